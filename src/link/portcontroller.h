@@ -1,0 +1,44 @@
+// The serial component the window talks through: line speed, open, close, send, read and a
+// receive event. It moves bytes only; what they mean is the frame codec's business.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+namespace irig::link {
+
+// Error numbers a failed OpenPort reports. None of them is 5, the number the window keeps for
+// "invalid call", which it ignores silently.
+enum PortError : int {
+    kPortOpened = 0,
+    kNoSuchDevice = 68,
+    kPermissionDenied = 70,
+    kPortOpenFailed = 57,  // busy, or any other reason
+};
+
+class PortController : public QObject {
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    // The speed applies to every port opened afterwards.
+    virtual void SetBaudRate(qint32 baud) = 0;
+    virtual qint32 BaudRate() const = 0;
+
+    // Opens "COMn" (closing any port that is open) and returns kPortOpened or an error number.
+    virtual int OpenPort(const QString& name) = 0;
+    // Closes the open port; does nothing when none is open.
+    virtual void ClosePort() = 0;
+    // Queues every byte for writing and returns at once; dropped when no port is open.
+    virtual void SendData(const QByteArray& data) = 0;
+    // The bytes received since the previous call, in arrival order; may be empty.
+    virtual QByteArray ReadData() = 0;
+
+signals:
+    // Raised on the owner's thread after bytes have arrived.
+    void DataReceived();
+};
+
+}  // namespace irig::link

@@ -1,0 +1,34 @@
+// The serial component on a real port: owns its QSerialPort, opens COMn through the port map at
+// 8 data bits, no parity, 1 stop bit, no flow control, and closes the port when its device fails.
+#pragma once
+
+#include <QSerialPort>
+
+#include "link/portcontroller.h"
+
+namespace irig::link {
+
+class SerialPortController final : public PortController {
+    Q_OBJECT
+
+public:
+    explicit SerialPortController(QObject* parent = nullptr);
+
+    void SetBaudRate(qint32 baud) override;
+    qint32 BaudRate() const override { return baud_; }
+    int OpenPort(const QString& name) override;
+    void ClosePort() override;
+    void SendData(const QByteArray& data) override;
+    QByteArray ReadData() override;
+
+    bool IsOpen() const { return port_.isOpen(); }
+
+private:
+    void OnError(QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+    qint32 baud_ = 9600;
+    QString name_;  // the COMn name of the open port, for messages
+};
+
+}  // namespace irig::link

@@ -1,0 +1,234 @@
+#include "shell/irig.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+
+#include "shell/portlistmodel.h"
+#include "shell/textbox.h"
+
+namespace irig::shell {
+
+namespace {
+
+// The window's layout is given in twips; 15 twips make a pixel at 96 DPI, and Qt scales pixels
+// for the screen.
+QRect Twips(int left, int top, int width, int height) {
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+template <typename Widget>
+Widget* Place(QWidget* parent, const char* name, QRect place) {
+    auto* widget = new Widget(parent);
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(place);
+    return widget;
+}
+
+// A fixed caption keeps its place but grows to fit its text in the desktop's font.
+void FitWidth(QWidget* widget) {
+    widget->resize(std::max(widget->width(), widget->sizeHint().width()), widget->height());
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, QRect place, const char* caption = "") {
+    auto* label = Place<QLabel>(parent, name, place);
+    label->setTextFormat(Qt::PlainText);
+    label->setText(QLatin1String(caption));
+    if (*caption != '\0') {
+        FitWidth(label);
+    }
+    return label;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, QRect place, const char* caption) {
+    auto* button = Place<QPushButton>(parent, name, place);
+    button->setText(QLatin1String(caption));
+    button->setAutoDefault(false);
+    return button;
+}
+
+QGroupBox* MakeFrame(QWidget* parent, const char* name, QRect place, const char* caption) {
+    auto* frame = Place<QGroupBox>(parent, name, place);
+    frame->setTitle(QLatin1String(caption));
+    return frame;
+}
+
+constexpr int kPortCount = 4096;
+constexpr int kInvalidCall = 5;  // the error number of a step that may fail silently
+
+}  // namespace
+
+IRIG::IRIG(link::PortController& comIrig, QWidget* parent) : QMainWindow(parent), comIrig(comIrig) {
+    BuildControls();
+    Form_Load();
+}
+
+IRIG::~IRIG() = default;
+
+void IRIG::BuildControls() {
+    setObjectName(QStringLiteral("IRIG"));
+    setWindowTitle(QStringLiteral("IRIG-B Configuration"));
+    setWindowIcon(QIcon(QStringLiteral(":/irig-config.png")));
+
+    QMenu* mnuComm = menuBar()->addMenu(QStringLiteral("&Communications"));
+    mnuComm->setObjectName(QStringLiteral("mnuComm"));
+    for (int i = 0; i < static_cast<int>(mnuCom.size()); ++i) {
+        QAction* entry = mnuComm->addAction(QStringLiteral("Com&%1").arg(i + 1));
+        entry->setObjectName(QStringLiteral("mnuCom%1").arg(i + 1));
+        entry->setCheckable(true);
+        entry->setChecked(i == 0);
+        connect(entry, &QAction::triggered, this, [this, i] { mnuCom_Click(i); });
+        mnuCom[i] = entry;
+    }
+
+    auto* client = new QWidget(this);
+    client->setFixedSize(Twips(0, 0, 9645, 5295).size());
+    setCentralWidget(client);
+
+    fraDateTime = MakeFrame(client, "fraDateTime", Twips(240, 360, 3132, 1812), "Date && Time");
+    lblDate = MakeLabel(fraDateTime, "lblDate", Twips(120, 360, 492, 252), "Date");
+    lblTime = MakeLabel(fraDateTime, "lblTime", Twips(120, 720, 492, 252), "Time");
+    lblSource = MakeLabel(fraDateTime, "lblSource", Twips(120, 1080, 612, 252), "Source");
+    lblDateData = MakeLabel(fraDateTime, "lblDateData", Twips(960, 360, 1332, 252));
+    lblTimeData = MakeLabel(fraDateTime, "lblTimeData", Twips(960, 720, 1332, 252));
+    lblSourceData = MakeLabel(fraDateTime, "lblSourceData", Twips(960, 1080, 1332, 252));
+    cmdSetTime = MakeButton(fraDateTime, "cmdSetTime", Twips(1080, 1440, 1092, 252), "Set Time");
+
+    fraTimeOffset = MakeFrame(client, "fraTimeOffset", Twips(240, 2400, 3132, 1575), "Time Offset");
+    lblIrigOffset =
+        MakeLabel(fraTimeOffset, "lblIrigOffset", Twips(120, 360, 1092, 252), "IRIG-B Offset");
+    lblGpsOffset =
+        MakeLabel(fraTimeOffset, "lblGpsOffset", Twips(120, 720, 1092, 252), "GPS Offset");
+    txtIrigOffset = Place<QLineEdit>(fraTimeOffset, "txtIrigOffset", Twips(1440, 360, 492, 288));
+    txtGpsOffset = Place<QLineEdit>(fraTimeOffset, "txtGpsOffset", Twips(1440, 720, 492, 288));
+    cmdSetOffset = MakeButton(fraTimeOffset, "cmdSetOffset", Twips(2160, 360, 852, 252), "Set");
+    cmdRetreiveOffset =
+        MakeButton(fraTimeOffset, "cmdRetreiveOffset", Twips(2160, 720, 852, 252), "Retreive");
+    chkIEEE1344 = Place<QCheckBox>(fraTimeOffset, "chkIEEE1344", Twips(120, 1080, 1095, 255));
+    chkIEEE1344->setText(QStringLiteral("IEEE 1344"));
+    FitWidth(chkIEEE1344);
+
+    fraFlash = MakeFrame(client, "fraFlash", Twips(3720, 480, 5655, 3615), "Flash Memory");
+    cmdReBoot = MakeButton(fraFlash, "cmdReBoot", Twips(120, 480, 1095, 255), "Re-Boot");
+    cmdFlashMode = MakeButton(fraFlash, "cmdFlashMode", Twips(120, 840, 1092, 252), "Flash Mode");
+    cmdLoad = MakeButton(fraFlash, "cmdLoad", Twips(120, 1200, 1092, 252), "Load");
+    cmdProgram = MakeButton(fraFlash, "cmdProgram", Twips(120, 1560, 1092, 252), "Program");
+    cmdFlashExit = MakeButton(fraFlash, "cmdFlashExit", Twips(120, 1920, 1092, 252), "Exit");
+    lblVersion = MakeLabel(fraFlash, "lblVersion", Twips(120, 2400, 615, 255), "Version");
+    lblVersionNumber = MakeLabel(fraFlash, "lblVersionNumber", Twips(720, 2400, 495, 255));
+    lblComPort = MakeLabel(fraFlash, "lblComPort", Twips(120, 2760, 735, 255), "Com Port");
+    cmbComPort = Place<QComboBox>(fraFlash, "cmbComPort", Twips(120, 3000, 1095, 315));
+    txtFlashStatus = Place<TextBox>(fraFlash, "txtFlashStatus", Twips(1440, 360, 3975, 2535));
+    prbProgram = Place<QProgressBar>(fraFlash, "prbProgram", Twips(1440, 3120, 3975, 255));
+    prbProgram->setRange(0, 100);
+    prbProgram->setValue(0);
+    prbProgram->hide();
+    for (QPushButton* flashButton : {cmdFlashMode, cmdLoad, cmdProgram, cmdFlashExit}) {
+        flashButton->setEnabled(false);
+    }
+
+    fraGpsMessage = MakeFrame(client, "fraGpsMessage", Twips(240, 4200, 9135, 855), "GPS Message");
+    cmdRetreiveGpsMessage =
+        MakeButton(fraGpsMessage, "cmdRetreiveGpsMessage", Twips(240, 360, 855, 315), "Retreive");
+    txtGpsMessage = Place<TextBox>(fraGpsMessage, "txtGpsMessage", Twips(1320, 360, 7575, 375));
+
+    tmrDateTime = new QTimer(this);
+    tmrDateTime->setObjectName(QStringLiteral("tmrDateTime"));
+    tmrDateTime->setInterval(500);
+    connect(tmrDateTime, &QTimer::timeout, this, &IRIG::tmrDateTime_Timer);
+    tmrDateTime->start();
+
+    // Sizing the list to its widest entry would measure all 4096 of them; "COM4096" is the widest.
+    cmbComPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    cmbComPort->setMinimumContentsLength(7);
+    cmbComPort->setModel(new PortListModel(cmbComPort));
+    auto* portView = new QListView(cmbComPort);
+    portView->setUniformItemSizes(true);
+    cmbComPort->setView(portView);
+    cmbComPort->installEventFilter(this);
+    connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
+
+    QWidget* const tabOrder[] = {
+        cmdLoad,      cmdProgram,    txtFlashStatus,        cmdFlashMode,  cmdSetTime,
+        cmdFlashExit, txtIrigOffset, txtGpsOffset,          cmdSetOffset,  cmdRetreiveOffset,
+        chkIEEE1344,  cmdReBoot,     cmdRetreiveGpsMessage, txtGpsMessage, cmbComPort};
+    for (size_t i = 1; i < std::size(tabOrder); ++i) {
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+}
+
+void IRIG::Form_Load() {
+    comIrig.SetBaudRate(19200);
+    intFlashState = 0;
+    static_cast<PortListModel*>(cmbComPort->model())->AppendUpTo(kPortCount);
+    cmbComPort->setCurrentIndex(0);
+    cmbComPort_Click();
+}
+
+void IRIG::tmrDateTime_Timer() {
+    static const QByteArray kStatusRequest("\x80\xE0\x01\x80\xE1", 5);
+    strRxData.clear();
+    if (cmdSetTime->isEnabled()) {
+        SendFrame(kStatusRequest);
+    }
+}
+
+bool IRIG::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == cmbComPort && event->type() == QEvent::FocusIn) {
+        // The list's own pop-up closing, or the window being re-activated, is not an entry.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason) {
+            cmbComPort_GotFocus();
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void IRIG::cmbComPort_GotFocus() {
+    cmdSetTime->setEnabled(false);
+    comIrig.ClosePort();
+}
+
+void IRIG::cmbComPort_Click() {
+    const QString port = cmbComPort->currentText();
+    txtFlashStatus->setText(QString());
+    txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
+    SetLinkButtons(true);
+    const int error = comIrig.OpenPort(port);
+    if (error != link::kPortOpened && error != kInvalidCall) {
+        txtFlashStatus->setText(QStringLiteral("Error opening port ") + port);
+        SetLinkButtons(false);
+    }
+    // Before the window is first shown this only records where the focus goes when it is.
+    txtFlashStatus->setFocus();
+}
+
+void IRIG::mnuCom_Click(int index) {
+    for (int i = 0; i < static_cast<int>(mnuCom.size()); ++i) {
+        mnuCom[i]->setChecked(i == index);
+    }
+}
+
+void IRIG::SetLinkButtons(bool enabled) {
+    for (QPushButton* button :
+         {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot}) {
+        button->setEnabled(enabled);
+    }
+}
+
+void IRIG::SendFrame(const QByteArray& frame) {
+    strRxData.clear();
+    comIrig.SendData(frame);
+}
+
+}  // namespace irig::shell

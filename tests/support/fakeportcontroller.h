@@ -1,0 +1,52 @@
+// A serial component for tests: records every call and every frame sent, and lets a test deliver
+// bytes and raise DataReceived as a port would.
+#pragma once
+
+#include <QSet>
+#include <QStringList>
+#include <utility>
+
+#include "link/portcontroller.h"
+
+namespace irig::test {
+
+class FakePortController final : public link::PortController {
+public:
+    void SetBaudRate(qint32 baud) override {
+        baud_ = baud;
+        calls.append(QStringLiteral("baud %1").arg(baud));
+    }
+    qint32 BaudRate() const override { return baud_; }
+
+    int OpenPort(const QString& name) override {
+        calls.append(QStringLiteral("open ") + name);
+        open = !failingPorts.contains(name);
+        return open ? link::kPortOpened : failError;
+    }
+    void ClosePort() override {
+        calls.append(QStringLiteral("close"));
+        open = false;
+    }
+    void SendData(const QByteArray& data) override { sent.append(data); }
+    QByteArray ReadData() override { return std::exchange(inbox_, {}); }
+
+    // Queues bytes for the next ReadData and raises DataReceived.
+    void Deliver(const QByteArray& bytes) {
+        inbox_ += bytes;
+        emit DataReceived();
+    }
+    // Everything sent, joined.
+    QByteArray SentBytes() const { return sent.join(); }
+
+    QStringList calls;
+    QList<QByteArray> sent;
+    QSet<QString> failingPorts;
+    int failError = link::kNoSuchDevice;
+    bool open = false;
+
+private:
+    qint32 baud_ = 0;
+    QByteArray inbox_;
+};
+
+}  // namespace irig::test

@@ -1,0 +1,12 @@
+// Runs the GoogleTest suite inside a QApplication on the offscreen platform, so that the real
+// window and the real serial component work without a display.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+int main(int argc, char* argv[]) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,40 @@
+// A fixture with the real window on the offscreen platform and the fake serial component, and
+// helpers that find the window's controls by their names.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QLineEdit>
+#include <memory>
+
+#include "shell/irig.h"
+#include "shell/textbox.h"
+#include "support/fakeportcontroller.h"
+
+namespace irig::test {
+
+class WindowTest : public testing::Test {
+protected:
+    WindowTest() : window(std::make_unique<shell::IRIG>(port)) {}
+
+    template <typename Widget>
+    Widget* Find(const char* name) const {
+        auto* widget = window->findChild<Widget*>(QLatin1String(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QAbstractButton* Button(const char* name) const { return Find<QAbstractButton>(name); }
+    bool Enabled(const char* name) const { return Button(name)->isEnabled(); }
+    QString Caption(const char* name) const { return Find<QLabel>(name)->text(); }
+    QString Log() const { return Find<shell::TextBox>("txtFlashStatus")->text(); }
+
+    // Delivers bytes as one receive event.
+    void Receive(const QByteArray& bytes) { port.Deliver(bytes); }
+
+    FakePortController port;
+    std::unique_ptr<shell::IRIG> window;
+};
+
+}  // namespace irig::test
