@@ -16,6 +16,8 @@
 
 #include "shell/portlistmodel.h"
 #include "shell/textbox.h"
+#include "status/replies.h"
+#include "status/requests.h"
 
 namespace irig::shell {
 
@@ -158,6 +160,12 @@ void IRIG::BuildControls() {
     cmbComPort->installEventFilter(this);
     connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
 
+    connect(&comIrig, &link::PortController::DataReceived, this, &IRIG::comIrig_DataReceived);
+    connect(cmdSetTime, &QPushButton::clicked, this, &IRIG::cmdSetTime_Click);
+    connect(cmdSetOffset, &QPushButton::clicked, this, &IRIG::cmdSetOffset_Click);
+    connect(cmdRetreiveOffset, &QPushButton::clicked, this, &IRIG::cmdRetreiveOffset_Click);
+    connect(cmdRetreiveGpsMessage, &QPushButton::clicked, this, &IRIG::cmdRetreiveGpsMessage_Click);
+
     QWidget* const tabOrder[] = {
         cmdLoad,      cmdProgram,    txtFlashStatus,        cmdFlashMode,  cmdSetTime,
         cmdFlashExit, txtIrigOffset, txtGpsOffset,          cmdSetOffset,  cmdRetreiveOffset,
@@ -176,10 +184,9 @@ void IRIG::Form_Load() {
 }
 
 void IRIG::tmrDateTime_Timer() {
-    static const QByteArray kStatusRequest("\x80\xE0\x01\x80\xE1", 5);
-    strRxData.clear();
+    rx.strRxData.clear();
     if (cmdSetTime->isEnabled()) {
-        SendFrame(kStatusRequest);
+        SendFrame(status::StatusRequest());
     }
 }
 
@@ -226,9 +233,76 @@ void IRIG::SetLinkButtons(bool enabled) {
     }
 }
 
+void IRIG::comIrig_DataReceived() {
+    rx.Feed(comIrig.ReadData(), *this);
+}
+
+void IRIG::EndCode(int16_t code) {
+    const status::StatusView view = status::ProcessFrame(code, rx.strRxData, [](int16_t) {});
+    if (view.source) {
+        lblSourceData->setText(*view.source);
+    }
+    if (view.time) {
+        lblTimeData->setText(*view.time);
+    }
+    if (view.date) {
+        lblDateData->setText(*view.date);
+    }
+    if (view.version) {
+        lblVersionNumber->setText(*view.version);
+    }
+    if (view.irigOffset) {
+        txtIrigOffset->setText(*view.irigOffset);
+    }
+    if (view.gpsOffset) {
+        txtGpsOffset->setText(*view.gpsOffset);
+    }
+    if (view.ieee1344) {
+        chkIEEE1344->setCheckState(*view.ieee1344 ? Qt::Checked : Qt::Unchecked);
+    }
+    if (view.gpsMessage) {
+        txtGpsMessage->setText(*view.gpsMessage);
+    }
+}
+
+void IRIG::SingleCode(int16_t code) {
+    if (code == link::code::kReBoot) {
+        Log(QStringLiteral("Re-Boot Complete"));
+        cmdFlashMode->setEnabled(true);
+    } else if (code == link::code::kFlashMode) {
+        Log(QStringLiteral("Entering Flash Programming Mode"));
+        cmdLoad->setEnabled(true);
+        cmdFlashExit->setEnabled(true);
+        cmdSetTime->setEnabled(false);
+        cmdSetOffset->setEnabled(false);
+        cmdRetreiveOffset->setEnabled(false);
+    }
+}
+
+void IRIG::cmdSetTime_Click() {
+    SendFrame(status::SetTimeRequest(clock_()));
+}
+
+void IRIG::cmdSetOffset_Click() {
+    SendFrame(status::SetOffsetsRequest(txtIrigOffset->text(), txtGpsOffset->text(),
+                                        chkIEEE1344->checkState() == Qt::Checked));
+}
+
+void IRIG::cmdRetreiveOffset_Click() {
+    SendFrame(status::RetrieveOffsetsRequest());
+}
+
+void IRIG::cmdRetreiveGpsMessage_Click() {
+    SendFrame(status::RetrieveGpsMessageRequest());
+}
+
 void IRIG::SendFrame(const QByteArray& frame) {
-    strRxData.clear();
+    rx.strRxData.clear();
     comIrig.SendData(frame);
+}
+
+void IRIG::Log(const QString& message) {
+    txtFlashStatus->appendText(message + QLatin1String("\r\n"));
 }
 
 }  // namespace irig::shell

@@ -2,10 +2,13 @@
 // window-level state, and wires each control event to the subsystem that decides what happens.
 #pragma once
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <functional>
 
+#include "link/framecodec.h"
 #include "link/portcontroller.h"
 
 class QAction;
@@ -22,10 +25,12 @@ namespace irig::shell {
 
 class TextBox;
 
-class IRIG final : public QMainWindow {
+class IRIG final : public QMainWindow, private link::FrameReceiver::Sink {
     Q_OBJECT
 
 public:
+    using Clock = std::function<QDateTime()>;
+
     // comIrig must outlive the window.
     explicit IRIG(link::PortController& comIrig, QWidget* parent = nullptr);
     ~IRIG() override;
@@ -35,23 +40,36 @@ public:
     void cmbComPort_GotFocus();
     void cmbComPort_Click();
     void mnuCom_Click(int index);  // the entries Com&1 to Com&8, index 0 to 7
+    void comIrig_DataReceived();
+    void cmdSetTime_Click();
+    void cmdSetOffset_Click();
+    void cmdRetreiveOffset_Click();
+    void cmdRetreiveGpsMessage_Click();
 
-    const QByteArray& RxData() const { return strRxData; }
+    // The host's local clock, read once per Set Time; tests pin it.
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
+
+    const link::FrameReceiver& Receiver() const { return rx; }
     int16_t FlashState() const { return intFlashState; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void EndCode(int16_t code) override;
+    void SingleCode(int16_t code) override;
+
     void Form_Load();
     void BuildControls();
     void SetLinkButtons(bool enabled);
     void SendFrame(const QByteArray& frame);
+    void Log(const QString& message);
 
     link::PortController& comIrig;
     QTimer* tmrDateTime = nullptr;
+    Clock clock_ = &QDateTime::currentDateTime;
 
-    QByteArray strRxData;
+    link::FrameReceiver rx;  // strRxData, intRxCode and blnRxEscape
     int16_t intFlashState = 0;
 
     QGroupBox* fraDateTime = nullptr;

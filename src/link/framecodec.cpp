@@ -1,0 +1,79 @@
+#include "link/framecodec.h"
+
+#include <cstring>
+
+namespace irig::link {
+
+namespace {
+
+bool IsStartCode(uint8_t b) {
+    return b == code::kStartRead || b == code::kStartSet || b == code::kStartErase ||
+           b == code::kStartBlock;
+}
+
+bool IsEndCode(uint8_t b) {
+    return b == code::kEndRead || b == code::kEndSet || b == code::kEndErase ||
+           b == code::kEndBlock;
+}
+
+}  // namespace
+
+QByteArray EscapeBytes(const QByteArray& data) {
+    QByteArray escaped;
+    escaped.reserve(data.size() + data.count(static_cast<char>(kEscape)));
+    for (const char byte : data) {
+        escaped.append(byte);
+        if (static_cast<uint8_t>(byte) == kEscape) {
+            escaped.append(byte);
+        }
+    }
+    return escaped;
+}
+
+QByteArray Frame(uint8_t startCode, const QByteArray& payload) {
+    QByteArray frame;
+    frame.reserve(payload.size() + 4);
+    frame.append(static_cast<char>(kEscape)).append(static_cast<char>(startCode));
+    frame.append(EscapeBytes(payload));
+    frame.append(static_cast<char>(kEscape)).append(static_cast<char>(startCode + 1));
+    return frame;
+}
+
+QByteArray SingleCode(uint8_t code) {
+    return QByteArray(1, static_cast<char>(kEscape)).append(static_cast<char>(code));
+}
+
+void FrameReceiver::Feed(QByteArrayView bytes, Sink& sink) {
+    const char* next = bytes.data();
+    const char* const end = next + bytes.size();
+    while (next != end) {
+        if (!blnRxEscape) {
+            // Data bytes up to the next escape go in as one run.
+            const auto* escape = static_cast<const char*>(std::memchr(next, kEscape, end - next));
+            const char* runEnd = escape != nullptr ? escape : end;
+            strRxData.append(next, runEnd - next);
+            next = runEnd;
+            if (escape != nullptr) {
+                blnRxEscape = true;
+                ++next;
+            }
+            continue;
+        }
+        const auto b = static_cast<uint8_t>(*next++);
+        if (b == kEscape) {
+            strRxData.append(static_cast<char>(kEscape));
+        } else if (IsStartCode(b)) {
+            intRxCode = b;
+            strRxData.clear();
+        } else if (IsEndCode(b)) {
+            intRxCode = b;
+            sink.EndCode(intRxCode);
+        } else if (b == code::kReBoot || b == code::kFlashMode) {
+            intRxCode = b;
+            sink.SingleCode(intRxCode);
+        }
+        blnRxEscape = false;
+    }
+}
+
+}  // namespace irig::link

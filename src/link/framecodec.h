@@ -1,0 +1,59 @@
+// The byte framing of the serial line: escaping, frame assembly, and the receive state machine
+// that turns the incoming byte stream back into payloads and control codes. It does no I/O and
+// does not judge payloads; that is the reply dispatcher's business.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <cstdint>
+
+namespace irig::link {
+
+inline constexpr uint8_t kEscape = 0x80;
+
+// Codes that follow the escape byte. A start code's end code is the next value up.
+namespace code {
+inline constexpr uint8_t kStartRead = 0xE0;
+inline constexpr uint8_t kEndRead = 0xE1;
+inline constexpr uint8_t kStartSet = 0xE2;
+inline constexpr uint8_t kEndSet = 0xE3;
+inline constexpr uint8_t kReBoot = 0xF0;
+inline constexpr uint8_t kFlashMode = 0xF1;
+inline constexpr uint8_t kStartErase = 0xF2;
+inline constexpr uint8_t kEndErase = 0xF3;
+inline constexpr uint8_t kStartBlock = 0xF6;
+inline constexpr uint8_t kEndBlock = 0xF7;
+}  // namespace code
+
+// Every 0x80 of the data doubled, every other byte copied.
+QByteArray EscapeBytes(const QByteArray& data);
+
+// 0x80, the start code, the escaped payload, 0x80 and the start code's end code.
+QByteArray Frame(uint8_t startCode, const QByteArray& payload);
+
+// A stand-alone control code: 0x80 and the code.
+QByteArray SingleCode(uint8_t code);
+
+// The receive state machine. Bytes are pushed in as they arrive, in deliveries of any size; at
+// each end code and each stand-alone code it calls the sink before it looks at the next byte.
+class FrameReceiver {
+public:
+    class Sink {
+    public:
+        // strRxData holds the payload; the sink may change it (a sender empties it).
+        virtual void EndCode(int16_t code) = 0;
+        // 0xF0 re-boot complete or 0xF1 flash programming mode entered.
+        virtual void SingleCode(int16_t code) = 0;
+
+    protected:
+        ~Sink() = default;
+    };
+
+    void Feed(QByteArrayView bytes, Sink& sink);
+
+    QByteArray strRxData;      // the payload collected since the last start code or emptying
+    int16_t intRxCode = 0;     // the last start, end or single code taken from the stream
+    bool blnRxEscape = false;  // the previous byte was an escape still waiting for its code
+};
+
+}  // namespace irig::link

@@ -1,0 +1,102 @@
+#include "status/replies.h"
+
+#include <QLocale>
+
+#include "link/framecodec.h"
+
+namespace irig::status {
+
+namespace {
+
+constexpr uint8_t kClock = 0x01;
+constexpr uint8_t kOffsets = 0x02;
+constexpr uint8_t kGpsMessage = 0x03;
+
+uint8_t At(const QByteArray& payload, int position) {  // positions count from 1
+    return static_cast<uint8_t>(payload[position - 1]);
+}
+
+void DecodeClock(int16_t code, const QByteArray& payload, StatusView& view) {
+    view.source = SourceCaption(code, At(payload, 2));
+    view.time = TwoDigits(At(payload, 7)) + QLatin1Char(':') + TwoDigits(At(payload, 8)) +
+                QLatin1Char(':') + TwoDigits(At(payload, 9));
+    view.date = TwoDigits(At(payload, 5)) + QLatin1Char('/') + TwoDigits(At(payload, 6)) +
+                QLatin1Char('/') + YearText(At(payload, 3), At(payload, 4));
+}
+
+void DecodeOffsets(const QByteArray& payload, StatusView& view) {
+    view.irigOffset = OffsetText(At(payload, 2));
+    view.gpsOffset = OffsetText(At(payload, 3));
+    view.ieee1344 = At(payload, 4) != 0x00;
+}
+
+}  // namespace
+
+StatusView ProcessFrame(int16_t code, const QByteArray& strRxData,
+                        const std::function<void(int16_t)>& flashStep) {
+    flashStep(code);
+
+    StatusView view;
+    if (strRxData.isEmpty()) {
+        return view;
+    }
+    const uint8_t command = At(strRxData, 1);
+    const qsizetype length = strRxData.size();
+    if (code == link::code::kEndRead) {
+        if (command == kClock && length == 10) {
+            DecodeClock(code, strRxData, view);
+            view.version = VersionText(At(strRxData, 10));
+        } else if (command == kOffsets && length == 4) {
+            DecodeOffsets(strRxData, view);
+        } else if (command == kGpsMessage) {
+            view.gpsMessage = QString::fromLatin1(strRxData.mid(1));
+        }
+    } else if (code == link::code::kEndSet) {
+        if (command == kClock && length == 9) {
+            DecodeClock(code, strRxData, view);
+        } else if (command == kOffsets && length == 4) {
+            DecodeOffsets(strRxData, view);
+        }
+    }
+    return view;
+}
+
+int16_t MinOf(int16_t a, int16_t b) {
+    return a < b ? a : b;
+}
+
+QString TwoDigits(uint8_t value) {
+    return (QLatin1String("00") + QString::number(value)).right(2);
+}
+
+QString YearText(uint8_t low, uint8_t high) {
+    const auto year = static_cast<int16_t>(MinOf(high, 20) * 256 + low);
+    return (QLatin1String("0000") + QString::number(year)).right(4);
+}
+
+QString VersionText(uint8_t tenths) {
+    return QString::number(tenths / 10) + QLocale().decimalPoint() + QString::number(tenths % 10);
+}
+
+QString OffsetText(uint8_t offset) {
+    const int value = offset > 127 ? offset - 256 : offset;
+    return value >= 0 ? QLatin1Char(' ') + QString::number(value) : QString::number(value);
+}
+
+QString SourceCaption(int16_t endCode, uint8_t source) {
+    const bool readReply = endCode == link::code::kEndRead;
+    switch (source) {
+        case 0x01:
+            return QStringLiteral("Internal Crystal");
+        case 0x02:
+            return readReply ? QStringLiteral("GPS") : QStringLiteral("IRIG-B");
+        case 0x04:
+            return readReply ? QStringLiteral("IRIG-B") : QStringLiteral("GPS");
+        case 0x0C:
+            return readReply ? QStringLiteral("IRIG-B Bad") : QString();
+        default:
+            return {};
+    }
+}
+
+}  // namespace irig::status

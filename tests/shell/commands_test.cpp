@@ -1,0 +1,75 @@
+#include <QCheckBox>
+
+#include "support/bytes.h"
+#include "support/windowtest.h"
+
+namespace irig::test {
+namespace {
+
+class Commands : public WindowTest {
+protected:
+    Commands() {
+        port.sent.clear();
+        Receive(Bytes("11 22"));  // bytes a sender must discard
+    }
+    QByteArray Click(const char* button) {
+        port.sent.clear();
+        Button(button)->click();
+        EXPECT_TRUE(window->Receiver().strRxData.isEmpty()) << button;
+        EXPECT_EQ(port.sent.size(), 1) << button;
+        return port.sent.value(0);
+    }
+    void SetOffsets(const QString& irig, const QString& gps, Qt::CheckState flag) {
+        Find<QLineEdit>("txtIrigOffset")->setText(irig);
+        Find<QLineEdit>("txtGpsOffset")->setText(gps);
+        Find<QCheckBox>("chkIEEE1344")->setCheckState(flag);
+    }
+};
+
+TEST_F(Commands, RetrieveButtonsSendTheirConstantFrames) {
+    EXPECT_EQ(Click("cmdRetreiveOffset"), Bytes("80 E0 02 80 E1"));
+    Receive(Bytes("11 22"));
+    EXPECT_EQ(Click("cmdRetreiveGpsMessage"), Bytes("80 E0 03 80 E1"));
+}
+
+TEST_F(Commands, PollTickSendsTheStatusRequestAndEmptiesTheBuffer) {
+    window->tmrDateTime_Timer();
+    EXPECT_EQ(port.sent, QList<QByteArray>{Bytes("80 E0 01 80 E1")});
+    EXPECT_TRUE(window->Receiver().strRxData.isEmpty());
+}
+
+TEST_F(Commands, SetOffsetsSendsWhatTheBoxesSayAndLeavesThemAlone) {
+    struct Row {
+        const char *irig, *gps;
+        Qt::CheckState flag;
+        const char* frame;
+    };
+    const Row rows[] = {{"5", "-3", Qt::Checked, "80 E2 02 05 FD 01 80 E3"},
+                        {"99", "-99", Qt::Unchecked, "80 E2 02 17 E9 00 80 E3"},
+                        {"2.5", "&H10", Qt::PartiallyChecked, "80 E2 02 02 10 00 80 E3"},
+                        {"abc", " - 2", Qt::Checked, "80 E2 02 00 FE 01 80 E3"}};
+    for (const Row& row : rows) {
+        SetOffsets(QLatin1String(row.irig), QLatin1String(row.gps), row.flag);
+        EXPECT_EQ(Click("cmdSetOffset"), Bytes(row.frame)) << row.irig;
+        EXPECT_EQ(Find<QLineEdit>("txtIrigOffset")->text(), QLatin1String(row.irig));
+    }
+}
+
+TEST_F(Commands, SetTimeSendsTheLocalClock) {
+    window->SetClock([] { return QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9)); });
+    EXPECT_EQ(Click("cmdSetTime"), Bytes("80 E2 01 00 EA 07 0C 06 0E 05 09 80 E3"));
+}
+
+TEST_F(Commands, SetTimeReadsTheClockOnceSoMidnightCannotMixTwoDays) {
+    // A clock that ticks past midnight between two readings.
+    int readings = 0;
+    window->SetClock([&] {
+        return ++readings == 1 ? QDateTime(QDate(2026, 12, 6), QTime(23, 59, 59, 999))
+                               : QDateTime(QDate(2026, 12, 7), QTime(0, 0, 0));
+    });
+    EXPECT_EQ(Click("cmdSetTime"), Bytes("80 E2 01 00 EA 07 0C 06 17 3B 3B 80 E3"));
+    EXPECT_EQ(readings, 1);
+}
+
+}  // namespace
+}  // namespace irig::test

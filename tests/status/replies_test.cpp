@@ -1,0 +1,82 @@
+#include "status/replies.h"
+
+#include <gtest/gtest.h>
+
+#include <QLocale>
+
+#include "link/framecodec.h"
+#include "support/bytes.h"
+
+namespace irig::status {
+namespace {
+
+using test::Bytes;
+
+TEST(TextFormats, TwoDigitFieldsKeepTheLastTwoDigits) {
+    const std::pair<uint8_t, const char*> rows[] = {{0, "00"},  {7, "07"},   {12, "12"},
+                                                    {99, "99"}, {123, "23"}, {255, "55"}};
+    for (const auto& [value, text] : rows) {
+        EXPECT_EQ(TwoDigits(value), QLatin1String(text)) << int(value);
+    }
+}
+
+TEST(TextFormats, YearCapsItsHighByteAt20AndShowsFourDigits) {
+    struct Row {
+        uint8_t low, high;
+        const char* text;
+    };
+    const Row rows[] = {{0xD6, 0x07, "2006"}, {0x05, 0x00, "0005"}, {0x00, 0x00, "0000"},
+                        {0xFF, 0x14, "5375"}, {0xFF, 0xFF, "5375"}, {0x00, 0x15, "5120"}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(YearText(row.low, row.high), QLatin1String(row.text)) << int(row.high);
+    }
+    EXPECT_EQ(MinOf(21, 20), 20);
+    EXPECT_EQ(MinOf(-3, 4), -3);
+}
+
+TEST(TextFormats, VersionHasOneDecimalWithTheLocalesSeparator) {
+    const QLocale saved;
+    QLocale::setDefault(QLocale::c());
+    const std::pair<uint8_t, const char*> rows[] = {
+        {0, "0.0"}, {7, "0.7"}, {23, "2.3"}, {100, "10.0"}, {255, "25.5"}};
+    for (const auto& [tenths, text] : rows) {
+        EXPECT_EQ(VersionText(tenths), QLatin1String(text)) << int(tenths);
+    }
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(VersionText(23), QStringLiteral("2,3"));
+    QLocale::setDefault(saved);
+}
+
+TEST(TextFormats, OffsetsAreSignedWithABlankBeforeZeroOrMore) {
+    const std::pair<uint8_t, const char*> rows[] = {{0x05, " 5"},   {0x00, " 0"},   {0xFD, "-3"},
+                                                    {0x7F, " 127"}, {0x80, "-128"}, {0xFF, "-1"}};
+    for (const auto& [byte, text] : rows) {
+        EXPECT_EQ(OffsetText(byte), QLatin1String(text)) << int(byte);
+    }
+}
+
+TEST(Dispatcher, FlashStepRunsFirstAndDecodingSeesThePayloadItLeaves) {
+    QByteArray strRxData = Bytes("02 FB 05 00");
+    QStringList order;
+    StatusView view = ProcessFrame(link::code::kEndRead, strRxData, [&](int16_t code) {
+        order.append(QStringLiteral("flash %1").arg(code, 0, 16));
+    });
+    EXPECT_EQ(order, QStringList{QStringLiteral("flash e1")});
+    EXPECT_EQ(view.irigOffset, QStringLiteral("-5"));
+
+    // A step that sends a frame empties the buffer, so nothing is left to decode.
+    view = ProcessFrame(link::code::kEndRead, strRxData, [&](int16_t) { strRxData.clear(); });
+    EXPECT_TRUE(view.Empty());
+}
+
+TEST(Dispatcher, FlashEndCodesNeverReachTheStatusDecoding) {
+    for (int16_t code : {link::code::kEndErase, link::code::kEndBlock}) {
+        for (const char* payload : {"01 02 D6 07 03 07 09 05 1E 17", "01 02 D6 07 03 07 09 05 1E",
+                                    "02 01 01 01", "03 41"}) {
+            EXPECT_TRUE(ProcessFrame(code, Bytes(payload), [](int16_t) {}).Empty()) << payload;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace irig::status
