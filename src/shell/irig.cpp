@@ -1,14 +1,19 @@
 #include "shell/irig.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QFile>
+#include <QFileDialog>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QMenuBar>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -165,6 +170,11 @@ void IRIG::BuildControls() {
     connect(cmdSetOffset, &QPushButton::clicked, this, &IRIG::cmdSetOffset_Click);
     connect(cmdRetreiveOffset, &QPushButton::clicked, this, &IRIG::cmdRetreiveOffset_Click);
     connect(cmdRetreiveGpsMessage, &QPushButton::clicked, this, &IRIG::cmdRetreiveGpsMessage_Click);
+    connect(cmdLoad, &QPushButton::clicked, this, &IRIG::cmdLoad_Click);
+    connect(cmdFlashMode, &QPushButton::clicked, this, &IRIG::cmdFlashMode_Click);
+    connect(cmdProgram, &QPushButton::clicked, this, &IRIG::cmdProgram_Click);
+    connect(cmdFlashExit, &QPushButton::clicked, this, &IRIG::cmdFlashExit_Click);
+    connect(cmdReBoot, &QPushButton::clicked, this, &IRIG::cmdReBoot_Click);
 
     QWidget* const tabOrder[] = {
         cmdLoad,      cmdProgram,    txtFlashStatus,        cmdFlashMode,  cmdSetTime,
@@ -177,7 +187,7 @@ void IRIG::BuildControls() {
 
 void IRIG::Form_Load() {
     comIrig.SetBaudRate(19200);
-    intFlashState = 0;
+    session.intFlashState = flash::FlashSession::kIdle;
     static_cast<PortListModel*>(cmbComPort->model())->AppendUpTo(kPortCount);
     cmbComPort->setCurrentIndex(0);
     cmbComPort_Click();
@@ -238,7 +248,8 @@ void IRIG::comIrig_DataReceived() {
 }
 
 void IRIG::EndCode(int16_t code) {
-    const status::StatusView view = status::ProcessFrame(code, rx.strRxData, [](int16_t) {});
+    const status::StatusView view =
+        status::ProcessFrame(code, rx.strRxData, [this](int16_t endCode) { FlashStep(endCode); });
     if (view.source) {
         lblSourceData->setText(*view.source);
     }
@@ -271,7 +282,8 @@ void IRIG::SingleCode(int16_t code) {
         cmdFlashMode->setEnabled(true);
     } else if (code == link::code::kFlashMode) {
         Log(QStringLiteral("Entering Flash Programming Mode"));
-        cmdLoad->setEnabled(true);
+        blnLoadAllowed = true;
+        ApplyFlashButtons();
         cmdFlashExit->setEnabled(true);
         cmdSetTime->setEnabled(false);
         cmdSetOffset->setEnabled(false);
@@ -294,6 +306,146 @@ void IRIG::cmdRetreiveOffset_Click() {
 
 void IRIG::cmdRetreiveGpsMessage_Click() {
     SendFrame(status::RetrieveGpsMessageRequest());
+}
+
+void IRIG::cmdFlashMode_Click() {
+    Log(QStringLiteral("Flash Mode Command Sent"));
+    tmrDateTime->stop();
+    SendFrame(link::SingleCode(link::code::kFlashMode));
+}
+
+void IRIG::cmdReBoot_Click() {
+    Log(QStringLiteral("Re-Boot Command Sent"));
+    SendFrame(link::SingleCode(link::code::kReBoot));
+}
+
+void IRIG::cmdFlashExit_Click() {
+    Log(QStringLiteral("Exiting Flash Program Mode"));
+    Log(QStringLiteral("Re-Boot Command Sent"));
+    SendFrame(link::SingleCode(link::code::kReBoot));
+    cmdFlashMode->setEnabled(false);
+    blnLoadAllowed = false;
+    blnProgramAllowed = false;
+    blnSessionBusy = false;
+    ApplyFlashButtons();
+    cmdSetTime->setEnabled(true);
+    cmdSetOffset->setEnabled(true);
+    cmdRetreiveOffset->setEnabled(true);
+    cmdFlashExit->setEnabled(false);
+    tmrDateTime->start();
+}
+
+void IRIG::cmdProgram_Click() {
+    blnSessionBusy = true;
+    ApplyFlashButtons();
+    Apply(session.Program(abytFlashImage));
+}
+
+void IRIG::FlashStep(int16_t code) {
+    Apply(session.FlashStep(code, rx.strRxData, abytFlashImage));
+}
+
+void IRIG::Apply(const flash::FlashSession::Step& step) {
+    for (const QString& message : step.log) {
+        Log(message);
+    }
+    if (!step.frame.isEmpty()) {
+        SendFrame(step.frame);
+    }
+    if (step.progress) {
+        sngProgress = *step.progress;
+        prbProgram->setValue(static_cast<int>(sngProgress));
+    }
+    if (step.barVisible) {
+        prbProgram->setVisible(*step.barVisible);
+    }
+    if (step.ended) {
+        blnSessionBusy = false;
+        ApplyFlashButtons();
+    }
+}
+
+void IRIG::cmdLoad_Click() {
+    const QString path = ChooseFlashFile();
+    if (!path.isEmpty()) {
+        LoadFlashFile(path);
+    }
+}
+
+QString IRIG::ChooseFlashFile() {
+    if (chooseFlashFile_) {
+        return chooseFlashFile_();
+    }
+    QFileDialog cdlFlashOpenSave(this);
+    cdlFlashOpenSave.setObjectName(QStringLiteral("cdlFlashOpenSave"));
+    cdlFlashOpenSave.setAcceptMode(QFileDialog::AcceptOpen);
+    cdlFlashOpenSave.setFileMode(QFileDialog::ExistingFile);
+    cdlFlashOpenSave.setNameFilter(QStringLiteral("Flash Files (*.hex)"));
+    if (cdlFlashOpenSave.exec() != QDialog::Accepted ||
+        cdlFlashOpenSave.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return cdlFlashOpenSave.selectedFiles().constFirst();
+}
+
+void IRIG::LoadFlashFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Log(QStringLiteral("Flash file load error"));
+        blnProgramAllowed = false;
+        ApplyFlashButtons();
+        return;
+    }
+    // A reply still on its way must not start programming from the image being rebuilt.
+    session.Abandon();
+    blnLoading = true;
+    blnClosing = false;
+    ApplyFlashButtons();
+
+    // The loader lets pending events run between lines; one of them may close or even destroy the
+    // window, after which nothing of it may be touched.
+    const QPointer<IRIG> alive(this);
+    txtFlashStatus->setText(QString());
+    flash::HexLoad load(abytFlashImage, file,
+                        [this](const QString& text) { txtFlashStatus->appendText(text); });
+    load.Begin(path);
+    txtFlashStatus->showLatest();
+    QCoreApplication::processEvents();
+    while (alive && !blnClosing && !load.AtEnd()) {
+        QCoreApplication::processEvents();
+        if (alive && !blnClosing) {
+            load.ReadLine();
+        }
+    }
+    if (!alive) {
+        return;
+    }
+    if (blnClosing) {  // the window was closed: the half-built image is never programmed
+        blnLoading = false;
+        blnProgramAllowed = false;
+        ApplyFlashButtons();
+        return;
+    }
+    load.Finish();
+    file.close();
+    if (!load.ReadFailed()) {
+        txtFlashStatus->showLatest();
+        load.ShowProgramId();
+    }
+    blnLoading = false;
+    // A load that outlived flash mode (Exit during the load) leaves Program disabled.
+    blnProgramAllowed = load.Succeeded() && blnLoadAllowed;
+    ApplyFlashButtons();
+}
+
+void IRIG::ApplyFlashButtons() {
+    cmdLoad->setEnabled(blnLoadAllowed && !blnLoading && !blnSessionBusy);
+    cmdProgram->setEnabled(blnProgramAllowed && !blnLoading);
+}
+
+void IRIG::closeEvent(QCloseEvent* event) {
+    blnClosing = true;  // ends a load that is running
+    QMainWindow::closeEvent(event);
 }
 
 void IRIG::SendFrame(const QByteArray& frame) {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "flash/hexfile.h"
+#include "flash/session.h"
 #include "link/framecodec.h"
 #include "link/portcontroller.h"
 
@@ -30,6 +32,7 @@ class IRIG final : public QMainWindow, private link::FrameReceiver::Sink {
 
 public:
     using Clock = std::function<QDateTime()>;
+    using FileChooser = std::function<QString()>;
 
     // comIrig must outlive the window.
     explicit IRIG(link::PortController& comIrig, QWidget* parent = nullptr);
@@ -45,15 +48,27 @@ public:
     void cmdSetOffset_Click();
     void cmdRetreiveOffset_Click();
     void cmdRetreiveGpsMessage_Click();
+    void cmdLoad_Click();
+    void cmdFlashMode_Click();
+    void cmdProgram_Click();
+    void cmdFlashExit_Click();
+    void cmdReBoot_Click();
 
     // The host's local clock, read once per Set Time; tests pin it.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
+    // Where Load gets its file: the open dialog unless a test chooses. An empty path cancels.
+    void SetFlashFileChooser(FileChooser chooser) { chooseFlashFile_ = std::move(chooser); }
 
     const link::FrameReceiver& Receiver() const { return rx; }
-    int16_t FlashState() const { return intFlashState; }
+    const flash::FlashSession& Session() const { return session; }
+    const flash::FlashImage& Image() const { return abytFlashImage; }
+    int16_t FlashState() const { return session.intFlashState; }
+    // The progress bar's exact value; the bar itself shows whole percent.
+    float ProgressValue() const { return sngProgress; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void EndCode(int16_t code) override;
@@ -64,13 +79,30 @@ private:
     void SetLinkButtons(bool enabled);
     void SendFrame(const QByteArray& frame);
     void Log(const QString& message);
+    QString ChooseFlashFile();
+    void LoadFlashFile(const QString& path);
+    void FlashStep(int16_t code);
+    void Apply(const flash::FlashSession::Step& step);
+    void ApplyFlashButtons();
 
     link::PortController& comIrig;
     QTimer* tmrDateTime = nullptr;
     Clock clock_ = &QDateTime::currentDateTime;
+    FileChooser chooseFlashFile_;
 
     link::FrameReceiver rx;  // strRxData, intRxCode and blnRxEscape
-    int16_t intFlashState = 0;
+    flash::FlashSession session;
+    flash::FlashImage abytFlashImage{};
+    float sngProgress = 0;
+
+    // Load and Program as the unit's codes, the loads and Exit set them; a running load disables
+    // both, and a programming session disables Load, so a block never comes from a half-built or
+    // different image.
+    bool blnLoadAllowed = false;
+    bool blnProgramAllowed = false;
+    bool blnLoading = false;
+    bool blnSessionBusy = false;
+    bool blnClosing = false;
 
     QGroupBox* fraDateTime = nullptr;
     QGroupBox* fraTimeOffset = nullptr;

@@ -1,0 +1,106 @@
+// Reading an Intel HEX firmware file into the flash image: the lenient hex digit conversions, the
+// line reader (a line ends at CR), the check and application of one line, the messages a load
+// writes, and the program ID inside the image. No widgets: the window drives a load line by line.
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QIODevice>
+#include <QString>
+#include <array>
+#include <cstdint>
+#include <functional>
+
+namespace irig::flash {
+
+inline constexpr int32_t kImageTop = 0x20000;  // the highest offset; the image holds 0..kImageTop
+inline constexpr uint8_t kBlank = 0xFF;        // erased flash
+using FlashImage = std::array<uint8_t, kImageTop + 1>;
+
+// Hex digits count 1-9 and A-F/a-f; every other character, "0" included, and a missing one count 0.
+uint8_t HexToByte(QByteArrayView text);  // the first two characters
+int16_t HexToInt(QByteArrayView text);   // as HexToByte, 0..255
+int32_t HexToLong(QByteArrayView text);  // the last four characters, 0..65535
+
+// A number in a log message: decimal with one blank before it (where a minus would stand).
+QString NumberText(int64_t number);
+
+enum class LineVerdict { Accepted, LengthError, InvalidStart, ChecksumError, OutsideImage };
+
+// The log line a verdict writes ("Length error - Line  7\r\n"); empty when it writes none.
+QString LineMessage(LineVerdict verdict, int32_t lineNumber);
+
+// Checks one line and applies an accepted one to the image. Keeps the segment base between lines
+// and counts every data byte stored.
+class HexParser {
+public:
+    explicit HexParser(FlashImage& image) : image_(image) {}
+
+    LineVerdict ParseHexLine(QByteArrayView line);
+
+    int32_t lngSegmentBase = 0;
+    int32_t lngBytesLoaded = 0;
+
+private:
+    FlashImage& image_;
+};
+
+// Lines of a HEX file: a line ends at a carriage return, and a line feed right after it is skipped;
+// a line feed alone ends nothing and stays in the line.
+class HexLineReader {
+public:
+    explicit HexLineReader(QIODevice& file) : file_(file) {}
+
+    // True at the end of the file, and after a read error.
+    bool AtEnd();
+    // The next line without its end.
+    void ReadLine(QByteArray& line);
+    bool Failed() const { return failed_; }
+
+private:
+    bool Fill();  // false at the end of the file or on a read error
+
+    QIODevice& file_;
+    QByteArray buffer_;
+    qsizetype next_ = 0;
+    bool failed_ = false;
+};
+
+// The text at 0x4168 up to the first 0x00, at most 65 characters, one per byte.
+QString ProgramId(const FlashImage& image);
+
+// One load of a file into the image: resets the image, reads and checks every line, and writes the
+// load's messages through `append` (which appends its text to the log exactly as given).
+class HexLoad {
+public:
+    using Append = std::function<void(const QString& text)>;
+
+    HexLoad(FlashImage& image, QIODevice& file, Append append);
+
+    // The opening messages (the first replaces the log, so the caller empties it) and a blank
+    // image.
+    void Begin(const QString& path);
+    // True at the end of the file, and after a read error.
+    bool AtEnd() { return reader_.AtEnd(); }
+    // Reads, checks and applies the next line.
+    void ReadLine();
+    // The result and "Closing flash data file"; after a read error only "Flash file load error".
+    void Finish();
+    // The program ID message, which ends no line.
+    void ShowProgramId();
+
+    bool ReadFailed() const { return reader_.Failed(); }
+    bool Succeeded() const { return !blnLoadError && !reader_.Failed(); }
+    const HexParser& Parser() const { return parser_; }
+
+private:
+    FlashImage& image_;
+    HexLineReader reader_;
+    HexParser parser_;
+    Append append_;
+    bool blnLoadError = false;
+    int32_t lngLineNumber = 1;
+    QByteArray strLine;
+};
+
+}  // namespace irig::flash

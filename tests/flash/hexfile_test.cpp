@@ -1,0 +1,314 @@
+#include "flash/hexfile.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <memory>
+#include <random>
+
+#include "support/bytes.h"
+#include "support/hexrecords.h"
+
+namespace irig::flash {
+namespace {
+
+using test::DataRecord;
+using test::EndRecord;
+using test::Lines;
+using test::Record;
+using test::SegmentRecord;
+
+TEST(HexDigits, ConversionsAreLenientAndReadTheirOwnCharacters) {
+    struct Row {
+        const char* text;
+        int byte, integer, longValue;
+    };
+    const Row rows[] = {{"7", 0x70, 0x70, 0x7},
+                        {"1G", 0x10, 0x10, 0x10},
+                        {"ff", 0xFF, 0xFF, 0xFF},
+                        {"0F", 0x0F, 0x0F, 0x0F},
+                        {"", 0, 0, 0},
+                        {"ABC", 0xAB, 0xAB, 0xABC},
+                        {"12345", 0x12, 0x12, 0x2345},
+                        {"FFFF", 0xFF, 0xFF, 0xFFFF},
+                        {"zz", 0, 0, 0},
+                        {" 1", 0x01, 0x01, 0x01},
+                        {"-1", 0x01, 0x01, 0x01},
+                        {"aBcD", 0xAB, 0xAB, 0xABCD}};
+    for (const Row& row : rows) {
+        EXPECT_EQ(HexToByte(row.text), row.byte) << row.text;
+        EXPECT_EQ(HexToInt(row.text), row.integer) << row.text;
+        EXPECT_EQ(HexToLong(row.text), row.longValue) << row.text;
+    }
+}
+
+TEST(HexDigits, NumbersInMessagesHaveALeadingBlank) {
+    EXPECT_EQ(NumberText(0), QStringLiteral(" 0"));
+    EXPECT_EQ(NumberText(7), QStringLiteral(" 7"));
+    EXPECT_EQ(NumberText(131073), QStringLiteral(" 131073"));
+    EXPECT_EQ(LineMessage(LineVerdict::LengthError, 12),
+              QStringLiteral("Length error - Line  12\r\n"));
+    EXPECT_EQ(LineMessage(LineVerdict::OutsideImage, 12), QString());
+}
+
+// A load of `content` into `image` through the line reader and the parser; returns the log.
+struct LoadResult {
+    QString log;
+    bool succeeded;
+    int32_t bytesLoaded;
+};
+
+LoadResult Load(FlashImage& image, const QByteArray& content) {
+    QBuffer file;
+    file.setData(content);
+    file.open(QIODevice::ReadOnly);
+    QString log;
+    HexLoad load(image, file, [&](const QString& text) { log += text; });
+    load.Begin(QStringLiteral("/x.hex"));
+    while (!load.AtEnd()) {
+        load.ReadLine();
+    }
+    load.Finish();
+    if (!load.ReadFailed()) {
+        load.ShowProgramId();
+    }
+    return {log, load.Succeeded(), load.Parser().lngBytesLoaded};
+}
+
+const QString kOpening =
+    QStringLiteral("Initalizing flash image\r\nOpening /x.hex\r\nReading flash data\r\n");
+
+struct LoadRow {
+    const char* name;
+    QByteArray content;
+    const char* messages;  // the log between the opening messages and "Program ID: "
+    std::vector<std::pair<int32_t, int>> bytes;  // image offsets and their values afterwards
+};
+
+const QByteArray k3 = test::Bytes("11 22 33");
+
+const LoadRow kLoadRows[] = {
+    {"empty_file", "", "Loaded  0 bytes -  No errors\r\n", {{0x4000, 0xFF}, {0, 0xFF}}},
+    {"crlf_lines",
+     Lines({DataRecord(0x4000, k3), EndRecord()}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x3FFF, 0xFF}, {0x4000, 0x11}, {0x4002, 0x33}, {0x4003, 0xFF}}},
+    {"cr_only_lines",
+     Lines({DataRecord(0x4000, k3), DataRecord(0x10, k3)}, "\r"),
+     "Loaded  6 bytes -  No errors\r\n",
+     {{0x4001, 0x22}, {0x10, 0x11}}},
+    {"no_line_end_after_the_last_line",
+     DataRecord(0x4000, k3),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x4000, 0x11}}},
+    {"lf_only_is_one_line",
+     Lines({DataRecord(0x4000, k3), EndRecord()}, "\n"),
+     "Length error - Line  1\r\nFlash file load error\r\n",
+     {{0x4000, 0xFF}}},
+    {"blank_last_line",
+     Lines({DataRecord(0x4000, k3), ""}),
+     "Length error - Line  2\r\nFlash file load error\r\n",
+     {{0x4000, 0x11}}},
+    {"cr_lf_lf_starts_the_next_line_with_lf",
+     DataRecord(0x4000, k3) + "\r\n\n" + DataRecord(0x10, k3),
+     "Invalid starting character - Line  2\r\nFlash file load error\r\n",
+     {{0x4000, 0x11}, {0x10, 0xFF}}},
+    {"ten_characters_is_a_length_error_before_the_start",
+     Lines({"X000000000"}),
+     "Length error - Line  1\r\nFlash file load error\r\n",
+     {}},
+    {"eleven_characters_without_colon",
+     Lines({"X0000000000"}),
+     "Invalid starting character - Line  1\r\nFlash file load error\r\n",
+     {}},
+    {"length_not_matching_the_count",
+     Lines({DataRecord(0x4000, k3).chopped(2), EndRecord()}),
+     "Length error - Line  1\r\nFlash file load error\r\n",
+     {{0x4000, 0xFF}}},
+    {"trailing_blank_counts",
+     Lines({DataRecord(0x4000, k3) + ' '}),
+     "Length error - Line  1\r\nFlash file load error\r\n",
+     {}},
+    {"checksum_error",
+     Lines({EndRecord(), Record(0x00, 0x4000, k3, 1), DataRecord(0x4010, k3)}),
+     "Checksum error - Line  2\r\nFlash file load error\r\n",
+     {{0x4000, 0xFF}, {0x4010, 0x11}}},
+    {"every_faulty_line_reported_accepted_lines_applied",
+     Lines(
+         {"", DataRecord(0x4000, k3), "junk", Record(0x00, 0x4010, k3, 7), DataRecord(0x4020, k3)}),
+     "Length error - Line  1\r\nLength error - Line  3\r\nChecksum error - Line  4\r\n"
+     "Flash file load error\r\n",
+     {{0x4000, 0x11}, {0x4010, 0xFF}, {0x4020, 0x11}}},
+    {"lower_case_digits",
+     Lines({DataRecord(0x4000, k3).toLower()}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x4000, 0x11}}},
+    // ":01400000G0BF": 'G' counts 0, so the byte is 0x00 and the sum still comes out right.
+    {"non_hex_digit_counts_zero",
+     Lines({":01400000G0BF"}),
+     "Loaded  1 bytes -  No errors\r\n",
+     {{0x4000, 0x00}}},
+    {"end_record_does_not_end_reading",
+     Lines({EndRecord(), DataRecord(0x4000, k3)}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x4000, 0x11}}},
+    {"segment_base",
+     Lines({SegmentRecord(0x1000), DataRecord(0x0010, k3)}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x10010, 0x11}, {0x10, 0xFF}}},
+    {"linear_address_record_ignored",
+     Lines({Record(0x04, 0, test::Bytes("00 01")), DataRecord(0x0010, k3)}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x10, 0x11}, {0x10010, 0xFF}}},
+    {"last_offsets_of_the_image",
+     Lines({SegmentRecord(0x1FFF), DataRecord(0x000F, test::Bytes("AB CD"))}),
+     "Loaded  2 bytes -  No errors\r\n",
+     {{0x1FFFF, 0xAB}, {0x20000, 0xCD}}},
+    {"top_of_the_image_is_0x20000",
+     Lines({SegmentRecord(0x1001), DataRecord(0xFFF0, test::Bytes("AB"))}),
+     "Loaded  1 bytes -  No errors\r\n",
+     {{0x20000, 0xAB}}},
+    {"bytes_before_0x20001_stay_stored_and_counted",
+     Lines({SegmentRecord(0x1000), DataRecord(0xFFFF, k3), DataRecord(0x4000, k3)}),
+     "Flash file load error\r\n",
+     {{0x1FFFF, 0x11}, {0x20000, 0x22}, {0x14000, 0x11}}},
+    {"overwrites_win_and_count_twice",
+     Lines({DataRecord(0x4000, k3), DataRecord(0x4001, test::Bytes("99"))}),
+     "Loaded  4 bytes -  No errors\r\n",
+     {{0x4000, 0x11}, {0x4001, 0x99}}},
+    {"records_longer_than_128_bytes",
+     Lines({DataRecord(0x4000, QByteArray(255, '\x5A'))}),
+     "Loaded  255 bytes -  No errors\r\n",
+     {{0x4000, 0x5A}, {0x40FE, 0x5A}, {0x40FF, 0xFF}}},
+};
+
+class Loader : public testing::TestWithParam<LoadRow> {};
+
+TEST_P(Loader, ReportsAndStores) {
+    const LoadRow& row = GetParam();
+    auto image = std::make_unique<FlashImage>();
+    image->fill(0x00);
+    const LoadResult result = Load(*image, row.content);
+    const QString expected = kOpening + QLatin1String(row.messages) +
+                             QStringLiteral("Closing flash data file\r\nProgram ID: ");
+    ASSERT_TRUE(result.log.startsWith(expected)) << "expected:\n"
+                                                 << expected.toStdString() << "\ngot:\n"
+                                                 << result.log.toStdString();
+    EXPECT_EQ(result.succeeded, QByteArray(row.messages).contains("No errors"));
+    for (const auto& [offset, value] : row.bytes) {
+        EXPECT_EQ((*image)[offset], value) << std::hex << offset;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(HexFile, Loader, testing::ValuesIn(kLoadRows),
+                         [](const testing::TestParamInfo<LoadRow>& row) { return row.param.name; });
+
+TEST(HexFile, BytesLoadedCountsEveryStoredByte) {
+    auto image = std::make_unique<FlashImage>();
+    EXPECT_EQ(Load(*image, Lines({DataRecord(0x4000, k3), DataRecord(0x4000, k3)})).bytesLoaded, 6);
+    EXPECT_EQ(Load(*image, Lines({SegmentRecord(0x1000), DataRecord(0xFFFE, k3)})).bytesLoaded, 3);
+    EXPECT_EQ(Load(*image, Lines({SegmentRecord(0x1000), DataRecord(0xFFFF, k3)})).bytesLoaded, 2);
+}
+
+TEST(HexFile, ANewLoadStartsFromABlankImageAndSegmentZero) {
+    auto image = std::make_unique<FlashImage>();
+    Load(*image, Lines({SegmentRecord(0x1000), DataRecord(0x0010, k3)}));
+    ASSERT_EQ((*image)[0x10010], 0x11);
+    Load(*image, Lines({DataRecord(0x0010, k3)}));
+    EXPECT_EQ((*image)[0x10010], 0xFF);
+    EXPECT_EQ((*image)[0x0010], 0x11);
+}
+
+TEST(HexFile, ProgramIdIsTheTextAt0x4168UpToAZeroByteAndAtMost65Characters) {
+    auto image = std::make_unique<FlashImage>();
+    EXPECT_TRUE(
+        Load(*image, "").log.endsWith(QStringLiteral("Program ID: ") + QString(65, QChar(0xFF))));
+    EXPECT_TRUE(Load(*image, Lines({DataRecord(0x4168, test::Bytes("00 41"))}))
+                    .log.endsWith(QStringLiteral("\r\nProgram ID: ")));
+    EXPECT_TRUE(
+        Load(*image, Lines({DataRecord(0x4168, QByteArray("IRIG v2.3\xE9", 10) + '\0' + "XY")}))
+            .log.endsWith(QStringLiteral("Program ID: IRIG v2.3\u00E9")));
+    image->fill(0x41);
+    EXPECT_EQ(ProgramId(*image), QString(65, QLatin1Char('A')));
+}
+
+// A file that fails to read after `good` bytes.
+class FailingFile final : public QIODevice {
+public:
+    FailingFile(QByteArray content, qint64 good) : content_(std::move(content)), good_(good) {
+        open(QIODevice::ReadOnly);
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override {
+        if (pos() >= good_) {
+            setErrorString(QStringLiteral("Input/output error"));
+            return -1;
+        }
+        const qint64 n = std::min({maxSize, good_ - pos(), qint64(content_.size()) - pos()});
+        std::memcpy(data, content_.constData() + pos(), n);
+        return n;
+    }
+    qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+    QByteArray content_;
+    qint64 good_;
+};
+
+TEST(HexFile, AReadErrorEndsTheLoadAtOnceAsAFailure) {
+    const QByteArray content =
+        Lines({DataRecord(0x4000, k3), DataRecord(0x4010, k3), DataRecord(0x4020, k3)});
+    FailingFile file(content, content.indexOf(':', 1) + 5);
+    auto image = std::make_unique<FlashImage>();
+    QString log;
+    HexLoad load(*image, file, [&](const QString& text) { log += text; });
+    load.Begin(QStringLiteral("/x.hex"));
+    int lines = 0;
+    while (!load.AtEnd()) {
+        load.ReadLine();
+        ++lines;
+    }
+    load.Finish();
+    EXPECT_TRUE(load.ReadFailed());
+    EXPECT_FALSE(load.Succeeded());
+    EXPECT_EQ(lines, 2);
+    EXPECT_EQ(log, kOpening + QStringLiteral("Flash file load error\r\n"));
+}
+
+TEST(HexFile, ObjcopyFileOfRandomBytesAt0x4000LoadsExactly) {
+    QTemporaryDir dir;
+    std::mt19937 random(4000);
+    QByteArray firmware(0x1C000 - 0x123, '\0');  // crosses two segment records
+    for (char& byte : firmware) {
+        byte = static_cast<char>(random());
+    }
+    QFile binary(dir.filePath(QStringLiteral("firmware.bin")));
+    ASSERT_TRUE(binary.open(QIODevice::WriteOnly));
+    binary.write(firmware);
+    binary.close();
+    const QString hexPath = dir.filePath(QStringLiteral("firmware.hex"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("objcopy"),
+                                {"-I", "binary", "-O", "ihex", "--change-addresses", "0x4000",
+                                 binary.fileName(), hexPath}),
+              0);
+    QFile hex(hexPath);
+    ASSERT_TRUE(hex.open(QIODevice::ReadOnly));
+
+    auto image = std::make_unique<FlashImage>();
+    const LoadResult result = Load(*image, hex.readAll());
+    EXPECT_TRUE(result.succeeded) << result.log.left(400).toStdString();
+    EXPECT_EQ(result.bytesLoaded, firmware.size());
+    for (int32_t offset = 0; offset <= kImageTop; ++offset) {
+        const bool inFirmware = offset >= 0x4000 && offset < 0x4000 + firmware.size();
+        const uint8_t expected =
+            inFirmware ? static_cast<uint8_t>(firmware[offset - 0x4000]) : 0xFF;
+        ASSERT_EQ((*image)[offset], expected) << std::hex << offset;
+    }
+}
+
+}  // namespace
+}  // namespace irig::flash
