@@ -63,6 +63,9 @@ void SerialPortController::ClosePort() {
 void SerialPortController::SendData(const QByteArray& data) {
     if (port_.isOpen()) {
         port_.write(data);
+        // Hands the bytes to the device now instead of on the next turn of the event loop; what
+        // the device cannot take yet still goes out asynchronously.
+        port_.flush();
     }
 }
 

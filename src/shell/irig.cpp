@@ -14,12 +14,12 @@
 #include <QListView>
 #include <QMenuBar>
 #include <QPointer>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 
 #include "shell/portlistmodel.h"
+#include "shell/progressbar.h"
 #include "shell/textbox.h"
 #include "status/replies.h"
 #include "status/requests.h"
@@ -133,12 +133,12 @@ void IRIG::BuildControls() {
     cmdFlashExit = MakeButton(fraFlash, "cmdFlashExit", Twips(120, 1920, 1092, 252), "Exit");
     lblVersion = MakeLabel(fraFlash, "lblVersion", Twips(120, 2400, 615, 255), "Version");
     lblVersionNumber = MakeLabel(fraFlash, "lblVersionNumber", Twips(720, 2400, 495, 255));
+    lblVersionNumber->move(std::max(lblVersionNumber->x(), lblVersion->geometry().right() + 4),
+                           lblVersionNumber->y());
     lblComPort = MakeLabel(fraFlash, "lblComPort", Twips(120, 2760, 735, 255), "Com Port");
     cmbComPort = Place<QComboBox>(fraFlash, "cmbComPort", Twips(120, 3000, 1095, 315));
     txtFlashStatus = Place<TextBox>(fraFlash, "txtFlashStatus", Twips(1440, 360, 3975, 2535));
-    prbProgram = Place<QProgressBar>(fraFlash, "prbProgram", Twips(1440, 3120, 3975, 255));
-    prbProgram->setRange(0, 100);
-    prbProgram->setValue(0);
+    prbProgram = Place<ProgressBar>(fraFlash, "prbProgram", Twips(1440, 3120, 3975, 255));
     prbProgram->hide();
     for (QPushButton* flashButton : {cmdFlashMode, cmdLoad, cmdProgram, cmdFlashExit}) {
         flashButton->setEnabled(false);
@@ -353,8 +353,7 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
         SendFrame(step.frame);
     }
     if (step.progress) {
-        sngProgress = *step.progress;
-        prbProgram->setValue(static_cast<int>(sngProgress));
+        prbProgram->SetExact(*step.progress);
     }
     if (step.barVisible) {
         prbProgram->setVisible(*step.barVisible);
@@ -451,6 +450,10 @@ void IRIG::closeEvent(QCloseEvent* event) {
 void IRIG::SendFrame(const QByteArray& frame) {
     rx.strRxData.clear();
     comIrig.SendData(frame);
+}
+
+float IRIG::ProgressValue() const {
+    return prbProgram->Exact();
 }
 
 void IRIG::Log(const QString& message) {

@@ -19,12 +19,12 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 class QTimer;
 
 namespace irig::shell {
 
+class ProgressBar;
 class TextBox;
 
 class IRIG final : public QMainWindow, private link::FrameReceiver::Sink {
@@ -64,7 +64,7 @@ public:
     const flash::FlashImage& Image() const { return abytFlashImage; }
     int16_t FlashState() const { return session.intFlashState; }
     // The progress bar's exact value; the bar itself shows whole percent.
-    float ProgressValue() const { return sngProgress; }
+    float ProgressValue() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -93,7 +93,6 @@ private:
     link::FrameReceiver rx;  // strRxData, intRxCode and blnRxEscape
     flash::FlashSession session;
     flash::FlashImage abytFlashImage{};
-    float sngProgress = 0;
 
     // Load and Program as the unit's codes, the loads and Exit set them; a running load disables
     // both, and a programming session disables Load, so a block never comes from a half-built or
@@ -132,7 +131,7 @@ private:
     QLabel* lblComPort = nullptr;
     QComboBox* cmbComPort = nullptr;
     TextBox* txtFlashStatus = nullptr;
-    QProgressBar* prbProgram = nullptr;
+    ProgressBar* prbProgram = nullptr;
     QPushButton* cmdRetreiveGpsMessage = nullptr;
     TextBox* txtGpsMessage = nullptr;
     std::array<QAction*, 8> mnuCom{};

@@ -8,6 +8,7 @@
 #include "link/framecodec.h"
 #include "support/bytes.h"
 #include "support/hexrecords.h"
+#include "support/wait.h"
 #include "support/windowtest.h"
 
 namespace irig::test {
@@ -151,11 +152,12 @@ TEST_F(Firmware, ProgressMovesWithEachEchoAndCompletionHidesTheBar) {
     EraseSucceeds();
     EchoLastFrame();
     EXPECT_EQ(window->ProgressValue(), 3.125f);
-    EXPECT_EQ(Bar()->value(), 3);
+    EXPECT_TRUE(WaitUntil([&] { return Bar()->value() == 3; }, 1000)) << Bar()->value();
     for (int i = 0; i < 30; ++i) {
         EchoLastFrame();
     }
     EXPECT_EQ(window->ProgressValue(), 96.875f);
+    EXPECT_TRUE(WaitUntil([&] { return Bar()->value() == 96; }, 1000)) << Bar()->value();
     EchoLastFrame();
     EXPECT_TRUE(Log().endsWith(QStringLiteral("Programming complete\r\n")));
     EXPECT_FALSE(Bar()->isVisibleTo(window.get()));
