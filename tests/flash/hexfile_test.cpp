@@ -4,12 +4,11 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <memory>
-#include <random>
 
 #include "support/bytes.h"
+#include "support/firmwarefile.h"
 #include "support/hexrecords.h"
 
 namespace irig::flash {
@@ -281,31 +280,19 @@ TEST(HexFile, AReadErrorEndsTheLoadAtOnceAsAFailure) {
 
 TEST(HexFile, ObjcopyFileOfRandomBytesAt0x4000LoadsExactly) {
     QTemporaryDir dir;
-    std::mt19937 random(4000);
-    QByteArray firmware(0x1C000 - 0x123, '\0');  // crosses two segment records
-    for (char& byte : firmware) {
-        byte = static_cast<char>(random());
-    }
-    QFile binary(dir.filePath(QStringLiteral("firmware.bin")));
-    ASSERT_TRUE(binary.open(QIODevice::WriteOnly));
-    binary.write(firmware);
-    binary.close();
-    const QString hexPath = dir.filePath(QStringLiteral("firmware.hex"));
-    ASSERT_EQ(QProcess::execute(QStringLiteral("objcopy"),
-                                {"-I", "binary", "-O", "ihex", "--change-addresses", "0x4000",
-                                 binary.fileName(), hexPath}),
-              0);
-    QFile hex(hexPath);
+    const test::FirmwareFile firmware = test::MakeFirmwareFile(dir.path(), 0x1C000 - 0x123, 4000);
+    ASSERT_FALSE(firmware.path.isEmpty()) << "objcopy failed";
+    QFile hex(firmware.path);
     ASSERT_TRUE(hex.open(QIODevice::ReadOnly));
 
     auto image = std::make_unique<FlashImage>();
     const LoadResult result = Load(*image, hex.readAll());
     EXPECT_TRUE(result.succeeded) << result.log.left(400).toStdString();
-    EXPECT_EQ(result.bytesLoaded, firmware.size());
+    EXPECT_EQ(result.bytesLoaded, firmware.bytes.size());
     for (int32_t offset = 0; offset <= kImageTop; ++offset) {
-        const bool inFirmware = offset >= 0x4000 && offset < 0x4000 + firmware.size();
+        const bool inFirmware = offset >= 0x4000 && offset < 0x4000 + firmware.bytes.size();
         const uint8_t expected =
-            inFirmware ? static_cast<uint8_t>(firmware[offset - 0x4000]) : 0xFF;
+            inFirmware ? static_cast<uint8_t>(firmware.bytes[offset - 0x4000]) : 0xFF;
         ASSERT_EQ((*image)[offset], expected) << std::hex << offset;
     }
 }

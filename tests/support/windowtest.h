@@ -1,5 +1,5 @@
-// A fixture with the real window on the offscreen platform and the fake serial component, and
-// helpers that find the window's controls by their names.
+// Fixtures with the real window on the offscreen platform: WindowAccess finds its controls by their
+// names; WindowTest drives it through the fake serial component.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,10 +15,8 @@
 
 namespace irig::test {
 
-class WindowTest : public testing::Test {
+class WindowAccess : public testing::Test {
 protected:
-    WindowTest() : window(std::make_unique<shell::IRIG>(port)) {}
-
     template <typename Widget>
     Widget* Find(const char* name) const {
         auto* widget = window->findChild<Widget*>(QLatin1String(name));
@@ -30,11 +28,18 @@ protected:
     QString Caption(const char* name) const { return Find<QLabel>(name)->text(); }
     QString Log() const { return Find<shell::TextBox>("txtFlashStatus")->text(); }
 
+    std::unique_ptr<shell::IRIG> window;
+};
+
+class WindowTest : public WindowAccess {
+protected:
+    WindowTest() { window = std::make_unique<shell::IRIG>(port); }
+    ~WindowTest() override { window.reset(); }
+
     // Delivers bytes as one receive event.
     void Receive(const QByteArray& bytes) { port.Deliver(bytes); }
 
     FakePortController port;
-    std::unique_ptr<shell::IRIG> window;
 };
 
 }  // namespace irig::test

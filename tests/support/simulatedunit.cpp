@@ -1,0 +1,48 @@
+#include "support/simulatedunit.h"
+
+#include <QFile>
+#include <QTest>
+
+#ifndef IRIG_UNIT_SIM_PATH
+#error "IRIG_UNIT_SIM_PATH must name the irig-unit-sim program"
+#endif
+
+namespace irig::test {
+
+SimulatedUnit::SimulatedUnit(const QString& link, const QString& flashOut,
+                             const QStringList& options, bool quiet)
+    : flashOut_(flashOut) {
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput,
+                     [this] { output_ += process_.readAllStandardOutput(); });
+    QObject::connect(&process_, &QProcess::readyReadStandardError,
+                     [this] { errors_ += process_.readAllStandardError(); });
+    QStringList arguments{QStringLiteral("--link"), link, QStringLiteral("--flash-out"), flashOut};
+    if (!quiet) {
+        arguments.append(QStringLiteral("--verbose"));
+    }
+    process_.start(QStringLiteral(IRIG_UNIT_SIM_PATH), arguments + options);
+}
+
+SimulatedUnit::~SimulatedUnit() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished();
+    }
+}
+
+bool SimulatedUnit::WaitReady(int times, int timeoutMs) {
+    return QTest::qWaitFor([&] { return output_.count("ready on") >= times; }, timeoutMs);
+}
+
+QByteArray SimulatedUnit::Flash() const {
+    QFile file(flashOut_);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString SimulatedUnit::Errors() {
+    errors_ += process_.readAllStandardError();
+    return QString::fromLocal8Bit(errors_);
+}
+
+}  // namespace irig::test

@@ -1,0 +1,36 @@
+// Runs irig-unit-sim as a child process on a fresh pseudo-terminal behind a port map entry, for
+// end-to-end tests and benchmarks, and reads back what it programmed.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+
+namespace irig::test {
+
+class SimulatedUnit {
+public:
+    // `link` is the port map entry to create; `flashOut` the file the unit keeps its flash in.
+    // The unit logs every request unless `quiet` (its log wakes this process once per line).
+    SimulatedUnit(const QString& link, const QString& flashOut, const QStringList& options,
+                  bool quiet = false);
+    ~SimulatedUnit();
+    SimulatedUnit(const SimulatedUnit&) = delete;
+    SimulatedUnit& operator=(const SimulatedUnit&) = delete;
+
+    // Waits until the unit has opened its line `times` times in all (a hung-up line reopens).
+    bool WaitReady(int times = 1, int timeoutMs = 10000);
+    // The unit's flash, 0x00000-0x2007F.
+    QByteArray Flash() const;
+    // What the unit wrote to standard error (its --verbose log).
+    QString Errors();
+    qint64 Pid() const { return process_.processId(); }
+
+private:
+    QProcess process_;
+    QString flashOut_;
+    QByteArray output_;
+    QByteArray errors_;
+};
+
+}  // namespace irig::test
