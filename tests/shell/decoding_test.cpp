@@ -174,6 +174,9 @@ TEST_F(Decoding, PollTickBetweenTwoHalvesTruncatesTheReplySoItIsIgnored) {
     EXPECT_TRUE(window->Receiver().strRxData.isEmpty());
     Receive(Bytes("07 09 05 1E 17 80 E1"));
     EXPECT_EQ(Controls(), kPrefilled);
+    // The next whole reply shows as always.
+    Receive(Bytes("80 E0 01 02 D6 07 03 07 09 05 1E 17 80 E1"));
+    EXPECT_EQ(Caption("lblTimeData"), QStringLiteral("09:05:30"));
 }
 
 TEST_F(Decoding, TickEmptiesTheBufferAlsoWhenThePollIsStopped) {

@@ -137,6 +137,23 @@ INSTANTIATE_TEST_SUITE_P(Firmware, BlockCount,
                          testing::Values(EndRow{0x4000, 1}, EndRow{0x4001, 2}, EndRow{0x4080, 2},
                                          EndRow{0x4081, 3}, EndRow{0x20000, 897}));
 
+TEST_F(Firmware, ReplySplitAtEveryPositionStillProgramsEveryBlock) {
+    // One block per split position of an echo frame (137 to 139 bytes: a few 0x80 escaped).
+    LoadImageEndingAt(0x4000 + 140 * 128);
+    Button("cmdProgram")->click();
+    const QByteArray erased = Bytes("80 F2 FF 80 F3");
+    Receive(erased.left(3));
+    Receive(erased.mid(3));
+    for (qsizetype cut = 0; !Log().endsWith(QStringLiteral("Programming complete\r\n")); ++cut) {
+        ASSERT_LT(cut, 200);
+        const QByteArray echo = port.sent.last();
+        const qsizetype at = cut % (echo.size() + 1);
+        Receive(echo.left(at));
+        Receive(echo.mid(at));
+    }
+    EXPECT_EQ(window->Session().lngFlashAddress, 0x4000 + 141 * 128);
+}
+
 TEST_F(Firmware, TopBlockCarriesTheByteAt0x20000) {
     LoadImageEndingAt(0x20000, 0x5C);
     ProgramAll();

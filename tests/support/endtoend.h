@@ -1,0 +1,99 @@
+// A fixture for end-to-end tests: a simulated unit on a fresh pty mapped as COM1 in a temporary
+// port map folder, and the real window with the real serial component, offscreen.
+#pragma once
+
+#include <sys/resource.h>
+
+#include <QComboBox>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTest>
+#include <chrono>
+
+#include "link/serialportcontroller.h"
+#include "support/firmwarefile.h"
+#include "support/portmapfolder.h"
+#include "support/simulatedunit.h"
+#include "support/wait.h"
+#include "support/windowtest.h"
+
+namespace irig::test {
+
+// The CPU time this process has used.
+inline std::chrono::milliseconds CpuTime() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec));
+}
+
+class EndToEnd : public WindowAccess {
+protected:
+    EndToEnd() { QLocale::setDefault(QLocale::c()); }
+    ~EndToEnd() override {
+        window.reset();
+        if (HasFailure() && unit) {
+            std::fprintf(stderr, "simulated unit said:\n%s\n", qPrintable(unit->Errors()));
+        }
+        QLocale::setDefault(QLocale::system());
+    }
+
+    // A simulated unit on COM1, then the window, which opens COM1 as it starts.
+    void Start(const QStringList& options = {}) {
+        unit = std::make_unique<SimulatedUnit>(
+            ports.Entry(QStringLiteral("COM1")), dir.filePath(QStringLiteral("flash.bin")),
+            QStringList{QStringLiteral("--reboot-ms"), QStringLiteral("100")} + options);
+        ASSERT_TRUE(unit->WaitReady()) << qPrintable(unit->Errors());
+        window = std::make_unique<shell::IRIG>(port);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        ASSERT_EQ(Log(), QStringLiteral("Com port COM1 opened."));
+    }
+    // The operator enters the port list and picks COM1 again.
+    void PickCom1Again() {
+        auto* list = Find<QComboBox>("cmbComPort");
+        list->setFocus(Qt::TabFocusReason);
+        list->setCurrentIndex(0);
+        emit list->activated(0);
+    }
+    bool WaitForLog(const QString& text, int timeoutMs = 10000) {
+        return WaitUntil([&] { return Log().contains(text); }, timeoutMs);
+    }
+    // The unit's clock as the window shows it.
+    QDateTime ShownClock() const {
+        return QDateTime(QDate::fromString(Caption("lblDateData"), QStringLiteral("MM/dd/yyyy")),
+                         QTime::fromString(Caption("lblTimeData"), QStringLiteral("HH:mm:ss")));
+    }
+    // Re-Boot, Flash Mode and Load, as an operator does it.
+    void LoadInFlashMode(const QString& path) {
+        Button("cmdReBoot")->click();
+        ASSERT_TRUE(WaitForLog(QStringLiteral("Re-Boot Complete")));
+        Button("cmdFlashMode")->click();
+        ASSERT_TRUE(WaitForLog(QStringLiteral("Entering Flash Programming Mode")));
+        window->SetFlashFileChooser([path] { return path; });
+        Button("cmdLoad")->click();
+        ASSERT_TRUE(Log().contains(QStringLiteral("No errors"))) << Log().toStdString();
+        ASSERT_TRUE(Enabled("cmdProgram"));
+    }
+    bool ProgramAndWait(int timeoutMs = 60000) {
+        Button("cmdProgram")->click();
+        return WaitForLog(QStringLiteral("Programming complete"), timeoutMs);
+    }
+    // The unit's flash holds the firmware at 0x4000, and erased flash where no block went.
+    void ExpectFlashHolds(const FirmwareFile& firmware) {
+        const QByteArray flash = unit->Flash();
+        ASSERT_EQ(flash.size(), 0x20080);
+        EXPECT_EQ(flash.left(0x4000), QByteArray(0x4000, '\xFF'));
+        EXPECT_TRUE(flash.mid(0x4000, firmware.bytes.size()) == firmware.bytes);
+        EXPECT_EQ(flash.mid(0x4000 + firmware.bytes.size()),
+                  QByteArray(0x1C080 - firmware.bytes.size(), '\xFF'));
+    }
+
+    TempPortMap ports;
+    QTemporaryDir dir;
+    link::SerialPortController port;
+    std::unique_ptr<SimulatedUnit> unit;
+};
+
+}  // namespace irig::test
