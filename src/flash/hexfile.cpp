@@ -8,7 +8,7 @@ namespace {
 
 constexpr int32_t kProgramIdAt = 0x4168;
 constexpr int kProgramIdLength = 65;
-constexpr qsizetype kReadChunk = 64 * 1024;
+constexpr qsizetype kReadChunk = qsizetype{64} * 1024;
 
 int DigitValue(char c) {
     if (c >= '1' && c <= '9') {

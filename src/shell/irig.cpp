@@ -410,12 +410,12 @@ void IRIG::LoadFlashFile(const QString& path) {
     load.Begin(path);
     txtFlashStatus->showLatest();
     QCoreApplication::processEvents();
+    // cppcheck-suppress knownConditionTrueFalse ; pending events may close or destroy the window
     while (alive && !blnClosing && !load.AtEnd()) {
+        load.ReadLine();
         QCoreApplication::processEvents();
-        if (alive && !blnClosing) {
-            load.ReadLine();
-        }
     }
+    // cppcheck-suppress knownConditionTrueFalse ; as above
     if (!alive) {
         return;
     }
