@@ -13,19 +13,13 @@
 #include <memory>
 #include <vector>
 
+#include "check.h"
 #include "flash/hexfile.h"
 
 namespace {
 
 using irig::flash::FlashImage;
 using irig::flash::kImageTop;
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // Hands the file over in pieces of the fuzzer's choosing.
 class ChunkedFile final : public QIODevice {

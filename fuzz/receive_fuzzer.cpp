@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "check.h"
 #include "flash/session.h"
 #include "link/framecodec.h"
 #include "status/replies.h"
@@ -25,13 +26,6 @@ namespace {
 using irig::flash::FlashImage;
 using irig::flash::FlashSession;
 using irig::link::FrameReceiver;
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // A sender that empties the buffer at some end codes, decided by the payload itself so that the
 // reference can make the same choice.
