@@ -80,8 +80,6 @@ IRIG::IRIG(link::PortController& comIrig, QWidget* parent) : QMainWindow(parent)
     Form_Load();
 }
 
-IRIG::~IRIG() = default;
-
 void IRIG::BuildControls() {
     setObjectName(QStringLiteral("IRIG"));
     setWindowTitle(QStringLiteral("IRIG-B Configuration"));
@@ -218,7 +216,6 @@ void IRIG::cmbComPort_GotFocus() {
 
 void IRIG::cmbComPort_Click() {
     const QString port = cmbComPort->currentText();
-    txtFlashStatus->setText(QString());
     txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
     SetLinkButtons(true);
     const int error = comIrig.OpenPort(port);

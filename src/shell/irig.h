@@ -36,7 +36,6 @@ public:
 
     // comIrig must outlive the window.
     explicit IRIG(link::PortController& comIrig, QWidget* parent = nullptr);
-    ~IRIG() override;
 
     // Event handlers, public so that tests can raise the events the platform would.
     void tmrDateTime_Timer();
