@@ -127,6 +127,20 @@ TEST_F(Startup, FocusRestsOnTheLogWhenShownSoThePortStaysOpen) {
     EXPECT_TRUE(Enabled("cmdSetTime"));
 }
 
+TEST_F(Startup, TabInTheMultiLineBoxesMovesTheFocusOn) {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* log = Find<QWidget>("txtFlashStatus");
+    log->setFocus();
+    QTest::keyClick(log, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>("cmdSetTime"));  // Flash Mode is disabled
+    EXPECT_EQ(Log(), QStringLiteral("Com port COM1 opened."));
+    auto* message = Find<QWidget>("txtGpsMessage");
+    message->setFocus();
+    QTest::keyClick(message, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), Find<QWidget>("cmbComPort"));
+}
+
 TEST_F(Startup, PollsEvery500MillisecondsWithTheStatusRequest) {
     auto* timer = Find<QTimer>("tmrDateTime");
     EXPECT_TRUE(timer->isActive());

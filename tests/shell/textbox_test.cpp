@@ -29,11 +29,5 @@ TEST(TextBox, ReplacingTheTextDropsWhatWasWaitingToBeShown) {
     EXPECT_EQ(box.toPlainText(), QStringLiteral("Com port COM2 opened."));
 }
 
-TEST(TextBox, TabMovesTheFocusOnInsteadOfTyping) {
-    TextBox box;
-    EXPECT_TRUE(box.tabChangesFocus());
-    EXPECT_NE(box.focusPolicy() & Qt::TabFocus, 0);
-}
-
 }  // namespace
 }  // namespace irig::shell
