@@ -15,31 +15,12 @@
 
 #include "check.h"
 #include "flash/hexfile.h"
+#include "support/scriptedfile.h"
 
 namespace {
 
 using irig::flash::FlashImage;
 using irig::flash::kImageTop;
-
-// Hands the file over in pieces of the fuzzer's choosing.
-class ChunkedFile final : public QIODevice {
-public:
-    ChunkedFile(QByteArray content, qint64 chunk) : content_(std::move(content)), chunk_(chunk) {
-        open(QIODevice::ReadOnly);
-    }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override {
-        const qint64 n = std::min({maxSize, chunk_, qint64(content_.size()) - pos()});
-        std::memcpy(data, content_.constData() + pos(), size_t(std::max<qint64>(n, 0)));
-        return std::max<qint64>(n, 0);
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    QByteArray content_;
-    qint64 chunk_;
-};
 
 int Digit(char c) {
     if (c >= '1' && c <= '9')
@@ -148,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // is an AddressSanitizer report.
     static auto image = std::make_unique<FlashImage>();
     static std::vector<uint8_t> expected;
-    ChunkedFile file(content, chunk);
+    irig::test::ScriptedFile file(content, chunk);
     irig::flash::HexLoad load(*image, file, [](const QString&) {});
     load.Begin(QStringLiteral("fuzz.hex"));
     while (!load.AtEnd())

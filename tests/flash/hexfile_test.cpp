@@ -10,6 +10,7 @@
 #include "support/bytes.h"
 #include "support/firmwarefile.h"
 #include "support/hexrecords.h"
+#include "support/scriptedfile.h"
 
 namespace irig::flash {
 namespace {
@@ -234,34 +235,10 @@ TEST(HexFile, ProgramIdIsTheTextAt0x4168UpToAZeroByteAndAtMost65Characters) {
     EXPECT_EQ(ProgramId(*image), QString(65, QLatin1Char('A')));
 }
 
-// A file that fails to read after `good` bytes.
-class FailingFile final : public QIODevice {
-public:
-    FailingFile(QByteArray content, qint64 good) : content_(std::move(content)), good_(good) {
-        open(QIODevice::ReadOnly);
-    }
-
-protected:
-    qint64 readData(char* data, qint64 maxSize) override {
-        if (pos() >= good_) {
-            setErrorString(QStringLiteral("Input/output error"));
-            return -1;
-        }
-        const qint64 n = std::min({maxSize, good_ - pos(), qint64(content_.size()) - pos()});
-        std::memcpy(data, content_.constData() + pos(), n);
-        return n;
-    }
-    qint64 writeData(const char*, qint64) override { return -1; }
-
-private:
-    QByteArray content_;
-    qint64 good_;
-};
-
 TEST(HexFile, AReadErrorEndsTheLoadAtOnceAsAFailure) {
     const QByteArray content =
         Lines({DataRecord(0x4000, k3), DataRecord(0x4010, k3), DataRecord(0x4020, k3)});
-    FailingFile file(content, content.indexOf(':', 1) + 5);
+    test::ScriptedFile file(content, /*chunk=*/64 * 1024, /*readable=*/content.indexOf(':', 1) + 5);
     auto image = std::make_unique<FlashImage>();
     QString log;
     HexLoad load(*image, file, [&](const QString& text) { log += text; });

@@ -24,7 +24,6 @@ public:
     QByteArray Flash() const;
     // What the unit wrote to standard error (its --verbose log).
     QString Errors();
-    qint64 Pid() const { return process_.processId(); }
 
 private:
     QProcess process_;
