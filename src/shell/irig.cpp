@@ -70,6 +70,14 @@ QGroupBox* MakeFrame(QWidget* parent, const char* name, QRect place, const char*
     return frame;
 }
 
+// A reply's text for a control, if the reply carries one.
+template <typename Widget>
+void ShowText(Widget* control, const std::optional<QString>& text) {
+    if (text) {
+        control->setText(*text);
+    }
+}
+
 constexpr int kPortCount = 4096;
 constexpr int kInvalidCall = 5;  // the error number of a step that may fail silently
 
@@ -247,30 +255,16 @@ void IRIG::comIrig_DataReceived() {
 void IRIG::EndCode(int16_t code) {
     const status::StatusView view =
         status::ProcessFrame(code, rx.strRxData, [this](int16_t endCode) { FlashStep(endCode); });
-    if (view.source) {
-        lblSourceData->setText(*view.source);
-    }
-    if (view.time) {
-        lblTimeData->setText(*view.time);
-    }
-    if (view.date) {
-        lblDateData->setText(*view.date);
-    }
-    if (view.version) {
-        lblVersionNumber->setText(*view.version);
-    }
-    if (view.irigOffset) {
-        txtIrigOffset->setText(*view.irigOffset);
-    }
-    if (view.gpsOffset) {
-        txtGpsOffset->setText(*view.gpsOffset);
-    }
+    ShowText(lblSourceData, view.source);
+    ShowText(lblTimeData, view.time);
+    ShowText(lblDateData, view.date);
+    ShowText(lblVersionNumber, view.version);
+    ShowText(txtIrigOffset, view.irigOffset);
+    ShowText(txtGpsOffset, view.gpsOffset);
     if (view.ieee1344) {
         chkIEEE1344->setCheckState(*view.ieee1344 ? Qt::Checked : Qt::Unchecked);
     }
-    if (view.gpsMessage) {
-        txtGpsMessage->setText(*view.gpsMessage);
-    }
+    ShowText(txtGpsMessage, view.gpsMessage);
 }
 
 void IRIG::SingleCode(int16_t code) {
