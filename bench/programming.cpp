@@ -106,7 +106,7 @@ Result ProgramFullImage(long baud) {
         std::exit(1);
     }
     result.milliseconds = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-    result.blocks = (window.Session().lngFlashAddress - 0x4000) / 128;
+    result.blocks = (window.Session().FlashAddress() - 0x4000) / 128;
     result.bytes = port.sent + port.received;
     result.flashMatches = unit.Flash().mid(0x4000, firmware.bytes.size()) == firmware.bytes;
     return result;

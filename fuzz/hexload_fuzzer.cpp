@@ -3,8 +3,9 @@
 // length put right first, so that the fuzzer gets past the checksum to what records mean. Checks,
 // beyond "no crash" (the image sits in a heap block of exactly its size, so a write outside it is
 // an AddressSanitizer report): the image, the count of stored bytes and the verdict agree with a
-// plain reading of the loader's rules, so every byte an accepted file's data records put at an
-// address is there, and nothing else is.
+// plain reading of the loader's rules (type 02 and 04 records both set the base), so every byte an
+// accepted file's data records put at an address is there, and nothing else is; the faulty lines
+// and the verdict on having something to program agree too.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <QIODevice>
@@ -39,9 +40,10 @@ struct Reference {
     }
 
     std::vector<uint8_t>& image;
-    int32_t loaded = 0;
+    int64_t loaded = 0;
+    int64_t faulty = 0;  // lines with a message
     bool failed = false;
-    int32_t base = 0;
+    int64_t base = 0;
 
     static int Byte(const QByteArray& line, int position) {
         auto at = [&](int p) { return p - 1 < line.size() ? Digit(line[p - 1]) : 0; };
@@ -55,6 +57,7 @@ struct Reference {
         const int count = line.size() >= 11 ? Byte(line, 2) : 0;
         if (line.size() < 11 || line[0] != ':' || line.size() != 2 * count + 11) {
             failed = true;
+            ++faulty;
             return;
         }
         int sum = 0;
@@ -62,11 +65,14 @@ struct Reference {
             sum += Byte(line, p);
         if (sum % 256 != 0) {
             failed = true;
+            ++faulty;
             return;
         }
         const int type = Byte(line, 8);
         if (type == 2)
             base = Long(line.mid(9, 4)) * 16;
+        if (type == 4)
+            base = int64_t{Long(line.mid(9, 4))} * 65536;
         if (type != 0)
             return;
         const int offset = Long(line.mid(3, 4));
@@ -142,7 +148,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(load.Parser().lngBytesLoaded == reference.loaded,
           "lngBytesLoaded counts every byte stored");
     Check(load.Succeeded() == !reference.failed, "the verdict follows the rules");
+    Check(load.FaultyLines() == reference.faulty, "every faulty line is counted");
     Check(std::memcmp(image->data(), reference.image.data(), reference.image.size()) == 0,
           "the image holds exactly what the data records put there");
+    static const std::vector<uint8_t> erased(kImageTop + 1 - 0x4000, 0xFF);
+    const bool dataFrom0x4000 =
+        std::memcmp(reference.image.data() + 0x4000, erased.data(), erased.size()) != 0;
+    Check(load.Programmable() == (!reference.failed && dataFrom0x4000),
+          "only a sound file with data from 0x4000 up can be programmed");
     return 0;
 }

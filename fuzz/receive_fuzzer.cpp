@@ -1,113 +1,160 @@
-// Hostile bytes from the serial line: arbitrary bytes cut into arbitrary deliveries, through the
-// receive state machine, the reply dispatcher and the flash step, with the session idle, waiting
-// for an erase result, or programming a loaded image. Besides raw deliveries the input can echo
-// the last frame sent, whole or with one byte changed, so that programming gets somewhere.
+// Hostile bytes from the serial line: arbitrary bytes cut into arbitrary deliveries, floods of junk
+// beyond the receive buffer's bound, through the exchange with the unit (receive state machine,
+// flash step, reply decoding) with the session idle, waiting for an erase result, or programming a
+// loaded image. Besides raw deliveries the input can echo the last frame sent, whole or with one
+// byte changed, so that programming gets somewhere.
 // Checks, beyond "no crash":
 // - the state machine, fed in pieces, agrees with a byte-at-a-time reference, also when a sender
 //   empties the buffer at an end code, so the buffer never holds a byte that was not received;
+// - memory stays bounded: the receive buffer never exceeds its bound, nor a GPS text its own;
 // - every frame the flash session sends is a well-formed block inside the image, carrying the
 //   image's bytes;
 // - the status display changes only for a reply of an accepted command and length.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <QByteArray>
-#include <QRegularExpression>
+#include <algorithm>
+#include <array>
 #include <cstdlib>
-#include <memory>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "check.h"
-#include "flash/session.h"
-#include "link/framecodec.h"
-#include "status/replies.h"
+#include "exchange/unitexchange.h"
+#include "support/fakeportcontroller.h"
+#include "support/recordingsink.h"
 
 namespace {
 
 using irig::flash::FlashImage;
-using irig::flash::FlashSession;
 using irig::link::FrameReceiver;
+using irig::link::kMaxPayload;
 
 // A sender that empties the buffer at some end codes, decided by the payload itself so that the
 // reference can make the same choice.
-bool SenderEmpties(const QByteArray& payload) {
+bool SenderEmpties(QByteArrayView payload) {
     return !payload.isEmpty() && (payload[0] & 1);
 }
 
-// The receive state machine as written, one byte at a time.
+// The receive state machine as written, one byte at a time, with the buffer's bound.
 struct Reference {
-    QByteArray strRxData;
+    std::vector<char> strRxData = std::vector<char>(size_t(kMaxPayload));
+    qsizetype size = 0;  // strRxData's bytes in use
     int16_t intRxCode = 0;
     bool blnRxEscape = false;
-    std::vector<QByteArray> events;
+    bool overflow = false;
+    const QList<QByteArray>* recorded = nullptr;  // the recording sink's events, to agree with
+    qsizetype events = 0;                         // how many of them the reference has met
 
+    // Back to the start, keeping the buffer's room from run to run.
+    void Reset(const QList<QByteArray>& sinkEvents) {
+        size = 0;
+        intRxCode = 0;
+        blnRxEscape = overflow = false;
+        recorded = &sinkEvents;
+        events = 0;
+    }
+    // The next event the sink recorded is the code b with the payload as it stands.
+    void Event(uint8_t b, qsizetype payload) {
+        Check(events < recorded->size(), "the sink recorded every event of the reference");
+        const QByteArray& event = (*recorded)[events++];
+        Check(event.size() == payload + 1 && uint8_t(event[0]) == b &&
+                  std::memcmp(event.constData() + 1, strRxData.data(), size_t(payload)) == 0,
+              "end and single codes agree with the reference");
+    }
+
+    void Append(char b) {
+        if (overflow)
+            return;
+        if (size == kMaxPayload) {
+            size = 0;
+            overflow = true;
+            return;
+        }
+        strRxData[size_t(size++)] = b;
+    }
     void Feed(uint8_t b) {
         if (blnRxEscape) {
             blnRxEscape = false;
             if (b == 0x80) {
-                strRxData.append(char(0x80));
+                Append(char(0x80));
             } else if (b == 0xE0 || b == 0xE2 || b == 0xF2 || b == 0xF6) {
                 intRxCode = b;
-                strRxData.clear();
+                size = 0;
+                overflow = false;
             } else if (b == 0xE1 || b == 0xE3 || b == 0xF3 || b == 0xF7) {
                 intRxCode = b;
-                events.push_back(QByteArray(1, char(b)) + strRxData);
-                if (SenderEmpties(strRxData))
-                    strRxData.clear();
+                if (overflow) {
+                    overflow = false;
+                    return;
+                }
+                Event(b, size);
+                if (SenderEmpties(QByteArrayView(strRxData.data(), size)))
+                    size = 0;
             } else if (b == 0xF0 || b == 0xF1) {
                 intRxCode = b;
-                events.push_back(QByteArray(1, char(b)));
+                Event(b, 0);
             }
         } else if (b == 0x80) {
             blnRxEscape = true;
         } else {
-            strRxData.append(char(b));
+            Append(char(b));
         }
     }
-};
-
-class RecordingSink final : public FrameReceiver::Sink {
-public:
-    explicit RecordingSink(FrameReceiver& rx) : rx_(rx) {}
-    void EndCode(int16_t code) override {
-        events.push_back(QByteArray(1, char(code)) + rx_.strRxData);
-        if (SenderEmpties(rx_.strRxData))
-            rx_.strRxData.clear();
+    // A flood: `count` times the byte b, which is not the escape byte. The same as feeding it
+    // byte by byte: it fills the buffer up to its bound, and the byte after that drops it all.
+    void Flood(uint8_t b, qsizetype count) {
+        if (blnRxEscape && count > 0) {
+            Feed(b);
+            --count;
+        }
+        if (overflow || count == 0)
+            return;
+        if (size + count > kMaxPayload) {
+            size = 0;
+            overflow = true;
+            return;
+        }
+        std::memset(strRxData.data() + size, b, size_t(count));
+        size += count;
     }
-    void SingleCode(int16_t code) override { events.push_back(QByteArray(1, char(code))); }
-    std::vector<QByteArray> events;
-
-private:
-    FrameReceiver& rx_;
 };
 
-// Undoes the escaping of a frame's middle; false if an escape byte stands alone.
-bool Unescape(QByteArrayView escaped, QByteArray& payload) {
+// Undoes the escaping of a frame's middle into `payload` (room for 132 bytes); returns the
+// number of bytes, or -1 if an escape byte stands alone or the payload is longer.
+int Unescape(QByteArrayView escaped, std::array<uint8_t, 132>& payload) {
+    int size = 0;
     for (qsizetype i = 0; i < escaped.size(); ++i) {
         if (uint8_t(escaped[i]) == 0x80) {
             if (i + 1 >= escaped.size() || uint8_t(escaped[i + 1]) != 0x80)
-                return false;
+                return -1;
             ++i;
         }
-        payload.append(escaped[i]);
+        if (size == int(payload.size()))
+            return -1;
+        payload[size_t(size++)] = uint8_t(escaped[i]);
     }
-    return true;
+    return size;
 }
 
-void CheckBlockFrame(const QByteArray& frame, const FlashImage& image) {
+void CheckFrame(const QByteArray& frame, const FlashImage& image) {
+    if (frame == QByteArrayView("\x80\xF2\x55\xAA\x80\xF3", 6))
+        return;  // the erase request
     Check(frame.size() >= 4 && frame.startsWith("\x80\xF6") && frame.endsWith("\x80\xF7"),
           "a block frame is 0x80 0xF6 ... 0x80 0xF7");
-    QByteArray block;
-    Check(Unescape(QByteArrayView(frame).sliced(2, frame.size() - 4), block), "a block is escaped");
-    Check(block.size() == 132, "a block carries 4 address bytes and 128 data bytes");
-    const int32_t address = uint8_t(block[0]) | uint8_t(block[1]) << 8 | uint8_t(block[2]) << 16;
+    std::array<uint8_t, 132> block{};
+    Check(Unescape(QByteArrayView(frame).sliced(2, frame.size() - 4), block) == 132,
+          "a block is escaped and carries 4 address bytes and 128 data bytes");
+    const int32_t address = block[0] | block[1] << 8 | block[2] << 16;
     Check(block[3] == 0, "the fourth address byte is 0");
     Check(address >= 0x4000 && address <= irig::flash::kImageTop && address % 128 == 0,
           "a block starts inside the image, on a block boundary from 0x4000");
-    for (int i = 0; i < 128; ++i) {
-        const int32_t at = address + i;
-        const uint8_t expected = at <= irig::flash::kImageTop ? image[at] : 0xFF;
-        Check(uint8_t(block[4 + i]) == expected, "a block carries the image's bytes");
-    }
+    const int32_t inImage = std::min(128, irig::flash::kImageTop + 1 - address);
+    Check(std::memcmp(block.data() + 4, image.data() + address, size_t(inImage)) == 0 &&
+              std::all_of(block.begin() + 4 + inImage, block.end(),
+                          [](uint8_t byte) { return byte == 0xFF; }),
+          "a block carries the image's bytes");
 }
 
 bool AcceptedReply(int16_t code, const QByteArray& payload) {
@@ -122,50 +169,77 @@ bool AcceptedReply(int16_t code, const QByteArray& payload) {
     return false;
 }
 
-void CheckView(const irig::status::StatusView& view) {
-    static const QRegularExpression time(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"));
-    static const QRegularExpression date(QStringLiteral("^\\d\\d/\\d\\d/\\d\\d\\d\\d$"));
-    static const QRegularExpression offset(QStringLiteral("^( \\d{1,3}|-\\d{1,3})$"));
-    if (view.time)
-        Check(time.match(*view.time).hasMatch(), "time is hh:mm:ss");
-    if (view.date)
-        Check(date.match(*view.date).hasMatch(), "date is mm/dd/yyyy");
-    if (view.irigOffset)
-        Check(offset.match(*view.irigOffset).hasMatch(), "offset is signed");
-    if (view.date)
-        Check(view.date->right(4).toInt() <= 5375, "year is capped");
+// Digits and separators in the given places: "dd:dd:dd" for hh:mm:ss.
+bool Shaped(const QString& text, const char* shape) {
+    const qsizetype length = qsizetype(std::strlen(shape));
+    if (text.size() != length)
+        return false;
+    for (qsizetype i = 0; i < length; ++i) {
+        if (shape[i] == 'd' ? !text[i].isDigit() : text[i] != QLatin1Char(shape[i]))
+            return false;
+    }
+    return true;
 }
 
-// The window's wiring, without widgets: what it sends and what it shows.
-class Wiring final : public FrameReceiver::Sink {
-public:
-    Wiring(FrameReceiver& rx, FlashSession& session, const FlashImage& image)
-        : rx_(rx), session_(session), image_(image) {}
+void CheckView(int16_t code, const QByteArray& payload, const irig::status::StatusView& view) {
+    Check(AcceptedReply(code, payload), "only accepted replies change the display");
+    if (view.time)
+        Check(Shaped(*view.time, "dd:dd:dd"), "time is hh:mm:ss");
+    if (view.date)
+        Check(Shaped(*view.date, "dd/dd/dddd") && view.date->right(4).toInt() <= 5375,
+              "date is mm/dd/yyyy and the year is capped");
+    if (view.irigOffset)
+        Check(Shaped(*view.irigOffset, " d") || Shaped(*view.irigOffset, " dd") ||
+                  Shaped(*view.irigOffset, " ddd") || Shaped(*view.irigOffset, "-d") ||
+                  Shaped(*view.irigOffset, "-dd") || Shaped(*view.irigOffset, "-ddd"),
+              "offset is signed");
+    if (view.gpsMessage)
+        Check(view.gpsMessage->size() <= irig::status::kGpsMessageShown, "the GPS text is bounded");
+}
 
-    void EndCode(int16_t code) override {
-        const irig::status::StatusView view =
-            irig::status::ProcessFrame(code, rx_.strRxData, [&](int16_t c) {
-                const FlashSession::Step step = session_.FlashStep(c, rx_.strRxData, image_);
-                if (!step.frame.isEmpty()) {
-                    CheckBlockFrame(step.frame, image_);
-                    lastFrame = step.frame;
-                    rx_.strRxData.clear();  // the sending rule
-                }
-                if (step.progress)
-                    Check(*step.progress >= 0 && *step.progress < 100, "progress below 100");
-            });
-        Check(view.Empty() || AcceptedReply(code, rx_.strRxData),
-              "only accepted replies change the display");
-        CheckView(view);
+// The exchange and its serial component, kept from run to run so that its 128 KB image is set up
+// only where it changes.
+struct Harness {
+    irig::test::FakePortController port;
+    irig::exchange::UnitExchange exchange{port};
+    int32_t lastData = 0;  // the offset of the image's 0x00, its last byte that is not 0xFF
+    FlashImage pattern{};  // what the image holds up to lastData
+
+    Harness() {
+        exchange.Image().fill(0xFF);
+        pattern.fill(0xFF);
+        for (int32_t at = 0x4000; at <= irig::flash::kImageTop; ++at)
+            pattern[at] = uint8_t((at * 7) >> 3 | 0x01);
+        QObject::connect(&exchange, &irig::exchange::UnitExchange::ReplyDecoded,
+                         [this](int16_t code, const irig::status::StatusView& view) {
+                             CheckView(code, exchange.Receiver().strRxData, view);
+                         });
+        QObject::connect(&exchange, &irig::exchange::UnitExchange::SessionStepped,
+                         [](const irig::flash::FlashSession::Step& step) {
+                             if (step.progress)
+                                 Check(*step.progress >= 0 && *step.progress < 100,
+                                       "progress below 100");
+                         });
     }
-    void SingleCode(int16_t) override {}
 
-    QByteArray lastFrame;  // the last frame the session sent
+    // A fresh start: no session, an empty receive buffer, no escape pending, nothing sent; and the
+    // loaded image, a fixed pattern from 0x4000 up to `end` (a 0x00 there), erased flash elsewhere.
+    void Reset(int32_t end) {
+        exchange.Abandon();
+        exchange.Feed(QByteArrayView("\0", 1));
+        exchange.EmptyReceived();
+        port.sent.clear();
 
-private:
-    FrameReceiver& rx_;
-    FlashSession& session_;
-    const FlashImage& image_;
+        FlashImage& image = exchange.Image();
+        image[lastData] = pattern[lastData];
+        if (end > lastData)
+            std::memcpy(image.data() + lastData + 1, pattern.data() + lastData + 1,
+                        size_t(end - lastData));
+        else
+            std::memset(image.data() + end + 1, 0xFF, size_t(lastData - end));
+        lastData = end;
+        image[end] = 0x00;
+    }
 };
 
 }  // namespace
@@ -175,52 +249,63 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int state = input.ConsumeIntegralInRange(0, 2);
     // Where the loaded image's data ends, anywhere up to the top block.
     const int32_t lastData = input.ConsumeIntegralInRange<int32_t>(0x3F00, irig::flash::kImageTop);
-    const uint8_t fill = input.ConsumeIntegral<uint8_t>();
-
-    static auto image = std::make_unique<FlashImage>();
-    image->fill(0xFF);
-    for (int32_t at = 0x4000; at <= lastData; ++at)
-        image->at(at) = uint8_t(fill + at);
-    image->at(lastData) = 0x00;
+    static Harness* const harness = new Harness;
+    harness->Reset(lastData);
+    irig::exchange::UnitExchange& exchange = harness->exchange;
+    const irig::test::FakePortController& port = harness->port;
 
     // The whole receive path, with the session in the chosen state.
-    FlashSession session;
-    FrameReceiver wired;
-    Wiring wiring(wired, session, *image);
     if (state >= 1)
-        wiring.lastFrame = session.Program(*image).frame;
+        exchange.Program();
     if (state == 2)
-        wiring.lastFrame = session.FlashStep(0xF3, QByteArray(1, char(0xFF)), *image).frame;
-    std::vector<QByteArray> deliveries;
+        exchange.Feed(QByteArray("\x80\xF2\xFF\x80\xF3", 5));
+    std::vector<std::pair<QByteArray, bool>> deliveries;  // and whether it is a flood
+    deliveries.reserve(input.remaining_bytes() / 4);
     while (input.remaining_bytes() > 0) {
         const uint8_t op = input.ConsumeIntegral<uint8_t>();
         QByteArray delivery;
-        if (op < 0xE0) {
-            const std::string bytes = input.ConsumeBytesAsString(op % 64);
-            delivery = QByteArray(bytes.data(), qsizetype(bytes.size()));
-        } else {
-            delivery = wiring.lastFrame;
-            if (op >= 0xF0 && !delivery.isEmpty()) {
+        const bool flood = op == 0xD0;
+        if (op < 0xD0) {
+            delivery.resize(qsizetype(std::min<size_t>(op % 64, input.remaining_bytes())));
+            input.ConsumeData(delivery.data(), size_t(delivery.size()));
+        } else if (flood) {
+            // A flood of one junk byte: two of them reach the receive buffer's bound.
+            delivery =
+                QByteArray(kMaxPayload / 2 + 1, char(input.ConsumeIntegral<uint8_t>() & 0x7F));
+        } else if (!port.sent.isEmpty()) {
+            delivery = port.sent.last();
+            if (op >= 0xF0) {
                 const auto at = input.ConsumeIntegralInRange<qsizetype>(0, delivery.size() - 1);
                 delivery[at] = char(delivery[at] ^ input.ConsumeIntegral<uint8_t>());
             }
         }
-        wired.Feed(delivery, wiring);
-        deliveries.push_back(delivery);
+        exchange.Feed(delivery);
+        Check(exchange.Receiver().strRxData.size() <= kMaxPayload, "the receive buffer is bounded");
+        deliveries.emplace_back(delivery, flood);
     }
+    for (const QByteArray& frame : port.sent)
+        CheckFrame(frame, exchange.Image());
 
     // The same deliveries through the state machine against the reference, byte by byte.
     FrameReceiver rx;
-    RecordingSink recording(rx);
-    Reference reference;
-    for (const QByteArray& delivery : deliveries) {
+    irig::test::RecordingSink recording(
+        rx, [](const QByteArray& payload) { return SenderEmpties(payload); });
+    static Reference reference;
+    reference.Reset(recording.events);
+    for (const auto& [delivery, flood] : deliveries) {
         rx.Feed(delivery, recording);
-        for (const char b : delivery)
-            reference.Feed(uint8_t(b));
-        Check(rx.strRxData == reference.strRxData, "strRxData agrees with the reference");
-        Check(rx.intRxCode == reference.intRxCode && rx.blnRxEscape == reference.blnRxEscape,
-              "intRxCode and blnRxEscape agree with the reference");
+        if (flood) {
+            reference.Flood(uint8_t(delivery[0]), delivery.size());
+        } else {
+            for (const char b : delivery)
+                reference.Feed(uint8_t(b));
+        }
+        Check(rx.strRxData.size() == reference.size && rx.intRxCode == reference.intRxCode &&
+                  rx.blnRxEscape == reference.blnRxEscape && rx.blnRxOverflow == reference.overflow,
+              "the receiver's state agrees with the reference after every delivery");
     }
-    Check(recording.events == reference.events, "end and single codes agree with the reference");
+    Check(rx.strRxData == QByteArrayView(reference.strRxData.data(), reference.size),
+          "strRxData agrees with the reference");
+    Check(reference.events == recording.events.size(), "the reference met every recorded event");
     return 0;
 }

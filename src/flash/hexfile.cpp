@@ -1,5 +1,7 @@
 #include "flash/hexfile.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstring>
 
 namespace irig::flash {
@@ -9,22 +11,33 @@ namespace {
 constexpr int32_t kProgramIdAt = 0x4168;
 constexpr int kProgramIdLength = 65;
 constexpr qsizetype kReadChunk = qsizetype{64} * 1024;
+constexpr qsizetype kLineKept = kLongestRecord + 1;
+
+constexpr std::array<uint8_t, 256> DigitTable() {
+    std::array<uint8_t, 256> table{};
+    for (int c = '1'; c <= '9'; ++c) {
+        table[c] = static_cast<uint8_t>(c - '0');
+    }
+    for (int c = 0; c < 6; ++c) {
+        table['A' + c] = static_cast<uint8_t>(10 + c);
+        table['a' + c] = static_cast<uint8_t>(10 + c);
+    }
+    return table;
+}
+
+constexpr std::array<uint8_t, 256> kDigit = DigitTable();
 
 int DigitValue(char c) {
-    if (c >= '1' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return 0;
+    return kDigit[static_cast<uint8_t>(c)];
 }
 
 int DigitAt(QByteArrayView text, qsizetype i) {
     return i < text.size() ? DigitValue(text[i]) : 0;
+}
+
+// The byte of the two characters at `at` and `at + 1`, both inside the text.
+uint8_t PairAt(const char* at) {
+    return static_cast<uint8_t>(DigitValue(at[0]) * 16 + DigitValue(at[1]));
 }
 
 // The characters at 1-based position `from`, as many as there are up to `count`.
@@ -37,6 +50,18 @@ QByteArrayView Mid(QByteArrayView line, qsizetype from, qsizetype count) {
 
 QString Line(const char* message) {
     return QLatin1String(message) + QLatin1String("\r\n");
+}
+
+// Appends a number as log messages write it: decimal, with a blank before it unless it is negative.
+QString& AppendNumber(QString& text, int64_t number) {
+    char digits[24];
+    char* end = std::to_chars(digits + 1, digits + sizeof digits, number).ptr;
+    const char* from = digits + 1;
+    if (number >= 0) {
+        digits[0] = ' ';
+        from = digits;
+    }
+    return text.append(QLatin1String(from, end - from));
 }
 
 }  // namespace
@@ -59,10 +84,29 @@ int32_t HexToLong(QByteArrayView text) {
 }
 
 QString NumberText(int64_t number) {
-    return number < 0 ? QString::number(number) : QLatin1Char(' ') + QString::number(number);
+    QString text;
+    return AppendNumber(text, number);
 }
 
-QString LineMessage(LineVerdict verdict, int32_t lineNumber) {
+int32_t LastData(const FlashImage& image) {
+    // A chunk at a time over the erased tail, which is most of a small image.
+    static constexpr auto kErased = [] {
+        std::array<uint8_t, 256> erased{};
+        erased.fill(kBlank);
+        return erased;
+    }();
+    int32_t end = kImageTop + 1;
+    while (end >= static_cast<int32_t>(kErased.size()) &&
+           std::memcmp(image.data() + end - kErased.size(), kErased.data(), kErased.size()) == 0) {
+        end -= static_cast<int32_t>(kErased.size());
+    }
+    while (end > 0 && image[end - 1] == kBlank) {
+        --end;
+    }
+    return end - 1;
+}
+
+QString LineMessage(LineVerdict verdict, int64_t lineNumber) {
     const char* message = nullptr;
     switch (verdict) {
         case LineVerdict::LengthError:
@@ -78,7 +122,10 @@ QString LineMessage(LineVerdict verdict, int32_t lineNumber) {
         case LineVerdict::OutsideImage:
             return {};
     }
-    return QLatin1String(message) + NumberText(lineNumber) + QLatin1String("\r\n");
+    QString text;
+    text.reserve(64);
+    text.append(QLatin1String(message));
+    return AppendNumber(text, lineNumber).append(QLatin1String("\r\n"));
 }
 
 LineVerdict HexParser::ParseHexLine(QByteArrayView line) {
@@ -92,27 +139,33 @@ LineVerdict HexParser::ParseHexLine(QByteArrayView line) {
     if (line.size() != 2 * count + 11) {
         return LineVerdict::LengthError;
     }
+    // Every byte of the record decoded once: count, offset (2), type, data, checksum.
+    std::array<uint8_t, 255 + 5> bytes{};
     unsigned sum = 0;
-    for (qsizetype position = 2; position < line.size(); position += 2) {
-        sum += HexToByte(Mid(line, position, 2));
+    for (int i = 0; i < count + 5; ++i) {
+        bytes[i] = PairAt(line.data() + 1 + 2 * i);
+        sum += bytes[i];
     }
     if ((sum & 0xFF) != 0) {
         return LineVerdict::ChecksumError;
     }
-    switch (HexToByte(Mid(line, 8, 2))) {
+    switch (bytes[3]) {
         case 0x02:
-            lngSegmentBase = HexToLong(Mid(line, 10, 4)) * 16;
+            lngSegmentBase = int64_t{HexToLong(Mid(line, 10, 4))} * 16;
+            return LineVerdict::Accepted;
+        case 0x04:
+            lngSegmentBase = int64_t{HexToLong(Mid(line, 10, 4))} * 65536;
             return LineVerdict::Accepted;
         case 0x00: {
-            const int32_t offset = HexToLong(Mid(line, 4, 4));
-            const int16_t bytes = HexToInt(Mid(line, 2, 2));
-            for (int k = 0; k < bytes; ++k) {
-                const int32_t target = lngSegmentBase + offset + k;
+            const int64_t start = lngSegmentBase + (bytes[1] << 8 | bytes[2]);
+            for (int k = 0; k < count; ++k) {
+                const int64_t target = start + k;
                 if (target > kImageTop) {
                     return LineVerdict::OutsideImage;
                 }
-                image_[target] = HexToByte(Mid(line, 10 + 2 * k, 2));
+                image_[static_cast<size_t>(target)] = bytes[4 + k];
                 ++lngBytesLoaded;
+                bytesBelowFirstBlock += target < kFirstBlock ? 1 : 0;
             }
             return LineVerdict::Accepted;
         }
@@ -122,45 +175,61 @@ LineVerdict HexParser::ParseHexLine(QByteArrayView line) {
 }
 
 bool HexLineReader::Fill() {
-    if (next_ < buffer_.size()) {
+    if (next_ < filled_) {
         return true;
     }
-    if (failed_) {
+    if (ended_) {
         return false;
     }
-    buffer_.resize(kReadChunk);
-    const qint64 got = file_.read(buffer_.data(), kReadChunk);
+    if (buffer_.isEmpty()) {
+        // Room for the whole of a small file, and reads of 64 KB for a larger one.
+        buffer_.resize(std::clamp<qsizetype>(file_.bytesAvailable() + 1, 4096, kReadChunk));
+    }
+    const qint64 got = file_.read(buffer_.data(), buffer_.size());
     next_ = 0;
-    if (got <= 0) {
-        buffer_.clear();
-        failed_ = got < 0;
-        return false;
-    }
-    buffer_.resize(got);
-    return true;
+    filled_ = std::max<qint64>(got, 0);
+    ended_ = got <= 0;
+    failed_ = got < 0;
+    return !ended_;
 }
 
 bool HexLineReader::AtEnd() {
     return !Fill();
 }
 
-void HexLineReader::ReadLine(QByteArray& line) {
-    line.clear();
+void HexLineReader::Keep(const char* from, qsizetype size) {
+    line_.append(from, std::min(size, kLineKept - line_.size()));
+}
+
+QByteArrayView HexLineReader::ReadLine() {
+    line_.clear();
+    bool spans = false;  // the line began in an earlier read
     while (Fill()) {
         const char* from = buffer_.constData() + next_;
-        const auto* cr = static_cast<const char*>(std::memchr(from, '\r', buffer_.size() - next_));
+        const qsizetype left = filled_ - next_;
+        const auto* cr = static_cast<const char*>(std::memchr(from, '\r', left));
         if (cr == nullptr) {
-            line.append(from, buffer_.size() - next_);
-            next_ = buffer_.size();
+            Keep(from, left);
+            next_ = filled_;
+            spans = true;
             continue;
         }
-        line.append(from, cr - from);
-        next_ += cr - from + 1;
+        const qsizetype length = cr - from;
+        next_ += length + 1;
+        if (!spans && next_ < filled_) {
+            // The whole line and the byte after its CR are in this read: no copy.
+            if (buffer_[next_] == '\n') {
+                ++next_;
+            }
+            return {from, std::min(length, kLineKept)};
+        }
+        Keep(from, length);
         if (Fill() && buffer_[next_] == '\n') {
             ++next_;
         }
         break;
     }
+    return line_;
 }
 
 QString ProgramId(const FlashImage& image) {
@@ -182,7 +251,7 @@ void HexLoad::Begin(const QString& path) {
 }
 
 void HexLoad::ReadLine() {
-    reader_.ReadLine(strLine);
+    const QByteArrayView strLine = reader_.ReadLine();
     if (reader_.Failed()) {
         return;
     }
@@ -191,7 +260,12 @@ void HexLoad::ReadLine() {
         blnLoadError = true;
         const QString message = LineMessage(verdict, lngLineNumber);
         if (!message.isEmpty()) {
-            append_(message);
+            ++faultyLines_;
+            if (faultyLines_ <= kListedFaults) {
+                append_(message);
+            } else {
+                ++unlistedLines_;
+            }
         }
     }
     ++lngLineNumber;
@@ -202,11 +276,23 @@ void HexLoad::Finish() {
         append_(Line("Flash file load error"));
         return;
     }
+    if (unlistedLines_ > 0) {
+        append_(QLatin1String("More faulty lines not listed - ") + NumberText(unlistedLines_) +
+                QLatin1String("\r\n"));
+    }
     if (blnLoadError) {
         append_(Line("Flash file load error"));
     } else {
         append_(QLatin1String("Loaded ") + NumberText(parser_.lngBytesLoaded) +
                 QLatin1String(" bytes -  No errors\r\n"));
+        if (parser_.bytesBelowFirstBlock > 0) {
+            append_(QLatin1String("Skipped ") + NumberText(parser_.bytesBelowFirstBlock) +
+                    QLatin1String(" bytes below 0x4000 - not programmed\r\n"));
+        }
+        nothingToProgram_ = LastData(image_) < kFirstBlock;
+        if (nothingToProgram_) {
+            append_(Line("Nothing to program - no data from 0x4000 up"));
+        }
     }
     append_(Line("Closing flash data file"));
 }

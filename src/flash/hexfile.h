@@ -13,8 +13,11 @@
 
 namespace irig::flash {
 
-inline constexpr int32_t kImageTop = 0x20000;  // the highest offset; the image holds 0..kImageTop
-inline constexpr uint8_t kBlank = 0xFF;        // erased flash
+inline constexpr int32_t kImageTop = 0x20000;   // the highest offset; the image holds 0..kImageTop
+inline constexpr int32_t kFirstBlock = 0x4000;  // the image below it is never programmed
+inline constexpr uint8_t kBlank = 0xFF;         // erased flash
+inline constexpr qsizetype kLongestRecord = 521;  // 255 data bytes: 2 * 255 + 11 characters
+inline constexpr int64_t kListedFaults = 5000;    // faulty lines a load lists one by one
 using FlashImage = std::array<uint8_t, kImageTop + 1>;
 
 // Hex digits count 1-9 and A-F/a-f; every other character, "0" included, and a missing one count 0.
@@ -25,12 +28,15 @@ int32_t HexToLong(QByteArrayView text);  // the last four characters, 0..65535
 // A number in a log message: decimal with one blank before it (where a minus would stand).
 QString NumberText(int64_t number);
 
+// The highest offset whose byte is not 0xFF, or -1 when there is none.
+int32_t LastData(const FlashImage& image);
+
 enum class LineVerdict { Accepted, LengthError, InvalidStart, ChecksumError, OutsideImage };
 
 // The log line a verdict writes ("Length error - Line  7\r\n"); empty when it writes none.
-QString LineMessage(LineVerdict verdict, int32_t lineNumber);
+QString LineMessage(LineVerdict verdict, int64_t lineNumber);
 
-// Checks one line and applies an accepted one to the image. Keeps the segment base between lines
+// Checks one line and applies an accepted one to the image. Keeps the base address between lines
 // and counts every data byte stored.
 class HexParser {
 public:
@@ -38,31 +44,39 @@ public:
 
     LineVerdict ParseHexLine(QByteArrayView line);
 
-    int32_t lngSegmentBase = 0;
-    int32_t lngBytesLoaded = 0;
+    // The base of the records that follow: the last extended segment address (type 02) times 16,
+    // or the last extended linear address (type 04) times 65536, whichever came later.
+    int64_t lngSegmentBase = 0;
+    int64_t lngBytesLoaded = 0;
+    int64_t bytesBelowFirstBlock = 0;  // stored bytes that Program never sends
 
 private:
     FlashImage& image_;
 };
 
 // Lines of a HEX file: a line ends at a carriage return, and a line feed right after it is skipped;
-// a line feed alone ends nothing and stays in the line.
+// a line feed alone ends nothing and stays in the line. A line longer than any record is cut to
+// kLongestRecord + 1 characters, which the parser judges exactly as the whole line.
 class HexLineReader {
 public:
     explicit HexLineReader(QIODevice& file) : file_(file) {}
 
     // True at the end of the file, and after a read error.
     bool AtEnd();
-    // The next line without its end.
-    void ReadLine(QByteArray& line);
+    // The next line without its end; valid until the next call.
+    QByteArrayView ReadLine();
     bool Failed() const { return failed_; }
 
 private:
     bool Fill();  // false at the end of the file or on a read error
+    void Keep(const char* from, qsizetype size);
 
     QIODevice& file_;
     QByteArray buffer_;
-    qsizetype next_ = 0;
+    qsizetype next_ = 0;    // the next byte of the buffer to read
+    qsizetype filled_ = 0;  // the bytes of the buffer that the last read filled
+    QByteArray line_;       // a line that spans two reads
+    bool ended_ = false;    // the end of the file or a read error was met
     bool failed_ = false;
 };
 
@@ -90,7 +104,11 @@ public:
     void ShowProgramId();
 
     bool ReadFailed() const { return reader_.Failed(); }
+    // Every line was sound.
     bool Succeeded() const { return !blnLoadError && !reader_.Failed(); }
+    // Sound, and with data from 0x4000 up: something Program can send. Known after Finish.
+    bool Programmable() const { return Succeeded() && !nothingToProgram_; }
+    int64_t FaultyLines() const { return faultyLines_; }
     const HexParser& Parser() const { return parser_; }
 
 private:
@@ -99,8 +117,10 @@ private:
     HexParser parser_;
     Append append_;
     bool blnLoadError = false;
-    int32_t lngLineNumber = 1;
-    QByteArray strLine;
+    bool nothingToProgram_ = false;
+    int64_t lngLineNumber = 1;
+    int64_t faultyLines_ = 0;
+    int64_t unlistedLines_ = 0;  // faulty lines beyond kListedFaults, counted instead of listed
 };
 
 }  // namespace irig::flash

@@ -1,5 +1,7 @@
 #include "flash/session.h"
 
+#include <algorithm>
+
 #include "link/framecodec.h"
 
 namespace irig::flash {
@@ -17,14 +19,20 @@ QByteArray AddressToBytes(int32_t address) {
     return QByteArray(bytes, sizeof bytes);
 }
 
+int32_t ProgramEnd(const FlashImage& image) {
+    return LastData(image) + kBlockSize;
+}
+
+int32_t BlocksToSend(const FlashImage& image) {
+    const int32_t end = ProgramEnd(image);
+    return end <= kFirstBlock ? 1 : (end - kFirstBlock + kBlockSize - 1) / kBlockSize;
+}
+
 FlashSession::Step FlashSession::Program(const FlashImage& image) {
-    lngFlashEnd = kImageTop;
-    while (lngFlashEnd >= 0 && image[lngFlashEnd] == kBlank) {
-        --lngFlashEnd;
-    }
-    lngFlashEnd += kBlockSize;
+    lngFlashEnd = ProgramEnd(image);
     intFlashState = kErasePending;
     lngFlashAddress = kFirstBlock;
+    complete_ = false;
 
     Step step;
     step.log.append(QStringLiteral("Erasing flash memory"));
@@ -54,6 +62,8 @@ FlashSession::Step FlashSession::FlashStep(int16_t code, const QByteArray& strRx
             step.log.append(QStringLiteral("Programming complete"));
             step.barVisible = false;
             step.ended = true;
+            step.completed = true;
+            complete_ = true;
         } else {
             step.progress = static_cast<float>(static_cast<double>(lngFlashAddress - kFirstBlock) /
                                                (lngFlashEnd - kFirstBlock) * 100);
@@ -63,12 +73,24 @@ FlashSession::Step FlashSession::FlashStep(int16_t code, const QByteArray& strRx
     return step;
 }
 
+FlashSession::Step FlashSession::LineLost() {
+    Step step;
+    if (Running()) {
+        step.log.append(
+            QStringLiteral("Programming failed - pick the port again and press Program"));
+        step.ended = true;
+        intFlashState = kIdle;
+    }
+    return step;
+}
+
 QByteArray FlashSession::SendBlock(const FlashImage& image) {
     strFlashBlock = AddressToBytes(lngFlashAddress);
-    for (int32_t offset = lngFlashAddress; offset < lngFlashAddress + kBlockSize; ++offset) {
-        // The top block starts at the image's last byte; erased flash stands in for the rest.
-        strFlashBlock.append(static_cast<char>(offset <= kImageTop ? image[offset] : kBlank));
-    }
+    strFlashBlock.reserve(4 + kBlockSize);
+    // The top block starts at the image's last byte; erased flash stands in for the rest.
+    const int32_t inImage = std::min(kBlockSize, kImageTop + 1 - lngFlashAddress);
+    strFlashBlock.append(reinterpret_cast<const char*>(image.data() + lngFlashAddress), inImage);
+    strFlashBlock.append(kBlockSize - inImage, static_cast<char>(kBlank));
     lngFlashAddress += kBlockSize;
     return link::Frame(link::code::kStartBlock, strFlashBlock);
 }

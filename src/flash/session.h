@@ -1,6 +1,6 @@
 // The stop-and-wait flash programming session: an erase request, then one 128-byte block per
 // matching echo from 0x4000 up past the image's last byte other than 0xFF. It decides what to send
-// and report; the window sends the frames, writes the log and moves the progress bar.
+// and report; its owner sends the frames, writes the log and moves the progress bar.
 #pragma once
 
 #include <QByteArray>
@@ -12,23 +12,34 @@
 
 namespace irig::flash {
 
-inline constexpr int32_t kFirstBlock = 0x4000;
 inline constexpr int32_t kBlockSize = 128;
 
 // The block's offset as three little-endian bytes and a 0x00.
 QByteArray AddressToBytes(int32_t address);
 
+// The end limit of a session on this image: the highest offset holding a byte other than 0xFF,
+// plus 128. A block is sent while its start is below it (the block at 0x4000 always).
+int32_t ProgramEnd(const FlashImage& image);
+
+// The number of blocks a session on this image sends.
+int32_t BlocksToSend(const FlashImage& image);
+
 class FlashSession {
 public:
     enum State : int16_t { kIdle = 0, kErasePending = 2, kProgramming = 4 };
 
-    // What the window does for one event of the session, in this order.
+    // What the owner does for one event of the session, in this order.
     struct Step {
         QStringList log;                // messages to append
         QByteArray frame;               // a frame to send, if not empty
         std::optional<float> progress;  // the progress bar's new value, 0 to 100
         std::optional<bool> barVisible;
-        bool ended = false;  // erase failed or programming complete
+        bool ended = false;      // the session is over: completed, or failed
+        bool completed = false;  // the unit echoed the last block
+
+        bool Empty() const {
+            return log.isEmpty() && frame.isEmpty() && !progress && !barVisible && !ended;
+        }
     };
 
     // The Program click: finds the end of the data and asks for the erase. Starts over from any
@@ -38,16 +49,29 @@ public:
     // The first step of every reply: the erase result, or the echo of the last block.
     Step FlashStep(int16_t code, const QByteArray& strRxData, const FlashImage& image);
 
+    // Ends a running session as a failure because the line to the unit is gone.
+    Step LineLost();
+
     // Forgets a session, so that a reply still in flight cannot send a block of another image.
     void Abandon() { intFlashState = kIdle; }
+
+    // Waiting for the erase result or for the echo of a block that is not the last confirmed.
+    bool Running() const {
+        return intFlashState == kErasePending || (intFlashState == kProgramming && !complete_);
+    }
+    int16_t FlashState() const { return intFlashState; }
+    int32_t FlashAddress() const { return lngFlashAddress; }
+    int32_t FlashEnd() const { return lngFlashEnd; }
+    const QByteArray& FlashBlock() const { return strFlashBlock; }
+
+private:
+    QByteArray SendBlock(const FlashImage& image);
 
     int16_t intFlashState = kIdle;
     int32_t lngFlashAddress = 0;
     int32_t lngFlashEnd = 0;
     QByteArray strFlashBlock;  // the last block sent, before escaping
-
-private:
-    QByteArray SendBlock(const FlashImage& image);
+    bool complete_ = false;
 };
 
 }  // namespace irig::flash

@@ -43,6 +43,18 @@ QByteArray SingleCode(uint8_t code) {
     return QByteArray(1, static_cast<char>(kEscape)).append(static_cast<char>(code));
 }
 
+void FrameReceiver::Append(const char* bytes, qsizetype size) {
+    if (blnRxOverflow) {
+        return;
+    }
+    if (size > kMaxPayload - strRxData.size()) {
+        strRxData.clear();
+        blnRxOverflow = true;
+        return;
+    }
+    strRxData.append(bytes, size);
+}
+
 void FrameReceiver::Feed(QByteArrayView bytes, Sink& sink) {
     const char* next = bytes.data();
     const char* const end = next + bytes.size();
@@ -51,7 +63,7 @@ void FrameReceiver::Feed(QByteArrayView bytes, Sink& sink) {
             // Data bytes up to the next escape go in as one run.
             const auto* escape = static_cast<const char*>(std::memchr(next, kEscape, end - next));
             const char* runEnd = escape != nullptr ? escape : end;
-            strRxData.append(next, runEnd - next);
+            Append(next, runEnd - next);
             next = runEnd;
             if (escape != nullptr) {
                 blnRxEscape = true;
@@ -61,13 +73,18 @@ void FrameReceiver::Feed(QByteArrayView bytes, Sink& sink) {
         }
         const auto b = static_cast<uint8_t>(*next++);
         if (b == kEscape) {
-            strRxData.append(static_cast<char>(kEscape));
+            const char escape = static_cast<char>(kEscape);
+            Append(&escape, 1);
         } else if (IsStartCode(b)) {
             intRxCode = b;
-            strRxData.clear();
+            Empty();
         } else if (IsEndCode(b)) {
             intRxCode = b;
-            sink.EndCode(intRxCode);
+            if (blnRxOverflow) {
+                blnRxOverflow = false;  // the end of the dropped frame
+            } else {
+                sink.EndCode(intRxCode);
+            }
         } else if (b == code::kReBoot || b == code::kFlashMode) {
             intRxCode = b;
             sink.SingleCode(intRxCode);

@@ -10,6 +10,8 @@
 namespace irig::link {
 
 inline constexpr uint8_t kEscape = 0x80;
+// The receive buffer's bound, far above any payload the unit sends (a block echo is 132 bytes).
+inline constexpr qsizetype kMaxPayload = qsizetype{64} * 1024;
 
 // Codes that follow the escape byte. A start code's end code is the next value up.
 namespace code {
@@ -36,6 +38,8 @@ QByteArray SingleCode(uint8_t code);
 
 // The receive state machine. Bytes are pushed in as they arrive, in deliveries of any size; at
 // each end code and each stand-alone code it calls the sink before it looks at the next byte.
+// The payload never grows past kMaxPayload: a payload that would is dropped whole, with every data
+// byte up to the next start code, end code or emptying; that end code reaches no sink.
 class FrameReceiver {
 public:
     class Sink {
@@ -50,10 +54,19 @@ public:
     };
 
     void Feed(QByteArrayView bytes, Sink& sink);
+    // Empties the payload, as every sender and every poll tick do; its room is kept for the next.
+    void Empty() {
+        strRxData.resize(0);
+        blnRxOverflow = false;
+    }
 
-    QByteArray strRxData;      // the payload collected since the last start code or emptying
-    int16_t intRxCode = 0;     // the last start, end or single code taken from the stream
-    bool blnRxEscape = false;  // the previous byte was an escape still waiting for its code
+    QByteArray strRxData;        // the payload collected since the last start code or emptying
+    int16_t intRxCode = 0;       // the last start, end or single code taken from the stream
+    bool blnRxEscape = false;    // the previous byte was an escape still waiting for its code
+    bool blnRxOverflow = false;  // the payload hit the bound and is being dropped
+
+private:
+    void Append(const char* bytes, qsizetype size);
 };
 
 }  // namespace irig::link

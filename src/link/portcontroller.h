@@ -39,6 +39,9 @@ public:
 signals:
     // Raised on the owner's thread after bytes have arrived.
     void DataReceived();
+    // Raised once when the component has closed the port itself because its device failed or went
+    // away (an adapter pulled out, a hung-up line); `reason` says why, in a few words.
+    void PortLost(const QString& reason);
 };
 
 }  // namespace irig::link

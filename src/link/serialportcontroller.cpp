@@ -83,8 +83,15 @@ void SerialPortController::OnError(QSerialPort::SerialPortError error) {
     }
     qWarning().noquote() << QStringLiteral("irig-config: %1 (%2) failed: %3; port closed")
                                 .arg(name_, port_.portName(), port_.errorString());
+    // The system's text for a failed read is often a stale errno; say what the kind means.
+    const QString reason = error == QSerialPort::ResourceError
+                               ? QStringLiteral("the device went away")
+                           : error == QSerialPort::ReadError
+                               ? QStringLiteral("the line hung up or the device went away")
+                               : QStringLiteral("the device refused what was sent");
     port_.close();
     port_.clearError();
+    emit PortLost(reason);
 }
 
 }  // namespace irig::link

@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "shell/controlhold.h"
 #include "shell/portlistmodel.h"
 #include "shell/progressbar.h"
 #include "shell/textbox.h"
@@ -83,10 +84,13 @@ constexpr int kInvalidCall = 5;  // the error number of a step that may fail sil
 
 }  // namespace
 
-IRIG::IRIG(link::PortController& comIrig, QWidget* parent) : QMainWindow(parent), comIrig(comIrig) {
+IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
+    : QMainWindow(parent), comIrig(comIrig), exchange_(comIrig) {
     BuildControls();
     Form_Load();
 }
+
+IRIG::~IRIG() = default;
 
 void IRIG::BuildControls() {
     setObjectName(QStringLiteral("IRIG"));
@@ -164,6 +168,8 @@ void IRIG::BuildControls() {
     // Sizing the list to its widest entry would measure all 4096 of them; "COM4096" is the widest.
     cmbComPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cmbComPort->setMinimumContentsLength(7);
+    // The wheel may change the list only once the operator has entered it (see eventFilter).
+    cmbComPort->setFocusPolicy(Qt::StrongFocus);
     cmbComPort->setModel(new PortListModel(cmbComPort));
     auto* portView = new QListView(cmbComPort);
     portView->setUniformItemSizes(true);
@@ -171,7 +177,16 @@ void IRIG::BuildControls() {
     cmbComPort->installEventFilter(this);
     connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
 
+    hold_ = std::make_unique<ControlHold>(std::initializer_list<QWidget*>{
+        cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot, cmdFlashMode,
+        cmbComPort});
+
     connect(&comIrig, &link::PortController::DataReceived, this, &IRIG::comIrig_DataReceived);
+    connect(&comIrig, &link::PortController::PortLost, this, &IRIG::comIrig_PortLost);
+    connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
+    connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);
+    connect(&exchange_, &exchange::UnitExchange::ReplyDecoded, this,
+            [this](int16_t, const status::StatusView& view) { ShowReply(view); });
     connect(cmdSetTime, &QPushButton::clicked, this, &IRIG::cmdSetTime_Click);
     connect(cmdSetOffset, &QPushButton::clicked, this, &IRIG::cmdSetOffset_Click);
     connect(cmdRetreiveOffset, &QPushButton::clicked, this, &IRIG::cmdRetreiveOffset_Click);
@@ -193,14 +208,14 @@ void IRIG::BuildControls() {
 
 void IRIG::Form_Load() {
     comIrig.SetBaudRate(19200);
-    session.intFlashState = flash::FlashSession::kIdle;
+    exchange_.Abandon();  // intFlashState 0
     static_cast<PortListModel*>(cmbComPort->model())->AppendUpTo(kPortCount);
     cmbComPort->setCurrentIndex(0);
     cmbComPort_Click();
 }
 
 void IRIG::tmrDateTime_Timer() {
-    rx.strRxData.clear();
+    exchange_.EmptyReceived();
     if (cmdSetTime->isEnabled()) {
         SendFrame(status::StatusRequest());
     }
@@ -214,11 +229,14 @@ bool IRIG::eventFilter(QObject* watched, QEvent* event) {
             cmbComPort_GotFocus();
         }
     }
+    if (watched == cmbComPort && event->type() == QEvent::Wheel && !cmbComPort->hasFocus()) {
+        return true;  // a stray notch over the list while working elsewhere picks no port
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
 void IRIG::cmbComPort_GotFocus() {
-    cmdSetTime->setEnabled(false);
+    hold_->SetEnabled(cmdSetTime, false);
     comIrig.ClosePort();
 }
 
@@ -244,17 +262,30 @@ void IRIG::mnuCom_Click(int index) {
 void IRIG::SetLinkButtons(bool enabled) {
     for (QPushButton* button :
          {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot}) {
-        button->setEnabled(enabled);
+        hold_->SetEnabled(button, enabled);
+    }
+}
+
+void IRIG::SetClockButtons(bool enabled) {
+    for (QPushButton* button : {cmdSetTime, cmdSetOffset, cmdRetreiveOffset}) {
+        hold_->SetEnabled(button, enabled);
     }
 }
 
 void IRIG::comIrig_DataReceived() {
-    rx.Feed(comIrig.ReadData(), *this);
+    exchange_.DataReceived();
 }
 
-void IRIG::EndCode(int16_t code) {
-    const status::StatusView view =
-        status::ProcessFrame(code, rx.strRxData, [this](int16_t endCode) { FlashStep(endCode); });
+void IRIG::comIrig_PortLost(const QString& reason) {
+    Log(QStringLiteral("Error on port ") + cmbComPort->currentText() +
+        QStringLiteral(" - port closed (") + reason + QLatin1Char(')'));
+    SetLinkButtons(false);
+    if (blnSessionBusy) {
+        exchange_.LineLost();
+    }
+}
+
+void IRIG::ShowReply(const status::StatusView& view) {
     ShowText(lblSourceData, view.source);
     ShowText(lblTimeData, view.time);
     ShowText(lblDateData, view.date);
@@ -270,15 +301,13 @@ void IRIG::EndCode(int16_t code) {
 void IRIG::SingleCode(int16_t code) {
     if (code == link::code::kReBoot) {
         Log(QStringLiteral("Re-Boot Complete"));
-        cmdFlashMode->setEnabled(true);
+        hold_->SetEnabled(cmdFlashMode, true);
     } else if (code == link::code::kFlashMode) {
         Log(QStringLiteral("Entering Flash Programming Mode"));
         blnLoadAllowed = true;
         ApplyFlashButtons();
         cmdFlashExit->setEnabled(true);
-        cmdSetTime->setEnabled(false);
-        cmdSetOffset->setEnabled(false);
-        cmdRetreiveOffset->setEnabled(false);
+        SetClockButtons(false);
     }
 }
 
@@ -314,34 +343,28 @@ void IRIG::cmdFlashExit_Click() {
     Log(QStringLiteral("Exiting Flash Program Mode"));
     Log(QStringLiteral("Re-Boot Command Sent"));
     SendFrame(link::SingleCode(link::code::kReBoot));
-    cmdFlashMode->setEnabled(false);
+    blnSessionBusy = false;
+    hold_->Release();
+    hold_->SetEnabled(cmdFlashMode, false);
     blnLoadAllowed = false;
     blnProgramAllowed = false;
-    blnSessionBusy = false;
     ApplyFlashButtons();
-    cmdSetTime->setEnabled(true);
-    cmdSetOffset->setEnabled(true);
-    cmdRetreiveOffset->setEnabled(true);
+    SetClockButtons(true);
     cmdFlashExit->setEnabled(false);
     tmrDateTime->start();
 }
 
 void IRIG::cmdProgram_Click() {
     blnSessionBusy = true;
+    hold_->Hold();
     ApplyFlashButtons();
-    Apply(session.Program(abytFlashImage));
+    exchange_.Program();
 }
 
-void IRIG::FlashStep(int16_t code) {
-    Apply(session.FlashStep(code, rx.strRxData, abytFlashImage));
-}
-
+// The session's report of one event; its frame, if any, goes out right after.
 void IRIG::Apply(const flash::FlashSession::Step& step) {
     for (const QString& message : step.log) {
         Log(message);
-    }
-    if (!step.frame.isEmpty()) {
-        SendFrame(step.frame);
     }
     if (step.progress) {
         prbProgram->SetExact(*step.progress);
@@ -351,6 +374,7 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
     }
     if (step.ended) {
         blnSessionBusy = false;
+        hold_->Release();
         ApplyFlashButtons();
     }
 }
@@ -387,7 +411,7 @@ void IRIG::LoadFlashFile(const QString& path) {
         return;
     }
     // A reply still on its way must not start programming from the image being rebuilt.
-    session.Abandon();
+    exchange_.Abandon();
     blnLoading = true;
     blnClosing = false;
     ApplyFlashButtons();
@@ -396,7 +420,7 @@ void IRIG::LoadFlashFile(const QString& path) {
     // window, after which nothing of it may be touched.
     const QPointer<IRIG> alive(this);
     txtFlashStatus->setText(QString());
-    flash::HexLoad load(abytFlashImage, file,
+    flash::HexLoad load(exchange_.Image(), file,
                         [this](const QString& text) { txtFlashStatus->appendText(text); });
     load.Begin(path);
     txtFlashStatus->showLatest();
@@ -424,7 +448,7 @@ void IRIG::LoadFlashFile(const QString& path) {
     }
     blnLoading = false;
     // A load that outlived flash mode (Exit during the load) leaves Program disabled.
-    blnProgramAllowed = load.Succeeded() && blnLoadAllowed;
+    blnProgramAllowed = load.Programmable() && blnLoadAllowed;
     ApplyFlashButtons();
 }
 
@@ -439,8 +463,7 @@ void IRIG::closeEvent(QCloseEvent* event) {
 }
 
 void IRIG::SendFrame(const QByteArray& frame) {
-    rx.strRxData.clear();
-    comIrig.SendData(frame);
+    exchange_.SendFrame(frame);
 }
 
 float IRIG::ProgressValue() const {

@@ -1,5 +1,5 @@
-// The window "IRIG-B Configuration": owns the controls, the serial component's events and the
-// window-level state, and wires each control event to the subsystem that decides what happens.
+// The window "IRIG-B Configuration": owns the controls and the window-level state, and wires each
+// control event and each report of the exchange with the unit to what it changes on screen.
 #pragma once
 
 #include <QDateTime>
@@ -7,10 +7,9 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
-#include "flash/hexfile.h"
-#include "flash/session.h"
-#include "link/framecodec.h"
+#include "exchange/unitexchange.h"
 #include "link/portcontroller.h"
 
 class QAction;
@@ -24,10 +23,11 @@ class QTimer;
 
 namespace irig::shell {
 
+class ControlHold;
 class ProgressBar;
 class TextBox;
 
-class IRIG final : public QMainWindow, private link::FrameReceiver::Sink {
+class IRIG final : public QMainWindow {
     Q_OBJECT
 
 public:
@@ -36,6 +36,7 @@ public:
 
     // comIrig must outlive the window.
     explicit IRIG(link::PortController& comIrig, QWidget* parent = nullptr);
+    ~IRIG() override;
 
     // Event handlers, public so that tests can raise the events the platform would.
     void tmrDateTime_Timer();
@@ -43,6 +44,7 @@ public:
     void cmbComPort_Click();
     void mnuCom_Click(int index);  // the entries Com&1 to Com&8, index 0 to 7
     void comIrig_DataReceived();
+    void comIrig_PortLost(const QString& reason);
     void cmdSetTime_Click();
     void cmdSetOffset_Click();
     void cmdRetreiveOffset_Click();
@@ -58,10 +60,10 @@ public:
     // Where Load gets its file: the open dialog unless a test chooses. An empty path cancels.
     void SetFlashFileChooser(FileChooser chooser) { chooseFlashFile_ = std::move(chooser); }
 
-    const link::FrameReceiver& Receiver() const { return rx; }
-    const flash::FlashSession& Session() const { return session; }
-    const flash::FlashImage& Image() const { return abytFlashImage; }
-    int16_t FlashState() const { return session.intFlashState; }
+    const link::FrameReceiver& Receiver() const { return exchange_.Receiver(); }
+    const flash::FlashSession& Session() const { return exchange_.Session(); }
+    const flash::FlashImage& Image() const { return exchange_.Image(); }
+    int16_t FlashState() const { return exchange_.Session().FlashState(); }
     // The progress bar's exact value; the bar itself shows whole percent.
     float ProgressValue() const;
 
@@ -70,17 +72,17 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void EndCode(int16_t code) override;
-    void SingleCode(int16_t code) override;
+    void ShowReply(const status::StatusView& view);
+    void SingleCode(int16_t code);
 
     void Form_Load();
     void BuildControls();
     void SetLinkButtons(bool enabled);
+    void SetClockButtons(bool enabled);  // Set Time, Set and Retreive (offsets)
     void SendFrame(const QByteArray& frame);
     void Log(const QString& message);
     QString ChooseFlashFile();
     void LoadFlashFile(const QString& path);
-    void FlashStep(int16_t code);
     void Apply(const flash::FlashSession::Step& step);
     void ApplyFlashButtons();
 
@@ -89,9 +91,8 @@ private:
     Clock clock_ = &QDateTime::currentDateTime;
     FileChooser chooseFlashFile_;
 
-    link::FrameReceiver rx;  // strRxData, intRxCode and blnRxEscape
-    flash::FlashSession session;
-    flash::FlashImage abytFlashImage{};
+    // The receiver (strRxData), the flash session and the image abytFlashImage.
+    exchange::UnitExchange exchange_;
 
     // Load and Program as the unit's codes, the loads and Exit set them; a running load disables
     // both, and a programming session disables Load, so a block never comes from a half-built or
@@ -101,6 +102,9 @@ private:
     bool blnLoading = false;
     bool blnSessionBusy = false;
     bool blnClosing = false;
+    // From Program to the session's end only Program and Exit may reach the unit or the port: every
+    // other control that sends, and the port list, are held disabled.
+    std::unique_ptr<ControlHold> hold_;
 
     QGroupBox* fraDateTime = nullptr;
     QGroupBox* fraTimeOffset = nullptr;

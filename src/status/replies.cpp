@@ -32,10 +32,7 @@ void DecodeOffsets(const QByteArray& payload, StatusView& view) {
 
 }  // namespace
 
-StatusView ProcessFrame(int16_t code, const QByteArray& strRxData,
-                        const std::function<void(int16_t)>& flashStep) {
-    flashStep(code);
-
+StatusView DecodeReply(int16_t code, const QByteArray& strRxData) {
     StatusView view;
     if (strRxData.isEmpty()) {
         return view;
@@ -49,7 +46,7 @@ StatusView ProcessFrame(int16_t code, const QByteArray& strRxData,
         } else if (command == kOffsets && length == 4) {
             DecodeOffsets(strRxData, view);
         } else if (command == kGpsMessage) {
-            view.gpsMessage = QString::fromLatin1(strRxData.mid(1));
+            view.gpsMessage = QString::fromLatin1(strRxData.mid(1, kGpsMessageShown));
         }
     } else if (code == link::code::kEndSet) {
         if (command == kClock && length == 9) {
@@ -65,13 +62,27 @@ int16_t MinOf(int16_t a, int16_t b) {
     return a < b ? a : b;
 }
 
+namespace {
+
+// The last `count` decimal digits of a non-negative number, zeros in front: the text of the number
+// with as many zeros put before it, of which the last `count` characters are taken.
+QString LastDigits(int number, int count) {
+    QString digits(count, QLatin1Char('0'));
+    for (int i = count - 1; i >= 0 && number > 0; --i, number /= 10) {
+        digits[i] = QLatin1Char(static_cast<char>('0' + number % 10));
+    }
+    return digits;
+}
+
+}  // namespace
+
 QString TwoDigits(uint8_t value) {
-    return (QLatin1String("00") + QString::number(value)).right(2);
+    return LastDigits(value, 2);
 }
 
 QString YearText(uint8_t low, uint8_t high) {
     const auto year = static_cast<int16_t>(MinOf(high, 20) * 256 + low);
-    return (QLatin1String("0000") + QString::number(year)).right(4);
+    return LastDigits(year, 4);
 }
 
 QString VersionText(uint8_t tenths) {

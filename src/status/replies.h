@@ -1,15 +1,17 @@
-// The reply dispatcher: gives the flash session its step at every end code, then decodes clock,
-// offsets and GPS message replies into the texts the window shows. It judges command numbers and
-// payload lengths; putting the texts into controls is the window's job.
+// Decoding the unit's replies: clock, offsets and GPS message replies into the texts the window
+// shows. It judges command numbers and payload lengths; putting the texts into controls is the
+// view's job, and the flash session's step before it is the exchange's.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
-#include <functional>
 #include <optional>
 
 namespace irig::status {
+
+// The longest GPS message text shown; a real one is a few NMEA sentences.
+inline constexpr qsizetype kGpsMessageShown = 4096;
 
 // What one reply changes in the window; an empty field leaves its control as it was.
 struct StatusView {
@@ -28,10 +30,9 @@ struct StatusView {
     }
 };
 
-// Runs flashStep(code) first, then decodes strRxData as it is after that step (the step may have
-// sent a frame and so emptied it). strRxData is read, never changed, here.
-StatusView ProcessFrame(int16_t code, const QByteArray& strRxData,
-                        const std::function<void(int16_t)>& flashStep);
+// What a reply with this end code and payload shows; empty for anything but an accepted reply.
+// A GPS message is cut to its first kGpsMessageShown characters.
+StatusView DecodeReply(int16_t code, const QByteArray& payload);
 
 int16_t MinOf(int16_t a, int16_t b);
 

@@ -17,6 +17,7 @@ namespace {
 
 using test::DataRecord;
 using test::EndRecord;
+using test::LinearRecord;
 using test::Lines;
 using test::Record;
 using test::SegmentRecord;
@@ -58,7 +59,8 @@ TEST(HexDigits, NumbersInMessagesHaveALeadingBlank) {
 struct LoadResult {
     QString log;
     bool succeeded;
-    int32_t bytesLoaded;
+    bool programmable;
+    int64_t bytesLoaded;
 };
 
 LoadResult Load(FlashImage& image, const QByteArray& content) {
@@ -75,7 +77,7 @@ LoadResult Load(FlashImage& image, const QByteArray& content) {
     if (!load.ReadFailed()) {
         load.ShowProgramId();
     }
-    return {log, load.Succeeded(), load.Parser().lngBytesLoaded};
+    return {log, load.Succeeded(), load.Programmable(), load.Parser().lngBytesLoaded};
 }
 
 const QString kOpening =
@@ -91,14 +93,17 @@ struct LoadRow {
 const QByteArray k3 = test::Bytes("11 22 33");
 
 const LoadRow kLoadRows[] = {
-    {"empty_file", "", "Loaded  0 bytes -  No errors\r\n", {{0x4000, 0xFF}, {0, 0xFF}}},
+    {"empty_file",
+     "",
+     "Loaded  0 bytes -  No errors\r\nNothing to program - no data from 0x4000 up\r\n",
+     {{0x4000, 0xFF}, {0, 0xFF}}},
     {"crlf_lines",
      Lines({DataRecord(0x4000, k3), EndRecord()}),
      "Loaded  3 bytes -  No errors\r\n",
      {{0x3FFF, 0xFF}, {0x4000, 0x11}, {0x4002, 0x33}, {0x4003, 0xFF}}},
     {"cr_only_lines",
      Lines({DataRecord(0x4000, k3), DataRecord(0x10, k3)}, "\r"),
-     "Loaded  6 bytes -  No errors\r\n",
+     "Loaded  6 bytes -  No errors\r\nSkipped  3 bytes below 0x4000 - not programmed\r\n",
      {{0x4001, 0x22}, {0x10, 0x11}}},
     {"no_line_end_after_the_last_line",
      DataRecord(0x4000, k3),
@@ -159,10 +164,52 @@ const LoadRow kLoadRows[] = {
      Lines({SegmentRecord(0x1000), DataRecord(0x0010, k3)}),
      "Loaded  3 bytes -  No errors\r\n",
      {{0x10010, 0x11}, {0x10, 0xFF}}},
-    {"linear_address_record_ignored",
-     Lines({Record(0x04, 0, test::Bytes("00 01")), DataRecord(0x0010, k3)}),
+    {"linear_address_zero_is_no_base",
+     Lines({LinearRecord(0x0000), DataRecord(0x4000, k3)}),
      "Loaded  3 bytes -  No errors\r\n",
-     {{0x10, 0x11}, {0x10010, 0xFF}}},
+     {{0x4000, 0x11}, {0x14000, 0xFF}}},
+    {"linear_address_one_puts_data_at_0x10000_up",
+     Lines({LinearRecord(0x0001), DataRecord(0x4000, k3)}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x14000, 0x11}, {0x4000, 0xFF}}},
+    {"segment_then_linear_address_the_later_counts",
+     Lines({SegmentRecord(0x1000), LinearRecord(0x0001), DataRecord(0x4000, k3)}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x14000, 0x11}, {0x1C000, 0xFF}}},
+    {"linear_then_segment_address_the_later_counts",
+     Lines({LinearRecord(0x0001), SegmentRecord(0x0800), DataRecord(0x0010, k3)}),
+     "Loaded  3 bytes -  No errors\r\n",
+     {{0x8010, 0x11}, {0x10010, 0xFF}}},
+    {"linear_address_beyond_the_image_is_refused",
+     Lines({LinearRecord(0x0002), DataRecord(0x0000, k3), DataRecord(0x0001, k3)}),
+     "Flash file load error\r\n",
+     {{0x20000, 0x11}, {0x0000, 0xFF}}},
+    {"linear_address_far_beyond_the_image_is_refused",
+     Lines({LinearRecord(0xFFFF), DataRecord(0xFFFF, k3)}),
+     "Flash file load error\r\n",
+     {}},
+    {"data_only_below_0x4000_is_nothing_to_program",
+     Lines({DataRecord(0x0000, k3), DataRecord(0x3FFD, k3)}),
+     "Loaded  6 bytes -  No errors\r\nSkipped  6 bytes below 0x4000 - not programmed\r\n"
+     "Nothing to program - no data from 0x4000 up\r\n",
+     {{0x0000, 0x11}, {0x3FFF, 0x33}}},
+    {"only_erased_bytes_from_0x4000_is_nothing_to_program",
+     Lines(
+         {DataRecord(0x4000, QByteArray(16, '\xFF')), DataRecord(0xFFF0, QByteArray(16, '\xFF'))}),
+     "Loaded  32 bytes -  No errors\r\nNothing to program - no data from 0x4000 up\r\n",
+     {{0x4000, 0xFF}}},
+    {"data_partly_below_0x4000_loads_and_says_what_is_skipped",
+     Lines({DataRecord(0x3FFE, test::Bytes("01 02 03 04"))}),
+     "Loaded  4 bytes -  No errors\r\nSkipped  2 bytes below 0x4000 - not programmed\r\n",
+     {{0x3FFE, 0x01}, {0x4001, 0x04}}},
+    {"line_longer_than_any_record_is_a_length_error",
+     Lines({":" + QByteArray(100'000, 'A'), DataRecord(0x4000, k3)}),
+     "Length error - Line  1\r\nFlash file load error\r\n",
+     {{0x4000, 0x11}}},
+    {"long_line_without_colon_is_an_invalid_start",
+     Lines({QByteArray(100'000, 'A')}),
+     "Invalid starting character - Line  1\r\nFlash file load error\r\n",
+     {}},
     {"last_offsets_of_the_image",
      Lines({SegmentRecord(0x1FFF), DataRecord(0x000F, test::Bytes("AB CD"))}),
      "Loaded  2 bytes -  No errors\r\n",
@@ -198,6 +245,8 @@ TEST_P(Loader, ReportsAndStores) {
                                                  << expected.toStdString() << "\ngot:\n"
                                                  << result.log.toStdString();
     EXPECT_EQ(result.succeeded, QByteArray(row.messages).contains("No errors"));
+    EXPECT_EQ(result.programmable,
+              result.succeeded && !QByteArray(row.messages).contains("Nothing to program"));
     for (const auto& [offset, value] : row.bytes) {
         EXPECT_EQ((*image)[offset], value) << std::hex << offset;
     }
@@ -255,23 +304,83 @@ TEST(HexFile, AReadErrorEndsTheLoadAtOnceAsAFailure) {
     EXPECT_EQ(log, kOpening + QStringLiteral("Flash file load error\r\n"));
 }
 
+// Every byte of the image: the firmware's bytes from `base`, erased flash elsewhere.
+void ExpectImageHolds(const FlashImage& image, const test::FirmwareFile& firmware, int32_t base) {
+    for (int32_t offset = 0; offset <= kImageTop; ++offset) {
+        const bool inFirmware = offset >= base && offset < base + firmware.bytes.size();
+        const uint8_t expected =
+            inFirmware ? static_cast<uint8_t>(firmware.bytes[offset - base]) : 0xFF;
+        ASSERT_EQ(image[offset], expected) << std::hex << offset;
+    }
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 TEST(HexFile, ObjcopyFileOfRandomBytesAt0x4000LoadsExactly) {
     QTemporaryDir dir;
     const test::FirmwareFile firmware = test::MakeFirmwareFile(dir.path(), 0x1C000 - 0x123, 4000);
     ASSERT_FALSE(firmware.path.isEmpty()) << "objcopy failed";
-    QFile hex(firmware.path);
-    ASSERT_TRUE(hex.open(QIODevice::ReadOnly));
-
     auto image = std::make_unique<FlashImage>();
-    const LoadResult result = Load(*image, hex.readAll());
-    EXPECT_TRUE(result.succeeded) << result.log.left(400).toStdString();
+    const LoadResult result = Load(*image, ReadAll(firmware.path));
+    EXPECT_TRUE(result.programmable) << result.log.left(400).toStdString();
     EXPECT_EQ(result.bytesLoaded, firmware.bytes.size());
-    for (int32_t offset = 0; offset <= kImageTop; ++offset) {
-        const bool inFirmware = offset >= 0x4000 && offset < 0x4000 + firmware.bytes.size();
-        const uint8_t expected =
-            inFirmware ? static_cast<uint8_t>(firmware.bytes[offset - 0x4000]) : 0xFF;
-        ASSERT_EQ((*image)[offset], expected) << std::hex << offset;
+    ExpectImageHolds(*image, firmware, 0x4000);
+}
+
+// objcopy writes segment records (type 02) below 1 MB; the same file with each segment record
+// turned into the linear address record (type 04) of the same base loads the same bytes.
+TEST(HexFile, ImageAbove0x10000LoadsExactlyWithSegmentOrLinearAddressRecords) {
+    QTemporaryDir dir;
+    const test::FirmwareFile firmware = test::MakeFirmwareFile(dir.path(), 0x10001, 4001, 0x10000);
+    ASSERT_FALSE(firmware.path.isEmpty()) << "objcopy failed";
+    const QByteArray segmented = ReadAll(firmware.path);
+    const QByteArray linear = test::WithLinearAddressRecords(segmented);
+    ASSERT_TRUE(linear.contains(LinearRecord(1))) << "the test wrote linear address records";
+    ASSERT_FALSE(linear.contains(":02000002"));
+    for (const QByteArray& content : {segmented, linear}) {
+        auto image = std::make_unique<FlashImage>();
+        const LoadResult result = Load(*image, content);
+        EXPECT_TRUE(result.programmable) << result.log.left(400).toStdString();
+        EXPECT_EQ(result.bytesLoaded, firmware.bytes.size());
+        ExpectImageHolds(*image, firmware, 0x10000);
     }
+}
+
+TEST(HexFile, ByteCountGoesPastTwoToTheThirtyFirst) {
+    auto image = std::make_unique<FlashImage>();
+    HexParser parser(*image);
+    parser.lngBytesLoaded = int64_t{INT32_MAX} - 1;
+    ASSERT_EQ(parser.ParseHexLine(DataRecord(0x4000, QByteArray(255, 'x'))), LineVerdict::Accepted);
+    EXPECT_EQ(parser.lngBytesLoaded, int64_t{INT32_MAX} + 254);
+    EXPECT_EQ(NumberText(parser.lngBytesLoaded), QStringLiteral(" 2147483901"));
+    EXPECT_EQ(LineMessage(LineVerdict::ChecksumError, int64_t{5'000'000'000}),
+              QStringLiteral("Checksum error - Line  5000000000\r\n"));
+}
+
+TEST(HexFile, FaultyLinesAreListedUpToTheBoundThenCounted) {
+    const int lines = 1'000'000;
+    auto image = std::make_unique<FlashImage>();
+    const LoadResult result = Load(*image, QByteArray(lines, '\r'));  // a million empty lines
+    EXPECT_EQ(result.log.count(QStringLiteral("Length error - Line ")), kListedFaults);
+    EXPECT_TRUE(
+        result.log.contains(QStringLiteral("Length error - Line  5000\r\n"
+                                           "More faulty lines not listed -  995000\r\n"
+                                           "Flash file load error\r\n")));
+    EXPECT_LT(result.log.size(), 200'000);
+}
+
+TEST(HexFile, ALineWithoutEndIsNeverHeldWhole) {
+    // 8 MB without a carriage return, handed over in pieces as a file is read.
+    test::ScriptedFile file(":" + QByteArray(8 * 1024 * 1024, '0'), 4096);
+    HexLineReader reader(file);
+    const QByteArrayView line = reader.ReadLine();
+    EXPECT_EQ(line.size(), kLongestRecord + 1);
+    EXPECT_TRUE(reader.AtEnd());
+    auto image = std::make_unique<FlashImage>();
+    EXPECT_EQ(HexParser(*image).ParseHexLine(line), LineVerdict::LengthError);
 }
 
 }  // namespace

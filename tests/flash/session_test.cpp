@@ -33,8 +33,8 @@ SessionRun Programme(FlashSession& session, const FlashImage& image) {
     step = session.FlashStep(link::code::kEndErase, Bytes("FF"), image);
     run.log += step.log;
     while (!step.frame.isEmpty() && run.blocks.size() < 2000) {
-        run.blocks.push_back(session.lngFlashAddress - kBlockSize);
-        step = session.FlashStep(link::code::kEndBlock, session.strFlashBlock, image);
+        run.blocks.push_back(session.FlashAddress() - kBlockSize);
+        step = session.FlashStep(link::code::kEndBlock, session.FlashBlock(), image);
         run.log += step.log;
         if (step.progress) {
             run.progress.push_back(*step.progress);
@@ -60,9 +60,9 @@ TEST(FlashSession, ProgramAsksForTheEraseAndShowsTheBarAtZero) {
     EXPECT_EQ(step.frame, Bytes("80 F2 55 AA 80 F3"));
     EXPECT_EQ(step.progress, 0.0f);
     EXPECT_EQ(step.barVisible, true);
-    EXPECT_EQ(session.intFlashState, FlashSession::kErasePending);
-    EXPECT_EQ(session.lngFlashAddress, 0x4000);
-    EXPECT_EQ(session.lngFlashEnd, 0x5123 + 128);
+    EXPECT_EQ(session.FlashState(), FlashSession::kErasePending);
+    EXPECT_EQ(session.FlashAddress(), 0x4000);
+    EXPECT_EQ(session.FlashEnd(), 0x5123 + 128);
 }
 
 struct BlockRow {
@@ -87,7 +87,7 @@ TEST_P(BlocksSent, FromTheFirstBlockPastTheLastData) {
     }
     EXPECT_EQ(run.log.back(), QStringLiteral("Programming complete"));
     EXPECT_TRUE(run.barHidden);
-    EXPECT_EQ(session.intFlashState, FlashSession::kProgramming);
+    EXPECT_EQ(session.FlashState(), FlashSession::kProgramming);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -109,7 +109,7 @@ TEST(FlashSession, TopBlockCarriesTheLastImageByteAndErasedBytesBeyond) {
     (*image)[0x20000] = 0x34;
     FlashSession session;
     Programme(session, *image);
-    EXPECT_EQ(session.strFlashBlock, Bytes("00 00 02 00 34") + QByteArray(127, '\xFF'));
+    EXPECT_EQ(session.FlashBlock(), Bytes("00 00 02 00 34") + QByteArray(127, '\xFF'));
 }
 
 TEST(FlashSession, BlocksCarryTheImageBytesAtTheirAddress) {
@@ -122,7 +122,7 @@ TEST(FlashSession, BlocksCarryTheImageBytesAtTheirAddress) {
     const FlashSession::Step first = session.FlashStep(link::code::kEndErase, Bytes("FF"), *image);
     QByteArray data(reinterpret_cast<const char*>(image->data() + 0x4000), 128);
     EXPECT_EQ(first.frame, link::Frame(link::code::kStartBlock, Bytes("00 40 00 00") + data));
-    EXPECT_EQ(session.lngFlashAddress, 0x4080);
+    EXPECT_EQ(session.FlashAddress(), 0x4080);
 }
 
 TEST(FlashSession, ProgressIsTheConfirmedShareOfTheRange) {
@@ -148,7 +148,7 @@ TEST(FlashSession, AnythingButAnEraseResultOfFFFailsTheErase) {
         EXPECT_TRUE(step.ended);
         EXPECT_TRUE(step.frame.isEmpty());
         EXPECT_FALSE(step.barVisible.has_value());
-        EXPECT_EQ(session.intFlashState, FlashSession::kIdle);
+        EXPECT_EQ(session.FlashState(), FlashSession::kIdle);
     }
 }
 
@@ -158,16 +158,16 @@ TEST(FlashSession, OnlyAnExactEchoMovesOnAndItsEndCodeDoesNotMatter) {
     FlashSession session;
     session.Program(*image);
     session.FlashStep(link::code::kEndErase, Bytes("FF"), *image);
-    const QByteArray block = session.strFlashBlock;
+    const QByteArray block = session.FlashBlock();
     QByteArray differing = block;
     differing[100] = static_cast<char>(differing[100] ^ 1);
     for (const QByteArray& wrong : {differing, block + '\xFF', block.chopped(1), QByteArray()}) {
         const FlashSession::Step step = session.FlashStep(link::code::kEndBlock, wrong, *image);
         EXPECT_TRUE(step.log.isEmpty() && step.frame.isEmpty() && !step.progress);
     }
-    EXPECT_EQ(session.lngFlashAddress, 0x4080);
+    EXPECT_EQ(session.FlashAddress(), 0x4080);
     EXPECT_FALSE(session.FlashStep(link::code::kEndRead, block, *image).frame.isEmpty());
-    EXPECT_EQ(session.lngFlashAddress, 0x4100);
+    EXPECT_EQ(session.FlashAddress(), 0x4100);
 }
 
 TEST(FlashSession, ARepeatedLastEchoCompletesAgain) {
@@ -175,7 +175,7 @@ TEST(FlashSession, ARepeatedLastEchoCompletesAgain) {
     FlashSession session;
     Programme(session, *image);
     const FlashSession::Step again =
-        session.FlashStep(link::code::kEndBlock, session.strFlashBlock, *image);
+        session.FlashStep(link::code::kEndBlock, session.FlashBlock(), *image);
     EXPECT_EQ(again.log, QStringList{QStringLiteral("Programming complete")});
     EXPECT_TRUE(again.frame.isEmpty());
 }
@@ -187,13 +187,13 @@ TEST(FlashSession, ProgramStartsOverFromAnyStateAndIdleIgnoresReplies) {
     EXPECT_TRUE(session.FlashStep(link::code::kEndErase, Bytes("FF"), *image).log.isEmpty());
     session.Program(*image);
     session.FlashStep(link::code::kEndErase, Bytes("FF"), *image);
-    session.FlashStep(link::code::kEndBlock, session.strFlashBlock, *image);
-    ASSERT_EQ(session.lngFlashAddress, 0x4100);
+    session.FlashStep(link::code::kEndBlock, session.FlashBlock(), *image);
+    ASSERT_EQ(session.FlashAddress(), 0x4100);
     session.Program(*image);
-    EXPECT_EQ(session.intFlashState, FlashSession::kErasePending);
-    EXPECT_EQ(session.lngFlashAddress, 0x4000);
+    EXPECT_EQ(session.FlashState(), FlashSession::kErasePending);
+    EXPECT_EQ(session.FlashAddress(), 0x4000);
     // The echo of the block still in flight now fails the erase.
-    EXPECT_EQ(session.FlashStep(link::code::kEndBlock, session.strFlashBlock, *image).log,
+    EXPECT_EQ(session.FlashStep(link::code::kEndBlock, session.FlashBlock(), *image).log,
               QStringList{QStringLiteral("Erase Flash memory failed")});
 }
 

@@ -6,35 +6,14 @@
 #include <random>
 
 #include "support/bytes.h"
+#include "support/recordingsink.h"
 
 namespace irig::link {
 namespace {
 
 using test::Bytes;
 using test::Hex;
-
-// Records what the state machine calls back with, and the payload it sees at each end code.
-class RecordingSink final : public FrameReceiver::Sink {
-public:
-    explicit RecordingSink(FrameReceiver& rx, bool emptyAtEndCode = false)
-        : rx_(rx), emptyAtEndCode_(emptyAtEndCode) {}
-
-    void EndCode(int16_t code) override {
-        events.append(QStringLiteral("end %1 [%2]").arg(code, 0, 16).arg(Hex(rx_.strRxData)));
-        if (emptyAtEndCode_) {
-            rx_.strRxData.clear();  // as a sender in the dispatcher would
-        }
-    }
-    void SingleCode(int16_t code) override {
-        events.append(QStringLiteral("single %1").arg(code, 0, 16));
-    }
-
-    QStringList events;
-
-private:
-    FrameReceiver& rx_;
-    bool emptyAtEndCode_;
-};
+using test::RecordingSink;
 
 struct CodecRow {
     const char* name;
@@ -100,7 +79,7 @@ protected:
             from = cut;
         }
         rx.Feed(QByteArrayView(wire).sliced(from), sink);
-        EXPECT_EQ(sink.events, row.events) << how;
+        EXPECT_EQ(sink.Texts(), row.events) << how;
         EXPECT_EQ(rx.strRxData, Bytes(row.rxData)) << how;
         EXPECT_EQ(rx.intRxCode, row.rxCode) << how;
         EXPECT_EQ(rx.blnRxEscape, row.escapePending) << how;
@@ -133,9 +112,9 @@ INSTANTIATE_TEST_SUITE_P(FrameCodec, Codec, testing::ValuesIn(kCodecRows),
 
 TEST(FrameCodec, ASenderEmptyingTheBufferAtAnEndCodeStartsTheNextPayloadAfresh) {
     FrameReceiver rx;
-    RecordingSink sink(rx, /*emptyAtEndCode=*/true);
+    RecordingSink sink(rx, [](const QByteArray&) { return true; });
     rx.Feed(Bytes("80 E0 01 80 E1 44 80 E1"), sink);
-    EXPECT_EQ(sink.events, (QStringList{"end e1 [01]", "end e1 [44]"}));
+    EXPECT_EQ(sink.Texts(), (QStringList{"end e1 [01]", "end e1 [44]"}));
 }
 
 TEST(FrameCodec, EscapeBytesDoublesEveryEscapeByteOnly) {
@@ -170,21 +149,101 @@ TEST(FrameCodec, RandomPayloadsSurviveEscapingAndRandomDeliveries) {
             rx.Feed(QByteArrayView(wire).sliced(from, std::min(piece, wire.size() - from)), sink);
             from += piece;
         }
-        ASSERT_EQ(sink.events, QStringList{QStringLiteral("end f7 [%1]").arg(Hex(payload))});
+        ASSERT_EQ(sink.Texts(), QStringList{QStringLiteral("end f7 [%1]").arg(Hex(payload))});
         ASSERT_EQ(rx.strRxData, payload);
     }
 }
 
 TEST(FrameCodec, DeliveryLongerThan32767BytesIsHandledWhole) {
     QByteArray payload;
-    for (int i = 0; i < 100'000; ++i) {
+    for (int i = 0; i < 60'000; ++i) {
         payload.append(static_cast<char>(i % 251 == 0 ? 0x80 : i % 256 == 0x80 ? 0x81 : i % 256));
     }
     FrameReceiver rx;
     RecordingSink sink(rx);
     rx.Feed(Frame(code::kStartRead, payload), sink);
-    ASSERT_EQ(sink.events.size(), 1);
+    ASSERT_EQ(sink.Texts().size(), 1);
     EXPECT_EQ(rx.strRxData, payload);
+}
+
+// The bound on the payload: junk and frames at and beyond it, in deliveries of two sizes.
+struct BoundRow {
+    const char* name;
+    QByteArray wire;
+    QStringList events;  // payload sizes instead of bytes: "end e1 <size>"
+    qsizetype rxSize;    // strRxData's size afterwards
+};
+
+const QByteArray kStatus = Bytes("80 E0 01 80 E1");
+const QByteArray kOverBound(kMaxPayload + 1, 'j');
+
+const BoundRow kBoundRows[] = {
+    {"payload_at_the_bound_is_delivered",
+     Frame(code::kStartRead, QByteArray(kMaxPayload, 'p')),
+     {QStringLiteral("end e1 %1").arg(kMaxPayload)},
+     kMaxPayload},
+    {"frame_over_the_bound_is_dropped_whole_and_the_next_one_delivered",
+     Frame(code::kStartRead, kOverBound) + kStatus,
+     {QStringLiteral("end e1 1")},
+     1},
+    {"junk_over_the_bound_is_dropped_up_to_the_next_start",
+     kOverBound + QByteArray(1000, 'k') + kStatus,
+     {QStringLiteral("end e1 1")},
+     1},
+    {"junk_over_the_bound_then_an_end_code_reaches_no_sink",
+     kOverBound + Bytes("11 80 E1 22 33 80 E1"),
+     {QStringLiteral("end e1 2")},
+     2},
+    {"escaped_bytes_count_towards_the_bound",
+     Bytes("80 E0") + QByteArray(kMaxPayload - 1, 'p') + Bytes("80 80 80 80 80 E1") + kStatus,
+     {QStringLiteral("end e1 1")},
+     1},
+};
+
+// Records the size of the payload at each end code.
+class SizeSink final : public FrameReceiver::Sink {
+public:
+    explicit SizeSink(FrameReceiver& rx) : rx_(rx) {}
+    void EndCode(int16_t code) override {
+        events.append(QStringLiteral("end %1 %2").arg(code, 0, 16).arg(rx_.strRxData.size()));
+    }
+    void SingleCode(int16_t) override {}
+
+    QStringList events;
+
+private:
+    FrameReceiver& rx_;
+};
+
+class PayloadBound : public testing::TestWithParam<BoundRow> {};
+
+TEST_P(PayloadBound, BoundsTheBufferAndDropsWhatIsBeyond) {
+    for (const qsizetype piece : {qsizetype{7}, qsizetype{100'000}}) {
+        FrameReceiver rx;
+        SizeSink sink(rx);
+        const QByteArray& wire = GetParam().wire;
+        for (qsizetype from = 0; from < wire.size(); from += piece) {
+            rx.Feed(QByteArrayView(wire).sliced(from, std::min(piece, wire.size() - from)), sink);
+            ASSERT_LE(rx.strRxData.size(), kMaxPayload);
+        }
+        EXPECT_EQ(sink.events, GetParam().events) << piece;
+        EXPECT_EQ(rx.strRxData.size(), GetParam().rxSize) << piece;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(FrameCodec, PayloadBound, testing::ValuesIn(kBoundRows),
+                         [](const testing::TestParamInfo<BoundRow>& row) {
+                             return row.param.name;
+                         });
+
+TEST(FrameCodec, EmptyingEndsADroppedFrame) {
+    FrameReceiver rx;
+    RecordingSink sink(rx);
+    rx.Feed(kOverBound, sink);
+    ASSERT_TRUE(rx.blnRxOverflow);
+    rx.Empty();
+    rx.Feed(Bytes("11 22 80 E1"), sink);
+    EXPECT_EQ(sink.Texts(), QStringList{QStringLiteral("end e1 [11 22]")});
 }
 
 }  // namespace

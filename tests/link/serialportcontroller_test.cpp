@@ -1,12 +1,12 @@
 #include "link/serialportcontroller.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <QSignalSpy>
 #include <QTest>
 #include <chrono>
 
+#include "support/cputime.h"
 #include "support/portmapfolder.h"
 #include "support/pty.h"
 #include "support/warnings.h"
@@ -14,6 +14,7 @@
 namespace irig::link {
 namespace {
 
+using test::CpuTime;
 using test::Pty;
 
 QByteArray AllByteValues() {
@@ -22,13 +23,6 @@ QByteArray AllByteValues() {
         bytes.append(static_cast<char>(value));
     }
     return bytes;
-}
-
-std::chrono::microseconds CpuTime() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
 class SerialPortControllerTest : public testing::Test {
@@ -120,14 +114,18 @@ TEST_F(SerialPortControllerTest, TwoNamesForOneDeviceCannotBothOpenIt) {
 TEST_F(SerialPortControllerTest, VanishedDeviceClosesThePortOnceWithoutABusyLoop) {
     ASSERT_EQ(port.OpenPort(QStringLiteral("COM1")), kPortOpened);
     test::WarningCatcher warnings;
+    QSignalSpy lost(&port, &PortController::PortLost);
     pty.HangUp();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !port.IsOpen(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !port.IsOpen(); }, 1000));
+    ASSERT_EQ(lost.size(), 1);
+    EXPECT_FALSE(lost[0][0].toString().isEmpty());
 
     const auto cpuBefore = CpuTime();
     QTest::qWait(300);
     EXPECT_LT(CpuTime() - cpuBefore, std::chrono::milliseconds(150));
     EXPECT_EQ(warnings.messages.size(), 1)
         << warnings.messages.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(lost.size(), 1);
 
     port.SendData(QByteArray("\x80\xF0", 2));
     EXPECT_TRUE(port.ReadData().isEmpty());

@@ -95,6 +95,14 @@ TEST_F(Firmware, LoadWritesItsMessagesAndShowsTheProgramId) {
         "Program ID: UNIT-7Exiting Flash Program Mode\r\nRe-Boot Command Sent\r\n")));
 }
 
+TEST_F(Firmware, FileWithNothingToProgramLeavesProgramDisabled) {
+    LoadImageEndingAt(0x4000);
+    Load(WriteFile(Lines({DataRecord(0x0100, QByteArray(16, 'A'))})));
+    EXPECT_TRUE(Log().contains(QStringLiteral("Nothing to program - no data from 0x4000 up\r\n")));
+    EXPECT_FALSE(Enabled("cmdProgram"));
+    EXPECT_TRUE(Enabled("cmdLoad"));
+}
+
 TEST_F(Firmware, FaultyFileDisablesProgram) {
     LoadImageEndingAt(0x4000);
     Load(WriteFile("garbage\r\n"));
@@ -151,7 +159,7 @@ TEST_F(Firmware, ReplySplitAtEveryPositionStillProgramsEveryBlock) {
         Receive(echo.left(at));
         Receive(echo.mid(at));
     }
-    EXPECT_EQ(window->Session().lngFlashAddress, 0x4000 + 141 * 128);
+    EXPECT_EQ(window->Session().FlashAddress(), 0x4000 + 141 * 128);
 }
 
 TEST_F(Firmware, TopBlockCarriesTheByteAt0x20000) {
@@ -205,12 +213,12 @@ TEST_F(Firmware, MismatchedEchoIsIgnoredAndProgramStartsOver) {
     port.sent.clear();
     Receive(wrong);
     EXPECT_TRUE(port.sent.isEmpty());
-    EXPECT_EQ(window->Session().lngFlashAddress, 0x4080);
+    EXPECT_EQ(window->Session().FlashAddress(), 0x4080);
 
     Button("cmdProgram")->click();
     EXPECT_EQ(port.sent.last(), Bytes("80 F2 55 AA 80 F3"));
     EXPECT_EQ(window->FlashState(), 2);
-    EXPECT_EQ(window->Session().lngFlashAddress, 0x4000);
+    EXPECT_EQ(window->Session().FlashAddress(), 0x4000);
 }
 
 TEST_F(Firmware, ExitLogsTwoLinesRestoresTheClockButtonsAndThePoll) {
@@ -252,6 +260,86 @@ TEST_F(Firmware, LoadStaysDisabledFromProgramToTheSessionsEnd) {
     EXPECT_FALSE(Enabled("cmdLoad"));
     Receive(Bytes("80 F2 00 80 F3"));
     EXPECT_TRUE(Enabled("cmdLoad"));
+}
+
+// Controls that would send to the unit or close the port mid-session.
+const char* const kHeldDuringASession[] = {"cmdReBoot", "cmdRetreiveGpsMessage", "cmdFlashMode",
+                                           "cmdLoad", "cmbComPort"};
+
+TEST_F(Firmware, OnlyProgramAndExitStayUsableWhileASessionRuns) {
+    LoadImageEndingAt(0x4080);
+    ASSERT_TRUE(Enabled("cmdFlashMode"));
+    Button("cmdProgram")->click();
+    Receive(Bytes("80 F0"));  // a re-boot code mid-session is logged, its button stays held
+    for (const char* name : kHeldDuringASession) {
+        EXPECT_FALSE(Find<QWidget>(name)->isEnabled()) << name;
+    }
+    for (const char* name : {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset"}) {
+        EXPECT_FALSE(Enabled(name)) << name;
+    }
+    EXPECT_TRUE(Enabled("cmdProgram"));
+    EXPECT_TRUE(Enabled("cmdFlashExit"));
+
+    EraseSucceeds();
+    EchoLastFrame();
+    EchoLastFrame();
+    ASSERT_TRUE(Log().endsWith(QStringLiteral("Programming complete\r\n")));
+    for (const char* name : kHeldDuringASession) {
+        EXPECT_TRUE(Find<QWidget>(name)->isEnabled()) << name;
+    }
+    for (const char* name : {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset"}) {
+        EXPECT_FALSE(Enabled(name)) << name;
+    }
+}
+
+TEST_F(Firmware, AFailedEraseOrExitEndsTheHold) {
+    LoadImageEndingAt(0x4080);
+    Button("cmdProgram")->click();
+    Receive(Bytes("80 F2 00 80 F3"));
+    EXPECT_TRUE(Enabled("cmdReBoot"));
+    EXPECT_TRUE(Enabled("cmdRetreiveGpsMessage"));
+
+    Button("cmdProgram")->click();
+    ASSERT_FALSE(Enabled("cmdReBoot"));
+    Button("cmdFlashExit")->click();
+    for (const char* name : {"cmdReBoot", "cmdRetreiveGpsMessage", "cmdSetTime", "cmdSetOffset",
+                             "cmdRetreiveOffset"}) {
+        EXPECT_TRUE(Enabled(name)) << name;
+    }
+    EXPECT_FALSE(Enabled("cmdFlashMode"));
+    EXPECT_TRUE(Find<QWidget>("cmbComPort")->isEnabled());
+}
+
+TEST_F(Firmware, VanishedLineIsLoggedDisablesTheLinkAndFailsARunningSession) {
+    LoadImageEndingAt(0x5000);
+    Button("cmdProgram")->click();
+    EraseSucceeds();
+    const QByteArray inFlight = port.sent.last();
+    port.sent.clear();
+    port.Lose(QStringLiteral("the device went away"));
+    EXPECT_TRUE(Log().endsWith(
+        QStringLiteral("Error on port COM1 - port closed (the device went away)\r\n"
+                       "Programming failed - pick the port again and press Program\r\n")));
+    EXPECT_EQ(window->FlashState(), 0);
+    for (const char* name : {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset",
+                             "cmdRetreiveGpsMessage", "cmdReBoot"}) {
+        EXPECT_FALSE(Enabled(name)) << name;
+    }
+    EXPECT_TRUE(Enabled("cmdProgram"));
+    EXPECT_TRUE(Enabled("cmdLoad"));
+    EXPECT_TRUE(Find<QWidget>("cmbComPort")->isEnabled());
+    Receive(inFlight);  // an echo that was on its way sends nothing more
+    EXPECT_TRUE(port.sent.isEmpty());
+}
+
+TEST_F(Firmware, VanishedLineOutsideASessionOnlyLogsAndDisablesTheLink) {
+    port.Lose(QStringLiteral("the device went away"));
+    EXPECT_EQ(Log(), QStringLiteral("Com port COM1 opened.Error on port COM1 - port closed (the "
+                                    "device went away)\r\n"));
+    EXPECT_FALSE(Enabled("cmdSetTime"));
+    port.sent.clear();
+    window->tmrDateTime_Timer();
+    EXPECT_TRUE(port.sent.isEmpty());
 }
 
 TEST_F(Firmware, LoadAndProgramAreDisabledWhileALoadRuns) {

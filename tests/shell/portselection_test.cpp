@@ -2,6 +2,7 @@
 #include <QComboBox>
 #include <QFocusEvent>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "support/windowtest.h"
 
@@ -91,6 +92,32 @@ TEST_F(PortSelection, PickingTheSelectedEntryAgainReopensIt) {
     Pick(0);
     EXPECT_EQ(Log(), QStringLiteral("Com port COM1 opened."));
     EXPECT_TRUE(Enabled("cmdSetTime"));
+}
+
+void Wheel(QWidget* widget, int notches) {
+    const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+    QWheelEvent wheel(at, widget->mapToGlobal(at), QPoint(), QPoint(0, -120 * notches),
+                      Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(widget, &wheel);
+}
+
+TEST_F(PortSelection, WheelOverTheListWithoutItsFocusPicksNothingAndClosesNothing) {
+    Find<QWidget>("cmdSetOffset")->setFocus(Qt::TabFocusReason);
+    for (int notches : {1, -1}) {
+        Wheel(list, notches);
+    }
+    EXPECT_TRUE(port.calls.isEmpty());
+    EXPECT_EQ(list->currentIndex(), 0);
+    EXPECT_TRUE(Enabled("cmdSetTime"));
+    EXPECT_EQ(Log(), QStringLiteral("Com port COM1 opened."));
+}
+
+TEST_F(PortSelection, WheelInTheEnteredListPicksThePort) {
+    EnterList();
+    Wheel(list, 1);
+    EXPECT_EQ(list->currentIndex(), 1);
+    EXPECT_EQ(port.calls, (QStringList{QStringLiteral("close"), QStringLiteral("open COM2")}));
+    EXPECT_EQ(Log(), QStringLiteral("Com port COM2 opened."));
 }
 
 class MenuEntries : public PortSelection, public testing::WithParamInterface<int> {};

@@ -30,8 +30,11 @@ protected:
     }
     std::vector<Bytes> EnterFlashMode() { return Send(B({0x80, 0xF1})); }
     Bytes Block(uint32_t address, uint8_t fill) {
-        Bytes payload{uint8_t(address), uint8_t(address >> 8), uint8_t(address >> 16), 0x00};
-        payload.resize(132, fill);
+        Bytes payload(132, fill);
+        payload[0] = uint8_t(address);
+        payload[1] = uint8_t(address >> 8);
+        payload[2] = uint8_t(address >> 16);
+        payload[3] = 0x00;
         return payload;
     }
 

@@ -55,27 +55,20 @@ TEST(TextFormats, OffsetsAreSignedWithABlankBeforeZeroOrMore) {
     }
 }
 
-TEST(Dispatcher, FlashStepRunsFirstAndDecodingSeesThePayloadItLeaves) {
-    QByteArray strRxData = Bytes("02 FB 05 00");
-    QStringList order;
-    StatusView view = ProcessFrame(link::code::kEndRead, strRxData, [&](int16_t code) {
-        order.append(QStringLiteral("flash %1").arg(code, 0, 16));
-    });
-    EXPECT_EQ(order, QStringList{QStringLiteral("flash e1")});
-    EXPECT_EQ(view.irigOffset, QStringLiteral("-5"));
-
-    // A step that sends a frame empties the buffer, so nothing is left to decode.
-    view = ProcessFrame(link::code::kEndRead, strRxData, [&](int16_t) { strRxData.clear(); });
-    EXPECT_TRUE(view.Empty());
-}
-
 TEST(Dispatcher, FlashEndCodesNeverReachTheStatusDecoding) {
     for (int16_t code : {link::code::kEndErase, link::code::kEndBlock}) {
         for (const char* payload : {"01 02 D6 07 03 07 09 05 1E 17", "01 02 D6 07 03 07 09 05 1E",
                                     "02 01 01 01", "03 41"}) {
-            EXPECT_TRUE(ProcessFrame(code, Bytes(payload), [](int16_t) {}).Empty()) << payload;
+            EXPECT_TRUE(DecodeReply(code, Bytes(payload)).Empty()) << payload;
         }
     }
+}
+
+TEST(Dispatcher, AGpsMessageIsShownUpToItsBound) {
+    const QByteArray text(3 * kGpsMessageShown, 'N');
+    const StatusView view = DecodeReply(link::code::kEndRead, QByteArray(1, '\x03') + text);
+    ASSERT_TRUE(view.gpsMessage.has_value());
+    EXPECT_EQ(*view.gpsMessage, QString::fromLatin1(text.left(kGpsMessageShown)));
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // port map folder, and the real window with the real serial component, offscreen.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <QComboBox>
 #include <QLocale>
 #include <QTemporaryDir>
@@ -11,6 +9,7 @@
 #include <chrono>
 
 #include "link/serialportcontroller.h"
+#include "support/cputime.h"
 #include "support/firmwarefile.h"
 #include "support/portmapfolder.h"
 #include "support/simulatedunit.h"
@@ -18,15 +17,6 @@
 #include "support/windowtest.h"
 
 namespace irig::test {
-
-// The CPU time this process has used.
-inline std::chrono::milliseconds CpuTime() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-        std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec));
-}
 
 class EndToEnd : public WindowAccess {
 protected:
@@ -80,14 +70,14 @@ protected:
         Button("cmdProgram")->click();
         return WaitForLog(QStringLiteral("Programming complete"), timeoutMs);
     }
-    // The unit's flash holds the firmware at 0x4000, and erased flash where no block went.
-    void ExpectFlashHolds(const FirmwareFile& firmware) {
+    // The unit's flash holds the firmware at `base`, and erased flash where no data went.
+    void ExpectFlashHolds(const FirmwareFile& firmware, int base = 0x4000) {
         const QByteArray flash = unit->Flash();
         ASSERT_EQ(flash.size(), 0x20080);
-        EXPECT_EQ(flash.left(0x4000), QByteArray(0x4000, '\xFF'));
-        EXPECT_TRUE(flash.mid(0x4000, firmware.bytes.size()) == firmware.bytes);
-        EXPECT_EQ(flash.mid(0x4000 + firmware.bytes.size()),
-                  QByteArray(0x1C080 - firmware.bytes.size(), '\xFF'));
+        EXPECT_EQ(flash.left(base), QByteArray(base, '\xFF'));
+        EXPECT_TRUE(flash.mid(base, firmware.bytes.size()) == firmware.bytes);
+        EXPECT_EQ(flash.mid(base + firmware.bytes.size()),
+                  QByteArray(0x20080 - base - firmware.bytes.size(), '\xFF'));
     }
 
     TempPortMap ports;

@@ -35,6 +35,11 @@ public:
         inbox_ += bytes;
         emit DataReceived();
     }
+    // The device goes away: the port closes itself and says why.
+    void Lose(const QString& reason) {
+        open = false;
+        emit PortLost(reason);
+    }
     // Everything sent, joined.
     QByteArray SentBytes() const { return sent.join(); }
 

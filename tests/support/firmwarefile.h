@@ -1,5 +1,5 @@
-// A firmware file as a vendor's tools would make it: random bytes placed at 0x4000 and written as
-// Intel HEX by GNU objcopy.
+// A firmware file as a vendor's tools would make it: random bytes placed at 0x4000 (or another
+// base) and written as Intel HEX by GNU objcopy.
 #pragma once
 
 #include <QByteArray>
@@ -11,11 +11,31 @@
 namespace irig::test {
 
 struct FirmwareFile {
-    QByteArray bytes;  // what belongs at 0x4000 and up
+    QByteArray bytes;  // what belongs at the base and up
     QString path;      // the .hex file; empty if it could not be made
 };
 
-inline FirmwareFile MakeFirmwareFile(const QString& folder, qsizetype size, unsigned seed) {
+// The same records with each segment address record (type 02, written by objcopy below 1 MB) that
+// names a multiple of 64 KB turned into the linear address record (type 04) of the same base.
+inline QByteArray WithLinearAddressRecords(const QByteArray& hex) {
+    QByteArray out;
+    for (const QByteArray& line : hex.split('\n')) {
+        const QByteArray record = line.trimmed();
+        if (record.startsWith(":02000002") && record.mid(10, 3) == "000") {
+            const int upper = QByteArray(1, record[9]).toInt(nullptr, 16);
+            const int sum = 0x02 + 0x04 + upper;
+            out += QByteArray(":02000004000") + record[9] +
+                   QByteArray::number(0x100 + ((0x100 - sum) & 0xFF), 16).right(2).toUpper() +
+                   "\r\n";
+        } else if (!record.isEmpty()) {
+            out += record + "\r\n";
+        }
+    }
+    return out;
+}
+
+inline FirmwareFile MakeFirmwareFile(const QString& folder, qsizetype size, unsigned seed,
+                                     uint32_t base = 0x4000) {
     FirmwareFile firmware;
     std::mt19937 random(seed);
     firmware.bytes.resize(size);
@@ -32,7 +52,7 @@ inline FirmwareFile MakeFirmwareFile(const QString& folder, qsizetype size, unsi
     if (QProcess::execute(QStringLiteral("objcopy"),
                           {QStringLiteral("-I"), QStringLiteral("binary"), QStringLiteral("-O"),
                            QStringLiteral("ihex"), QStringLiteral("--change-addresses"),
-                           QStringLiteral("0x4000"), binary, hex}) == 0) {
+                           QStringLiteral("0x%1").arg(base, 0, 16), binary, hex}) == 0) {
         firmware.path = hex;
     }
     return firmware;

@@ -31,6 +31,11 @@ inline QByteArray SegmentRecord(uint16_t segment) {
         QByteArray(1, static_cast<char>(segment >> 8)) + static_cast<char>(segment & 0xFF));
 }
 
+inline QByteArray LinearRecord(uint16_t upper) {
+    return Record(0x04, 0,
+                  QByteArray(1, static_cast<char>(upper >> 8)) + static_cast<char>(upper & 0xFF));
+}
+
 inline QByteArray EndRecord() {
     return Record(0x01, 0, {});
 }

@@ -1,7 +1,8 @@
 #include "support/simulatedunit.h"
 
 #include <QFile>
-#include <QTest>
+
+#include "support/wait.h"
 
 #ifndef IRIG_UNIT_SIM_PATH
 #error "IRIG_UNIT_SIM_PATH must name the irig-unit-sim program"
@@ -32,7 +33,7 @@ SimulatedUnit::~SimulatedUnit() {
 }
 
 bool SimulatedUnit::WaitReady(int times, int timeoutMs) {
-    return QTest::qWaitFor([&] { return output_.count("ready on") >= times; }, timeoutMs);
+    return WaitUntil([&] { return output_.count("ready on") >= times; }, timeoutMs);
 }
 
 QByteArray SimulatedUnit::Flash() const {

@@ -1,0 +1,59 @@
+#include "exchange/unitexchange.h"
+
+namespace irig::exchange {
+
+UnitExchange::UnitExchange(link::PortController& port, QObject* parent)
+    : QObject(parent), port_(port), image_(std::make_unique<flash::FlashImage>()) {}
+
+UnitExchange::~UnitExchange() = default;
+
+void UnitExchange::SendFrame(const QByteArray& frame) {
+    rx_.Empty();
+    port_.SendData(frame);
+}
+
+void UnitExchange::DataReceived() {
+    Feed(port_.ReadData());
+}
+
+void UnitExchange::Feed(QByteArrayView bytes) {
+    rx_.Feed(bytes, *this);
+}
+
+void UnitExchange::Program() {
+    Apply(session_.Program(*image_));
+}
+
+void UnitExchange::LineLost() {
+    Apply(session_.LineLost());
+}
+
+void UnitExchange::EndCode(int16_t code) {
+    ProcessFrame(code);
+}
+
+void UnitExchange::SingleCode(int16_t code) {
+    emit SingleCodeReceived(code);
+}
+
+// The flash step first; then the payload as that step left it is decoded (a step that sent a
+// frame has emptied it).
+void UnitExchange::ProcessFrame(int16_t code) {
+    Apply(session_.FlashStep(code, rx_.strRxData, *image_));
+    const status::StatusView view = status::DecodeReply(code, rx_.strRxData);
+    if (!view.Empty()) {
+        emit ReplyDecoded(code, view);
+    }
+}
+
+void UnitExchange::Apply(const flash::FlashSession::Step& step) {
+    if (step.Empty()) {
+        return;
+    }
+    emit SessionStepped(step);
+    if (!step.frame.isEmpty()) {
+        SendFrame(step.frame);
+    }
+}
+
+}  // namespace irig::exchange
