@@ -39,6 +39,7 @@ public:
     void SetBaudRate(qint32 baud) override { inner_.SetBaudRate(baud); }
     qint32 BaudRate() const override { return inner_.BaudRate(); }
     int OpenPort(const QString& name) override { return inner_.OpenPort(name); }
+    irig::link::PortFailure LastFailure() const override { return inner_.LastFailure(); }
     void ClosePort() override { inner_.ClosePort(); }
     void SendData(const QByteArray& data) override {
         sent += data.size();

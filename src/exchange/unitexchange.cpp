@@ -39,6 +39,7 @@ void UnitExchange::SingleCode(int16_t code) {
 // The flash step first; then the payload as that step left it is decoded (a step that sent a
 // frame has emptied it).
 void UnitExchange::ProcessFrame(int16_t code) {
+    emit FrameReceived(code, rx_.strRxData);
     Apply(session_.FlashStep(code, rx_.strRxData, *image_));
     const status::StatusView view = status::DecodeReply(code, rx_.strRxData);
     if (!view.Empty()) {

@@ -51,6 +51,8 @@ public:
 signals:
     // 0xF0 re-boot complete or 0xF1 flash programming mode entered.
     void SingleCodeReceived(int16_t code);
+    // Every end code with its payload, before the session's step for it.
+    void FrameReceived(int16_t code, const QByteArray& payload);
     // A step of the session, raised before its frame (if any) is sent.
     void SessionStepped(const irig::flash::FlashSession::Step& step);
     // An accepted reply's texts, after the session's step for the same end code.

@@ -140,7 +140,7 @@ LineVerdict HexParser::ParseHexLine(QByteArrayView line) {
         return LineVerdict::LengthError;
     }
     // Every byte of the record decoded once: count, offset (2), type, data, checksum.
-    std::array<uint8_t, 255 + 5> bytes{};
+    std::array<uint8_t, 255 + 5> bytes;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled below
     unsigned sum = 0;
     for (int i = 0; i < count + 5; ++i) {
         bytes[i] = PairAt(line.data() + 1 + 2 * i);
@@ -157,17 +157,18 @@ LineVerdict HexParser::ParseHexLine(QByteArrayView line) {
             lngSegmentBase = int64_t{HexToLong(Mid(line, 10, 4))} * 65536;
             return LineVerdict::Accepted;
         case 0x00: {
+            // The bytes up to the image's top are stored and counted; a byte beyond fails the line.
             const int64_t start = lngSegmentBase + (bytes[1] << 8 | bytes[2]);
-            for (int k = 0; k < count; ++k) {
-                const int64_t target = start + k;
-                if (target > kImageTop) {
-                    return LineVerdict::OutsideImage;
-                }
-                image_[static_cast<size_t>(target)] = bytes[4 + k];
-                ++lngBytesLoaded;
-                bytesBelowFirstBlock += target < kFirstBlock ? 1 : 0;
+            const int64_t stored = std::clamp<int64_t>(kImageTop + 1 - start, 0, count);
+            if (stored > 0) {
+                std::memcpy(image_.data() + start, bytes.data() + 4, static_cast<size_t>(stored));
             }
-            return LineVerdict::Accepted;
+            for (int64_t at = start; at < start + stored; ++at) {
+                written.set(static_cast<size_t>(at));
+            }
+            lngBytesLoaded += stored;
+            bytesBelowFirstBlock += std::clamp<int64_t>(kFirstBlock - start, 0, stored);
+            return stored == count ? LineVerdict::Accepted : LineVerdict::OutsideImage;
         }
         default:
             return LineVerdict::Accepted;

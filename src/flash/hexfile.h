@@ -8,6 +8,7 @@
 #include <QIODevice>
 #include <QString>
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <functional>
 
@@ -49,6 +50,7 @@ public:
     int64_t lngSegmentBase = 0;
     int64_t lngBytesLoaded = 0;
     int64_t bytesBelowFirstBlock = 0;  // stored bytes that Program never sends
+    std::bitset<kImageTop + 1> written;  // the offsets a data record stored a byte at
 
 private:
     FlashImage& image_;

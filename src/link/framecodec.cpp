@@ -21,11 +21,17 @@ bool IsEndCode(uint8_t b) {
 QByteArray EscapeBytes(const QByteArray& data) {
     QByteArray escaped;
     escaped.reserve(data.size() + data.count(static_cast<char>(kEscape)));
-    for (const char byte : data) {
-        escaped.append(byte);
-        if (static_cast<uint8_t>(byte) == kEscape) {
-            escaped.append(byte);
+    // Runs up to and including each escape byte, then the escape byte once more.
+    const char* next = data.constData();
+    const char* const end = next + data.size();
+    while (next != end) {
+        const auto* escape = static_cast<const char*>(std::memchr(next, kEscape, end - next));
+        const char* runEnd = escape != nullptr ? escape + 1 : end;
+        escaped.append(next, runEnd - next);
+        if (escape != nullptr) {
+            escaped.append(static_cast<char>(kEscape));
         }
+        next = runEnd;
     }
     return escaped;
 }

@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QString>
 
+#include "link/portfailure.h"
+
 namespace irig::link {
 
 // Error numbers a failed OpenPort reports. None of them is 5, the number the window keeps for
@@ -27,8 +29,10 @@ public:
     virtual void SetBaudRate(qint32 baud) = 0;
     virtual qint32 BaudRate() const = 0;
 
-    // Opens "COMn" (closing any port that is open) and returns kPortOpened or an error number.
+    // Opens "COMn" or a device path (closing any port that is open) and returns kPortOpened or an
+    // error number; LastFailure() then says why.
     virtual int OpenPort(const QString& name) = 0;
+    virtual PortFailure LastFailure() const = 0;
     // Closes the open port; does nothing when none is open.
     virtual void ClosePort() = 0;
     // Queues every byte for writing and returns at once; dropped when no port is open.

@@ -14,21 +14,46 @@ QString PortMapFolder() {
     return config + QStringLiteral("/irig-config/ports");
 }
 
-QString ResolvePortName(const QString& name) {
+namespace {
+
+const QRegularExpression& ComName() {
     static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]{0,8})$"));
-    const QRegularExpressionMatch match = comName.match(name);
-    if (!match.hasMatch()) {
+    return comName;
+}
+
+// The device a path names: its symlinks resolved, or the path itself when it dangles (opening it
+// then reports the missing device).
+QString Canonical(const QFileInfo& path) {
+    const QString device = path.canonicalFilePath();
+    return device.isEmpty() ? path.absoluteFilePath() : device;
+}
+
+}  // namespace
+
+QString PortMapEntry(const QString& name) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(name);
+    return {};
+#else
+    if (!ComName().match(name).hasMatch()) {
         return {};
+    }
+    const QFileInfo entry(PortMapFolder() + QLatin1Char('/') + name);
+    return entry.exists() || entry.isSymLink() ? entry.absoluteFilePath() : QString();
+#endif
+}
+
+QString ResolvePortName(const QString& name) {
+    const QRegularExpressionMatch match = ComName().match(name);
+    if (!match.hasMatch()) {
+        return name.startsWith(QLatin1Char('/')) ? Canonical(QFileInfo(name)) : QString();
     }
 #ifdef Q_OS_WIN
     return name;
 #else
-    const QFileInfo entry(PortMapFolder() + QLatin1Char('/') + name);
-    if (entry.exists() || entry.isSymLink()) {
-        // A dangling link has no canonical path; opening the entry itself then reports the
-        // missing device.
-        const QString device = entry.canonicalFilePath();
-        return device.isEmpty() ? entry.absoluteFilePath() : device;
+    const QString entry = PortMapEntry(name);
+    if (!entry.isEmpty()) {
+        return Canonical(QFileInfo(entry));
     }
     return QStringLiteral("/dev/ttyS%1").arg(match.captured(1).toLongLong() - 1);
 #endif

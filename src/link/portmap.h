@@ -11,7 +11,11 @@ QString PortMapFolder();
 
 // The device path for a port name: on Windows the name itself; elsewhere the map folder's entry
 // for the name with its symlinks resolved (so one device has one lock file whatever it is called),
-// or /dev/ttyS<n-1> when there is no entry. Empty for a name that is not "COM" and a number >= 1.
+// or /dev/ttyS<n-1> when there is no entry. A device path (starting with "/") is taken as it is,
+// its symlinks resolved. Empty for a name that is neither "COM" and a number >= 1 nor a path.
 QString ResolvePortName(const QString& name);
+
+// The port map entry for a COMn name, if there is one (a link that may dangle).
+QString PortMapEntry(const QString& name);
 
 }  // namespace irig::link

@@ -1,6 +1,9 @@
 #include "link/serialportcontroller.h"
 
-#include <QtDebug>
+#include <unistd.h>
+
+#include <QFile>
+#include <QLoggingCategory>
 
 #include "link/portmap.h"
 
@@ -8,15 +11,47 @@ namespace irig::link {
 
 namespace {
 
-int ErrorNumber(QSerialPort::SerialPortError error) {
-    switch (error) {
-        case QSerialPort::DeviceNotFoundError:
+Q_LOGGING_CATEGORY(lcPort, "irig.port")
+
+int ErrorNumber(PortFailure::Kind kind) {
+    switch (kind) {
+        case PortFailure::kNone:
+            return kPortOpened;
+        case PortFailure::kNoSuchDevice:
             return kNoSuchDevice;
-        case QSerialPort::PermissionError:
+        case PortFailure::kPermissionDenied:
             return kPermissionDenied;
-        default:
+        case PortFailure::kInUse:
+        case PortFailure::kOther:
             return kPortOpenFailed;
     }
+    return kPortOpenFailed;
+}
+
+// A permission error is ours when we may not read and write the device; otherwise another
+// program holds it (its lock file, or an exclusive open).
+PortFailure Classify(QSerialPort::SerialPortError error, const QString& device,
+                     const QString& words) {
+    PortFailure failure;
+    failure.device = device;
+    switch (error) {
+        case QSerialPort::DeviceNotFoundError:
+            failure.kind = PortFailure::kNoSuchDevice;
+            break;
+        case QSerialPort::PermissionError:
+            if (::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0) {
+                failure.kind = PortFailure::kPermissionDenied;
+            } else {
+                failure.kind = PortFailure::kInUse;
+                failure.detail = LockHolder(device);
+            }
+            break;
+        default:
+            failure.kind = PortFailure::kOther;
+            failure.detail = words;
+            break;
+    }
+    return failure;
 }
 
 }  // namespace
@@ -32,9 +67,11 @@ void SerialPortController::SetBaudRate(qint32 baud) {
 
 int SerialPortController::OpenPort(const QString& name) {
     ClosePort();
+    failure_ = {};
     const QString device = ResolvePortName(name);
     if (device.isEmpty()) {
-        qWarning().noquote() << "irig-config: cannot open" << name << "- not a COM port name";
+        failure_.kind = PortFailure::kNoSuchDevice;
+        qCWarning(lcPort).noquote() << "cannot open" << name << "-" << FailureText(name, failure_);
         return kNoSuchDevice;
     }
     port_.setPortName(device);
@@ -44,11 +81,11 @@ int SerialPortController::OpenPort(const QString& name) {
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
-        const int number = ErrorNumber(port_.error());
-        qWarning().noquote() << QStringLiteral("irig-config: cannot open %1 (%2): %3")
-                                    .arg(name, device, port_.errorString());
+        failure_ = Classify(port_.error(), device, port_.errorString());
+        failure_.mapEntry = PortMapEntry(name);
+        qCWarning(lcPort).noquote() << "cannot open" << name << "-" << FailureText(name, failure_);
         port_.clearError();
-        return number;
+        return ErrorNumber(failure_.kind);
     }
     name_ = name;
     return kPortOpened;
@@ -81,8 +118,8 @@ void SerialPortController::OnError(QSerialPort::SerialPortError error) {
     if (!lost || !port_.isOpen()) {
         return;
     }
-    qWarning().noquote() << QStringLiteral("irig-config: %1 (%2) failed: %3; port closed")
-                                .arg(name_, port_.portName(), port_.errorString());
+    qCWarning(lcPort).noquote() << QStringLiteral("%1 (%2) failed: %3; port closed")
+                                       .arg(name_, port_.portName(), port_.errorString());
     // The system's text for a failed read is often a stale errno; say what the kind means.
     const QString reason = error == QSerialPort::ResourceError
                                ? QStringLiteral("the device went away")

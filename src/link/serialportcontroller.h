@@ -1,5 +1,6 @@
-// The serial component on a real port: owns its QSerialPort, opens COMn through the port map at
-// 8 data bits, no parity, 1 stop bit, no flow control, and closes the port when its device fails.
+// The serial component on a real port: owns its QSerialPort, opens COMn through the port map (or a
+// device path) at 8 data bits, no parity, 1 stop bit, no flow control, says why an open failed, and
+// closes the port when its device fails.
 #pragma once
 
 #include <QSerialPort>
@@ -17,11 +18,14 @@ public:
     void SetBaudRate(qint32 baud) override;
     qint32 BaudRate() const override { return baud_; }
     int OpenPort(const QString& name) override;
+    PortFailure LastFailure() const override { return failure_; }
     void ClosePort() override;
     void SendData(const QByteArray& data) override;
     QByteArray ReadData() override;
 
     bool IsOpen() const { return port_.isOpen(); }
+    // The device of the open port, or of the last one tried.
+    QString Device() const { return port_.portName(); }
 
 private:
     void OnError(QSerialPort::SerialPortError error);
@@ -29,6 +33,7 @@ private:
     QSerialPort port_;
     qint32 baud_ = 9600;
     QString name_;  // the COMn name of the open port, for messages
+    PortFailure failure_;
 };
 
 }  // namespace irig::link

@@ -44,7 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
                     UnmappedRow{"zero is not a port", "COM0", ""},
                     UnmappedRow{"leading zero is not a port", "COM01", ""},
                     UnmappedRow{"lower case is not the list's name", "com1", ""},
-                    UnmappedRow{"a device path is not a port name", "/dev/ttyS0", ""},
+                    UnmappedRow{"a device path is taken as it is", "/dev/ttyS0", "/dev/ttyS0"},
+                    UnmappedRow{"a relative path is not a port", "dev/ttyS0", ""},
                     UnmappedRow{"empty", "", ""}),
     [](const testing::TestParamInfo<UnmappedRow>& row) {
         QString name = QLatin1String(row.param.what);

@@ -21,8 +21,10 @@ public:
     int OpenPort(const QString& name) override {
         calls.append(QStringLiteral("open ") + name);
         open = !failingPorts.contains(name);
+        failure = open ? link::PortFailure{} : openFailure;
         return open ? link::kPortOpened : failError;
     }
+    link::PortFailure LastFailure() const override { return failure; }
     void ClosePort() override {
         calls.append(QStringLiteral("close"));
         open = false;
@@ -46,6 +48,9 @@ public:
     QStringList calls;
     QList<QByteArray> sent;
     QSet<QString> failingPorts;
+    link::PortFailure openFailure{link::PortFailure::kNoSuchDevice, QStringLiteral("/dev/ttyS9"),
+                                  {}, {}};  // why a failing port fails
+    link::PortFailure failure;  // what LastFailure() says
     int failError = link::kNoSuchDevice;
     bool open = false;
 

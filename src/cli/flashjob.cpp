@@ -1,0 +1,289 @@
+#include "cli/flashjob.h"
+
+#include <QJsonObject>
+
+#include "cli/inspect.h"
+#include "link/framecodec.h"
+
+namespace irig::cli {
+
+namespace {
+
+constexpr int kEraseTimeoutMs = 30'000;
+constexpr int kFlashModeTimeoutMs = 5'000;
+// A retry waits this long first, so that a late echo is not taken for the erase result.
+constexpr int kQuietMs = 300;
+
+QString Address(int32_t offset) {
+    return QStringLiteral("0x%1")
+        .arg(offset, 5, 16, QLatin1Char('0'))
+        .toUpper()
+        .replace(QLatin1String("0X"), QLatin1String("0x"));
+}
+
+}  // namespace
+
+FlashJob::FlashJob(Unit& unit, const flash::FlashImage& image, const Request& request)
+    : unit_(unit), request_(request) {
+    unit_.Exchange().Image() = image;
+    blocks_ = flash::BlocksToSend(image);
+    wait_.setSingleShot(true);
+    connect(&wait_, &QTimer::timeout, this, &FlashJob::OnTimeout);
+    connect(&unit_.Exchange(), &exchange::UnitExchange::SessionStepped, this, &FlashJob::OnStep);
+    connect(&unit_.Exchange(), &exchange::UnitExchange::FrameReceived, this, &FlashJob::OnFrame);
+    connect(&unit_, &Unit::PortLost, this, [this] {
+        if (phase_ == Phase::kErasing || phase_ == Phase::kProgramming) {
+            unit_.Exchange().Abandon();
+            wait_.stop();
+            Fail(unit_.Failure());
+        }
+    });
+}
+
+void FlashJob::Start() {
+    started_.start();
+    ReBoot();
+}
+
+qint64 FlashJob::ElapsedMs() const {
+    if (endedMs_ >= 0) {
+        return endedMs_;
+    }
+    return started_.isValid() ? started_.elapsed() : 0;
+}
+
+qint64 FlashJob::RemainingMs() const {
+    if (phase_ != Phase::kProgramming || confirmed_ == 0) {
+        return -1;
+    }
+    return programming_.elapsed() * (blocks_ - confirmed_) / confirmed_;
+}
+
+void FlashJob::SetPhase(Phase phase) {
+    phase_ = phase;
+    if (phase == Phase::kDone || phase == Phase::kFailed || phase == Phase::kInterrupted) {
+        endedMs_ = ElapsedMs();
+    }
+    emit Progressed();
+}
+
+void FlashJob::ReBoot() {
+    SetPhase(Phase::kReBooting);
+    unit_.AwaitCode(
+        link::SingleCode(link::code::kReBoot), link::code::kReBoot, RebootTimeout(request_),
+        [this](bool complete) {
+            if (interrupted_) {
+                Stop(QStringLiteral("before flash mode; the unit's firmware is as it was"));
+            } else if (complete) {
+                EnterFlashMode();
+            } else {
+                Fail(QStringLiteral("re-boot: ") + unit_.Failure());
+            }
+        });
+}
+
+void FlashJob::EnterFlashMode() {
+    SetPhase(Phase::kEnteringFlashMode);
+    unit_.AwaitCode(link::SingleCode(link::code::kFlashMode), link::code::kFlashMode,
+                    request_.timeoutMs.value_or(kFlashModeTimeoutMs), [this](bool entered) {
+                        if (interrupted_) {
+                            Stop(
+                                QStringLiteral("in flash mode, before the erase; the unit's "
+                                               "firmware is as it was"));
+                        } else if (entered) {
+                            Program();
+                        } else {
+                            Fail(QStringLiteral("flash mode: ") + unit_.Failure());
+                        }
+                    });
+}
+
+void FlashJob::Program() {
+    SetPhase(Phase::kErasing);
+    confirmed_ = 0;
+    unit_.Exchange().Program();
+}
+
+void FlashJob::OnStep(const flash::FlashSession::Step& step) {
+    if (phase_ != Phase::kErasing && phase_ != Phase::kProgramming) {
+        return;
+    }
+    if (step.completed) {
+        wait_.stop();
+        confirmed_ = blocks_;
+        Leave();
+        return;
+    }
+    if (step.ended) {
+        wait_.stop();
+        unit_.Exchange().Abandon();
+        Retry(QStringLiteral("the erase failed"));
+        return;
+    }
+    if (step.frame.isEmpty()) {
+        return;
+    }
+    if (phase_ == Phase::kErasing && step.frame.at(1) == char(link::code::kStartBlock)) {
+        programming_.start();
+        SetPhase(Phase::kProgramming);
+    }
+    // The erase request, or a block: wait for its answer.
+    const bool erase = step.frame.at(1) == char(link::code::kStartErase);
+    wait_.start(erase ? request_.timeoutMs.value_or(kEraseTimeoutMs)
+                      : ReplyTimeout(request_, step.frame.size(), step.frame.size()));
+}
+
+void FlashJob::OnFrame(int16_t, const QByteArray& payload) {
+    if (phase_ != Phase::kProgramming || !unit_.Exchange().Session().Running()) {
+        return;
+    }
+    if (payload != unit_.Exchange().Session().FlashBlock()) {
+        // Before the session's step: it must not take this for anything.
+        unit_.Exchange().Abandon();
+        wait_.stop();
+        Retry(QStringLiteral("a wrong echo of the block at %1")
+                  .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize)));
+        return;
+    }
+    ++confirmed_;
+    emit Progressed();
+    if (interrupted_ && confirmed_ < blocks_) {
+        unit_.Exchange().Abandon();  // the session's step sends nothing more
+        wait_.stop();
+        Stop(QStringLiteral("after the block at %1: %2 of %3 blocks written; the unit stays in "
+                            "flash mode with its firmware incomplete: flash again")
+                 .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize))
+                 .arg(confirmed_)
+                 .arg(blocks_));
+    }
+}
+
+void FlashJob::OnTimeout() {
+    unit_.Exchange().Abandon();
+    if (interrupted_) {
+        Stop(QStringLiteral("with the block at %1 unconfirmed: %2 of %3 blocks written; the unit "
+                            "stays in flash mode with its firmware incomplete: flash again")
+                 .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize))
+                 .arg(confirmed_)
+                 .arg(blocks_));
+        return;
+    }
+    Retry(phase_ == Phase::kErasing
+              ? QStringLiteral("no erase result within %1 ms").arg(wait_.interval())
+              : QStringLiteral("no echo of the block at %1 within %2 ms")
+                    .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize))
+                    .arg(wait_.interval()));
+}
+
+void FlashJob::Retry(const QString& why) {
+    if (interrupted_) {
+        Stop(QStringLiteral(
+                 "after %1: %2 of %3 blocks written; the unit stays in flash mode with its "
+                 "firmware incomplete: flash again")
+                 .arg(why)
+                 .arg(confirmed_)
+                 .arg(blocks_));
+        return;
+    }
+    if (retries_ >= request_.retries) {
+        Fail(QStringLiteral("%1, and no retries are left (--retries %2); the unit stays in flash "
+                            "mode with its firmware incomplete")
+                 .arg(why)
+                 .arg(request_.retries));
+        return;
+    }
+    ++retries_;
+    emit Said(QStringLiteral("%1: %2; starting over from the erase (retry %3 of %4)")
+                  .arg(unit_.Port(), why)
+                  .arg(retries_)
+                  .arg(request_.retries));
+    SetPhase(Phase::kErasing);
+    QTimer::singleShot(kQuietMs, this, [this] {
+        if (phase_ == Phase::kErasing && !interrupted_) {
+            Program();
+        } else if (interrupted_) {
+            Stop(QStringLiteral("before the erase; the unit stays in flash mode: flash again"));
+        }
+    });
+}
+
+void FlashJob::Leave() {
+    SetPhase(Phase::kLeaving);
+    unit_.AwaitCode(link::SingleCode(link::code::kReBoot), link::code::kReBoot,
+                    RebootTimeout(request_), [this](bool complete) {
+                        if (complete) {
+                            Succeed();
+                        } else {
+                            Fail(QStringLiteral("all %1 blocks were written, but the unit did not "
+                                                "report its re-boot: %2")
+                                     .arg(blocks_)
+                                     .arg(unit_.Failure()));
+                        }
+                    });
+}
+
+void FlashJob::Interrupt() {
+    interrupted_ = true;
+    if (phase_ == Phase::kReBooting || phase_ == Phase::kEnteringFlashMode) {
+        unit_.Cancel();
+    } else if (phase_ == Phase::kErasing && !unit_.Exchange().Session().Running()) {
+        // Waiting out the quiet time before a retry: the timer's callback stops.
+    } else if (phase_ == Phase::kErasing) {
+        unit_.Exchange().Abandon();
+        wait_.stop();
+        Stop(
+            QStringLiteral("while erasing; the unit stays in flash mode and its flash may be "
+                           "erased: flash again"));
+    }
+    // Programming: the echo of the block in flight stops the job. Leaving: the re-boot completes.
+}
+
+void FlashJob::Succeed() {
+    SetPhase(Phase::kDone);
+    Outcome outcome;
+    const double seconds = static_cast<double>(ElapsedMs()) / 1000;
+    outcome.text = QStringLiteral("%1: done: %2 blocks in %3%4\n")
+                       .arg(unit_.Port())
+                       .arg(blocks_)
+                       .arg(Duration(seconds))
+                       .arg(retries_ == 0 ? QString()
+                                          : QStringLiteral(", %1 %2").arg(retries_).arg(
+                                                retries_ == 1 ? QStringLiteral("retry")
+                                                              : QStringLiteral("retries")));
+    outcome.json = {{QStringLiteral("port"), unit_.Port()},
+                    {QStringLiteral("result"), QStringLiteral("done")},
+                    {QStringLiteral("blocks"), blocks_},
+                    {QStringLiteral("retries"), retries_},
+                    {QStringLiteral("seconds"), seconds}};
+    emit Finished(outcome);
+}
+
+void FlashJob::Fail(const QString& why) {
+    SetPhase(Phase::kFailed);
+    Outcome outcome;
+    outcome.exitCode = kUnitFailed;
+    outcome.error = QStringLiteral("%1: failed: %2").arg(unit_.Port(), why);
+    outcome.json = {{QStringLiteral("port"), unit_.Port()},
+                    {QStringLiteral("result"), QStringLiteral("failed")},
+                    {QStringLiteral("error"), why},
+                    {QStringLiteral("blocks"), blocks_},
+                    {QStringLiteral("confirmed"), confirmed_},
+                    {QStringLiteral("retries"), retries_}};
+    emit Finished(outcome);
+}
+
+void FlashJob::Stop(const QString& where) {
+    SetPhase(Phase::kInterrupted);
+    Outcome outcome;
+    outcome.exitCode = kInterrupted;
+    outcome.error = QStringLiteral("%1: stopped %2").arg(unit_.Port(), where);
+    outcome.json = {{QStringLiteral("port"), unit_.Port()},
+                    {QStringLiteral("result"), QStringLiteral("interrupted")},
+                    {QStringLiteral("stopped"), where},
+                    {QStringLiteral("blocks"), blocks_},
+                    {QStringLiteral("confirmed"), confirmed_},
+                    {QStringLiteral("retries"), retries_}};
+    emit Finished(outcome);
+}
+
+}  // namespace irig::cli

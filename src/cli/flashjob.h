@@ -1,0 +1,79 @@
+// irigctl flash on one unit, unattended: re-boot, flash mode, erase and every block with its echo
+// checked (the exchange's session), and a re-boot to leave flash mode. Every wait has a time-out; a
+// missing or wrong echo, or a failed erase, starts over from the erase up to --retries times.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+
+#include "cli/commands.h"
+
+namespace irig::cli {
+
+class FlashJob final : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Phase {
+        kWaiting,
+        kReBooting,
+        kEnteringFlashMode,
+        kErasing,
+        kProgramming,
+        kLeaving,
+        kDone,
+        kFailed,
+        kInterrupted
+    };
+
+    // `image` is copied into the unit's exchange.
+    FlashJob(Unit& unit, const flash::FlashImage& image, const Request& request);
+
+    void Start();
+    // Ctrl-C: stops after the block in flight, and stays in flash mode.
+    void Interrupt();
+
+    Phase CurrentPhase() const { return phase_; }
+    int Blocks() const { return blocks_; }
+    int Confirmed() const { return confirmed_; }
+    int Retries() const { return retries_; }
+    // Since Start, up to the job's end.
+    qint64 ElapsedMs() const;
+    // The programming time still to go, from the rate so far; negative while unknown.
+    qint64 RemainingMs() const;
+    const Unit& UnitOf() const { return unit_; }
+
+signals:
+    void Progressed();
+    // A line for standard error: a retry, and why.
+    void Said(const QString& line);
+    void Finished(const Outcome& outcome);
+
+private:
+    void ReBoot();
+    void EnterFlashMode();
+    void Program();
+    void Leave();
+    void OnStep(const flash::FlashSession::Step& step);
+    void OnFrame(int16_t code, const QByteArray& payload);
+    void OnTimeout();
+    void Retry(const QString& why);
+    void Fail(const QString& why);
+    void Succeed();
+    void Stop(const QString& where);
+    void SetPhase(Phase phase);
+
+    Unit& unit_;
+    Request request_;
+    Phase phase_ = Phase::kWaiting;
+    int blocks_ = 0;
+    int confirmed_ = 0;
+    int retries_ = 0;
+    bool interrupted_ = false;
+    QElapsedTimer started_;
+    qint64 endedMs_ = -1;  // ElapsedMs at the job's end
+    QElapsedTimer programming_;  // since the erase succeeded
+    QTimer wait_;                // the session's wait for the erase result or an echo
+};
+
+}  // namespace irig::cli

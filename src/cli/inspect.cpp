@@ -1,0 +1,152 @@
+#include "cli/inspect.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonArray>
+
+#include "flash/session.h"
+#include "link/framecodec.h"
+
+namespace irig::cli {
+
+namespace {
+
+constexpr double kBaud = 19200;
+
+// The load's own bookkeeping lines, which say nothing about the file.
+bool Bookkeeping(const QString& line) {
+    return line == QLatin1String("Initalizing flash image") ||
+           line.startsWith(QLatin1String("Opening ")) ||
+           line == QLatin1String("Reading flash data") ||
+           line == QLatin1String("Closing flash data file");
+}
+
+QString Hex(int32_t offset) {
+    return QStringLiteral("0x%1")
+        .arg(offset, 5, 16, QLatin1Char('0'))
+        .toUpper()
+        .replace(QLatin1String("0X"), QLatin1String("0x"));
+}
+
+}  // namespace
+
+QString Duration(double seconds) {
+    if (seconds < 60) {
+        return QStringLiteral("%1 s").arg(seconds, 0, 'f', 1);
+    }
+    const auto whole = static_cast<qint64>(seconds + 0.5);
+    return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60);
+}
+
+Inspection Inspect(const QString& path, flash::FlashImage& image) {
+    Inspection result;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.readError = file.errorString();
+        return result;
+    }
+    QString log;
+    flash::HexLoad load(image, file, [&](const QString& text) { log += text; });
+    load.Begin(path);
+    while (!load.AtEnd()) {
+        load.ReadLine();
+    }
+    load.Finish();
+    if (load.ReadFailed()) {
+        result.readError = file.errorString();
+        return result;
+    }
+    result.readable = true;
+    for (const QString& line : log.split(QLatin1String("\r\n"), Qt::SkipEmptyParts)) {
+        if (!Bookkeeping(line)) {
+            result.messages.append(line);
+        }
+    }
+    result.programmable = load.Programmable();
+    result.bytesLoaded = load.Parser().lngBytesLoaded;
+    result.programId = flash::ProgramId(image);
+
+    const auto& written = load.Parser().written;
+    for (int32_t at = 0; at <= flash::kImageTop; ++at) {
+        if (!written[static_cast<size_t>(at)]) {
+            continue;
+        }
+        const int32_t first = at;
+        while (at < flash::kImageTop && written[static_cast<size_t>(at) + 1]) {
+            ++at;
+        }
+        result.ranges.append({first, at});
+    }
+
+    // The blocks a session sends, with their frames both ways.
+    result.blocks = flash::BlocksToSend(image);
+    result.lastBlock = flash::kFirstBlock + (result.blocks - 1) * flash::kBlockSize;
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    const qsizetype eraseFrames = 6 + 5;  // 80 F2 55 AA 80 F3, and 80 F2 FF 80 F3
+    result.wireBytes = eraseFrames;
+    for (int32_t block = flash::kFirstBlock; block <= result.lastBlock;
+         block += flash::kBlockSize) {
+        const int32_t inImage = std::min(flash::kBlockSize, flash::kImageTop + 1 - block);
+        QByteArray data(reinterpret_cast<const char*>(image.data() + block), inImage);
+        data.append(flash::kBlockSize - inImage, static_cast<char>(flash::kBlank));
+        sha.addData(data);
+        // The block's frame (0x80 0xF6, address and data with each 0x80 doubled, 0x80 0xF7), and
+        // its echo.
+        const QByteArray payload = flash::AddressToBytes(block) + data;
+        result.wireBytes +=
+            2 * (4 + payload.size() + payload.count(static_cast<char>(link::kEscape)));
+    }
+    result.sha256 = sha.result().toHex();
+    result.updateSeconds = static_cast<double>(result.wireBytes) * 10 / kBaud;
+    return result;
+}
+
+QString Inspection::Text() const {
+    QString text;
+    for (const QString& message : messages) {
+        text += message + QLatin1Char('\n');
+    }
+    QStringList runs;
+    for (const auto& [first, last] : ranges) {
+        runs.append(Hex(first) + QLatin1Char('-') + Hex(last));
+    }
+    text += QStringLiteral("Ranges       %1\n")
+                .arg(runs.isEmpty() ? QStringLiteral("none") : runs.join(QLatin1String(", ")));
+    text += QStringLiteral("Program ID   %1\n").arg(programId);
+    if (programmable) {
+        text += QStringLiteral("Blocks       %1, %2 to %3\n")
+                    .arg(blocks)
+                    .arg(Hex(flash::kFirstBlock), Hex(lastBlock));
+        text += QStringLiteral("SHA-256      %1 (the %2 bytes the blocks write)\n")
+                    .arg(QString::fromLatin1(sha256))
+                    .arg(qint64{blocks} * flash::kBlockSize);
+        text += QStringLiteral("Update time  %1 at 19200 baud (%2 bytes on the wire)\n")
+                    .arg(Duration(updateSeconds))
+                    .arg(wireBytes);
+    }
+    return text;
+}
+
+QJsonObject Inspection::Json() const {
+    QJsonArray runs;
+    for (const auto& [first, last] : ranges) {
+        runs.append(QJsonObject{{QStringLiteral("first"), Hex(first)},
+                                {QStringLiteral("last"), Hex(last)}});
+    }
+    QJsonObject json{{QStringLiteral("messages"), QJsonArray::fromStringList(messages)},
+                     {QStringLiteral("programmable"), programmable},
+                     {QStringLiteral("bytesLoaded"), qint64{bytesLoaded}},
+                     {QStringLiteral("ranges"), runs},
+                     {QStringLiteral("programId"), programId}};
+    if (programmable) {
+        json.insert(QStringLiteral("blocks"), blocks);
+        json.insert(QStringLiteral("firstBlock"), Hex(flash::kFirstBlock));
+        json.insert(QStringLiteral("lastBlock"), Hex(lastBlock));
+        json.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
+        json.insert(QStringLiteral("wireBytes"), qint64{wireBytes});
+        json.insert(QStringLiteral("updateSeconds"), updateSeconds);
+    }
+    return json;
+}
+
+}  // namespace irig::cli

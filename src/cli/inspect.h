@@ -1,0 +1,40 @@
+// irigctl inspect: a firmware file read as the window's Load reads it, and what an update with it
+// would do: the bytes and address ranges it holds, the blocks Program sends, their SHA-256, and the
+// time they take at 19200 baud. No unit is involved.
+#pragma once
+
+#include <QJsonObject>
+#include <QPair>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+#include "flash/hexfile.h"
+
+namespace irig::cli {
+
+struct Inspection {
+    bool readable = false;
+    QString readError;     // why the file could not be read
+    QStringList messages;  // the load's faulty lines and verdict, as the window logs them
+    bool programmable = false;
+    int64_t bytesLoaded = 0;
+    QList<QPair<int32_t, int32_t>> ranges;  // first and last offset of each run of stored bytes
+    int32_t blocks = 0;
+    int32_t lastBlock = 0;  // the start of the last block sent
+    QString programId;
+    QByteArray sha256;         // of the data of every block sent, in order
+    int64_t wireBytes = 0;     // erase and blocks, requests and answers
+    double updateSeconds = 0;  // wireBytes at 19200 baud, 10 bits a byte
+
+    QString Text() const;
+    QJsonObject Json() const;
+};
+
+// Loads `path` into `image` (left as a load leaves it) and inspects it.
+Inspection Inspect(const QString& path, flash::FlashImage& image);
+
+// "2 min 18 s", "45.2 s".
+QString Duration(double seconds);
+
+}  // namespace irig::cli

@@ -1,0 +1,24 @@
+// irigctl: the jobs of the irig-config window from the command line, for scripts, production lines
+// and many units at once. See irigctl --help.
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <cstdio>
+
+#include "cli/commandline.h"
+#include "cli/runner.h"
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("irigctl"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(IRIG_VERSION));
+    // The serial component's own warnings would repeat what irigctl says in its words.
+    QLoggingCategory::setFilterRules(QStringLiteral("irig.port.warning=false"));
+
+    const irig::cli::CommandLine line = irig::cli::ParseCommandLine(QCoreApplication::arguments());
+    if (!line.request) {
+        std::fputs(line.text.toLocal8Bit().constData(),
+                   line.exitCode == irig::cli::kDone ? stdout : stderr);
+        return line.exitCode;
+    }
+    return irig::cli::Run(*line.request, stdout, stderr);
+}

@@ -1,0 +1,296 @@
+#include "cli/runner.h"
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSocketNotifier>
+#include <csignal>
+#include <memory>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/flashjob.h"
+#include "cli/inspect.h"
+#include "cli/progress.h"
+
+namespace irig::cli {
+
+namespace {
+
+constexpr int kWatchMs = 500;
+
+// SIGINT and SIGTERM, turned into an event of the loop through a pipe.
+int interruptPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
+}
+
+void Write(std::FILE* file, const QString& text) {
+    if (!text.isEmpty()) {
+        std::fputs(text.toLocal8Bit().constData(), file);
+        std::fflush(file);
+    }
+}
+
+QString JsonLine(const QJsonObject& json) {
+    return QString::fromUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact)) +
+           QLatin1Char('\n');
+}
+
+class Runner {
+public:
+    Runner(const Request& request, std::FILE* out, std::FILE* err)
+        : request_(request), out_(out), err_(err) {}
+
+    int Exec() {
+        if (request_.command == QLatin1String("inspect")) {
+            return RunInspect();
+        }
+        auto image = std::make_unique_for_overwrite<flash::FlashImage>();
+        if (request_.command == QLatin1String("flash") && !LoadFirmware(*image)) {
+            return kBadFile;
+        }
+        outcomes_.resize(request_.ports.size());
+        for (qsizetype i = 0; i < request_.ports.size(); ++i) {
+            auto unit = std::make_unique<Unit>(request_.ports[i]);
+            QString why;
+            if (!unit->Open(&why)) {
+                Outcome& failed = outcomes_[size_t(i)];
+                failed.exitCode = kPortFailed;
+                failed.error =
+                    QStringLiteral("%1: cannot open the port: %2").arg(unit->Port(), why);
+                failed.json = {{QStringLiteral("port"), unit->Port()},
+                               {QStringLiteral("error"), why}};
+                ++finished_;
+                units_.push_back(nullptr);
+                continue;
+            }
+            units_.push_back(std::move(unit));
+        }
+        WatchInterrupts();
+        if (request_.command == QLatin1String("flash")) {
+            StartFlash(*image);
+        } else {
+            for (size_t i = 0; i < units_.size(); ++i) {
+                if (units_[i]) {
+                    Ask(i);
+                }
+            }
+        }
+        if (finished_ < outcomes_.size()) {
+            QCoreApplication::exec();
+        }
+        return Report();
+    }
+
+private:
+    int RunInspect() {
+        auto image = std::make_unique_for_overwrite<flash::FlashImage>();
+        const Inspection inspection = Inspect(request_.file, *image);
+        if (!inspection.readable) {
+            Write(err_, QStringLiteral("irigctl: cannot read %1: %2\n")
+                            .arg(request_.file, inspection.readError));
+            return kBadFile;
+        }
+        if (request_.json) {
+            QJsonObject json = inspection.Json();
+            json.insert(QStringLiteral("file"), request_.file);
+            Write(out_, JsonLine(json));
+        } else {
+            Write(out_, inspection.Text());
+        }
+        return inspection.programmable ? kDone : kBadFile;
+    }
+
+    // The firmware is loaded and judged before anything is sent to any unit.
+    bool LoadFirmware(flash::FlashImage& image) {
+        const Inspection inspection = Inspect(request_.file, image);
+        if (!inspection.readable) {
+            Write(err_, QStringLiteral("irigctl: cannot read %1: %2\n")
+                            .arg(request_.file, inspection.readError));
+            return false;
+        }
+        if (!inspection.programmable) {
+            Write(err_, QStringLiteral("irigctl: %1 is refused, nothing was sent:\n%2")
+                            .arg(request_.file,
+                                 inspection.messages.join(QLatin1Char('\n')) + QLatin1Char('\n')));
+            return false;
+        }
+        firmware_ = inspection.Json();
+        return true;
+    }
+
+    void Ask(size_t index) {
+        Unit& unit = *units_[index];
+        auto done = [this, index](const Outcome& outcome) { Answered(index, outcome); };
+        const QString& command = request_.command;
+        if (command == QLatin1String("status")) {
+            Status(unit, request_, done);
+        } else if (command == QLatin1String("set-time")) {
+            SetTime(unit, request_, done);
+        } else if (command == QLatin1String("offsets")) {
+            Offsets(unit, request_, done);
+        } else if (command == QLatin1String("gps-message")) {
+            GpsMessage(unit, request_, done);
+        } else if (command == QLatin1String("reboot")) {
+            Reboot(unit, request_, done);
+        }
+    }
+
+    void Answered(size_t index, const Outcome& outcome) {
+        if (!request_.watch) {
+            outcomes_[index] = outcome;
+            Finished();
+            return;
+        }
+        // --watch: each reading as it comes; a lost port ends that unit's watch.
+        Write(out_, request_.json ? JsonLine(outcome.json) : outcome.text);
+        Write(err_, outcome.error.isEmpty() ? QString() : outcome.error + QLatin1Char('\n'));
+        if (units_[index]->Lost()) {
+            outcomes_[index] = outcome;
+            Finished();
+            return;
+        }
+        QTimer::singleShot(kWatchMs, units_[index].get(), [this, index] {
+            if (!interrupted_) {
+                Ask(index);
+            }
+        });
+    }
+
+    void StartFlash(const flash::FlashImage& image) {
+        QList<FlashJob*> jobs;
+        for (size_t i = 0; i < units_.size(); ++i) {
+            if (!units_[i]) {
+                continue;
+            }
+            auto* job = new FlashJob(*units_[i], image, request_);
+            job->setParent(units_[i].get());
+            QObject::connect(job, &FlashJob::Said, [this](const QString& line) { Say(line); });
+            QObject::connect(job, &FlashJob::Finished, [this, i](const Outcome& outcome) {
+                outcomes_[i] = outcome;
+                Finished();
+            });
+            jobs.append(job);
+        }
+        jobs_ = jobs;
+        progress_ = std::make_unique<Progress>(jobs, ::isatty(::fileno(err_)) != 0, err_);
+        for (FlashJob* job : jobs) {
+            job->Start();
+        }
+    }
+
+    void Say(const QString& line) {
+        if (progress_) {
+            progress_->Say(line);
+        } else {
+            Write(err_, line + QLatin1Char('\n'));
+        }
+    }
+
+    void Finished() {
+        if (++finished_ == outcomes_.size()) {
+            QCoreApplication::quit();
+        }
+    }
+
+    void WatchInterrupts() {
+        if (::pipe(interruptPipe) != 0) {
+            return;
+        }
+        notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
+            char byte = 0;
+            [[maybe_unused]] const ssize_t got = ::read(interruptPipe[0], &byte, 1);
+            Interrupt();
+        });
+        struct sigaction action {};
+        action.sa_handler = OnSignal;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+    }
+
+    void Interrupt() {
+        if (interrupted_ || jobs_.isEmpty()) {
+            // A second Ctrl-C, or a command that has nothing to finish: stop at once.
+            interrupted_ = true;
+            for (size_t i = 0; i < units_.size(); ++i) {
+                if (units_[i] && outcomes_[i].json.isEmpty() && !request_.watch) {
+                    outcomes_[i].exitCode = kInterrupted;
+                    outcomes_[i].error = units_[i]->Port() + QStringLiteral(": interrupted");
+                }
+            }
+            QCoreApplication::quit();
+            return;
+        }
+        interrupted_ = true;
+        Say(
+            QStringLiteral("irigctl: stopping after the blocks in flight (Ctrl-C again stops at "
+                           "once)"));
+        for (FlashJob* job : jobs_) {
+            job->Interrupt();
+        }
+    }
+
+    int Report() {
+        if (progress_) {
+            progress_->Finish();
+        }
+        int exitCode = kDone;
+        QJsonArray units;
+        for (const Outcome& outcome : outcomes_) {
+            exitCode = std::max(exitCode, outcome.exitCode);
+            if (!request_.watch) {
+                Write(err_,
+                      outcome.error.isEmpty() ? QString() : outcome.error + QLatin1Char('\n'));
+                if (!request_.json) {
+                    Write(out_, outcome.text);
+                }
+            }
+            units.append(outcome.json);
+        }
+        if (request_.json && !request_.watch) {
+            QJsonObject document;
+            if (request_.command == QLatin1String("status") ||
+                request_.command == QLatin1String("flash")) {
+                document.insert(QStringLiteral("units"), units);
+                if (!firmware_.isEmpty()) {
+                    firmware_.insert(QStringLiteral("file"), request_.file);
+                    document.insert(QStringLiteral("firmware"), firmware_);
+                }
+            } else {
+                document = units.at(0).toObject();
+            }
+            Write(out_, JsonLine(document));
+        }
+        if (request_.watch && interrupted_ && exitCode == kDone) {
+            return kDone;  // the way a watch ends
+        }
+        return interrupted_ && request_.command != QLatin1String("status") ? kInterrupted
+                                                                           : exitCode;
+    }
+
+    const Request& request_;
+    std::FILE* out_;
+    std::FILE* err_;
+    std::vector<std::unique_ptr<Unit>> units_;
+    std::vector<Outcome> outcomes_;
+    size_t finished_ = 0;
+    QList<FlashJob*> jobs_;
+    std::unique_ptr<Progress> progress_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    QJsonObject firmware_;
+    bool interrupted_ = false;
+};
+
+}  // namespace
+
+int Run(const Request& request, std::FILE* out, std::FILE* err) {
+    return Runner(request, out, err).Exec();
+}
+
+}  // namespace irig::cli

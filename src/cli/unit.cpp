@@ -1,0 +1,91 @@
+#include "cli/unit.h"
+
+namespace irig::cli {
+
+namespace {
+
+constexpr qint32 kBaud = 19200;
+
+}  // namespace
+
+int WireMilliseconds(qsizetype bytes) {
+    return static_cast<int>((bytes * 10 * 1000 + kBaud - 1) / kBaud);
+}
+
+Unit::Unit(QString port, QObject* parent) : QObject(parent), port_(std::move(port)) {
+    serial_.SetBaudRate(kBaud);
+    timeout_.setSingleShot(true);
+    connect(&timeout_, &QTimer::timeout, this, [this] {
+        failure_ = QStringLiteral("no answer within %1 ms").arg(timeout_.interval());
+        Finish(std::nullopt);
+    });
+    connect(&serial_, &link::PortController::DataReceived, &exchange_,
+            &exchange::UnitExchange::DataReceived);
+    connect(&exchange_, &exchange::UnitExchange::FrameReceived, this,
+            [this](int16_t code, const QByteArray& payload) {
+                if (accept_ && accept_(code, payload)) {
+                    Finish(payload);
+                }
+            });
+    connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, [this](int16_t code) {
+        if (code_ != 0 && code == code_) {
+            Finish(QByteArray());
+        }
+    });
+    connect(&serial_, &link::PortController::PortLost, this, [this](const QString& reason) {
+        lost_ = true;
+        failure_ = QStringLiteral("the port closed: %1").arg(reason);
+        Finish(std::nullopt);
+        emit PortLost(reason);
+    });
+}
+
+bool Unit::Open(QString* why) {
+    if (serial_.OpenPort(port_) == link::kPortOpened) {
+        return true;
+    }
+    *why = link::FailureText(port_, serial_.LastFailure());
+    return false;
+}
+
+void Unit::Ask(const QByteArray& frame, Accept accept, int timeoutMs,
+               std::function<void(std::optional<QByteArray>)> done) {
+    accept_ = std::move(accept);
+    code_ = 0;
+    done_ = std::move(done);
+    failure_.clear();
+    timeout_.start(timeoutMs);
+    exchange_.SendFrame(frame);
+}
+
+void Unit::AwaitCode(const QByteArray& frame, int16_t code, int timeoutMs,
+                     std::function<void(bool)> done) {
+    accept_ = nullptr;
+    code_ = code;
+    done_ = [done = std::move(done)](const std::optional<QByteArray>& payload) {
+        done(payload.has_value());
+    };
+    failure_.clear();
+    timeout_.start(timeoutMs);
+    if (!frame.isEmpty()) {
+        exchange_.SendFrame(frame);
+    }
+}
+
+void Unit::Cancel() {
+    if (done_) {
+        failure_ = QStringLiteral("interrupted");
+        Finish(std::nullopt);
+    }
+}
+
+void Unit::Finish(std::optional<QByteArray> payload) {
+    timeout_.stop();
+    accept_ = nullptr;
+    code_ = 0;
+    if (auto done = std::exchange(done_, nullptr)) {
+        done(std::move(payload));
+    }
+}
+
+}  // namespace irig::cli

@@ -1,0 +1,26 @@
+// Why a port did not open, and the words that tell a technician what to do about it. The serial
+// component classifies a failed open; the views say it.
+#pragma once
+
+#include <QString>
+
+namespace irig::link {
+
+struct PortFailure {
+    enum Kind { kNone, kNoSuchDevice, kPermissionDenied, kInUse, kOther };
+
+    Kind kind = kNone;
+    QString device;    // what the name resolved to; empty when it names no device
+    QString mapEntry;  // the port map entry that named the device, if one did
+    QString detail;    // kInUse: the lock holder's process id, if known; kOther: the system's words
+};
+
+// "no such device: COM5 is /dev/ttyS4 ...", "permission denied on ...: ...", "in use by another
+// program (process 1234)"; empty for kNone.
+QString FailureText(const QString& name, const PortFailure& failure);
+
+// The process id in the lock file that a serial port library writes for `device` (LCK..name in the
+// usual lock folders), or empty.
+QString LockHolder(const QString& device);
+
+}  // namespace irig::link
