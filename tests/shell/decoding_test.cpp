@@ -3,6 +3,7 @@
 
 #include "link/framecodec.h"
 #include "support/bytes.h"
+#include "support/scopedlocale.h"
 #include "support/windowtest.h"
 
 namespace irig::test {
@@ -102,13 +103,11 @@ const ReplyRow kReplyRows[] = {
 class Replies : public Decoding, public testing::WithParamInterface<ReplyRow> {};
 
 TEST_P(Replies, ChangeExactlyTheirControls) {
-    const QLocale saved;
-    QLocale::setDefault(QLocale::c());
+    const ScopedLocale c(QLocale::c());
     Prefill();
     ASSERT_EQ(Controls(), kPrefilled);
     Reply(GetParam().endCode, GetParam().payload);
     EXPECT_EQ(Controls(), GetParam().expected);
-    QLocale::setDefault(saved);
 }
 
 INSTANTIATE_TEST_SUITE_P(Decoding, Replies, testing::ValuesIn(kReplyRows),
@@ -145,11 +144,9 @@ TEST_F(Decoding, EverySourceCodeInBothColumns) {
 }
 
 TEST_F(Decoding, VersionUsesTheLocalesDecimalSeparator) {
-    const QLocale saved;
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const ScopedLocale german(QLocale(QLocale::German, QLocale::Germany));
     Reply(0xE1, "01 02 D6 07 03 07 09 05 1E 17");
     EXPECT_EQ(Caption("lblVersionNumber"), QStringLiteral("2,3"));
-    QLocale::setDefault(saved);
 }
 
 TEST_F(Decoding, ReplyDeliveredOneBytePerEventShowsTheSameAsOneDelivery) {

@@ -6,6 +6,7 @@
 
 #include "link/framecodec.h"
 #include "support/bytes.h"
+#include "support/scopedlocale.h"
 
 namespace irig::status {
 namespace {
@@ -35,16 +36,16 @@ TEST(TextFormats, YearCapsItsHighByteAt20AndShowsFourDigits) {
 }
 
 TEST(TextFormats, VersionHasOneDecimalWithTheLocalesSeparator) {
-    const QLocale saved;
-    QLocale::setDefault(QLocale::c());
-    const std::pair<uint8_t, const char*> rows[] = {
-        {0, "0.0"}, {7, "0.7"}, {23, "2.3"}, {100, "10.0"}, {255, "25.5"}};
-    for (const auto& [tenths, text] : rows) {
-        EXPECT_EQ(VersionText(tenths), QLatin1String(text)) << int(tenths);
+    {
+        const test::ScopedLocale c(QLocale::c());
+        const std::pair<uint8_t, const char*> rows[] = {
+            {0, "0.0"}, {7, "0.7"}, {23, "2.3"}, {100, "10.0"}, {255, "25.5"}};
+        for (const auto& [tenths, text] : rows) {
+            EXPECT_EQ(VersionText(tenths), QLatin1String(text)) << int(tenths);
+        }
     }
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const test::ScopedLocale german(QLocale(QLocale::German, QLocale::Germany));
     EXPECT_EQ(VersionText(23), QStringLiteral("2,3"));
-    QLocale::setDefault(saved);
 }
 
 TEST(TextFormats, OffsetsAreSignedWithABlankBeforeZeroOrMore) {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "support/bytes.h"
+#include "support/scopedlocale.h"
 
 namespace irig::status {
 namespace {
@@ -120,11 +121,9 @@ TEST(Requests, OffsetToByteIsTwosComplementClampedTo23) {
 }
 
 TEST(Requests, OffsetTextReadsTheFullStopAsDecimalPointWhateverTheLocale) {
-    const QLocale saved;
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const test::ScopedLocale german(QLocale(QLocale::German, QLocale::Germany));
     EXPECT_DOUBLE_EQ(OffsetTextValue(u"2.75"), 2.75);
     EXPECT_DOUBLE_EQ(OffsetTextValue(u"2,75"), 2.0);
-    QLocale::setDefault(saved);
     EXPECT_TRUE(std::isinf(OffsetTextValue(u"1e400")));
 }
 

@@ -12,6 +12,7 @@
 #include "support/cputime.h"
 #include "support/firmwarefile.h"
 #include "support/portmapfolder.h"
+#include "support/scopedlocale.h"
 #include "support/simulatedunit.h"
 #include "support/wait.h"
 #include "support/windowtest.h"
@@ -20,13 +21,11 @@ namespace irig::test {
 
 class EndToEnd : public WindowAccess {
 protected:
-    EndToEnd() { QLocale::setDefault(QLocale::c()); }
     ~EndToEnd() override {
         window.reset();
         if (HasFailure() && unit) {
             std::fprintf(stderr, "simulated unit said:\n%s\n", qPrintable(unit->Errors()));
         }
-        QLocale::setDefault(QLocale::system());
     }
 
     // A simulated unit on COM1, then the window, which opens COM1 as it starts.
@@ -80,6 +79,7 @@ protected:
                   QByteArray(0x20080 - base - firmware.bytes.size(), '\xFF'));
     }
 
+    ScopedLocale locale{QLocale::c()};
     TempPortMap ports;
     QTemporaryDir dir;
     link::SerialPortController port;
