@@ -21,6 +21,7 @@
 #include "link/serialportcontroller.h"
 #include "shell/irig.h"
 #include "shell/textbox.h"
+#include "support/echofloor.h"
 #include "support/firmwarefile.h"
 #include "support/portmapfolder.h"
 #include "support/simulatedunit.h"
@@ -113,47 +114,6 @@ Result ProgramFullImage(long baud) {
     return result;
 }
 
-// The floor: a process that echoes whatever comes on a pty's master side, and frames written and
-// read back one at a time on the slave side.
-double EchoFloorMilliseconds(int roundTrips, int frameSize) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    const pid_t echo = fork();
-    if (echo == 0) {
-        char buffer[4096];
-        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
-            if (write(master, buffer, n) != n)
-                break;
-        }
-        _exit(0);
-    }
-    std::vector<char> frame(frameSize, '\x5A'), back(frameSize);
-    QElapsedTimer timer;
-    timer.start();
-    for (int trip = 0; trip < roundTrips; ++trip) {
-        if (write(slave, frame.data(), frameSize) != frameSize)
-            break;
-        for (int got = 0; got < frameSize;) {
-            const ssize_t n = read(slave, back.data() + got, frameSize - got);
-            if (n <= 0)
-                break;
-            got += static_cast<int>(n);
-        }
-    }
-    const double milliseconds = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-    close(slave);
-    kill(echo, SIGTERM);
-    waitpid(echo, nullptr, 0);
-    close(master);
-    return milliseconds;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -162,7 +122,7 @@ int main(int argc, char* argv[]) {
     const bool wire = argc > 1 && std::strcmp(argv[1], "--wire") == 0;
 
     const Result fast = ProgramFullImage(0);
-    const double floor = EchoFloorMilliseconds(fast.blocks, 137);
+    const double floor = irig::test::EchoFloorMilliseconds(fast.blocks, 137);
     std::printf("full image over a pty, simulated unit answering at once (--baud 0)\n");
     std::printf("  %-38s %9.1f ms  %7.0f blocks/s  (%d blocks, flash %s)\n",
                 "irig-config programming", fast.milliseconds,

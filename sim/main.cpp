@@ -34,6 +34,8 @@ const char kUsage[] =
     "  --baud N             pace the line as N baud, 10 bits a byte; 0 answers at once (default)\n"
     "  --flash-out FILE     keep FILE equal to the flash, 0x00000-0x2007F\n"
     "  --verbose            one line per request on stderr\n"
+    "  --gaps               on exit, say on stderr how long the host took, in all, from the\n"
+    "                       last byte of each answer to the first byte of its next request\n"
     "faults:\n"
     "  --silent             never answer\n"
     "  --drop-echo N        do not echo the Nth programmed block\n"
@@ -73,7 +75,7 @@ void MakeRaw(int fd, bool realLine) {
 struct Settings {
     std::string link, device, flashOut;
     long baud = 0;
-    bool verbose = false, split = false, junk = false;
+    bool verbose = false, split = false, junk = false, gaps = false;
     unsigned seed = 1;
     sim::Options unit;
 };
@@ -115,6 +117,8 @@ Settings Parse(int argc, char* argv[]) {
             s.flashOut = value();
         else if (arg == "--verbose")
             s.verbose = true;
+        else if (arg == "--gaps")
+            s.gaps = true;
         else if (arg == "--silent")
             s.unit.silent = true;
         else if (arg == "--drop-echo")
@@ -253,6 +257,11 @@ int main(int argc, char* argv[]) {
     bool hangUpPending = false;
     bool reopening = false;  // a hung-up line opens again at reopenAt
     Clock::time_point reopenAt{};
+    // The host's own delay: from the last byte of an answer to the first of the next request.
+    bool waitingForHost = false;
+    Clock::time_point answeredAt{};
+    Clock::duration hostDelay{};
+    long hostTurns = 0;
 
     // Puts one reply on the line: paced at the byte rate, after the request has "arrived".
     auto queue = [&](Bytes reply, Clock::time_point ready) {
@@ -294,6 +303,10 @@ int main(int argc, char* argv[]) {
             piece.bytes.erase(piece.bytes.begin(), piece.bytes.begin() + written);
             if (piece.bytes.empty())
                 out.pop_front();
+            if (out.empty()) {
+                waitingForHost = true;
+                answeredAt = Clock::now();
+            }
         }
         if (hangUpPending && out.empty()) {
             log("hanging up the line");
@@ -329,6 +342,11 @@ int main(int argc, char* argv[]) {
             const ssize_t got = read(line.fd(), buffer, sizeof buffer);
             if (got > 0) {
                 const Clock::time_point arrived = Clock::now();
+                if (waitingForHost) {
+                    hostDelay += arrived - answeredAt;
+                    ++hostTurns;
+                    waitingForHost = false;
+                }
                 inputDone = std::max(inputDone, arrived) + byteTime * static_cast<long>(got);
                 for (Bytes& reply : unit.Receive(buffer, static_cast<size_t>(got), arrived)) {
                     queue(std::move(reply), inputDone);
@@ -341,5 +359,9 @@ int main(int argc, char* argv[]) {
     }
     if (flashOut >= 0)
         close(flashOut);
+    if (settings.gaps) {
+        std::fprintf(stderr, "irig-unit-sim: host delay %.3f ms over %ld answers\n",
+                     std::chrono::duration<double, std::milli>(hostDelay).count(), hostTurns);
+    }
     return 0;
 }

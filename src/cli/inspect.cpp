@@ -31,6 +31,9 @@ QString Hex(int32_t offset) {
 }  // namespace
 
 QString Duration(double seconds) {
+    if (seconds < 1) {
+        return QStringLiteral("%1 ms").arg(qRound(seconds * 1000));
+    }
     if (seconds < 60) {
         return QStringLiteral("%1 s").arg(seconds, 0, 'f', 1);
     }

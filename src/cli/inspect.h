@@ -34,7 +34,7 @@ struct Inspection {
 // Loads `path` into `image` (left as a load leaves it) and inspects it.
 Inspection Inspect(const QString& path, flash::FlashImage& image);
 
-// "2 min 18 s", "45.2 s".
+// "2 min 18 s", "45.2 s", "32 ms".
 QString Duration(double seconds);
 
 }  // namespace irig::cli

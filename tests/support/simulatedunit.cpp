@@ -41,6 +41,12 @@ QByteArray SimulatedUnit::Flash() const {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+void SimulatedUnit::Stop() {
+    process_.terminate();
+    process_.waitForFinished(5000);
+    errors_ += process_.readAllStandardError();
+}
+
 QString SimulatedUnit::Errors() {
     errors_ += process_.readAllStandardError();
     return QString::fromLocal8Bit(errors_);

@@ -24,6 +24,8 @@ public:
     QByteArray Flash() const;
     // What the unit wrote to standard error (its --verbose log).
     QString Errors();
+    // Ends the unit as Ctrl-C would and waits for it, so that Errors() holds all it said.
+    void Stop();
 
 private:
     QProcess process_;
