@@ -41,6 +41,7 @@ public:
     qint32 BaudRate() const override { return inner_.BaudRate(); }
     int OpenPort(const QString& name) override { return inner_.OpenPort(name); }
     irig::link::PortFailure LastFailure() const override { return inner_.LastFailure(); }
+    QString Device() const override { return inner_.Device(); }
     void ClosePort() override { inner_.ClosePort(); }
     void SendData(const QByteArray& data) override {
         sent += data.size();

@@ -33,6 +33,8 @@ public:
     // error number; LastFailure() then says why.
     virtual int OpenPort(const QString& name) = 0;
     virtual PortFailure LastFailure() const = 0;
+    // The device of the open port, or of the last one tried.
+    virtual QString Device() const = 0;
     // Closes the open port; does nothing when none is open.
     virtual void ClosePort() = 0;
     // Queues every byte for writing and returns at once; dropped when no port is open.

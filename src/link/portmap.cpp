@@ -59,4 +59,23 @@ QString ResolvePortName(const QString& name) {
 #endif
 }
 
+QString DeviceDescription(const QString& device, const QList<QSerialPortInfo>& known) {
+    for (const QSerialPortInfo& info : known) {
+        if (info.systemLocation() != device) {
+            continue;
+        }
+        QStringList parts;
+        for (const QString& part : {info.description(), info.manufacturer()}) {
+            if (!part.isEmpty() && !parts.contains(part)) {
+                parts.append(part);
+            }
+        }
+        if (!info.serialNumber().isEmpty()) {
+            parts.append(QStringLiteral("serial ") + info.serialNumber());
+        }
+        return parts.join(QLatin1String(", "));
+    }
+    return {};
+}
+
 }  // namespace irig::link

@@ -2,6 +2,8 @@
 // folder (like Wine's) may point COMn anywhere; the folder is read afresh at every lookup.
 #pragma once
 
+#include <QList>
+#include <QSerialPortInfo>
 #include <QString>
 
 namespace irig::link {
@@ -17,5 +19,9 @@ QString ResolvePortName(const QString& name);
 
 // The port map entry for a COMn name, if there is one (a link that may dangle).
 QString PortMapEntry(const QString& name);
+
+// What the system says of a serial device: "FT232R USB UART, FTDI, serial A1234", or empty when
+// it says nothing (a pseudo-terminal). `known` is the system's list, read once by the caller.
+QString DeviceDescription(const QString& device, const QList<QSerialPortInfo>& known);
 
 }  // namespace irig::link

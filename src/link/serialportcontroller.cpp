@@ -4,6 +4,8 @@
 
 #include <QFile>
 #include <QLoggingCategory>
+#include <algorithm>
+#include <cerrno>
 
 #include "link/portmap.h"
 
@@ -69,6 +71,7 @@ int SerialPortController::OpenPort(const QString& name) {
     ClosePort();
     failure_ = {};
     const QString device = ResolvePortName(name);
+    device_ = device;
     if (device.isEmpty()) {
         failure_.kind = PortFailure::kNoSuchDevice;
         qCWarning(lcPort).noquote() << "cannot open" << name << "-" << FailureText(name, failure_);
@@ -98,10 +101,25 @@ void SerialPortController::ClosePort() {
 }
 
 void SerialPortController::SendData(const QByteArray& data) {
-    if (port_.isOpen()) {
-        port_.write(data);
-        // Hands the bytes to the device now instead of on the next turn of the event loop; what
-        // the device cannot take yet still goes out asynchronously.
+    if (!port_.isOpen()) {
+        return;
+    }
+    qsizetype done = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the device when nothing waits before these bytes: the usual frame goes out in
+    // one call, without the port's write notifier waking the event loop twice more.
+    if (port_.bytesToWrite() == 0) {
+        const ssize_t written = ::write(port_.handle(), data.constData(), data.size());
+        if (written < 0 && errno != EAGAIN && errno != EINTR) {
+            Lose(QSerialPort::WriteError);
+            return;
+        }
+        done = std::max<ssize_t>(written, 0);
+    }
+#endif
+    if (done < data.size()) {
+        // What the device cannot take yet goes out asynchronously, in order.
+        port_.write(data.constData() + done, data.size() - done);
         port_.flush();
     }
 }
@@ -115,9 +133,12 @@ void SerialPortController::OnError(QSerialPort::SerialPortError error) {
     // resource error, and keeps showing up as long as the port stays open: close at the first.
     const bool lost = error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
                       error == QSerialPort::ResourceError;
-    if (!lost || !port_.isOpen()) {
-        return;
+    if (lost && port_.isOpen()) {
+        Lose(error);
     }
+}
+
+void SerialPortController::Lose(QSerialPort::SerialPortError error) {
     qCWarning(lcPort).noquote() << QStringLiteral("%1 (%2) failed: %3; port closed")
                                        .arg(name_, port_.portName(), port_.errorString());
     // The system's text for a failed read is often a stale errno; say what the kind means.

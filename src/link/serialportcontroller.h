@@ -23,16 +23,19 @@ public:
     void SendData(const QByteArray& data) override;
     QByteArray ReadData() override;
 
+    QString Device() const override { return device_; }
+
     bool IsOpen() const { return port_.isOpen(); }
-    // The device of the open port, or of the last one tried.
-    QString Device() const { return port_.portName(); }
 
 private:
     void OnError(QSerialPort::SerialPortError error);
+    // Closes the port whose device failed, and says so.
+    void Lose(QSerialPort::SerialPortError error);
 
     QSerialPort port_;
     qint32 baud_ = 9600;
-    QString name_;  // the COMn name of the open port, for messages
+    QString name_;    // the COMn name of the open port, for messages
+    QString device_;  // the device it resolved to
     PortFailure failure_;
 };
 

@@ -1,5 +1,6 @@
 #include "shell/irig.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -7,18 +8,27 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFocusEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QStatusBar>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 
+#include "link/portmap.h"
 #include "shell/controlhold.h"
+#include "shell/fontfit.h"
 #include "shell/portlistmodel.h"
 #include "shell/progressbar.h"
 #include "shell/textbox.h"
@@ -43,19 +53,28 @@ Widget* Place(QWidget* parent, const char* name, QRect place) {
     return widget;
 }
 
-// A fixed caption keeps its place but grows to fit its text in the desktop's font.
-void FitWidth(QWidget* widget) {
-    widget->resize(std::max(widget->width(), widget->sizeHint().width()), widget->height());
-}
-
 QLabel* MakeLabel(QWidget* parent, const char* name, QRect place, const char* caption = "") {
     auto* label = Place<QLabel>(parent, name, place);
     label->setTextFormat(Qt::PlainText);
     label->setText(QLatin1String(caption));
-    if (*caption != '\0') {
-        FitWidth(label);
-    }
     return label;
+}
+
+// A value the unit reports, shown as a read-only field: it paints its own background, so that a
+// new value repaints the field alone, not the frame behind it.
+QLabel* MakeValue(QWidget* parent, const char* name, QRect place) {
+    QLabel* value = MakeLabel(parent, name, place);
+    value->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    value->setBackgroundRole(QPalette::Base);
+    value->setAutoFillBackground(true);
+    value->setIndent(2);
+    return value;
+}
+
+qint64 SteadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 QPushButton* MakeButton(QWidget* parent, const char* name, QRect place, const char* caption) {
@@ -80,12 +99,16 @@ void ShowText(Widget* control, const std::optional<QString>& text) {
 }
 
 constexpr int kPortCount = 4096;
-constexpr int kInvalidCall = 5;  // the error number of a step that may fail silently
+constexpr int kInvalidCall = 5;       // the error number of a step that may fail silently
+constexpr qint64 kStaleMs = 1500;     // no clock reply for this long while polling: values greyed
+constexpr qint64 kSilenceMs = 10000;  // no byte for this long in an update: the status line says so
+constexpr int kWatchMs = 500;
+constexpr int kDescribeAfterMs = 300;
 
 }  // namespace
 
 IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
-    : QMainWindow(parent), comIrig(comIrig), exchange_(comIrig) {
+    : QMainWindow(parent), comIrig(comIrig), steady_(&SteadyMilliseconds), exchange_(comIrig) {
     BuildControls();
     Form_Load();
 }
@@ -116,9 +139,9 @@ void IRIG::BuildControls() {
     lblDate = MakeLabel(fraDateTime, "lblDate", Twips(120, 360, 492, 252), "Date");
     lblTime = MakeLabel(fraDateTime, "lblTime", Twips(120, 720, 492, 252), "Time");
     lblSource = MakeLabel(fraDateTime, "lblSource", Twips(120, 1080, 612, 252), "Source");
-    lblDateData = MakeLabel(fraDateTime, "lblDateData", Twips(960, 360, 1332, 252));
-    lblTimeData = MakeLabel(fraDateTime, "lblTimeData", Twips(960, 720, 1332, 252));
-    lblSourceData = MakeLabel(fraDateTime, "lblSourceData", Twips(960, 1080, 1332, 252));
+    lblDateData = MakeValue(fraDateTime, "lblDateData", Twips(960, 360, 1332, 252));
+    lblTimeData = MakeValue(fraDateTime, "lblTimeData", Twips(960, 720, 1332, 252));
+    lblSourceData = MakeValue(fraDateTime, "lblSourceData", Twips(960, 1080, 1332, 252));
     cmdSetTime = MakeButton(fraDateTime, "cmdSetTime", Twips(1080, 1440, 1092, 252), "Set Time");
 
     fraTimeOffset = MakeFrame(client, "fraTimeOffset", Twips(240, 2400, 3132, 1575), "Time Offset");
@@ -133,7 +156,6 @@ void IRIG::BuildControls() {
         MakeButton(fraTimeOffset, "cmdRetreiveOffset", Twips(2160, 720, 852, 252), "Retreive");
     chkIEEE1344 = Place<QCheckBox>(fraTimeOffset, "chkIEEE1344", Twips(120, 1080, 1095, 255));
     chkIEEE1344->setText(QStringLiteral("IEEE 1344"));
-    FitWidth(chkIEEE1344);
 
     fraFlash = MakeFrame(client, "fraFlash", Twips(3720, 480, 5655, 3615), "Flash Memory");
     cmdReBoot = MakeButton(fraFlash, "cmdReBoot", Twips(120, 480, 1095, 255), "Re-Boot");
@@ -142,9 +164,7 @@ void IRIG::BuildControls() {
     cmdProgram = MakeButton(fraFlash, "cmdProgram", Twips(120, 1560, 1092, 252), "Program");
     cmdFlashExit = MakeButton(fraFlash, "cmdFlashExit", Twips(120, 1920, 1092, 252), "Exit");
     lblVersion = MakeLabel(fraFlash, "lblVersion", Twips(120, 2400, 615, 255), "Version");
-    lblVersionNumber = MakeLabel(fraFlash, "lblVersionNumber", Twips(720, 2400, 495, 255));
-    lblVersionNumber->move(std::max(lblVersionNumber->x(), lblVersion->geometry().right() + 4),
-                           lblVersionNumber->y());
+    lblVersionNumber = MakeValue(fraFlash, "lblVersionNumber", Twips(720, 2400, 495, 255));
     lblComPort = MakeLabel(fraFlash, "lblComPort", Twips(120, 2760, 735, 255), "Com Port");
     cmbComPort = Place<QComboBox>(fraFlash, "cmbComPort", Twips(120, 3000, 1095, 315));
     txtFlashStatus = Place<TextBox>(fraFlash, "txtFlashStatus", Twips(1440, 360, 3975, 2535));
@@ -158,6 +178,22 @@ void IRIG::BuildControls() {
     cmdRetreiveGpsMessage =
         MakeButton(fraGpsMessage, "cmdRetreiveGpsMessage", Twips(240, 360, 855, 315), "Retreive");
     txtGpsMessage = Place<TextBox>(fraGpsMessage, "txtGpsMessage", Twips(1320, 360, 7575, 375));
+
+    statusLine_ = new QLabel(this);
+    statusLine_->setObjectName(QStringLiteral("statusLine"));
+    statusLine_->setTextFormat(Qt::PlainText);
+    statusBar()->addWidget(statusLine_, 1);
+    statusBar()->setSizeGripEnabled(false);
+    watch_ = new QTimer(this);
+    watch_->setObjectName(QStringLiteral("tmrWatch"));
+    watch_->setInterval(kWatchMs);
+    connect(watch_, &QTimer::timeout, this, &IRIG::WatchTick);
+    txtFlashStatus->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(txtFlashStatus, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu* menu = LogMenu();
+        menu->exec(txtFlashStatus->mapToGlobal(at));
+        delete menu;
+    });
 
     tmrDateTime = new QTimer(this);
     tmrDateTime->setObjectName(QStringLiteral("tmrDateTime"));
@@ -175,6 +211,12 @@ void IRIG::BuildControls() {
     portView->setUniformItemSizes(true);
     cmbComPort->setView(portView);
     cmbComPort->installEventFilter(this);
+    for (QPushButton* button : fraFlash->findChildren<QPushButton*>() +
+                                   fraDateTime->findChildren<QPushButton*>() +
+                                   fraTimeOffset->findChildren<QPushButton*>() +
+                                   fraGpsMessage->findChildren<QPushButton*>()) {
+        button->installEventFilter(this);
+    }
     connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
 
     hold_ = std::make_unique<ControlHold>(std::initializer_list<QWidget*>{
@@ -204,6 +246,73 @@ void IRIG::BuildControls() {
     for (size_t i = 1; i < std::size(tabOrder); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
+
+    FitToFont(client);
+    DescribeForScreenReaders();
+}
+
+// Every caption and value shows whole in the desktop's font: the written arrangement grows as one,
+// by as much as its most crowded text needs.
+void IRIG::FitToFont(QWidget* client) {
+    QList<TextRoom> rooms;
+    for (QLabel* caption :
+         {lblDate, lblTime, lblSource, lblIrigOffset, lblGpsOffset, lblVersion, lblComPort}) {
+        rooms.append(TextRoom{caption, caption->text()});
+    }
+    rooms += {{lblDateData, QStringLiteral("00/00/0000")},
+              {lblTimeData, QStringLiteral("00:00:00")},
+              {lblSourceData, QStringLiteral("Internal Crystal")},
+              {lblVersionNumber, status::VersionText(255)},
+              {txtIrigOffset, QStringLiteral("-128")},
+              {txtGpsOffset, QStringLiteral("-128")},
+              {chkIEEE1344, {}},
+              {cmbComPort, QStringLiteral("COM4096")}};
+    for (QWidget* frame : {fraDateTime, fraTimeOffset, fraFlash, fraGpsMessage}) {
+        rooms.append(TextRoom{frame, {}});
+        for (QPushButton* button : frame->findChildren<QPushButton*>()) {
+            rooms.append(TextRoom{button, {}});
+        }
+    }
+    const double growth = GrowthFor(rooms);
+    if (growth > 1.0) {
+        Grow(client, growth);
+    }
+    // A value of fixed size never asks its frame to lay out again when its text changes.
+    for (QLabel* value : {lblDateData, lblTimeData, lblSourceData, lblVersionNumber}) {
+        value->setFixedSize(value->size());
+    }
+    // The open list shows "COM4096" whole, in bold for a port that exists.
+    QFont bold = cmbComPort->font();
+    bold.setBold(true);
+    cmbComPort->view()->setMinimumWidth(
+        QFontMetrics(bold).horizontalAdvance(QStringLiteral("COM4096")) +
+        cmbComPort->view()->verticalScrollBar()->sizeHint().width() +
+        4 * cmbComPort->view()->frameWidth() + 16);
+}
+
+void IRIG::DescribeForScreenReaders() {
+    const std::pair<QWidget*, const char*> names[] = {{txtIrigOffset, "IRIG-B Offset"},
+                                                      {txtGpsOffset, "GPS Offset"},
+                                                      {cmbComPort, "Com Port"},
+                                                      {lblDateData, "Date"},
+                                                      {lblTimeData, "Time"},
+                                                      {lblSourceData, "Source"},
+                                                      {lblVersionNumber, "Version"},
+                                                      {txtFlashStatus, "Status log"},
+                                                      {prbProgram, "Programming progress"},
+                                                      {txtGpsMessage, "GPS Message"},
+                                                      {statusLine_, "Status"}};
+    for (const auto& [control, name] : names) {
+        control->setAccessibleName(QLatin1String(name));
+    }
+    // The captions label their controls (on Linux a list's spoken name is its text, its label
+    // comes through this relation).
+    lblIrigOffset->setBuddy(txtIrigOffset);
+    lblGpsOffset->setBuddy(txtGpsOffset);
+    lblComPort->setBuddy(cmbComPort);
+    cmdRetreiveOffset->setAccessibleDescription(
+        QStringLiteral("Reads the unit's IRIG-B and GPS offsets and its IEEE 1344 flag"));
+    cmdRetreiveGpsMessage->setAccessibleDescription(QStringLiteral("Reads the unit's GPS message"));
 }
 
 void IRIG::Form_Load() {
@@ -218,6 +327,9 @@ void IRIG::tmrDateTime_Timer() {
     exchange_.EmptyReceived();
     if (cmdSetTime->isEnabled()) {
         SendFrame(status::StatusRequest());
+        if (steady_() - lastStatusMs_ > kStaleMs) {
+            ShowStale(true);
+        }
     }
 }
 
@@ -232,12 +344,27 @@ bool IRIG::eventFilter(QObject* watched, QEvent* event) {
     if (watched == cmbComPort && event->type() == QEvent::Wheel && !cmbComPort->hasFocus()) {
         return true;  // a stray notch over the list while working elsewhere picks no port
     }
+    if (event->type() == QEvent::KeyPress) {
+        // Enter presses the focused button, as on Windows.
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (button != nullptr && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
+            if (button->isEnabled()) {
+                button->click();
+            }
+            return true;
+        }
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 
 void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
     comIrig.ClosePort();
+    lostPort_.clear();
+    SetPortStatus(QStringLiteral("closed while choosing a port"));
+    ShowStale(true);
+    static_cast<PortListModel*>(cmbComPort->model())->Refresh();
 }
 
 void IRIG::cmbComPort_Click() {
@@ -248,7 +375,13 @@ void IRIG::cmbComPort_Click() {
     if (error != link::kPortOpened && error != kInvalidCall) {
         txtFlashStatus->setText(QStringLiteral("Error opening port ") + port);
         SetLinkButtons(false);
+        SetPortStatus(link::FailureText(port, comIrig.LastFailure()));
+        ShowStale(true);
+    } else {
+        ShowPortOpen(port);
+        lastStatusMs_ = steady_();
     }
+    lostPort_.clear();
     // Before the window is first shown this only records where the focus goes when it is.
     txtFlashStatus->setFocus();
 }
@@ -273,19 +406,94 @@ void IRIG::SetClockButtons(bool enabled) {
 }
 
 void IRIG::comIrig_DataReceived() {
+    lastByteMs_ = steady_();
     exchange_.DataReceived();
 }
 
 void IRIG::comIrig_PortLost(const QString& reason) {
-    Log(QStringLiteral("Error on port ") + cmbComPort->currentText() +
-        QStringLiteral(" - port closed (") + reason + QLatin1Char(')'));
+    const QString port = cmbComPort->currentText();
+    Log(QStringLiteral("Error on port ") + port + QStringLiteral(" - port closed (") + reason +
+        QLatin1Char(')'));
     SetLinkButtons(false);
     if (blnSessionBusy) {
         exchange_.LineLost();
     }
+    // Watched for until it is back, or until the operator enters the list.
+    lostPort_ = port;
+    SetPortStatus(QStringLiteral("%1 lost: %2; waiting for it to come back (or pick a port)")
+                      .arg(port, reason));
+    ShowStale(true);
+    watch_->start();
+}
+
+qint64 IRIG::UpdateRemainingMs() const {
+    if (!blnSessionBusy || firstBlockMs_ < 0 || blocksConfirmed_ == 0) {
+        return -1;
+    }
+    return (steady_() - firstBlockMs_) * (blocksTotal_ - blocksConfirmed_) / blocksConfirmed_;
+}
+
+void IRIG::WatchTick() {
+    const qint64 now = steady_();
+    if (blnSessionBusy) {
+        const qint64 remaining = UpdateRemainingMs();
+        status_.session =
+            now - lastByteMs_ >= kSilenceMs
+                ? QStringLiteral(
+                      "No answer from the unit for %1 s: press Program "
+                      "to start again, or Exit")
+                      .arg((now - lastByteMs_) / 1000)
+                : ProgressText(blocksConfirmed_, blocksTotal_, now - updateStartMs_, remaining);
+        ShowStatus();
+    }
+    if (!lostPort_.isEmpty() && QFileInfo::exists(link::ResolvePortName(lostPort_)) &&
+        comIrig.OpenPort(lostPort_) == link::kPortOpened) {
+        Log(QStringLiteral("Com port ") + lostPort_ + QStringLiteral(" opened."));
+        SetLinkButtons(true);
+        ShowPortOpen(lostPort_);
+        lastStatusMs_ = now;
+        lostPort_.clear();
+    }
+    if (!blnSessionBusy && lostPort_.isEmpty()) {
+        watch_->stop();
+    }
+}
+
+// The port and its device at once; what the system says of the adapter a moment later, so that
+// asking it (a walk through the system's device list) never delays the window.
+void IRIG::ShowPortOpen(const QString& port) {
+    const QString device = comIrig.Device();
+    SetPortStatus(PortOpenText(port, device, {}));
+    QTimer::singleShot(kDescribeAfterMs, this, [this, port, device] {
+        const QString opened = PortOpenText(port, device, {});
+        if (status_.port == opened) {
+            SetPortStatus(PortOpenText(
+                port, device, link::DeviceDescription(device, QSerialPortInfo::availablePorts())));
+        }
+    });
+}
+
+void IRIG::SetPortStatus(const QString& text) {
+    status_.port = text;
+    ShowStatus();
+}
+
+void IRIG::ShowStatus() {
+    statusLine_->setText(status_.Text());
+}
+
+// Values that no reply has confirmed lately are greyed until the next one.
+void IRIG::ShowStale(bool stale) {
+    for (QLabel* value : {lblDateData, lblTimeData, lblSourceData, lblVersionNumber}) {
+        value->setEnabled(!stale);
+    }
 }
 
 void IRIG::ShowReply(const status::StatusView& view) {
+    if (view.time) {
+        lastStatusMs_ = steady_();
+        ShowStale(false);
+    }
     ShowText(lblSourceData, view.source);
     ShowText(lblTimeData, view.time);
     ShowText(lblDateData, view.date);
@@ -343,6 +551,10 @@ void IRIG::cmdFlashExit_Click() {
     Log(QStringLiteral("Exiting Flash Program Mode"));
     Log(QStringLiteral("Re-Boot Command Sent"));
     SendFrame(link::SingleCode(link::code::kReBoot));
+    if (blnSessionBusy) {
+        status_.session = QStringLiteral("Update left by Exit before it was complete");
+        ShowStatus();
+    }
     blnSessionBusy = false;
     hold_->Release();
     hold_->SetEnabled(cmdFlashMode, false);
@@ -358,6 +570,13 @@ void IRIG::cmdProgram_Click() {
     blnSessionBusy = true;
     hold_->Hold();
     ApplyFlashButtons();
+    blocksTotal_ = flash::BlocksToSend(exchange_.Image());
+    blocksConfirmed_ = 0;
+    updateStartMs_ = lastByteMs_ = steady_();
+    firstBlockMs_ = -1;
+    status_.session = ProgressText(0, blocksTotal_, 0, -1);
+    ShowStatus();
+    watch_->start();
     exchange_.Program();
 }
 
@@ -365,6 +584,13 @@ void IRIG::cmdProgram_Click() {
 void IRIG::Apply(const flash::FlashSession::Step& step) {
     for (const QString& message : step.log) {
         Log(message);
+    }
+    if (step.progress && *step.progress > 0) {  // an echo confirmed a block
+        ++blocksConfirmed_;
+    }
+    if (firstBlockMs_ < 0 &&
+        step.frame.startsWith(link::Frame(link::code::kStartBlock, {}).left(2))) {
+        firstBlockMs_ = steady_();
     }
     if (step.progress) {
         prbProgram->SetExact(*step.progress);
@@ -376,6 +602,15 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
         blnSessionBusy = false;
         hold_->Release();
         ApplyFlashButtons();
+        const qint64 took = steady_() - updateStartMs_;
+        status_.session =
+            step.completed ? QStringLiteral("Update done in %1").arg(MinutesSeconds(took))
+            : step.log.contains(QStringLiteral("Erase Flash memory failed"))
+                ? QStringLiteral("Update failed: the erase failed; press Program to start again")
+                : QStringLiteral(
+                      "Update failed: the line went away; pick the port again, then "
+                      "press Program");
+        ShowStatus();
     }
 }
 
@@ -455,6 +690,36 @@ void IRIG::LoadFlashFile(const QString& path) {
 void IRIG::ApplyFlashButtons() {
     cmdLoad->setEnabled(blnLoadAllowed && !blnLoading && !blnSessionBusy);
     cmdProgram->setEnabled(blnProgramAllowed && !blnLoading);
+}
+
+QMenu* IRIG::LogMenu() {
+    QMenu* menu = txtFlashStatus->createStandardContextMenu();
+    menu->addSeparator();
+    QAction* save = menu->addAction(QStringLiteral("Save Log As…"));
+    save->setObjectName(QStringLiteral("actSaveLogAs"));
+    connect(save, &QAction::triggered, this, &IRIG::SaveLogAs);
+    return menu;
+}
+
+// The log as it reads, in UTF-8 with this platform's line ends.
+void IRIG::SaveLogAs() {
+    const QString path = chooseLogFile_ ? chooseLogFile_()
+                                        : QFileDialog::getSaveFileName(
+                                              this, QStringLiteral("Save Log As"), QString(),
+                                              QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    QString text = txtFlashStatus->text();
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#ifdef Q_OS_WIN
+    text.replace(QLatin1String("\n"), QLatin1String("\r\n"));
+#endif
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
+        status_.session = QStringLiteral("The log was not saved: %1").arg(file.errorString());
+        ShowStatus();
+    }
 }
 
 void IRIG::closeEvent(QCloseEvent* event) {

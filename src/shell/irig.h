@@ -11,6 +11,7 @@
 
 #include "exchange/unitexchange.h"
 #include "link/portcontroller.h"
+#include "shell/statusline.h"
 
 class QAction;
 class QCheckBox;
@@ -18,6 +19,7 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QTimer;
 
@@ -32,6 +34,7 @@ class IRIG final : public QMainWindow {
 
 public:
     using Clock = std::function<QDateTime()>;
+    using SteadyClock = std::function<qint64()>;  // milliseconds, for durations only
     using FileChooser = std::function<QString()>;
 
     // comIrig must outlive the window.
@@ -54,11 +57,24 @@ public:
     void cmdProgram_Click();
     void cmdFlashExit_Click();
     void cmdReBoot_Click();
+    // Every 500 ms while an update runs or a lost port is awaited: the update's time left, the
+    // unit's silence, the port's return.
+    void WatchTick();
+    void SaveLogAs();
 
     // The host's local clock, read once per Set Time; tests pin it.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
+    // The clock that times updates, silences and stale values; tests drive it.
+    void SetSteadyClock(SteadyClock clock) { steady_ = std::move(clock); }
     // Where Load gets its file: the open dialog unless a test chooses. An empty path cancels.
     void SetFlashFileChooser(FileChooser chooser) { chooseFlashFile_ = std::move(chooser); }
+    // Where Save Log As writes: the save dialog unless a test chooses. An empty path cancels.
+    void SetLogFileChooser(FileChooser chooser) { chooseLogFile_ = std::move(chooser); }
+    // The status log's context menu: Copy, Select All and Save Log As…; the caller owns it.
+    QMenu* LogMenu();
+    QString StatusLineText() const { return status_.Text(); }
+    // The update's time still to go, from the rate of its blocks so far; negative while unknown.
+    qint64 UpdateRemainingMs() const;
 
     const link::FrameReceiver& Receiver() const { return exchange_.Receiver(); }
     const flash::FlashSession& Session() const { return exchange_.Session(); }
@@ -77,6 +93,12 @@ private:
 
     void Form_Load();
     void BuildControls();
+    void FitToFont(QWidget* client);
+    void DescribeForScreenReaders();
+    void ShowStatus();
+    void SetPortStatus(const QString& text);
+    void ShowPortOpen(const QString& port);
+    void ShowStale(bool stale);
     void SetLinkButtons(bool enabled);
     void SetClockButtons(bool enabled);  // Set Time, Set and Retreive (offsets)
     void SendFrame(const QByteArray& frame);
@@ -89,7 +111,9 @@ private:
     link::PortController& comIrig;
     QTimer* tmrDateTime = nullptr;
     Clock clock_ = &QDateTime::currentDateTime;
+    SteadyClock steady_;
     FileChooser chooseFlashFile_;
+    FileChooser chooseLogFile_;
 
     // The receiver (strRxData), the flash session and the image abytFlashImage.
     exchange::UnitExchange exchange_;
@@ -105,6 +129,18 @@ private:
     // From Program to the session's end only Program and Exit may reach the unit or the port: every
     // other control that sends, and the port list, are held disabled.
     std::unique_ptr<ControlHold> hold_;
+
+    // What the status line says, and what it is worked out from.
+    QLabel* statusLine_ = nullptr;
+    StatusLine status_;
+    QTimer* watch_ = nullptr;
+    qint64 lastStatusMs_ = 0;  // the last clock reply, for greying stale values
+    qint64 lastByteMs_ = 0;    // the last bytes from the unit, for its silence in an update
+    qint64 updateStartMs_ = 0;
+    qint64 firstBlockMs_ = -1;  // when the first block went out, for the rate
+    int blocksTotal_ = 0;
+    int blocksConfirmed_ = 0;
+    QString lostPort_;  // a port that went away and is awaited back
 
     QGroupBox* fraDateTime = nullptr;
     QGroupBox* fraTimeOffset = nullptr;

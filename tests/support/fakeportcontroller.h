@@ -25,6 +25,7 @@ public:
         return open ? link::kPortOpened : failError;
     }
     link::PortFailure LastFailure() const override { return failure; }
+    QString Device() const override { return device; }
     void ClosePort() override {
         calls.append(QStringLiteral("close"));
         open = false;
@@ -48,9 +49,12 @@ public:
     QStringList calls;
     QList<QByteArray> sent;
     QSet<QString> failingPorts;
-    link::PortFailure openFailure{link::PortFailure::kNoSuchDevice, QStringLiteral("/dev/ttyS9"),
-                                  {}, {}};  // why a failing port fails
-    link::PortFailure failure;  // what LastFailure() says
+    link::PortFailure openFailure{link::PortFailure::kNoSuchDevice,
+                                  QStringLiteral("/dev/ttyS9"),
+                                  {},
+                                  {}};  // why a failing port fails
+    link::PortFailure failure;          // what LastFailure() says
+    QString device = QStringLiteral("/dev/ttyFAKE0");
     int failError = link::kNoSuchDevice;
     bool open = false;
 

@@ -1,0 +1,42 @@
+#include "shell/statusline.h"
+
+namespace irig::shell {
+
+namespace {
+
+const QString kSeparator = QStringLiteral("  ·  ");
+
+}  // namespace
+
+QString StatusLine::Text() const {
+    QStringList parts;
+    for (const QString& part : {port, session, clock}) {
+        if (!part.isEmpty()) {
+            parts.append(part);
+        }
+    }
+    return parts.join(kSeparator);
+}
+
+QString PortOpenText(const QString& name, const QString& device, const QString& description) {
+    const QString target =
+        device.isEmpty() || device == name ? name : name + QStringLiteral(" → ") + device;
+    return description.isEmpty() ? target + QStringLiteral(": open")
+                                 : QStringLiteral("%1 (%2): open").arg(target, description);
+}
+
+QString MinutesSeconds(qint64 milliseconds) {
+    const qint64 seconds = milliseconds / 1000;
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString ProgressText(int confirmed, int total, qint64 elapsedMs, qint64 remainingMs) {
+    QString text = QStringLiteral("Programming: %1 of %2 blocks").arg(confirmed).arg(total) +
+                   kSeparator + MinutesSeconds(elapsedMs) + QStringLiteral(" elapsed");
+    if (remainingMs >= 0) {
+        text += kSeparator + QStringLiteral("about %1 left").arg(MinutesSeconds(remainingMs + 999));
+    }
+    return text;
+}
+
+}  // namespace irig::shell

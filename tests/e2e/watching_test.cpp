@@ -1,0 +1,54 @@
+// What the window works out from a real line, end to end with the simulated unit: the time an
+// update has left on a 19200-baud line, and a port that comes back by itself after a hang-up.
+#include <QElapsedTimer>
+
+#include "support/endtoend.h"
+
+namespace irig::test {
+namespace {
+
+TEST_F(EndToEnd, TimeLeftOfAnUpdateAt19200BaudIsWithinTenPercent) {
+    Start({QStringLiteral("--baud"), QStringLiteral("19200")});
+    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 64 * 128, 51);
+    LoadInFlashMode(firmware.path);
+    QElapsedTimer clock;
+    clock.start();
+    Button("cmdProgram")->click();
+    // At a quarter, a half and three quarters of the blocks: when, and the estimate.
+    std::vector<std::pair<qint64, qint64>> estimates;
+    for (const int share : {25, 50, 75}) {
+        const int32_t address = 0x4000 + 128 * (65 * share / 100);
+        ASSERT_TRUE(WaitUntil([&] { return window->Session().FlashAddress() > address; }, 30000));
+        estimates.emplace_back(clock.elapsed(), window->UpdateRemainingMs());
+    }
+    ASSERT_TRUE(WaitForLog(QStringLiteral("Programming complete"), 30000));
+    const qint64 end = clock.elapsed();
+    for (const auto& [at, estimate] : estimates) {
+        const double actual = static_cast<double>(end - at);
+        EXPECT_NEAR(static_cast<double>(estimate), actual, 0.1 * actual) << "at " << at << " ms";
+    }
+}
+
+TEST_F(EndToEnd, APortThatComesBackIsOpenedAgainWithinTwoSeconds) {
+    Start({QStringLiteral("--hang-up-after"), QStringLiteral("3")});
+    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x800, 52);
+    LoadInFlashMode(firmware.path);
+    Button("cmdProgram")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !port.IsOpen(); }, 5000));
+    ASSERT_TRUE(unit->WaitReady(2)) << "the unit's line comes back";
+    QElapsedTimer back;
+    back.start();
+    ASSERT_TRUE(WaitForLog(QStringLiteral("Com port COM1 opened.\r\n"), 3000));
+    EXPECT_LT(back.elapsed(), 2000);
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_TRUE(Log().contains(QStringLiteral("Error on port COM1 - port closed")))
+        << "the record of what happened stays";
+    for (const char* name : {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset",
+                             "cmdRetreiveGpsMessage", "cmdReBoot"}) {
+        EXPECT_TRUE(Enabled(name)) << name;
+    }
+    EXPECT_EQ(window->FlashState(), 0) << "a failed update is not restarted";
+}
+
+}  // namespace
+}  // namespace irig::test

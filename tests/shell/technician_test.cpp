@@ -1,0 +1,265 @@
+// What the window tells and offers a technician beyond the written window: the status line (the
+// port and why it failed, an update's time left and verdict, a silent unit), stale values greyed,
+// Enter on buttons, names for screen readers, the log saved to a file, and ports that exist
+// standing out in the list. With the fake serial component and a steady clock the test drives.
+#include <QAbstractItemView>
+#include <QAccessible>
+#include <QComboBox>
+#include <QFile>
+#include <QFont>
+#include <QMenu>
+#include <QTemporaryDir>
+#include <QTest>
+#include <algorithm>
+
+#include "link/framecodec.h"
+#include "support/bytes.h"
+#include "support/hexrecords.h"
+#include "support/portmapfolder.h"
+#include "support/pty.h"
+#include "support/windowtest.h"
+
+namespace irig::test {
+namespace {
+
+class Technician : public WindowTest {
+protected:
+    Technician() {
+        window->SetSteadyClock([this] { return now; });
+    }
+
+    void EnterFlashModeAndLoad(int blocks) {
+        Receive(Bytes("80 F0"));
+        Button("cmdFlashMode")->click();
+        Receive(Bytes("80 F1"));
+        const QString path = dir.filePath(QStringLiteral("f.hex"));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(Lines(
+            {DataRecord(static_cast<uint16_t>(0x4000 + 128 * (blocks - 1)), QByteArray(1, 'x'))}));
+        file.close();
+        window->SetFlashFileChooser([path] { return path; });
+        Button("cmdLoad")->click();
+        ASSERT_TRUE(Enabled("cmdProgram")) << Log().toStdString();
+    }
+    QString Status() const { return window->StatusLineText(); }
+    bool ValuesGreyed() const {
+        for (const char* name :
+             {"lblDateData", "lblTimeData", "lblSourceData", "lblVersionNumber"}) {
+            if (Find<QWidget>(name)->isEnabled()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    qint64 now = 1'000'000;
+    QTemporaryDir dir;
+};
+
+struct ReasonRow {
+    const char* name;
+    link::PortFailure failure;
+    const char* says;
+};
+
+class PortReasons : public Technician, public testing::WithParamInterface<ReasonRow> {};
+
+TEST_P(PortReasons, AFailedPickSaysWhyInTheStatusLine) {
+    port.failingPorts.insert(QStringLiteral("COM7"));
+    port.openFailure = GetParam().failure;
+    auto* list = Find<QComboBox>("cmbComPort");
+    list->setCurrentIndex(6);
+    window->cmbComPort_Click();
+    EXPECT_EQ(Log(), QStringLiteral("Error opening port COM7"));
+    EXPECT_TRUE(Status().contains(QLatin1String(GetParam().says))) << Status().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Technician, PortReasons,
+    testing::Values(
+        ReasonRow{"missing_device",
+                  {link::PortFailure::kNoSuchDevice, QStringLiteral("/dev/ttyS6"), {}, {}},
+                  "no such device: COM7 is /dev/ttyS6, which is not there (map COM7 to your "
+                  "adapter with a link "},
+        ReasonRow{
+            "in_use",
+            {link::PortFailure::kInUse, QStringLiteral("/dev/ttyUSB0"), {}, QStringLiteral("4242")},
+            "/dev/ttyUSB0 is in use by another program (process 4242)"},
+        ReasonRow{"permission",
+                  {link::PortFailure::kPermissionDenied, QStringLiteral("/dev/null"), {}, {}},
+                  "permission denied on /dev/null"}),
+    [](const testing::TestParamInfo<ReasonRow>& row) { return row.param.name; });
+
+TEST_F(Technician, TheStatusLineFollowsThePort) {
+    EXPECT_EQ(Status(), QStringLiteral("COM1 → /dev/ttyFAKE0: open"));
+    window->cmbComPort_GotFocus();
+    EXPECT_EQ(Status(), QStringLiteral("closed while choosing a port"));
+    port.Lose(QStringLiteral("the device went away"));
+    EXPECT_TRUE(Status().startsWith(QLatin1String("COM1 lost: the device went away; waiting")))
+        << Status().toStdString();
+}
+
+TEST_F(Technician, AnUpdateShowsItsProgressTimeLeftAndVerdict) {
+    EnterFlashModeAndLoad(10);
+    Button("cmdProgram")->click();
+    EXPECT_TRUE(Status().contains(QLatin1String("Programming: 0 of 10 blocks")))
+        << Status().toStdString();
+    now += 1000;
+    Receive(Bytes("80 F2 FF 80 F3"));
+    for (int block = 0; block < 4; ++block) {
+        now += 200;
+        Receive(port.sent.last());
+    }
+    window->WatchTick();
+    // 4 blocks in 800 ms since the first was sent: 6 more take 1200 ms.
+    EXPECT_EQ(window->UpdateRemainingMs(), 1200);
+    EXPECT_TRUE(Status().contains(
+        QStringLiteral("Programming: 4 of 10 blocks  ·  0:01 elapsed  ·  about 0:02 left")))
+        << Status().toStdString();
+    for (int block = 0; block < 6; ++block) {
+        now += 200;
+        Receive(port.sent.last());
+    }
+    ASSERT_TRUE(Log().endsWith(QStringLiteral("Programming complete\r\n")));
+    EXPECT_TRUE(Status().endsWith(QLatin1String("Update done in 0:03"))) << Status().toStdString();
+
+    Button("cmdProgram")->click();
+    Receive(Bytes("80 F2 00 80 F3"));
+    EXPECT_TRUE(Status().endsWith(
+        QLatin1String("Update failed: the erase failed; press Program to start again")))
+        << Status().toStdString();
+}
+
+TEST_F(Technician, ASilentUnitIsNamedAfterTenSecondsWithTheWaysOut) {
+    EnterFlashModeAndLoad(3);
+    Button("cmdProgram")->click();
+    const qsizetype sent = port.sent.size();
+    now += 9'999;
+    window->WatchTick();
+    EXPECT_FALSE(Status().contains(QLatin1String("No answer")));
+    now += 1;
+    window->WatchTick();
+    EXPECT_TRUE(Status().contains(
+        QLatin1String("No answer from the unit for 10 s: press Program to start again, or Exit")))
+        << Status().toStdString();
+    EXPECT_EQ(port.sent.size(), sent) << "nothing is retried by itself";
+    EXPECT_FALSE(Log().contains(QLatin1String("No answer")));
+}
+
+TEST_F(Technician, ValuesGreyWhenStaleOrThePortIsClosedAndComeBackWithAReply) {
+    const QByteArray clock = Bytes("80 E0 01 02 D6 07 03 07 09 05 1E 17 80 E1");
+    Receive(clock);
+    EXPECT_FALSE(ValuesGreyed());
+    now += 1'500;
+    window->tmrDateTime_Timer();
+    EXPECT_FALSE(ValuesGreyed());
+    now += 1;
+    window->tmrDateTime_Timer();
+    EXPECT_TRUE(ValuesGreyed());
+    Receive(clock);
+    EXPECT_FALSE(ValuesGreyed());
+    window->cmbComPort_GotFocus();
+    EXPECT_TRUE(ValuesGreyed());
+}
+
+TEST_F(Technician, EnterPressesTheFocusedButton) {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+        port.sent.clear();
+        Button("cmdRetreiveOffset")->setFocus();
+        QTest::keyClick(Button("cmdRetreiveOffset"), key,
+                        key == Qt::Key_Enter ? Qt::KeypadModifier : Qt::NoModifier);
+        EXPECT_EQ(port.sent, QList<QByteArray>{Bytes("80 E0 02 80 E1")}) << key;
+    }
+}
+
+TEST_F(Technician, ScreenReadersHearTheCaptionsAndNotEverySecond) {
+    const std::pair<const char*, const char*> names[] = {{"txtIrigOffset", "IRIG-B Offset"},
+                                                         {"txtGpsOffset", "GPS Offset"},
+                                                         {"lblDateData", "Date"},
+                                                         {"lblTimeData", "Time"},
+                                                         {"lblSourceData", "Source"},
+                                                         {"lblVersionNumber", "Version"},
+                                                         {"txtFlashStatus", "Status log"},
+                                                         {"prbProgram", "Programming progress"},
+                                                         {"txtGpsMessage", "GPS Message"}};
+    for (const auto& [name, spoken] : names) {
+        QAccessibleInterface* control = QAccessible::queryAccessibleInterface(Find<QWidget>(name));
+        ASSERT_NE(control, nullptr) << name;
+        EXPECT_EQ(control->text(QAccessible::Name), QLatin1String(spoken)) << name;
+    }
+    // The port list is labelled by its caption.
+    const auto labels = QAccessible::queryAccessibleInterface(Find<QWidget>("cmbComPort"))
+                            ->relations(QAccessible::Label);
+    EXPECT_TRUE(std::any_of(labels.cbegin(), labels.cend(), [](const auto& label) {
+        return label.first->text(QAccessible::Name) == QStringLiteral("Com Port");
+    }));
+    const QString offsets = QAccessible::queryAccessibleInterface(Button("cmdRetreiveOffset"))
+                                ->text(QAccessible::Description);
+    const QString gps = QAccessible::queryAccessibleInterface(Button("cmdRetreiveGpsMessage"))
+                            ->text(QAccessible::Description);
+    EXPECT_FALSE(offsets.isEmpty());
+    EXPECT_NE(offsets, gps);
+
+    static QList<QAccessible::Event> heard;
+    heard.clear();
+    QAccessible::setActive(true);
+    QAccessible::installUpdateHandler([](QAccessibleEvent* event) {
+        if (event->object() != nullptr &&
+            event->object()->objectName() == QLatin1String("lblTimeData")) {
+            heard.append(event->type());
+        }
+    });
+    Receive(Bytes("80 E0 01 02 D6 07 03 07 09 05 1E 17 80 E1"));
+    Receive(Bytes("80 E0 01 02 D6 07 03 07 09 05 1F 17 80 E1"));
+    QAccessible::installUpdateHandler(nullptr);
+    QAccessible::setActive(false);
+    EXPECT_FALSE(heard.contains(QAccessible::NameChanged));
+    EXPECT_FALSE(heard.contains(QAccessible::ValueChanged));
+}
+
+TEST_F(Technician, SaveLogAsWritesTheLogInUtf8WithThisPlatformsLineEnds) {
+    Button("cmdReBoot")->click();
+    Receive(Bytes("80 F0"));
+    std::unique_ptr<QMenu> menu(window->LogMenu());
+    QStringList entries;
+    for (const QAction* action : menu->actions()) {
+        if (!action->isSeparator()) {
+            entries.append(
+                action->text().remove(QLatin1Char('&')).section(QLatin1Char('\t'), 0, 0));
+        }
+    }
+    EXPECT_TRUE(entries.contains(QStringLiteral("Copy"))) << entries.join(',').toStdString();
+    EXPECT_TRUE(entries.contains(QStringLiteral("Select All")));
+    ASSERT_EQ(entries.last(), QStringLiteral("Save Log As…"));
+
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    window->SetLogFileChooser([path] { return path; });
+    menu->actions().last()->trigger();
+    QFile saved(path);
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(),
+              QByteArray("Com port COM1 opened.Re-Boot Command Sent\nRe-Boot Complete\n"));
+}
+
+TEST_F(Technician, PortsThatExistStandOutInTheListWithTheirDevice) {
+    TempPortMap ports;
+    Pty pty;
+    ASSERT_TRUE(ports.Map(QStringLiteral("COM3"), pty.SlavePath()));
+    ASSERT_TRUE(ports.Map(QStringLiteral("COM4"), QStringLiteral("/dev/ttyUSB-unplugged")));
+    window->cmbComPort_GotFocus();
+    const QAbstractItemModel* model = Find<QComboBox>("cmbComPort")->model();
+    const QModelIndex com3 = model->index(2, 0);
+    EXPECT_EQ(model->data(com3).toString(), QStringLiteral("COM3"));
+    EXPECT_TRUE(model->data(com3, Qt::FontRole).value<QFont>().bold());
+    EXPECT_TRUE(model->data(com3, Qt::ToolTipRole).toString().startsWith(pty.SlavePath()));
+    for (int row : {3, 9}) {  // mapped to nothing, and a /dev/ttyS node without an adapter
+        EXPECT_FALSE(model->data(model->index(row, 0), Qt::FontRole).isValid()) << row;
+        EXPECT_FALSE(model->data(model->index(row, 0), Qt::ToolTipRole).isValid()) << row;
+    }
+}
+
+}  // namespace
+}  // namespace irig::test
