@@ -348,7 +348,9 @@ int main(int argc, char* argv[]) {
                     waitingForHost = false;
                 }
                 inputDone = std::max(inputDone, arrived) + byteTime * static_cast<long>(got);
-                for (Bytes& reply : unit.Receive(buffer, static_cast<size_t>(got), arrived)) {
+                // On a paced line the last byte arrives when the bytes before it have had their
+                // time on the wire.
+                for (Bytes& reply : unit.Receive(buffer, static_cast<size_t>(got), inputDone)) {
                     queue(std::move(reply), inputDone);
                 }
                 hangUpPending = hangUpPending || unit.TakeHangUp();

@@ -91,7 +91,7 @@ Unit::Unit(Options options, std::function<void(const std::string&)> log,
     : options_(std::move(options)),
       log_(std::move(log)),
       flashWritten_(std::move(flashWritten)),
-      clockOffset_(options_.clockOffsetSeconds) {
+      clockOffset_(std::chrono::seconds(options_.clockOffsetSeconds)) {
     flash_.fill(0xFF);
 }
 
@@ -147,8 +147,9 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
             if (flashMode_)
                 break;
             if (p.size() == 9 && p[0] == 0x01) {
-                SetClock(p);
-                log_("set time " + Hex(p));
+                const long long lagMs = SetClock(p, now);
+                log_("set time " + Hex(p) + "; the host's clock was " + std::to_string(lagMs) +
+                     " ms past it when the frame arrived");
                 return {EncodeFrame(kSet, ClockPayload(true))};
             }
             if (p.size() == 4 && p[0] == 0x02) {
@@ -216,7 +217,8 @@ bool Unit::TakeHangUp() {
 }
 
 Bytes Unit::ClockPayload(bool setReply) const {
-    const std::time_t now = std::time(nullptr) + clockOffset_;
+    const std::time_t now =
+        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + clockOffset_);
     std::tm local{};
     localtime_r(&now, &local);
     const int year = local.tm_year + 1900;
@@ -234,7 +236,7 @@ Bytes Unit::ClockPayload(bool setReply) const {
     return payload;
 }
 
-void Unit::SetClock(const Bytes& p) {
+long long Unit::SetClock(const Bytes& p, Clock::time_point arrived) {
     std::tm set{};
     set.tm_year = (p[2] | (p[3] << 8)) - 1900;
     set.tm_mon = p[4] - 1;
@@ -244,9 +246,15 @@ void Unit::SetClock(const Bytes& p) {
     set.tm_sec = p[8];
     set.tm_isdst = -1;
     const std::time_t when = std::mktime(&set);
-    if (when != static_cast<std::time_t>(-1)) {
-        clockOffset_ = static_cast<long long>(when - std::time(nullptr));
+    if (when == static_cast<std::time_t>(-1)) {
+        return 0;
     }
+    // The unit's second begins when the frame's last byte arrives; the host's wall clock then,
+    // against the time the frame carried, is how late (or early) it came.
+    const auto hostAtArrival = std::chrono::system_clock::now() - (Clock::now() - arrived);
+    const auto carried = std::chrono::system_clock::from_time_t(when);
+    clockOffset_ = std::chrono::duration_cast<std::chrono::milliseconds>(carried - hostAtArrival);
+    return -clockOffset_.count();
 }
 
 }  // namespace sim

@@ -57,7 +57,8 @@ public:
     Unit(Options options, std::function<void(const std::string&)> log,
          std::function<void(uint32_t from, uint32_t size)> flashWritten);
 
-    // Bytes from the host; returns the replies, one entry per message on the line.
+    // Bytes from the host, whose last one arrived at `now`; returns the replies, one entry per
+    // message on the line.
     std::vector<Bytes> Receive(const uint8_t* data, size_t size, Clock::time_point now);
     // When a re-boot in progress completes, if one is.
     std::optional<Clock::time_point> RebootDue() const { return rebootDue_; }
@@ -71,14 +72,15 @@ public:
 private:
     std::vector<Bytes> Answer(const Decoder::Message& message, Clock::time_point now);
     Bytes ClockPayload(bool setReply) const;
-    void SetClock(const Bytes& payload);
+    // Sets the clock; returns how far the host's clock was past the time set when it arrived.
+    long long SetClock(const Bytes& payload, Clock::time_point arrived);
 
     Options options_;
     std::function<void(const std::string&)> log_;
     std::function<void(uint32_t, uint32_t)> flashWritten_;
     Decoder decoder_;
     std::array<uint8_t, kFlashSize> flash_{};
-    long long clockOffset_;
+    std::chrono::milliseconds clockOffset_;  // the unit's clock against the host's
     uint8_t irigOffset_ = 0, gpsOffset_ = 0, ieee1344_ = 0;
     bool flashMode_ = false;
     std::optional<Clock::time_point> rebootDue_;

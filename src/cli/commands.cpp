@@ -1,10 +1,14 @@
 #include "cli/commands.h"
 
 #include <QDateTime>
+#include <QTimer>
+#include <chrono>
 
 #include "link/framecodec.h"
+#include "status/hostclock.h"
 #include "status/replies.h"
 #include "status/requests.h"
+#include "status/settime.h"
 
 namespace irig::cli {
 
@@ -92,25 +96,79 @@ void Status(Unit& unit, const Request& request, const Done& done) {
              });
 }
 
+// On time, as the window does it; then the unit's clock read back and compared with this
+// computer's at whole-second resolution.
 void SetTime(Unit& unit, const Request& request, const Done& done) {
-    const QDateTime now = QDateTime::currentDateTime();
-    const QByteArray ask = status::SetTimeRequest(now);
-    unit.Ask(ask, Reply(link::code::kEndSet, kClock, 9), ReplyTimeout(request, ask.size(), 15),
-             [&unit, done, now](const std::optional<QByteArray>& payload) {
-                 if (!payload) {
-                     done(NoAnswer(unit, QStringLiteral("set-time")));
-                     return;
-                 }
-                 const status::StatusView view = status::DecodeReply(link::code::kEndSet, *payload);
-                 const QString sent = now.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-                 Outcome outcome;
-                 outcome.text =
-                     QStringLiteral("%1: set to %2; the unit answered %3  %4  %5\n")
-                         .arg(unit.Port(), sent, OrNone(view.source), *view.date, *view.time);
-                 outcome.json = WithPort(unit, {{QStringLiteral("sent"), sent},
-                                                {QStringLiteral("answer"), ClockJson(view)}});
-                 done(outcome);
-             });
+    const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
+    const QString hostClock = status::HostClockText(kernel);
+    if (request.requireSync && status::Trust(kernel) != status::ClockTrust::kSynchronised) {
+        Outcome refused;
+        refused.exitCode = kUnitFailed;
+        refused.error =
+            QStringLiteral("%1: not set, --require-sync: %2").arg(unit.Port(), hostClock);
+        refused.json = WithPort(unit, {{QStringLiteral("error"), refused.error},
+                                       {QStringLiteral("hostClock"), hostClock}});
+        done(refused);
+        return;
+    }
+    const status::SetTimeSend send = status::PlanSetTimeRequest(std::chrono::system_clock::now());
+    const QString sent = send.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
+    auto readBack = [&unit, request, done, hostClock, sent](const status::StatusView& answer) {
+        const QByteArray ask = status::StatusRequest();
+        unit.Ask(
+            ask, Reply(link::code::kEndRead, kClock, 10), ReplyTimeout(request, ask.size(), 16),
+            [&unit, done, hostClock, sent, answer](const std::optional<QByteArray>& payload) {
+                if (!payload) {
+                    done(NoAnswer(unit, QStringLiteral("reading the clock back")));
+                    return;
+                }
+                const QDateTime host = QDateTime::currentDateTime();
+                const QDateTime unitClock(
+                    QDate(uint8_t((*payload)[3]) << 8 | uint8_t((*payload)[2]), (*payload)[4],
+                          (*payload)[5]),
+                    QTime((*payload)[6], (*payload)[7], (*payload)[8]));
+                const QDateTime hostSecond = host.addMSecs(-host.time().msec());
+                const qint64 ahead = hostSecond.secsTo(unitClock);
+                const status::StatusView read = status::DecodeReply(link::code::kEndRead, *payload);
+                Outcome outcome;
+                outcome.text =
+                    QStringLiteral(
+                        "%1: set to %2, its last byte arriving as that second "
+                        "began; the unit answered %3  %4  %5\n"
+                        "%1: read back %6, this computer %7: %8 (whole seconds)\n"
+                        "%1: %9\n")
+                        .arg(unit.Port(), sent, OrNone(answer.source), *answer.date, *answer.time,
+                             *read.time, hostSecond.toString(QStringLiteral("HH:mm:ss")),
+                             ahead == 0  ? QStringLiteral("the same second")
+                             : ahead > 0 ? QStringLiteral("the unit is %1 s ahead").arg(ahead)
+                                         : QStringLiteral("the unit is %1 s behind").arg(-ahead),
+                             hostClock);
+                outcome.json = WithPort(unit, {{QStringLiteral("sent"), sent},
+                                               {QStringLiteral("answer"), ClockJson(answer)},
+                                               {QStringLiteral("readBack"), ClockJson(read)},
+                                               {QStringLiteral("unitAheadSeconds"), ahead},
+                                               {QStringLiteral("hostClock"), hostClock}});
+                done(outcome);
+            });
+    };
+    QTimer::singleShot(
+        std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &unit,
+        [&unit, request, done, send, readBack] {
+            unit.Ask(send.frame, Reply(link::code::kEndSet, kClock, 9),
+                     ReplyTimeout(request, send.frame.size(), 15),
+                     [&unit, done, readBack](const std::optional<QByteArray>& payload) {
+                         if (!payload) {
+                             done(NoAnswer(unit, QStringLiteral("set-time")));
+                             return;
+                         }
+                         // Read back in the middle of a second, where whole
+                         // seconds on both sides compare fairly.
+                         const int ms = QTime::currentTime().msec();
+                         const auto answer = status::DecodeReply(link::code::kEndSet, *payload);
+                         QTimer::singleShot((1500 - ms) % 1000, &unit,
+                                            [readBack, answer] { readBack(answer); });
+                     });
+        });
 }
 
 void Offsets(Unit& unit, const Request& request, const Done& done) {

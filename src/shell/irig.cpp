@@ -32,6 +32,7 @@
 #include "shell/portlistmodel.h"
 #include "shell/progressbar.h"
 #include "shell/textbox.h"
+#include "status/hostclock.h"
 #include "status/replies.h"
 #include "status/requests.h"
 
@@ -193,6 +194,23 @@ void IRIG::BuildControls() {
         QMenu* menu = LogMenu();
         menu->exec(txtFlashStatus->mapToGlobal(at));
         delete menu;
+    });
+
+    tmrSetTime_ = new QTimer(this);
+    tmrSetTime_->setObjectName(QStringLiteral("tmrSetTime"));
+    tmrSetTime_->setSingleShot(true);
+    tmrSetTime_->setTimerType(Qt::PreciseTimer);
+    connect(tmrSetTime_, &QTimer::timeout, this, [this] {
+        // Entering the list or flash mode meanwhile withdraws the request.
+        if (!cmdSetTime->isEnabled()) {
+            status_.clock = QStringLiteral("Set Time withdrawn");
+        } else {
+            SendFrame(setTime_.frame);
+            status_.clock = status::HostClockText(status::ReadKernelClock()) +
+                            QStringLiteral("  ·  set at ") +
+                            setTime_.plan.second.toString(QStringLiteral("HH:mm:ss"));
+        }
+        ShowStatus();
     });
 
     tmrDateTime = new QTimer(this);
@@ -519,8 +537,17 @@ void IRIG::SingleCode(int16_t code) {
     }
 }
 
+// Sent on time: the frame's last byte arrives as the next whole second begins, and carries it.
 void IRIG::cmdSetTime_Click() {
-    SendFrame(status::SetTimeRequest(clock_()));
+    if (tmrSetTime_->isActive()) {
+        return;  // one frame for a second click during the wait
+    }
+    setTime_ = status::PlanSetTimeRequest(clock_());
+    tmrSetTime_->start(std::chrono::round<std::chrono::milliseconds>(setTime_.plan.wait));
+    status_.clock = status::HostClockText(status::ReadKernelClock()) +
+                    QStringLiteral("  ·  setting the unit to ") +
+                    setTime_.plan.second.toString(QStringLiteral("HH:mm:ss"));
+    ShowStatus();
 }
 
 void IRIG::cmdSetOffset_Click() {

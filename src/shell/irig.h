@@ -12,6 +12,7 @@
 #include "exchange/unitexchange.h"
 #include "link/portcontroller.h"
 #include "shell/statusline.h"
+#include "status/settime.h"
 
 class QAction;
 class QCheckBox;
@@ -33,7 +34,7 @@ class IRIG final : public QMainWindow {
     Q_OBJECT
 
 public:
-    using Clock = std::function<QDateTime()>;
+    using Clock = std::function<status::HostTime()>;
     using SteadyClock = std::function<qint64()>;  // milliseconds, for durations only
     using FileChooser = std::function<QString()>;
 
@@ -62,7 +63,7 @@ public:
     void WatchTick();
     void SaveLogAs();
 
-    // The host's local clock, read once per Set Time; tests pin it.
+    // The host's clock, read once per Set Time; tests pin it.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
     // The clock that times updates, silences and stale values; tests drive it.
     void SetSteadyClock(SteadyClock clock) { steady_ = std::move(clock); }
@@ -110,7 +111,7 @@ private:
 
     link::PortController& comIrig;
     QTimer* tmrDateTime = nullptr;
-    Clock clock_ = &QDateTime::currentDateTime;
+    Clock clock_ = &std::chrono::system_clock::now;
     SteadyClock steady_;
     FileChooser chooseFlashFile_;
     FileChooser chooseLogFile_;
@@ -141,6 +142,10 @@ private:
     int blocksTotal_ = 0;
     int blocksConfirmed_ = 0;
     QString lostPort_;  // a port that went away and is awaited back
+
+    // Set Time waits for the next whole second less the frame's wire time, then sends it.
+    QTimer* tmrSetTime_ = nullptr;
+    status::SetTimeSend setTime_;
 
     QGroupBox* fraDateTime = nullptr;
     QGroupBox* fraTimeOffset = nullptr;

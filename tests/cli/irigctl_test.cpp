@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <map>
 
+#include "status/hostclock.h"
 #include "support/firmwarefile.h"
 #include "support/hexrecords.h"
 #include "support/portmapfolder.h"
@@ -120,10 +121,14 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{"status",
                 {"status"},
                 "COM1: IRIG-B  \\d\\d/\\d\\d/\\d{4}  \\d\\d:\\d\\d:\\d\\d  version 3\\.1\\n"},
-        TextRow{"set_time",
-                {"set-time"},
-                "COM1: set to \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d; the unit answered IRIG-B  "
-                "\\d\\d/\\d\\d/\\d{4}  \\d\\d:\\d\\d:\\d\\d\\n"},
+        TextRow{
+            "set_time",
+            {"set-time"},
+            "COM1: set to \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d, its last byte arriving as "
+            "that "
+            "second began; the unit answered IRIG-B  \\d\\d/\\d\\d/\\d{4}  \\d\\d:\\d\\d:\\d\\d\\n"
+            "COM1: read back \\d\\d:\\d\\d:\\d\\d, this computer \\d\\d:\\d\\d:\\d\\d: the same "
+            "second \\(whole seconds\\)\\nCOM1: host clock [^\\n]+\\n"},
         TextRow{"offsets", {"offsets"}, "COM1: IRIG-B offset 0, GPS offset 0, IEEE 1344 off\\n"},
         TextRow{"set_offsets_clamps_as_the_window_does",
                 {"offsets", "--set", "--irig", "-5", "--gps", "99", "--ieee1344", "on"},
@@ -155,6 +160,20 @@ TEST_F(Irigctl, JsonIsOneDocumentOnStandardOutput) {
 
     const QJsonObject message = Json(Run({"gps-message", "--port", "COM1", "--json"}));
     EXPECT_TRUE(message[QStringLiteral("message")].toString().startsWith(QLatin1String("$GPRMC")));
+}
+
+TEST_F(Irigctl, RequireSyncRefusesAClockThatIsNotKnownToBeSynchronised) {
+    SimulatedUnit& unit = StartUnit(QStringLiteral("COM1"));
+    const Result result = Run({"set-time", "--port", "COM1", "--require-sync"});
+    const bool synchronised =
+        status::Trust(status::ReadKernelClock()) == status::ClockTrust::kSynchronised;
+    EXPECT_EQ(result.exitCode, synchronised ? 0 : 1) << result.err.toStdString();
+    EXPECT_EQ(unit.Errors().contains(QStringLiteral("set time")), synchronised);
+    if (!synchronised) {
+        EXPECT_TRUE(
+            result.err.contains(QStringLiteral("COM1: not set, --require-sync: host clock")))
+            << result.err.toStdString();
+    }
 }
 
 TEST_F(Irigctl, WatchPrintsAReadingEvery500MsUntilInterrupted) {

@@ -24,7 +24,7 @@ TEST_F(EndToEnd, SetTimeBringsTheUnitsClockToTheComputers) {
     ASSERT_GT(std::abs(ShownClock().secsTo(QDateTime::currentDateTime())), 99000);
     Button("cmdSetTime")->click();
     EXPECT_TRUE(WaitUntil(
-        [&] { return std::abs(ShownClock().secsTo(QDateTime::currentDateTime())) <= 1; }, 2000))
+        [&] { return std::abs(ShownClock().secsTo(QDateTime::currentDateTime())) <= 1; }, 3000))
         << Caption("lblDateData").toStdString() << ' ' << Caption("lblTimeData").toStdString();
 }
 

@@ -1,6 +1,8 @@
 // What the window works out from a real line, end to end with the simulated unit: the time an
-// update has left on a 19200-baud line, and a port that comes back by itself after a hang-up.
+// update has left on a 19200-baud line, a port that comes back by itself after a hang-up, and the
+// unit's clock set to the millisecond.
 #include <QElapsedTimer>
+#include <QRegularExpression>
 
 #include "support/endtoend.h"
 
@@ -48,6 +50,30 @@ TEST_F(EndToEnd, APortThatComesBackIsOpenedAgainWithinTwoSeconds) {
         EXPECT_TRUE(Enabled(name)) << name;
     }
     EXPECT_EQ(window->FlashState(), 0) << "a failed update is not restarted";
+}
+
+TEST_F(EndToEnd, SetTimeArrivesAsTheSecondItCarriesBegins) {
+    Start({QStringLiteral("--baud"), QStringLiteral("19200")});
+    Find<QTimer>("tmrDateTime")->stop();  // a poll on the line would delay the frame
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Button("cmdSetTime")->click();
+        const QRegularExpression lag(
+            QStringLiteral("was (-?\\d+) ms past it when the frame arrived"));
+        QRegularExpressionMatch match;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const QRegularExpressionMatchIterator all = lag.globalMatch(unit->Errors());
+                int seen = 0;
+                for (auto it = all; it.hasNext(); ++seen) {
+                    match = it.next();
+                }
+                return seen > attempt;
+            },
+            3000));
+        EXPECT_LE(std::abs(match.captured(1).toInt()), 20) << unit->Errors().toStdString();
+    }
+    EXPECT_TRUE(window->StatusLineText().contains(QStringLiteral("set at ")))
+        << window->StatusLineText().toStdString();
 }
 
 }  // namespace

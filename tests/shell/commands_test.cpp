@@ -1,6 +1,8 @@
 #include <QCheckBox>
+#include <QTimer>
 
 #include "support/bytes.h"
+#include "support/wait.h"
 #include "support/windowtest.h"
 
 namespace irig::test {
@@ -55,19 +57,41 @@ TEST_F(Commands, SetOffsetsSendsWhatTheBoxesSayAndLeavesThemAlone) {
     }
 }
 
-TEST_F(Commands, SetTimeSendsTheLocalClock) {
-    window->SetClock([] { return QDateTime(QDate(2026, 12, 6), QTime(14, 5, 9)); });
-    EXPECT_EQ(Click("cmdSetTime"), Bytes("80 E2 01 00 EA 07 0C 06 0E 05 09 80 E3"));
+// Local wall-clock time as the host clock reports it.
+status::HostTime At(QDate date, QTime time) {
+    return status::HostTime(std::chrono::milliseconds(QDateTime(date, time).toMSecsSinceEpoch()));
+}
+
+TEST_F(Commands, SetTimeSendsTheSecondItsFrameArrivesInAndStaysResponsiveMeanwhile) {
+    window->SetClock([] { return At(QDate(2026, 12, 6), QTime(14, 5, 8, 500)); });
+    Find<QTimer>("tmrDateTime")->stop();  // only Set Time sends here
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+    port.sent.clear();
+    Button("cmdSetTime")->click();
+    Button("cmdSetTime")->click();  // a second click during the wait adds nothing
+    EXPECT_TRUE(port.sent.isEmpty()) << "nothing goes out before its time";
+    ASSERT_TRUE(WaitUntil([&] { return !port.sent.isEmpty(); }, 2000));
+    EXPECT_GT(ticks, 20) << "the window handled its events while it waited";
+    EXPECT_FALSE(WaitUntil([&] { return port.sent.size() > 1; }, 600));
+    EXPECT_EQ(port.sent, QList<QByteArray>{Bytes("80 E2 01 00 EA 07 0C 06 0E 05 09 80 E3")});
 }
 
 TEST_F(Commands, SetTimeReadsTheClockOnceSoMidnightCannotMixTwoDays) {
     // A clock that ticks past midnight between two readings.
     int readings = 0;
     window->SetClock([&] {
-        return ++readings == 1 ? QDateTime(QDate(2026, 12, 6), QTime(23, 59, 59, 999))
-                               : QDateTime(QDate(2026, 12, 7), QTime(0, 0, 0));
+        return ++readings == 1 ? At(QDate(2026, 12, 6), QTime(23, 59, 59, 999))
+                               : At(QDate(2026, 12, 7), QTime(0, 0, 5));
     });
-    EXPECT_EQ(Click("cmdSetTime"), Bytes("80 E2 01 00 EA 07 0C 06 17 3B 3B 80 E3"));
+    Find<QTimer>("tmrDateTime")->stop();
+    port.sent.clear();
+    Button("cmdSetTime")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !port.sent.isEmpty(); }, 2000));
+    // 23:59:59.999 and 6.8 ms on the wire: the frame arrives in 00:00:01 of the new day.
+    EXPECT_EQ(port.sent.last(), Bytes("80 E2 01 00 EA 07 0C 07 00 00 01 80 E3"));
     EXPECT_EQ(readings, 1);
 }
 
