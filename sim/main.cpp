@@ -27,7 +27,7 @@ const char kUsage[] =
     "  --link PATH          make a pseudo-terminal and a symlink PATH to it (removed on exit)\n"
     "  --device PATH        use an existing tty instead, at 19200 baud 8N1\n"
     "  --source S           gps, irig, irig-bad or crystal (default gps)\n"
-    "  --version N          firmware version in tenths (default 23, shown as 2.3)\n"
+    "  --firmware N         the unit's firmware version in tenths (default 23, shown as 2.3)\n"
     "  --gps-message TEXT   the GPS message\n"
     "  --clock-offset S     the unit's clock runs S seconds off the host's at start\n"
     "  --reboot-ms N        a re-boot takes N ms (default 1500)\n"
@@ -44,7 +44,9 @@ const char kUsage[] =
     "  --hang-up-after N    close the line after the Nth block's echo, then open a new one\n"
     "  --split              deliver replies in random pieces of 1 to 4 bytes\n"
     "  --junk               put random bytes between replies\n"
-    "  --seed N             seed for --split and --junk\n";
+    "  --seed N             seed for --split and --junk\n"
+    "  -h, --help           show this help\n"
+    "  -V, --version        show the version\n";
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -103,7 +105,7 @@ Settings Parse(int argc, char* argv[]) {
             s.device = value();
         else if (arg == "--source")
             s.unit.source = value();
-        else if (arg == "--version")
+        else if (arg == "--firmware")
             s.unit.version = static_cast<int>(number() & 0xFF);
         else if (arg == "--gps-message")
             s.unit.gpsMessage = value();
@@ -137,6 +139,9 @@ Settings Parse(int argc, char* argv[]) {
             s.seed = static_cast<unsigned>(number());
         else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (arg == "--version" || arg == "-V") {
+            std::puts("irig-unit-sim " IRIG_VERSION);
             std::exit(0);
         } else
             Fail("unknown option " + arg + "\n" + kUsage);

@@ -1,12 +1,46 @@
-// irig-config: configures and maintains an IRIG-B time-code unit over one serial port.
+// irig-config: configures and maintains an IRIG-B time-code unit over one serial port. The window
+// takes no arguments; --help and --version are answered without a display.
 #include <QApplication>
+#include <cstdio>
+#include <cstring>
 
 #include "link/serialportcontroller.h"
 #include "shell/irig.h"
 
+namespace {
+
+const char kHelp[] =
+    "Usage: irig-config\n"
+    "Configures and maintains an IRIG-B time-code unit over a serial port at 19200 baud: its\n"
+    "clock, offsets, IEEE 1344 flag, GPS message and flash firmware. The port is chosen in the\n"
+    "window (COMn, found through ~/.config/irig-config/ports); irigctl does the same jobs from\n"
+    "the command line.\n\n"
+    "Options:\n"
+    "  -h, --help     show this help\n"
+    "  -V, --version  show the version\n";
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
-    QApplication app(argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            (void)std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
+            (void)std::puts("irig-config " IRIG_VERSION);
+            return 0;
+        }
+    }
+    QApplication app(argc, argv);  // takes its own options (-platform, -style, ...)
     QApplication::setApplicationName(QStringLiteral("irig-config"));
+    QApplication::setApplicationVersion(QStringLiteral(IRIG_VERSION));
+    if (QApplication::arguments().size() > 1) {
+        (void)std::fprintf(stderr, "irig-config: unknown argument %s\nRun \"irig-config --help\".\n",
+                     qPrintable(QApplication::arguments().at(1)));
+        return 2;
+    }
+
     irig::link::SerialPortController comIrig;
     irig::shell::IRIG window(comIrig);
     window.show();

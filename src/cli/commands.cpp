@@ -68,7 +68,7 @@ int RebootTimeout(const Request& request) {
     return request.timeoutMs.value_or(10'000);
 }
 
-Outcome NoAnswer(Unit& unit, const QString& what) {
+Outcome NoAnswer(const Unit& unit, const QString& what) {
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
     outcome.error = QStringLiteral("%1: %2: %3").arg(unit.Port(), what, unit.Failure());

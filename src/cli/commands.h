@@ -32,6 +32,6 @@ void GpsMessage(Unit& unit, const Request& request, const Done& done);
 void Reboot(Unit& unit, const Request& request, const Done& done);
 
 // The outcome of a unit that did not answer (exit 1), with what the unit's last wait says.
-Outcome NoAnswer(Unit& unit, const QString& what);
+Outcome NoAnswer(const Unit& unit, const QString& what);
 
 }  // namespace irig::cli

@@ -21,7 +21,7 @@ int main(int argc, char* argv[]) {
 
     const irig::cli::CommandLine line = irig::cli::ParseCommandLine(QCoreApplication::arguments());
     if (!line.request) {
-        std::fputs(line.text.toLocal8Bit().constData(),
+        (void)std::fputs(line.text.toLocal8Bit().constData(),
                    line.exitCode == irig::cli::kDone ? stdout : stderr);
         return line.exitCode;
     }

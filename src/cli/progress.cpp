@@ -104,8 +104,8 @@ void Progress::Finish() {
 }
 
 void Progress::Write(const QString& text) {
-    std::fputs(text.toLocal8Bit().constData(), out_);
-    std::fflush(out_);
+    (void)std::fputs(text.toLocal8Bit().constData(), out_);
+    (void)std::fflush(out_);
 }
 
 }  // namespace irig::cli

@@ -1,7 +1,5 @@
 #include "cli/runner.h"
 
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -15,12 +13,26 @@
 #include "cli/inspect.h"
 #include "cli/progress.h"
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 namespace irig::cli {
 
 namespace {
 
 constexpr int kWatchMs = 500;
 
+bool IsTerminal(std::FILE* file) {
+#ifdef Q_OS_UNIX
+    return ::isatty(::fileno(file)) != 0;
+#else
+    Q_UNUSED(file);
+    return false;
+#endif
+}
+
+#ifdef Q_OS_UNIX
 // SIGINT and SIGTERM, turned into an event of the loop through a pipe.
 int interruptPipe[2] = {-1, -1};
 
@@ -28,11 +40,12 @@ void OnSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
 }
+#endif
 
 void Write(std::FILE* file, const QString& text) {
     if (!text.isEmpty()) {
-        std::fputs(text.toLocal8Bit().constData(), file);
-        std::fflush(file);
+        (void)std::fputs(text.toLocal8Bit().constData(), file);
+        (void)std::fflush(file);
     }
 }
 
@@ -178,7 +191,7 @@ private:
             jobs.append(job);
         }
         jobs_ = jobs;
-        progress_ = std::make_unique<Progress>(jobs, ::isatty(::fileno(err_)) != 0, err_);
+        progress_ = std::make_unique<Progress>(jobs, IsTerminal(err_), err_);
         for (FlashJob* job : jobs) {
             job->Start();
         }
@@ -198,7 +211,9 @@ private:
         }
     }
 
+    // Ctrl-C reaches the event loop (POSIX; elsewhere it ends the program at once).
     void WatchInterrupts() {
+#ifdef Q_OS_UNIX
         if (::pipe(interruptPipe) != 0) {
             return;
         }
@@ -212,6 +227,7 @@ private:
         action.sa_handler = OnSignal;
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
+#endif
     }
 
     void Interrupt() {

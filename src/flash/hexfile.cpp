@@ -140,11 +140,11 @@ LineVerdict HexParser::ParseHexLine(QByteArrayView line) {
         return LineVerdict::LengthError;
     }
     // Every byte of the record decoded once: count, offset (2), type, data, checksum.
-    std::array<uint8_t, 255 + 5> bytes;  // NOLINT(cppcoreguidelines-pro-type-member-init): filled below
+    std::array<uint8_t, 255 + 5> bytes;  // only the first count + 5 are filled and read
     unsigned sum = 0;
-    for (int i = 0; i < count + 5; ++i) {
-        bytes[i] = PairAt(line.data() + 1 + 2 * i);
-        sum += bytes[i];
+    for (qsizetype i = 0; i < count + 5; ++i) {
+        bytes[static_cast<size_t>(i)] = PairAt(line.data() + 1 + 2 * i);
+        sum += bytes[static_cast<size_t>(i)];
     }
     if ((sum & 0xFF) != 0) {
         return LineVerdict::ChecksumError;

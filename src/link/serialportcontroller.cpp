@@ -1,13 +1,15 @@
 #include "link/serialportcontroller.h"
 
-#include <unistd.h>
-
 #include <QFile>
 #include <QLoggingCategory>
 #include <algorithm>
 #include <cerrno>
 
 #include "link/portmap.h"
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace irig::link {
 
@@ -30,6 +32,16 @@ int ErrorNumber(PortFailure::Kind kind) {
     return kPortOpenFailed;
 }
 
+// May this process read and write the device?
+bool MayUse(const QString& device) {
+#ifdef Q_OS_UNIX
+    return ::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0;
+#else
+    Q_UNUSED(device);
+    return true;
+#endif
+}
+
 // A permission error is ours when we may not read and write the device; otherwise another
 // program holds it (its lock file, or an exclusive open).
 PortFailure Classify(QSerialPort::SerialPortError error, const QString& device,
@@ -41,7 +53,7 @@ PortFailure Classify(QSerialPort::SerialPortError error, const QString& device,
             failure.kind = PortFailure::kNoSuchDevice;
             break;
         case QSerialPort::PermissionError:
-            if (::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0) {
+            if (!MayUse(device)) {
                 failure.kind = PortFailure::kPermissionDenied;
             } else {
                 failure.kind = PortFailure::kInUse;

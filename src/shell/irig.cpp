@@ -277,14 +277,19 @@ void IRIG::FitToFont(QWidget* client) {
          {lblDate, lblTime, lblSource, lblIrigOffset, lblGpsOffset, lblVersion, lblComPort}) {
         rooms.append(TextRoom{caption, caption->text()});
     }
-    rooms += {{lblDateData, QStringLiteral("00/00/0000")},
-              {lblTimeData, QStringLiteral("00:00:00")},
-              {lblSourceData, QStringLiteral("Internal Crystal")},
-              {lblVersionNumber, status::VersionText(255)},
-              {txtIrigOffset, QStringLiteral("-128")},
-              {txtGpsOffset, QStringLiteral("-128")},
-              {chkIEEE1344, {}},
-              {cmbComPort, QStringLiteral("COM4096")}};
+    // The widest values the unit can make them show.
+    const QString widestDate = QStringLiteral("00/00/0000");
+    const QString widestTime = QStringLiteral("00:00:00");
+    const QString widestSource = QStringLiteral("Internal Crystal");
+    const QString widestOffset = QStringLiteral("-128");
+    rooms.append(TextRoom{lblDateData, widestDate});
+    rooms.append(TextRoom{lblTimeData, widestTime});
+    rooms.append(TextRoom{lblSourceData, widestSource});
+    rooms.append(TextRoom{lblVersionNumber, status::VersionText(255)});
+    rooms.append(TextRoom{txtIrigOffset, widestOffset});
+    rooms.append(TextRoom{txtGpsOffset, widestOffset});
+    rooms.append(TextRoom{chkIEEE1344, {}});
+    rooms.append(TextRoom{cmbComPort, QStringLiteral("COM4096")});
     for (QWidget* frame : {fraDateTime, fraTimeOffset, fraFlash, fraGpsMessage}) {
         rooms.append(TextRoom{frame, {}});
         for (QPushButton* button : frame->findChildren<QPushButton*>()) {

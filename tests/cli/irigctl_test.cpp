@@ -103,7 +103,7 @@ class Commands : public Irigctl, public testing::WithParamInterface<TextRow> {};
 
 TEST_P(Commands, PrintTheUnitsAnswer) {
     StartUnit(QStringLiteral("COM1"),
-              {QStringLiteral("--source"), QStringLiteral("irig"), QStringLiteral("--version"),
+              {QStringLiteral("--source"), QStringLiteral("irig"), QStringLiteral("--firmware"),
                QStringLiteral("31"), QStringLiteral("--gps-message"), QStringLiteral("$GPGGA,1")});
     const Result result = Run(GetParam().arguments + QStringList{"--port", "COM1"});
     EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();

@@ -10,7 +10,7 @@ namespace irig::test {
 namespace {
 
 TEST_F(EndToEnd, StatusShowsTheUnitWithinASecondOfStartUp) {
-    Start({QStringLiteral("--source"), QStringLiteral("irig"), QStringLiteral("--version"),
+    Start({QStringLiteral("--source"), QStringLiteral("irig"), QStringLiteral("--firmware"),
            QStringLiteral("31")});
     ASSERT_TRUE(WaitUntil([&] { return !Caption("lblTimeData").isEmpty(); }, 1000));
     EXPECT_EQ(Caption("lblSourceData"), QStringLiteral("IRIG-B"));
