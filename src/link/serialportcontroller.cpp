@@ -123,7 +123,10 @@ void SerialPortController::SendData(const QByteArray& data) {
     if (port_.bytesToWrite() == 0) {
         const ssize_t written = ::write(port_.handle(), data.constData(), data.size());
         if (written < 0 && errno != EAGAIN && errno != EINTR) {
-            Lose(QSerialPort::WriteError);
+            // A tty whose line hung up or whose adapter went away answers EIO.
+            Lose(errno == EIO || errno == ENXIO || errno == ENODEV
+                     ? QStringLiteral("the line hung up or the device went away")
+                     : QStringLiteral("the device refused what was sent"));
             return;
         }
         done = std::max<ssize_t>(written, 0);
@@ -146,19 +149,17 @@ void SerialPortController::OnError(QSerialPort::SerialPortError error) {
     const bool lost = error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
                       error == QSerialPort::ResourceError;
     if (lost && port_.isOpen()) {
-        Lose(error);
+        // The system's text for a failed read is often a stale errno; say what the kind means.
+        Lose(error == QSerialPort::ResourceError ? QStringLiteral("the device went away")
+             : error == QSerialPort::ReadError
+                 ? QStringLiteral("the line hung up or the device went away")
+                 : QStringLiteral("the device refused what was sent"));
     }
 }
 
-void SerialPortController::Lose(QSerialPort::SerialPortError error) {
-    qCWarning(lcPort).noquote() << QStringLiteral("%1 (%2) failed: %3; port closed")
-                                       .arg(name_, port_.portName(), port_.errorString());
-    // The system's text for a failed read is often a stale errno; say what the kind means.
-    const QString reason = error == QSerialPort::ResourceError
-                               ? QStringLiteral("the device went away")
-                           : error == QSerialPort::ReadError
-                               ? QStringLiteral("the line hung up or the device went away")
-                               : QStringLiteral("the device refused what was sent");
+void SerialPortController::Lose(const QString& reason) {
+    qCWarning(lcPort).noquote()
+        << QStringLiteral("%1 (%2) failed: %3; port closed").arg(name_, port_.portName(), reason);
     port_.close();
     port_.clearError();
     emit PortLost(reason);

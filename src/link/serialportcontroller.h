@@ -30,7 +30,7 @@ public:
 private:
     void OnError(QSerialPort::SerialPortError error);
     // Closes the port whose device failed, and says so.
-    void Lose(QSerialPort::SerialPortError error);
+    void Lose(const QString& reason);
 
     QSerialPort port_;
     qint32 baud_ = 9600;
