@@ -14,13 +14,6 @@ constexpr int kFlashModeTimeoutMs = 5'000;
 // A retry waits this long first, so that a late echo is not taken for the erase result.
 constexpr int kQuietMs = 300;
 
-QString Address(int32_t offset) {
-    return QStringLiteral("0x%1")
-        .arg(offset, 5, 16, QLatin1Char('0'))
-        .toUpper()
-        .replace(QLatin1String("0X"), QLatin1String("0x"));
-}
-
 }  // namespace
 
 FlashJob::FlashJob(Unit& unit, const flash::FlashImage& image, const Request& request)

@@ -21,14 +21,14 @@ bool Bookkeeping(const QString& line) {
            line == QLatin1String("Closing flash data file");
 }
 
-QString Hex(int32_t offset) {
+}  // namespace
+
+QString Address(int32_t offset) {
     return QStringLiteral("0x%1")
         .arg(offset, 5, 16, QLatin1Char('0'))
         .toUpper()
         .replace(QLatin1String("0X"), QLatin1String("0x"));
 }
-
-}  // namespace
 
 QString Duration(double seconds) {
     if (seconds < 1) {
@@ -111,7 +111,7 @@ QString Inspection::Text() const {
     }
     QStringList runs;
     for (const auto& [first, last] : ranges) {
-        runs.append(Hex(first) + QLatin1Char('-') + Hex(last));
+        runs.append(Address(first) + QLatin1Char('-') + Address(last));
     }
     text += QStringLiteral("Ranges       %1\n")
                 .arg(runs.isEmpty() ? QStringLiteral("none") : runs.join(QLatin1String(", ")));
@@ -119,7 +119,7 @@ QString Inspection::Text() const {
     if (programmable) {
         text += QStringLiteral("Blocks       %1, %2 to %3\n")
                     .arg(blocks)
-                    .arg(Hex(flash::kFirstBlock), Hex(lastBlock));
+                    .arg(Address(flash::kFirstBlock), Address(lastBlock));
         text += QStringLiteral("SHA-256      %1 (the %2 bytes the blocks write)\n")
                     .arg(QString::fromLatin1(sha256))
                     .arg(qint64{blocks} * flash::kBlockSize);
@@ -133,8 +133,8 @@ QString Inspection::Text() const {
 QJsonObject Inspection::Json() const {
     QJsonArray runs;
     for (const auto& [first, last] : ranges) {
-        runs.append(QJsonObject{{QStringLiteral("first"), Hex(first)},
-                                {QStringLiteral("last"), Hex(last)}});
+        runs.append(QJsonObject{{QStringLiteral("first"), Address(first)},
+                                {QStringLiteral("last"), Address(last)}});
     }
     QJsonObject json{{QStringLiteral("messages"), QJsonArray::fromStringList(messages)},
                      {QStringLiteral("programmable"), programmable},
@@ -143,8 +143,8 @@ QJsonObject Inspection::Json() const {
                      {QStringLiteral("programId"), programId}};
     if (programmable) {
         json.insert(QStringLiteral("blocks"), blocks);
-        json.insert(QStringLiteral("firstBlock"), Hex(flash::kFirstBlock));
-        json.insert(QStringLiteral("lastBlock"), Hex(lastBlock));
+        json.insert(QStringLiteral("firstBlock"), Address(flash::kFirstBlock));
+        json.insert(QStringLiteral("lastBlock"), Address(lastBlock));
         json.insert(QStringLiteral("sha256"), QString::fromLatin1(sha256));
         json.insert(QStringLiteral("wireBytes"), qint64{wireBytes});
         json.insert(QStringLiteral("updateSeconds"), updateSeconds);

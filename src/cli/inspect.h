@@ -34,6 +34,9 @@ struct Inspection {
 // Loads `path` into `image` (left as a load leaves it) and inspects it.
 Inspection Inspect(const QString& path, flash::FlashImage& image);
 
+// "0x04000": an offset in the image as irigctl prints it.
+QString Address(int32_t offset);
+
 // "2 min 18 s", "45.2 s", "32 ms".
 QString Duration(double seconds);
 

@@ -43,11 +43,7 @@ protected:
         return blocks;
     }
     QString Write(const QByteArray& content) {
-        const QString path = dir.filePath(QStringLiteral("file%1.hex").arg(files++));
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        return path;
+        return WriteFile(dir.filePath(QStringLiteral("file%1.hex").arg(files++)), content);
     }
 
     QTemporaryDir dir;

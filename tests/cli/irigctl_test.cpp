@@ -66,11 +66,7 @@ protected:
                 QString::fromLocal8Bit(process.readAllStandardError())};
     }
     QString Write(const QString& name, const QByteArray& content) {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        return path;
+        return WriteFile(dir.filePath(name), content);
     }
     // The unit's flash holds the firmware at 0x4000 and erased flash elsewhere.
     static void ExpectFlashHolds(const SimulatedUnit& unit, const FirmwareFile& firmware) {

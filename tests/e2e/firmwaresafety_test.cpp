@@ -6,6 +6,7 @@
 #include <QWheelEvent>
 
 #include "support/endtoend.h"
+#include "support/firmwarefile.h"
 #include "support/hexrecords.h"
 
 namespace irig::test {
@@ -14,11 +15,7 @@ namespace {
 class FirmwareSafety : public EndToEnd {
 protected:
     QString Write(const QString& name, const QByteArray& content) {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        return path;
+        return WriteFile(dir.filePath(name), content);
     }
     void Load(const QString& path) {
         window->SetFlashFileChooser([path] { return path; });

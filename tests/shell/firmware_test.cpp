@@ -7,6 +7,7 @@
 
 #include "link/framecodec.h"
 #include "support/bytes.h"
+#include "support/firmwarefile.h"
 #include "support/hexrecords.h"
 #include "support/wait.h"
 #include "support/windowtest.h"
@@ -17,11 +18,8 @@ namespace {
 class Firmware : public WindowTest {
 protected:
     QString WriteFile(const QByteArray& content) {
-        const QString path = dir.filePath(QStringLiteral("firmware%1.hex").arg(files++));
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        return path;
+        return irig::test::WriteFile(dir.filePath(QStringLiteral("firmware%1.hex").arg(files++)),
+                                     content);
     }
     void Load(const QString& path) {
         window->SetFlashFileChooser([path] { return path; });

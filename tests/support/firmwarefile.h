@@ -10,6 +10,13 @@
 
 namespace irig::test {
 
+// Writes `content` to `path`; returns the path, or nothing if the file could not be written.
+inline QString WriteFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size() ? path
+                                                                                    : QString();
+}
+
 struct FirmwareFile {
     QByteArray bytes;  // what belongs at the base and up
     QString path;      // the .hex file; empty if it could not be made
