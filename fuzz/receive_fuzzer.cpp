@@ -31,6 +31,25 @@ using irig::flash::FlashImage;
 using irig::link::FrameReceiver;
 using irig::link::kMaxPayload;
 
+constexpr int kFloods = 4;
+constexpr qsizetype kFloodSize = kMaxPayload / 2 + 1;
+
+// One delivery of an input: `size` bytes at `at` of the input's stream of deliveries, or, for a
+// flood, `size` times the one byte there.
+struct Delivery {
+    qsizetype at = 0;
+    qsizetype size = 0;
+    bool flood = false;
+};
+
+// The bytes of a delivery; a flood is spelt out in `room`.
+QByteArrayView Bytes(const Delivery& delivery, const QByteArray& stream, QByteArray& room) {
+    if (!delivery.flood)
+        return QByteArrayView(stream).sliced(delivery.at, delivery.size);
+    std::memset(room.data(), stream[delivery.at], size_t(delivery.size));
+    return QByteArrayView(room.constData(), delivery.size);
+}
+
 // A sender that empties the buffer at some end codes, decided by the payload itself so that the
 // reference can make the same choice.
 bool SenderEmpties(QByteArrayView payload) {
@@ -259,29 +278,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         exchange.Program();
     if (state == 2)
         exchange.Feed(QByteArray("\x80\xF2\xFF\x80\xF3", 5));
-    std::vector<std::pair<QByteArray, bool>> deliveries;  // and whether it is a flood
-    deliveries.reserve(input.remaining_bytes() / 4);
+    // The deliveries one after another in one stream, kept from run to run like the room a flood
+    // is spelt out in, so that an input costs no allocation of the harness's own.
+    static QByteArray stream;
+    static std::vector<Delivery> deliveries;
+    static QByteArray floodRoom(kFloodSize, '\0');
+    stream.resize(0);
+    deliveries.clear();
+    int floods = 0;
     while (input.remaining_bytes() > 0) {
         const uint8_t op = input.ConsumeIntegral<uint8_t>();
-        QByteArray delivery;
-        const bool flood = op == 0xD0;
-        if (op < 0xD0) {
-            delivery.resize(qsizetype(std::min<size_t>(op % 64, input.remaining_bytes())));
-            input.ConsumeData(delivery.data(), size_t(delivery.size()));
-        } else if (flood) {
-            // A flood of one junk byte: two of them reach the receive buffer's bound.
-            delivery =
-                QByteArray(kMaxPayload / 2 + 1, char(input.ConsumeIntegral<uint8_t>() & 0x7F));
+        Delivery delivery{stream.size(), 0, false};
+        // A flood of one junk byte: two of them reach the receive buffer's bound from anywhere;
+        // more would only repeat that path at 32 KB a time, so an input has at most kFloods.
+        if (op == 0xD0 && floods < kFloods) {
+            ++floods;
+            stream.append(char(input.ConsumeIntegral<uint8_t>() & 0x7F));
+            delivery.size = kFloodSize;
+            delivery.flood = true;
+        } else if (op <= 0xD0) {
+            delivery.size = qsizetype(std::min<size_t>(op % 64, input.remaining_bytes()));
+            stream.resize(delivery.at + delivery.size);
+            input.ConsumeData(stream.data() + delivery.at, size_t(delivery.size));
         } else if (!port.sent.isEmpty()) {
-            delivery = port.sent.last();
+            stream.append(port.sent.last());
+            delivery.size = port.sent.last().size();
             if (op >= 0xF0) {
-                const auto at = input.ConsumeIntegralInRange<qsizetype>(0, delivery.size() - 1);
-                delivery[at] = char(delivery[at] ^ input.ConsumeIntegral<uint8_t>());
+                const auto at = input.ConsumeIntegralInRange<qsizetype>(0, delivery.size - 1);
+                char& changed = stream[delivery.at + at];
+                changed = char(changed ^ input.ConsumeIntegral<uint8_t>());
             }
         }
-        exchange.Feed(delivery);
+        exchange.Feed(Bytes(delivery, stream, floodRoom));
         Check(exchange.Receiver().strRxData.size() <= kMaxPayload, "the receive buffer is bounded");
-        deliveries.emplace_back(delivery, flood);
+        deliveries.push_back(delivery);
     }
     for (const QByteArray& frame : port.sent)
         CheckFrame(frame, exchange.Image());
@@ -292,12 +322,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rx, [](const QByteArray& payload) { return SenderEmpties(payload); });
     static Reference reference;
     reference.Reset(recording.events);
-    for (const auto& [delivery, flood] : deliveries) {
-        rx.Feed(delivery, recording);
-        if (flood) {
-            reference.Flood(uint8_t(delivery[0]), delivery.size());
+    for (const Delivery& delivery : deliveries) {
+        const QByteArrayView bytes = Bytes(delivery, stream, floodRoom);
+        rx.Feed(bytes, recording);
+        if (delivery.flood) {
+            reference.Flood(uint8_t(bytes[0]), bytes.size());
         } else {
-            for (const char b : delivery)
+            for (const char b : bytes)
                 reference.Feed(uint8_t(b));
         }
         Check(rx.strRxData.size() == reference.size && rx.intRxCode == reference.intRxCode &&
