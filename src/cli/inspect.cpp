@@ -37,7 +37,7 @@ QString Duration(double seconds) {
     if (seconds < 60) {
         return QStringLiteral("%1 s").arg(seconds, 0, 'f', 1);
     }
-    const auto whole = static_cast<qint64>(seconds + 0.5);
+    const qint64 whole = qRound64(seconds);
     return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60);
 }
 
