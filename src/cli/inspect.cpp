@@ -31,10 +31,13 @@ QString Address(int32_t offset) {
 }
 
 QString Duration(double seconds) {
-    if (seconds < 1) {
-        return QStringLiteral("%1 ms").arg(qRound(seconds * 1000));
+    // Each unit is chosen by the value as it will be shown, so that rounding never gives
+    // "1000 ms" or "60.0 s".
+    const qint64 milliseconds = qRound64(seconds * 1000);
+    if (milliseconds < 1000) {
+        return QStringLiteral("%1 ms").arg(milliseconds);
     }
-    if (seconds < 60) {
+    if (qRound64(seconds * 10) < 600) {
         return QStringLiteral("%1 s").arg(seconds, 0, 'f', 1);
     }
     const qint64 whole = qRound64(seconds);

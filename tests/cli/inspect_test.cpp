@@ -100,5 +100,18 @@ TEST(Inspect, RangesHashAndWireTime) {
     EXPECT_DOUBLE_EQ(inspection.updateSeconds, static_cast<double>(wire) * 10 / 19200);
 }
 
+TEST(Inspect, DurationsKeepTheirUnitAcrossRounding) {
+    struct Row {
+        double seconds;
+        const char* shown;
+    };
+    for (const Row& row :
+         {Row{0.0324, "32 ms"}, Row{0.9994, "999 ms"}, Row{0.9996, "1.0 s"}, Row{45.24, "45.2 s"},
+          Row{59.94, "59.9 s"}, Row{59.97, "1 min 0 s"}, Row{119.4, "1 min 59 s"},
+          Row{119.6, "2 min 0 s"}, Row{128.01, "2 min 8 s"}}) {
+        EXPECT_EQ(cli::Duration(row.seconds), QLatin1String(row.shown)) << row.seconds;
+    }
+}
+
 }  // namespace
 }  // namespace irig::test
