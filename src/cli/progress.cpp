@@ -1,6 +1,7 @@
 #include "cli/progress.h"
 
 #include "cli/flashjob.h"
+#include "flash/session.h"
 
 namespace irig::cli {
 
@@ -9,11 +10,6 @@ namespace {
 constexpr int kBarWidth = 24;
 constexpr int kTerminalRedrawMs = 200;
 constexpr int kPlainLineMs = 5000;
-
-QString Clock(qint64 ms) {
-    const qint64 seconds = ms / 1000;
-    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
 
 QString PhaseText(FlashJob::Phase phase) {
     switch (phase) {
@@ -63,10 +59,10 @@ QString Progress::Line(const FlashJob& job, bool bar) {
                 .arg(job.Confirmed())
                 .arg(job.Blocks())
                 .arg(percent)
-                .arg(Clock(job.ElapsedMs()));
+                .arg(flash::MinutesSeconds(job.ElapsedMs()));
     const qint64 remaining = job.RemainingMs();
     if (remaining >= 0) {
-        line += QStringLiteral("  %1 left").arg(Clock(remaining + 999));
+        line += QStringLiteral("  %1 left").arg(flash::MinutesSeconds(remaining + 999));
     }
     return line + QLatin1String("  ") + PhaseText(job.CurrentPhase());
 }

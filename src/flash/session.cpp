@@ -28,6 +28,11 @@ int32_t BlocksToSend(const FlashImage& image) {
     return end <= kFirstBlock ? 1 : (end - kFirstBlock + kBlockSize - 1) / kBlockSize;
 }
 
+QString MinutesSeconds(qint64 milliseconds) {
+    const qint64 seconds = milliseconds / 1000;
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
 FlashSession::Step FlashSession::Program(const FlashImage& image) {
     lngFlashEnd = ProgramEnd(image);
     intFlashState = kErasePending;

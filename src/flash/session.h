@@ -24,6 +24,10 @@ int32_t ProgramEnd(const FlashImage& image);
 // The number of blocks a session on this image sends.
 int32_t BlocksToSend(const FlashImage& image);
 
+// "0:07", "12:34": a session's elapsed or remaining time in minutes and seconds, as the views show
+// it.
+QString MinutesSeconds(qint64 milliseconds);
+
 class FlashSession {
 public:
     enum State : int16_t { kIdle = 0, kErasePending = 2, kProgramming = 4 };

@@ -636,7 +636,7 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
         ApplyFlashButtons();
         const qint64 took = steady_() - updateStartMs_;
         status_.session =
-            step.completed ? QStringLiteral("Update done in %1").arg(MinutesSeconds(took))
+            step.completed ? QStringLiteral("Update done in %1").arg(flash::MinutesSeconds(took))
             : step.log.contains(QStringLiteral("Erase Flash memory failed"))
                 ? QStringLiteral("Update failed: the erase failed; press Program to start again")
                 : QStringLiteral(

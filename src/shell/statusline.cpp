@@ -1,5 +1,7 @@
 #include "shell/statusline.h"
 
+#include "flash/session.h"
+
 namespace irig::shell {
 
 namespace {
@@ -25,16 +27,12 @@ QString PortOpenText(const QString& name, const QString& device, const QString& 
                                  : QStringLiteral("%1 (%2): open").arg(target, description);
 }
 
-QString MinutesSeconds(qint64 milliseconds) {
-    const qint64 seconds = milliseconds / 1000;
-    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-}
-
 QString ProgressText(int confirmed, int total, qint64 elapsedMs, qint64 remainingMs) {
     QString text = QStringLiteral("Programming: %1 of %2 blocks").arg(confirmed).arg(total) +
-                   kSeparator + MinutesSeconds(elapsedMs) + QStringLiteral(" elapsed");
+                   kSeparator + flash::MinutesSeconds(elapsedMs) + QStringLiteral(" elapsed");
     if (remainingMs >= 0) {
-        text += kSeparator + QStringLiteral("about %1 left").arg(MinutesSeconds(remainingMs + 999));
+        text += kSeparator +
+                QStringLiteral("about %1 left").arg(flash::MinutesSeconds(remainingMs + 999));
     }
     return text;
 }

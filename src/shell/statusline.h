@@ -19,9 +19,6 @@ struct StatusLine {
 // "COM1 → /dev/ttyUSB0 (FT232R USB UART, serial A1234): open"; the description may be empty.
 QString PortOpenText(const QString& name, const QString& device, const QString& description);
 
-// "0:07", "12:34": minutes and seconds.
-QString MinutesSeconds(qint64 milliseconds);
-
 // "Programming: 120 of 896 blocks · 0:14 elapsed · about 1:02 left"; no estimate while
 // `remainingMs` is negative.
 QString ProgressText(int confirmed, int total, qint64 elapsedMs, qint64 remainingMs);
