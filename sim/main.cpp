@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -175,6 +176,7 @@ public:
             if (fd_ < 0)
                 Fail(settings_.device + ": " + std::strerror(errno));
             MakeRaw(fd_, true);
+            Block();
             std::printf("irig-unit-sim: ready on %s\n", settings_.device.c_str());
             std::fflush(stdout);
             return;
@@ -189,6 +191,7 @@ public:
         if (slave_ < 0)
             Fail(slave + ": " + std::strerror(errno));
         MakeRaw(slave_, false);
+        Block();
         const std::string temporary = settings_.link + ".new";
         unlink(temporary.c_str());
         if (symlink(slave.c_str(), temporary.c_str()) != 0 ||
@@ -209,6 +212,10 @@ public:
     }
 
 private:
+    // Opened without waiting for a carrier; blocking from then on, so that the loop may wait for
+    // a request in read() itself.
+    void Block() { fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK); }
+
     const Settings& settings_;
     int fd_ = -1;
     int slave_ = -1;
@@ -230,27 +237,29 @@ int main(int argc, char* argv[]) {
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    int flashOut = -1;
+    // The flash file is a shared mapping: what is programmed is in the file at once, without a
+    // system call per block.
+    uint8_t* flashOut = nullptr;
     if (!settings.flashOut.empty()) {
-        flashOut = open(settings.flashOut.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        if (flashOut < 0)
+        const int file = open(settings.flashOut.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        if (file < 0 || ftruncate(file, sim::kFlashSize) != 0)
             Fail(settings.flashOut + ": " + std::strerror(errno));
+        void* mapped = mmap(nullptr, sim::kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+        if (mapped == MAP_FAILED)
+            Fail(settings.flashOut + ": " + std::strerror(errno));
+        close(file);
+        flashOut = static_cast<uint8_t*>(mapped);
     }
     auto log = [&](const std::string& line) {
         if (settings.verbose)
             std::fprintf(stderr, "irig-unit-sim: %s\n", line.c_str());
     };
     sim::Unit unit(settings.unit, log, [&](uint32_t from, uint32_t size) {
-        if (flashOut >= 0 &&
-            pwrite(flashOut, unit.Flash().data() + from, size, from) != ssize_t(size)) {
-            Fail(settings.flashOut + ": " + std::strerror(errno));
-        }
+        if (flashOut != nullptr)
+            std::memcpy(flashOut + from, unit.Flash().data() + from, size);
     });
-    if (flashOut >= 0) {
-        if (pwrite(flashOut, unit.Flash().data(), sim::kFlashSize, 0) != ssize_t(sim::kFlashSize)) {
-            Fail(settings.flashOut + ": " + std::strerror(errno));
-        }
-    }
+    if (flashOut != nullptr)
+        std::memcpy(flashOut, unit.Flash().data(), sim::kFlashSize);
 
     Line line(settings);
     std::mt19937 random(settings.seed);
@@ -336,6 +345,32 @@ int main(int argc, char* argv[]) {
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
             timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, 60'000));
         }
+        uint8_t buffer[4096];
+        auto receive = [&](ssize_t got) {
+            const Clock::time_point arrived = Clock::now();
+            if (waitingForHost) {
+                hostDelay += arrived - answeredAt;
+                ++hostTurns;
+                waitingForHost = false;
+            }
+            inputDone = std::max(inputDone, arrived) + byteTime * static_cast<long>(got);
+            // On a paced line the last byte arrives when the bytes before it have had their time
+            // on the wire.
+            for (Bytes& reply : unit.Receive(buffer, static_cast<size_t>(got), inputDone)) {
+                queue(std::move(reply), inputDone);
+            }
+            hangUpPending = hangUpPending || unit.TakeHangUp();
+        };
+        if (!wake && line.fd() >= 0) {
+            // Nothing is due but the host's next request: wait for it in read() itself, as a bare
+            // echo would. A signal to stop ends the wait.
+            const ssize_t got = read(line.fd(), buffer, sizeof buffer);
+            if (got > 0)
+                receive(got);
+            else if (got == 0 || errno != EINTR)
+                Fail("the line failed");
+            continue;
+        }
         pollfd pfd{line.fd(), POLLIN, 0};
         if (!out.empty() && out.front().due <= Clock::now())
             pfd.events |= POLLOUT;
@@ -343,29 +378,15 @@ int main(int argc, char* argv[]) {
         if (ready <= 0)
             continue;
         if (pfd.revents & POLLIN) {
-            uint8_t buffer[4096];
             const ssize_t got = read(line.fd(), buffer, sizeof buffer);
-            if (got > 0) {
-                const Clock::time_point arrived = Clock::now();
-                if (waitingForHost) {
-                    hostDelay += arrived - answeredAt;
-                    ++hostTurns;
-                    waitingForHost = false;
-                }
-                inputDone = std::max(inputDone, arrived) + byteTime * static_cast<long>(got);
-                // On a paced line the last byte arrives when the bytes before it have had their
-                // time on the wire.
-                for (Bytes& reply : unit.Receive(buffer, static_cast<size_t>(got), inputDone)) {
-                    queue(std::move(reply), inputDone);
-                }
-                hangUpPending = hangUpPending || unit.TakeHangUp();
-            }
+            if (got > 0)
+                receive(got);
         } else if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) {
             Fail("the line failed");
         }
     }
-    if (flashOut >= 0)
-        close(flashOut);
+    if (flashOut != nullptr)
+        munmap(flashOut, sim::kFlashSize);
     if (settings.gaps) {
         std::fprintf(stderr, "irig-unit-sim: host delay %.3f ms over %ld answers\n",
                      std::chrono::duration<double, std::milli>(hostDelay).count(), hostTurns);
