@@ -87,22 +87,24 @@ Inspection Inspect(const QString& path, flash::FlashImage& image) {
     // The blocks a session sends, with their frames both ways.
     result.blocks = flash::BlocksToSend(image);
     result.lastBlock = flash::kFirstBlock + (result.blocks - 1) * flash::kBlockSize;
+    // The data sent is the image from the first block on, and erased flash past the image's top.
+    const int32_t end = result.lastBlock + flash::kBlockSize;
+    const int32_t inImage = std::min(end, flash::kImageTop + 1);
+    const QByteArrayView data(image.data() + flash::kFirstBlock, inImage - flash::kFirstBlock);
     QCryptographicHash sha(QCryptographicHash::Sha256);
-    const qsizetype eraseFrames = 6 + 5;  // 80 F2 55 AA 80 F3, and 80 F2 FF 80 F3
-    result.wireBytes = eraseFrames;
-    for (int32_t block = flash::kFirstBlock; block <= result.lastBlock;
-         block += flash::kBlockSize) {
-        const int32_t inImage = std::min(flash::kBlockSize, flash::kImageTop + 1 - block);
-        QByteArray data(reinterpret_cast<const char*>(image.data() + block), inImage);
-        data.append(flash::kBlockSize - inImage, static_cast<char>(flash::kBlank));
-        sha.addData(data);
-        // The block's frame (0x80 0xF6, address and data with each 0x80 doubled, 0x80 0xF7), and
-        // its echo.
-        const QByteArray payload = flash::AddressToBytes(block) + data;
-        result.wireBytes +=
-            2 * (4 + payload.size() + payload.count(static_cast<char>(link::kEscape)));
-    }
+    sha.addData(data);
+    sha.addData(QByteArray(end - inImage, static_cast<char>(flash::kBlank)));
     result.sha256 = sha.result().toHex();
+    // Each block's frame (0x80 0xF6, address and data with each 0x80 doubled, 0x80 0xF7), and its
+    // echo; erased flash holds no 0x80.
+    const qsizetype eraseFrames = 6 + 5;  // 80 F2 55 AA 80 F3, and 80 F2 FF 80 F3
+    qint64 frameBytes = data.count(static_cast<char>(link::kEscape));
+    for (int32_t block = flash::kFirstBlock; block < end; block += flash::kBlockSize) {
+        const QByteArray address = flash::AddressToBytes(block);
+        frameBytes += 4 + address.size() + flash::kBlockSize +
+                      address.count(static_cast<char>(link::kEscape));
+    }
+    result.wireBytes = eraseFrames + 2 * frameBytes;
     result.updateSeconds = static_cast<double>(result.wireBytes) * 10 / kBaud;
     return result;
 }

@@ -74,30 +74,57 @@ TEST_F(InspectAgainstTheWindow, SameMessagesBytesAndBlocks) {
 }
 
 TEST(Inspect, RangesHashAndWireTime) {
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("two.hex")));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    const QByteArray data(200, '\x80');  // every data byte doubled on the wire
-    file.write(Lines({DataRecord(0x4000, data.left(100)), DataRecord(0x4064, data.mid(100)),
-                      DataRecord(0x5000, test::Bytes("01 02"))}));
-    file.close();
-    auto image = std::make_unique<flash::FlashImage>();
-    const cli::Inspection inspection = cli::Inspect(file.fileName(), *image);
-    ASSERT_TRUE(inspection.programmable);
-    EXPECT_EQ(inspection.ranges,
-              (QList<QPair<int32_t, int32_t>>{{0x4000, 0x40C7}, {0x5000, 0x5001}}));
-    EXPECT_EQ(inspection.blocks, 34);  // 0x4000 to 0x5080: 0x5001 is not the first of its block
-    QByteArray written(reinterpret_cast<const char*>(image->data() + 0x4000), 34 * 128);
-    EXPECT_EQ(inspection.sha256,
-              QCryptographicHash::hash(written, QCryptographicHash::Sha256).toHex());
-    qint64 wire = 6 + 5;
-    for (int32_t block = 0x4000; block <= 0x5080; block += 128) {
-        wire += 2 * link::Frame(link::code::kStartBlock,
-                                flash::AddressToBytes(block) + written.mid(block - 0x4000, 128))
-                        .size();
+    struct Row {
+        const char* name;
+        QByteArray file;
+        QList<QPair<int32_t, int32_t>> ranges;
+        int32_t lastBlock;
+    };
+    const QByteArray escapes(200, '\x80');  // every data byte doubled on the wire
+    const Row rows[] = {
+        // 0x5001 is not the first byte of its block: the last block starts at 0x5080.
+        {"two runs",
+         Lines({DataRecord(0x4000, escapes.left(100)), DataRecord(0x4064, escapes.mid(100)),
+                DataRecord(0x5000, Bytes("01 02"))}),
+         {{0x4000, 0x40C7}, {0x5000, 0x5001}},
+         0x5080},
+        // The top block holds the image's last byte and erased flash past it; the addresses of
+        // the blocks from 0x8000 on hold 0x80 themselves.
+        {"top of the image",
+         Lines({DataRecord(0x4000, Bytes("01")), LinearRecord(1),
+                DataRecord(0xFFF8, escapes.left(8)), LinearRecord(2),
+                DataRecord(0x0000, Bytes("02"))}),
+         {{0x4000, 0x4000}, {0x1FFF8, 0x20000}},
+         0x20000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        const QString path = WriteFile(dir.filePath(QStringLiteral("firmware.hex")), row.file);
+        ASSERT_FALSE(path.isEmpty());
+        auto image = std::make_unique<flash::FlashImage>();
+        const cli::Inspection inspection = cli::Inspect(path, *image);
+        ASSERT_TRUE(inspection.programmable);
+        EXPECT_EQ(inspection.ranges, row.ranges);
+        EXPECT_EQ(inspection.lastBlock, row.lastBlock);
+        EXPECT_EQ(inspection.blocks, (row.lastBlock - 0x4000) / 128 + 1);
+        // What Program sends, block by block.
+        QByteArray written;
+        qint64 wire = 6 + 5;
+        for (int32_t block = 0x4000; block <= row.lastBlock; block += 128) {
+            QByteArray data(reinterpret_cast<const char*>(image->data()) + block,
+                            std::min(128, flash::kImageTop + 1 - block));
+            data.append(128 - data.size(), '\xFF');
+            written += data;
+            wire +=
+                2 *
+                link::Frame(link::code::kStartBlock, flash::AddressToBytes(block) + data).size();
+        }
+        EXPECT_EQ(inspection.sha256,
+                  QCryptographicHash::hash(written, QCryptographicHash::Sha256).toHex());
+        EXPECT_EQ(inspection.wireBytes, wire);
+        EXPECT_DOUBLE_EQ(inspection.updateSeconds, static_cast<double>(wire) * 10 / 19200);
     }
-    EXPECT_EQ(inspection.wireBytes, wire);
-    EXPECT_DOUBLE_EQ(inspection.updateSeconds, static_cast<double>(wire) * 10 / 19200);
 }
 
 TEST(Inspect, DurationsKeepTheirUnitAcrossRounding) {
