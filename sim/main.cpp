@@ -363,7 +363,8 @@ int main(int argc, char* argv[]) {
         };
         if (!wake && line.fd() >= 0) {
             // Nothing is due but the host's next request: wait for it in read() itself, as a bare
-            // echo would. A signal to stop ends the wait.
+            // echo would. A signal to stop ends the wait (as it ends poll()'s below, one that comes
+            // just before the wait is seen at the next byte).
             const ssize_t got = read(line.fd(), buffer, sizeof buffer);
             if (got > 0)
                 receive(got);
