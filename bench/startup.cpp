@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,14 +62,16 @@ int RunChild(int argc, char* argv[], bool irigWindow, bool floor, bool idle) {
     }
     // The floor of polling: the empty window, whose timer sends the poll and which reads each
     // reply as it comes, without decoding or showing anything.
-    irig::link::SerialPortController port;
+    // The empty window itself makes no serial component, so that its start-up stays bare.
+    std::optional<irig::link::SerialPortController> port;
     if (floor) {
-        port.SetBaudRate(19200);
-        port.OpenPort(QStringLiteral("COM1"));
-        QObject::connect(&tick, &QTimer::timeout, &port,
-                         [&port] { port.SendData(irig::status::StatusRequest()); });
-        QObject::connect(&port, &irig::link::PortController::DataReceived, &port,
-                         [&port] { port.ReadData(); });
+        port.emplace();
+        port->SetBaudRate(19200);
+        port->OpenPort(QStringLiteral("COM1"));
+        QObject::connect(&tick, &QTimer::timeout, &*port,
+                         [&port] { port->SendData(irig::status::StatusRequest()); });
+        QObject::connect(&*port, &irig::link::PortController::DataReceived, &*port,
+                         [&port] { port->ReadData(); });
     }
     QMainWindow window;
     window.show();
