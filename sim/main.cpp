@@ -8,8 +8,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/file.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -30,7 +34,8 @@ const char kUsage[] =
     "  --source S           gps, irig, irig-bad or crystal (default gps)\n"
     "  --firmware N         the unit's firmware version in tenths (default 23, shown as 2.3)\n"
     "  --gps-message TEXT   the GPS message\n"
-    "  --clock-offset S     the unit's clock runs S seconds off the host's at start\n"
+    "  --clock-offset S     the unit's clock runs S seconds off the host's at start (fractions\n"
+    "                       too: 0.137 is 137 ms ahead, -2.5 behind)\n"
     "  --reboot-ms N        a re-boot takes N ms (default 1500)\n"
     "  --baud N             pace the line as N baud, 10 bits a byte; 0 answers at once (default)\n"
     "  --flash-out FILE     keep FILE equal to the flash, 0x00000-0x2007F\n"
@@ -39,6 +44,7 @@ const char kUsage[] =
     "                       last byte of each answer to the first byte of its next request\n"
     "faults:\n"
     "  --silent             never answer\n"
+    "  --refuse-flash-mode  ignore the flash-mode request (0x80 0xF1)\n"
     "  --drop-echo N        do not echo the Nth programmed block\n"
     "  --corrupt-echo N     change one byte of the Nth block's echo\n"
     "  --fail-erase N       fail the Nth erase\n"
@@ -110,9 +116,13 @@ Settings Parse(int argc, char* argv[]) {
             s.unit.version = static_cast<int>(number() & 0xFF);
         else if (arg == "--gps-message")
             s.unit.gpsMessage = value();
-        else if (arg == "--clock-offset")
-            s.unit.clockOffsetSeconds = number();
-        else if (arg == "--reboot-ms")
+        else if (arg == "--clock-offset") {
+            const std::string text = value();
+            char* end = nullptr;
+            s.unit.clockOffsetSeconds = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !std::isfinite(s.unit.clockOffsetSeconds))
+                Fail(arg + ": not a number of seconds: " + text);
+        } else if (arg == "--reboot-ms")
             s.unit.rebootMs = static_cast<int>(number());
         else if (arg == "--baud")
             s.baud = static_cast<long>(number());
@@ -124,6 +134,8 @@ Settings Parse(int argc, char* argv[]) {
             s.gaps = true;
         else if (arg == "--silent")
             s.unit.silent = true;
+        else if (arg == "--refuse-flash-mode")
+            s.unit.refuseFlashMode = true;
         else if (arg == "--drop-echo")
             s.unit.dropEcho = static_cast<int>(number());
         else if (arg == "--corrupt-echo")
@@ -163,9 +175,10 @@ class Line {
 public:
     explicit Line(const Settings& settings) : settings_(settings) { Open(); }
     ~Line() {
-        Close();
-        if (!settings_.link.empty())
+        // The link goes only while it is still this unit's: another may have taken the name since.
+        if (!settings_.link.empty() && LinkTarget() == slavePath_)
             unlink(settings_.link.c_str());
+        Close();
     }
 
     int fd() const { return fd_; }
@@ -186,12 +199,17 @@ public:
             Fail("cannot make a pseudo-terminal");
         const std::string slave = ptsname(fd_);
         // Holding the slave side open keeps the master from seeing a hang-up whenever the
-        // program closes its port.
+        // program closes its port; its lock tells a second unit that the link is served.
         slave_ = open(slave.c_str(), O_RDWR | O_NOCTTY);
         if (slave_ < 0)
             Fail(slave + ": " + std::strerror(errno));
         MakeRaw(slave_, false);
         Block();
+        if (Served())
+            Fail(settings_.link + " is served by another irig-unit-sim (on " + LinkTarget() +
+                 "); stop that one first, or give another --link");
+        flock(slave_, LOCK_EX | LOCK_NB);
+        slavePath_ = slave;
         const std::string temporary = settings_.link + ".new";
         unlink(temporary.c_str());
         if (symlink(slave.c_str(), temporary.c_str()) != 0 ||
@@ -216,9 +234,29 @@ private:
     // a request in read() itself.
     void Block() { fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK); }
 
+    // Where the link points now, or empty.
+    std::string LinkTarget() const {
+        char target[PATH_MAX];
+        const ssize_t size = readlink(settings_.link.c_str(), target, sizeof target - 1);
+        return size > 0 ? std::string(target, static_cast<size_t>(size)) : std::string();
+    }
+    // The link points at a pseudo-terminal that a running unit holds locked.
+    bool Served() const {
+        const std::string target = LinkTarget();
+        if (target.empty() || target == slavePath_)
+            return false;
+        const int other = open(target.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (other < 0)
+            return errno == EBUSY;  // held exclusively by a program on it
+        const bool locked = flock(other, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        close(other);
+        return locked;
+    }
+
     const Settings& settings_;
     int fd_ = -1;
     int slave_ = -1;
+    std::string slavePath_;  // the pseudo-terminal this unit serves
 };
 
 // Bytes waiting for their time on the line.

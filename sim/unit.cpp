@@ -91,7 +91,8 @@ Unit::Unit(Options options, std::function<void(const std::string&)> log,
     : options_(std::move(options)),
       log_(std::move(log)),
       flashWritten_(std::move(flashWritten)),
-      clockOffset_(std::chrono::seconds(options_.clockOffsetSeconds)) {
+      clockOffset_(std::chrono::round<std::chrono::system_clock::duration>(
+          std::chrono::duration<double>(options_.clockOffsetSeconds))) {
     flash_.fill(0xFF);
 }
 
@@ -103,7 +104,8 @@ std::vector<Bytes> Unit::Receive(const uint8_t* data, size_t size, Clock::time_p
             continue;
         }
         if (rebootDue_) {
-            log_("re-booting: ignored a request");
+            log_("re-booting: ignored frame " + std::to_string(message.code) + ": " +
+                 Hex(message.payload));
             continue;
         }
         for (Bytes& reply : Answer(message, now)) {
@@ -121,6 +123,8 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
             rebootDue_ = now + std::chrono::milliseconds(options_.rebootMs);
             return {};
         case kFlashMode:
+            if (options_.refuseFlashMode)
+                break;
             log_("flash mode");
             flashMode_ = true;
             return {{kEscape, kFlashMode}};
@@ -250,11 +254,14 @@ long long Unit::SetClock(const Bytes& p, Clock::time_point arrived) {
         return 0;
     }
     // The unit's second begins when the frame's last byte arrives; the host's wall clock then,
-    // against the time the frame carried, is how late (or early) it came.
-    const auto hostAtArrival = std::chrono::system_clock::now() - (Clock::now() - arrived);
+    // against the time the frame carried, is how late (or early) it came. Kept exact: a clock a
+    // fraction of a millisecond short would read the second before the one just set.
+    const auto hostAtArrival =
+        std::chrono::system_clock::now() -
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - arrived);
     const auto carried = std::chrono::system_clock::from_time_t(when);
-    clockOffset_ = std::chrono::duration_cast<std::chrono::milliseconds>(carried - hostAtArrival);
-    return -clockOffset_.count();
+    clockOffset_ = carried - hostAtArrival;
+    return -std::chrono::round<std::chrono::milliseconds>(clockOffset_).count();
 }
 
 }  // namespace sim

@@ -23,12 +23,13 @@ struct Options {
     int version = 23;            // in tenths
     std::string gpsMessage = "$GPRMC,120000,A,4807.038,N,01131.000,E,000.0,000.0,071226,,*3F";
     int rebootMs = 1500;
-    long long clockOffsetSeconds = 0;  // the unit's clock against the host's at start
+    double clockOffsetSeconds = 0;  // the unit's clock against the host's at start
     bool silent = false;
-    int dropEcho = 0;     // the Nth block echo is not sent (0: never)
-    int corruptEcho = 0;  // the Nth block echo has a byte changed
-    int failErase = 0;    // the Nth erase fails
-    int hangUpAfter = 0;  // the line is hung up after the Nth block echo
+    bool refuseFlashMode = false;  // 0x80 0xF1 is ignored, as by a unit that has no flash mode
+    int dropEcho = 0;              // the Nth block echo is not sent (0: never)
+    int corruptEcho = 0;           // the Nth block echo has a byte changed
+    int failErase = 0;             // the Nth erase fails
+    int hangUpAfter = 0;           // the line is hung up after the Nth block echo
 };
 
 // The unit's side of the framing: a frame must open with a start code and close with its own end
@@ -80,7 +81,7 @@ private:
     std::function<void(uint32_t, uint32_t)> flashWritten_;
     Decoder decoder_;
     std::array<uint8_t, kFlashSize> flash_{};
-    std::chrono::milliseconds clockOffset_;  // the unit's clock against the host's
+    std::chrono::system_clock::duration clockOffset_;  // the unit's clock against the host's
     uint8_t irigOffset_ = 0, gpsOffset_ = 0, ieee1344_ = 0;
     bool flashMode_ = false;
     std::optional<Clock::time_point> rebootDue_;

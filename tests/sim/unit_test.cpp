@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <string>
 
 namespace sim {
@@ -84,6 +85,24 @@ TEST_F(SimUnit, SetTimeMovesItsClockAndRepliesWithTheSetColumnsSource) {
     EXPECT_EQ(r.size(), 13u);
 }
 
+TEST_F(SimUnit, ClockReadRightAfterSetTimeIsTheSecondSet) {
+    // The next whole second, carried as Set Time carries it, arriving as it begins.
+    const auto host = std::chrono::system_clock::now();
+    const auto second = std::chrono::ceil<std::chrono::seconds>(host + 1ms);
+    const std::time_t whole = std::chrono::system_clock::to_time_t(second);
+    std::tm local{};
+    localtime_r(&whole, &local);
+    const int year = local.tm_year + 1900;
+    const Bytes payload = B({0x01, 0x00, year & 0xFF, year >> 8, local.tm_mon + 1, local.tm_mday,
+                             local.tm_hour, local.tm_min, local.tm_sec});
+    now = Clock::now();
+    Send(EncodeFrame(0xE2, payload));
+    const auto replies = Send(B({0x80, 0xE0, 0x01, 0x80, 0xE1}));
+    ASSERT_EQ(replies.size(), 1u);
+    const Bytes& r = replies[0];
+    EXPECT_EQ(B({r[8], r[9], r[10]}), B({local.tm_hour, local.tm_min, local.tm_sec}));
+}
+
 TEST_F(SimUnit, OffsetsAreStoredAndReadBack) {
     EXPECT_EQ(Send(B({0x80, 0xE2, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE3}))[0],
               B({0x80, 0xE2, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE3}));
@@ -151,6 +170,14 @@ TEST_F(SimUnit, FaultsHitOnlyTheirNthEvent) {
     ASSERT_EQ(echoes[2].size(), 1u);
     EXPECT_NE(echoes[2][0], EncodeFrame(0xF6, Block(0x4100, 2)));
     EXPECT_EQ(echoes[3][0], EncodeFrame(0xF6, Block(0x4180, 3)));
+}
+
+TEST_F(SimUnit, UnitWithoutFlashModeIgnoresItsRequest) {
+    Options options;
+    options.refuseFlashMode = true;
+    Make(options);
+    EXPECT_TRUE(EnterFlashMode().empty());
+    EXPECT_EQ(Send(B({0x80, 0xE0, 0x01, 0x80, 0xE1})).size(), 1u) << "it keeps its clock";
 }
 
 TEST_F(SimUnit, SilentUnitAnswersNothing) {
