@@ -40,6 +40,9 @@ public:
     void SetBaudRate(qint32 baud) override { inner_.SetBaudRate(baud); }
     qint32 BaudRate() const override { return inner_.BaudRate(); }
     int OpenPort(const QString& name) override { return inner_.OpenPort(name); }
+    int OpenDevice(const QString& name, const QString& device) override {
+        return inner_.OpenDevice(name, device);
+    }
     irig::link::PortFailure LastFailure() const override { return inner_.LastFailure(); }
     QString Device() const override { return inner_.Device(); }
     void ClosePort() override { inner_.ClosePort(); }

@@ -32,6 +32,9 @@ public:
     // Opens "COMn" or a device path (closing any port that is open) and returns kPortOpened or an
     // error number; LastFailure() then says why.
     virtual int OpenPort(const QString& name) = 0;
+    // Opens `device` as the port called `name` (a lost port found again where its identity now
+    // points), with OpenPort's result.
+    virtual int OpenDevice(const QString& name, const QString& device) = 0;
     virtual PortFailure LastFailure() const = 0;
     // The device of the open port, or of the last one tried.
     virtual QString Device() const = 0;

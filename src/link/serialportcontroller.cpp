@@ -80,9 +80,12 @@ void SerialPortController::SetBaudRate(qint32 baud) {
 }
 
 int SerialPortController::OpenPort(const QString& name) {
+    return OpenDevice(name, ResolvePortName(name));
+}
+
+int SerialPortController::OpenDevice(const QString& name, const QString& device) {
     ClosePort();
     failure_ = {};
-    const QString device = ResolvePortName(name);
     device_ = device;
     if (device.isEmpty()) {
         failure_.kind = PortFailure::kNoSuchDevice;

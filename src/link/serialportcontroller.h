@@ -18,6 +18,7 @@ public:
     void SetBaudRate(qint32 baud) override;
     qint32 BaudRate() const override { return baud_; }
     int OpenPort(const QString& name) override;
+    int OpenDevice(const QString& name, const QString& device) override;
     PortFailure LastFailure() const override { return failure_; }
     void ClosePort() override;
     void SendData(const QByteArray& data) override;

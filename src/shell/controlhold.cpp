@@ -4,26 +4,38 @@ namespace irig::shell {
 
 ControlHold::ControlHold(std::initializer_list<QWidget*> controls) {
     for (QWidget* control : controls) {
-        written_.insert(control, control->isEnabled());
+        controls_.insert(control, Control{control->isEnabled(), 0});
     }
+}
+
+void ControlHold::Show(QWidget* widget, const Control& control) {
+    widget->setEnabled(control.written && control.heldBy == 0);
 }
 
 void ControlHold::SetEnabled(QWidget* control, bool enabled) {
-    written_[control] = enabled;
-    control->setEnabled(enabled && !held_);
+    Control& state = controls_[control];
+    state.written = enabled;
+    Show(control, state);
 }
 
-void ControlHold::Hold() {
-    held_ = true;
-    for (auto it = written_.cbegin(); it != written_.cend(); ++it) {
-        it.key()->setEnabled(false);
+void ControlHold::Hold(Reason reason, std::initializer_list<QWidget*> controls) {
+    reasons_ |= reason;
+    for (QWidget* widget : controls) {
+        auto it = controls_.find(widget);
+        if (it != controls_.end()) {
+            it->heldBy |= reason;
+            Show(widget, *it);
+        }
     }
 }
 
-void ControlHold::Release() {
-    held_ = false;
-    for (auto it = written_.cbegin(); it != written_.cend(); ++it) {
-        it.key()->setEnabled(it.value());
+void ControlHold::Release(Reason reason) {
+    reasons_ &= ~static_cast<unsigned>(reason);
+    for (auto it = controls_.begin(); it != controls_.end(); ++it) {
+        if ((it->heldBy & reason) != 0) {
+            it->heldBy &= ~static_cast<unsigned>(reason);
+            Show(it.key(), *it);
+        }
     }
 }
 

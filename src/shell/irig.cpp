@@ -109,7 +109,11 @@ constexpr int kDescribeAfterMs = 300;
 }  // namespace
 
 IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
-    : QMainWindow(parent), comIrig(comIrig), steady_(&SteadyMilliseconds), exchange_(comIrig) {
+    : QMainWindow(parent),
+      comIrig(comIrig),
+      steady_(&SteadyMilliseconds),
+      exchange_(comIrig),
+      portWatch_(comIrig) {
     BuildControls();
     Form_Load();
 }
@@ -243,6 +247,8 @@ void IRIG::BuildControls() {
 
     connect(&comIrig, &link::PortController::DataReceived, this, &IRIG::comIrig_DataReceived);
     connect(&comIrig, &link::PortController::PortLost, this, &IRIG::comIrig_PortLost);
+    connect(&portWatch_, &link::PortWatch::Reopened, this, &IRIG::PortReopened);
+    connect(&portWatch_, &link::PortWatch::WaitingChanged, this, &IRIG::ShowPortLost);
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
     connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);
     connect(&exchange_, &exchange::UnitExchange::ReplyDecoded, this,
@@ -350,9 +356,7 @@ void IRIG::tmrDateTime_Timer() {
     exchange_.EmptyReceived();
     if (cmdSetTime->isEnabled()) {
         SendFrame(status::StatusRequest());
-        if (steady_() - lastStatusMs_ > kStaleMs) {
-            ShowStale(true);
-        }
+        CheckStale();
     }
 }
 
@@ -384,7 +388,7 @@ bool IRIG::eventFilter(QObject* watched, QEvent* event) {
 void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
     comIrig.ClosePort();
-    lostPort_.clear();
+    portWatch_.Forget();
     SetPortStatus(QStringLiteral("closed while choosing a port"));
     ShowStale(true);
     static_cast<PortListModel*>(cmbComPort->model())->Refresh();
@@ -393,6 +397,8 @@ void IRIG::cmbComPort_GotFocus() {
 void IRIG::cmbComPort_Click() {
     const QString port = cmbComPort->currentText();
     txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
+    portWatch_.Forget();
+    hold_->Release(ControlHold::kPortClosed);
     SetLinkButtons(true);
     const int error = comIrig.OpenPort(port);
     if (error != link::kPortOpened && error != kInvalidCall) {
@@ -401,10 +407,14 @@ void IRIG::cmbComPort_Click() {
         SetPortStatus(link::FailureText(port, comIrig.LastFailure()));
         ShowStale(true);
     } else {
+        portWatch_.Opened(port);
         ShowPortOpen(port);
         lastStatusMs_ = steady_();
     }
-    lostPort_.clear();
+    // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
+    if (!blnLoadAllowed && !tmrDateTime->isActive()) {
+        tmrDateTime->start();
+    }
     // Before the window is first shown this only records where the focus goes when it is.
     txtFlashStatus->setFocus();
 }
@@ -433,20 +443,32 @@ void IRIG::comIrig_DataReceived() {
     exchange_.DataReceived();
 }
 
+// The buttons that talk to the unit stay disabled until the port is back; what the rest of the
+// window writes to them meanwhile shows then.
 void IRIG::comIrig_PortLost(const QString& reason) {
     const QString port = cmbComPort->currentText();
     Log(QStringLiteral("Error on port ") + port + QStringLiteral(" - port closed (") + reason +
         QLatin1Char(')'));
-    SetLinkButtons(false);
+    hold_->Hold(ControlHold::kPortClosed,
+                {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot});
     if (blnSessionBusy) {
         exchange_.LineLost();
     }
-    // Watched for until it is back, or until the operator enters the list.
-    lostPort_ = port;
-    SetPortStatus(QStringLiteral("%1 lost: %2; waiting for it to come back (or pick a port)")
-                      .arg(port, reason));
+    lostReason_ = reason;
+    ShowPortLost(portWatch_.Waiting());
     ShowStale(true);
-    watch_->start();
+}
+
+void IRIG::ShowPortLost(const QString& waiting) {
+    SetPortStatus(QStringLiteral("%1 lost: %2; %3 (or pick a port)")
+                      .arg(cmbComPort->currentText(), lostReason_, waiting));
+}
+
+void IRIG::PortReopened(const QString& port) {
+    Log(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
+    hold_->Release(ControlHold::kPortClosed);
+    ShowPortOpen(port);
+    lastStatusMs_ = steady_();
 }
 
 qint64 IRIG::UpdateRemainingMs() const {
@@ -458,6 +480,7 @@ qint64 IRIG::UpdateRemainingMs() const {
 
 void IRIG::WatchTick() {
     const qint64 now = steady_();
+    CheckStale();
     if (blnSessionBusy) {
         const qint64 remaining = UpdateRemainingMs();
         status_.session =
@@ -469,16 +492,15 @@ void IRIG::WatchTick() {
                 : ProgressText(blocksConfirmed_, blocksTotal_, now - updateStartMs_, remaining);
         ShowStatus();
     }
-    if (!lostPort_.isEmpty() && QFileInfo::exists(link::ResolvePortName(lostPort_)) &&
-        comIrig.OpenPort(lostPort_) == link::kPortOpened) {
-        Log(QStringLiteral("Com port ") + lostPort_ + QStringLiteral(" opened."));
-        SetLinkButtons(true);
-        ShowPortOpen(lostPort_);
-        lastStatusMs_ = now;
-        lostPort_.clear();
-    }
-    if (!blnSessionBusy && lostPort_.isEmpty()) {
+    // Without the poll (Flash Mode asked or entered) the values still grey when they go stale.
+    if (!blnSessionBusy && (tmrDateTime->isActive() || !lblTimeData->isEnabled())) {
         watch_->stop();
+    }
+}
+
+void IRIG::CheckStale() {
+    if (steady_() - lastStatusMs_ > kStaleMs) {
+        ShowStale(true);
     }
 }
 
@@ -535,6 +557,9 @@ void IRIG::SingleCode(int16_t code) {
         hold_->SetEnabled(cmdFlashMode, true);
     } else if (code == link::code::kFlashMode) {
         Log(QStringLiteral("Entering Flash Programming Mode"));
+        // No tick may empty the receive buffer between a block and its echo, also when the code
+        // comes unasked or after a pick restarted the poll.
+        tmrDateTime->stop();
         blnLoadAllowed = true;
         ApplyFlashButtons();
         cmdFlashExit->setEnabled(true);
@@ -571,6 +596,7 @@ void IRIG::cmdRetreiveGpsMessage_Click() {
 void IRIG::cmdFlashMode_Click() {
     Log(QStringLiteral("Flash Mode Command Sent"));
     tmrDateTime->stop();
+    watch_->start();  // the values' staleness, without the poll
     SendFrame(link::SingleCode(link::code::kFlashMode));
 }
 
@@ -579,16 +605,18 @@ void IRIG::cmdReBoot_Click() {
     SendFrame(link::SingleCode(link::code::kReBoot));
 }
 
+// A running session ends first: no block may follow the re-boot.
 void IRIG::cmdFlashExit_Click() {
-    Log(QStringLiteral("Exiting Flash Program Mode"));
-    Log(QStringLiteral("Re-Boot Command Sent"));
-    SendFrame(link::SingleCode(link::code::kReBoot));
     if (blnSessionBusy) {
+        exchange_.Abandon();
         status_.session = QStringLiteral("Update left by Exit before it was complete");
         ShowStatus();
     }
+    Log(QStringLiteral("Exiting Flash Program Mode"));
+    Log(QStringLiteral("Re-Boot Command Sent"));
+    SendFrame(link::SingleCode(link::code::kReBoot));
     blnSessionBusy = false;
-    hold_->Release();
+    hold_->Release(ControlHold::kSession);
     hold_->SetEnabled(cmdFlashMode, false);
     blnLoadAllowed = false;
     blnProgramAllowed = false;
@@ -600,7 +628,9 @@ void IRIG::cmdFlashExit_Click() {
 
 void IRIG::cmdProgram_Click() {
     blnSessionBusy = true;
-    hold_->Hold();
+    hold_->Hold(ControlHold::kSession,
+                {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot,
+                 cmdFlashMode, cmbComPort});
     ApplyFlashButtons();
     blocksTotal_ = flash::BlocksToSend(exchange_.Image());
     blocksConfirmed_ = 0;
@@ -632,7 +662,7 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
     }
     if (step.ended) {
         blnSessionBusy = false;
-        hold_->Release();
+        hold_->Release(ControlHold::kSession);
         ApplyFlashButtons();
         const qint64 took = steady_() - updateStartMs_;
         status_.session =

@@ -11,6 +11,7 @@
 
 #include "exchange/unitexchange.h"
 #include "link/portcontroller.h"
+#include "link/portwatch.h"
 #include "shell/statusline.h"
 #include "status/settime.h"
 
@@ -58,8 +59,8 @@ public:
     void cmdProgram_Click();
     void cmdFlashExit_Click();
     void cmdReBoot_Click();
-    // Every 500 ms while an update runs or a lost port is awaited: the update's time left, the
-    // unit's silence, the port's return.
+    // Every 500 ms while an update runs or Flash Mode has stopped the poll: the update's time
+    // left, the unit's silence, the values' staleness.
     void WatchTick();
     void SaveLogAs();
 
@@ -100,6 +101,9 @@ private:
     void SetPortStatus(const QString& text);
     void ShowPortOpen(const QString& port);
     void ShowStale(bool stale);
+    void CheckStale();
+    void ShowPortLost(const QString& waiting);
+    void PortReopened(const QString& port);
     void SetLinkButtons(bool enabled);
     void SetClockButtons(bool enabled);  // Set Time, Set and Retreive (offsets)
     void SendFrame(const QByteArray& frame);
@@ -141,7 +145,8 @@ private:
     qint64 firstBlockMs_ = -1;  // when the first block went out, for the rate
     int blocksTotal_ = 0;
     int blocksConfirmed_ = 0;
-    QString lostPort_;  // a port that went away and is awaited back
+    link::PortWatch portWatch_;  // a port that went away, awaited back as itself
+    QString lostReason_;
 
     // Set Time waits for the next whole second less the frame's wire time, then sends it.
     QTimer* tmrSetTime_ = nullptr;

@@ -1,6 +1,7 @@
 // What must never wipe, misplace or stall a unit's firmware, end to end with the simulated unit:
-// linear address records, a file with nothing to program, controls clicked or a wheel turned while
-// programming. (A line that vanishes mid-update is in the fault matrix.)
+// Exit during a session, Flash Mode that the unit never answers, linear address records, a file
+// with nothing to program, controls clicked or a wheel turned while programming. (A line that
+// vanishes mid-update is in the fault matrix.)
 #include <QComboBox>
 #include <QTest>
 #include <QWheelEvent>
@@ -28,6 +29,52 @@ protected:
             WaitUntil([&] { return window->Session().FlashAddress() >= 0x4000 + 10 * 128; }));
     }
 };
+
+class ExitDuringASession : public FirmwareSafety, public testing::WithParamInterface<bool> {};
+
+// After Exit only the re-boot and, once the unit is back, the status poll reach the unit.
+TEST_P(ExitDuringASession, SendsNoBlockAfterTheReBoot) {
+    Start({QStringLiteral("--baud"), QStringLiteral("460800")});
+    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x2000, 26);
+    LoadInFlashMode(firmware.path);
+    if (GetParam()) {
+        ProgramUntilUnderWay();
+    } else {
+        Button("cmdProgram")->click();  // Program and Exit in one burst
+    }
+    Button("cmdFlashExit")->click();
+    const QString exited = QStringLiteral("Exiting Flash Program Mode");
+    auto afterExit = [&] { return unit->Errors().section(QStringLiteral("sim: re-boot\n"), -1); };
+    ASSERT_TRUE(WaitUntil([&] { return afterExit().contains(QStringLiteral("sim: status")); }));
+    for (const QString& line : afterExit().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        EXPECT_TRUE(line.endsWith(QLatin1String("re-boot complete")) ||
+                    line.endsWith(QLatin1String("sim: status")) ||
+                    line.endsWith(QLatin1String("re-booting: ignored frame 224: 01 ")))
+            << line.toStdString();
+    }
+    const QString logAfterExit = Log().mid(Log().lastIndexOf(exited));
+    EXPECT_FALSE(logAfterExit.contains(QStringLiteral("Programming flash memory")));
+    EXPECT_FALSE(logAfterExit.contains(QStringLiteral("Erase Flash memory")));
+    EXPECT_EQ(window->FlashState(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(FirmwareSafety, ExitDuringASession, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& row) {
+                             return row.param ? "with_a_block_in_flight" : "in_one_burst";
+                         });
+
+TEST_F(FirmwareSafety, FlashModeWithoutAnAnswerGreysTheClockAndAPickPollsAgain) {
+    Start({QStringLiteral("--refuse-flash-mode")});
+    ASSERT_TRUE(WaitUntil([&] { return Caption("lblSourceData") == QStringLiteral("GPS"); }));
+    Button("cmdReBoot")->click();
+    ASSERT_TRUE(WaitForLog(QStringLiteral("Re-Boot Complete")));
+    Button("cmdFlashMode")->click();
+    auto live = [&] { return Find<QWidget>("lblTimeData")->isEnabled(); };
+    ASSERT_TRUE(WaitUntil([&] { return !live(); }, 3000)) << "greyed once 1.5 s pass unanswered";
+    EXPECT_FALSE(Enabled("cmdFlashExit"));
+    PickCom1Again();
+    EXPECT_TRUE(WaitUntil(live, 3000)) << "polling again";
+}
 
 TEST_F(FirmwareSafety, ImageWithLinearAddressRecordsLandsAtItsAddress) {
     Start();

@@ -1,6 +1,6 @@
 // What the window works out from a real line, end to end with the simulated unit: the time an
-// update has left on a 19200-baud line, a port that comes back by itself after a hang-up, and the
-// unit's clock set to the millisecond.
+// update has left on a 19200-baud line, a port that comes back by itself after a hang-up as it was
+// left, and the unit's clock set to the millisecond.
 #include <QElapsedTimer>
 #include <QRegularExpression>
 
@@ -45,11 +45,31 @@ TEST_F(EndToEnd, APortThatComesBackIsOpenedAgainWithinTwoSeconds) {
     EXPECT_TRUE(port.IsOpen());
     EXPECT_TRUE(Log().contains(QStringLiteral("Error on port COM1 - port closed")))
         << "the record of what happened stays";
-    for (const char* name : {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset",
-                             "cmdRetreiveGpsMessage", "cmdReBoot"}) {
+    // Back as it was before the loss: still in flash mode.
+    for (const char* name : {"cmdRetreiveGpsMessage", "cmdReBoot", "cmdFlashExit", "cmdLoad"}) {
         EXPECT_TRUE(Enabled(name)) << name;
     }
+    for (const char* name : {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset"}) {
+        EXPECT_FALSE(Enabled(name)) << name;
+    }
     EXPECT_EQ(window->FlashState(), 0) << "a failed update is not restarted";
+}
+
+TEST_F(EndToEnd, ExitOnALostPortKeepsTheClockButtonsDisabledUntilItIsBack) {
+    Start({QStringLiteral("--hang-up-after"), QStringLiteral("3")});
+    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x800, 53);
+    LoadInFlashMode(firmware.path);
+    Button("cmdProgram")->click();
+    ASSERT_TRUE(WaitUntil([&] { return !port.IsOpen(); }, 5000));
+    Button("cmdFlashExit")->click();
+    const char* const clockButtons[] = {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset"};
+    for (const char* name : clockButtons) {
+        EXPECT_FALSE(Enabled(name)) << name << " while the port is closed";
+    }
+    ASSERT_TRUE(WaitForLog(QStringLiteral("Com port COM1 opened.\r\n"), 3000));
+    for (const char* name : clockButtons) {
+        EXPECT_TRUE(Enabled(name)) << name << " once it is back, as Exit left them";
+    }
 }
 
 TEST_F(EndToEnd, SetTimeArrivesAsTheSecondItCarriesBegins) {

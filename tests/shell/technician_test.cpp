@@ -95,6 +95,7 @@ TEST_F(Technician, TheStatusLineFollowsThePort) {
     EXPECT_EQ(Status(), QStringLiteral("COM1 → /dev/ttyFAKE0: open"));
     window->cmbComPort_GotFocus();
     EXPECT_EQ(Status(), QStringLiteral("closed while choosing a port"));
+    window->cmbComPort_Click();
     port.Lose(QStringLiteral("the device went away"));
     EXPECT_TRUE(Status().startsWith(QLatin1String("COM1 lost: the device went away; waiting")))
         << Status().toStdString();

@@ -24,6 +24,13 @@ public:
         failure = open ? link::PortFailure{} : openFailure;
         return open ? link::kPortOpened : failError;
     }
+    int OpenDevice(const QString& name, const QString& at) override {
+        calls.append(QStringLiteral("open %1 at %2").arg(name, at));
+        device = at;
+        open = !failingPorts.contains(name);
+        failure = open ? link::PortFailure{} : openFailure;
+        return open ? link::kPortOpened : failError;
+    }
     link::PortFailure LastFailure() const override { return failure; }
     QString Device() const override { return device; }
     void ClosePort() override {

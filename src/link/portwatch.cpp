@@ -1,0 +1,118 @@
+#include "link/portwatch.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include "link/portmap.h"
+
+namespace irig::link {
+
+namespace {
+
+constexpr int kCheckMs = 500;
+
+// The device a link names now, or empty when it dangles.
+QString Target(const QString& link) {
+    return QFileInfo(link).canonicalFilePath();
+}
+
+}  // namespace
+
+PortIdentity IdentifyPort(const QString& name, const QString& device, const QString& byIdFolder) {
+    PortIdentity identity{name, PortMapEntry(name), device, {}};
+    const QDir folder(byIdFolder);
+    for (const QString& entry : folder.entryList(QDir::System | QDir::Files, QDir::Name)) {
+        const QString link = folder.filePath(entry);
+        if (!device.isEmpty() && Target(link) == device) {
+            identity.byId = link;
+            break;
+        }
+    }
+    return identity;
+}
+
+PortWhereabouts Locate(const PortIdentity& identity) {
+    if (!identity.mapEntry.isEmpty()) {
+        const QFileInfo entry(identity.mapEntry);
+        if (!entry.isSymLink() && !entry.exists()) {
+            return {{},
+                    QStringLiteral("waiting for its port-map link %1, which was removed (%2 is "
+                                   "not looked for elsewhere)")
+                        .arg(identity.mapEntry, identity.name)};
+        }
+        const QString device = Target(identity.mapEntry);
+        if (device.isEmpty()) {
+            return {
+                {},
+                QStringLiteral("waiting for %1, where its port-map link %2 points, to come back")
+                    .arg(entry.symLinkTarget(), identity.mapEntry)};
+        }
+        return {device, {}};
+    }
+    if (!identity.byId.isEmpty()) {
+        const QString device = Target(identity.byId);
+        if (device.isEmpty()) {
+            return {{},
+                    QStringLiteral("waiting for %1 (%2) to come back")
+                        .arg(identity.byId, QFileInfo(identity.byId).fileName())};
+        }
+        return {device, {}};
+    }
+    if (!QFileInfo::exists(identity.device)) {
+        return {{}, QStringLiteral("waiting for %1 to come back").arg(identity.device)};
+    }
+    return {identity.device, {}};
+}
+
+PortWatch::PortWatch(PortController& port, QObject* parent) : QObject(parent), port_(port) {
+    timer_.setInterval(kCheckMs);
+    connect(&timer_, &QTimer::timeout, this, &PortWatch::Check);
+    connect(&port_, &PortController::PortLost, this, &PortWatch::Lost);
+}
+
+void PortWatch::Opened(const QString& name) {
+    timer_.stop();
+    waiting_.clear();
+    identity_ = IdentifyPort(name, port_.Device());
+}
+
+void PortWatch::Forget() {
+    timer_.stop();
+    waiting_.clear();
+    identity_ = {};
+}
+
+void PortWatch::Lost() {
+    if (identity_.name.isEmpty()) {
+        return;
+    }
+    // The first look comes a moment later: a device that has just failed may not have gone yet.
+    timer_.start();
+    waiting_ = Locate(identity_).waiting;
+    if (waiting_.isEmpty()) {
+        waiting_ = QStringLiteral("waiting for %1 to come back").arg(identity_.device);
+    }
+    emit WaitingChanged(waiting_);
+}
+
+void PortWatch::Check() {
+    if (!timer_.isActive()) {
+        return;
+    }
+    const PortWhereabouts now = Locate(identity_);
+    if (now.device.isEmpty()) {
+        if (now.waiting != waiting_) {
+            waiting_ = now.waiting;
+            emit WaitingChanged(waiting_);
+        }
+        return;
+    }
+    if (port_.OpenDevice(identity_.name, now.device) != kPortOpened) {
+        return;  // there, but not yet usable (permissions being set, still held): look again
+    }
+    const QString name = identity_.name;
+    Opened(name);
+    emit Reopened(name);
+}
+
+}  // namespace irig::link
