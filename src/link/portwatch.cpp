@@ -64,7 +64,8 @@ PortWhereabouts Locate(const PortIdentity& identity) {
     return {identity.device, {}};
 }
 
-PortWatch::PortWatch(PortController& port, QObject* parent) : QObject(parent), port_(port) {
+PortWatch::PortWatch(PortController& port, QString byIdFolder, QObject* parent)
+    : QObject(parent), port_(port), byIdFolder_(std::move(byIdFolder)) {
     timer_.setInterval(kCheckMs);
     connect(&timer_, &QTimer::timeout, this, &PortWatch::Check);
     connect(&port_, &PortController::PortLost, this, &PortWatch::Lost);
@@ -73,7 +74,7 @@ PortWatch::PortWatch(PortController& port, QObject* parent) : QObject(parent), p
 void PortWatch::Opened(const QString& name) {
     timer_.stop();
     waiting_.clear();
-    identity_ = IdentifyPort(name, port_.Device());
+    identity_ = IdentifyPort(name, port_.Device(), byIdFolder_);
 }
 
 void PortWatch::Forget() {

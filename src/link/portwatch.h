@@ -42,8 +42,9 @@ class PortWatch final : public QObject {
     Q_OBJECT
 
 public:
-    // `port` must outlive the watch.
-    explicit PortWatch(PortController& port, QObject* parent = nullptr);
+    // `port` must outlive the watch; `byIdFolder` is where stable adapter names are looked up.
+    explicit PortWatch(PortController& port, QString byIdFolder = kByIdFolder,
+                       QObject* parent = nullptr);
 
     // The port `name` has just been opened: its identity is what a loss will look for.
     void Opened(const QString& name);
@@ -67,6 +68,7 @@ private:
     void Lost();
 
     PortController& port_;
+    QString byIdFolder_;
     PortIdentity identity_;
     QString waiting_;
     QTimer timer_;

@@ -1,0 +1,125 @@
+// A lost port is found again only as itself: each row maps or names a device, loses the port,
+// changes what the system shows, and looks once. Devices are plain files in a temporary folder.
+#include "link/portwatch.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <functional>
+
+#include "support/fakeportcontroller.h"
+#include "support/portmapfolder.h"
+
+namespace irig::link {
+namespace {
+
+struct System {
+    test::TempPortMap map;
+    QTemporaryDir dev;
+    QString byId = dev.filePath(QStringLiteral("by-id"));
+
+    System() { QDir().mkpath(byId); }
+    QString Device(const char* name) const { return dev.filePath(QLatin1String(name)); }
+    void Plug(const char* name) const {
+        QFile device(Device(name));
+        EXPECT_TRUE(device.open(QIODevice::WriteOnly));
+    }
+    void Unplug(const char* name) const { QFile::remove(Device(name)); }
+    void NameById(const char* device) const {
+        QFile::remove(byId + QStringLiteral("/usb-FTDI_A1234"));
+        EXPECT_TRUE(QFile::link(Device(device), byId + QStringLiteral("/usb-FTDI_A1234")));
+    }
+};
+
+struct WatchRow {
+    const char* name;
+    const char* port;                           // COMn, or a device of the folder
+    std::function<void(const System&)> before;  // with the port open
+    std::function<void(const System&)> after;   // while it is lost
+    const char* reopenedAt;                     // a device of the folder, or none
+    const char* waitingFor;  // part of what the watch says while the port is not there
+};
+
+class Watch : public testing::TestWithParam<WatchRow> {};
+
+TEST_P(Watch, ReopensOnlyWhatTheChoiceNames) {
+    const WatchRow& row = GetParam();
+    System system;
+    test::FakePortController port;
+    PortWatch watch(port, system.byId);
+    QSignalSpy reopened(&watch, &PortWatch::Reopened);
+    system.Plug("ttyA");
+    row.before(system);
+    const QString name =
+        QString(row.port).startsWith(QLatin1String("tty")) ? system.Device(row.port) : row.port;
+    port.device = QFileInfo(system.Device("ttyA")).canonicalFilePath();
+    watch.Opened(name);
+
+    port.Lose(QStringLiteral("the device went away"));
+    system.Unplug("ttyA");
+    watch.Check();
+    port.calls.clear();
+    const QString waitedFor = watch.Waiting();
+    row.after(system);
+    watch.Check();
+
+    // What the status line says while the port is not back.
+    const QString waiting = row.reopenedAt == nullptr ? watch.Waiting() : waitedFor;
+    EXPECT_TRUE(waiting.contains(QLatin1String(row.waitingFor))) << waiting.toStdString();
+    if (row.reopenedAt == nullptr) {
+        EXPECT_TRUE(port.calls.isEmpty()) << port.calls.join(',').toStdString();
+        EXPECT_TRUE(reopened.isEmpty());
+        EXPECT_TRUE(watch.Watching());
+    } else {
+        const QString at = QFileInfo(system.Device(row.reopenedAt)).canonicalFilePath();
+        EXPECT_EQ(port.calls, QStringList{QStringLiteral("open %1 at %2").arg(name, at)});
+        EXPECT_EQ(reopened.size(), 1);
+        EXPECT_FALSE(watch.Watching());
+    }
+}
+
+void Nothing(const System&) {}
+
+INSTANTIATE_TEST_SUITE_P(
+    PortWatch, Watch,
+    testing::Values(
+        WatchRow{"same_link_and_target_back", "COM1",
+                 [](const System& s) { s.map.Map(QStringLiteral("COM1"), s.Device("ttyA")); },
+                 [](const System& s) { s.Plug("ttyA"); }, "ttyA", "where its port-map link"},
+        WatchRow{"link_retargeted", "COM1",
+                 [](const System& s) { s.map.Map(QStringLiteral("COM1"), s.Device("ttyA")); },
+                 [](const System& s) {
+                     s.Plug("ttyB");
+                     s.map.Map(QStringLiteral("COM1"), s.Device("ttyB"));
+                 },
+                 "ttyB", "ttyA"},
+        WatchRow{"link_removed", "COM1",
+                 [](const System& s) { s.map.Map(QStringLiteral("COM1"), s.Device("ttyA")); },
+                 [](const System& s) {
+                     QFile::remove(s.map.Entry(QStringLiteral("COM1")));
+                     s.Plug("ttyA");
+                 },
+                 nullptr, "which was removed"},
+        WatchRow{"same_device_path_back", "ttyA", Nothing, [](const System& s) { s.Plug("ttyA"); },
+                 "ttyA", "waiting for"},
+        WatchRow{"by_id_name_back_at_another_device", "ttyA",
+                 [](const System& s) { s.NameById("ttyA"); },
+                 [](const System& s) {
+                     s.Plug("ttyB");
+                     s.NameById("ttyB");
+                 },
+                 "ttyB", "usb-FTDI_A1234"},
+        WatchRow{"another_adapter_at_the_by_id_devices_old_path", "ttyA",
+                 [](const System& s) { s.NameById("ttyA"); },
+                 [](const System& s) {
+                     QFile::remove(s.byId + QStringLiteral("/usb-FTDI_A1234"));
+                     s.Plug("ttyA");
+                 },
+                 nullptr, "usb-FTDI_A1234"}),
+    [](const testing::TestParamInfo<WatchRow>& row) { return row.param.name; });
+
+}  // namespace
+}  // namespace irig::link
