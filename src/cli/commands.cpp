@@ -71,7 +71,7 @@ int RebootTimeout(const Request& request) {
 Outcome NoAnswer(const Unit& unit, const QString& what) {
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
-    outcome.error = QStringLiteral("%1: %2: %3").arg(unit.Port(), what, unit.Failure());
+    outcome.error = QStringLiteral("%1: %2: %3").arg(unit.Named(), what, unit.Failure());
     outcome.json =
         WithPort(unit, {{QStringLiteral("error"), what + QStringLiteral(": ") + unit.Failure()}});
     return outcome;
@@ -105,7 +105,7 @@ void SetTime(Unit& unit, const Request& request, const Done& done) {
         Outcome refused;
         refused.exitCode = kUnitFailed;
         refused.error =
-            QStringLiteral("%1: not set, --require-sync: %2").arg(unit.Port(), hostClock);
+            QStringLiteral("%1: not set, --require-sync: %2").arg(unit.Named(), hostClock);
         refused.json = WithPort(unit, {{QStringLiteral("error"), refused.error},
                                        {QStringLiteral("hostClock"), hostClock}});
         done(refused);

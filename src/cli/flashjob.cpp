@@ -187,7 +187,7 @@ void FlashJob::Retry(const QString& why) {
     }
     ++retries_;
     emit Said(QStringLiteral("%1: %2; starting over from the erase (retry %3 of %4)")
-                  .arg(unit_.Port(), why)
+                  .arg(unit_.Named(), why)
                   .arg(retries_)
                   .arg(request_.retries));
     SetPhase(Phase::kErasing);
@@ -255,7 +255,7 @@ void FlashJob::Fail(const QString& why) {
     SetPhase(Phase::kFailed);
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
-    outcome.error = QStringLiteral("%1: failed: %2").arg(unit_.Port(), why);
+    outcome.error = QStringLiteral("%1: failed: %2").arg(unit_.Named(), why);
     outcome.json = {{QStringLiteral("port"), unit_.Port()},
                     {QStringLiteral("result"), QStringLiteral("failed")},
                     {QStringLiteral("error"), why},
@@ -269,7 +269,7 @@ void FlashJob::Stop(const QString& where) {
     SetPhase(Phase::kInterrupted);
     Outcome outcome;
     outcome.exitCode = kInterrupted;
-    outcome.error = QStringLiteral("%1: stopped %2").arg(unit_.Port(), where);
+    outcome.error = QStringLiteral("%1: stopped %2").arg(unit_.Named(), where);
     outcome.json = {{QStringLiteral("port"), unit_.Port()},
                     {QStringLiteral("result"), QStringLiteral("interrupted")},
                     {QStringLiteral("stopped"), where},

@@ -71,7 +71,7 @@ private:
     int retries_ = 0;
     bool interrupted_ = false;
     QElapsedTimer started_;
-    qint64 endedMs_ = -1;  // ElapsedMs at the job's end
+    qint64 endedMs_ = -1;        // ElapsedMs at the job's end
     QElapsedTimer programming_;  // since the erase succeeded
     QTimer wait_;                // the session's wait for the erase result or an echo
 };

@@ -237,7 +237,7 @@ private:
             for (size_t i = 0; i < units_.size(); ++i) {
                 if (units_[i] && outcomes_[i].json.isEmpty() && !request_.watch) {
                     outcomes_[i].exitCode = kInterrupted;
-                    outcomes_[i].error = units_[i]->Port() + QStringLiteral(": interrupted");
+                    outcomes_[i].error = units_[i]->Named() + QStringLiteral(": interrupted");
                 }
             }
             QCoreApplication::quit();

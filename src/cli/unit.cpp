@@ -40,6 +40,12 @@ Unit::Unit(QString port, QObject* parent) : QObject(parent), port_(std::move(por
     });
 }
 
+QString Unit::Named() const {
+    const QString device = serial_.Device();
+    return device.isEmpty() || device == port_ ? port_
+                                               : QStringLiteral("%1 (%2)").arg(port_, device);
+}
+
 bool Unit::Open(QString* why) {
     if (serial_.OpenPort(port_) == link::kPortOpened) {
         return true;

@@ -23,6 +23,9 @@ public:
     explicit Unit(QString port, QObject* parent = nullptr);
 
     const QString& Port() const { return port_; }
+    // The port as messages name it: with the device it opened where that is another name,
+    // "COM1 (/dev/ttyS0)".
+    QString Named() const;
     // Opens the port at 19200 baud; on failure, says why in a technician's words.
     bool Open(QString* why);
     exchange::UnitExchange& Exchange() { return exchange_; }

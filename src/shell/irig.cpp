@@ -31,6 +31,7 @@
 #include "shell/fontfit.h"
 #include "shell/portlistmodel.h"
 #include "shell/progressbar.h"
+#include "shell/statuslabel.h"
 #include "shell/textbox.h"
 #include "status/hostclock.h"
 #include "status/replies.h"
@@ -184,9 +185,8 @@ void IRIG::BuildControls() {
         MakeButton(fraGpsMessage, "cmdRetreiveGpsMessage", Twips(240, 360, 855, 315), "Retreive");
     txtGpsMessage = Place<TextBox>(fraGpsMessage, "txtGpsMessage", Twips(1320, 360, 7575, 375));
 
-    statusLine_ = new QLabel(this);
+    statusLine_ = new StatusLabel(this);
     statusLine_->setObjectName(QStringLiteral("statusLine"));
-    statusLine_->setTextFormat(Qt::PlainText);
     statusBar()->addWidget(statusLine_, 1);
     statusBar()->setSizeGripEnabled(false);
     watch_ = new QTimer(this);
@@ -319,26 +319,27 @@ void IRIG::FitToFont(QWidget* client) {
         4 * cmbComPort->view()->frameWidth() + 16);
 }
 
+// Boxes without a caption of their own are named; every caption labels its control or value, and a
+// value keeps its own text as its name, so that both are heard (on Linux a list's spoken name is
+// its text too, its label comes through the relation).
 void IRIG::DescribeForScreenReaders() {
     const std::pair<QWidget*, const char*> names[] = {{txtIrigOffset, "IRIG-B Offset"},
                                                       {txtGpsOffset, "GPS Offset"},
                                                       {cmbComPort, "Com Port"},
-                                                      {lblDateData, "Date"},
-                                                      {lblTimeData, "Time"},
-                                                      {lblSourceData, "Source"},
-                                                      {lblVersionNumber, "Version"},
                                                       {txtFlashStatus, "Status log"},
                                                       {prbProgram, "Programming progress"},
                                                       {txtGpsMessage, "GPS Message"},
-                                                      {statusLine_, "Status"}};
+                                                      {statusBar(), "Status"}};
     for (const auto& [control, name] : names) {
         control->setAccessibleName(QLatin1String(name));
     }
-    // The captions label their controls (on Linux a list's spoken name is its text, its label
-    // comes through this relation).
-    lblIrigOffset->setBuddy(txtIrigOffset);
-    lblGpsOffset->setBuddy(txtGpsOffset);
-    lblComPort->setBuddy(cmbComPort);
+    const std::pair<QLabel*, QWidget*> captions[] = {
+        {lblIrigOffset, txtIrigOffset}, {lblGpsOffset, txtGpsOffset}, {lblComPort, cmbComPort},
+        {lblDate, lblDateData},         {lblTime, lblTimeData},       {lblSource, lblSourceData},
+        {lblVersion, lblVersionNumber}};
+    for (const auto& [caption, control] : captions) {
+        caption->setBuddy(control);
+    }
     cmdRetreiveOffset->setAccessibleDescription(
         QStringLiteral("Reads the unit's IRIG-B and GPS offsets and its IEEE 1344 flag"));
     cmdRetreiveGpsMessage->setAccessibleDescription(QStringLiteral("Reads the unit's GPS message"));
@@ -524,7 +525,7 @@ void IRIG::SetPortStatus(const QString& text) {
 }
 
 void IRIG::ShowStatus() {
-    statusLine_->setText(status_.Text());
+    statusLine_->SetWholeText(status_.Text());
 }
 
 // Values that no reply has confirmed lately are greyed until the next one.

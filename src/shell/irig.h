@@ -29,6 +29,7 @@ namespace irig::shell {
 
 class ControlHold;
 class ProgressBar;
+class StatusLabel;
 class TextBox;
 
 class IRIG final : public QMainWindow {
@@ -136,7 +137,7 @@ private:
     std::unique_ptr<ControlHold> hold_;
 
     // What the status line says, and what it is worked out from.
-    QLabel* statusLine_ = nullptr;
+    StatusLabel* statusLine_ = nullptr;
     StatusLine status_;
     QTimer* watch_ = nullptr;
     qint64 lastStatusMs_ = 0;  // the last clock reply, for greying stale values

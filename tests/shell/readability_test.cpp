@@ -1,7 +1,7 @@
-// Every caption and value shows whole, at the desktop's default font and as the suite also runs
-// this file (tests/CMakeLists.txt): at QT_SCALE_FACTOR=2 and with a 14 pt application font
-// (IRIG_TEST_POINT_SIZE). Each text's width in its font is compared with the room it has, with the
-// widest values the unit can make the window show.
+// Every caption, value and the status line shows whole, at the desktop's default font and as the
+// suite also runs this file (tests/CMakeLists.txt): at QT_SCALE_FACTOR=2 and with a 14 pt
+// application font (IRIG_TEST_POINT_SIZE). Each text's width in its font is compared with the room
+// it has, with the widest values the unit can make the window show.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -15,6 +15,7 @@
 #include <QStyleOptionFrame>
 #include <QTest>
 
+#include "shell/statuslabel.h"
 #include "support/bytes.h"
 #include "support/windowtest.h"
 
@@ -114,6 +115,35 @@ TEST(Readability, NoCaptionValueOrListTextIsCut) {
         EXPECT_LE(QFontMetrics(bold).horizontalAdvance(QStringLiteral("COM4096")) +
                       view->verticalScrollBar()->sizeHint().width(),
                   view->minimumWidth());
+
+        // The status line shows its text whole, wrapped, or shortened with the whole text in its
+        // tooltip; either way nothing runs past its room or the window's edge.
+        auto* line = window.findChild<shell::StatusLabel*>(QStringLiteral("statusLine"));
+        ASSERT_NE(line, nullptr);
+        EXPECT_LE(line->mapTo(&window, QPoint(line->width(), 0)).x(), window.width());
+        const QString texts[] = {
+            QStringLiteral("COM1 → /dev/ttyUSB0: open"),
+            QStringLiteral("COM1 → /dev/ttyUSB0 (FT232R USB UART, FTDI, serial A1234): open  ·  "
+                           "host clock NOT synchronised: the unit will take the computer's time "
+                           "as it is  ·  set at 12:34:56"),
+            QStringLiteral("COM1 lost: the line hung up or the device went away; waiting for its "
+                           "port-map link /home/technician/.config/irig-config/ports/COM1, which "
+                           "was removed (COM1 is not looked for elsewhere) (or pick a port)  ·  "
+                           "Update failed: the line went away; pick the port again, then press "
+                           "Program  ·  host clock synchronised (±2 ms)  ·  set at 12:34:56")};
+        for (const QString& text : texts) {
+            line->SetWholeText(text);
+            const QRect room = line->contentsRect();
+            const QRect shown = line->fontMetrics().boundingRect(
+                room, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, line->text());
+            EXPECT_LE(shown.width(), room.width()) << text.toStdString();
+            EXPECT_LE(shown.height(), room.height()) << text.toStdString();
+            if (line->text() != text) {
+                EXPECT_TRUE(line->text().endsWith(QStringLiteral("…")));
+                EXPECT_EQ(line->toolTip(), text);
+            }
+        }
+        EXPECT_NE(line->text(), texts[2]) << "the longest is shortened";
     }
     QApplication::setFont(desktop);
 }
