@@ -57,10 +57,13 @@ signals:
     void SessionStepped(const irig::flash::FlashSession::Step& step);
     // An accepted reply's texts, after the session's step for the same end code.
     void ReplyDecoded(int16_t code, const irig::status::StatusView& view);
+    // A frame too long to keep ended with this end code; nothing else saw it.
+    void FrameDropped(int16_t code);
 
 private:
     void EndCode(int16_t code) override;
     void SingleCode(int16_t code) override;
+    void Dropped(int16_t code) override { emit FrameDropped(code); }
     void ProcessFrame(int16_t code);
     void Apply(const flash::FlashSession::Step& step);
 

@@ -1,8 +1,16 @@
 #include "flash/hexfile.h"
 
+#include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace irig::flash {
 
@@ -164,6 +172,11 @@ LineVerdict HexParser::ParseHexLine(QByteArrayView line) {
                 std::memcpy(image_.data() + start, bytes.data() + 4, static_cast<size_t>(stored));
             }
             for (int64_t at = start; at < start + stored; ++at) {
+                if (written.test(static_cast<size_t>(at))) {
+                    firstOverlap = overlappingBytes++ == 0
+                                       ? static_cast<int32_t>(at)
+                                       : std::min(firstOverlap, static_cast<int32_t>(at));
+                }
                 written.set(static_cast<size_t>(at));
             }
             lngBytesLoaded += stored;
@@ -241,6 +254,56 @@ QString ProgramId(const FlashImage& image) {
     return id;
 }
 
+bool OpenFirmwareFile(QFile& file, QString* why) {
+#ifdef Q_OS_UNIX
+    const int fd =
+        ::open(QFile::encodeName(file.fileName()).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    struct stat status {};
+    const char* kind = nullptr;
+    if (::fstat(fd, &status) != 0) {
+        kind = "something that cannot be examined";
+    } else if (S_ISFIFO(status.st_mode)) {
+        kind = "a named pipe (FIFO)";
+    } else if (S_ISCHR(status.st_mode)) {
+        kind = "a character device";
+    } else if (S_ISBLK(status.st_mode)) {
+        kind = "a block device";
+    } else if (S_ISDIR(status.st_mode)) {
+        kind = "a directory";
+    } else if (S_ISSOCK(status.st_mode)) {
+        kind = "a socket";
+    } else if (!S_ISREG(status.st_mode)) {
+        kind = "not a file";
+    }
+    if (kind != nullptr) {
+        ::close(fd);
+        *why = QStringLiteral("it is %1, not a regular file").arg(QLatin1String(kind));
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *why = file.errorString();
+        return false;
+    }
+    return true;
+#else
+    if (!QFileInfo(file.fileName()).isFile() && QFileInfo::exists(file.fileName())) {
+        *why = QStringLiteral("it is not a regular file");
+        return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = file.errorString();
+        return false;
+    }
+    return true;
+#endif
+}
+
 HexLoad::HexLoad(FlashImage& image, QIODevice& file, Append append)
     : image_(image), reader_(file), parser_(image), append_(std::move(append)) {}
 
@@ -289,6 +352,10 @@ void HexLoad::Finish() {
         if (parser_.bytesBelowFirstBlock > 0) {
             append_(QLatin1String("Skipped ") + NumberText(parser_.bytesBelowFirstBlock) +
                     QLatin1String(" bytes below 0x4000 - not programmed\r\n"));
+        }
+        if (parser_.overlappingBytes > 0) {
+            append_(QLatin1String("Overlapping ") + NumberText(parser_.overlappingBytes) +
+                    QLatin1String(" bytes - later records replaced earlier ones\r\n"));
         }
         nothingToProgram_ = LastData(image_) < kFirstBlock;
         if (nothingToProgram_) {

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QFile>
 #include <QIODevice>
 #include <QString>
 #include <array>
@@ -49,7 +50,9 @@ public:
     // or the last extended linear address (type 04) times 65536, whichever came later.
     int64_t lngSegmentBase = 0;
     int64_t lngBytesLoaded = 0;
-    int64_t bytesBelowFirstBlock = 0;  // stored bytes that Program never sends
+    int64_t bytesBelowFirstBlock = 0;    // stored bytes that Program never sends
+    int64_t overlappingBytes = 0;        // stored where an earlier record had stored a byte
+    int32_t firstOverlap = -1;           // the lowest such offset
     std::bitset<kImageTop + 1> written;  // the offsets a data record stored a byte at
 
 private:
@@ -84,6 +87,11 @@ private:
 
 // The text at 0x4168 up to the first 0x00, at most 65 characters, one per byte.
 QString ProgramId(const FlashImage& image);
+
+// Opens a firmware file for reading, if it is a regular file: a named pipe would block the open
+// and a device or a directory would never end. Otherwise `why` says what the path is, or the
+// system's reason.
+bool OpenFirmwareFile(QFile& file, QString* why);
 
 // One load of a file into the image: resets the image, reads and checks every line, and writes the
 // load's messages through `append` (which appends its text to the log exactly as given).

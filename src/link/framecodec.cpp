@@ -88,6 +88,7 @@ void FrameReceiver::Feed(QByteArrayView bytes, Sink& sink) {
             intRxCode = b;
             if (blnRxOverflow) {
                 blnRxOverflow = false;  // the end of the dropped frame
+                sink.Dropped(intRxCode);
             } else {
                 sink.EndCode(intRxCode);
             }

@@ -39,7 +39,8 @@ QByteArray SingleCode(uint8_t code);
 // The receive state machine. Bytes are pushed in as they arrive, in deliveries of any size; at
 // each end code and each stand-alone code it calls the sink before it looks at the next byte.
 // The payload never grows past kMaxPayload: a payload that would is dropped whole, with every data
-// byte up to the next start code, end code or emptying; that end code reaches no sink.
+// byte up to the next start code, end code or emptying; that end code reaches the sink only as
+// Dropped.
 class FrameReceiver {
 public:
     class Sink {
@@ -48,6 +49,8 @@ public:
         virtual void EndCode(int16_t code) = 0;
         // 0xF0 re-boot complete or 0xF1 flash programming mode entered.
         virtual void SingleCode(int16_t code) = 0;
+        // The end of a frame that was dropped for running past kMaxPayload.
+        virtual void Dropped(int16_t /*code*/) {}
 
     protected:
         ~Sink() = default;

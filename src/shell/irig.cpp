@@ -702,7 +702,8 @@ QString IRIG::ChooseFlashFile() {
 
 void IRIG::LoadFlashFile(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    QString why;
+    if (!flash::OpenFirmwareFile(file, &why)) {  // a pipe or a device would block or never end
         Log(QStringLiteral("Flash file load error"));
         blnProgramAllowed = false;
         ApplyFlashButtons();

@@ -16,7 +16,7 @@ std::optional<KernelClock> ReadKernelClock() {
         return std::nullopt;
     }
     return KernelClock{state == TIME_ERROR || (reading.status & STA_UNSYNC) != 0,
-                       static_cast<long>(reading.esterror)};
+                       static_cast<long>(reading.esterror), static_cast<long>(reading.maxerror)};
 #else
     return std::nullopt;
 #endif

@@ -12,6 +12,7 @@ namespace irig::status {
 struct KernelClock {
     bool unsynchronised = true;  // STA_UNSYNC, or an error state
     long estimatedErrorUs = 0;
+    long maxErrorUs = 0;  // the kernel's bound on the clock's error
 };
 
 // The kernel's view of the clock; nothing where the platform has no such interface.

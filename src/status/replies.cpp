@@ -58,6 +58,42 @@ StatusView DecodeReply(int16_t code, const QByteArray& strRxData) {
     return view;
 }
 
+std::optional<ClockReading> ReadClock(int16_t code, const QByteArray& payload) {
+    const bool read = code == link::code::kEndRead && payload.size() == 10;
+    const bool set = code == link::code::kEndSet && payload.size() == 9;
+    if ((!read && !set) || At(payload, 1) != kClock) {
+        return std::nullopt;
+    }
+    ClockReading clock;
+    clock.source = At(payload, 2);
+    clock.year = At(payload, 4) << 8 | At(payload, 3);
+    clock.month = At(payload, 5);
+    clock.day = At(payload, 6);
+    clock.hour = At(payload, 7);
+    clock.minute = At(payload, 8);
+    clock.second = At(payload, 9);
+    if (read) {
+        clock.version = At(payload, 10);
+    }
+    return clock;
+}
+
+QDateTime ClockReading::DateTime() const {
+    const QDate date(year, month, day);
+    const QTime time(hour, minute, second);
+    return date.isValid() && time.isValid() ? QDateTime(date, time) : QDateTime();
+}
+
+QString ClockReading::Text() const {
+    return QStringLiteral("%1/%2/%3 %4:%5:%6")
+        .arg(month, 2, 10, QLatin1Char('0'))
+        .arg(day, 2, 10, QLatin1Char('0'))
+        .arg(year, 4, 10, QLatin1Char('0'))
+        .arg(hour, 2, 10, QLatin1Char('0'))
+        .arg(minute, 2, 10, QLatin1Char('0'))
+        .arg(second, 2, 10, QLatin1Char('0'));
+}
+
 int16_t MinOf(int16_t a, int16_t b) {
     return a < b ? a : b;
 }

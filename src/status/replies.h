@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <cstdint>
 #include <optional>
@@ -33,6 +34,28 @@ struct StatusView {
 // What a reply with this end code and payload shows; empty for anything but an accepted reply.
 // A GPS message is cut to its first kGpsMessageShown characters.
 StatusView DecodeReply(int16_t code, const QByteArray& payload);
+
+// A clock reply read as values: the unit's date and time as it sent them, and its source code.
+struct ClockReading {
+    uint8_t source = 0;
+    int year = 0;  // the two year bytes as they came, uncapped
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    std::optional<uint8_t> version;  // read replies carry it, set replies do not
+
+    // The local date and time the unit stands at; invalid for a date or time that cannot be
+    // (month 13, 25 o'clock).
+    QDateTime DateTime() const;
+    // "MM/dd/yyyy HH:mm:ss" of the values as sent, also of an impossible date.
+    QString Text() const;
+};
+
+// The clock of an accepted clock reply (a read reply of 10 bytes, a set reply of 9); nothing for
+// any other payload.
+std::optional<ClockReading> ReadClock(int16_t code, const QByteArray& payload);
 
 int16_t MinOf(int16_t a, int16_t b);
 

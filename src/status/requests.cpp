@@ -77,9 +77,13 @@ QByteArray SetTimeRequest(const QDateTime& localNow) {
 }
 
 QByteArray SetOffsetsRequest(QStringView irigText, QStringView gpsText, bool ieee1344) {
-    const char payload[] = {kOffsets,
-                            static_cast<char>(OffsetToByte(RoundOffset(OffsetTextValue(irigText)))),
-                            static_cast<char>(OffsetToByte(RoundOffset(OffsetTextValue(gpsText)))),
+    return SetOffsetsRequest(RoundOffset(OffsetTextValue(irigText)),
+                             RoundOffset(OffsetTextValue(gpsText)), ieee1344);
+}
+
+QByteArray SetOffsetsRequest(int16_t irigHours, int16_t gpsHours, bool ieee1344) {
+    const char payload[] = {kOffsets, static_cast<char>(OffsetToByte(irigHours)),
+                            static_cast<char>(OffsetToByte(gpsHours)),
                             static_cast<char>(ieee1344 ? 0x01 : 0x00)};
     return link::Frame(link::code::kStartSet, QByteArray(payload, sizeof payload));
 }

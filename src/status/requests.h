@@ -18,6 +18,8 @@ QByteArray SetTimeRequest(const QDateTime& localNow);
 
 // Sets both offsets, converted from the operator's texts, and the IEEE 1344 flag.
 QByteArray SetOffsetsRequest(QStringView irigText, QStringView gpsText, bool ieee1344);
+// Sets both offsets in whole hours (clamped to -23..23) and the IEEE 1344 flag.
+QByteArray SetOffsetsRequest(int16_t irigHours, int16_t gpsHours, bool ieee1344);
 
 // The number an offset text starts with. Blanks, tabs and line feeds anywhere are ignored; then a
 // sign, digits, a full stop as decimal point (whatever the locale) and an exponent are read as far

@@ -1,10 +1,12 @@
 #include "flash/hexfile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QBuffer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
 
 #include "support/bytes.h"
@@ -222,10 +224,22 @@ const LoadRow kLoadRows[] = {
      Lines({SegmentRecord(0x1000), DataRecord(0xFFFF, k3), DataRecord(0x4000, k3)}),
      "Flash file load error\r\n",
      {{0x1FFFF, 0x11}, {0x20000, 0x22}, {0x14000, 0x11}}},
-    {"overwrites_win_and_count_twice",
+    {"overwrites_win_count_twice_and_are_said",
      Lines({DataRecord(0x4000, k3), DataRecord(0x4001, test::Bytes("99"))}),
-     "Loaded  4 bytes -  No errors\r\n",
+     "Loaded  4 bytes -  No errors\r\nOverlapping  1 bytes - later records replaced earlier "
+     "ones\r\n",
      {{0x4000, 0x11}, {0x4001, 0x99}}},
+    {"a_file_given_twice_overlaps_whole",
+     Lines(
+         {DataRecord(0x4000, QByteArray(16, '\x11')), DataRecord(0x4000, QByteArray(16, '\x22'))}),
+     "Loaded  32 bytes -  No errors\r\nOverlapping  16 bytes - later records replaced earlier "
+     "ones\r\n",
+     {{0x4000, 0x22}, {0x400F, 0x22}}},
+    {"overlap_through_another_base",
+     Lines({DataRecord(0x4002, k3), SegmentRecord(0x0400), DataRecord(0x0000, k3)}),
+     "Loaded  6 bytes -  No errors\r\nOverlapping  1 bytes - later records replaced earlier "
+     "ones\r\n",
+     {{0x4002, 0x33}, {0x4003, 0x22}}},
     {"records_longer_than_128_bytes",
      Lines({DataRecord(0x4000, QByteArray(255, '\x5A'))}),
      "Loaded  255 bytes -  No errors\r\n",
@@ -254,6 +268,53 @@ TEST_P(Loader, ReportsAndStores) {
 
 INSTANTIATE_TEST_SUITE_P(HexFile, Loader, testing::ValuesIn(kLoadRows),
                          [](const testing::TestParamInfo<LoadRow>& row) { return row.param.name; });
+
+struct OpenRow {
+    const char* name;
+    std::function<QString(const QTemporaryDir&)> path;  // made in the folder
+    const char* refused;                                // part of why, or none when it opens
+};
+
+class FirmwareFiles : public testing::TestWithParam<OpenRow> {};
+
+TEST_P(FirmwareFiles, OpenOnlyWhenRegular) {
+    QTemporaryDir dir;
+    QFile file(GetParam().path(dir));
+    QString why;
+    const bool opened = OpenFirmwareFile(file, &why);
+    EXPECT_EQ(opened, GetParam().refused == nullptr) << why.toStdString();
+    if (GetParam().refused != nullptr) {
+        EXPECT_TRUE(why.contains(QLatin1String(GetParam().refused))) << why.toStdString();
+        EXPECT_FALSE(file.isOpen());
+    } else {
+        EXPECT_EQ(file.readAll(), QByteArray(":00000001FF\r\n"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HexFile, FirmwareFiles,
+    testing::Values(
+        OpenRow{"regular_file",
+                [](const QTemporaryDir& dir) {
+                    return test::WriteFile(dir.filePath(QStringLiteral("f.hex")),
+                                           ":00000001FF\r\n");
+                },
+                nullptr},
+        OpenRow{"named_pipe",
+                [](const QTemporaryDir& dir) {
+                    const QString path = dir.filePath(QStringLiteral("fifo.hex"));
+                    EXPECT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+                    return path;
+                },
+                "it is a named pipe (FIFO), not a regular file"},
+        OpenRow{"endless_device", [](const QTemporaryDir&) { return QStringLiteral("/dev/zero"); },
+                "it is a character device, not a regular file"},
+        OpenRow{"folder", [](const QTemporaryDir& dir) { return dir.path(); },
+                "it is a directory, not a regular file"},
+        OpenRow{"missing_file",
+                [](const QTemporaryDir& dir) { return dir.filePath(QStringLiteral("none.hex")); },
+                "No such file or directory"}),
+    [](const testing::TestParamInfo<OpenRow>& row) { return row.param.name; });
 
 TEST(HexFile, BytesLoadedCountsEveryStoredByte) {
     auto image = std::make_unique<FlashImage>();

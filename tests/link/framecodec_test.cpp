@@ -170,7 +170,7 @@ TEST(FrameCodec, DeliveryLongerThan32767BytesIsHandledWhole) {
 struct BoundRow {
     const char* name;
     QByteArray wire;
-    QStringList events;  // payload sizes instead of bytes: "end e1 <size>"
+    QStringList events;  // payload sizes instead of bytes: "end e1 <size>", "dropped e1"
     qsizetype rxSize;    // strRxData's size afterwards
 };
 
@@ -184,23 +184,23 @@ const BoundRow kBoundRows[] = {
      kMaxPayload},
     {"frame_over_the_bound_is_dropped_whole_and_the_next_one_delivered",
      Frame(code::kStartRead, kOverBound) + kStatus,
-     {QStringLiteral("end e1 1")},
+     {QStringLiteral("dropped e1"), QStringLiteral("end e1 1")},
      1},
     {"junk_over_the_bound_is_dropped_up_to_the_next_start",
      kOverBound + QByteArray(1000, 'k') + kStatus,
      {QStringLiteral("end e1 1")},
      1},
-    {"junk_over_the_bound_then_an_end_code_reaches_no_sink",
+    {"junk_over_the_bound_then_an_end_code_is_only_said_dropped",
      kOverBound + Bytes("11 80 E1 22 33 80 E1"),
-     {QStringLiteral("end e1 2")},
+     {QStringLiteral("dropped e1"), QStringLiteral("end e1 2")},
      2},
     {"escaped_bytes_count_towards_the_bound",
      Bytes("80 E0") + QByteArray(kMaxPayload - 1, 'p') + Bytes("80 80 80 80 80 E1") + kStatus,
-     {QStringLiteral("end e1 1")},
+     {QStringLiteral("dropped e1"), QStringLiteral("end e1 1")},
      1},
 };
 
-// Records the size of the payload at each end code.
+// Records the size of the payload at each end code, and each dropped frame.
 class SizeSink final : public FrameReceiver::Sink {
 public:
     explicit SizeSink(FrameReceiver& rx) : rx_(rx) {}
@@ -208,6 +208,9 @@ public:
         events.append(QStringLiteral("end %1 %2").arg(code, 0, 16).arg(rx_.strRxData.size()));
     }
     void SingleCode(int16_t) override {}
+    void Dropped(int16_t code) override {
+        events.append(QStringLiteral("dropped %1").arg(code, 0, 16));
+    }
 
     QStringList events;
 

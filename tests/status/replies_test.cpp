@@ -72,5 +72,34 @@ TEST(Dispatcher, AGpsMessageIsShownUpToItsBound) {
     EXPECT_EQ(*view.gpsMessage, QString::fromLatin1(text.left(kGpsMessageShown)));
 }
 
+// A clock reply read as values: only an accepted clock reply reads, and an impossible date stays
+// readable as sent but is no instant.
+TEST(Dispatcher, ClockRepliesReadAsValues) {
+    struct Row {
+        int16_t code;
+        const char* payload;
+        const char* text;  // nullptr: not a clock reply
+        bool instant;
+    };
+    const Row rows[] = {
+        {link::code::kEndRead, "01 02 EA 07 0C 07 09 3A 1E 17", "12/07/2026 09:58:30", true},
+        {link::code::kEndSet, "01 04 EA 07 0C 07 09 3A 1E", "12/07/2026 09:58:30", true},
+        {link::code::kEndRead, "01 02 EA 07 0D 07 09 3A 1E 17", "13/07/2026 09:58:30", false},
+        {link::code::kEndRead, "01 02 EA 07 02 1E 19 00 00 17", "02/30/2026 25:00:00", false},
+        {link::code::kEndRead, "01 02 EA 07 0C 07 09 3A 1E", nullptr, false},
+        {link::code::kEndSet, "01 04 EA 07 0C 07 09 3A 1E 17", nullptr, false},
+        {link::code::kEndRead, "02 02 EA 07 0C 07 09 3A 1E 17", nullptr, false},
+    };
+    for (const Row& row : rows) {
+        const std::optional<ClockReading> clock = ReadClock(row.code, Bytes(row.payload));
+        ASSERT_EQ(clock.has_value(), row.text != nullptr) << row.payload;
+        if (clock) {
+            EXPECT_EQ(clock->Text().toStdString(), row.text);
+            EXPECT_EQ(clock->DateTime().isValid(), row.instant) << row.payload;
+            EXPECT_EQ(clock->version.has_value(), row.code == link::code::kEndRead);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace irig::status
