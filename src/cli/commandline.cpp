@@ -1,6 +1,8 @@
 #include "cli/commandline.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
+#include <utility>
 
 namespace irig::cli {
 
@@ -25,8 +27,8 @@ const Command kCommands[] = {
      true, false, false},
     {"offsets", "show, or with --set change, the offsets and the IEEE 1344 flag",
      "Shows the unit's IRIG-B and GPS offsets (whole hours) and its IEEE 1344 flag. With --set,\n"
-     "changes them first: the offsets are read as the window reads its boxes (a value beyond\n"
-     "-23..23 is sent as -23 or 23); without --ieee1344 the unit's flag is kept.",
+     "changes them first: each offset a whole number of hours from -23 to 23 (anything else is\n"
+     "refused before the port is opened); without --ieee1344 the unit's flag is kept.",
      true, false, false},
     {"gps-message", "show the unit's GPS message", "Shows the unit's GPS message.", true, false,
      false},
@@ -35,15 +37,17 @@ const Command kCommands[] = {
      false},
     {"inspect", "check a firmware file as Load does, without a unit",
      "Reads an Intel HEX file as the window's Load does and shows every faulty line, the bytes\n"
-     "loaded, the address ranges present, the blocks Program would send, the program ID, the\n"
-     "SHA-256 of the bytes that would be written and how long the update takes at 19200 baud.",
+     "loaded, the address ranges present, overlapping records, the blocks Program would send,\n"
+     "the program ID, the SHA-256 of the bytes that would be written and how long the update\n"
+     "takes at 19200 baud. Anything but a regular file is refused.",
      false, false, true},
     {"flash", "replace the unit's firmware from an Intel HEX file, unattended",
      "Replaces each unit's firmware: re-boot, flash mode, erase, every block with its echo\n"
-     "checked, and a re-boot to leave flash mode. A faulty file, or one with nothing to program,\n"
-     "is refused before anything is sent. A missing or wrong echo or a failed erase starts over\n"
-     "from the erase, at most --retries times. Several --port options flash several units at\n"
-     "once. Ctrl-C stops after the block in flight.",
+     "checked, and a re-boot to leave flash mode. A faulty file, one with nothing to program, or\n"
+     "one whose records overlap (unless --allow-overlap) is refused before anything is sent. A\n"
+     "missing or wrong echo or a failed erase starts over from the erase, at most --retries\n"
+     "times. Several --port options flash several units at once, with a result line each and\n"
+     "the count of done and failed. Ctrl-C stops after the block in flight.",
      true, true, true},
 };
 
@@ -52,23 +56,34 @@ const char kExitCodes[] =
     "  0    done\n"
     "  1    the unit did not answer, or reported a failure\n"
     "  2    the command line is wrong\n"
-    "  3    the file cannot be read, is faulty, or has nothing to program\n"
+    "  3    the file cannot be read, is not a regular file, is faulty, or has nothing to\n"
+    "       program\n"
     "  4    a port cannot be opened (no such device, permission denied, in use)\n"
-    "  130  interrupted (Ctrl-C)\n";
+    "  130  interrupted (Ctrl-C), also ending status --watch\n"
+    "  143  terminated (SIGTERM)\n";
+
+const char kPorts[] =
+    "Ports: --port COMn (any case), found as the window finds it (the link\n"
+    "~/.config/irig-config/ports/COMn, else /dev/ttyS<n-1>), or --port /dev/ttyUSB0; -p for "
+    "short.\n"
+    "Without --port, the port in the environment variable IRIGCTL_PORT.\n";
+
+// Options that take a value, of every command: the word after them is never the command.
+const char* const kValueOptions[] = {"port", "p", "timeout", "retries", "irig", "gps", "ieee1344"};
 
 QString GeneralHelp() {
     QString text = QStringLiteral(
         "Usage: irigctl COMMAND [options]\n"
         "Configures and maintains IRIG-B time-code units over serial ports at 19200 baud, as the\n"
-        "irig-config window does, without a display.\n\nCommands:\n");
+        "irig-config window does, without a display. Options may stand before or after the\n"
+        "command. Results go to standard output; progress and messages to standard error.\n\n"
+        "Commands:\n");
     for (const Command& command : kCommands) {
         text += QStringLiteral("  %1%2\n")
                     .arg(QLatin1String(command.name), -14)
                     .arg(QLatin1String(command.summary));
     }
-    text += QStringLiteral(
-        "\nPorts: --port COMn, found as the window finds it (the link\n"
-        "~/.config/irig-config/ports/COMn, else /dev/ttyS<n-1>), or --port /dev/ttyUSB0.\n\n");
+    text += QLatin1Char('\n') + QLatin1String(kPorts) + QLatin1Char('\n');
     text += QLatin1String(kExitCodes);
     text += QStringLiteral(
         "\nOptions:\n"
@@ -87,10 +102,15 @@ CommandLine Usage(const QString& what) {
 QString CommandHelp(const Command& command, const QCommandLineParser& parser) {
     QString options = parser.helpText();
     options = options.mid(options.indexOf(QLatin1String("\nOptions:")));
-    return QStringLiteral("Usage: irigctl %1%2 [options]\n%3\n")
-               .arg(QLatin1String(command.name), command.file ? QStringLiteral(" FILE") : QString(),
-                    QLatin1String(command.description)) +
-           options + QLatin1Char('\n') + QLatin1String(kExitCodes);
+    QString text =
+        QStringLiteral("Usage: irigctl %1%2 [options]\n%3\n")
+            .arg(QLatin1String(command.name), command.file ? QStringLiteral(" FILE") : QString(),
+                 QLatin1String(command.description)) +
+        options + QLatin1Char('\n');
+    if (command.unit) {
+        text += QLatin1String(kPorts) + QLatin1Char('\n');
+    }
+    return text + QLatin1String(kExitCodes);
 }
 
 // A whole number from `low` to `high`, or nothing.
@@ -100,35 +120,80 @@ std::optional<int> Number(const QString& text, int low, int high) {
     return ok && value >= low && value <= high ? std::optional<int>(value) : std::nullopt;
 }
 
+// What stands where: the command word (the first argument that is neither an option nor an
+// option's value), and whether help or the version was asked for anywhere.
+struct Scan {
+    qsizetype command = -1;
+    bool help = false;
+    bool version = false;
+};
+
+Scan ScanArguments(const QStringList& arguments) {
+    Scan scan;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("-h") || argument == QLatin1String("--help")) {
+            scan.help = true;
+        } else if (argument == QLatin1String("-V") || argument == QLatin1String("--version")) {
+            scan.version = true;
+        } else if (argument.startsWith(QLatin1Char('-')) && argument.size() > 1) {
+            const QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+            for (const char* option : kValueOptions) {
+                if (name == QLatin1String(option)) {
+                    ++i;  // its value, whatever it looks like
+                }
+            }
+        } else if (scan.command < 0) {
+            scan.command = i;
+        }
+    }
+    return scan;
+}
+
 }  // namespace
 
-CommandLine ParseCommandLine(const QStringList& arguments) {
-    QCommandLineParser first;
-    first.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, {});
-    const QCommandLineOption version({QStringLiteral("V"), QStringLiteral("version")}, {});
-    first.addOptions({help, version});
-    first.addPositionalArgument(QStringLiteral("command"), {});
-    if (!first.parse(arguments)) {
-        return Usage(first.errorText());
+std::optional<int> StrictOffset(const QString& text) {
+    static const QRegularExpression whole(QStringLiteral("^[-\u2212+]?[0-9]{1,3}$"));
+    if (!whole.match(text).hasMatch()) {
+        return std::nullopt;
     }
-    if (first.positionalArguments().isEmpty()) {
-        if (first.isSet(version)) {
-            return {std::nullopt, QStringLiteral("irigctl %1\n").arg(QLatin1String(IRIG_VERSION)),
-                    kDone};
-        }
-        if (first.isSet(help)) {
-            return {std::nullopt, GeneralHelp(), kDone};
-        }
-        return Usage(QStringLiteral("no command given"));
-    }
+    QString ascii = text;
+    ascii.replace(QChar(0x2212), QLatin1Char('-'));
+    return Number(ascii, -23, 23);
+}
 
-    const QString name = first.positionalArguments().constFirst();
+std::optional<QString> PortArgument(const QString& text) {
+    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,8})$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    if (const QRegularExpressionMatch match = com.match(text); match.hasMatch()) {
+        return QStringLiteral("COM") + match.captured(1);
+    }
+#ifndef Q_OS_WIN
+    if (text.startsWith(QLatin1Char('/'))) {
+        return text;
+    }
+#endif
+    return std::nullopt;
+}
+
+CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaultPort) {
+    const Scan scan = ScanArguments(arguments);
     const Command* command = nullptr;
+    const QString name = scan.command < 0 ? QString() : arguments[scan.command];
     for (const Command& candidate : kCommands) {
         if (name == QLatin1String(candidate.name)) {
             command = &candidate;
         }
+    }
+    if (scan.version) {
+        return {std::nullopt, QStringLiteral("irigctl %1\n").arg(QLatin1String(IRIG_VERSION)),
+                kDone};
+    }
+    if (scan.help && command == nullptr) {
+        return {std::nullopt, GeneralHelp(), kDone};
+    }
+    if (scan.command < 0) {
+        return Usage(QStringLiteral("no command given"));
     }
     if (command == nullptr) {
         return Usage(QStringLiteral("unknown command \"%1\"").arg(name));
@@ -142,32 +207,42 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         QStringLiteral("Write the result as one JSON document%1.")
             .arg(name == QLatin1String("status") ? QStringLiteral(" (with --watch, one a line)")
                                                  : QString()));
+    const QCommandLineOption quiet(
+        {QStringLiteral("q"), QStringLiteral("quiet")},
+        QStringLiteral("Print only results and errors: no progress, no retries."));
     const QCommandLineOption port(
-        QStringLiteral("port"),
-        command->manyPorts ? QStringLiteral("The unit's port: COMn or a device path. Give it once "
-                                            "for each unit to serve at once.")
-                           : QStringLiteral("The unit's port: COMn or a device path."),
+        {QStringLiteral("p"), QStringLiteral("port")},
+        command->manyPorts
+            ? QStringLiteral("The unit's port: COMn or a device path (default: $IRIGCTL_PORT). "
+                             "Give it once for each unit to serve at once.")
+            : QStringLiteral("The unit's port: COMn or a device path (default: $IRIGCTL_PORT)."),
         QStringLiteral("PORT"));
     const QCommandLineOption timeout(
         QStringLiteral("timeout"),
         QStringLiteral("Wait at most MS milliseconds for each answer of the unit, instead of the "
-                       "waits' own time-outs (a reply: 1 s and its wire time; a re-boot: 10 s; "
-                       "an erase: 30 s)."),
+                       "waits' own time-outs (an answer: 1 s and four times its wire time; a "
+                       "re-boot: 10 s; an erase: 30 s)."),
         QStringLiteral("MS"));
     const QCommandLineOption retries(
         QStringLiteral("retries"),
         QStringLiteral("Start over from the erase at most N times (default 2)."),
         QStringLiteral("N"));
+    const QCommandLineOption allowOverlap(
+        QStringLiteral("allow-overlap"),
+        QStringLiteral("Flash a file whose records overlap (the last record of an address wins); "
+                       "refused otherwise."));
     const QCommandLineOption watch(QStringLiteral("watch"),
                                    QStringLiteral("Ask again every 500 ms until interrupted."));
     const QCommandLineOption set(QStringLiteral("set"),
                                  QStringLiteral("Change the offsets (and the flag) first."));
-    const QCommandLineOption irig(QStringLiteral("irig"),
-                                  QStringLiteral("The IRIG-B offset in hours, with --set."),
-                                  QStringLiteral("H"));
-    const QCommandLineOption gps(QStringLiteral("gps"),
-                                 QStringLiteral("The GPS offset in hours, with --set."),
-                                 QStringLiteral("H"));
+    const QCommandLineOption irig(
+        QStringLiteral("irig"),
+        QStringLiteral("The IRIG-B offset, a whole number of hours from -23 to 23, with --set."),
+        QStringLiteral("H"));
+    const QCommandLineOption gps(
+        QStringLiteral("gps"),
+        QStringLiteral("The GPS offset, a whole number of hours from -23 to 23, with --set."),
+        QStringLiteral("H"));
     const QCommandLineOption ieee1344(QStringLiteral("ieee1344"),
                                       QStringLiteral("The IEEE 1344 flag, on or off, with --set."),
                                       QStringLiteral("on|off"));
@@ -179,7 +254,7 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     if (command->unit) {
         parser.addOptions({port, timeout});
     }
-    parser.addOption(json);
+    parser.addOptions({json, quiet});
     if (name == QLatin1String("status")) {
         parser.addOption(watch);
     } else if (name == QLatin1String("set-time")) {
@@ -187,24 +262,26 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     } else if (name == QLatin1String("offsets")) {
         parser.addOptions({set, irig, gps, ieee1344});
     } else if (name == QLatin1String("flash")) {
-        parser.addOption(retries);
+        parser.addOptions({retries, allowOverlap});
     }
     if (command->file) {
         parser.addPositionalArgument(QStringLiteral("FILE"),
                                      QStringLiteral("The firmware, an Intel HEX file."));
     }
 
-    QStringList rest = arguments.mid(0, 1) + first.positionalArguments().mid(1);
+    QStringList rest = arguments;
+    rest.removeAt(scan.command);
     if (!parser.parse(rest)) {
         return Usage(QStringLiteral("%1: %2").arg(name, parser.errorText()));
     }
-    if (parser.isSet(commandHelp)) {
+    if (scan.help) {
         return {std::nullopt, CommandHelp(*command, parser), kDone};
     }
 
     Request request;
     request.command = name;
     request.json = parser.isSet(json);
+    request.quiet = parser.isSet(quiet);
     const QStringList positional = parser.positionalArguments();
     if (command->file) {
         if (positional.size() != 1) {
@@ -215,12 +292,24 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         return Usage(QStringLiteral("%1: unexpected argument \"%2\"").arg(name, positional[0]));
     }
     if (command->unit) {
-        request.ports = parser.values(port);
-        if (request.ports.isEmpty()) {
-            return Usage(QStringLiteral("%1 needs --port").arg(name));
+        QStringList given = parser.values(port);
+        if (given.isEmpty() && !defaultPort.isEmpty()) {
+            given.append(defaultPort);
         }
-        if (request.ports.size() > 1 && !command->manyPorts) {
+        if (given.isEmpty()) {
+            return Usage(QStringLiteral("%1 needs --port (or %2)").arg(name, kPortVariable));
+        }
+        if (given.size() > 1 && !command->manyPorts) {
             return Usage(QStringLiteral("%1 takes one --port").arg(name));
+        }
+        for (const QString& text : given) {
+            const std::optional<QString> normal = PortArgument(text);
+            if (!normal) {
+                return Usage(
+                    QStringLiteral("--port \"%1\" is neither COMn (n from 1) nor a device path")
+                        .arg(text));
+            }
+            request.ports.append(*normal);
         }
         if (request.ports.removeDuplicates() > 0) {
             return Usage(QStringLiteral("%1: the same --port twice").arg(name));
@@ -234,12 +323,15 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
     }
     request.watch = name == QLatin1String("status") && parser.isSet(watch);
     request.requireSync = name == QLatin1String("set-time") && parser.isSet(requireSync);
-    if (name == QLatin1String("flash") && parser.isSet(retries)) {
-        const std::optional<int> count = Number(parser.value(retries), 0, 100);
-        if (!count) {
-            return Usage(QStringLiteral("--retries must be 0 to 100"));
+    if (name == QLatin1String("flash")) {
+        request.allowOverlap = parser.isSet(allowOverlap);
+        if (parser.isSet(retries)) {
+            const std::optional<int> count = Number(parser.value(retries), 0, 100);
+            if (!count) {
+                return Usage(QStringLiteral("--retries must be 0 to 100"));
+            }
+            request.retries = *count;
         }
-        request.retries = *count;
     }
     if (name == QLatin1String("offsets")) {
         request.setOffsets = parser.isSet(set);
@@ -250,8 +342,19 @@ CommandLine ParseCommandLine(const QStringList& arguments) {
         if (request.setOffsets && (!parser.isSet(irig) || !parser.isSet(gps))) {
             return Usage(QStringLiteral("offsets --set needs --irig and --gps"));
         }
-        request.irigOffset = parser.value(irig);
-        request.gpsOffset = parser.value(gps);
+        for (const auto& [option, value] :
+             {std::pair{&irig, &request.irigOffset}, std::pair{&gps, &request.gpsOffset}}) {
+            if (!parser.isSet(*option)) {
+                continue;
+            }
+            const std::optional<int> hours = StrictOffset(parser.value(*option));
+            if (!hours) {
+                return Usage(QStringLiteral("--%1 \"%2\" is not a whole number of hours from -23 "
+                                            "to 23")
+                                 .arg(option->names().constFirst(), parser.value(*option)));
+            }
+            *value = *hours;
+        }
         if (parser.isSet(ieee1344)) {
             const QString flag = parser.value(ieee1344);
             if (flag != QLatin1String("on") && flag != QLatin1String("off")) {

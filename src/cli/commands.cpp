@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <chrono>
 
+#include "cli/inspect.h"
 #include "link/framecodec.h"
 #include "status/hostclock.h"
 #include "status/replies.h"
@@ -18,22 +19,21 @@ constexpr uint8_t kClock = 0x01;
 constexpr uint8_t kOffsets = 0x02;
 constexpr uint8_t kGps = 0x03;
 
-Unit::Accept Reply(int16_t code, uint8_t command, qsizetype length) {
-    return [=](int16_t endCode, const QByteArray& payload) {
-        return endCode == code && !payload.isEmpty() && uint8_t(payload[0]) == command &&
-               (length < 0 || payload.size() == length);
-    };
-}
-
 QString OrNone(const std::optional<QString>& text) {
     return text && !text->isEmpty() ? *text : QStringLiteral("(none)");
 }
 
-// The clock fields of a decoded clock reply.
-QJsonObject ClockJson(const status::StatusView& view) {
+// The clock fields of a clock reply: the window's texts, and the date and time in ISO 8601 (null
+// for a date that cannot be).
+QJsonObject ClockJson(int16_t code, const QByteArray& payload) {
+    const status::StatusView view = status::DecodeReply(code, payload);
     QJsonObject json{{QStringLiteral("source"), view.source.value_or(QString())},
                      {QStringLiteral("date"), view.date.value_or(QString())},
                      {QStringLiteral("time"), view.time.value_or(QString())}};
+    const std::optional<status::ClockReading> clock = status::ReadClock(code, payload);
+    const QDateTime at = clock ? clock->DateTime() : QDateTime();
+    json.insert(QStringLiteral("dateTime"),
+                at.isValid() ? QJsonValue(at.toString(Qt::ISODate)) : QJsonValue());
     if (view.version) {
         json.insert(QStringLiteral("version"), *view.version);
     }
@@ -58,6 +58,26 @@ QJsonObject WithPort(const Unit& unit, QJsonObject json) {
     return json;
 }
 
+// What the kernel says of this computer's clock, for --json.
+QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
+    const status::ClockTrust trust = status::Trust(kernel);
+    return {{QStringLiteral("synchronised"),
+             trust == status::ClockTrust::kUnknown
+                 ? QJsonValue()
+                 : QJsonValue(trust == status::ClockTrust::kSynchronised)},
+            {QStringLiteral("maxErrorMs"),
+             kernel ? QJsonValue(static_cast<qint64>((kernel->maxErrorUs + 999) / 1000))
+                    : QJsonValue()},
+            {QStringLiteral("text"), status::HostClockText(kernel)}};
+}
+
+// How far the unit's clock stands from this computer's, in whole seconds, in words.
+QString Difference(qint64 ahead) {
+    return ahead == 0  ? QStringLiteral("the same second")
+           : ahead > 0 ? QStringLiteral("the unit is %1 s ahead").arg(ahead)
+                       : QStringLiteral("the unit is %1 s behind").arg(-ahead);
+}
+
 }  // namespace
 
 int ReplyTimeout(const Request& request, qsizetype requestBytes, qsizetype replyBytes) {
@@ -72,6 +92,13 @@ Outcome NoAnswer(const Unit& unit, const QString& what) {
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
     outcome.error = QStringLiteral("%1: %2: %3").arg(unit.Named(), what, unit.Failure());
+    if (unit.Silent()) {
+        outcome.error += QStringLiteral(
+                             "\n%1: a unit left in flash mode (after an interrupted or failed "
+                             "update) answers nothing but the flash commands: run \"irigctl "
+                             "flash\" again, or \"irigctl reboot\"")
+                             .arg(unit.Named());
+    }
     outcome.json =
         WithPort(unit, {{QStringLiteral("error"), what + QStringLiteral(": ") + unit.Failure()}});
     return outcome;
@@ -79,7 +106,7 @@ Outcome NoAnswer(const Unit& unit, const QString& what) {
 
 void Status(Unit& unit, const Request& request, const Done& done) {
     const QByteArray ask = status::StatusRequest();
-    unit.Ask(ask, Reply(link::code::kEndRead, kClock, 10), ReplyTimeout(request, ask.size(), 16),
+    unit.Ask(ask, {link::code::kEndRead, kClock, 10}, ReplyTimeout(request, ask.size(), 16),
              [&unit, done](const std::optional<QByteArray>& payload) {
                  if (!payload) {
                      done(NoAnswer(unit, QStringLiteral("status")));
@@ -88,73 +115,94 @@ void Status(Unit& unit, const Request& request, const Done& done) {
                  const status::StatusView view =
                      status::DecodeReply(link::code::kEndRead, *payload);
                  Outcome outcome;
-                 outcome.text = QStringLiteral("%1: %2  %3  %4  version %5\n")
-                                    .arg(unit.Port(), OrNone(view.source), *view.date, *view.time,
-                                         *view.version);
-                 outcome.json = WithPort(unit, ClockJson(view));
+                 outcome.text =
+                     QStringLiteral("%1: %2  %3  %4  version %5\n")
+                         .arg(unit.Port(), OrNone(view.source), view.date.value_or(QString()),
+                              view.time.value_or(QString()), view.version.value_or(QString()));
+                 outcome.json = WithPort(unit, ClockJson(link::code::kEndRead, *payload));
                  done(outcome);
              });
 }
 
-// On time, as the window does it; then the unit's clock read back and compared with this
-// computer's at whole-second resolution.
+// On time, as the window does it; then the unit's clock read back in the middle of a second and
+// compared with this computer's at whole-second resolution.
 void SetTime(Unit& unit, const Request& request, const Done& done) {
     const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
     const QString hostClock = status::HostClockText(kernel);
-    if (request.requireSync && status::Trust(kernel) != status::ClockTrust::kSynchronised) {
+    const status::ClockTrust trust = status::Trust(kernel);
+    if (request.requireSync && trust != status::ClockTrust::kSynchronised) {
         Outcome refused;
         refused.exitCode = kUnitFailed;
         refused.error =
-            QStringLiteral("%1: not set, --require-sync: %2").arg(unit.Named(), hostClock);
+            QStringLiteral("%1: not set: %2 (--require-sync)")
+                .arg(unit.Named(), trust == status::ClockTrust::kUnknown
+                                       ? QStringLiteral("the host clock's state is unknown")
+                                       : QStringLiteral("the host clock is not synchronised"));
         refused.json = WithPort(unit, {{QStringLiteral("error"), refused.error},
-                                       {QStringLiteral("hostClock"), hostClock}});
+                                       {QStringLiteral("hostClock"), HostClockJson(kernel)}});
         done(refused);
         return;
     }
     const status::SetTimeSend send = status::PlanSetTimeRequest(std::chrono::system_clock::now());
     const QString sent = send.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-    auto readBack = [&unit, request, done, hostClock, sent](const status::StatusView& answer) {
+    const QString sentIso = send.plan.second.toString(Qt::ISODate);
+    auto readBack = [&unit, request, done, hostClock, kernel, sent,
+                     sentIso](const QByteArray& answer) {
         const QByteArray ask = status::StatusRequest();
         unit.Ask(
-            ask, Reply(link::code::kEndRead, kClock, 10), ReplyTimeout(request, ask.size(), 16),
-            [&unit, done, hostClock, sent, answer](const std::optional<QByteArray>& payload) {
+            ask, {link::code::kEndRead, kClock, 10}, ReplyTimeout(request, ask.size(), 16),
+            [&unit, done, hostClock, kernel, sent, sentIso,
+             answer](const std::optional<QByteArray>& payload) {
                 if (!payload) {
                     done(NoAnswer(unit, QStringLiteral("reading the clock back")));
                     return;
                 }
                 const QDateTime host = QDateTime::currentDateTime();
-                const QDateTime unitClock(
-                    QDate(uint8_t((*payload)[3]) << 8 | uint8_t((*payload)[2]), (*payload)[4],
-                          (*payload)[5]),
-                    QTime((*payload)[6], (*payload)[7], (*payload)[8]));
                 const QDateTime hostSecond = host.addMSecs(-host.time().msec());
-                const qint64 ahead = hostSecond.secsTo(unitClock);
-                const status::StatusView read = status::DecodeReply(link::code::kEndRead, *payload);
+                const status::ClockReading read =
+                    *status::ReadClock(link::code::kEndRead, *payload);
+                const std::optional<status::ClockReading> before =
+                    status::ReadClock(link::code::kEndSet, answer);
                 Outcome outcome;
+                QJsonObject json{
+                    {QStringLiteral("sent"), sentIso},
+                    {QStringLiteral("answer"), ClockJson(link::code::kEndSet, answer)},
+                    {QStringLiteral("readBack"), ClockJson(link::code::kEndRead, *payload)},
+                    {QStringLiteral("hostClock"), HostClockJson(kernel)}};
+                const QDateTime unitClock = read.DateTime();
+                if (!unitClock.isValid()) {
+                    outcome.exitCode = kUnitFailed;
+                    outcome.error = QStringLiteral(
+                                        "%1: set to %2, but the unit read back an "
+                                        "impossible date and time: %3")
+                                        .arg(unit.Named(), sent, read.Text());
+                    json.insert(QStringLiteral("error"), outcome.error);
+                    outcome.json = WithPort(unit, json);
+                    done(outcome);
+                    return;
+                }
+                const qint64 ahead = hostSecond.secsTo(unitClock);
                 outcome.text =
                     QStringLiteral(
-                        "%1: set to %2, its last byte arriving as that second "
-                        "began; the unit answered %3  %4  %5\n"
-                        "%1: read back %6, this computer %7: %8 (whole seconds)\n"
-                        "%1: %9\n")
-                        .arg(unit.Port(), sent, OrNone(answer.source), *answer.date, *answer.time,
-                             *read.time, hostSecond.toString(QStringLiteral("HH:mm:ss")),
-                             ahead == 0  ? QStringLiteral("the same second")
-                             : ahead > 0 ? QStringLiteral("the unit is %1 s ahead").arg(ahead)
-                                         : QStringLiteral("the unit is %1 s behind").arg(-ahead),
+                        "%1: set to %2, its last byte arriving as that second began\n"
+                        "%1: read back %3, this computer %4: %5 (whole seconds)\n"
+                        "%1: its answer to the setting showed %6, its clock just before the new "
+                        "second took effect\n"
+                        "%1: %7\n")
+                        .arg(unit.Port(), sent, read.Text(),
+                             hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")),
+                             Difference(ahead),
+                             before ? before->Text() : QStringLiteral("nothing readable"),
                              hostClock);
-                outcome.json = WithPort(unit, {{QStringLiteral("sent"), sent},
-                                               {QStringLiteral("answer"), ClockJson(answer)},
-                                               {QStringLiteral("readBack"), ClockJson(read)},
-                                               {QStringLiteral("unitAheadSeconds"), ahead},
-                                               {QStringLiteral("hostClock"), hostClock}});
+                json.insert(QStringLiteral("unitAheadSeconds"), ahead);
+                outcome.json = WithPort(unit, json);
                 done(outcome);
             });
     };
     QTimer::singleShot(
         std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &unit,
         [&unit, request, done, send, readBack] {
-            unit.Ask(send.frame, Reply(link::code::kEndSet, kClock, 9),
+            unit.Ask(send.frame, {link::code::kEndSet, kClock, 9},
                      ReplyTimeout(request, send.frame.size(), 15),
                      [&unit, done, readBack](const std::optional<QByteArray>& payload) {
                          if (!payload) {
@@ -164,9 +212,8 @@ void SetTime(Unit& unit, const Request& request, const Done& done) {
                          // Read back in the middle of a second, where whole
                          // seconds on both sides compare fairly.
                          const int ms = QTime::currentTime().msec();
-                         const auto answer = status::DecodeReply(link::code::kEndSet, *payload);
                          QTimer::singleShot((1500 - ms) % 1000, &unit,
-                                            [readBack, answer] { readBack(answer); });
+                                            [readBack, answer = *payload] { readBack(answer); });
                      });
         });
 }
@@ -182,9 +229,9 @@ void Offsets(Unit& unit, const Request& request, const Done& done) {
     };
     auto set = [&unit, request, done, show](bool ieee1344) {
         const QByteArray ask =
-            status::SetOffsetsRequest(request.irigOffset, request.gpsOffset, ieee1344);
-        unit.Ask(ask, Reply(link::code::kEndSet, kOffsets, 4),
-                 ReplyTimeout(request, ask.size(), 10),
+            status::SetOffsetsRequest(static_cast<int16_t>(request.irigOffset),
+                                      static_cast<int16_t>(request.gpsOffset), ieee1344);
+        unit.Ask(ask, {link::code::kEndSet, kOffsets, 4}, ReplyTimeout(request, ask.size(), 10),
                  [&unit, done, show](const std::optional<QByteArray>& payload) {
                      if (payload) {
                          show(*payload);
@@ -198,7 +245,7 @@ void Offsets(Unit& unit, const Request& request, const Done& done) {
         return;
     }
     // Reading first: the offsets to show, or the flag that --set without --ieee1344 keeps.
-    unit.Ask(read, Reply(link::code::kEndRead, kOffsets, 4), readTimeout,
+    unit.Ask(read, {link::code::kEndRead, kOffsets, 4}, readTimeout,
              [&unit, request, done, show, set](const std::optional<QByteArray>& payload) {
                  if (!payload) {
                      done(NoAnswer(unit, QStringLiteral("offsets")));
@@ -212,7 +259,7 @@ void Offsets(Unit& unit, const Request& request, const Done& done) {
 
 void GpsMessage(Unit& unit, const Request& request, const Done& done) {
     const QByteArray ask = status::RetrieveGpsMessageRequest();
-    unit.Ask(ask, Reply(link::code::kEndRead, kGps, -1), ReplyTimeout(request, ask.size(), 200),
+    unit.Ask(ask, {link::code::kEndRead, kGps, -1}, ReplyTimeout(request, ask.size(), 200),
              [&unit, done](const std::optional<QByteArray>& payload) {
                  if (!payload) {
                      done(NoAnswer(unit, QStringLiteral("gps-message")));
@@ -220,7 +267,7 @@ void GpsMessage(Unit& unit, const Request& request, const Done& done) {
                  }
                  const QString message = QString::fromLatin1(payload->mid(1));
                  Outcome outcome;
-                 outcome.text = message + QLatin1Char('\n');
+                 outcome.text = Printable(message) + QLatin1Char('\n');
                  outcome.json = WithPort(unit, {{QStringLiteral("message"), message}});
                  done(outcome);
              });

@@ -110,7 +110,7 @@ void FlashJob::OnStep(const flash::FlashSession::Step& step) {
     if (step.ended) {
         wait_.stop();
         unit_.Exchange().Abandon();
-        Retry(QStringLiteral("the erase failed"));
+        Retry(EraseFailure());
         return;
     }
     if (step.frame.isEmpty()) {
@@ -126,7 +126,30 @@ void FlashJob::OnStep(const flash::FlashSession::Step& step) {
                       : ReplyTimeout(request_, step.frame.size(), step.frame.size()));
 }
 
-void FlashJob::OnFrame(int16_t, const QByteArray& payload) {
+QString FlashJob::EraseFailure() const {
+    if (eraseAnswerCode_ != link::code::kEndErase) {
+        return QStringLiteral(
+                   "the erase failed: an answer with end code 0x%1 came where the erase "
+                   "result was expected")
+            .arg(QString::number(eraseAnswerCode_, 16).toUpper());
+    }
+    if (eraseAnswer_.size() != 1) {
+        return QStringLiteral(
+                   "the erase failed: an answer that does not fit: %1 bytes where 1 "
+                   "was expected")
+            .arg(eraseAnswer_.size());
+    }
+    return QStringLiteral("the erase failed (the unit answered 0x%1)")
+        .arg(QString::number(static_cast<uint8_t>(eraseAnswer_[0]), 16)
+                 .toUpper()
+                 .rightJustified(2, QLatin1Char('0')));
+}
+
+void FlashJob::OnFrame(int16_t code, const QByteArray& payload) {
+    if (phase_ == Phase::kErasing) {
+        eraseAnswerCode_ = code;
+        eraseAnswer_ = payload;
+    }
     if (phase_ != Phase::kProgramming || !unit_.Exchange().Session().Running()) {
         return;
     }
@@ -255,6 +278,7 @@ void FlashJob::Fail(const QString& why) {
     SetPhase(Phase::kFailed);
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
+    outcome.text = QStringLiteral("%1: failed\n").arg(unit_.Port());
     outcome.error = QStringLiteral("%1: failed: %2").arg(unit_.Named(), why);
     outcome.json = {{QStringLiteral("port"), unit_.Port()},
                     {QStringLiteral("result"), QStringLiteral("failed")},
@@ -269,6 +293,7 @@ void FlashJob::Stop(const QString& where) {
     SetPhase(Phase::kInterrupted);
     Outcome outcome;
     outcome.exitCode = kInterrupted;
+    outcome.text = QStringLiteral("%1: stopped\n").arg(unit_.Port());
     outcome.error = QStringLiteral("%1: stopped %2").arg(unit_.Named(), where);
     outcome.json = {{QStringLiteral("port"), unit_.Port()},
                     {QStringLiteral("result"), QStringLiteral("interrupted")},

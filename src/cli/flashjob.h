@@ -62,6 +62,8 @@ private:
     void Succeed();
     void Stop(const QString& where);
     void SetPhase(Phase phase);
+    // Why the erase failed, from what the unit answered.
+    QString EraseFailure() const;
 
     Unit& unit_;
     Request request_;
@@ -71,9 +73,11 @@ private:
     int retries_ = 0;
     bool interrupted_ = false;
     QElapsedTimer started_;
-    qint64 endedMs_ = -1;        // ElapsedMs at the job's end
-    QElapsedTimer programming_;  // since the erase succeeded
-    QTimer wait_;                // the session's wait for the erase result or an echo
+    qint64 endedMs_ = -1;          // ElapsedMs at the job's end
+    QElapsedTimer programming_;    // since the erase succeeded
+    QTimer wait_;                  // the session's wait for the erase result or an echo
+    int16_t eraseAnswerCode_ = 0;  // what answered the erase request
+    QByteArray eraseAnswer_;
 };
 
 }  // namespace irig::cli

@@ -12,6 +12,7 @@ namespace irig::cli {
 namespace {
 
 constexpr double kBaud = 19200;
+constexpr qint64 kHeadRead = 4096;
 
 // The load's own bookkeeping lines, which say nothing about the file.
 bool Bookkeeping(const QString& line) {
@@ -44,11 +45,27 @@ QString Duration(double seconds) {
     return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60);
 }
 
+QString Printable(const QString& latin1) {
+    QString text;
+    text.reserve(latin1.size());
+    for (const QChar c : latin1) {
+        const char16_t code = c.unicode();
+        if (code == u'\\') {
+            text += QLatin1String("\\\\");
+        } else if (code >= 0x20 && code < 0x7F) {
+            text += c;
+        } else {
+            text += QLatin1String("\\x") +
+                    QString::number(code & 0xFF, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        }
+    }
+    return text;
+}
+
 Inspection Inspect(const QString& path, flash::FlashImage& image) {
     Inspection result;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.readError = file.errorString();
+    if (!flash::OpenFirmwareFile(file, &result.readError)) {
         return result;
     }
     QString log;
@@ -70,7 +87,19 @@ Inspection Inspect(const QString& path, flash::FlashImage& image) {
     }
     result.programmable = load.Programmable();
     result.bytesLoaded = load.Parser().lngBytesLoaded;
+    result.overlappingBytes = load.Parser().overlappingBytes;
+    result.firstOverlap = load.Parser().firstOverlap;
     result.programId = flash::ProgramId(image);
+    if (!load.Succeeded() && file.seek(0)) {
+        // A file from a tool that ends lines with LF alone is one long line to the loader.
+        const QByteArray head = file.read(kHeadRead);
+        if (head.contains('\n') && !head.contains('\r')) {
+            result.advice = QStringLiteral(
+                "The file's lines end in LF only; the loader needs CR LF (or CR) at the end of "
+                "each line, as compilers and objcopy write them: convert it, for example with "
+                "\"unix2dos\" or \"sed -i 's/$/\\r/'\".");
+        }
+    }
 
     const auto& written = load.Parser().written;
     for (int32_t at = 0; at <= flash::kImageTop; ++at) {
@@ -118,9 +147,21 @@ QString Inspection::Text() const {
     for (const auto& [first, last] : ranges) {
         runs.append(Address(first) + QLatin1Char('-') + Address(last));
     }
+    if (!advice.isEmpty()) {
+        text += advice + QLatin1Char('\n');
+    }
     text += QStringLiteral("Ranges       %1\n")
                 .arg(runs.isEmpty() ? QStringLiteral("none") : runs.join(QLatin1String(", ")));
-    text += QStringLiteral("Program ID   %1\n").arg(programId);
+    if (overlappingBytes > 0) {
+        text += QStringLiteral(
+                    "Overlaps     %1 bytes stored more than once, the first at %2 (the "
+                    "last record of an address wins)\n")
+                    .arg(overlappingBytes)
+                    .arg(Address(firstOverlap));
+    }
+    const bool erased = programId.isEmpty() || programId.count(QChar(0xFF)) == programId.size();
+    text += QStringLiteral("Program ID   %1\n")
+                .arg(erased ? QStringLiteral("(none)") : Printable(programId));
     if (programmable) {
         text += QStringLiteral("Blocks       %1, %2 to %3\n")
                     .arg(blocks)
@@ -145,7 +186,14 @@ QJsonObject Inspection::Json() const {
                      {QStringLiteral("programmable"), programmable},
                      {QStringLiteral("bytesLoaded"), qint64{bytesLoaded}},
                      {QStringLiteral("ranges"), runs},
+                     {QStringLiteral("overlappingBytes"), qint64{overlappingBytes}},
                      {QStringLiteral("programId"), programId}};
+    if (!advice.isEmpty()) {
+        json.insert(QStringLiteral("advice"), advice);
+    }
+    if (overlappingBytes > 0) {
+        json.insert(QStringLiteral("firstOverlap"), Address(firstOverlap));
+    }
     if (programmable) {
         json.insert(QStringLiteral("blocks"), blocks);
         json.insert(QStringLiteral("firstBlock"), Address(flash::kFirstBlock));

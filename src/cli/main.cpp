@@ -18,7 +18,8 @@ int main(int argc, char* argv[]) {
     for (int i = 0; i < argc; ++i) {
         arguments.append(QString::fromLocal8Bit(argv[i]));
     }
-    const irig::cli::CommandLine line = irig::cli::ParseCommandLine(arguments);
+    const irig::cli::CommandLine line =
+        irig::cli::ParseCommandLine(arguments, qEnvironmentVariable(irig::cli::kPortVariable));
     if (!line.request) {
         (void)std::fputs(line.text.toLocal8Bit().constData(),
                          line.exitCode == irig::cli::kDone ? stdout : stderr);

@@ -1,5 +1,6 @@
-// The progress of flash jobs on standard error: on a terminal, a bar a unit redrawn in place (no
-// colour); otherwise one plain line a unit every few seconds. Lines said in between (retries)
+// The progress of flash jobs on standard error: on a terminal, a line a unit redrawn in place and
+// fitted to the terminal's width as it is now (no colour); otherwise, or where TERM is dumb, one
+// plain line a unit every few seconds, without escape codes. Lines said in between (retries)
 // appear above the bars.
 #pragma once
 
@@ -16,22 +17,31 @@ class Progress final : public QObject {
     Q_OBJECT
 
 public:
-    Progress(QList<FlashJob*> jobs, bool terminal, std::FILE* out);
+    struct Output {
+        std::FILE* file;
+        bool terminal;  // a terminal that takes escape codes
+    };
+    // Standard error as it is: a terminal (unless TERM is dumb) or not.
+    static Output OutputOf(std::FILE* file);
+
+    Progress(QList<FlashJob*> jobs, Output output);
 
     void Say(const QString& line);
     // The last state of every job, once.
     void Finish();
 
-    // "COM1  [#####-----]  448/896  50%  1:09 elapsed  1:09 left  programming"
-    static QString Line(const FlashJob& job, bool bar);
+    // "COM1  [#####-----]  448/896 blocks  50%  1:09 elapsed  1:09 left  programming", shorter
+    // than `width` columns (the bar narrows, then the least needed fields go); without a bar and
+    // whole when `width` is 0.
+    static QString Line(const FlashJob& job, int width);
 
 private:
     void Draw();
     void Write(const QString& text);
+    int Width() const;
 
     QList<FlashJob*> jobs_;
-    bool terminal_;
-    std::FILE* out_;
+    Output output_;
     QTimer redraw_;
     int drawn_ = 0;  // bar lines on the screen below the cursor's line start
 };

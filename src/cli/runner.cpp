@@ -1,6 +1,7 @@
 #include "cli/runner.h"
 
 #include <QCoreApplication>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSocketNotifier>
@@ -12,6 +13,8 @@
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
 #include "cli/progress.h"
+#include "link/portmap.h"
+#include "link/serialportcontroller.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -23,21 +26,12 @@ namespace {
 
 constexpr int kWatchMs = 500;
 
-bool IsTerminal(std::FILE* file) {
 #ifdef Q_OS_UNIX
-    return ::isatty(::fileno(file)) != 0;
-#else
-    Q_UNUSED(file);
-    return false;
-#endif
-}
-
-#ifdef Q_OS_UNIX
-// SIGINT and SIGTERM, turned into an event of the loop through a pipe.
+// SIGINT and SIGTERM, turned into an event of the loop through a pipe that carries the signal.
 int interruptPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-    const char byte = 1;
+void OnSignal(int signal) {
+    const char byte = static_cast<char>(signal);
     [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
 }
 #endif
@@ -63,13 +57,20 @@ public:
         if (request_.command == QLatin1String("inspect")) {
             return RunInspect();
         }
+        if (const QString same = SameDevice(); !same.isEmpty()) {
+            Write(err_, QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and "
+                                       "options.\n")
+                            .arg(same));
+            return kUsage;
+        }
         auto image = std::make_unique_for_overwrite<flash::FlashImage>();
         if (request_.command == QLatin1String("flash") && !LoadFirmware(*image)) {
             return kBadFile;
         }
         outcomes_.resize(request_.ports.size());
         for (qsizetype i = 0; i < request_.ports.size(); ++i) {
-            auto unit = std::make_unique<Unit>(request_.ports[i]);
+            serials_.push_back(std::make_unique<link::SerialPortController>());
+            auto unit = std::make_unique<Unit>(request_.ports[i], *serials_.back());
             QString why;
             if (!unit->Open(&why)) {
                 Outcome& failed = outcomes_[size_t(i)];
@@ -101,6 +102,20 @@ public:
     }
 
 private:
+    // Two ports that name one device, said before anything is opened; empty when there are none.
+    QString SameDevice() const {
+        QHash<QString, QString> named;  // device: the first port that named it
+        for (const QString& port : request_.ports) {
+            const QString device = link::ResolvePortName(port);
+            if (const auto first = named.constFind(device); first != named.cend()) {
+                return QStringLiteral("%1 and %2 are the same device (%3)")
+                    .arg(*first, port, device);
+            }
+            named.insert(device, port);
+        }
+        return {};
+    }
+
     int RunInspect() {
         auto image = std::make_unique_for_overwrite<flash::FlashImage>();
         const Inspection inspection = Inspect(request_.file, *image);
@@ -128,9 +143,22 @@ private:
             return false;
         }
         if (!inspection.programmable) {
-            Write(err_, QStringLiteral("irigctl: %1 is refused, nothing was sent:\n%2")
-                            .arg(request_.file,
-                                 inspection.messages.join(QLatin1Char('\n')) + QLatin1Char('\n')));
+            QStringList lines = inspection.messages;
+            if (!inspection.advice.isEmpty()) {
+                lines.append(inspection.advice);
+            }
+            Write(err_, QStringLiteral("irigctl: %1 is refused, nothing was sent:\n%2\n")
+                            .arg(request_.file, lines.join(QLatin1Char('\n'))));
+            return false;
+        }
+        if (inspection.overlappingBytes > 0 && !request_.allowOverlap) {
+            Write(err_, QStringLiteral("irigctl: %1 is refused, nothing was sent: %2 bytes are "
+                                       "stored by more than one record, the first at %3 (a mixed "
+                                       "or concatenated file?); --allow-overlap flashes it as "
+                                       "the window would, the last record of an address winning\n")
+                            .arg(request_.file)
+                            .arg(inspection.overlappingBytes)
+                            .arg(Address(inspection.firstOverlap)));
             return false;
         }
         firmware_ = inspection.Json();
@@ -191,13 +219,19 @@ private:
             jobs.append(job);
         }
         jobs_ = jobs;
-        progress_ = std::make_unique<Progress>(jobs, IsTerminal(err_), err_);
+        if (!request_.quiet) {
+            progress_ = std::make_unique<Progress>(jobs, Progress::OutputOf(err_));
+        }
         for (FlashJob* job : jobs) {
             job->Start();
         }
     }
 
+    // A message for the operator (a retry, a stop on its way): not with --quiet.
     void Say(const QString& line) {
+        if (request_.quiet) {
+            return;
+        }
         if (progress_) {
             progress_->Say(line);
         } else {
@@ -219,9 +253,9 @@ private:
         }
         notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-            char byte = 0;
-            [[maybe_unused]] const ssize_t got = ::read(interruptPipe[0], &byte, 1);
-            Interrupt();
+            char signal = 0;
+            [[maybe_unused]] const ssize_t got = ::read(interruptPipe[0], &signal, 1);
+            Interrupt(signal == SIGTERM ? kTerminated : kInterrupted);
         });
         struct sigaction action {};
         action.sa_handler = OnSignal;
@@ -230,7 +264,9 @@ private:
 #endif
     }
 
-    void Interrupt() {
+    // `code` is the exit code the signal asks for: 130 for Ctrl-C, 143 for SIGTERM.
+    void Interrupt(int code) {
+        interruptCode_ = code;
         if (interrupted_ || jobs_.isEmpty()) {
             // A second Ctrl-C, or a command that has nothing to finish: stop at once.
             interrupted_ = true;
@@ -258,16 +294,25 @@ private:
         }
         int exitCode = kDone;
         QJsonArray units;
+        int done = 0;
         for (const Outcome& outcome : outcomes_) {
             exitCode = std::max(exitCode, outcome.exitCode);
-            if (!request_.watch) {
+            done += outcome.exitCode == kDone ? 1 : 0;
+            // A watch has said its readings; what ended it (a port that never opened) is still
+            // said here.
+            if (!request_.watch || outcome.json.isEmpty() || outcome.exitCode == kPortFailed) {
                 Write(err_,
                       outcome.error.isEmpty() ? QString() : outcome.error + QLatin1Char('\n'));
-                if (!request_.json) {
-                    Write(out_, outcome.text);
-                }
+            }
+            if (!request_.watch && !request_.json) {
+                Write(out_, outcome.text);
             }
             units.append(outcome.json);
+        }
+        if (request_.command == QLatin1String("flash") && outcomes_.size() > 1 && !request_.json) {
+            Write(out_, QStringLiteral("%1 done, %2 failed\n")
+                            .arg(done)
+                            .arg(static_cast<qsizetype>(outcomes_.size()) - done));
         }
         if (request_.json && !request_.watch) {
             QJsonObject document;
@@ -283,17 +328,14 @@ private:
             }
             Write(out_, JsonLine(document));
         }
-        if (request_.watch && interrupted_ && exitCode == kDone) {
-            return kDone;  // the way a watch ends
-        }
-        return interrupted_ && request_.command != QLatin1String("status") ? kInterrupted
-                                                                           : exitCode;
+        return interrupted_ ? interruptCode_ : exitCode;
     }
 
     const Request& request_;
     std::FILE* out_;
     std::FILE* err_;
-    std::vector<std::unique_ptr<Unit>> units_;
+    std::vector<std::unique_ptr<link::SerialPortController>> serials_;
+    std::vector<std::unique_ptr<Unit>> units_;  // each on its serial component
     std::vector<Outcome> outcomes_;
     size_t finished_ = 0;
     QList<FlashJob*> jobs_;
@@ -301,6 +343,7 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     QJsonObject firmware_;
     bool interrupted_ = false;
+    int interruptCode_ = kInterrupted;
 };
 
 }  // namespace

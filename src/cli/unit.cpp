@@ -12,21 +12,25 @@ int WireMilliseconds(qsizetype bytes) {
     return static_cast<int>((bytes * 10 * 1000 + kBaud - 1) / kBaud);
 }
 
-Unit::Unit(QString port, QObject* parent) : QObject(parent), port_(std::move(port)) {
+Unit::Unit(QString port, link::PortController& serial, QObject* parent)
+    : QObject(parent), port_(std::move(port)), serial_(serial) {
     serial_.SetBaudRate(kBaud);
     timeout_.setSingleShot(true);
     connect(&timeout_, &QTimer::timeout, this, [this] {
         failure_ = QStringLiteral("no answer within %1 ms").arg(timeout_.interval());
+        silent_ = true;
         Finish(std::nullopt);
     });
     connect(&serial_, &link::PortController::DataReceived, &exchange_,
             &exchange::UnitExchange::DataReceived);
-    connect(&exchange_, &exchange::UnitExchange::FrameReceived, this,
-            [this](int16_t code, const QByteArray& payload) {
-                if (accept_ && accept_(code, payload)) {
-                    Finish(payload);
-                }
-            });
+    connect(&exchange_, &exchange::UnitExchange::FrameReceived, this, &Unit::Answered);
+    connect(&exchange_, &exchange::UnitExchange::FrameDropped, this, [this](int16_t code) {
+        if (expect_ && code == expect_->code) {
+            failure_ = QStringLiteral("an answer that does not fit: more than %1 bytes")
+                           .arg(link::kMaxPayload);
+            Finish(std::nullopt);
+        }
+    });
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, [this](int16_t code) {
         if (code_ != 0 && code == code_) {
             Finish(QByteArray());
@@ -54,24 +58,43 @@ bool Unit::Open(QString* why) {
     return false;
 }
 
-void Unit::Ask(const QByteArray& frame, Accept accept, int timeoutMs,
+// The expected answer ends the wait, and so does one that carries the right end code and command
+// but not the expected length: a unit that answered so will not answer otherwise.
+void Unit::Answered(int16_t code, const QByteArray& payload) {
+    if (!expect_ || code != expect_->code || payload.isEmpty() ||
+        static_cast<uint8_t>(payload[0]) != expect_->command) {
+        return;
+    }
+    if (expect_->length >= 0 && payload.size() != expect_->length) {
+        failure_ = QStringLiteral("an answer that does not fit: %1 bytes where %2 were expected")
+                       .arg(payload.size())
+                       .arg(expect_->length);
+        Finish(std::nullopt);
+        return;
+    }
+    Finish(payload);
+}
+
+void Unit::Ask(const QByteArray& frame, Expect expect, int timeoutMs,
                std::function<void(std::optional<QByteArray>)> done) {
-    accept_ = std::move(accept);
+    expect_ = expect;
     code_ = 0;
     done_ = std::move(done);
     failure_.clear();
+    silent_ = false;
     timeout_.start(timeoutMs);
     exchange_.SendFrame(frame);
 }
 
 void Unit::AwaitCode(const QByteArray& frame, int16_t code, int timeoutMs,
                      std::function<void(bool)> done) {
-    accept_ = nullptr;
+    expect_.reset();
     code_ = code;
     done_ = [done = std::move(done)](const std::optional<QByteArray>& payload) {
         done(payload.has_value());
     };
     failure_.clear();
+    silent_ = false;
     timeout_.start(timeoutMs);
     if (!frame.isEmpty()) {
         exchange_.SendFrame(frame);
@@ -87,7 +110,7 @@ void Unit::Cancel() {
 
 void Unit::Finish(std::optional<QByteArray> payload) {
     timeout_.stop();
-    accept_ = nullptr;
+    expect_.reset();
     code_ = 0;
     if (auto done = std::exchange(done_, nullptr)) {
         done(std::move(payload));

@@ -1,4 +1,5 @@
-// irigctl's command line: what each argument list asks for, and what is refused as usage (exit 2).
+// irigctl's command line: what each argument list asks for (options on either side of the command,
+// ports named the usual ways, strict offsets), and what is refused as usage (exit 2).
 #include "cli/commandline.h"
 
 #include <gtest/gtest.h>
@@ -6,9 +7,10 @@
 namespace irig::cli {
 namespace {
 
-CommandLine Parse(const QString& arguments) {
+CommandLine Parse(const QString& arguments, const QString& defaultPort = {}) {
     return ParseCommandLine(QStringList{QStringLiteral("irigctl")} +
-                            arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+                                arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts),
+                            defaultPort);
 }
 
 struct UsageRow {
@@ -38,6 +40,18 @@ const UsageRow kUsageRows[] = {
      "--ieee1344 must be on or off"},
     {"option_of_another_command", "status --port COM1 --retries 3", "Unknown option 'retries'"},
     {"port_for_inspect", "inspect a.hex --port COM1", "Unknown option 'port'"},
+    {"unknown_option_before_the_command", "--fast status --port COM1", "Unknown option 'fast'"},
+    {"same_port_in_two_cases", "status --port COM1 --port com1", "the same --port twice"},
+    {"port_zero", "status --port COM0", "--port \"COM0\" is neither COMn (n from 1) nor a device"},
+    {"port_address", "status -p rfc2217://10.1.2.3:4001", "--port \"rfc2217://10.1.2.3:4001\" is"},
+    {"relative_path", "status -p dev/ttyS0", "--port \"dev/ttyS0\" is neither"},
+    {"offset_not_a_number", "offsets -p COM1 --set --irig abc --gps 0",
+     "--irig \"abc\" is not a whole number of hours from -23 to 23"},
+    {"offset_in_hexadecimal", "offsets -p COM1 --set --irig 0 --gps 0x10", "--gps \"0x10\" is not"},
+    {"offset_with_a_fraction", "offsets -p COM1 --set --irig 2.5 --gps 0", "--irig \"2.5\" is not"},
+    {"offset_beyond_the_range", "offsets -p COM1 --set --irig 30 --gps 0", "--irig \"30\" is not"},
+    {"offset_below_the_range", "offsets -p COM1 --set --irig 0 --gps \u221224",
+     "--gps \"\u221224\" is not"},
 };
 
 class Usage : public testing::TestWithParam<UsageRow> {};
@@ -55,6 +69,60 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, Usage, testing::ValuesIn(kUsageRows),
                              return row.param.name;
                          });
 
+struct OffsetRow {
+    const char* text;
+    std::optional<int> hours;
+};
+
+class Offsets : public testing::TestWithParam<OffsetRow> {};
+
+TEST_P(Offsets, AreWholeHoursFromMinus23To23) {
+    EXPECT_EQ(StrictOffset(QString::fromUtf8(GetParam().text)), GetParam().hours)
+        << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, Offsets,
+    testing::Values(OffsetRow{"0", 0}, OffsetRow{"-5", -5}, OffsetRow{"\u22125", -5},
+                    OffsetRow{"+7", 7}, OffsetRow{"23", 23}, OffsetRow{"-23", -23},
+                    OffsetRow{"24", std::nullopt}, OffsetRow{"", std::nullopt},
+                    OffsetRow{" 5", std::nullopt}, OffsetRow{"5h", std::nullopt},
+                    OffsetRow{"--5", std::nullopt}, OffsetRow{"1e1", std::nullopt},
+                    OffsetRow{"&H10", std::nullopt}));
+
+// Where options stand, how a port is named, and where it comes from.
+struct PlacementRow {
+    const char* name;
+    const char* arguments;
+    const char* environment;  // IRIGCTL_PORT
+    const char* command;
+    const char* ports;  // joined with commas
+};
+
+class Placement : public testing::TestWithParam<PlacementRow> {};
+
+TEST_P(Placement, FindsTheCommandAndItsPorts) {
+    const CommandLine line =
+        Parse(QLatin1String(GetParam().arguments), QLatin1String(GetParam().environment));
+    ASSERT_TRUE(line.request.has_value()) << line.text.toStdString();
+    EXPECT_EQ(line.request->command.toStdString(), GetParam().command);
+    EXPECT_EQ(line.request->ports.join(QLatin1Char(',')).toStdString(), GetParam().ports);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, Placement,
+    testing::Values(
+        PlacementRow{"options_after", "status --port COM1 --json", "", "status", "COM1"},
+        PlacementRow{"options_before", "--port COM1 --json status", "", "status", "COM1"},
+        PlacementRow{"options_around", "-p COM2 flash --retries 1 fw.hex -p /dev/ttyUSB0", "",
+                     "flash", "COM2,/dev/ttyUSB0"},
+        PlacementRow{"lower_case_com", "reboot -p com7", "", "reboot", "COM7"},
+        PlacementRow{"port_from_the_environment", "status", "com3", "status", "COM3"},
+        PlacementRow{"option_over_the_environment", "status -p COM4", "COM3", "status", "COM4"},
+        PlacementRow{"negative_offset_is_no_option", "offsets --set --irig -5 --gps -3 -p COM1", "",
+                     "offsets", "COM1"}),
+    [](const testing::TestParamInfo<PlacementRow>& row) { return row.param.name; });
+
 TEST(CommandLine, RequestsCarryWhatWasAsked) {
     const CommandLine flash =
         Parse(QStringLiteral("flash fw.hex --port COM1 --port /dev/ttyUSB0 --retries 5 "
@@ -68,12 +136,13 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
     EXPECT_EQ(flash.request->timeoutMs, 900);
     EXPECT_TRUE(flash.request->json);
 
-    const CommandLine offsets =
-        Parse(QStringLiteral("offsets --port COM3 --set --irig -5 --gps 2.5 --ieee1344 off"));
+    const CommandLine offsets = Parse(
+        QStringLiteral("offsets --port COM3 --set --irig -5 --gps \u22122 --ieee1344 off -q"));
     ASSERT_TRUE(offsets.request.has_value()) << offsets.text.toStdString();
     EXPECT_TRUE(offsets.request->setOffsets);
-    EXPECT_EQ(offsets.request->irigOffset, QStringLiteral("-5"));
-    EXPECT_EQ(offsets.request->gpsOffset, QStringLiteral("2.5"));
+    EXPECT_TRUE(offsets.request->quiet);
+    EXPECT_EQ(offsets.request->irigOffset, -5);
+    EXPECT_EQ(offsets.request->gpsOffset, -2);
     EXPECT_EQ(offsets.request->ieee1344, false);
     EXPECT_EQ(offsets.request->retries, 2);
     EXPECT_FALSE(offsets.request->timeoutMs.has_value());
@@ -88,7 +157,7 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {
     const CommandLine help = Parse(QStringLiteral("--help"));
     EXPECT_EQ(help.exitCode, kDone);
     for (const char* word : {"status", "set-time", "offsets", "gps-message", "reboot", "inspect",
-                             "flash", "Exit codes", "130"}) {
+                             "flash", "Exit codes", "130", "143", "IRIGCTL_PORT"}) {
         EXPECT_TRUE(help.text.contains(QLatin1String(word))) << word;
     }
     const CommandLine flashHelp = Parse(QStringLiteral("flash --help"));
@@ -97,9 +166,22 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {
     for (const char* option : {"--port", "--retries", "--timeout", "--json", "Exit codes"}) {
         EXPECT_TRUE(flashHelp.text.contains(QLatin1String(option))) << option;
     }
-    const CommandLine version = Parse(QStringLiteral("--version"));
-    EXPECT_EQ(version.exitCode, kDone);
-    EXPECT_EQ(version.text, QStringLiteral("irigctl %1\n").arg(QLatin1String(IRIG_VERSION)));
+    for (const char* arguments : {"--version", "-V status", "status --port COM1 --version"}) {
+        const CommandLine version = Parse(QLatin1String(arguments));
+        EXPECT_EQ(version.exitCode, kDone) << arguments;
+        EXPECT_EQ(version.text, QStringLiteral("irigctl %1\n").arg(QLatin1String(IRIG_VERSION)))
+            << arguments;
+    }
+    // Help wins wherever it stands, and says where a reply's wait comes from.
+    for (const char* arguments : {"--help status", "status --help", "-p COM1 -h status"}) {
+        const CommandLine statusHelp = Parse(QLatin1String(arguments));
+        EXPECT_EQ(statusHelp.exitCode, kDone) << arguments;
+        EXPECT_TRUE(statusHelp.text.startsWith(QLatin1String("Usage: irigctl status [options]")))
+            << arguments;
+        EXPECT_TRUE(statusHelp.text.simplified().contains(
+            QLatin1String("1 s and four times its wire time")));
+        EXPECT_TRUE(statusHelp.text.contains(QLatin1String("IRIGCTL_PORT")));
+    }
 }
 
 }  // namespace

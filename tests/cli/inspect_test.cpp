@@ -127,6 +127,51 @@ TEST(Inspect, RangesHashAndWireTime) {
     }
 }
 
+TEST(Inspect, TextFromAUnitOrAFileCannotDriveTheTerminal) {
+    struct Row {
+        QString text;
+        const char* shown;
+    };
+    for (const Row& row :
+         {Row{QStringLiteral("$GPGGA,1*3F"), "$GPGGA,1*3F"},
+          Row{QStringLiteral("\x1b]0;owned\x07\x1b[2J"), "\\x1B]0;owned\\x07\\x1B[2J"},
+          Row{QStringLiteral("a\rb\nc\x7f"), "a\\x0Db\\x0Ac\\x7F"},
+          Row{QString(QChar(0x9B)) + QChar(0xFF), "\\x9B\\xFF"},
+          Row{QStringLiteral("C:\\fw"), "C:\\\\fw"}}) {
+        EXPECT_EQ(cli::Printable(row.text).toStdString(), row.shown);
+    }
+}
+
+// What inspect says beyond the loader's messages, a line each.
+TEST(Inspect, SaysOverlapsTheProgramIdAndLineEnds) {
+    struct Row {
+        const char* name;
+        QByteArray file;
+        const char* says;
+    };
+    const QByteArray id = QByteArray("FW\x1b[2J\r", 7);
+    const Row rows[] = {
+        {"overlaps",
+         Lines({DataRecord(0x4010, QByteArray(16, 'a')), DataRecord(0x4008, QByteArray(16, 'b'))}),
+         "Overlaps     8 bytes stored more than once, the first at 0x04010"},
+        {"erased_program_id", Lines({DataRecord(0x4000, QByteArray(16, 'a'))}),
+         "Program ID   (none)\n"},
+        {"program_id_with_control_characters", Lines({DataRecord(0x4168, id + '\0')}),
+         "Program ID   FW\\x1B[2J\\x0D\n"},
+        {"lines_ending_in_lf_only", Lines({DataRecord(0x4000, Bytes("01")), EndRecord()}, "\n"),
+         "The file's lines end in LF only; the loader needs CR LF"},
+    };
+    for (const Row& row : rows) {
+        QTemporaryDir dir;
+        auto image = std::make_unique<flash::FlashImage>();
+        const cli::Inspection inspection =
+            cli::Inspect(WriteFile(dir.filePath(QStringLiteral("f.hex")), row.file), *image);
+        EXPECT_TRUE(inspection.Text().contains(QLatin1String(row.says)))
+            << row.name << ":\n"
+            << inspection.Text().toStdString();
+    }
+}
+
 TEST(Inspect, DurationsKeepTheirUnitAcrossRounding) {
     struct Row {
         double seconds;

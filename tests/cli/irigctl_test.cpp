@@ -105,7 +105,8 @@ class Commands : public Irigctl, public testing::WithParamInterface<TextRow> {};
 TEST_P(Commands, PrintTheUnitsAnswer) {
     StartUnit(QStringLiteral("COM1"),
               {QStringLiteral("--source"), QStringLiteral("irig"), QStringLiteral("--firmware"),
-               QStringLiteral("31"), QStringLiteral("--gps-message"), QStringLiteral("$GPGGA,1")});
+               QStringLiteral("31"), QStringLiteral("--gps-message"),
+               QStringLiteral("$GPGGA,1\x1b]0;title\x07")});
     const Result result = Run(GetParam().arguments + QStringList{"--port", "COM1"});
     EXPECT_EQ(result.exitCode, 0) << result.err.toStdString();
     EXPECT_TRUE(result.err.isEmpty()) << result.err.toStdString();
@@ -125,19 +126,22 @@ INSTANTIATE_TEST_SUITE_P(
         TextRow{
             "set_time",
             {"set-time"},
-            "COM1: set to \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d, its last byte arriving as "
-            "that "
-            "second began; the unit answered IRIG-B  \\d\\d/\\d\\d/\\d{4}  \\d\\d:\\d\\d:\\d\\d\\n"
-            "COM1: read back \\d\\d:\\d\\d:\\d\\d, this computer \\d\\d:\\d\\d:\\d\\d: the same "
-            "second \\(whole seconds\\)\\nCOM1: host clock [^\\n]+\\n"},
+            "COM1: set to (\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d), its last byte arriving as "
+            "that second began\\n"
+            "COM1: read back \\1, this computer \\1: the same second \\(whole seconds\\)\\n"
+            "COM1: its answer to the setting showed \\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d, its "
+            "clock just before the new second took effect\\n"
+            "COM1: host clock [^\\n]+\\n"},
         TextRow{"offsets", {"offsets"}, "COM1: IRIG-B offset 0, GPS offset 0, IEEE 1344 off\\n"},
-        TextRow{"set_offsets_clamps_as_the_window_does",
-                {"offsets", "--set", "--irig", "-5", "--gps", "99", "--ieee1344", "on"},
+        TextRow{"set_offsets",
+                {"offsets", "--set", "--irig", "-5", "--gps", "23", "--ieee1344", "on"},
                 "COM1: IRIG-B offset -5, GPS offset 23, IEEE 1344 on\\n"},
         TextRow{"set_offsets_keeps_the_flag",
-                {"offsets", "--set", "--irig", "2.5", "--gps", "-3"},
+                {"offsets", "--set", "--irig", "2", "--gps", "\u22123"},
                 "COM1: IRIG-B offset 2, GPS offset -3, IEEE 1344 off\\n"},
-        TextRow{"gps_message", {"gps-message"}, "\\$GPGGA,1\\n"},
+        TextRow{"gps_message_cannot_drive_the_terminal",
+                {"gps-message"},
+                "\\$GPGGA,1\\\\x1B\\]0;title\\\\x07\\n"},
         TextRow{"reboot", {"reboot"}, "COM1: re-boot complete\\n"}),
     [](const testing::TestParamInfo<TextRow>& row) { return row.param.name; });
 
@@ -165,22 +169,32 @@ TEST_F(Irigctl, JsonIsOneDocumentOnStandardOutput) {
 
 TEST_F(Irigctl, RequireSyncRefusesAClockThatIsNotKnownToBeSynchronised) {
     SimulatedUnit& unit = StartUnit(QStringLiteral("COM1"));
-    const Result result = Run({"set-time", "--port", "COM1", "--require-sync"});
+    const Result result = Run({"set-time", "--port", "COM1", "--require-sync", "--json"});
     const bool synchronised =
         status::Trust(status::ReadKernelClock()) == status::ClockTrust::kSynchronised;
     EXPECT_EQ(result.exitCode, synchronised ? 0 : 1) << result.err.toStdString();
     EXPECT_EQ(unit.Errors().contains(QStringLiteral("set time")), synchronised);
+    const QJsonObject hostClock = Json(result)[QStringLiteral("hostClock")].toObject();
+    EXPECT_EQ(hostClock[QStringLiteral("synchronised")].toBool(), synchronised);
+    EXPECT_TRUE(hostClock[QStringLiteral("text")].toString().startsWith(QLatin1String("host")));
     if (!synchronised) {
         EXPECT_TRUE(result.err.contains(Named(QStringLiteral("COM1")) +
-                                        QStringLiteral(": not set, --require-sync: host clock")))
+                                        QStringLiteral(": not set: the host clock")))
             << result.err.toStdString();
+    } else {
+        EXPECT_TRUE(
+            QDateTime::fromString(Json(result)[QStringLiteral("sent")].toString(), Qt::ISODate)
+                .isValid());
     }
 }
 
-TEST_F(Irigctl, WatchPrintsAReadingEvery500MsUntilInterrupted) {
+class Watch : public Irigctl, public testing::WithParamInterface<std::pair<int, int>> {};
+
+// A reading every 500 ms until a signal ends the watch with its documented exit code.
+TEST_P(Watch, PrintsAReadingEvery500MsUntilASignal) {
     StartUnit(QStringLiteral("COM1"));
     QProcess watch;
-    watch.start(QStringLiteral(IRIGCTL_PATH), {"status", "--port", "COM1", "--watch", "--json"});
+    watch.start(QStringLiteral(IRIGCTL_PATH), {"--watch", "--json", "status", "-p", "com1"});
     QByteArray out;
     ASSERT_TRUE(WaitUntil(
         [&] {
@@ -188,15 +202,21 @@ TEST_F(Irigctl, WatchPrintsAReadingEvery500MsUntilInterrupted) {
             return out.count('\n') >= 3;
         },
         5000));
-    ::kill(static_cast<pid_t>(watch.processId()), SIGINT);
+    ::kill(static_cast<pid_t>(watch.processId()), GetParam().first);
     ASSERT_TRUE(watch.waitForFinished(5000));
-    EXPECT_EQ(watch.exitCode(), 0);
+    EXPECT_EQ(watch.exitCode(), GetParam().second);
     for (const QByteArray& line : out.trimmed().split('\n')) {
         EXPECT_EQ(QJsonDocument::fromJson(line)[QStringLiteral("source")].toString(),
                   QStringLiteral("GPS"))
             << line.toStdString();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Irigctl, Watch,
+                         testing::Values(std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}),
+                         [](const testing::TestParamInfo<std::pair<int, int>>& row) {
+                             return row.param.first == SIGINT ? "ctrl_c" : "sigterm";
+                         });
 
 TEST_F(Irigctl, FlashWritesAFullImageAndLeavesFlashMode) {
     SimulatedUnit& unit = StartUnit(QStringLiteral("COM1"));
@@ -252,12 +272,14 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--fail-erase", "1"},
                  {},
                  0,
-                 "COM1: the erase failed; starting over from the erase (retry 1 of 2)"},
+                 "COM1: the erase failed (the unit answered 0x00); starting over from the erase "
+                 "(retry 1 of 2)"},
         FaultRow{"failed_erase_without_retries",
                  {"--fail-erase", "1"},
                  {"--retries", "0"},
                  1,
-                 "COM1: failed: the erase failed, and no retries are left (--retries 0)"},
+                 "COM1: failed: the erase failed (the unit answered 0x00), and no retries are "
+                 "left (--retries 0)"},
         FaultRow{"silent_unit",
                  {"--silent"},
                  {"--timeout", "300"},
@@ -331,11 +353,18 @@ TEST_P(Refusals, ExitWithTheirCodeAndSendNothing) {
     SimulatedUnit& unit = StartUnit(QStringLiteral("COM1"));
     Write(QStringLiteral("faulty.hex"), "garbage\r\n");
     Write(QStringLiteral("low.hex"), Lines({DataRecord(0x0100, QByteArray(16, 'L'))}));
+    Write(QStringLiteral("twice.hex"), Lines({DataRecord(0x4000, QByteArray(16, '\x11')),
+                                              DataRecord(0x4000, QByteArray(16, '\x22'))}));
+    ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.hex"))).constData(), 0600);
+    const QString device = QFile::symLinkTarget(ports.Entry(QStringLiteral("COM1")));
     QStringList arguments = GetParam().arguments;
     arguments.replaceInStrings(QStringLiteral("DIR"), dir.path());
+    arguments.replaceInStrings(QStringLiteral("DEVICE"), device);
     const Result result = Run(arguments);
     EXPECT_EQ(result.exitCode, GetParam().exitCode);
-    EXPECT_TRUE(result.err.contains(QLatin1String(GetParam().says))) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains(
+        QString::fromUtf8(GetParam().says).replace(QStringLiteral("DEVICE"), device)))
+        << result.err.toStdString();
     EXPECT_TRUE(result.out.isEmpty()) << result.out.toStdString();
     EXPECT_FALSE(unit.Errors().contains(QStringLiteral("re-boot")));
 }
@@ -349,6 +378,22 @@ INSTANTIATE_TEST_SUITE_P(
                    {"reboot", "--port", "COM77"},
                    4,
                    "COM77: cannot open the port: no such device: COM77 is /dev/ttyS76"},
+        RefusalRow{"watch_on_a_port_that_is_not_there",
+                   {"status", "--watch", "--port", "COM77"},
+                   4,
+                   "COM77: cannot open the port: no such device: COM77 is /dev/ttyS76"},
+        RefusalRow{"one_device_named_twice",
+                   {"status", "--port", "COM1", "--port", "DEVICE"},
+                   2,
+                   "COM1 and DEVICE are the same device (DEVICE)"},
+        RefusalRow{"named_pipe",
+                   {"flash", "DIR/pipe.hex", "--port", "COM1"},
+                   3,
+                   "pipe.hex: it is a named pipe (FIFO), not a regular file"},
+        RefusalRow{"overlapping_records",
+                   {"flash", "DIR/twice.hex", "--port", "COM1"},
+                   3,
+                   "16 bytes are stored by more than one record, the first at 0x04000"},
         RefusalRow{"unreadable_file",
                    {"flash", "DIR/none.hex", "--port", "COM1"},
                    3,

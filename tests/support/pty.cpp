@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -60,6 +61,13 @@ termios Pty::Attributes() const {
     termios attributes{};
     tcgetattr(master_, &attributes);
     return attributes;
+}
+
+void Pty::Resize(int columns, int rows) {
+    winsize size{};
+    size.ws_col = static_cast<unsigned short>(columns);
+    size.ws_row = static_cast<unsigned short>(rows);
+    ioctl(master_, TIOCSWINSZ, &size);
 }
 
 void Pty::HangUp() {

@@ -22,6 +22,8 @@ public:
     QByteArray Read(int count, int timeoutMs);
     // The line settings of the slave side (mode requests on the master act on the slave).
     termios Attributes() const;
+    // The terminal's size as a program on the slave side reads it.
+    void Resize(int columns, int rows);
     // Closes the master side: the slave sees a hang-up.
     void HangUp();
 
