@@ -15,9 +15,9 @@ namespace irig::cli {
 
 namespace {
 
-constexpr uint8_t kClock = 0x01;
-constexpr uint8_t kOffsets = 0x02;
-constexpr uint8_t kGps = 0x03;
+using link::command::kClock;
+using link::command::kGpsMessage;
+using link::command::kOffsets;
 
 QString OrNone(const std::optional<QString>& text) {
     return text && !text->isEmpty() ? *text : QStringLiteral("(none)");
@@ -81,7 +81,7 @@ QString Difference(qint64 ahead) {
 }  // namespace
 
 int ReplyTimeout(const Request& request, qsizetype requestBytes, qsizetype replyBytes) {
-    return request.timeoutMs.value_or(1000 + 4 * WireMilliseconds(requestBytes + replyBytes));
+    return request.timeoutMs.value_or(1000 + 4 * link::WireMilliseconds(requestBytes + replyBytes));
 }
 
 int RebootTimeout(const Request& request) {
@@ -106,7 +106,8 @@ Outcome NoAnswer(const Unit& unit, const QString& what) {
 
 void Status(Unit& unit, const Request& request, const Done& done) {
     const QByteArray ask = status::StatusRequest();
-    unit.Ask(ask, {link::code::kEndRead, kClock, 10}, ReplyTimeout(request, ask.size(), 16),
+    unit.Ask(ask, {link::code::kEndRead, kClock, link::length::kClockRead},
+             ReplyTimeout(request, ask.size(), 16),
              [&unit, done](const std::optional<QByteArray>& payload) {
                  if (!payload) {
                      done(NoAnswer(unit, QStringLiteral("status")));
@@ -150,7 +151,8 @@ void SetTime(Unit& unit, const Request& request, const Done& done) {
                      sentIso](const QByteArray& answer) {
         const QByteArray ask = status::StatusRequest();
         unit.Ask(
-            ask, {link::code::kEndRead, kClock, 10}, ReplyTimeout(request, ask.size(), 16),
+            ask, {link::code::kEndRead, kClock, link::length::kClockRead},
+            ReplyTimeout(request, ask.size(), 16),
             [&unit, done, hostClock, kernel, sent, sentIso,
              answer](const std::optional<QByteArray>& payload) {
                 if (!payload) {
@@ -202,7 +204,7 @@ void SetTime(Unit& unit, const Request& request, const Done& done) {
     QTimer::singleShot(
         std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &unit,
         [&unit, request, done, send, readBack] {
-            unit.Ask(send.frame, {link::code::kEndSet, kClock, 9},
+            unit.Ask(send.frame, {link::code::kEndSet, kClock, link::length::kClockSet},
                      ReplyTimeout(request, send.frame.size(), 15),
                      [&unit, done, readBack](const std::optional<QByteArray>& payload) {
                          if (!payload) {
@@ -231,7 +233,8 @@ void Offsets(Unit& unit, const Request& request, const Done& done) {
         const QByteArray ask =
             status::SetOffsetsRequest(static_cast<int16_t>(request.irigOffset),
                                       static_cast<int16_t>(request.gpsOffset), ieee1344);
-        unit.Ask(ask, {link::code::kEndSet, kOffsets, 4}, ReplyTimeout(request, ask.size(), 10),
+        unit.Ask(ask, {link::code::kEndSet, kOffsets, link::length::kOffsets},
+                 ReplyTimeout(request, ask.size(), 10),
                  [&unit, done, show](const std::optional<QByteArray>& payload) {
                      if (payload) {
                          show(*payload);
@@ -245,7 +248,7 @@ void Offsets(Unit& unit, const Request& request, const Done& done) {
         return;
     }
     // Reading first: the offsets to show, or the flag that --set without --ieee1344 keeps.
-    unit.Ask(read, {link::code::kEndRead, kOffsets, 4}, readTimeout,
+    unit.Ask(read, {link::code::kEndRead, kOffsets, link::length::kOffsets}, readTimeout,
              [&unit, request, done, show, set](const std::optional<QByteArray>& payload) {
                  if (!payload) {
                      done(NoAnswer(unit, QStringLiteral("offsets")));
@@ -259,7 +262,7 @@ void Offsets(Unit& unit, const Request& request, const Done& done) {
 
 void GpsMessage(Unit& unit, const Request& request, const Done& done) {
     const QByteArray ask = status::RetrieveGpsMessageRequest();
-    unit.Ask(ask, {link::code::kEndRead, kGps, -1}, ReplyTimeout(request, ask.size(), 200),
+    unit.Ask(ask, {link::code::kEndRead, kGpsMessage, -1}, ReplyTimeout(request, ask.size(), 200),
              [&unit, done](const std::optional<QByteArray>& payload) {
                  if (!payload) {
                      done(NoAnswer(unit, QStringLiteral("gps-message")));

@@ -11,7 +11,6 @@ namespace irig::cli {
 
 namespace {
 
-constexpr double kBaud = 19200;
 constexpr qint64 kHeadRead = 4096;
 
 // The load's own bookkeeping lines, which say nothing about the file.
@@ -134,7 +133,7 @@ Inspection Inspect(const QString& path, flash::FlashImage& image) {
                       address.count(static_cast<char>(link::kEscape));
     }
     result.wireBytes = eraseFrames + 2 * frameBytes;
-    result.updateSeconds = static_cast<double>(result.wireBytes) * 10 / kBaud;
+    result.updateSeconds = link::WireSeconds(result.wireBytes);
     return result;
 }
 

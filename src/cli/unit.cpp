@@ -2,19 +2,9 @@
 
 namespace irig::cli {
 
-namespace {
-
-constexpr qint32 kBaud = 19200;
-
-}  // namespace
-
-int WireMilliseconds(qsizetype bytes) {
-    return static_cast<int>((bytes * 10 * 1000 + kBaud - 1) / kBaud);
-}
-
 Unit::Unit(QString port, link::PortController& serial, QObject* parent)
     : QObject(parent), port_(std::move(port)), serial_(serial) {
-    serial_.SetBaudRate(kBaud);
+    serial_.SetBaudRate(link::kBaudRate);
     timeout_.setSingleShot(true);
     connect(&timeout_, &QTimer::timeout, this, [this] {
         failure_ = QStringLiteral("no answer within %1 ms").arg(timeout_.interval());

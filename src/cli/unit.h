@@ -13,9 +13,6 @@
 
 namespace irig::cli {
 
-// How long a frame takes on the line at 19200 baud, 10 bits a byte.
-int WireMilliseconds(qsizetype bytes);
-
 class Unit final : public QObject {
     Q_OBJECT
 

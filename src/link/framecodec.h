@@ -7,25 +7,12 @@
 #include <QByteArrayView>
 #include <cstdint>
 
+#include "link/protocol.h"
+
 namespace irig::link {
 
-inline constexpr uint8_t kEscape = 0x80;
 // The receive buffer's bound, far above any payload the unit sends (a block echo is 132 bytes).
 inline constexpr qsizetype kMaxPayload = qsizetype{64} * 1024;
-
-// Codes that follow the escape byte. A start code's end code is the next value up.
-namespace code {
-inline constexpr uint8_t kStartRead = 0xE0;
-inline constexpr uint8_t kEndRead = 0xE1;
-inline constexpr uint8_t kStartSet = 0xE2;
-inline constexpr uint8_t kEndSet = 0xE3;
-inline constexpr uint8_t kReBoot = 0xF0;
-inline constexpr uint8_t kFlashMode = 0xF1;
-inline constexpr uint8_t kStartErase = 0xF2;
-inline constexpr uint8_t kEndErase = 0xF3;
-inline constexpr uint8_t kStartBlock = 0xF6;
-inline constexpr uint8_t kEndBlock = 0xF7;
-}  // namespace code
 
 // Every 0x80 of the data doubled, every other byte copied.
 QByteArray EscapeBytes(const QByteArray& data);

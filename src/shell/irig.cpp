@@ -346,7 +346,7 @@ void IRIG::DescribeForScreenReaders() {
 }
 
 void IRIG::Form_Load() {
-    comIrig.SetBaudRate(19200);
+    comIrig.SetBaudRate(link::kBaudRate);
     exchange_.Abandon();  // intFlashState 0
     static_cast<PortListModel*>(cmbComPort->model())->AppendUpTo(kPortCount);
     cmbComPort->setCurrentIndex(0);

@@ -8,9 +8,9 @@ namespace irig::status {
 
 namespace {
 
-constexpr uint8_t kClock = 0x01;
-constexpr uint8_t kOffsets = 0x02;
-constexpr uint8_t kGpsMessage = 0x03;
+using link::command::kClock;
+using link::command::kGpsMessage;
+using link::command::kOffsets;
 
 uint8_t At(const QByteArray& payload, int position) {  // positions count from 1
     return static_cast<uint8_t>(payload[position - 1]);
@@ -40,18 +40,18 @@ StatusView DecodeReply(int16_t code, const QByteArray& strRxData) {
     const uint8_t command = At(strRxData, 1);
     const qsizetype length = strRxData.size();
     if (code == link::code::kEndRead) {
-        if (command == kClock && length == 10) {
+        if (command == kClock && length == link::length::kClockRead) {
             DecodeClock(code, strRxData, view);
             view.version = VersionText(At(strRxData, 10));
-        } else if (command == kOffsets && length == 4) {
+        } else if (command == kOffsets && length == link::length::kOffsets) {
             DecodeOffsets(strRxData, view);
         } else if (command == kGpsMessage) {
             view.gpsMessage = QString::fromLatin1(strRxData.mid(1, kGpsMessageShown));
         }
     } else if (code == link::code::kEndSet) {
-        if (command == kClock && length == 9) {
+        if (command == kClock && length == link::length::kClockSet) {
             DecodeClock(code, strRxData, view);
-        } else if (command == kOffsets && length == 4) {
+        } else if (command == kOffsets && length == link::length::kOffsets) {
             DecodeOffsets(strRxData, view);
         }
     }
@@ -59,8 +59,8 @@ StatusView DecodeReply(int16_t code, const QByteArray& strRxData) {
 }
 
 std::optional<ClockReading> ReadClock(int16_t code, const QByteArray& payload) {
-    const bool read = code == link::code::kEndRead && payload.size() == 10;
-    const bool set = code == link::code::kEndSet && payload.size() == 9;
+    const bool read = code == link::code::kEndRead && payload.size() == link::length::kClockRead;
+    const bool set = code == link::code::kEndSet && payload.size() == link::length::kClockSet;
     if ((!read && !set) || At(payload, 1) != kClock) {
         return std::nullopt;
     }

@@ -12,9 +12,9 @@ namespace irig::status {
 
 namespace {
 
-constexpr char kClock = 0x01;
-constexpr char kOffsets = 0x02;
-constexpr char kGpsMessage = 0x03;
+constexpr char kClock = link::command::kClock;
+constexpr char kOffsets = link::command::kOffsets;
+constexpr char kGpsMessage = link::command::kGpsMessage;
 constexpr int kLargestOffset = 23;
 
 QByteArray ReadRequest(char command) {

@@ -1,17 +1,15 @@
 #include "status/settime.h"
 
+#include "link/protocol.h"
 #include "status/requests.h"
 
 namespace irig::status {
 
+using link::WireTime;
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-
-microseconds WireTime(qsizetype bytes) {
-    return microseconds(bytes * 10 * 1'000'000 / 19200);
-}
 
 SetTimePlan PlanSetTime(HostTime now, microseconds wire) {
     const HostTime arrival = now + wire;

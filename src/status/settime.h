@@ -16,9 +16,6 @@ struct SetTimePlan {
     QDateTime second;                // the local date and time the frame carries: one instant
 };
 
-// The time a frame of `bytes` takes at 19200 baud, 10 bits a byte.
-std::chrono::microseconds WireTime(qsizetype bytes);
-
 // The first whole second that the frame can reach from `now`, and the wait that makes it arrive
 // right then.
 SetTimePlan PlanSetTime(HostTime now, std::chrono::microseconds wire);

@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "link/protocol.h"
 #include "status/hostclock.h"
 #include "support/bytes.h"
 
 namespace irig::status {
 namespace {
 
+using irig::link::WireTime;
 using std::chrono::microseconds;
 
 // A local date and time, plus microseconds.
