@@ -23,7 +23,6 @@ FlashJob::FlashJob(Unit& unit, const flash::FlashImage& image, const Request& re
     wait_.setSingleShot(true);
     connect(&wait_, &QTimer::timeout, this, &FlashJob::OnTimeout);
     connect(&unit_.Exchange(), &exchange::UnitExchange::SessionStepped, this, &FlashJob::OnStep);
-    connect(&unit_.Exchange(), &exchange::UnitExchange::FrameReceived, this, &FlashJob::OnFrame);
     connect(&unit_, &Unit::PortLost, this, [this] {
         if (phase_ == Phase::kErasing || phase_ == Phase::kProgramming) {
             unit_.Exchange().Abandon();
@@ -45,11 +44,15 @@ qint64 FlashJob::ElapsedMs() const {
     return started_.isValid() ? started_.elapsed() : 0;
 }
 
+int FlashJob::Confirmed() const {
+    return unit_.Exchange().Progress().Confirmed();
+}
+
 qint64 FlashJob::RemainingMs() const {
-    if (phase_ != Phase::kProgramming || confirmed_ == 0) {
+    if (phase_ != Phase::kProgramming) {
         return -1;
     }
-    return programming_.elapsed() * (blocks_ - confirmed_) / confirmed_;
+    return unit_.Exchange().Progress().RemainingMs(unit_.Exchange().Now());
 }
 
 void FlashJob::SetPhase(Phase phase) {
@@ -93,112 +96,97 @@ void FlashJob::EnterFlashMode() {
 
 void FlashJob::Program() {
     SetPhase(Phase::kErasing);
-    confirmed_ = 0;
     unit_.Exchange().Program();
 }
 
+// The session's verdicts, and this job's reactions: a stray reply while blocks are awaited is a
+// wrong echo and starts over; Ctrl-C stops at the next echo, before the next block goes out.
 void FlashJob::OnStep(const flash::FlashSession::Step& step) {
     if (phase_ != Phase::kErasing && phase_ != Phase::kProgramming) {
         return;
     }
-    if (step.completed) {
+    if (step.end == flash::FlashSession::End::kCompleted) {
         wait_.stop();
-        confirmed_ = blocks_;
         Leave();
         return;
     }
-    if (step.ended) {
+    if (step.end == flash::FlashSession::End::kEraseFailed) {
         wait_.stop();
         unit_.Exchange().Abandon();
-        Retry(EraseFailure());
+        Retry(EraseFailure(step));
         return;
     }
-    if (step.frame.isEmpty()) {
+    if (step.strayIgnored) {
+        wait_.stop();
+        unit_.Exchange().Abandon();
+        Retry(QStringLiteral("a wrong echo of the block at %1").arg(Address(lastSent_)));
         return;
     }
-    if (phase_ == Phase::kErasing && step.frame.at(1) == char(link::code::kStartBlock)) {
-        programming_.start();
-        SetPhase(Phase::kProgramming);
+    if (step.confirmed) {
+        emit Progressed();
+        if (interrupted_) {
+            wait_.stop();
+            unit_.Exchange().Abandon();  // its next block is not sent
+            Stop(QStringLiteral("after the block at %1: %2")
+                     .arg(Address(step.confirmed->address), Incomplete()));
+            return;
+        }
     }
-    // The erase request, or a block: wait for its answer.
-    const bool erase = step.frame.at(1) == char(link::code::kStartErase);
-    wait_.start(erase ? request_.timeoutMs.value_or(kEraseTimeoutMs)
-                      : ReplyTimeout(request_, step.frame.size(), step.frame.size()));
+    if (step.eraseSent) {
+        wait_.start(request_.timeoutMs.value_or(kEraseTimeoutMs));
+    } else if (step.sent) {
+        lastSent_ = step.sent->address;
+        if (phase_ == Phase::kErasing) {
+            SetPhase(Phase::kProgramming);
+        }
+        wait_.start(ReplyTimeout(request_, step.frame.size(), step.frame.size()));
+    }
 }
 
-QString FlashJob::EraseFailure() const {
-    if (eraseAnswerCode_ != link::code::kEndErase) {
+QString FlashJob::EraseFailure(const flash::FlashSession::Step& step) {
+    if (step.answerCode != link::code::kEndErase) {
         return QStringLiteral(
                    "the erase failed: an answer with end code 0x%1 came where the erase "
                    "result was expected")
-            .arg(QString::number(eraseAnswerCode_, 16).toUpper());
+            .arg(QString::number(step.answerCode, 16).toUpper());
     }
-    if (eraseAnswer_.size() != 1) {
+    if (step.answer.size() != 1) {
         return QStringLiteral(
                    "the erase failed: an answer that does not fit: %1 bytes where 1 "
                    "was expected")
-            .arg(eraseAnswer_.size());
+            .arg(step.answer.size());
     }
     return QStringLiteral("the erase failed (the unit answered 0x%1)")
-        .arg(QString::number(static_cast<uint8_t>(eraseAnswer_[0]), 16)
+        .arg(QString::number(static_cast<uint8_t>(step.answer[0]), 16)
                  .toUpper()
                  .rightJustified(2, QLatin1Char('0')));
 }
 
-void FlashJob::OnFrame(int16_t code, const QByteArray& payload) {
-    if (phase_ == Phase::kErasing) {
-        eraseAnswerCode_ = code;
-        eraseAnswer_ = payload;
-    }
-    if (phase_ != Phase::kProgramming || !unit_.Exchange().Session().Running()) {
-        return;
-    }
-    if (payload != unit_.Exchange().Session().FlashBlock()) {
-        // Before the session's step: it must not take this for anything.
-        unit_.Exchange().Abandon();
-        wait_.stop();
-        Retry(QStringLiteral("a wrong echo of the block at %1")
-                  .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize)));
-        return;
-    }
-    ++confirmed_;
-    emit Progressed();
-    if (interrupted_ && confirmed_ < blocks_) {
-        unit_.Exchange().Abandon();  // the session's step sends nothing more
-        wait_.stop();
-        Stop(QStringLiteral("after the block at %1: %2 of %3 blocks written; the unit stays in "
-                            "flash mode with its firmware incomplete: flash again")
-                 .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize))
-                 .arg(confirmed_)
-                 .arg(blocks_));
-    }
+QString FlashJob::Incomplete() const {
+    return QStringLiteral(
+               "%1 of %2 blocks written; the unit stays in flash mode with its firmware "
+               "incomplete: flash again")
+        .arg(Confirmed())
+        .arg(blocks_);
 }
 
 void FlashJob::OnTimeout() {
     unit_.Exchange().Abandon();
     if (interrupted_) {
-        Stop(QStringLiteral("with the block at %1 unconfirmed: %2 of %3 blocks written; the unit "
-                            "stays in flash mode with its firmware incomplete: flash again")
-                 .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize))
-                 .arg(confirmed_)
-                 .arg(blocks_));
+        Stop(QStringLiteral("with the block at %1 unconfirmed: %2")
+                 .arg(Address(lastSent_), Incomplete()));
         return;
     }
     Retry(phase_ == Phase::kErasing
               ? QStringLiteral("no erase result within %1 ms").arg(wait_.interval())
               : QStringLiteral("no echo of the block at %1 within %2 ms")
-                    .arg(Address(unit_.Exchange().Session().FlashAddress() - flash::kBlockSize))
+                    .arg(Address(lastSent_))
                     .arg(wait_.interval()));
 }
 
 void FlashJob::Retry(const QString& why) {
     if (interrupted_) {
-        Stop(QStringLiteral(
-                 "after %1: %2 of %3 blocks written; the unit stays in flash mode with its "
-                 "firmware incomplete: flash again")
-                 .arg(why)
-                 .arg(confirmed_)
-                 .arg(blocks_));
+        Stop(QStringLiteral("after %1: %2").arg(why, Incomplete()));
         return;
     }
     if (retries_ >= request_.retries) {
@@ -284,7 +272,7 @@ void FlashJob::Fail(const QString& why) {
                     {QStringLiteral("result"), QStringLiteral("failed")},
                     {QStringLiteral("error"), why},
                     {QStringLiteral("blocks"), blocks_},
-                    {QStringLiteral("confirmed"), confirmed_},
+                    {QStringLiteral("confirmed"), Confirmed()},
                     {QStringLiteral("retries"), retries_}};
     emit Finished(outcome);
 }
@@ -299,7 +287,7 @@ void FlashJob::Stop(const QString& where) {
                     {QStringLiteral("result"), QStringLiteral("interrupted")},
                     {QStringLiteral("stopped"), where},
                     {QStringLiteral("blocks"), blocks_},
-                    {QStringLiteral("confirmed"), confirmed_},
+                    {QStringLiteral("confirmed"), Confirmed()},
                     {QStringLiteral("retries"), retries_}};
     emit Finished(outcome);
 }

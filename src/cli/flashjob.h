@@ -35,7 +35,7 @@ public:
 
     Phase CurrentPhase() const { return phase_; }
     int Blocks() const { return blocks_; }
-    int Confirmed() const { return confirmed_; }
+    int Confirmed() const;
     int Retries() const { return retries_; }
     // Since Start, up to the job's end.
     qint64 ElapsedMs() const;
@@ -55,7 +55,6 @@ private:
     void Program();
     void Leave();
     void OnStep(const flash::FlashSession::Step& step);
-    void OnFrame(int16_t code, const QByteArray& payload);
     void OnTimeout();
     void Retry(const QString& why);
     void Fail(const QString& why);
@@ -63,21 +62,20 @@ private:
     void Stop(const QString& where);
     void SetPhase(Phase phase);
     // Why the erase failed, from what the unit answered.
-    QString EraseFailure() const;
+    static QString EraseFailure(const flash::FlashSession::Step& step);
+    // "120 of 897 blocks written; the unit stays in flash mode with its firmware incomplete".
+    QString Incomplete() const;
 
     Unit& unit_;
     Request request_;
     Phase phase_ = Phase::kWaiting;
     int blocks_ = 0;
-    int confirmed_ = 0;
     int retries_ = 0;
+    int32_t lastSent_ = 0;  // the start of the last block sent
     bool interrupted_ = false;
     QElapsedTimer started_;
-    qint64 endedMs_ = -1;          // ElapsedMs at the job's end
-    QElapsedTimer programming_;    // since the erase succeeded
-    QTimer wait_;                  // the session's wait for the erase result or an echo
-    int16_t eraseAnswerCode_ = 0;  // what answered the erase request
-    QByteArray eraseAnswer_;
+    qint64 endedMs_ = -1;  // ElapsedMs at the job's end
+    QTimer wait_;          // the session's wait for the erase result or an echo
 };
 
 }  // namespace irig::cli

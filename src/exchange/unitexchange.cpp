@@ -1,9 +1,24 @@
 #include "exchange/unitexchange.h"
 
+#include <chrono>
+
 namespace irig::exchange {
 
+namespace {
+
+qint64 SteadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
 UnitExchange::UnitExchange(link::PortController& port, QObject* parent)
-    : QObject(parent), port_(port), image_(std::make_unique<flash::FlashImage>()) {}
+    : QObject(parent),
+      port_(port),
+      image_(std::make_unique<flash::FlashImage>()),
+      steady_(&SteadyMilliseconds) {}
 
 UnitExchange::~UnitExchange() = default;
 
@@ -13,6 +28,7 @@ void UnitExchange::SendFrame(const QByteArray& frame) {
 }
 
 void UnitExchange::DataReceived() {
+    progress_.Heard(steady_());
     Feed(port_.ReadData());
 }
 
@@ -21,7 +37,13 @@ void UnitExchange::Feed(QByteArrayView bytes) {
 }
 
 void UnitExchange::Program() {
+    progress_.Start(flash::BlocksToSend(*image_), steady_());
     Apply(session_.Program(*image_));
+}
+
+void UnitExchange::Abandon() {
+    session_.Abandon();
+    progress_.Stop();
 }
 
 void UnitExchange::LineLost() {
@@ -51,8 +73,9 @@ void UnitExchange::Apply(const flash::FlashSession::Step& step) {
     if (step.Empty()) {
         return;
     }
+    progress_.Apply(step, steady_());
     emit SessionStepped(step);
-    if (!step.frame.isEmpty()) {
+    if (!step.frame.isEmpty() && session_.FlashState() != flash::FlashSession::kIdle) {
         SendFrame(step.frame);
     }
 }

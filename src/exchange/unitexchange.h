@@ -8,8 +8,10 @@
 #include <QByteArrayView>
 #include <QObject>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
+#include "exchange/updateprogress.h"
 #include "flash/hexfile.h"
 #include "flash/session.h"
 #include "link/framecodec.h"
@@ -22,9 +24,15 @@ class UnitExchange final : public QObject, private link::FrameReceiver::Sink {
     Q_OBJECT
 
 public:
+    using SteadyClock = std::function<qint64()>;  // milliseconds, for durations only
+
     // `port` must outlive the exchange.
     explicit UnitExchange(link::PortController& port, QObject* parent = nullptr);
     ~UnitExchange() override;
+
+    // The clock that times an update; tests drive it.
+    void SetSteadyClock(SteadyClock clock) { steady_ = std::move(clock); }
+    qint64 Now() const { return steady_(); }
 
     // The sending rule: empty the receive buffer, then hand the whole frame to the component.
     void SendFrame(const QByteArray& frame);
@@ -43,17 +51,20 @@ public:
     // Ends a running session as a failure because the line to the unit is gone.
     void LineLost();
     // Forgets the session, so that a reply still in flight cannot send a block of another image.
-    void Abandon() { session_.Abandon(); }
+    void Abandon();
 
     const flash::FlashSession& Session() const { return session_; }
     const link::FrameReceiver& Receiver() const { return rx_; }
+    // How far the update has come, from Program to the session's end.
+    const UpdateProgress& Progress() const { return progress_; }
 
 signals:
     // 0xF0 re-boot complete or 0xF1 flash programming mode entered.
     void SingleCodeReceived(int16_t code);
     // Every end code with its payload, before the session's step for it.
     void FrameReceived(int16_t code, const QByteArray& payload);
-    // A step of the session, raised before its frame (if any) is sent.
+    // A step of the session, raised before its frame (if any) is sent; a receiver that abandons
+    // the session meanwhile withholds that frame.
     void SessionStepped(const irig::flash::FlashSession::Step& step);
     // An accepted reply's texts, after the session's step for the same end code.
     void ReplyDecoded(int16_t code, const irig::status::StatusView& view);
@@ -71,6 +82,8 @@ private:
     link::FrameReceiver rx_;  // strRxData, intRxCode and blnRxEscape
     flash::FlashSession session_;
     std::unique_ptr<flash::FlashImage> image_;
+    UpdateProgress progress_;
+    SteadyClock steady_;
 };
 
 }  // namespace irig::exchange

@@ -42,6 +42,7 @@ FlashSession::Step FlashSession::Program(const FlashImage& image) {
     Step step;
     step.log.append(QStringLiteral("Erasing flash memory"));
     step.frame = link::Frame(link::code::kStartErase, QByteArray("\x55\xAA", 2));
+    step.eraseSent = true;
     step.progress = 0;
     step.barVisible = true;
     return step;
@@ -55,25 +56,30 @@ FlashSession::Step FlashSession::FlashStep(int16_t code, const QByteArray& strRx
             static_cast<uint8_t>(strRxData[0]) == kEraseDone) {
             step.log = {QStringLiteral("Erase Flash memory complete"),
                         QStringLiteral("Programming flash memory")};
-            step.frame = SendBlock(image);
+            step.frame = SendBlock(image, step);
             intFlashState = kProgramming;
         } else {
             step.log.append(QStringLiteral("Erase Flash memory failed"));
-            step.ended = true;
+            step.end = End::kEraseFailed;
+            step.answerCode = code;
+            step.answer = strRxData;
             intFlashState = kIdle;
         }
     } else if (intFlashState == kProgramming && strRxData == strFlashBlock) {
+        const int32_t echoed = lngFlashAddress - kBlockSize;
+        step.confirmed = Block{echoed, (echoed - kFirstBlock) / kBlockSize};
         if (lngFlashAddress >= lngFlashEnd) {
             step.log.append(QStringLiteral("Programming complete"));
             step.barVisible = false;
-            step.ended = true;
-            step.completed = true;
+            step.end = End::kCompleted;
             complete_ = true;
         } else {
             step.progress = static_cast<float>(static_cast<double>(lngFlashAddress - kFirstBlock) /
                                                (lngFlashEnd - kFirstBlock) * 100);
-            step.frame = SendBlock(image);
+            step.frame = SendBlock(image, step);
         }
+    } else if (Running()) {
+        step.strayIgnored = true;
     }
     return step;
 }
@@ -83,13 +89,14 @@ FlashSession::Step FlashSession::LineLost() {
     if (Running()) {
         step.log.append(
             QStringLiteral("Programming failed - pick the port again and press Program"));
-        step.ended = true;
+        step.end = End::kLineLost;
         intFlashState = kIdle;
     }
     return step;
 }
 
-QByteArray FlashSession::SendBlock(const FlashImage& image) {
+QByteArray FlashSession::SendBlock(const FlashImage& image, Step& step) {
+    step.sent = Block{lngFlashAddress, (lngFlashAddress - kFirstBlock) / kBlockSize};
     strFlashBlock = AddressToBytes(lngFlashAddress);
     strFlashBlock.reserve(4 + kBlockSize);
     // The top block starts at the image's last byte; erased flash stands in for the rest.

@@ -32,17 +32,41 @@ class FlashSession {
 public:
     enum State : int16_t { kIdle = 0, kErasePending = 2, kProgramming = 4 };
 
-    // What the owner does for one event of the session, in this order.
+    // A block of the session: its start offset in the image, and its place among the session's
+    // blocks, counted from 0.
+    struct Block {
+        int32_t address = 0;
+        int number = 0;
+
+        bool operator==(const Block&) const = default;
+    };
+
+    // How a session ended, when a step ends it.
+    enum class End { kNone, kCompleted, kEraseFailed, kLineLost };
+
+    // What the owner does for one event of the session, in this order, and what the event meant,
+    // as values: no view needs to read a log text or a frame byte to know it.
     struct Step {
         QStringList log;                // messages to append
         QByteArray frame;               // a frame to send, if not empty
         std::optional<float> progress;  // the progress bar's new value, 0 to 100
         std::optional<bool> barVisible;
-        bool ended = false;      // the session is over: completed, or failed
-        bool completed = false;  // the unit echoed the last block
 
+        bool eraseSent = false;          // the frame is the erase request
+        std::optional<Block> sent;       // the frame is this block
+        std::optional<Block> confirmed;  // the unit echoed this block
+        // While blocks are awaited, a reply that is not the last block's echo: ignored, as it is
+        // written; a view may take it for a wrong echo.
+        bool strayIgnored = false;
+        End end = End::kNone;
+        // kEraseFailed: what came instead of the erase result, its end code and payload.
+        int16_t answerCode = 0;
+        QByteArray answer;
+
+        bool Ended() const { return end != End::kNone; }
         bool Empty() const {
-            return log.isEmpty() && frame.isEmpty() && !progress && !barVisible && !ended;
+            return log.isEmpty() && frame.isEmpty() && !progress && !barVisible && !confirmed &&
+                   !strayIgnored && !Ended();
         }
     };
 
@@ -69,7 +93,8 @@ public:
     const QByteArray& FlashBlock() const { return strFlashBlock; }
 
 private:
-    QByteArray SendBlock(const FlashImage& image);
+    // Sends the block at lngFlashAddress and moves on: its frame, and the block it is.
+    QByteArray SendBlock(const FlashImage& image, Step& step);
 
     int16_t intFlashState = kIdle;
     int32_t lngFlashAddress = 0;

@@ -440,7 +440,6 @@ void IRIG::SetClockButtons(bool enabled) {
 }
 
 void IRIG::comIrig_DataReceived() {
-    lastByteMs_ = steady_();
     exchange_.DataReceived();
 }
 
@@ -473,24 +472,21 @@ void IRIG::PortReopened(const QString& port) {
 }
 
 qint64 IRIG::UpdateRemainingMs() const {
-    if (!blnSessionBusy || firstBlockMs_ < 0 || blocksConfirmed_ == 0) {
-        return -1;
-    }
-    return (steady_() - firstBlockMs_) * (blocksTotal_ - blocksConfirmed_) / blocksConfirmed_;
+    return exchange_.Progress().RemainingMs(steady_());
 }
 
 void IRIG::WatchTick() {
     const qint64 now = steady_();
     CheckStale();
     if (blnSessionBusy) {
-        const qint64 remaining = UpdateRemainingMs();
-        status_.session =
-            now - lastByteMs_ >= kSilenceMs
-                ? QStringLiteral(
-                      "No answer from the unit for %1 s: press Program "
-                      "to start again, or Exit")
-                      .arg((now - lastByteMs_) / 1000)
-                : ProgressText(blocksConfirmed_, blocksTotal_, now - updateStartMs_, remaining);
+        const exchange::UpdateProgress& update = exchange_.Progress();
+        status_.session = update.SilenceMs(now) >= kSilenceMs
+                              ? QStringLiteral(
+                                    "No answer from the unit for %1 s: press Program "
+                                    "to start again, or Exit")
+                                    .arg(update.SilenceMs(now) / 1000)
+                              : ProgressText(update.Confirmed(), update.Blocks(),
+                                             update.ElapsedMs(now), update.RemainingMs(now));
         ShowStatus();
     }
     // Without the poll (Flash Mode asked or entered) the values still grey when they go stale.
@@ -633,11 +629,7 @@ void IRIG::cmdProgram_Click() {
                 {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot,
                  cmdFlashMode, cmbComPort});
     ApplyFlashButtons();
-    blocksTotal_ = flash::BlocksToSend(exchange_.Image());
-    blocksConfirmed_ = 0;
-    updateStartMs_ = lastByteMs_ = steady_();
-    firstBlockMs_ = -1;
-    status_.session = ProgressText(0, blocksTotal_, 0, -1);
+    status_.session = ProgressText(0, flash::BlocksToSend(exchange_.Image()), 0, -1);
     ShowStatus();
     watch_->start();
     exchange_.Program();
@@ -648,33 +640,39 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
     for (const QString& message : step.log) {
         Log(message);
     }
-    if (step.progress && *step.progress > 0) {  // an echo confirmed a block
-        ++blocksConfirmed_;
-    }
-    if (firstBlockMs_ < 0 &&
-        step.frame.startsWith(link::Frame(link::code::kStartBlock, {}).left(2))) {
-        firstBlockMs_ = steady_();
-    }
     if (step.progress) {
         prbProgram->SetExact(*step.progress);
     }
     if (step.barVisible) {
         prbProgram->setVisible(*step.barVisible);
     }
-    if (step.ended) {
+    if (step.Ended()) {
         blnSessionBusy = false;
         hold_->Release(ControlHold::kSession);
         ApplyFlashButtons();
-        const qint64 took = steady_() - updateStartMs_;
-        status_.session =
-            step.completed ? QStringLiteral("Update done in %1").arg(flash::MinutesSeconds(took))
-            : step.log.contains(QStringLiteral("Erase Flash memory failed"))
-                ? QStringLiteral("Update failed: the erase failed; press Program to start again")
-                : QStringLiteral(
-                      "Update failed: the line went away; pick the port again, then "
-                      "press Program");
-        ShowStatus();
+        ShowVerdict(step.end);
     }
+}
+
+void IRIG::ShowVerdict(flash::FlashSession::End end) {
+    switch (end) {
+        case flash::FlashSession::End::kCompleted:
+            status_.session =
+                QStringLiteral("Update done in %1")
+                    .arg(flash::MinutesSeconds(exchange_.Progress().ElapsedMs(steady_())));
+            break;
+        case flash::FlashSession::End::kEraseFailed:
+            status_.session =
+                QStringLiteral("Update failed: the erase failed; press Program to start again");
+            break;
+        case flash::FlashSession::End::kLineLost:
+            status_.session = QStringLiteral(
+                "Update failed: the line went away; pick the port again, then press Program");
+            break;
+        case flash::FlashSession::End::kNone:
+            return;
+    }
+    ShowStatus();
 }
 
 void IRIG::cmdLoad_Click() {

@@ -68,7 +68,10 @@ public:
     // The host's clock, read once per Set Time; tests pin it.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
     // The clock that times updates, silences and stale values; tests drive it.
-    void SetSteadyClock(SteadyClock clock) { steady_ = std::move(clock); }
+    void SetSteadyClock(SteadyClock clock) {
+        steady_ = clock;
+        exchange_.SetSteadyClock(std::move(clock));
+    }
     // Where Load gets its file: the open dialog unless a test chooses. An empty path cancels.
     void SetFlashFileChooser(FileChooser chooser) { chooseFlashFile_ = std::move(chooser); }
     // Where Save Log As writes: the save dialog unless a test chooses. An empty path cancels.
@@ -112,6 +115,7 @@ private:
     QString ChooseFlashFile();
     void LoadFlashFile(const QString& path);
     void Apply(const flash::FlashSession::Step& step);
+    void ShowVerdict(flash::FlashSession::End end);
     void ApplyFlashButtons();
 
     link::PortController& comIrig;
@@ -140,12 +144,7 @@ private:
     StatusLabel* statusLine_ = nullptr;
     StatusLine status_;
     QTimer* watch_ = nullptr;
-    qint64 lastStatusMs_ = 0;  // the last clock reply, for greying stale values
-    qint64 lastByteMs_ = 0;    // the last bytes from the unit, for its silence in an update
-    qint64 updateStartMs_ = 0;
-    qint64 firstBlockMs_ = -1;  // when the first block went out, for the rate
-    int blocksTotal_ = 0;
-    int blocksConfirmed_ = 0;
+    qint64 lastStatusMs_ = 0;    // the last clock reply, for greying stale values
     link::PortWatch portWatch_;  // a port that went away, awaited back as itself
     QString lostReason_;
 

@@ -18,12 +18,13 @@ using test::Bytes;
 class Exchange : public testing::Test {
 protected:
     Exchange() {
-        QObject::connect(&exchange, &UnitExchange::SessionStepped,
-                         [this](const FlashSession::Step& step) {
-                             events.append(QStringLiteral("step %1 sent %2")
-                                               .arg(step.log.join(QLatin1Char('/')))
-                                               .arg(port.sent.size()));
-                         });
+        QObject::connect(
+            &exchange, &UnitExchange::SessionStepped, [this](const FlashSession::Step& step) {
+                events.append(QStringLiteral("step %1 sent %2")
+                                  .arg(step.strayIgnored ? QStringLiteral("stray")
+                                                         : step.log.join(QLatin1Char('/')))
+                                  .arg(port.sent.size()));
+            });
         QObject::connect(&exchange, &UnitExchange::ReplyDecoded,
                          [this](int16_t code, const status::StatusView& view) {
                              events.append(QStringLiteral("reply %1 %2")
@@ -57,8 +58,9 @@ TEST_F(Exchange, TheFlashStepRunsFirstAndItsFrameLeavesNothingToDecode) {
     EXPECT_TRUE(port.sent.last().startsWith(Bytes("80 F6 00 40 00 00")));
 
     events.clear();
-    exchange.Feed(Bytes("80 E0 02 FB 05 00 80 E1"));  // not the echo: decoded as it is
-    EXPECT_EQ(events, QStringList{QStringLiteral("reply e1 -5")});
+    exchange.Feed(Bytes("80 E0 02 FB 05 00 80 E1"));  // not the echo: said, and decoded as it is
+    EXPECT_EQ(events,
+              (QStringList{QStringLiteral("step stray sent 2"), QStringLiteral("reply e1 -5")}));
 }
 
 TEST_F(Exchange, ALostLineEndsARunningSessionOnly) {

@@ -18,28 +18,36 @@ std::unique_ptr<FlashImage> BlankImage() {
     return image;
 }
 
-// Runs a session against a unit that erases and echoes every block; returns the block addresses.
+// Runs a session against a unit that erases and echoes every block; returns the blocks the steps
+// said were sent and confirmed.
 struct SessionRun {
-    std::vector<int32_t> blocks;
+    std::vector<FlashSession::Block> blocks;
+    std::vector<FlashSession::Block> confirmed;
     std::vector<float> progress;
     QStringList log;
     bool barHidden = false;
+    FlashSession::End end = FlashSession::End::kNone;
 };
 
 SessionRun Programme(FlashSession& session, const FlashImage& image) {
     SessionRun run;
     FlashSession::Step step = session.Program(image);
+    EXPECT_TRUE(step.eraseSent);
     run.log += step.log;
     step = session.FlashStep(link::code::kEndErase, Bytes("FF"), image);
     run.log += step.log;
-    while (!step.frame.isEmpty() && run.blocks.size() < 2000) {
-        run.blocks.push_back(session.FlashAddress() - kBlockSize);
+    while (step.sent && run.blocks.size() < 2000) {
+        run.blocks.push_back(*step.sent);
         step = session.FlashStep(link::code::kEndBlock, session.FlashBlock(), image);
         run.log += step.log;
+        if (step.confirmed) {
+            run.confirmed.push_back(*step.confirmed);
+        }
         if (step.progress) {
             run.progress.push_back(*step.progress);
         }
         run.barHidden = step.barVisible == false;
+        run.end = step.end;
     }
     return run;
 }
@@ -83,9 +91,14 @@ TEST_P(BlocksSent, FromTheFirstBlockPastTheLastData) {
     const SessionRun run = Programme(session, *image);
     ASSERT_EQ(run.blocks.size(), GetParam().blocks);
     for (size_t i = 0; i < GetParam().firstBlocks.size(); ++i) {
-        EXPECT_EQ(run.blocks[i], GetParam().firstBlocks[i]) << i;
+        EXPECT_EQ(run.blocks[i].address, GetParam().firstBlocks[i]) << i;
     }
+    for (size_t i = 0; i < run.blocks.size(); ++i) {
+        ASSERT_EQ(run.blocks[i].number, static_cast<int>(i));
+    }
+    EXPECT_EQ(run.confirmed, run.blocks) << "every block sent, and only those, is confirmed";
     EXPECT_EQ(run.log.back(), QStringLiteral("Programming complete"));
+    EXPECT_EQ(run.end, FlashSession::End::kCompleted);
     EXPECT_TRUE(run.barHidden);
     EXPECT_EQ(session.FlashState(), FlashSession::kProgramming);
 }
@@ -145,7 +158,9 @@ TEST(FlashSession, AnythingButAnEraseResultOfFFFailsTheErase) {
         session.Program(*image);
         const FlashSession::Step step = session.FlashStep(code, Bytes(payload), *image);
         EXPECT_EQ(step.log, QStringList{QStringLiteral("Erase Flash memory failed")}) << payload;
-        EXPECT_TRUE(step.ended);
+        EXPECT_EQ(step.end, FlashSession::End::kEraseFailed);
+        EXPECT_EQ(step.answerCode, code);
+        EXPECT_EQ(step.answer, Bytes(payload));
         EXPECT_TRUE(step.frame.isEmpty());
         EXPECT_FALSE(step.barVisible.has_value());
         EXPECT_EQ(session.FlashState(), FlashSession::kIdle);
@@ -164,6 +179,8 @@ TEST(FlashSession, OnlyAnExactEchoMovesOnAndItsEndCodeDoesNotMatter) {
     for (const QByteArray& wrong : {differing, block + '\xFF', block.chopped(1), QByteArray()}) {
         const FlashSession::Step step = session.FlashStep(link::code::kEndBlock, wrong, *image);
         EXPECT_TRUE(step.log.isEmpty() && step.frame.isEmpty() && !step.progress);
+        EXPECT_TRUE(step.strayIgnored) << "said, for a view that takes it for a wrong echo";
+        EXPECT_FALSE(step.confirmed.has_value());
     }
     EXPECT_EQ(session.FlashAddress(), 0x4080);
     EXPECT_FALSE(session.FlashStep(link::code::kEndRead, block, *image).frame.isEmpty());
