@@ -1,6 +1,6 @@
 #include "cli/runner.h"
 
-#include <QCoreApplication>
+#include <QEventLoop>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,6 +14,7 @@
 #include "cli/inspect.h"
 #include "cli/progress.h"
 #include "link/portmap.h"
+#include "link/portwatch.h"
 #include "link/serialportcontroller.h"
 
 #ifdef Q_OS_UNIX
@@ -50,8 +51,28 @@ QString JsonLine(const QJsonObject& json) {
 
 class Runner {
 public:
-    Runner(const Request& request, std::FILE* out, std::FILE* err)
-        : request_(request), out_(out), err_(err) {}
+    Runner(const Request& request, std::FILE* out, std::FILE* err, PortMaker makePort)
+        : request_(request), out_(out), err_(err), makePort_(std::move(makePort)) {
+        if (!makePort_) {
+            makePort_ = [] { return std::make_unique<link::SerialPortController>(); };
+        }
+    }
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+    ~Runner() {
+#ifdef Q_OS_UNIX
+        if (notifier_) {
+            notifier_.reset();
+            struct sigaction action {};
+            action.sa_handler = SIG_DFL;
+            sigaction(SIGINT, &action, nullptr);
+            sigaction(SIGTERM, &action, nullptr);
+            ::close(interruptPipe[0]);
+            ::close(interruptPipe[1]);
+            interruptPipe[0] = interruptPipe[1] = -1;
+        }
+#endif
+    }
 
     int Exec() {
         if (request_.command == QLatin1String("inspect")) {
@@ -69,7 +90,7 @@ public:
         }
         outcomes_.resize(request_.ports.size());
         for (qsizetype i = 0; i < request_.ports.size(); ++i) {
-            serials_.push_back(std::make_unique<link::SerialPortController>());
+            serials_.push_back(makePort_());
             auto unit = std::make_unique<Unit>(request_.ports[i], *serials_.back());
             QString why;
             if (!unit->Open(&why)) {
@@ -82,6 +103,9 @@ public:
                 ++finished_;
                 units_.push_back(nullptr);
                 continue;
+            }
+            if (request_.watch) {
+                Watch(size_t(i), *unit);
             }
             units_.push_back(std::move(unit));
         }
@@ -96,7 +120,7 @@ public:
             }
         }
         if (finished_ < outcomes_.size()) {
-            QCoreApplication::exec();
+            loop_.exec();
         }
         return Report();
     }
@@ -188,15 +212,32 @@ private:
             Finished();
             return;
         }
-        // --watch: each reading as it comes; a lost port ends that unit's watch.
+        // --watch: each reading as it comes; a lost port is awaited back, and the watch goes on.
         Write(out_, request_.json ? JsonLine(outcome.json) : outcome.text);
-        Write(err_, outcome.error.isEmpty() ? QString() : outcome.error + QLatin1Char('\n'));
         if (units_[index]->Lost()) {
-            outcomes_[index] = outcome;
-            Finished();
-            return;
+            return;  // said by the port watch, which asks again once the port is back
         }
+        Write(err_, outcome.error.isEmpty() ? QString() : outcome.error + QLatin1Char('\n'));
         QTimer::singleShot(kWatchMs, units_[index].get(), [this, index] {
+            if (!interrupted_ && !units_[index]->Lost()) {
+                Ask(index);
+            }
+        });
+    }
+
+    // A watched unit's port, when lost, is awaited back as itself; the watch says so on standard
+    // error and goes on once it is back.
+    void Watch(size_t index, Unit& unit) {
+        auto* watch = new link::PortWatch(*serials_.back(), link::kByIdFolder, &unit);
+        watch->Opened(unit.Port());
+        QObject::connect(watch, &link::PortWatch::WaitingChanged, &unit,
+                         [this, &unit](const QString& waiting) {
+                             Write(err_, QStringLiteral("%1: lost: %2; %3\n")
+                                             .arg(unit.Named(), unit.Failure(), waiting));
+                         });
+        QObject::connect(watch, &link::PortWatch::Reopened, &unit, [this, index, &unit] {
+            unit.Resume();
+            Write(err_, QStringLiteral("%1: back; watching again\n").arg(unit.Named()));
             if (!interrupted_) {
                 Ask(index);
             }
@@ -241,7 +282,7 @@ private:
 
     void Finished() {
         if (++finished_ == outcomes_.size()) {
-            QCoreApplication::quit();
+            loop_.quit();
         }
     }
 
@@ -276,7 +317,7 @@ private:
                     outcomes_[i].error = units_[i]->Named() + QStringLiteral(": interrupted");
                 }
             }
-            QCoreApplication::quit();
+            loop_.quit();
             return;
         }
         interrupted_ = true;
@@ -334,7 +375,9 @@ private:
     const Request& request_;
     std::FILE* out_;
     std::FILE* err_;
-    std::vector<std::unique_ptr<link::SerialPortController>> serials_;
+    PortMaker makePort_;
+    QEventLoop loop_;
+    std::vector<std::unique_ptr<link::PortController>> serials_;
     std::vector<std::unique_ptr<Unit>> units_;  // each on its serial component
     std::vector<Outcome> outcomes_;
     size_t finished_ = 0;
@@ -348,8 +391,8 @@ private:
 
 }  // namespace
 
-int Run(const Request& request, std::FILE* out, std::FILE* err) {
-    return Runner(request, out, err).Exec();
+int Run(const Request& request, std::FILE* out, std::FILE* err, const PortMaker& makePort) {
+    return Runner(request, out, err, makePort).Exec();
 }
 
 }  // namespace irig::cli

@@ -46,6 +46,8 @@ public:
                    std::function<void(bool)> done);
     // Ends the wait in progress, if any, as if it had timed out.
     void Cancel();
+    // The lost port is open again.
+    void Resume() { lost_ = false; }
 
     // Why the last wait failed: "no answer within 1200 ms", "an answer that does not fit: 3
     // bytes where 10 were expected", or the lost port's reason.
