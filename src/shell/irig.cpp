@@ -1,34 +1,23 @@
 #include "shell/irig.h"
 
-#include <QAccessible>
 #include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFocusEvent>
-#include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QMenu>
-#include <QMenuBar>
 #include <QPointer>
 #include <QPushButton>
-#include <QSaveFile>
-#include <QScrollBar>
-#include <QStatusBar>
 #include <QTimer>
-#include <algorithm>
 #include <chrono>
 
 #include "link/portmap.h"
 #include "shell/controlhold.h"
-#include "shell/fontfit.h"
 #include "shell/portlistmodel.h"
 #include "shell/progressbar.h"
 #include "shell/statuslabel.h"
@@ -40,57 +29,6 @@
 namespace irig::shell {
 
 namespace {
-
-// The window's layout is given in twips; 15 twips make a pixel at 96 DPI, and Qt scales pixels
-// for the screen.
-QRect Twips(int left, int top, int width, int height) {
-    return {left / 15, top / 15, width / 15, height / 15};
-}
-
-template <typename Widget>
-Widget* Place(QWidget* parent, const char* name, QRect place) {
-    auto* widget = new Widget(parent);
-    widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(place);
-    return widget;
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* name, QRect place, const char* caption = "") {
-    auto* label = Place<QLabel>(parent, name, place);
-    label->setTextFormat(Qt::PlainText);
-    label->setText(QLatin1String(caption));
-    return label;
-}
-
-// A value the unit reports, shown as a read-only field: it paints its own background, so that a
-// new value repaints the field alone, not the frame behind it.
-QLabel* MakeValue(QWidget* parent, const char* name, QRect place) {
-    QLabel* value = MakeLabel(parent, name, place);
-    value->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    value->setBackgroundRole(QPalette::Base);
-    value->setAutoFillBackground(true);
-    value->setIndent(2);
-    return value;
-}
-
-qint64 SteadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-QPushButton* MakeButton(QWidget* parent, const char* name, QRect place, const char* caption) {
-    auto* button = Place<QPushButton>(parent, name, place);
-    button->setText(QLatin1String(caption));
-    button->setAutoDefault(false);
-    return button;
-}
-
-QGroupBox* MakeFrame(QWidget* parent, const char* name, QRect place, const char* caption) {
-    auto* frame = Place<QGroupBox>(parent, name, place);
-    frame->setTitle(QLatin1String(caption));
-    return frame;
-}
 
 // A reply's text for a control, if the reply carries one.
 template <typename Widget>
@@ -110,94 +48,26 @@ constexpr int kDescribeAfterMs = 300;
 }  // namespace
 
 IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
-    : QMainWindow(parent),
-      comIrig(comIrig),
-      steady_(&SteadyMilliseconds),
-      exchange_(comIrig),
-      portWatch_(comIrig) {
-    BuildControls();
+    : QMainWindow(parent), comIrig(comIrig), exchange_(comIrig), portWatch_(comIrig) {
+    BuildControls(*this, *this);
+    Wire();
     Form_Load();
 }
 
 IRIG::~IRIG() = default;
 
-void IRIG::BuildControls() {
-    setObjectName(QStringLiteral("IRIG"));
-    setWindowTitle(QStringLiteral("IRIG-B Configuration"));
-    setWindowIcon(QIcon(QStringLiteral(":/irig-config.png")));
-
-    QMenu* mnuComm = menuBar()->addMenu(QStringLiteral("&Communications"));
-    mnuComm->setObjectName(QStringLiteral("mnuComm"));
+// Each control's events and each report of the serial component and the exchange, to its handler.
+void IRIG::Wire() {
     for (int i = 0; i < static_cast<int>(mnuCom.size()); ++i) {
-        QAction* entry = mnuComm->addAction(QStringLiteral("Com&%1").arg(i + 1));
-        entry->setObjectName(QStringLiteral("mnuCom%1").arg(i + 1));
-        entry->setCheckable(true);
-        entry->setChecked(i == 0);
-        connect(entry, &QAction::triggered, this, [this, i] { mnuCom_Click(i); });
-        mnuCom[i] = entry;
+        connect(mnuCom[i], &QAction::triggered, this, [this, i] { mnuCom_Click(i); });
     }
-
-    auto* client = new QWidget(this);
-    client->setFixedSize(Twips(0, 0, 9645, 5295).size());
-    setCentralWidget(client);
-
-    fraDateTime = MakeFrame(client, "fraDateTime", Twips(240, 360, 3132, 1812), "Date && Time");
-    lblDate = MakeLabel(fraDateTime, "lblDate", Twips(120, 360, 492, 252), "Date");
-    lblTime = MakeLabel(fraDateTime, "lblTime", Twips(120, 720, 492, 252), "Time");
-    lblSource = MakeLabel(fraDateTime, "lblSource", Twips(120, 1080, 612, 252), "Source");
-    lblDateData = MakeValue(fraDateTime, "lblDateData", Twips(960, 360, 1332, 252));
-    lblTimeData = MakeValue(fraDateTime, "lblTimeData", Twips(960, 720, 1332, 252));
-    lblSourceData = MakeValue(fraDateTime, "lblSourceData", Twips(960, 1080, 1332, 252));
-    cmdSetTime = MakeButton(fraDateTime, "cmdSetTime", Twips(1080, 1440, 1092, 252), "Set Time");
-
-    fraTimeOffset = MakeFrame(client, "fraTimeOffset", Twips(240, 2400, 3132, 1575), "Time Offset");
-    lblIrigOffset =
-        MakeLabel(fraTimeOffset, "lblIrigOffset", Twips(120, 360, 1092, 252), "IRIG-B Offset");
-    lblGpsOffset =
-        MakeLabel(fraTimeOffset, "lblGpsOffset", Twips(120, 720, 1092, 252), "GPS Offset");
-    txtIrigOffset = Place<QLineEdit>(fraTimeOffset, "txtIrigOffset", Twips(1440, 360, 492, 288));
-    txtGpsOffset = Place<QLineEdit>(fraTimeOffset, "txtGpsOffset", Twips(1440, 720, 492, 288));
-    cmdSetOffset = MakeButton(fraTimeOffset, "cmdSetOffset", Twips(2160, 360, 852, 252), "Set");
-    cmdRetreiveOffset =
-        MakeButton(fraTimeOffset, "cmdRetreiveOffset", Twips(2160, 720, 852, 252), "Retreive");
-    chkIEEE1344 = Place<QCheckBox>(fraTimeOffset, "chkIEEE1344", Twips(120, 1080, 1095, 255));
-    chkIEEE1344->setText(QStringLiteral("IEEE 1344"));
-
-    fraFlash = MakeFrame(client, "fraFlash", Twips(3720, 480, 5655, 3615), "Flash Memory");
-    cmdReBoot = MakeButton(fraFlash, "cmdReBoot", Twips(120, 480, 1095, 255), "Re-Boot");
-    cmdFlashMode = MakeButton(fraFlash, "cmdFlashMode", Twips(120, 840, 1092, 252), "Flash Mode");
-    cmdLoad = MakeButton(fraFlash, "cmdLoad", Twips(120, 1200, 1092, 252), "Load");
-    cmdProgram = MakeButton(fraFlash, "cmdProgram", Twips(120, 1560, 1092, 252), "Program");
-    cmdFlashExit = MakeButton(fraFlash, "cmdFlashExit", Twips(120, 1920, 1092, 252), "Exit");
-    lblVersion = MakeLabel(fraFlash, "lblVersion", Twips(120, 2400, 615, 255), "Version");
-    lblVersionNumber = MakeValue(fraFlash, "lblVersionNumber", Twips(720, 2400, 495, 255));
-    lblComPort = MakeLabel(fraFlash, "lblComPort", Twips(120, 2760, 735, 255), "Com Port");
-    cmbComPort = Place<QComboBox>(fraFlash, "cmbComPort", Twips(120, 3000, 1095, 315));
-    txtFlashStatus = Place<TextBox>(fraFlash, "txtFlashStatus", Twips(1440, 360, 3975, 2535));
-    prbProgram = Place<ProgressBar>(fraFlash, "prbProgram", Twips(1440, 3120, 3975, 255));
-    prbProgram->hide();
-    for (QPushButton* flashButton : {cmdFlashMode, cmdLoad, cmdProgram, cmdFlashExit}) {
-        flashButton->setEnabled(false);
-    }
-
-    fraGpsMessage = MakeFrame(client, "fraGpsMessage", Twips(240, 4200, 9135, 855), "GPS Message");
-    cmdRetreiveGpsMessage =
-        MakeButton(fraGpsMessage, "cmdRetreiveGpsMessage", Twips(240, 360, 855, 315), "Retreive");
-    txtGpsMessage = Place<TextBox>(fraGpsMessage, "txtGpsMessage", Twips(1320, 360, 7575, 375));
-
-    statusLine_ = new StatusLabel(this);
-    statusLine_->setObjectName(QStringLiteral("statusLine"));
-    statusBar()->addWidget(statusLine_, 1);
-    statusBar()->setSizeGripEnabled(false);
     watch_ = new QTimer(this);
     watch_->setObjectName(QStringLiteral("tmrWatch"));
     watch_->setInterval(kWatchMs);
     connect(watch_, &QTimer::timeout, this, &IRIG::WatchTick);
-    txtFlashStatus->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(txtFlashStatus, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        QMenu* menu = LogMenu();
-        menu->exec(txtFlashStatus->mapToGlobal(at));
-        delete menu;
+    txtFlashStatus->OfferSaveAs({});
+    connect(txtFlashStatus, &TextBox::SaveFailed, this, [this](const QString& why) {
+        status_.SetSession(QStringLiteral("The log was not saved: %1").arg(why));
     });
 
     tmrSetTime_ = new QTimer(this);
@@ -207,14 +77,13 @@ void IRIG::BuildControls() {
     connect(tmrSetTime_, &QTimer::timeout, this, [this] {
         // Entering the list or flash mode meanwhile withdraws the request.
         if (!cmdSetTime->isEnabled()) {
-            status_.clock = QStringLiteral("Set Time withdrawn");
-        } else {
-            SendFrame(setTime_.frame);
-            status_.clock = status::HostClockText(status::ReadKernelClock()) +
-                            QStringLiteral("  ·  set at ") +
-                            setTime_.plan.second.toString(QStringLiteral("HH:mm:ss"));
+            status_.SetClock(QStringLiteral("Set Time withdrawn"));
+            return;
         }
-        ShowStatus();
+        SendFrame(setTime_.frame);
+        status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
+                         QStringLiteral("  ·  set at ") +
+                         setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
     });
 
     tmrDateTime = new QTimer(this);
@@ -223,23 +92,9 @@ void IRIG::BuildControls() {
     connect(tmrDateTime, &QTimer::timeout, this, &IRIG::tmrDateTime_Timer);
     tmrDateTime->start();
 
-    // Sizing the list to its widest entry would measure all 4096 of them; "COM4096" is the widest.
-    cmbComPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    cmbComPort->setMinimumContentsLength(7);
-    // The wheel may change the list only once the operator has entered it (see eventFilter).
-    cmbComPort->setFocusPolicy(Qt::StrongFocus);
-    cmbComPort->setModel(new PortListModel(cmbComPort));
-    auto* portView = new QListView(cmbComPort);
-    portView->setUniformItemSizes(true);
-    cmbComPort->setView(portView);
     cmbComPort->installEventFilter(this);
-    for (QPushButton* button : fraFlash->findChildren<QPushButton*>() +
-                                   fraDateTime->findChildren<QPushButton*>() +
-                                   fraTimeOffset->findChildren<QPushButton*>() +
-                                   fraGpsMessage->findChildren<QPushButton*>()) {
-        button->installEventFilter(this);
-    }
     connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
+    status_.ShowOn(statusLine);
 
     hold_ = std::make_unique<ControlHold>(std::initializer_list<QWidget*>{
         cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot, cmdFlashMode,
@@ -262,87 +117,6 @@ void IRIG::BuildControls() {
     connect(cmdProgram, &QPushButton::clicked, this, &IRIG::cmdProgram_Click);
     connect(cmdFlashExit, &QPushButton::clicked, this, &IRIG::cmdFlashExit_Click);
     connect(cmdReBoot, &QPushButton::clicked, this, &IRIG::cmdReBoot_Click);
-
-    QWidget* const tabOrder[] = {
-        cmdLoad,      cmdProgram,    txtFlashStatus,        cmdFlashMode,  cmdSetTime,
-        cmdFlashExit, txtIrigOffset, txtGpsOffset,          cmdSetOffset,  cmdRetreiveOffset,
-        chkIEEE1344,  cmdReBoot,     cmdRetreiveGpsMessage, txtGpsMessage, cmbComPort};
-    for (size_t i = 1; i < std::size(tabOrder); ++i) {
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
-    }
-
-    FitToFont(client);
-    DescribeForScreenReaders();
-}
-
-// Every caption and value shows whole in the desktop's font: the written arrangement grows as one,
-// by as much as its most crowded text needs.
-void IRIG::FitToFont(QWidget* client) {
-    QList<TextRoom> rooms;
-    for (QLabel* caption :
-         {lblDate, lblTime, lblSource, lblIrigOffset, lblGpsOffset, lblVersion, lblComPort}) {
-        rooms.append(TextRoom{caption, caption->text()});
-    }
-    // The widest values the unit can make them show.
-    const QString widestDate = QStringLiteral("00/00/0000");
-    const QString widestTime = QStringLiteral("00:00:00");
-    const QString widestSource = QStringLiteral("Internal Crystal");
-    const QString widestOffset = QStringLiteral("-128");
-    rooms.append(TextRoom{lblDateData, widestDate});
-    rooms.append(TextRoom{lblTimeData, widestTime});
-    rooms.append(TextRoom{lblSourceData, widestSource});
-    rooms.append(TextRoom{lblVersionNumber, status::VersionText(255)});
-    rooms.append(TextRoom{txtIrigOffset, widestOffset});
-    rooms.append(TextRoom{txtGpsOffset, widestOffset});
-    rooms.append(TextRoom{chkIEEE1344, {}});
-    rooms.append(TextRoom{cmbComPort, QStringLiteral("COM4096")});
-    for (QWidget* frame : {fraDateTime, fraTimeOffset, fraFlash, fraGpsMessage}) {
-        rooms.append(TextRoom{frame, {}});
-        for (QPushButton* button : frame->findChildren<QPushButton*>()) {
-            rooms.append(TextRoom{button, {}});
-        }
-    }
-    const double growth = GrowthFor(rooms);
-    if (growth > 1.0) {
-        Grow(client, growth);
-    }
-    // A value of fixed size never asks its frame to lay out again when its text changes.
-    for (QLabel* value : {lblDateData, lblTimeData, lblSourceData, lblVersionNumber}) {
-        value->setFixedSize(value->size());
-    }
-    // The open list shows "COM4096" whole, in bold for a port that exists.
-    QFont bold = cmbComPort->font();
-    bold.setBold(true);
-    cmbComPort->view()->setMinimumWidth(
-        QFontMetrics(bold).horizontalAdvance(QStringLiteral("COM4096")) +
-        cmbComPort->view()->verticalScrollBar()->sizeHint().width() +
-        4 * cmbComPort->view()->frameWidth() + 16);
-}
-
-// Boxes without a caption of their own are named; every caption labels its control or value, and a
-// value keeps its own text as its name, so that both are heard (on Linux a list's spoken name is
-// its text too, its label comes through the relation).
-void IRIG::DescribeForScreenReaders() {
-    const std::pair<QWidget*, const char*> names[] = {{txtIrigOffset, "IRIG-B Offset"},
-                                                      {txtGpsOffset, "GPS Offset"},
-                                                      {cmbComPort, "Com Port"},
-                                                      {txtFlashStatus, "Status log"},
-                                                      {prbProgram, "Programming progress"},
-                                                      {txtGpsMessage, "GPS Message"},
-                                                      {statusBar(), "Status"}};
-    for (const auto& [control, name] : names) {
-        control->setAccessibleName(QLatin1String(name));
-    }
-    const std::pair<QLabel*, QWidget*> captions[] = {
-        {lblIrigOffset, txtIrigOffset}, {lblGpsOffset, txtGpsOffset}, {lblComPort, cmbComPort},
-        {lblDate, lblDateData},         {lblTime, lblTimeData},       {lblSource, lblSourceData},
-        {lblVersion, lblVersionNumber}};
-    for (const auto& [caption, control] : captions) {
-        caption->setBuddy(control);
-    }
-    cmdRetreiveOffset->setAccessibleDescription(
-        QStringLiteral("Reads the unit's IRIG-B and GPS offsets and its IEEE 1344 flag"));
-    cmdRetreiveGpsMessage->setAccessibleDescription(QStringLiteral("Reads the unit's GPS message"));
 }
 
 void IRIG::Form_Load() {
@@ -372,17 +146,6 @@ bool IRIG::eventFilter(QObject* watched, QEvent* event) {
     if (watched == cmbComPort && event->type() == QEvent::Wheel && !cmbComPort->hasFocus()) {
         return true;  // a stray notch over the list while working elsewhere picks no port
     }
-    if (event->type() == QEvent::KeyPress) {
-        // Enter presses the focused button, as on Windows.
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        auto* button = qobject_cast<QPushButton*>(watched);
-        if (button != nullptr && (key == Qt::Key_Return || key == Qt::Key_Enter)) {
-            if (button->isEnabled()) {
-                button->click();
-            }
-            return true;
-        }
-    }
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -390,7 +153,7 @@ void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
     comIrig.ClosePort();
     portWatch_.Forget();
-    SetPortStatus(QStringLiteral("closed while choosing a port"));
+    status_.SetPort(QStringLiteral("closed while choosing a port"));
     ShowStale(true);
     static_cast<PortListModel*>(cmbComPort->model())->Refresh();
 }
@@ -405,12 +168,12 @@ void IRIG::cmbComPort_Click() {
     if (error != link::kPortOpened && error != kInvalidCall) {
         txtFlashStatus->setText(QStringLiteral("Error opening port ") + port);
         SetLinkButtons(false);
-        SetPortStatus(link::FailureText(port, comIrig.LastFailure()));
+        status_.SetPort(link::FailureText(port, comIrig.LastFailure()));
         ShowStale(true);
     } else {
         portWatch_.Opened(port);
         ShowPortOpen(port);
-        lastStatusMs_ = steady_();
+        lastStatusMs_ = exchange_.Now();
     }
     // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
     if (!blnLoadAllowed && !tmrDateTime->isActive()) {
@@ -460,34 +223,25 @@ void IRIG::comIrig_PortLost(const QString& reason) {
 }
 
 void IRIG::ShowPortLost(const QString& waiting) {
-    SetPortStatus(QStringLiteral("%1 lost: %2; %3 (or pick a port)")
-                      .arg(cmbComPort->currentText(), lostReason_, waiting));
+    status_.SetPort(PortLostText(cmbComPort->currentText(), lostReason_, waiting));
 }
 
 void IRIG::PortReopened(const QString& port) {
     Log(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
     hold_->Release(ControlHold::kPortClosed);
     ShowPortOpen(port);
-    lastStatusMs_ = steady_();
+    lastStatusMs_ = exchange_.Now();
 }
 
 qint64 IRIG::UpdateRemainingMs() const {
-    return exchange_.Progress().RemainingMs(steady_());
+    return exchange_.Progress().RemainingMs(exchange_.Now());
 }
 
 void IRIG::WatchTick() {
-    const qint64 now = steady_();
+    const qint64 now = exchange_.Now();
     CheckStale();
     if (blnSessionBusy) {
-        const exchange::UpdateProgress& update = exchange_.Progress();
-        status_.session = update.SilenceMs(now) >= kSilenceMs
-                              ? QStringLiteral(
-                                    "No answer from the unit for %1 s: press Program "
-                                    "to start again, or Exit")
-                                    .arg(update.SilenceMs(now) / 1000)
-                              : ProgressText(update.Confirmed(), update.Blocks(),
-                                             update.ElapsedMs(now), update.RemainingMs(now));
-        ShowStatus();
+        status_.SetSession(UpdateText(exchange_.Progress(), now, kSilenceMs));
     }
     // Without the poll (Flash Mode asked or entered) the values still grey when they go stale.
     if (!blnSessionBusy && (tmrDateTime->isActive() || !lblTimeData->isEnabled())) {
@@ -496,7 +250,7 @@ void IRIG::WatchTick() {
 }
 
 void IRIG::CheckStale() {
-    if (steady_() - lastStatusMs_ > kStaleMs) {
+    if (exchange_.Now() - lastStatusMs_ > kStaleMs) {
         ShowStale(true);
     }
 }
@@ -505,23 +259,13 @@ void IRIG::CheckStale() {
 // asking it (a walk through the system's device list) never delays the window.
 void IRIG::ShowPortOpen(const QString& port) {
     const QString device = comIrig.Device();
-    SetPortStatus(PortOpenText(port, device, {}));
+    status_.SetPort(PortOpenText(port, device, {}));
     QTimer::singleShot(kDescribeAfterMs, this, [this, port, device] {
-        const QString opened = PortOpenText(port, device, {});
-        if (status_.port == opened) {
-            SetPortStatus(PortOpenText(
+        if (status_.Port() == PortOpenText(port, device, {})) {
+            status_.SetPort(PortOpenText(
                 port, device, link::DeviceDescription(device, QSerialPortInfo::availablePorts())));
         }
     });
-}
-
-void IRIG::SetPortStatus(const QString& text) {
-    status_.port = text;
-    ShowStatus();
-}
-
-void IRIG::ShowStatus() {
-    statusLine_->SetWholeText(status_.Text());
 }
 
 // Values that no reply has confirmed lately are greyed until the next one.
@@ -533,7 +277,7 @@ void IRIG::ShowStale(bool stale) {
 
 void IRIG::ShowReply(const status::StatusView& view) {
     if (view.time) {
-        lastStatusMs_ = steady_();
+        lastStatusMs_ = exchange_.Now();
         ShowStale(false);
     }
     ShowText(lblSourceData, view.source);
@@ -571,10 +315,9 @@ void IRIG::cmdSetTime_Click() {
     }
     setTime_ = status::PlanSetTimeRequest(clock_());
     tmrSetTime_->start(std::chrono::round<std::chrono::milliseconds>(setTime_.plan.wait));
-    status_.clock = status::HostClockText(status::ReadKernelClock()) +
-                    QStringLiteral("  ·  setting the unit to ") +
-                    setTime_.plan.second.toString(QStringLiteral("HH:mm:ss"));
-    ShowStatus();
+    status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
+                     QStringLiteral("  ·  setting the unit to ") +
+                     setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
 }
 
 void IRIG::cmdSetOffset_Click() {
@@ -606,8 +349,7 @@ void IRIG::cmdReBoot_Click() {
 void IRIG::cmdFlashExit_Click() {
     if (blnSessionBusy) {
         exchange_.Abandon();
-        status_.session = QStringLiteral("Update left by Exit before it was complete");
-        ShowStatus();
+        status_.SetSession(QStringLiteral("Update left by Exit before it was complete"));
     }
     Log(QStringLiteral("Exiting Flash Program Mode"));
     Log(QStringLiteral("Re-Boot Command Sent"));
@@ -629,8 +371,7 @@ void IRIG::cmdProgram_Click() {
                 {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot,
                  cmdFlashMode, cmbComPort});
     ApplyFlashButtons();
-    status_.session = ProgressText(0, flash::BlocksToSend(exchange_.Image()), 0, -1);
-    ShowStatus();
+    status_.SetSession(ProgressText(0, flash::BlocksToSend(exchange_.Image()), 0, -1));
     watch_->start();
     exchange_.Program();
 }
@@ -650,29 +391,8 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
         blnSessionBusy = false;
         hold_->Release(ControlHold::kSession);
         ApplyFlashButtons();
-        ShowVerdict(step.end);
+        status_.SetSession(VerdictText(step.end, exchange_.Progress().ElapsedMs(exchange_.Now())));
     }
-}
-
-void IRIG::ShowVerdict(flash::FlashSession::End end) {
-    switch (end) {
-        case flash::FlashSession::End::kCompleted:
-            status_.session =
-                QStringLiteral("Update done in %1")
-                    .arg(flash::MinutesSeconds(exchange_.Progress().ElapsedMs(steady_())));
-            break;
-        case flash::FlashSession::End::kEraseFailed:
-            status_.session =
-                QStringLiteral("Update failed: the erase failed; press Program to start again");
-            break;
-        case flash::FlashSession::End::kLineLost:
-            status_.session = QStringLiteral(
-                "Update failed: the line went away; pick the port again, then press Program");
-            break;
-        case flash::FlashSession::End::kNone:
-            return;
-    }
-    ShowStatus();
 }
 
 void IRIG::cmdLoad_Click() {
@@ -752,36 +472,6 @@ void IRIG::LoadFlashFile(const QString& path) {
 void IRIG::ApplyFlashButtons() {
     cmdLoad->setEnabled(blnLoadAllowed && !blnLoading && !blnSessionBusy);
     cmdProgram->setEnabled(blnProgramAllowed && !blnLoading);
-}
-
-QMenu* IRIG::LogMenu() {
-    QMenu* menu = txtFlashStatus->createStandardContextMenu();
-    menu->addSeparator();
-    QAction* save = menu->addAction(QStringLiteral("Save Log As…"));
-    save->setObjectName(QStringLiteral("actSaveLogAs"));
-    connect(save, &QAction::triggered, this, &IRIG::SaveLogAs);
-    return menu;
-}
-
-// The log as it reads, in UTF-8 with this platform's line ends.
-void IRIG::SaveLogAs() {
-    const QString path = chooseLogFile_ ? chooseLogFile_()
-                                        : QFileDialog::getSaveFileName(
-                                              this, QStringLiteral("Save Log As"), QString(),
-                                              QStringLiteral("Text files (*.txt);;All files (*)"));
-    if (path.isEmpty()) {
-        return;
-    }
-    QString text = txtFlashStatus->text();
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-#ifdef Q_OS_WIN
-    text.replace(QLatin1String("\n"), QLatin1String("\r\n"));
-#endif
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
-        status_.session = QStringLiteral("The log was not saved: %1").arg(file.errorString());
-        ShowStatus();
-    }
 }
 
 void IRIG::closeEvent(QCloseEvent* event) {

@@ -12,7 +12,9 @@
 #include "exchange/unitexchange.h"
 #include "link/portcontroller.h"
 #include "link/portwatch.h"
+#include "shell/controls.h"
 #include "shell/statusline.h"
+#include "shell/textbox.h"
 #include "status/settime.h"
 
 class QAction;
@@ -32,7 +34,7 @@ class ProgressBar;
 class StatusLabel;
 class TextBox;
 
-class IRIG final : public QMainWindow {
+class IRIG final : public QMainWindow, private Controls {
     Q_OBJECT
 
 public:
@@ -63,21 +65,17 @@ public:
     // Every 500 ms while an update runs or Flash Mode has stopped the poll: the update's time
     // left, the unit's silence, the values' staleness.
     void WatchTick();
-    void SaveLogAs();
 
     // The host's clock, read once per Set Time; tests pin it.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
     // The clock that times updates, silences and stale values; tests drive it.
-    void SetSteadyClock(SteadyClock clock) {
-        steady_ = clock;
-        exchange_.SetSteadyClock(std::move(clock));
-    }
+    void SetSteadyClock(SteadyClock clock) { exchange_.SetSteadyClock(std::move(clock)); }
     // Where Load gets its file: the open dialog unless a test chooses. An empty path cancels.
     void SetFlashFileChooser(FileChooser chooser) { chooseFlashFile_ = std::move(chooser); }
     // Where Save Log As writes: the save dialog unless a test chooses. An empty path cancels.
-    void SetLogFileChooser(FileChooser chooser) { chooseLogFile_ = std::move(chooser); }
+    void SetLogFileChooser(FileChooser chooser) { txtFlashStatus->OfferSaveAs(std::move(chooser)); }
     // The status log's context menu: Copy, Select All and Save Log As…; the caller owns it.
-    QMenu* LogMenu();
+    QMenu* LogMenu() { return txtFlashStatus->ContextMenu(); }
     QString StatusLineText() const { return status_.Text(); }
     // The update's time still to go, from the rate of its blocks so far; negative while unknown.
     qint64 UpdateRemainingMs() const;
@@ -98,11 +96,7 @@ private:
     void SingleCode(int16_t code);
 
     void Form_Load();
-    void BuildControls();
-    void FitToFont(QWidget* client);
-    void DescribeForScreenReaders();
-    void ShowStatus();
-    void SetPortStatus(const QString& text);
+    void Wire();
     void ShowPortOpen(const QString& port);
     void ShowStale(bool stale);
     void CheckStale();
@@ -115,15 +109,12 @@ private:
     QString ChooseFlashFile();
     void LoadFlashFile(const QString& path);
     void Apply(const flash::FlashSession::Step& step);
-    void ShowVerdict(flash::FlashSession::End end);
     void ApplyFlashButtons();
 
     link::PortController& comIrig;
     QTimer* tmrDateTime = nullptr;
     Clock clock_ = &std::chrono::system_clock::now;
-    SteadyClock steady_;
     FileChooser chooseFlashFile_;
-    FileChooser chooseLogFile_;
 
     // The receiver (strRxData), the flash session and the image abytFlashImage.
     exchange::UnitExchange exchange_;
@@ -141,7 +132,6 @@ private:
     std::unique_ptr<ControlHold> hold_;
 
     // What the status line says, and what it is worked out from.
-    StatusLabel* statusLine_ = nullptr;
     StatusLine status_;
     QTimer* watch_ = nullptr;
     qint64 lastStatusMs_ = 0;    // the last clock reply, for greying stale values
@@ -151,39 +141,6 @@ private:
     // Set Time waits for the next whole second less the frame's wire time, then sends it.
     QTimer* tmrSetTime_ = nullptr;
     status::SetTimeSend setTime_;
-
-    QGroupBox* fraDateTime = nullptr;
-    QGroupBox* fraTimeOffset = nullptr;
-    QGroupBox* fraFlash = nullptr;
-    QGroupBox* fraGpsMessage = nullptr;
-    QLabel* lblDate = nullptr;
-    QLabel* lblTime = nullptr;
-    QLabel* lblSource = nullptr;
-    QLabel* lblDateData = nullptr;
-    QLabel* lblTimeData = nullptr;
-    QLabel* lblSourceData = nullptr;
-    QPushButton* cmdSetTime = nullptr;
-    QLabel* lblIrigOffset = nullptr;
-    QLabel* lblGpsOffset = nullptr;
-    QLineEdit* txtIrigOffset = nullptr;
-    QLineEdit* txtGpsOffset = nullptr;
-    QPushButton* cmdSetOffset = nullptr;
-    QPushButton* cmdRetreiveOffset = nullptr;
-    QCheckBox* chkIEEE1344 = nullptr;
-    QPushButton* cmdReBoot = nullptr;
-    QPushButton* cmdFlashMode = nullptr;
-    QPushButton* cmdLoad = nullptr;
-    QPushButton* cmdProgram = nullptr;
-    QPushButton* cmdFlashExit = nullptr;
-    QLabel* lblVersion = nullptr;
-    QLabel* lblVersionNumber = nullptr;
-    QLabel* lblComPort = nullptr;
-    QComboBox* cmbComPort = nullptr;
-    TextBox* txtFlashStatus = nullptr;
-    ProgressBar* prbProgram = nullptr;
-    QPushButton* cmdRetreiveGpsMessage = nullptr;
-    TextBox* txtGpsMessage = nullptr;
-    std::array<QAction*, 8> mnuCom{};
 };
 
 }  // namespace irig::shell

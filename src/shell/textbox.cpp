@@ -1,5 +1,8 @@
 #include "shell/textbox.h"
 
+#include <QFileDialog>
+#include <QMenu>
+#include <QSaveFile>
 #include <QScrollBar>
 
 namespace irig::shell {
@@ -54,6 +57,54 @@ void TextBox::flush() {
         pending_.clear();
     }
     verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+}
+
+QString TextBox::SaveTo(const QString& path) const {
+    QString text = text_;
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#ifdef Q_OS_WIN
+    text.replace(QLatin1String("\n"), QLatin1String("\r\n"));
+#endif
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
+        return file.errorString();
+    }
+    return {};
+}
+
+void TextBox::OfferSaveAs(FileChooser chooser) {
+    if (!chooseFile_) {
+        setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+            const std::unique_ptr<QMenu> menu(ContextMenu());
+            menu->exec(mapToGlobal(at));
+        });
+    }
+    chooseFile_ = std::move(chooser);
+}
+
+QMenu* TextBox::ContextMenu() {
+    QMenu* menu = createStandardContextMenu();
+    if (chooseFile_) {
+        menu->addSeparator();
+        QAction* save = menu->addAction(QStringLiteral("Save Log As…"));
+        save->setObjectName(QStringLiteral("actSaveLogAs"));
+        connect(save, &QAction::triggered, this, &TextBox::SaveAs);
+    }
+    return menu;
+}
+
+void TextBox::SaveAs() {
+    const QString path = *chooseFile_ ? (*chooseFile_)()
+                                      : QFileDialog::getSaveFileName(
+                                            this, QStringLiteral("Save Log As"), QString(),
+                                            QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty()) {
+        return;
+    }
+    if (const QString why = SaveTo(path); !why.isEmpty()) {
+        emit SaveFailed(why);
+    }
 }
 
 }  // namespace irig::shell
