@@ -48,6 +48,7 @@ public:
     void ClosePort() override { inner_.ClosePort(); }
     void SendData(const QByteArray& data) override {
         sent += data.size();
+        blocks += data.startsWith("\x80\xF6") ? 1 : 0;
         inner_.SendData(data);
     }
     QByteArray ReadData() override {
@@ -57,6 +58,7 @@ public:
     }
 
     qint64 sent = 0, received = 0;
+    int blocks = 0;  // block frames sent
 
 private:
     PortController& inner_;
@@ -104,6 +106,7 @@ Result ProgramFullImage(long baud) {
     click("cmdLoad");
 
     port.sent = port.received = 0;
+    port.blocks = 0;
     QElapsedTimer timer;
     timer.start();
     click("cmdProgram");
@@ -112,7 +115,7 @@ Result ProgramFullImage(long baud) {
         std::exit(1);
     }
     result.milliseconds = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-    result.blocks = (window.Session().FlashAddress() - 0x4000) / 128;
+    result.blocks = port.blocks;
     result.bytes = port.sent + port.received;
     result.flashMatches = unit.Flash().mid(0x4000, firmware.bytes.size()) == firmware.bytes;
     return result;

@@ -80,10 +80,6 @@ public:
     // The update's time still to go, from the rate of its blocks so far; negative while unknown.
     qint64 UpdateRemainingMs() const;
 
-    const link::FrameReceiver& Receiver() const { return exchange_.Receiver(); }
-    const flash::FlashSession& Session() const { return exchange_.Session(); }
-    const flash::FlashImage& Image() const { return exchange_.Image(); }
-    int16_t FlashState() const { return exchange_.Session().FlashState(); }
     // The progress bar's exact value; the bar itself shows whole percent.
     float ProgressValue() const;
 

@@ -1,8 +1,12 @@
-// irigctl inspect against the window's Load on the same files: the same messages, the same byte
-// count, the same blocks; and the figures it adds (ranges, SHA-256, time on the wire).
+// irigctl inspect against the loader and the session on the same files: the same messages, the
+// same verdict, the same blocks; and the figures it adds (ranges, overlaps, SHA-256, time on the
+// wire), with what it prints of a file's text.
 #include "cli/inspect.h"
 
+#include <gtest/gtest.h>
+
 #include <QCryptographicHash>
+#include <QFile>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -11,64 +15,67 @@
 #include "support/bytes.h"
 #include "support/firmwarefile.h"
 #include "support/hexrecords.h"
-#include "support/windowtest.h"
 
 namespace irig::test {
 namespace {
 
-class InspectAgainstTheWindow : public WindowTest {
-protected:
-    // The window's log lines of a load of `path`, without the load's own bookkeeping.
-    QStringList WindowLoad(const QString& path) {
-        Receive(Bytes("80 F1"));
-        window->SetFlashFileChooser([path] { return path; });
-        Button("cmdLoad")->click();
-        QStringList lines = Log().split(QStringLiteral("\r\n"));
-        lines.removeLast();   // "Program ID: ..."
-        lines.removeFirst();  // "Initalizing flash image"
-        lines.removeFirst();  // "Opening ..."
-        lines.removeFirst();  // "Reading flash data"
-        lines.removeLast();   // "Closing flash data file"
-        return lines;
-    }
-    // Program and echo every block; the number of blocks the window sends.
-    int WindowBlocks() {
-        Button("cmdProgram")->click();
-        Receive(Bytes("80 F2 FF 80 F3"));
-        int blocks = 0;
-        while (!Log().endsWith(QStringLiteral("Programming complete\r\n")) && blocks < 2000) {
-            ++blocks;
-            Receive(port.sent.last());
-        }
-        return blocks;
-    }
-    QString Write(const QByteArray& content) {
-        return WriteFile(dir.filePath(QStringLiteral("file%1.hex").arg(files++)), content);
-    }
-
-    QTemporaryDir dir;
-    int files = 0;
+// What the window's Load logs of a file (the loader's messages without its own bookkeeping),
+// whether Program may send it, and how many blocks a session sends of the image it leaves.
+struct Loaded {
+    QStringList messages;
+    bool programmable = false;
+    int blocks = 0;
 };
 
-TEST_F(InspectAgainstTheWindow, SameMessagesBytesAndBlocks) {
-    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x3000 + 3, 41);
-    const QString files[] = {
-        firmware.path,
-        Write(Lines({SegmentRecord(0x1000), DataRecord(0x0100, QByteArray(40, 'x')),
-                     DataRecord(0x3FF0, QByteArray(32, 'y'))})),
-        Write(Lines({DataRecord(0x3FF0, QByteArray(32, 'z')), "junk", "",
-                     Record(0x00, 0x4000, QByteArray(3, 'q'), 1)})),
-        Write(Lines({DataRecord(0x0000, QByteArray(16, 'w'))})),
+Loaded LoadAndProgramme(const QString& path) {
+    Loaded loaded;
+    auto image = std::make_unique<flash::FlashImage>();
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    QString log;
+    flash::HexLoad load(*image, file, [&](const QString& text) { log += text; });
+    load.Begin(path);
+    while (!load.AtEnd()) {
+        load.ReadLine();
+    }
+    load.Finish();
+    loaded.messages = log.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts).mid(3);
+    loaded.messages.removeLast();  // "Closing flash data file"
+    loaded.programmable = load.Programmable();
+    flash::FlashSession session;
+    session.Program(*image);
+    flash::FlashSession::Step step = session.FlashStep(link::code::kEndErase, Bytes("FF"), *image);
+    while (step.sent && loaded.blocks < 2000) {
+        ++loaded.blocks;
+        step = session.FlashStep(link::code::kEndBlock, session.FlashBlock(), *image);
+    }
+    return loaded;
+}
+
+TEST(Inspect, SameMessagesBytesAndBlocksAsTheLoaderAndTheSession) {
+    QTemporaryDir dir;
+    int files = 0;
+    auto write = [&](const QByteArray& content) {
+        return WriteFile(dir.filePath(QStringLiteral("file%1.hex").arg(files++)), content);
     };
-    for (const QString& path : files) {
+    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x3000 + 3, 41);
+    const QString paths[] = {
+        firmware.path,
+        write(Lines({SegmentRecord(0x1000), DataRecord(0x0100, QByteArray(40, 'x')),
+                     DataRecord(0x3FF0, QByteArray(32, 'y'))})),
+        write(Lines({DataRecord(0x3FF0, QByteArray(32, 'z')), "junk", "",
+                     Record(0x00, 0x4000, QByteArray(3, 'q'), 1)})),
+        write(Lines({DataRecord(0x0000, QByteArray(16, 'w'))})),
+    };
+    for (const QString& path : paths) {
         auto image = std::make_unique<flash::FlashImage>();
         const cli::Inspection inspection = cli::Inspect(path, *image);
         ASSERT_TRUE(inspection.readable);
-        window = std::make_unique<shell::IRIG>(port);
-        EXPECT_EQ(inspection.messages, WindowLoad(path)) << path.toStdString();
-        EXPECT_EQ(inspection.programmable, Enabled("cmdProgram")) << path.toStdString();
+        const Loaded loaded = LoadAndProgramme(path);
+        EXPECT_EQ(inspection.messages, loaded.messages) << path.toStdString();
+        EXPECT_EQ(inspection.programmable, loaded.programmable) << path.toStdString();
         if (inspection.programmable) {
-            EXPECT_EQ(inspection.blocks, WindowBlocks()) << path.toStdString();
+            EXPECT_EQ(inspection.blocks, loaded.blocks) << path.toStdString();
         }
     }
 }

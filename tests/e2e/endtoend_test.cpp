@@ -78,14 +78,10 @@ TEST_F(EndToEnd, CorruptedEchoStallsTheSessionUntilProgramIsClickedAgain) {
     const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x1000, 6);
     LoadInFlashMode(firmware.path);
     Button("cmdProgram")->click();
-    // The corrupted echo of the third block has arrived and changed nothing.
-    ASSERT_TRUE(WaitUntil([&] {
-        return window->Session().FlashAddress() == 0x4180 &&
-               window->Receiver().strRxData.size() == 132 &&
-               window->Receiver().strRxData != window->Session().FlashBlock();
-    }));
+    // The corrupted echo of the third block has come, and nothing has moved since.
+    ASSERT_TRUE(WaitUntil([&] { return unit->Errors().contains(QStringLiteral("corrupting")); }));
+    EXPECT_FALSE(WaitUntil([&] { return BlocksProgrammed() > 3; }, 300));
     EXPECT_FALSE(Log().contains(QStringLiteral("Programming complete")));
-    EXPECT_EQ(window->FlashState(), 4);
     ASSERT_TRUE(ProgramAndWait());
     ExpectFlashHolds(firmware);
 }
@@ -96,7 +92,6 @@ TEST_F(EndToEnd, FailedEraseIsReportedAndProgramAgainSucceeds) {
     LoadInFlashMode(firmware.path);
     Button("cmdProgram")->click();
     ASSERT_TRUE(WaitForLog(QStringLiteral("Erase Flash memory failed\r\n")));
-    EXPECT_EQ(window->FlashState(), 0);
     ASSERT_TRUE(ProgramAndWait());
     ExpectFlashHolds(firmware);
 }

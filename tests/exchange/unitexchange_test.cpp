@@ -1,5 +1,5 @@
 // The exchange with the unit without a window: the sending rule, the order of the flash step and
-// the decoding at an end code, and a session ended by a lost line.
+// the decoding at an end code, a session ended by a lost line, and an update's progress.
 #include "exchange/unitexchange.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +74,35 @@ TEST_F(Exchange, ALostLineEndsARunningSessionOnly) {
     EXPECT_FALSE(exchange.Session().Running());
     exchange.Feed(Bytes("80 F2 FF 80 F3"));
     EXPECT_EQ(port.sent.size(), 1) << "a late erase result starts nothing";
+}
+
+// An update's progress, kept from the steps on the exchange's steady clock: the time left from the
+// rate since the first block went out, the unit's silence, and the end.
+TEST_F(Exchange, ProgressIsKeptFromTheSteps) {
+    qint64 now = 5'000;
+    exchange.SetSteadyClock([&] { return now; });
+    exchange.Image()[0x4480] = 0x00;  // ten blocks
+    exchange.Program();
+    const UpdateProgress& update = exchange.Progress();
+    EXPECT_TRUE(update.Running());
+    EXPECT_EQ(update.Blocks(), 10);
+    now += 1'000;  // the erase takes a second
+    exchange.Feed(Bytes("80 F2 FF 80 F3"));
+    EXPECT_EQ(update.RemainingMs(now), -1) << "unknown before the first echo";
+    for (int block = 0; block < 4; ++block) {
+        now += 200;
+        exchange.DataReceived();
+        exchange.Feed(port.sent.last());
+    }
+    EXPECT_EQ(update.Confirmed(), 4);
+    EXPECT_EQ(update.RemainingMs(now), 1'200) << "6 more at 200 ms each";
+    EXPECT_DOUBLE_EQ(update.BlocksPerSecond(now), 5.0);
+    EXPECT_EQ(update.ElapsedMs(now), 1'800);
+    now += 7'000;
+    EXPECT_EQ(update.SilenceMs(now), 7'000);
+    exchange.Abandon();
+    EXPECT_FALSE(update.Running());
+    EXPECT_EQ(update.RemainingMs(now), -1);
 }
 
 TEST_F(Exchange, SingleCodesAreReported) {

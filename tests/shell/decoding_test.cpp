@@ -168,7 +168,6 @@ TEST_F(Decoding, PollTickBetweenTwoHalvesTruncatesTheReplySoItIsIgnored) {
     Prefill();
     Receive(Bytes("80 E0 01 02 D6 07 03"));
     window->tmrDateTime_Timer();
-    EXPECT_TRUE(window->Receiver().strRxData.isEmpty());
     Receive(Bytes("07 09 05 1E 17 80 E1"));
     EXPECT_EQ(Controls(), kPrefilled);
     // The next whole reply shows as always.
@@ -178,11 +177,11 @@ TEST_F(Decoding, PollTickBetweenTwoHalvesTruncatesTheReplySoItIsIgnored) {
 
 TEST_F(Decoding, TickEmptiesTheBufferAlsoWhenThePollIsStopped) {
     Button("cmdSetTime")->setEnabled(false);
-    Receive(Bytes("11 22"));
-    EXPECT_EQ(window->Receiver().strRxData, Bytes("11 22"));
+    Receive(Bytes("03 41"));  // the first bytes of a GPS message
     port.sent.clear();
     window->tmrDateTime_Timer();
-    EXPECT_TRUE(window->Receiver().strRxData.isEmpty());
+    Receive(Bytes("42 80 E1"));  // its end, now the payload of no known reply
+    EXPECT_EQ(Find<shell::TextBox>("txtGpsMessage")->text(), QString());
     EXPECT_TRUE(port.sent.isEmpty());
 }
 
@@ -213,7 +212,8 @@ TEST_P(SingleCodes, LogTheirLineAndChangeExactlyTheirButtons) {
     Receive(Bytes(GetParam().wire));
     EXPECT_EQ(ButtonStates(*window), expected);
     EXPECT_EQ(Log(), QStringLiteral("Com port COM1 opened.") + QLatin1String(GetParam().logLine));
-    EXPECT_EQ(window->Receiver().strRxData, Bytes("01 02"));
+    Receive(Bytes("D6 07 03 07 09 05 1E 17 80 E1"));
+    EXPECT_EQ(Caption("lblTimeData"), QStringLiteral("09:05:30")) << "the frame went on whole";
 }
 
 INSTANTIATE_TEST_SUITE_P(

