@@ -60,13 +60,13 @@ void TextBox::flush() {
 }
 
 QString TextBox::SaveTo(const QString& path) const {
-    QString text = text_;
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    QString written = text_;
+    written.replace(QLatin1String("\r\n"), QLatin1String("\n"));
 #ifdef Q_OS_WIN
-    text.replace(QLatin1String("\n"), QLatin1String("\r\n"));
+    written.replace(QLatin1String("\n"), QLatin1String("\r\n"));
 #endif
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(written.toUtf8()) < 0 || !file.commit()) {
         return file.errorString();
     }
     return {};
