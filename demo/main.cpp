@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "link/serialportcontroller.h"
+#include "link/portswitch.h"
 #include "shell/irig.h"
 
 int main(int argc, char* argv[]) {
@@ -29,7 +29,7 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    irig::link::SerialPortController comIrig;
+    irig::link::PortSwitch comIrig;
     irig::shell::IRIG window(comIrig);
     window.show();
     if (!snapshot.isEmpty()) {

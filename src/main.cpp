@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/serialportcontroller.h"
+#include "link/portswitch.h"
 #include "shell/irig.h"
 
 namespace {
@@ -13,8 +13,9 @@ const char kHelp[] =
     "Usage: irig-config\n"
     "Configures and maintains an IRIG-B time-code unit over a serial port at 19200 baud: its\n"
     "clock, offsets, IEEE 1344 flag, GPS message and flash firmware. The port is chosen in the\n"
-    "window (COMn, found through ~/.config/irig-config/ports); irigctl does the same jobs from\n"
-    "the command line.\n\n"
+    "window (COMn, found through ~/.config/irig-config/ports, where a link may also name a\n"
+    "terminal server's port, rfc2217://HOST:PORT or socket://HOST:PORT); irigctl does the same\n"
+    "jobs from the command line.\n\n"
     "Options:\n"
     "  -h, --help     show this help\n"
     "  -V, --version  show the version\n";
@@ -36,12 +37,13 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationName(QStringLiteral("irig-config"));
     QApplication::setApplicationVersion(QStringLiteral(IRIG_VERSION));
     if (QApplication::arguments().size() > 1) {
-        (void)std::fprintf(stderr, "irig-config: unknown argument %s\nRun \"irig-config --help\".\n",
-                     qPrintable(QApplication::arguments().at(1)));
+        (void)std::fprintf(stderr,
+                           "irig-config: unknown argument %s\nRun \"irig-config --help\".\n",
+                           qPrintable(QApplication::arguments().at(1)));
         return 2;
     }
 
-    irig::link::SerialPortController comIrig;
+    irig::link::PortSwitch comIrig;
     irig::shell::IRIG window(comIrig);
     window.show();
     return QApplication::exec();

@@ -4,6 +4,8 @@
 #include <QRegularExpression>
 #include <utility>
 
+#include "link/portmap.h"
+
 namespace irig::cli {
 
 namespace {
@@ -64,9 +66,10 @@ const char kExitCodes[] =
 
 const char kPorts[] =
     "Ports: --port COMn (any case), found as the window finds it (the link\n"
-    "~/.config/irig-config/ports/COMn, else /dev/ttyS<n-1>), or --port /dev/ttyUSB0; -p for "
-    "short.\n"
-    "Without --port, the port in the environment variable IRIGCTL_PORT.\n";
+    "~/.config/irig-config/ports/COMn, else /dev/ttyS<n-1>), --port /dev/ttyUSB0, or a terminal\n"
+    "server's port: --port rfc2217://HOST:PORT (Telnet, RFC 2217 sets the line) or\n"
+    "socket://HOST:PORT (raw TCP); -p for short. Without --port, the port in the environment\n"
+    "variable IRIGCTL_PORT.\n";
 
 // Options that take a value, of every command: the word after them is never the command.
 const char* const kValueOptions[] = {"port", "p", "timeout", "retries", "irig", "gps", "ieee1344"};
@@ -168,6 +171,9 @@ std::optional<QString> PortArgument(const QString& text) {
     if (const QRegularExpressionMatch match = com.match(text); match.hasMatch()) {
         return QStringLiteral("COM") + match.captured(1);
     }
+    if (const std::optional<link::NetworkAddress> address = link::ParseNetworkAddress(text)) {
+        return address->Text();
+    }
 #ifndef Q_OS_WIN
     if (text.startsWith(QLatin1Char('/'))) {
         return text;
@@ -221,7 +227,8 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         QStringLiteral("timeout"),
         QStringLiteral("Wait at most MS milliseconds for each answer of the unit, instead of the "
                        "waits' own time-outs (an answer: 1 s and four times its wire time; a "
-                       "re-boot: 10 s; an erase: 30 s)."),
+                       "re-boot: 10 s; an erase: 30 s; connecting to a terminal server: 5 s). On "
+                       "a network each wait adds the connection's round trip."),
         QStringLiteral("MS"));
     const QCommandLineOption retries(
         QStringLiteral("retries"),
@@ -305,9 +312,9 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         for (const QString& text : given) {
             const std::optional<QString> normal = PortArgument(text);
             if (!normal) {
-                return Usage(
-                    QStringLiteral("--port \"%1\" is neither COMn (n from 1) nor a device path")
-                        .arg(text));
+                return Usage(QStringLiteral("--port \"%1\" is neither COMn (n from 1), a device "
+                                            "path, rfc2217://HOST:PORT nor socket://HOST:PORT")
+                                 .arg(text));
             }
             request.ports.append(*normal);
         }

@@ -133,13 +133,13 @@ void FlashJob::OnStep(const flash::FlashSession::Step& step) {
         }
     }
     if (step.eraseSent) {
-        wait_.start(request_.timeoutMs.value_or(kEraseTimeoutMs));
+        wait_.start(unit_.Wait(request_.timeoutMs.value_or(kEraseTimeoutMs)));
     } else if (step.sent) {
         lastSent_ = step.sent->address;
         if (phase_ == Phase::kErasing) {
             SetPhase(Phase::kProgramming);
         }
-        wait_.start(ReplyTimeout(request_, step.frame.size(), step.frame.size()));
+        wait_.start(unit_.Wait(ReplyTimeout(request_, step.frame.size(), step.frame.size())));
     }
 }
 

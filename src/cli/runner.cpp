@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "cli/commands.h"
@@ -14,8 +15,8 @@
 #include "cli/inspect.h"
 #include "cli/progress.h"
 #include "link/portmap.h"
+#include "link/portswitch.h"
 #include "link/portwatch.h"
-#include "link/serialportcontroller.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -26,6 +27,7 @@ namespace irig::cli {
 namespace {
 
 constexpr int kWatchMs = 500;
+constexpr int kConnectTimeoutMs = 5000;
 
 #ifdef Q_OS_UNIX
 // SIGINT and SIGTERM, turned into an event of the loop through a pipe that carries the signal.
@@ -54,7 +56,11 @@ public:
     Runner(const Request& request, std::FILE* out, std::FILE* err, PortMaker makePort)
         : request_(request), out_(out), err_(err), makePort_(std::move(makePort)) {
         if (!makePort_) {
-            makePort_ = [] { return std::make_unique<link::SerialPortController>(); };
+            makePort_ = [this] {
+                auto port = std::make_unique<link::PortSwitch>();
+                port->SetConnectTimeout(request_.timeoutMs.value_or(kConnectTimeoutMs));
+                return port;
+            };
         }
     }
     Runner(const Runner&) = delete;
@@ -104,6 +110,9 @@ public:
                 units_.push_back(nullptr);
                 continue;
             }
+            if (const QString note = serials_.back()->Note(); !note.isEmpty() && !request_.quiet) {
+                Write(err_, QStringLiteral("%1: %2\n").arg(unit->Named(), note));
+            }
             if (request_.watch) {
                 Watch(size_t(i), *unit);
             }
@@ -120,7 +129,8 @@ public:
             }
         }
         if (finished_ < outcomes_.size()) {
-            loop_.exec();
+            loop_.emplace();
+            loop_->exec();
         }
         return Report();
     }
@@ -280,9 +290,15 @@ private:
         }
     }
 
+    void Quit() {
+        if (loop_) {
+            loop_->quit();
+        }
+    }
+
     void Finished() {
         if (++finished_ == outcomes_.size()) {
-            loop_.quit();
+            Quit();
         }
     }
 
@@ -317,7 +333,7 @@ private:
                     outcomes_[i].error = units_[i]->Named() + QStringLiteral(": interrupted");
                 }
             }
-            loop_.quit();
+            Quit();
             return;
         }
         interrupted_ = true;
@@ -376,7 +392,7 @@ private:
     std::FILE* out_;
     std::FILE* err_;
     PortMaker makePort_;
-    QEventLoop loop_;
+    std::optional<QEventLoop> loop_;  // while the units are served (inspect needs none)
     std::vector<std::unique_ptr<link::PortController>> serials_;
     std::vector<std::unique_ptr<Unit>> units_;  // each on its serial component
     std::vector<Outcome> outcomes_;

@@ -72,7 +72,7 @@ void Unit::Ask(const QByteArray& frame, Expect expect, int timeoutMs,
     done_ = std::move(done);
     failure_.clear();
     silent_ = false;
-    timeout_.start(timeoutMs);
+    timeout_.start(Wait(timeoutMs));
     exchange_.SendFrame(frame);
 }
 
@@ -85,7 +85,7 @@ void Unit::AwaitCode(const QByteArray& frame, int16_t code, int timeoutMs,
     };
     failure_.clear();
     silent_ = false;
-    timeout_.start(timeoutMs);
+    timeout_.start(Wait(timeoutMs));
     if (!frame.isEmpty()) {
         exchange_.SendFrame(frame);
     }

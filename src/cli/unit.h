@@ -49,6 +49,9 @@ public:
     // The lost port is open again.
     void Resume() { lost_ = false; }
 
+    // A wait of `milliseconds` on this unit's line: on a network, with the connection's round
+    // trip added.
+    int Wait(int milliseconds) const { return milliseconds + serial_.RoundTripMs(); }
     // Why the last wait failed: "no answer within 1200 ms", "an answer that does not fit: 3
     // bytes where 10 were expected", or the lost port's reason.
     const QString& Failure() const { return failure_; }

@@ -1,5 +1,6 @@
 // The serial component the window talks through: line speed, open, close, send, read and a
-// receive event. It moves bytes only; what they mean is the frame codec's business.
+// receive event, on a local line or a terminal server's port. It moves bytes only; what they mean
+// is the frame codec's business.
 #pragma once
 
 #include <QByteArray>
@@ -44,6 +45,12 @@ public:
     virtual void SendData(const QByteArray& data) = 0;
     // The bytes received since the previous call, in arrival order; may be empty.
     virtual QByteArray ReadData() = 0;
+    // The open connection's round trip as measured, for waits that know the network; 0 for a
+    // local line.
+    virtual int RoundTripMs() const { return 0; }
+    // What the component could not do on the open port, in a few words (a terminal server that
+    // leaves the line as it is); empty when there is nothing to say.
+    virtual QString Note() const { return {}; }
 
 signals:
     // Raised on the owner's thread after bytes have arrived.

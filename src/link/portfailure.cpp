@@ -47,6 +47,8 @@ QString FailureText(const QString& name, const PortFailure& failure) {
                        ? QStringLiteral("%1 is in use by another program").arg(failure.device)
                        : QStringLiteral("%1 is in use by another program (process %2)")
                              .arg(failure.device, failure.detail);
+        case PortFailure::kUnreachable:
+            return QStringLiteral("cannot connect to %1: %2").arg(failure.device, failure.detail);
         case PortFailure::kOther:
             return QStringLiteral("cannot open %1: %2").arg(failure.device, failure.detail);
     }

@@ -1,8 +1,13 @@
 #include "link/portmap.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
 
 namespace irig::link {
 
@@ -43,7 +48,44 @@ QString PortMapEntry(const QString& name) {
 #endif
 }
 
+QString NetworkAddress::Text() const {
+    return QStringLiteral("%1://%2:%3")
+        .arg(kind == kRfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("socket"),
+             host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host)
+        .arg(port);
+}
+
+std::optional<NetworkAddress> ParseNetworkAddress(const QString& text) {
+    static const QRegularExpression address(
+        QStringLiteral("^(rfc2217|socket)://([A-Za-z0-9.-]+|\\[[0-9A-Fa-f:.]+\\]):([0-9]{1,5})$"));
+    const QRegularExpressionMatch match = address.match(text);
+    const int port = match.hasMatch() ? match.captured(3).toInt() : 0;
+    if (port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    QString host = match.captured(2);
+    if (host.startsWith(QLatin1Char('['))) {
+        host = host.mid(1, host.size() - 2);
+    }
+    return NetworkAddress{match.captured(1) == QLatin1String("rfc2217") ? NetworkAddress::kRfc2217
+                                                                        : NetworkAddress::kSocket,
+                          host, static_cast<quint16>(port)};
+}
+
+QString LinkText(const QString& link) {
+#ifdef Q_OS_UNIX
+    char target[4096];
+    const ssize_t size = ::readlink(QFile::encodeName(link).constData(), target, sizeof target - 1);
+    return size > 0 ? QFile::decodeName(QByteArray(target, size)) : QString();
+#else
+    return QFileInfo(link).symLinkTarget();
+#endif
+}
+
 QString ResolvePortName(const QString& name) {
+    if (const std::optional<NetworkAddress> address = ParseNetworkAddress(name)) {
+        return address->Text();
+    }
     const QRegularExpressionMatch match = ComName().match(name);
     if (!match.hasMatch()) {
         return name.startsWith(QLatin1Char('/')) ? Canonical(QFileInfo(name)) : QString();
@@ -53,6 +95,9 @@ QString ResolvePortName(const QString& name) {
 #else
     const QString entry = PortMapEntry(name);
     if (!entry.isEmpty()) {
+        if (const std::optional<NetworkAddress> address = ParseNetworkAddress(LinkText(entry))) {
+            return address->Text();
+        }
         return Canonical(QFileInfo(entry));
     }
     return QStringLiteral("/dev/ttyS%1").arg(match.captured(1).toLongLong() - 1);

@@ -5,20 +5,41 @@
 #include <QList>
 #include <QSerialPortInfo>
 #include <QString>
+#include <optional>
 
 namespace irig::link {
 
 // $XDG_CONFIG_HOME/irig-config/ports, or ~/.config/irig-config/ports when the variable is unset.
 QString PortMapFolder();
 
+// A terminal server's port, as pyserial and esptool spell it: "rfc2217://HOST:PORT" (Telnet with
+// RFC 2217's COM-PORT-OPTION, which sets the line) or "socket://HOST:PORT" (raw TCP, the line set
+// up on the server).
+struct NetworkAddress {
+    enum Kind { kRfc2217, kSocket };
+
+    Kind kind = kRfc2217;
+    QString host;
+    quint16 port = 0;
+
+    QString Text() const;
+};
+
+// The address a text names, if it is one.
+std::optional<NetworkAddress> ParseNetworkAddress(const QString& text);
+
 // The device path for a port name: on Windows the name itself; elsewhere the map folder's entry
 // for the name with its symlinks resolved (so one device has one lock file whatever it is called),
 // or /dev/ttyS<n-1> when there is no entry. A device path (starting with "/") is taken as it is,
-// its symlinks resolved. Empty for a name that is neither "COM" and a number >= 1 nor a path.
+// its symlinks resolved. A network address, given or as the target of the map entry's link (a
+// link's target may be any text), is the address. Empty for a name that is none of these.
 QString ResolvePortName(const QString& name);
 
 // The port map entry for a COMn name, if there is one (a link that may dangle).
 QString PortMapEntry(const QString& name);
+
+// A symbolic link's target as it is written, unresolved; empty for no link.
+QString LinkText(const QString& link);
 
 // What the system says of a serial device: "FT232R USB UART, FTDI, serial A1234", or empty when
 // it says nothing (a pseudo-terminal). `known` is the system's list, read once by the caller.

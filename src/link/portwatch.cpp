@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTcpSocket>
 
 #include "link/portmap.h"
 
@@ -33,6 +34,12 @@ PortIdentity IdentifyPort(const QString& name, const QString& device, const QStr
 
 PortWhereabouts Locate(const PortIdentity& identity) {
     if (!identity.mapEntry.isEmpty()) {
+        // A terminal server's address stands wherever its link names it; only a connection can
+        // tell whether it is back.
+        if (const std::optional<NetworkAddress> address =
+                ParseNetworkAddress(LinkText(identity.mapEntry))) {
+            return {address->Text(), {}};
+        }
         const QFileInfo entry(identity.mapEntry);
         if (!entry.isSymLink() && !entry.exists()) {
             return {{},
@@ -58,7 +65,7 @@ PortWhereabouts Locate(const PortIdentity& identity) {
         }
         return {device, {}};
     }
-    if (!QFileInfo::exists(identity.device)) {
+    if (!ParseNetworkAddress(identity.device) && !QFileInfo::exists(identity.device)) {
         return {{}, QStringLiteral("waiting for %1 to come back").arg(identity.device)};
     }
     return {identity.device, {}};
@@ -108,7 +115,37 @@ void PortWatch::Check() {
         }
         return;
     }
-    if (port_.OpenDevice(identity_.name, now.device) != kPortOpened) {
+    if (const std::optional<NetworkAddress> address = ParseNetworkAddress(now.device)) {
+        Probe(*address);
+        return;
+    }
+    Reopen(now.device);
+}
+
+// A connection that does not block, before the one the serial component makes (which waits):
+// the window stays live while a terminal server is away.
+void PortWatch::Probe(const NetworkAddress& address) {
+    if (probe_ != nullptr) {
+        return;  // the last look is still on its way
+    }
+    probe_ = new QTcpSocket(this);
+    auto done = [this] {
+        probe_->abort();
+        probe_->deleteLater();
+        probe_ = nullptr;
+    };
+    connect(probe_, &QTcpSocket::connected, this, [this, done, text = address.Text()] {
+        done();
+        if (timer_.isActive()) {
+            Reopen(text);
+        }
+    });
+    connect(probe_, &QTcpSocket::errorOccurred, this, done);
+    probe_->connectToHost(address.host, address.port);
+}
+
+void PortWatch::Reopen(const QString& device) {
+    if (port_.OpenDevice(identity_.name, device) != kPortOpened) {
         return;  // there, but not yet usable (permissions being set, still held): look again
     }
     const QString name = identity_.name;

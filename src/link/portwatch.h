@@ -1,6 +1,7 @@
 // A lost port found again only as itself: what the operator's choice named when the port opened
-// (its port-map link, or its device and that device's /dev/serial/by-id name), where that is now,
-// and a watch that reopens it there. What the views show of it is theirs.
+// (its port-map link, or its device and that device's /dev/serial/by-id name, or a terminal
+// server's address), where that is now, and a watch that reopens it there. What the views show of
+// it is theirs.
 #pragma once
 
 #include <QObject>
@@ -8,6 +9,9 @@
 #include <QTimer>
 
 #include "link/portcontroller.h"
+#include "link/portmap.h"
+
+class QTcpSocket;
 
 namespace irig::link {
 
@@ -66,12 +70,15 @@ signals:
 
 private:
     void Lost();
+    void Probe(const NetworkAddress& address);
+    void Reopen(const QString& device);
 
     PortController& port_;
     QString byIdFolder_;
     PortIdentity identity_;
     QString waiting_;
     QTimer timer_;
+    QTcpSocket* probe_ = nullptr;  // a terminal server's port, tried without waiting
 };
 
 }  // namespace irig::link

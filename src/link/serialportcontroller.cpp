@@ -26,6 +26,7 @@ int ErrorNumber(PortFailure::Kind kind) {
         case PortFailure::kPermissionDenied:
             return kPermissionDenied;
         case PortFailure::kInUse:
+        case PortFailure::kUnreachable:
         case PortFailure::kOther:
             return kPortOpenFailed;
     }

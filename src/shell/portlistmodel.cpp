@@ -43,11 +43,12 @@ const PortListModel::Port& PortListModel::PortAt(int row) const {
     const QString device = link::ResolvePortName(name);
     const QString description = link::DeviceDescription(device, known_);
     Port port;
-    // A mapped entry counts when its device is there; /dev/ttyS<n> only when the system knows
-    // an adapter behind it (the node of a missing UART exists all the same).
+    // A mapped entry counts when its device is there (a terminal server's port is taken to be);
+    // /dev/ttyS<n> only when the system knows an adapter behind it (the node of a missing UART
+    // exists all the same).
     const bool mapped = !link::PortMapEntry(name).isEmpty();
     port.exists =
-        mapped ? QFileInfo::exists(device)
+        mapped ? link::ParseNetworkAddress(device) || QFileInfo::exists(device)
                : std::any_of(known_.cbegin(), known_.cend(), [&](const QSerialPortInfo& info) {
                      return info.systemLocation() == device;
                  });

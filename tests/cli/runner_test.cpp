@@ -23,31 +23,17 @@
 #include "support/bytes.h"
 #include "support/firmwarefile.h"
 #include "support/hexrecords.h"
+#include "support/irigctlrun.h"
 #include "support/portmapfolder.h"
 #include "support/simulatedport.h"
+#include "support/unitserver.h"
 
 namespace irig::cli {
 namespace {
 
 using test::DataRecord;
 using test::Lines;
-
-struct Ran {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-QString ReadBack(std::FILE* file) {
-    std::rewind(file);
-    QByteArray bytes;
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-        bytes.append(buffer, static_cast<qsizetype>(got));
-    }
-    std::fclose(file);
-    return QString::fromLocal8Bit(bytes);
-}
+using test::Ran;
 
 class InProcess : public testing::Test {
 protected:
@@ -56,23 +42,15 @@ protected:
     Ran Run(const QString& arguments) {
         QStringList words = arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         words.replaceInStrings(QStringLiteral("DIR"), dir.path());
-        const CommandLine line = ParseCommandLine(QStringList{QStringLiteral("irigctl")} + words);
-        EXPECT_TRUE(line.request.has_value()) << line.text.toStdString();
-        if (!line.request) {
-            return {};
-        }
-        std::FILE* out = std::tmpfile();
-        std::FILE* err = std::tmpfile();
         size_t next = 0;
         ports.clear();
-        const int exitCode = cli::Run(*line.request, out, err, [&] {
+        return test::RunIrigctl(words, [&] {
             auto port = std::make_unique<test::SimulatedPort>(units.at(next++));
             port->failOpen = failOpen;
             port->answerInstead = answerInstead;
             ports.push_back(port.get());
             return port;
         });
-        return {exitCode, ReadBack(out), ReadBack(err)};
     }
     // A unit made with `options`, re-booting at once.
     std::shared_ptr<test::SimUnit> AddUnit(sim::Options options = {}) {
@@ -364,6 +342,36 @@ TEST_F(InProcess, OverlappingRecordsAreFlashedWhenAllowed) {
     const Ran ran = Run(QStringLiteral("flash %1 --port COM1 --allow-overlap").arg(path));
     EXPECT_EQ(ran.exitCode, 0) << ran.err.toStdString();
     EXPECT_EQ(unit->Flash().mid(0x4000, 16), QByteArray(16, '\x22')) << "the last record wins";
+}
+
+// Terminal servers that trickle or leave: a clear message and a clean end; after a server that
+// left mid-update, flashing again leaves the unit's flash equal to the image.
+TEST_F(InProcess, TerminalServersThatTrickleOrLeaveEndCleanly) {
+    test::UnitServer trickles(test::UnitServer::Behaviour::kTrickles);
+    const Ran slow = test::RunIrigctl({"status", "-p", trickles.Address(), "--timeout", "300"});
+    EXPECT_EQ(slow.exitCode, 1);
+    EXPECT_TRUE(slow.err.contains(
+        QStringLiteral("%1: status: no answer within 30").arg(trickles.Address())))
+        << slow.err.toStdString();
+
+    sim::Options options;
+    options.rebootMs = 5;
+    const auto unit = std::make_shared<test::SimUnit>(options);
+    const test::FirmwareFile firmware = test::MakeFirmwareFile(dir.path(), 0x2000, 35);
+    {
+        test::UnitServer leaves(test::UnitServer::Behaviour::kRfc2217, unit);
+        leaves.CloseAfterBlocks(5);
+        const Ran cut = test::RunIrigctl({"flash", firmware.path, "-p", leaves.Address()});
+        EXPECT_EQ(cut.exitCode, 1);
+        EXPECT_TRUE(cut.err.contains(QStringLiteral("%1: failed: the port closed: the connection "
+                                                    "to %1 closed")
+                                         .arg(leaves.Address())))
+            << cut.err.toStdString();
+    }
+    test::UnitServer back(test::UnitServer::Behaviour::kRfc2217, unit);
+    const Ran again = test::RunIrigctl({"flash", firmware.path, "-p", back.Address()});
+    EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
+    ExpectFlashHolds(*unit, firmware);
 }
 
 // A watched adapter pulled out and plugged in again: the watch says so and goes on by itself.

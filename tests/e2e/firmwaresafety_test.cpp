@@ -22,6 +22,8 @@ protected:
         window->SetFlashFileChooser([path] { return path; });
         Button("cmdLoad")->click();
     }
+    // A unit on a paced line, so that no session completes between two looks at its blocks.
+    void StartPaced() { Start({QStringLiteral("--baud"), QStringLiteral("460800")}); }
     // Program, then wait until the tenth block is on its way.
     void ProgramUntilUnderWay() {
         Button("cmdProgram")->click();
@@ -33,7 +35,7 @@ class ExitDuringASession : public FirmwareSafety, public testing::WithParamInter
 
 // After Exit only the re-boot and, once the unit is back, the status poll reach the unit.
 TEST_P(ExitDuringASession, SendsNoBlockAfterTheReBoot) {
-    Start({QStringLiteral("--baud"), QStringLiteral("460800")});
+    StartPaced();
     const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x2000, 26);
     LoadInFlashMode(firmware.path);
     if (GetParam()) {
@@ -104,7 +106,7 @@ TEST_F(FirmwareSafety, FileWithNothingToProgramLeavesTheUnitsFirmwareAlone) {
 }
 
 TEST_F(FirmwareSafety, ClicksOnOtherControlsDuringProgrammingReachNeitherUnitNorPort) {
-    Start();
+    StartPaced();
     const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x2000, 24);
     LoadInFlashMode(firmware.path);
     ProgramUntilUnderWay();
@@ -121,7 +123,7 @@ TEST_F(FirmwareSafety, ClicksOnOtherControlsDuringProgrammingReachNeitherUnitNor
 }
 
 TEST_F(FirmwareSafety, WheelOverThePortListDuringProgrammingChangesNothing) {
-    Start();
+    StartPaced();
     const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x2000, 25);
     LoadInFlashMode(firmware.path);
     ProgramUntilUnderWay();
