@@ -183,6 +183,7 @@ void NetworkPortController::SendData(const QByteArray& data) {
         return;
     }
     socket_.write(address_.kind == NetworkAddress::kRfc2217 ? telnet::Escape(data) : data);
+    socket_.flush();  // now, not at the event loop's next turn: the unit waits for each frame
 }
 
 QByteArray NetworkPortController::ReadData() {

@@ -259,7 +259,11 @@ void IRIG::CheckStale() {
 // asking it (a walk through the system's device list) never delays the window.
 void IRIG::ShowPortOpen(const QString& port) {
     const QString device = comIrig.Device();
-    status_.SetPort(PortOpenText(port, device, {}));
+    // What a terminal server would not do stands where an adapter's description would.
+    status_.SetPort(PortOpenText(port, device, comIrig.Note()));
+    if (!comIrig.Note().isEmpty()) {
+        return;
+    }
     QTimer::singleShot(kDescribeAfterMs, this, [this, port, device] {
         if (status_.Port() == PortOpenText(port, device, {})) {
             status_.SetPort(PortOpenText(

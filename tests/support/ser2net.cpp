@@ -40,12 +40,18 @@ Ser2net::Ser2net(const QString& device) {
     config_ = dir_.filePath(QStringLiteral("ser2net.yaml"));
     QFile file(config_);
     if (file.open(QIODevice::WriteOnly)) {
+        // Without chardelay, ser2net passes on what the device sends at once instead of waiting
+        // for more (as the README advises for updates).
         file.write(QStringLiteral("connection: &rfc2217\n"
                                   "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
                                   "  connector: serialdev,%3,9600n81,local\n"
+                                  "  options:\n"
+                                  "    chardelay: false\n"
                                   "connection: &raw\n"
                                   "  accepter: tcp,127.0.0.1,%2\n"
-                                  "  connector: serialdev,%3,19200n81,local\n")
+                                  "  connector: serialdev,%3,19200n81,local\n"
+                                  "  options:\n"
+                                  "    chardelay: false\n")
                        .arg(telnetPort_)
                        .arg(rawPort_)
                        .arg(device)
