@@ -133,7 +133,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
                 break;
             if (p[0] == 0x01) {
                 log_("status");
-                return {EncodeFrame(kRead, ClockPayload(false))};
+                return {EncodeFrame(kRead, ClockPayload(false, now))};
             }
             if (p[0] == 0x02) {
                 log_("retrieve offsets");
@@ -154,7 +154,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
                 const long long lagMs = SetClock(p, now);
                 log_("set time " + Hex(p) + "; the host's clock was " + std::to_string(lagMs) +
                      " ms past it when the frame arrived");
-                return {EncodeFrame(kSet, ClockPayload(true))};
+                return {EncodeFrame(kSet, ClockPayload(true, now))};
             }
             if (p.size() == 4 && p[0] == 0x02) {
                 irigOffset_ = p[1], gpsOffset_ = p[2], ieee1344_ = p[3];
@@ -220,9 +220,13 @@ bool Unit::TakeHangUp() {
     return std::exchange(hangUp_, false);
 }
 
-Bytes Unit::ClockPayload(bool setReply) const {
+// The clock as it stands when the request's last byte arrives, as a unit reads it then.
+Bytes Unit::ClockPayload(bool setReply, Clock::time_point arrived) const {
+    const auto hostAtArrival = std::chrono::system_clock::now() +
+                               std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                   arrived - Clock::now());
     const std::time_t now =
-        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + clockOffset_);
+        std::chrono::system_clock::to_time_t(hostAtArrival + clockOffset_);
     std::tm local{};
     localtime_r(&now, &local);
     const int year = local.tm_year + 1900;

@@ -72,7 +72,7 @@ public:
 
 private:
     std::vector<Bytes> Answer(const Decoder::Message& message, Clock::time_point now);
-    Bytes ClockPayload(bool setReply) const;
+    Bytes ClockPayload(bool setReply, Clock::time_point arrived) const;
     // Sets the clock; returns how far the host's clock was past the time set when it arrived.
     long long SetClock(const Bytes& payload, Clock::time_point arrived);
 

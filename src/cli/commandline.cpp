@@ -1,7 +1,9 @@
 #include "cli/commandline.h"
 
 #include <QCommandLineParser>
+#include <QHostAddress>
 #include <QRegularExpression>
+#include <tuple>
 #include <utility>
 
 #include "link/portmap.h"
@@ -27,6 +29,14 @@ const Command kCommands[] = {
     {"set-time", "set the unit's clock from this computer's clock",
      "Sets the unit's clock from this computer's local clock and shows what the unit answered.",
      true, false, false},
+    {"check-time", "measure the unit's clock against this computer's, to the millisecond",
+     "Measures how far the unit's clock is from this computer's: polls until the unit's second\n"
+     "changes, then places each request so that the unit reads its clock on its second boundary,\n"
+     "narrowing the bounds as far as the line allows (a few seconds). Prints the offset with an\n"
+     "uncertainty that holds: the true offset lies within offset ± uncertainty, wider on a line\n"
+     "with a longer round trip. With --max-offset, exits 1 unless the whole of that lies within\n"
+     "the limit.",
+     true, false, false},
     {"offsets", "show, or with --set change, the offsets and the IEEE 1344 flag",
      "Shows the unit's IRIG-B and GPS offsets (whole hours) and its IEEE 1344 flag. With --set,\n"
      "changes them first: each offset a whole number of hours from -23 to 23 (anything else is\n"
@@ -51,6 +61,15 @@ const Command kCommands[] = {
      "times. Several --port options flash several units at once, with a result line each and\n"
      "the count of done and failed. Ctrl-C stops after the block in flight.",
      true, true, true},
+    {"monitor", "serve every unit's state to Prometheus at /metrics, until interrupted",
+     "Watches every unit given (--port once for each) and serves what it knows at\n"
+     "http://127.0.0.1:9810/metrics in the Prometheus text format: whether each unit answers,\n"
+     "its reference source and firmware version, its clock's offset from this computer's with\n"
+     "the uncertainty of that, and the state of this computer's clock. Asks each unit for its\n"
+     "clock every 5 s and measures its offset every minute (POST /check-time measures now). A\n"
+     "port that goes away, or is not there at the start, is awaited and watched again once it\n"
+     "is back. Runs until interrupted; what happens to the units goes to standard error.",
+     true, true, false},
 };
 
 const char kExitCodes[] =
@@ -60,7 +79,8 @@ const char kExitCodes[] =
     "  2    the command line is wrong\n"
     "  3    the file cannot be read, is not a regular file, is faulty, or has nothing to\n"
     "       program\n"
-    "  4    a port cannot be opened (no such device, permission denied, in use)\n"
+    "  4    a port cannot be opened (no such device, permission denied, in use), or\n"
+    "       monitor cannot listen on its --listen address\n"
     "  130  interrupted (Ctrl-C), also ending status --watch\n"
     "  143  terminated (SIGTERM)\n";
 
@@ -72,7 +92,8 @@ const char kPorts[] =
     "variable IRIGCTL_PORT.\n";
 
 // Options that take a value, of every command: the word after them is never the command.
-const char* const kValueOptions[] = {"port", "p", "timeout", "retries", "irig", "gps", "ieee1344"};
+const char* const kValueOptions[] = {"port", "p",        "timeout",    "retries", "irig",
+                                     "gps",  "ieee1344", "max-offset", "listen"};
 
 QString GeneralHelp() {
     QString text = QStringLiteral(
@@ -182,6 +203,26 @@ std::optional<QString> PortArgument(const QString& text) {
     return std::nullopt;
 }
 
+namespace {
+
+// "127.0.0.1:9810" or "[::1]:9810" as its address and port; nothing for any other text.
+std::optional<std::pair<QString, quint16>> ListenAddress(const QString& text) {
+    static const QRegularExpression form(
+        QStringLiteral("^([0-9.]+|\\[[0-9A-Fa-f:.]+\\]):([0-9]{1,5})$"));
+    const QRegularExpressionMatch match = form.match(text);
+    QString host = match.captured(1);
+    if (host.startsWith(QLatin1Char('['))) {
+        host = host.mid(1, host.size() - 2);
+    }
+    const int port = match.captured(2).toInt();
+    if (!match.hasMatch() || QHostAddress(host).isNull() || port > 65535) {
+        return std::nullopt;
+    }
+    return std::pair{host, static_cast<quint16>(port)};
+}
+
+}  // namespace
+
 CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaultPort) {
     const Scan scan = ScanArguments(arguments);
     const Command* command = nullptr;
@@ -256,16 +297,34 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     const QCommandLineOption requireSync(
         QStringLiteral("require-sync"),
         QStringLiteral("Refuse (exit 1) when this computer's clock is not synchronised."));
+    const QCommandLineOption maxOffset(
+        QStringLiteral("max-offset"),
+        QStringLiteral("Exit 1 unless the unit's offset, with its uncertainty, lies within MS "
+                       "milliseconds of this computer's clock."),
+        QStringLiteral("MS"));
+
+    const QCommandLineOption listen(
+        QStringLiteral("listen"),
+        QStringLiteral("Serve on ADDRESS:PORT (default 127.0.0.1:9810, this computer only): an "
+                       "IP address, an IPv6 one in brackets; port 0 takes a free port and says "
+                       "which."),
+        QStringLiteral("ADDRESS:PORT"));
 
     parser.addOption(commandHelp);
     if (command->unit) {
         parser.addOptions({port, timeout});
     }
-    parser.addOptions({json, quiet});
+    if (name == QLatin1String("monitor")) {
+        parser.addOption(listen);
+    } else {
+        parser.addOptions({json, quiet});
+    }
     if (name == QLatin1String("status")) {
         parser.addOption(watch);
     } else if (name == QLatin1String("set-time")) {
         parser.addOption(requireSync);
+    } else if (name == QLatin1String("check-time")) {
+        parser.addOption(maxOffset);
     } else if (name == QLatin1String("offsets")) {
         parser.addOptions({set, irig, gps, ieee1344});
     } else if (name == QLatin1String("flash")) {
@@ -287,8 +346,8 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
 
     Request request;
     request.command = name;
-    request.json = parser.isSet(json);
-    request.quiet = parser.isSet(quiet);
+    request.json = name != QLatin1String("monitor") && parser.isSet(json);
+    request.quiet = name != QLatin1String("monitor") && parser.isSet(quiet);
     const QStringList positional = parser.positionalArguments();
     if (command->file) {
         if (positional.size() != 1) {
@@ -330,6 +389,22 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     }
     request.watch = name == QLatin1String("status") && parser.isSet(watch);
     request.requireSync = name == QLatin1String("set-time") && parser.isSet(requireSync);
+    if (name == QLatin1String("check-time") && parser.isSet(maxOffset)) {
+        request.maxOffsetMs = Number(parser.value(maxOffset), 0, 3'600'000);
+        if (!request.maxOffsetMs) {
+            return Usage(QStringLiteral("--max-offset must be 0 to 3600000 milliseconds"));
+        }
+    }
+    if (name == QLatin1String("monitor") && parser.isSet(listen)) {
+        const std::optional<std::pair<QString, quint16>> address =
+            ListenAddress(parser.value(listen));
+        if (!address) {
+            return Usage(QStringLiteral("--listen \"%1\" is not ADDRESS:PORT (an IP address, an "
+                                        "IPv6 one in brackets, and a port from 0 to 65535)")
+                             .arg(parser.value(listen)));
+        }
+        std::tie(request.listenHost, request.listenPort) = *address;
+    }
     if (name == QLatin1String("flash")) {
         request.allowOverlap = parser.isSet(allowOverlap);
         if (parser.isSet(retries)) {

@@ -24,7 +24,8 @@ enum ExitCode : int {
 inline constexpr char kPortVariable[] = "IRIGCTL_PORT";
 
 struct Request {
-    QString command;    // status, set-time, offsets, gps-message, reboot, inspect or flash
+    QString command;    // status, set-time, check-time, offsets, gps-message, reboot, inspect,
+                        // flash or monitor
     QStringList ports;  // COMn in capitals, or device paths
     QString file;
     bool json = false;
@@ -38,6 +39,9 @@ struct Request {
     int gpsOffset = 0;
     std::optional<bool> ieee1344;  // unset: keep the unit's flag
     bool requireSync = false;
+    std::optional<int> maxOffsetMs;  // check-time: exit 1 when the unit may be farther off
+    QString listenHost = QStringLiteral("127.0.0.1");  // monitor: where /metrics is served
+    quint16 listenPort = 9810;                         // 0: any free port
 };
 
 struct CommandLine {

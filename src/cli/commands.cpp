@@ -58,7 +58,8 @@ QJsonObject WithPort(const Unit& unit, QJsonObject json) {
     return json;
 }
 
-// What the kernel says of this computer's clock, for --json.
+}  // namespace
+
 QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
     const status::ClockTrust trust = status::Trust(kernel);
     return {{QStringLiteral("synchronised"),
@@ -70,6 +71,8 @@ QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
                     : QJsonValue()},
             {QStringLiteral("text"), status::HostClockText(kernel)}};
 }
+
+namespace {
 
 // How far the unit's clock stands from this computer's, in whole seconds, in words.
 QString Difference(qint64 ahead) {

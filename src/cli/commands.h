@@ -8,6 +8,7 @@
 
 #include "cli/commandline.h"
 #include "cli/unit.h"
+#include "status/hostclock.h"
 
 namespace irig::cli {
 
@@ -33,5 +34,9 @@ void Reboot(Unit& unit, const Request& request, const Done& done);
 
 // The outcome of a unit that did not answer (exit 1), with what the unit's last wait says.
 Outcome NoAnswer(const Unit& unit, const QString& what);
+
+// What the kernel says of this computer's clock, for --json: synchronised (true, false or null),
+// maxErrorMs and the words of the text output.
+QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel);
 
 }  // namespace irig::cli

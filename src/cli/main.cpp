@@ -7,6 +7,7 @@
 
 #include "cli/commandline.h"
 #include "cli/runner.h"
+#include "monitor/monitor.h"
 
 int main(int argc, char* argv[]) {
     // Qt's own event loop: with GLib's, every change to the port's notifiers wakes the loop once
@@ -34,6 +35,9 @@ int main(int argc, char* argv[]) {
         QCoreApplication::setApplicationVersion(QStringLiteral(IRIG_VERSION));
         // The serial component's own warnings would repeat what irigctl says in its words.
         QLoggingCategory::setFilterRules(QStringLiteral("irig.port.warning=false"));
+    }
+    if (line.request->command == QLatin1String("monitor")) {
+        return irig::monitor::Run(*line.request, stderr);
     }
     return irig::cli::Run(*line.request, stdout, stderr);
 }

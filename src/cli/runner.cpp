@@ -4,23 +4,19 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSocketNotifier>
-#include <csignal>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "cli/checktime.h"
 #include "cli/commands.h"
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
+#include "cli/interrupts.h"
 #include "cli/progress.h"
 #include "link/portmap.h"
 #include "link/portswitch.h"
 #include "link/portwatch.h"
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace irig::cli {
 
@@ -28,16 +24,6 @@ namespace {
 
 constexpr int kWatchMs = 500;
 constexpr int kConnectTimeoutMs = 5000;
-
-#ifdef Q_OS_UNIX
-// SIGINT and SIGTERM, turned into an event of the loop through a pipe that carries the signal.
-int interruptPipe[2] = {-1, -1};
-
-void OnSignal(int signal) {
-    const char byte = static_cast<char>(signal);
-    [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
-}
-#endif
 
 void Write(std::FILE* file, const QString& text) {
     if (!text.isEmpty()) {
@@ -54,32 +40,12 @@ QString JsonLine(const QJsonObject& json) {
 class Runner {
 public:
     Runner(const Request& request, std::FILE* out, std::FILE* err, PortMaker makePort)
-        : request_(request), out_(out), err_(err), makePort_(std::move(makePort)) {
-        if (!makePort_) {
-            makePort_ = [this] {
-                auto port = std::make_unique<link::PortSwitch>();
-                port->SetConnectTimeout(request_.timeoutMs.value_or(kConnectTimeoutMs));
-                return port;
-            };
-        }
-    }
+        : request_(request),
+          out_(out),
+          err_(err),
+          makePort_(makePort ? std::move(makePort) : RealPorts(request)) {}
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
-    ~Runner() {
-#ifdef Q_OS_UNIX
-        if (notifier_) {
-            notifier_.reset();
-            struct sigaction action {};
-            action.sa_handler = SIG_DFL;
-            sigaction(SIGINT, &action, nullptr);
-            sigaction(SIGTERM, &action, nullptr);
-            ::close(interruptPipe[0]);
-            ::close(interruptPipe[1]);
-            interruptPipe[0] = interruptPipe[1] = -1;
-        }
-#endif
-    }
-
     int Exec() {
         if (request_.command == QLatin1String("inspect")) {
             return RunInspect();
@@ -207,6 +173,8 @@ private:
             Status(unit, request_, done);
         } else if (command == QLatin1String("set-time")) {
             SetTime(unit, request_, done);
+        } else if (command == QLatin1String("check-time")) {
+            CheckTime(unit, request_, done);
         } else if (command == QLatin1String("offsets")) {
             Offsets(unit, request_, done);
         } else if (command == QLatin1String("gps-message")) {
@@ -304,21 +272,9 @@ private:
 
     // Ctrl-C reaches the event loop (POSIX; elsewhere it ends the program at once).
     void WatchInterrupts() {
-#ifdef Q_OS_UNIX
-        if (::pipe(interruptPipe) != 0) {
-            return;
-        }
-        notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-            char signal = 0;
-            [[maybe_unused]] const ssize_t got = ::read(interruptPipe[0], &signal, 1);
-            Interrupt(signal == SIGTERM ? kTerminated : kInterrupted);
-        });
-        struct sigaction action {};
-        action.sa_handler = OnSignal;
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
-#endif
+        interrupts_ = std::make_unique<Interrupts>();
+        QObject::connect(interrupts_.get(), &Interrupts::Interrupted,
+                         [this](int code) { Interrupt(code); });
     }
 
     // `code` is the exit code the signal asks for: 130 for Ctrl-C, 143 for SIGTERM.
@@ -399,13 +355,22 @@ private:
     size_t finished_ = 0;
     QList<FlashJob*> jobs_;
     std::unique_ptr<Progress> progress_;
-    std::unique_ptr<QSocketNotifier> notifier_;
+    std::unique_ptr<Interrupts> interrupts_;
     QJsonObject firmware_;
     bool interrupted_ = false;
     int interruptCode_ = kInterrupted;
 };
 
 }  // namespace
+
+PortMaker RealPorts(const Request& request) {
+    const int connectMs = request.timeoutMs.value_or(kConnectTimeoutMs);
+    return [connectMs]() -> std::unique_ptr<link::PortController> {
+        auto port = std::make_unique<link::PortSwitch>();
+        port->SetConnectTimeout(connectMs);
+        return port;
+    };
+}
 
 int Run(const Request& request, std::FILE* out, std::FILE* err, const PortMaker& makePort) {
     return Runner(request, out, err, makePort).Exec();

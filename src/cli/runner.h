@@ -16,6 +16,10 @@ namespace irig::cli {
 // Makes the serial component of one port; by default one on a real serial port.
 using PortMaker = std::function<std::unique_ptr<link::PortController>()>;
 
+// Serial components on real serial ports and terminal servers, connecting to a server within
+// --timeout (5 s without).
+PortMaker RealPorts(const Request& request);
+
 int Run(const Request& request, std::FILE* out, std::FILE* err, const PortMaker& makePort = {});
 
 }  // namespace irig::cli

@@ -84,6 +84,11 @@ void PortWatch::Opened(const QString& name) {
     identity_ = IdentifyPort(name, port_.Device(), byIdFolder_);
 }
 
+void PortWatch::Await(const QString& name) {
+    identity_ = IdentifyPort(name, ResolvePortName(name), byIdFolder_);
+    Lost();
+}
+
 void PortWatch::Forget() {
     timer_.stop();
     waiting_.clear();

@@ -40,8 +40,8 @@ struct PortWhereabouts {
 PortWhereabouts Locate(const PortIdentity& identity);
 
 // Watches for a lost port to come back and reopens it through the serial component. Armed by each
-// successful open, it starts when the component reports the port lost and stops at the reopen or
-// when told to forget the port (the operator chose another).
+// successful open, it starts when the component reports the port lost (or when told to await a
+// port that did not open) and stops at the reopen or when told to forget the port.
 class PortWatch final : public QObject {
     Q_OBJECT
 
@@ -52,6 +52,9 @@ public:
 
     // The port `name` has just been opened: its identity is what a loss will look for.
     void Opened(const QString& name);
+    // The port `name` could not be opened: it is watched for as a lost one, by what its name
+    // says (its port-map link, or the device or address it names).
+    void Await(const QString& name);
     // Stops watching and forgets the port.
     void Forget();
     // Looks once: reopens the port if it is back. The timer calls it every 500 ms while watching.

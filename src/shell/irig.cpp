@@ -48,7 +48,11 @@ constexpr int kDescribeAfterMs = 300;
 }  // namespace
 
 IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
-    : QMainWindow(parent), comIrig(comIrig), exchange_(comIrig), portWatch_(comIrig) {
+    : QMainWindow(parent),
+      comIrig(comIrig),
+      exchange_(comIrig),
+      portWatch_(comIrig),
+      clockPoll_(exchange_, [this] { return cmdSetTime->isEnabled(); }) {
     BuildControls(*this, *this);
     Wire();
     Form_Load();
@@ -81,6 +85,8 @@ void IRIG::Wire() {
             return;
         }
         SendFrame(setTime_.frame);
+        clockPoll_.Begin();
+        status_.SetUnit({});
         status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
                          QStringLiteral("  ·  set at ") +
                          setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
@@ -91,6 +97,7 @@ void IRIG::Wire() {
     tmrDateTime->setInterval(500);
     connect(tmrDateTime, &QTimer::timeout, this, &IRIG::tmrDateTime_Timer);
     tmrDateTime->start();
+    connect(&clockPoll_, &PollClockCheck::Placed, tmrDateTime, qOverload<>(&QTimer::start));
 
     cmbComPort->installEventFilter(this);
     connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
@@ -105,6 +112,8 @@ void IRIG::Wire() {
     connect(&portWatch_, &link::PortWatch::Reopened, this, &IRIG::PortReopened);
     connect(&portWatch_, &link::PortWatch::WaitingChanged, this, &IRIG::ShowPortLost);
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
+    connect(&clockPoll_, &PollClockCheck::Measured, this,
+            [this](const status::ClockOffset& offset) { status_.SetUnit(UnitClockText(offset)); });
     connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);
     connect(&exchange_, &exchange::UnitExchange::ReplyDecoded, this,
             [this](int16_t, const status::StatusView& view) { ShowReply(view); });
@@ -130,7 +139,7 @@ void IRIG::Form_Load() {
 void IRIG::tmrDateTime_Timer() {
     exchange_.EmptyReceived();
     if (cmdSetTime->isEnabled()) {
-        SendFrame(status::StatusRequest());
+        clockPoll_.Poll(status::StatusRequest(), tmrDateTime->interval());
         CheckStale();
     }
 }
@@ -164,6 +173,7 @@ void IRIG::cmbComPort_Click() {
     portWatch_.Forget();
     hold_->Release(ControlHold::kPortClosed);
     SetLinkButtons(true);
+    status_.SetUnit({});
     const int error = comIrig.OpenPort(port);
     if (error != link::kPortOpened && error != kInvalidCall) {
         txtFlashStatus->setText(QStringLiteral("Error opening port ") + port);
@@ -174,6 +184,7 @@ void IRIG::cmbComPort_Click() {
         portWatch_.Opened(port);
         ShowPortOpen(port);
         lastStatusMs_ = exchange_.Now();
+        clockPoll_.Begin();
     }
     // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
     if (!blnLoadAllowed && !tmrDateTime->isActive()) {
@@ -231,6 +242,7 @@ void IRIG::PortReopened(const QString& port) {
     hold_->Release(ControlHold::kPortClosed);
     ShowPortOpen(port);
     lastStatusMs_ = exchange_.Now();
+    clockPoll_.Begin();
 }
 
 qint64 IRIG::UpdateRemainingMs() const {

@@ -13,6 +13,7 @@
 #include "link/portcontroller.h"
 #include "link/portwatch.h"
 #include "shell/controls.h"
+#include "shell/pollclockcheck.h"
 #include "shell/statusline.h"
 #include "shell/textbox.h"
 #include "status/settime.h"
@@ -137,6 +138,10 @@ private:
     // Set Time waits for the next whole second less the frame's wire time, then sends it.
     QTimer* tmrSetTime_ = nullptr;
     status::SetTimeSend setTime_;
+
+    // The unit's clock against the computer's, measured from the poll once a minute and after
+    // each Set Time.
+    PollClockCheck clockPoll_;
 };
 
 }  // namespace irig::shell

@@ -27,9 +27,14 @@ void StatusLine::SetClock(const QString& text) {
     Show();
 }
 
+void StatusLine::SetUnit(const QString& text) {
+    unit_ = text;
+    Show();
+}
+
 QString StatusLine::Text() const {
     QStringList parts;
-    for (const QString& part : {port_, session_, clock_}) {
+    for (const QString& part : {port_, session_, clock_, unit_}) {
         if (!part.isEmpty()) {
             parts.append(part);
         }

@@ -1,6 +1,6 @@
 // The status line under the frames: what the port is, what an update is doing and how long it has
-// left, what the computer's clock is worth. Each part is kept apart and shown joined on the
-// window's status label; the texts themselves are worked out here from values.
+// left, what the computer's clock is worth and how far the unit's stands from it. Each part is kept
+// apart and shown joined on the window's status label; the texts are worked out here from values.
 #pragma once
 
 #include <QString>
@@ -20,6 +20,7 @@ public:
     void SetPort(const QString& text);
     void SetSession(const QString& text);
     void SetClock(const QString& text);
+    void SetUnit(const QString& text);
     const QString& Port() const { return port_; }
     // The parts joined, as shown.
     QString Text() const;
@@ -31,6 +32,7 @@ private:
     QString port_;     // "COM1 → /dev/ttyUSB0 (FT232R USB UART, serial A1234): open"
     QString session_;  // an update's progress or verdict
     QString clock_;    // the host clock's state, and when the unit was last set
+    QString unit_;     // how far the unit's clock was from the host's when last measured
 };
 
 // "COM1 → /dev/ttyUSB0 (FT232R USB UART, serial A1234): open"; the description may be empty.

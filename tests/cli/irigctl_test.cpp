@@ -164,6 +164,69 @@ TEST_F(Irigctl, CtrlCStopsAfterTheBlockInFlightAndSaysWhere) {
     ASSERT_TRUE(stopped.hasMatch()) << err.toStdString();
 }
 
+struct ClockRow {
+    const char* port;
+    const char* clockOffset;  // as the unit is started: seconds
+    int trueOffsetMs;
+    bool paced;           // 19200 baud, else unthrottled
+    QStringList options;  // besides check-time -p PORT
+    int exitCode;
+};
+
+// Six units at once, three offsets at 19200 baud and unthrottled: each printed interval holds the
+// true offset, and at 19200 baud it is at most ±10 ms; --json and --max-offset as a script sees
+// them.
+TEST_F(Irigctl, CheckTimeIntervalsHoldTheTrueOffset) {
+    const ClockRow rows[] = {
+        {"COM1", "0.137", 137, true, {}, 0},
+        {"COM2", "-2.5", -2500, true, {"--json"}, 0},
+        {"COM3", "0", 0, true, {"--max-offset", "10"}, 0},
+        {"COM4", "0.137", 137, false, {"--max-offset", "100"}, 1},
+        {"COM5", "-2.5", -2500, false, {"--json"}, 0},
+        {"COM6", "0", 0, false, {}, 0},
+    };
+    std::vector<std::unique_ptr<QProcess>> checks;
+    for (const ClockRow& row : rows) {
+        StartUnit(row.port, QStringList{"--clock-offset", row.clockOffset, "--baud",
+                                        row.paced ? "19200" : "0"});
+        checks.push_back(std::make_unique<QProcess>());
+        checks.back()->start(QStringLiteral(IRIGCTL_PATH),
+                             QStringList{"check-time", "-p", row.port} + row.options);
+    }
+    const QRegularExpression said(QStringLiteral(
+        "^(COM\\d): the unit is (\\d+) ms (ahead|behind|off) \\(±(\\d+) ms\\); host clock .+\n$"));
+    for (size_t i = 0; i < checks.size(); ++i) {
+        const ClockRow& row = rows[i];
+        QProcess& check = *checks[i];
+        ASSERT_TRUE(WaitUntil([&] { return check.state() == QProcess::NotRunning; }, 30'000));
+        const Result result{check.exitCode(), QString::fromUtf8(check.readAllStandardOutput()),
+                            QString::fromUtf8(check.readAllStandardError())};
+        SCOPED_TRACE(row.port + (": " + result.out + result.err).toStdString());
+        EXPECT_EQ(result.exitCode, row.exitCode);
+        qint64 offsetMs = 0;
+        qint64 uncertaintyMs = -1;
+        if (row.options.contains(QStringLiteral("--json"))) {
+            const QJsonObject json = Json(result);
+            EXPECT_EQ(json[QStringLiteral("port")].toString(), QLatin1String(row.port));
+            offsetMs = json[QStringLiteral("offsetMs")].toInteger();
+            uncertaintyMs = json[QStringLiteral("uncertaintyMs")].toInteger(-1);
+        } else {
+            const QRegularExpressionMatch match = said.match(result.out);
+            ASSERT_TRUE(match.hasMatch());
+            EXPECT_EQ(match.captured(1), QLatin1String(row.port));
+            offsetMs = match.captured(2).toLongLong() *
+                       (match.captured(3) == QStringLiteral("behind") ? -1 : 1);
+            uncertaintyMs = match.captured(4).toLongLong();
+        }
+        EXPECT_LE(std::abs(offsetMs - row.trueOffsetMs), uncertaintyMs);
+        if (row.paced) {
+            EXPECT_LE(uncertaintyMs, 10);
+        }
+        EXPECT_EQ(result.err.contains(QStringLiteral("may be more than 100 ms off (--max-offset)")),
+                  row.exitCode == 1);
+    }
+}
+
 struct RefusalRow {
     const char* name;
     QStringList arguments;

@@ -190,6 +190,33 @@ TEST_F(InProcess, FlashWritesAFullImageAndLeavesFlashMode) {
     EXPECT_EQ(unit->log.count(QStringLiteral("re-boot complete")), 2) << "before and after";
 }
 
+// A unit whose clock cannot be measured says why, and no offset is printed.
+TEST_F(InProcess, CheckTimeWithoutAnOffsetFails) {
+    const struct {
+        bool silent;
+        const char* answer;  // to every clock request, in place of the unit's
+        const char* says;
+    } rows[] = {
+        {true, nullptr, "COM1 (/dev/ttyS0): check-time: no answer within 100 ms"},
+        {false, "80 E0 01 02 D6 07 0D 07 09 05 1E 17 80 E1",
+         "COM1 (/dev/ttyS0): check-time: the unit read an impossible date and time: 13/07/2006 "
+         "09:05:30"},
+    };
+    for (const auto& row : rows) {
+        units.clear();
+        sim::Options options;
+        options.silent = row.silent;
+        AddUnit(options);
+        answerInstead = [&row](const QByteArray&) -> std::optional<QByteArray> {
+            return row.answer ? std::optional(test::Bytes(row.answer)) : std::nullopt;
+        };
+        const Ran ran = Run(QStringLiteral("check-time --port COM1 --timeout 100"));
+        EXPECT_EQ(ran.exitCode, 1);
+        EXPECT_TRUE(ran.err.contains(QLatin1String(row.says))) << ran.err.toStdString();
+        EXPECT_TRUE(ran.out.isEmpty()) << ran.out.toStdString();
+    }
+}
+
 // A fault of the unit: a block's echo, the erase, silence, the line; or an answer in place of
 // the unit's own.
 struct FaultRow {

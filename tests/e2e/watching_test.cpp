@@ -1,6 +1,6 @@
 // What the window works out from a real line, end to end with the simulated unit: the time an
 // update has left on a 19200-baud line, a port that comes back by itself after a hang-up as it was
-// left, and the unit's clock set to the millisecond.
+// left, and the unit's clock set to the millisecond and measured.
 #include <QElapsedTimer>
 #include <QRegularExpression>
 
@@ -96,6 +96,38 @@ TEST_F(EndToEnd, SetTimeArrivesAsTheSecondItCarriesBegins) {
     }
     EXPECT_TRUE(window->StatusLineText().contains(QStringLiteral("set at ")))
         << window->StatusLineText().toStdString();
+}
+
+// How far the unit's clock is, as the status line says it: "unit +137 ms ±5 ms".
+struct ShownOffset {
+    int offsetMs = 0;
+    int uncertaintyMs = -1;
+};
+ShownOffset UnitOffsetShown(const QString& statusLine) {
+    static const QRegularExpression shown(QStringLiteral("unit ([+−]?)(\\d+) ms ±(\\d+) ms"));
+    const QRegularExpressionMatch match = shown.match(statusLine);
+    if (!match.hasMatch()) {
+        return {};
+    }
+    const int size = match.captured(2).toInt();
+    return {match.captured(1) == QStringLiteral("−") ? -size : size, match.captured(3).toInt()};
+}
+
+// Set Time, then the measurement that follows it: the unit was 2.5 s behind and is now on time,
+// to the few milliseconds the sim reports as its lag.
+TEST_F(EndToEnd, TheStatusLineSaysHowFarTheUnitsClockIsAfterSetTime) {
+    Start({QStringLiteral("--baud"), QStringLiteral("19200"), QStringLiteral("--clock-offset"),
+           QStringLiteral("-2.5")});
+    ASSERT_TRUE(WaitUntil([&] { return ShownClock().isValid(); }, 2000));
+    Button("cmdSetTime")->click();
+    ASSERT_TRUE(WaitUntil(
+        [&] { return window->StatusLineText().contains(QStringLiteral("set at")); }, 2000));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return UnitOffsetShown(window->StatusLineText()).uncertaintyMs >= 0; }, 30000))
+        << window->StatusLineText().toStdString();
+    const ShownOffset after = UnitOffsetShown(window->StatusLineText());
+    EXPECT_LE(std::abs(after.offsetMs), after.uncertaintyMs + 20) << unit->Errors().toStdString();
+    EXPECT_LE(after.uncertaintyMs, 10);
 }
 
 }  // namespace

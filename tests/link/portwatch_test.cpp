@@ -40,7 +40,8 @@ struct WatchRow {
     std::function<void(const System&)> before;  // with the port open
     std::function<void(const System&)> after;   // while it is lost
     const char* reopenedAt;                     // a device of the folder, or none
-    const char* waitingFor;  // part of what the watch says while the port is not there
+    const char* waitingFor;    // part of what the watch says while the port is not there
+    bool neverOpened = false;  // the port was not there to open: the watch awaits it
 };
 
 class Watch : public testing::TestWithParam<WatchRow> {};
@@ -55,11 +56,15 @@ TEST_P(Watch, ReopensOnlyWhatTheChoiceNames) {
     row.before(system);
     const QString name =
         QString(row.port).startsWith(QLatin1String("tty")) ? system.Device(row.port) : row.port;
-    port.device = QFileInfo(system.Device("ttyA")).canonicalFilePath();
-    watch.Opened(name);
-
-    port.Lose(QStringLiteral("the device went away"));
-    system.Unplug("ttyA");
+    if (row.neverOpened) {
+        system.Unplug("ttyA");
+        watch.Await(name);
+    } else {
+        port.device = QFileInfo(system.Device("ttyA")).canonicalFilePath();
+        watch.Opened(name);
+        port.Lose(QStringLiteral("the device went away"));
+        system.Unplug("ttyA");
+    }
     watch.Check();
     port.calls.clear();
     const QString waitedFor = watch.Waiting();
@@ -118,7 +123,12 @@ INSTANTIATE_TEST_SUITE_P(
                      QFile::remove(s.byId + QStringLiteral("/usb-FTDI_A1234"));
                      s.Plug("ttyA");
                  },
-                 nullptr, "usb-FTDI_A1234"}),
+                 nullptr, "usb-FTDI_A1234"},
+        WatchRow{"mapped_port_not_there_at_the_start", "COM1",
+                 [](const System& s) { s.map.Map(QStringLiteral("COM1"), s.Device("ttyA")); },
+                 [](const System& s) { s.Plug("ttyA"); }, "ttyA", "where its port-map link", true},
+        WatchRow{"device_not_there_at_the_start", "ttyA", Nothing,
+                 [](const System& s) { s.Plug("ttyA"); }, "ttyA", "waiting for", true}),
     [](const testing::TestParamInfo<WatchRow>& row) { return row.param.name; });
 
 }  // namespace

@@ -97,6 +97,7 @@ TEST_F(SimUnit, ClockReadRightAfterSetTimeIsTheSecondSet) {
                              local.tm_hour, local.tm_min, local.tm_sec});
     now = Clock::now();
     Send(EncodeFrame(0xE2, payload));
+    now += 1ms;  // the read's own frame arrives after the set's
     const auto replies = Send(B({0x80, 0xE0, 0x01, 0x80, 0xE1}));
     ASSERT_EQ(replies.size(), 1u);
     const Bytes& r = replies[0];

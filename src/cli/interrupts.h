@@ -1,0 +1,29 @@
+// SIGINT and SIGTERM as an event of the Qt loop (POSIX; elsewhere Ctrl-C ends the program at
+// once): a pipe written by the handler and read by a notifier. What a signal means is the
+// caller's.
+#pragma once
+
+#include <QObject>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace irig::cli {
+
+class Interrupts final : public QObject {
+    Q_OBJECT
+
+public:
+    // Takes over SIGINT and SIGTERM until destroyed; one at a time in a process.
+    explicit Interrupts(QObject* parent = nullptr);
+    ~Interrupts() override;
+
+signals:
+    // The exit code the signal asks for: 130 for Ctrl-C (SIGINT), 143 for SIGTERM.
+    void Interrupted(int exitCode);
+
+private:
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace irig::cli

@@ -1,0 +1,55 @@
+// irigctl monitor's HTTP side: /metrics rendered from the readings last posted, in a thread of its
+// own so that a scrape never waits for the units' loop (nor for a terminal server being
+// connected); POST /check-time asks for a measurement now. The units are polled elsewhere.
+#pragma once
+
+#include <QHostAddress>
+#include <QMutex>
+#include <QStringList>
+#include <QThread>
+#include <functional>
+#include <vector>
+
+#include "monitor/metrics.h"
+
+class QHttpServer;
+
+namespace irig::monitor {
+
+// The last reading of each unit, posted from the units' thread and read by the server's.
+class MetricsBoard {
+public:
+    explicit MetricsBoard(const QStringList& ports);
+
+    void Post(size_t index, const UnitReading& reading);
+    std::vector<UnitReading> Readings() const;
+    const QStringList& Ports() const { return ports_; }
+
+private:
+    const QStringList ports_;
+    mutable QMutex mutex_;
+    std::vector<UnitReading> readings_;
+};
+
+class MetricsServer {
+public:
+    // Called in the server's thread with the port asked for, or an empty one for every unit.
+    using MeasureRequest = std::function<void(const QString& port)>;
+
+    MetricsServer(const MetricsBoard& board, MeasureRequest measure);
+    ~MetricsServer();
+    MetricsServer(const MetricsServer&) = delete;
+    MetricsServer& operator=(const MetricsServer&) = delete;
+
+    // Listens on `address`:`port` (0: any free port); the port it listens on, or 0 with `why`.
+    quint16 Listen(const QHostAddress& address, quint16 port, QString* why);
+
+private:
+    const MetricsBoard& board_;
+    MeasureRequest measure_;
+    QThread thread_;
+    QObject* context_ = nullptr;     // lives in the server's thread
+    QHttpServer* server_ = nullptr;  // made and deleted there
+};
+
+}  // namespace irig::monitor

@@ -1,0 +1,69 @@
+#include "status/clockcheck.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "link/protocol.h"
+
+namespace irig::status {
+
+HostMicros HostNow() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void ClockCheck::Add(const Sample& sample, qsizetype requestBytes, qsizetype replyBytes) {
+    qint64 earliest = sample.sent + link::WireTime(requestBytes).count();
+    qint64 latest = sample.received - link::WireTime(replyBytes).count();
+    if (earliest > latest) {
+        earliest = sample.sent;
+        latest = sample.received;
+    }
+    // unitSecond <= reading + offset < unitSecond + 1, for a reading in [earliest, latest].
+    const qint64 second = sample.unitSecond * kSecond;
+    low_ = std::max(low_, second - latest);
+    high_ = std::min(high_, second + kSecond - earliest);
+    lead_ = earliest + (latest - earliest) / 2 - sample.sent;
+    narrowest_ = std::min(narrowest_, latest - earliest);
+    lastSent_ = sample.sent;
+    ++samples_;
+}
+
+HostMicros ClockCheck::NextSend(HostMicros notBefore) const {
+    return Bounded() ? Target(notBefore) : std::max(notBefore, lastSent_ + kPollEvery);
+}
+
+HostMicros ClockCheck::Target(HostMicros notBefore) const {
+    if (WidthMicros() >= kSecond) {
+        return notBefore;
+    }
+    // The host time of a unit boundary, taking the offset at the middle of its bounds; the
+    // reading's window centred on it as the last one was.
+    const qint64 middle = low_ + (high_ - low_) / 2;
+    qint64 boundary = ((notBefore + lead_ + middle) / kSecond + 1) * kSecond - middle;
+    while (boundary - lead_ < notBefore) {
+        boundary += kSecond;
+    }
+    return boundary - lead_;
+}
+
+ClockOffset OffsetOf(const ClockCheck& check) {
+    // The middle, rounded to a millisecond; the uncertainty up to the farther bound, rounded up.
+    const qint64 middle = check.Low() + check.WidthMicros() / 2;
+    const qint64 offsetMs = middle >= 0 ? (middle + 500) / 1000 : -((-middle + 500) / 1000);
+    const qint64 far = std::max(offsetMs * 1000 - check.Low(), check.High() - offsetMs * 1000);
+    return {offsetMs, (far + 999) / 1000};
+}
+
+QString OffsetText(const ClockOffset& offset) {
+    const QString side = offset.offsetMs > 0   ? QStringLiteral("ahead")
+                         : offset.offsetMs < 0 ? QStringLiteral("behind")
+                                               : QStringLiteral("off");
+    return QStringLiteral("%1 ms %2 (±%3 ms)")
+        .arg(std::abs(offset.offsetMs))
+        .arg(side)
+        .arg(offset.uncertaintyMs);
+}
+
+}  // namespace irig::status

@@ -1,0 +1,134 @@
+// One watched unit in-process, behind a simulated serial component: it is up once it answers, its
+// clock is measured, and it goes down and comes back with its port or its answers, saying so once
+// each time.
+#include "monitor/unitmonitor.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "support/portmapfolder.h"
+#include "support/simulatedport.h"
+#include "support/wait.h"
+
+namespace irig::monitor {
+namespace {
+
+class Watched : public testing::Test {
+public:
+    Watched() {
+        request.timeoutMs = 100;
+        EXPECT_TRUE(map.Map(QStringLiteral("COM1"), device));
+    }
+    void Start(sim::Options options = {}) {
+        auto serial = std::make_unique<test::SimulatedPort>(
+            std::make_shared<test::SimUnit>(std::move(options)));
+        port = serial.get();
+        port->failOpen = failOpen;
+        port->answerInstead = [this](const QByteArray&) -> std::optional<QByteArray> {
+            return silent ? std::optional(QByteArray()) : std::nullopt;
+        };
+        monitor = std::make_unique<UnitMonitor>(QStringLiteral("COM1"), std::move(serial), request,
+                                                Schedule{20, 60'000});
+        QObject::connect(monitor.get(), &UnitMonitor::Said,
+                         [this](const QString& line) { said.append(line); });
+        monitor->Start();
+    }
+    bool Up() const { return monitor->Reading().up; }
+    bool Plug() {
+        QFile file(device);
+        return file.open(QIODevice::WriteOnly);
+    }
+
+    test::TempPortMap map;
+    QTemporaryDir dir;
+    QString device = dir.filePath(QStringLiteral("ttyUSB0"));
+    cli::Request request;
+    std::optional<link::PortFailure> failOpen;
+    bool silent = false;
+    test::SimulatedPort* port = nullptr;
+    std::unique_ptr<UnitMonitor> monitor;
+    QStringList said;
+};
+
+TEST_F(Watched, ItsClockIsMeasuredOnceItAnswers) {
+    ASSERT_TRUE(Plug());
+    sim::Options options;
+    options.clockOffsetSeconds = 0.137;
+    Start(options);
+    ASSERT_TRUE(test::WaitUntil([&] { return monitor->Reading().offset.has_value(); }, 15'000));
+    const UnitReading& reading = monitor->Reading();
+    EXPECT_TRUE(reading.up);
+    EXPECT_LE(std::abs(reading.offset->offsetMs - 137), reading.offset->uncertaintyMs);
+    EXPECT_EQ(reading.clock->version, 23);
+    EXPECT_EQ(said, QStringList{QStringLiteral("COM1 (%1): answering").arg(device)});
+}
+
+struct TroubleRow {
+    const char* name;
+    std::function<void(Watched&)> trouble;  // once it is up
+    std::function<void(Watched&)> mend;
+    std::vector<const char*> said;  // in order, each a part of a line, COM1's device as DEVICE
+};
+
+class Trouble : public Watched, public testing::WithParamInterface<TroubleRow> {};
+
+TEST_P(Trouble, TakesTheUnitDownAndItComesBackByItself) {
+    const TroubleRow& row = GetParam();
+    ASSERT_TRUE(Plug());
+    Start();
+    ASSERT_TRUE(test::WaitUntil([&] { return Up(); }, 5'000)) << said.join('\n').toStdString();
+    row.trouble(*this);
+    ASSERT_TRUE(test::WaitUntil([&] { return !Up(); }, 5'000)) << said.join('\n').toStdString();
+    row.mend(*this);
+    ASSERT_TRUE(test::WaitUntil([&] { return Up(); }, 5'000)) << said.join('\n').toStdString();
+    ASSERT_EQ(said.size(), static_cast<qsizetype>(row.said.size()))
+        << said.join('\n').toStdString();
+    for (size_t i = 0; i < row.said.size(); ++i) {
+        const QString part =
+            QString::fromUtf8(row.said[i]).replace(QStringLiteral("DEVICE"), device);
+        EXPECT_TRUE(said[static_cast<qsizetype>(i)].contains(part))
+            << said[static_cast<qsizetype>(i)].toStdString() << " lacks " << part.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UnitMonitor, Trouble,
+    testing::Values(TroubleRow{
+                        "adapter_unplugged_and_back",
+                        [](Watched& w) {
+                            QFile::remove(w.device);
+                            w.port->Unplug();
+                        },
+                        [](Watched& w) { ASSERT_TRUE(w.Plug()); },
+                        {"COM1 (DEVICE): answering", "COM1 (DEVICE): lost: the device went away",
+                         "COM1: waiting for DEVICE, where its port-map link",
+                         "COM1 (DEVICE): open again", "COM1 (DEVICE): answering"}},
+                    TroubleRow{"unit_falls_silent_and_speaks_again",
+                               [](Watched& w) { w.silent = true; },
+                               [](Watched& w) { w.silent = false; },
+                               {"COM1 (DEVICE): answering",
+                                "COM1 (DEVICE): not answering: no answer within 100 ms",
+                                "COM1 (DEVICE): answering"}}),
+    [](const testing::TestParamInfo<TroubleRow>& row) { return std::string(row.param.name); });
+
+// Not there at the start, it is awaited as if it had been lost.
+TEST_F(Watched, APortNotThereAtTheStartIsWatchedForUntilItIs) {
+    failOpen = link::PortFailure{link::PortFailure::kNoSuchDevice, device, {}, {}};
+    Start();
+    ASSERT_EQ(said.size(), 2) << said.join('\n').toStdString();
+    EXPECT_TRUE(said[0].startsWith(QStringLiteral("COM1: cannot open the port: no such device")))
+        << said[0].toStdString();
+    EXPECT_TRUE(said[1].startsWith(
+        QStringLiteral("COM1: waiting for %1, where its port-map link").arg(device)))
+        << said[1].toStdString();
+    port->failOpen.reset();
+    ASSERT_TRUE(Plug());
+    ASSERT_TRUE(test::WaitUntil([&] { return Up(); }, 5'000)) << said.join('\n').toStdString();
+    EXPECT_EQ(said.mid(2), (QStringList{QStringLiteral("COM1 (%1): open again").arg(device),
+                                        QStringLiteral("COM1 (%1): answering").arg(device)}));
+}
+
+}  // namespace
+}  // namespace irig::monitor

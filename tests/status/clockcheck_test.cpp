@@ -1,0 +1,109 @@
+// The clock check against a modelled unit and line: whatever the offset, the line's speed and the
+// unit's delays, the bounds it ends with hold the true offset, and they are as narrow as the line
+// allows; and how an offset is rounded and said.
+#include "status/clockcheck.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "link/protocol.h"
+
+namespace irig::status {
+namespace {
+
+constexpr qsizetype kRequest = 5;
+constexpr qsizetype kReply = 14;
+
+struct Line {
+    const char* name;
+    qint64 offset;         // the unit's clock minus the host's, µs
+    bool paced;            // the bytes take their time at 19200 baud; else they arrive at once
+    qint64 unitMost;       // the most the unit takes between a request's end and its reading, µs
+    qint64 roundTripMost;  // the most the line (adapter, network) adds each way, µs
+    qint64 widestMs;       // the uncertainty the check should reach
+};
+
+class ModelledUnit : public testing::TestWithParam<Line> {};
+
+// Sends as the command does, each request when NextSend says, until the bounds are narrow, and
+// checks that every sample's bounds hold the truth.
+TEST_P(ModelledUnit, BoundsHoldTheTrueOffsetAndNarrowAsTheLineAllows) {
+    const Line& line = GetParam();
+    std::mt19937 random(7);
+    const auto upTo = [&](qint64 most) {
+        return std::uniform_int_distribution<qint64>(0, most)(random);
+    };
+    const auto floorSecond = [](qint64 micros) {
+        return (micros >= 0 ? micros : micros - ClockCheck::kSecond + 1) / ClockCheck::kSecond;
+    };
+    const qint64 requestWire = line.paced ? link::WireTime(kRequest).count() : 0;
+    const qint64 replyWire = line.paced ? link::WireTime(kReply).count() : 0;
+
+    ClockCheck check;
+    HostMicros now = 1'765'000'000'123'456;
+    while (!check.Narrow() && check.Samples() < 150) {
+        const HostMicros sent = check.NextSend(now + 2'000);
+        const HostMicros reading =
+            sent + upTo(line.roundTripMost) + requestWire + upTo(line.unitMost);
+        const HostMicros received = reading + replyWire + upTo(line.roundTripMost);
+        check.Add({sent, received, floorSecond(reading + line.offset)}, kRequest, kReply);
+        ASSERT_LE(check.Low(), line.offset) << "after " << check.Samples();
+        ASSERT_GT(check.High(), line.offset) << "after " << check.Samples();
+        now = received;
+    }
+    const ClockOffset found = OffsetOf(check);
+    EXPECT_LE(std::abs(found.offsetMs * 1000 - line.offset), found.uncertaintyMs * 1000);
+    EXPECT_LE(found.uncertaintyMs, line.widestMs);
+    EXPECT_LT(check.Samples(), 130) << "a second of fast polling and a few placed requests";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ClockCheck, ModelledUnit,
+    testing::Values(Line{"ahead_at_19200", 137'000, true, 1'000, 200, 3},
+                    Line{"behind_at_19200", -2'500'000, true, 1'000, 200, 3},
+                    Line{"on_time_at_19200", 0, true, 1'000, 200, 3},
+                    Line{"a_fraction_behind_unthrottled", -1'234, false, 300, 100, 3},
+                    Line{"ahead_unthrottled", 137'000, false, 300, 100, 3},
+                    Line{"slow_unit_at_19200", 137'000, true, 6'000, 200, 10},
+                    // A terminal server 25 ms away: readings cannot be placed closer than the
+                    // round trip, and the uncertainty says so.
+                    Line{"behind_a_far_terminal_server", 137'000, true, 1'000, 25'000, 60}),
+    [](const testing::TestParamInfo<Line>& info) { return std::string(info.param.name); });
+
+struct Rounding {
+    const char* name;
+    qint64 low, high;  // µs
+    ClockOffset offset;
+    const char* text;
+};
+
+class Rounded : public testing::TestWithParam<Rounding> {};
+
+// Whole milliseconds, the uncertainty rounded outward so that the bounds stay inside.
+TEST_P(Rounded, TheBoundsStayWithinTheOffsetAndItsUncertainty) {
+    const Rounding& row = GetParam();
+    ClockCheck check;
+    // A reading at exactly `-low` host µs past a boundary and one `high` short of the next.
+    const HostMicros at = 10 * ClockCheck::kSecond;
+    check.Add({at - row.low, at - row.low, 10}, 0, 0);
+    check.Add({at + ClockCheck::kSecond - row.high, at + ClockCheck::kSecond - row.high, 10}, 0, 0);
+    ASSERT_EQ(check.Low(), row.low);
+    ASSERT_EQ(check.High(), row.high);
+    const ClockOffset offset = OffsetOf(check);
+    EXPECT_EQ(offset.offsetMs, row.offset.offsetMs);
+    EXPECT_EQ(offset.uncertaintyMs, row.offset.uncertaintyMs);
+    EXPECT_EQ(OffsetText(offset), QString::fromUtf8(row.text));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ClockCheck, Rounded,
+    testing::Values(
+        Rounding{"ahead", 135'200, 139'000, {137, 2}, "137 ms ahead (±2 ms)"},
+        Rounding{"middle_off_the_millisecond", 136'600, 137'000, {137, 1}, "137 ms ahead (±1 ms)"},
+        Rounding{"behind", -2'501'400, -2'499'000, {-2500, 2}, "2500 ms behind (±2 ms)"},
+        Rounding{"on_time", -900, 1'100, {0, 2}, "0 ms off (±2 ms)"}),
+    [](const testing::TestParamInfo<Rounding>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace irig::status

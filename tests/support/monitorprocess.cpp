@@ -1,0 +1,92 @@
+#include "support/monitorprocess.h"
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+
+#include "support/wait.h"
+
+#ifndef IRIGCTL_PATH
+#error "IRIGCTL_PATH must name the irigctl program"
+#endif
+
+namespace irig::test {
+
+MonitorProcess::MonitorProcess(const QStringList& ports) {
+    QStringList arguments{QStringLiteral("monitor"), QStringLiteral("--listen"),
+                          QStringLiteral("127.0.0.1:0")};
+    for (const QString& port : ports) {
+        arguments += {QStringLiteral("--port"), port};
+    }
+    QObject::connect(&process_, &QProcess::readyReadStandardError,
+                     [this] { errors_ += process_.readAllStandardError(); });
+    process_.start(QStringLiteral(IRIGCTL_PATH), arguments);
+}
+
+MonitorProcess::~MonitorProcess() {
+    if (process_.state() != QProcess::NotRunning) {
+        Terminate();
+    }
+}
+
+bool MonitorProcess::WaitServing(int timeoutMs) {
+    static const QRegularExpression serving(
+        QStringLiteral("serving http://127\\.0\\.0\\.1:(\\d+)/metrics"));
+    return WaitUntil(
+               [&] {
+                   const QRegularExpressionMatch match =
+                       serving.match(QString::fromLocal8Bit(errors_));
+                   port_ = match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
+                   return port_ != 0 || process_.state() == QProcess::NotRunning;
+               },
+               timeoutMs) &&
+           port_ != 0;
+}
+
+QUrl MonitorProcess::Url(const QString& path) const {
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path));
+}
+
+QString MonitorProcess::Errors() {
+    errors_ += process_.readAllStandardError();
+    return QString::fromLocal8Bit(errors_);
+}
+
+qint64 MonitorProcess::ResidentKiB() const {
+    QFile status(QStringLiteral("/proc/%1/status").arg(process_.processId()));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    static const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+) kB"));
+    return rss.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+}
+
+int MonitorProcess::Terminate() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished();
+        return -1;
+    }
+    errors_ += process_.readAllStandardError();
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+}
+
+HttpReply Http(const QUrl& url, bool post, int timeoutMs) {
+    static QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setTransferTimeout(timeoutMs);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("text/plain"));
+    QNetworkReply* reply = post ? manager.post(request, QByteArray()) : manager.get(request);
+    WaitUntil([&] { return reply->isFinished(); }, timeoutMs + 1000);
+    HttpReply result;
+    if (reply->isFinished()) {
+        result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        result.body = reply->readAll();
+    }
+    reply->deleteLater();
+    return result;
+}
+
+}  // namespace irig::test

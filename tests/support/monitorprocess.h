@@ -1,0 +1,46 @@
+// irigctl monitor as a child process serving on a free loopback port, for the exporter's tests and
+// benchmark: where it serves, what it says, what it holds in memory; and a plain HTTP request.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <optional>
+
+namespace irig::test {
+
+class MonitorProcess {
+public:
+    explicit MonitorProcess(const QStringList& ports);
+    ~MonitorProcess();
+    MonitorProcess(const MonitorProcess&) = delete;
+    MonitorProcess& operator=(const MonitorProcess&) = delete;
+
+    // Waits until it says where it serves.
+    bool WaitServing(int timeoutMs = 10000);
+    quint16 Port() const { return port_; }
+    QUrl Url(const QString& path) const;
+    QString Errors();
+    // Its resident memory, from /proc.
+    qint64 ResidentKiB() const;
+    // Ends it with SIGTERM; its exit code, or -1 when it did not end normally.
+    int Terminate();
+    qint64 Pid() const { return process_.processId(); }
+
+private:
+    QProcess process_;
+    QByteArray errors_;
+    quint16 port_ = 0;
+};
+
+struct HttpReply {
+    int status = 0;  // 0: no answer
+    QByteArray body;
+};
+
+// A request with the event loop running: GET, or POST with an empty body.
+HttpReply Http(const QUrl& url, bool post = false, int timeoutMs = 5000);
+
+}  // namespace irig::test
