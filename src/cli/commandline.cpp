@@ -81,7 +81,7 @@ const char kExitCodes[] =
     "       program\n"
     "  4    a port cannot be opened (no such device, permission denied, in use), or\n"
     "       monitor cannot listen on its --listen address\n"
-    "  130  interrupted (Ctrl-C), also ending status --watch\n"
+    "  130  interrupted (Ctrl-C), also ending status --watch and monitor\n"
     "  143  terminated (SIGTERM)\n";
 
 const char kPorts[] =
@@ -105,7 +105,7 @@ QString GeneralHelp() {
     for (const Command& command : kCommands) {
         text += QStringLiteral("  %1%2\n")
                     .arg(QLatin1String(command.name), -14)
-                    .arg(QLatin1String(command.summary));
+                    .arg(QString::fromUtf8(command.summary));
     }
     text += QLatin1Char('\n') + QLatin1String(kPorts) + QLatin1Char('\n');
     text += QLatin1String(kExitCodes);
@@ -129,7 +129,7 @@ QString CommandHelp(const Command& command, const QCommandLineParser& parser) {
     QString text =
         QStringLiteral("Usage: irigctl %1%2 [options]\n%3\n")
             .arg(QLatin1String(command.name), command.file ? QStringLiteral(" FILE") : QString(),
-                 QLatin1String(command.description)) +
+                 QString::fromUtf8(command.description)) +
         options + QLatin1Char('\n');
     if (command.unit) {
         text += QLatin1String(kPorts) + QLatin1Char('\n');

@@ -56,6 +56,17 @@ const UsageRow kUsageRows[] = {
     {"offset_beyond_the_range", "offsets -p COM1 --set --irig 30 --gps 0", "--irig \"30\" is not"},
     {"offset_below_the_range", "offsets -p COM1 --set --irig 0 --gps \u221224",
      "--gps \"\u221224\" is not"},
+    {"max_offset_not_a_number", "check-time -p COM1 --max-offset 5ms", "--max-offset must be"},
+    {"max_offset_of_another_command", "set-time -p COM1 --max-offset 5",
+     "Unknown option 'max-offset'"},
+    {"check_time_of_two_ports", "check-time -p COM1 -p COM2", "check-time takes one --port"},
+    {"listen_without_a_port", "monitor -p COM1 --listen 127.0.0.1",
+     "--listen \"127.0.0.1\" is not ADDRESS:PORT"},
+    {"listen_on_a_host_name", "monitor -p COM1 --listen localhost:9810",
+     "--listen \"localhost:9810\" is not"},
+    {"listen_past_the_last_port", "monitor -p COM1 --listen 0.0.0.0:65536",
+     "--listen \"0.0.0.0:65536\" is not"},
+    {"json_for_monitor", "monitor -p COM1 --json", "Unknown option 'json'"},
 };
 
 class Usage : public testing::TestWithParam<UsageRow> {};
@@ -153,6 +164,14 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
     EXPECT_EQ(offsets.request->retries, 2);
     EXPECT_FALSE(offsets.request->timeoutMs.has_value());
 
+    const CommandLine monitor = Parse(QStringLiteral("monitor -p COM1 -p COM2 --listen [::1]:0"));
+    ASSERT_TRUE(monitor.request.has_value()) << monitor.text.toStdString();
+    EXPECT_EQ(monitor.request->ports.size(), 2);
+    EXPECT_EQ(monitor.request->listenHost, QStringLiteral("::1"));
+    EXPECT_EQ(monitor.request->listenPort, 0);
+    EXPECT_EQ(Parse(QStringLiteral("monitor -p COM1")).request->listenPort, 9810);
+    EXPECT_EQ(Parse(QStringLiteral("check-time -p COM1 --max-offset 5")).request->maxOffsetMs, 5);
+
     const CommandLine keepFlag =
         Parse(QStringLiteral("offsets --port COM3 --set --irig 1 --gps 2"));
     ASSERT_TRUE(keepFlag.request.has_value());
@@ -162,10 +181,14 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
 TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {
     const CommandLine help = Parse(QStringLiteral("--help"));
     EXPECT_EQ(help.exitCode, kDone);
-    for (const char* word : {"status", "set-time", "offsets", "gps-message", "reboot", "inspect",
-                             "flash", "Exit codes", "130", "143", "IRIGCTL_PORT"}) {
+    for (const char* word :
+         {"status", "set-time", "check-time", "offsets", "gps-message", "reboot", "inspect",
+          "flash", "monitor", "Exit codes", "130", "143", "IRIGCTL_PORT"}) {
         EXPECT_TRUE(help.text.contains(QLatin1String(word))) << word;
     }
+    EXPECT_TRUE(Parse(QStringLiteral("check-time --help"))
+                    .text.contains(QStringLiteral("offset \u00B1 uncertainty")))
+        << "UTF-8 in a command's description";
     const CommandLine flashHelp = Parse(QStringLiteral("flash --help"));
     EXPECT_EQ(flashHelp.exitCode, kDone);
     EXPECT_TRUE(flashHelp.text.startsWith(QLatin1String("Usage: irigctl flash FILE [options]")));
