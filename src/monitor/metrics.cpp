@@ -1,7 +1,9 @@
 #include "monitor/metrics.h"
 
 #include <array>
+#include <charconv>
 #include <cstdint>
+#include <iterator>
 
 namespace irig::monitor {
 
@@ -18,10 +20,10 @@ constexpr std::array<Source, 4> kSources{{
     {0x01, "internal_crystal"},
 }};
 
-// A label value with backslash, double quote and line feed escaped.
-QByteArray Quoted(const QString& value) {
-    QByteArray out = "\"";
-    for (const char c : value.toUtf8()) {
+// `port="COM1"`, the value with backslash, double quote and line feed escaped.
+QByteArray PortLabel(const QString& port) {
+    QByteArray out = "port=\"";
+    for (const char c : port.toUtf8()) {
         if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
@@ -34,28 +36,42 @@ QByteArray Quoted(const QString& value) {
     return out + '"';
 }
 
+void Append(QByteArray& out, qint64 value) {
+    char digits[24];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+    out.append(digits, end - digits);
+}
+
 // Thousandths as a decimal number of whole units: 137 -> "0.137", -2500 -> "-2.500". No more
 // digits than were measured.
-QByteArray Thousandths(qint64 value) {
+void AppendThousandths(QByteArray& out, qint64 value) {
     const qint64 magnitude = value < 0 ? -value : value;
-    return (value < 0 ? QByteArray("-") : QByteArray()) + QByteArray::number(magnitude / 1000) +
-           '.' + QByteArray::number(magnitude % 1000).rightJustified(3, '0');
+    if (value < 0) {
+        out += '-';
+    }
+    Append(out, magnitude / 1000);
+    const qint64 fraction = magnitude % 1000;
+    out += '.';
+    out += static_cast<char>('0' + fraction / 100);
+    out += static_cast<char>('0' + fraction / 10 % 10);
+    out += static_cast<char>('0' + fraction % 10);
 }
 
 void Family(QByteArray& out, const char* name, const char* help) {
-    out += QByteArray("# HELP ") + name + ' ' + help + "\n# TYPE " + name + " gauge\n";
-}
-
-void Sample(QByteArray& out, const char* name, const QByteArray& labels, const QByteArray& value) {
+    out += "# HELP ";
     out += name;
-    if (!labels.isEmpty()) {
-        out += '{' + labels + '}';
-    }
-    out += ' ' + value + '\n';
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += " gauge\n";
 }
 
-QByteArray PortLabel(const UnitReading& unit) {
-    return "port=" + Quoted(unit.port);
+// `name{labels` and the space before the value; the caller closes the labels.
+void Open(QByteArray& out, const char* name, const QByteArray& labels) {
+    out += name;
+    out += '{';
+    out += labels;
 }
 
 }  // namespace
@@ -63,74 +79,91 @@ QByteArray PortLabel(const UnitReading& unit) {
 QByteArray Exposition(const std::vector<UnitReading>& units,
                       const std::optional<status::KernelClock>& hostClock) {
     QByteArray out;
-    out.reserve(400 + static_cast<qsizetype>(units.size()) * 700);
+    out.reserve(1200 + static_cast<qsizetype>(units.size()) * 640);
+    std::vector<QByteArray> labels;
+    labels.reserve(units.size());
+    for (const UnitReading& unit : units) {
+        labels.push_back(PortLabel(unit.port));
+    }
 
     Family(out, "irig_unit_up", "Whether the unit answered its last request (1) or not (0).");
-    for (const UnitReading& unit : units) {
-        Sample(out, "irig_unit_up", PortLabel(unit), unit.up ? "1" : "0");
+    for (size_t i = 0; i < units.size(); ++i) {
+        Open(out, "irig_unit_up", labels[i]);
+        out += units[i].up ? "} 1\n" : "} 0\n";
     }
 
     Family(out, "irig_unit_reference_source",
            "The unit's time reference: 1 for the one it follows, 0 for the others; none while "
            "the unit does not answer.");
-    for (const UnitReading& unit : units) {
-        if (!unit.up || !unit.clock) {
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (!units[i].up || !units[i].clock) {
             continue;
         }
         for (const Source& source : kSources) {
-            Sample(out, "irig_unit_reference_source",
-                   PortLabel(unit) + ",source=\"" + source.label + '"',
-                   unit.clock->source == source.code ? "1" : "0");
+            Open(out, "irig_unit_reference_source", labels[i]);
+            out += ",source=\"";
+            out += source.label;
+            out += units[i].clock->source == source.code ? "\"} 1\n" : "\"} 0\n";
         }
     }
 
     Family(out, "irig_unit_firmware_info",
            "The unit's firmware version; none while it does not answer.");
-    for (const UnitReading& unit : units) {
-        if (unit.up && unit.clock && unit.clock->version) {
-            const int tenths = *unit.clock->version;
-            Sample(out, "irig_unit_firmware_info",
-                   PortLabel(unit) + ",version=\"" + QByteArray::number(tenths / 10) + '.' +
-                       QByteArray::number(tenths % 10) + '"',
-                   "1");
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i].up && units[i].clock && units[i].clock->version) {
+            const int tenths = *units[i].clock->version;
+            Open(out, "irig_unit_firmware_info", labels[i]);
+            out += ",version=\"";
+            Append(out, tenths / 10);
+            out += '.';
+            Append(out, tenths % 10);
+            out += "\"} 1\n";
         }
     }
 
     Family(out, "irig_unit_clock_offset_seconds",
            "The unit's clock minus this computer's, as last measured from its replies; the true "
            "offset lies within the uncertainty either side.");
-    for (const UnitReading& unit : units) {
-        if (unit.up && unit.offset) {
-            Sample(out, "irig_unit_clock_offset_seconds", PortLabel(unit),
-                   Thousandths(unit.offset->offsetMs));
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i].up && units[i].offset) {
+            Open(out, "irig_unit_clock_offset_seconds", labels[i]);
+            out += "} ";
+            AppendThousandths(out, units[i].offset->offsetMs);
+            out += '\n';
         }
     }
     Family(out, "irig_unit_clock_offset_uncertainty_seconds",
            "How far the true offset may lie from the measured one, either side.");
-    for (const UnitReading& unit : units) {
-        if (unit.up && unit.offset) {
-            Sample(out, "irig_unit_clock_offset_uncertainty_seconds", PortLabel(unit),
-                   Thousandths(unit.offset->uncertaintyMs));
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i].up && units[i].offset) {
+            Open(out, "irig_unit_clock_offset_uncertainty_seconds", labels[i]);
+            out += "} ";
+            AppendThousandths(out, units[i].offset->uncertaintyMs);
+            out += '\n';
         }
     }
 
     Family(out, "irig_unit_last_reply_timestamp_seconds",
            "When the unit last answered, in seconds since the epoch on this computer's clock.");
-    for (const UnitReading& unit : units) {
-        if (unit.lastReply) {
-            Sample(out, "irig_unit_last_reply_timestamp_seconds", PortLabel(unit),
-                   Thousandths(*unit.lastReply / 1000));
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i].lastReply) {
+            Open(out, "irig_unit_last_reply_timestamp_seconds", labels[i]);
+            out += "} ";
+            AppendThousandths(out, *units[i].lastReply / 1000);
+            out += '\n';
         }
     }
 
     if (hostClock) {
         Family(out, "irig_host_clock_synchronized",
                "Whether the kernel holds this computer's clock synchronised (1) or not (0).");
-        Sample(out, "irig_host_clock_synchronized", {}, hostClock->unsynchronised ? "0" : "1");
+        out += hostClock->unsynchronised ? "irig_host_clock_synchronized 0\n"
+                                         : "irig_host_clock_synchronized 1\n";
         Family(out, "irig_host_clock_max_error_seconds",
                "The kernel's bound on this computer's clock error.");
-        Sample(out, "irig_host_clock_max_error_seconds", {},
-               Thousandths((hostClock->maxErrorUs + 999) / 1000));
+        out += "irig_host_clock_max_error_seconds ";
+        AppendThousandths(out, (hostClock->maxErrorUs + 999) / 1000);
+        out += '\n';
     }
     return out;
 }

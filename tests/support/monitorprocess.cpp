@@ -19,6 +19,16 @@ MonitorProcess::MonitorProcess(const QStringList& ports) {
     for (const QString& port : ports) {
         arguments += {QStringLiteral("--port"), port};
     }
+    // Under AddressSanitizer freed memory waits in quarantines, which a bound on the process's
+    // memory would count as its own.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (environment.contains(QStringLiteral("ASAN_OPTIONS"))) {
+        environment.insert(
+            QStringLiteral("ASAN_OPTIONS"),
+            environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                QStringLiteral(":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"));
+    }
+    process_.setProcessEnvironment(environment);
     QObject::connect(&process_, &QProcess::readyReadStandardError,
                      [this] { errors_ += process_.readAllStandardError(); });
     process_.start(QStringLiteral(IRIGCTL_PATH), arguments);
