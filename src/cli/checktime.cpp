@@ -35,6 +35,7 @@ void TimeCheck::Start() {
 void TimeCheck::Ask() {
     const QByteArray ask = status::StatusRequest();
     sent_ = status::HostNow();
+    sentSteady_ = status::SteadyNow();
     unit_.Ask(ask, {link::code::kEndRead, link::command::kClock, link::length::kClockRead},
               ReplyTimeout(request_, ask.size(), 16),
               [this](const std::optional<QByteArray>& payload) {
@@ -57,7 +58,7 @@ void TimeCheck::Answered(const QByteArray& payload) {
         return;
     }
     const qsizetype requestBytes = status::StatusRequest().size();
-    check_.Add({sent_, received, read.toSecsSinceEpoch()}, requestBytes,
+    check_.Add({sent_, received, read.toSecsSinceEpoch(), sentSteady_}, requestBytes,
                link::Frame(link::code::kStartRead, payload).size());
     if (Done()) {
         emit Finished(status::OffsetOf(check_), {});

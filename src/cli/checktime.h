@@ -36,6 +36,7 @@ private:
     const Request& request_;
     status::ClockCheck check_;
     status::HostMicros sent_ = 0;
+    qint64 sentSteady_ = 0;
     std::chrono::steady_clock::time_point started_;
     QTimer next_;
 };

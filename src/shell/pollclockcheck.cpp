@@ -59,6 +59,7 @@ void PollClockCheck::Poll(const QByteArray& request, int withinMs) {
 
 void PollClockCheck::Send(const QByteArray& request) {
     sent_ = status::HostNow();
+    sentSteady_ = status::SteadyNow();
     exchange_.SendFrame(request);
 }
 
@@ -69,7 +70,7 @@ void PollClockCheck::Heard(int16_t code, const QByteArray& payload) {
     }
     const QDateTime read = clock->DateTime();
     if (read.isValid()) {
-        check_.Add({sent_, status::HostNow(), read.toSecsSinceEpoch()},
+        check_.Add({sent_, status::HostNow(), read.toSecsSinceEpoch(), sentSteady_},
                    status::StatusRequest().size(),
                    link::Frame(link::code::kStartRead, payload).size());
     }

@@ -44,7 +44,8 @@ private:
     bool measuring_ = false;
     std::chrono::steady_clock::time_point started_;
     status::HostMicros sent_ = 0;  // the poll request whose answer is awaited, or 0
-    QTimer placed_;                // a request placed within its tick
+    qint64 sentSteady_ = 0;
+    QTimer placed_;  // a request placed within its tick
     QByteArray placedRequest_;
     QTimer everyMinute_;
 };

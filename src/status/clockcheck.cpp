@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 
 #include "link/protocol.h"
 
@@ -13,7 +14,18 @@ HostMicros HostNow() {
         .count();
 }
 
+qint64 SteadyNow() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 void ClockCheck::Add(const Sample& sample, qsizetype requestBytes, qsizetype replyBytes) {
+    const qint64 hostAgainstSteady = sample.sent - sample.sentSteady;
+    if (samples_ > 0 && std::abs(hostAgainstSteady - hostAgainstSteady_) >= kStepped) {
+        *this = ClockCheck();
+    }
+    hostAgainstSteady_ = hostAgainstSteady;
     qint64 earliest = sample.sent + link::WireTime(requestBytes).count();
     qint64 latest = sample.received - link::WireTime(replyBytes).count();
     if (earliest > latest) {
@@ -22,8 +34,17 @@ void ClockCheck::Add(const Sample& sample, qsizetype requestBytes, qsizetype rep
     }
     // unitSecond <= reading + offset < unitSecond + 1, for a reading in [earliest, latest].
     const qint64 second = sample.unitSecond * kSecond;
-    low_ = std::max(low_, second - latest);
-    high_ = std::min(high_, second + kSecond - earliest);
+    const qint64 low = second - latest;
+    const qint64 high = second + kSecond - earliest;
+    if (low >= high_ || high <= low_) {
+        // Bounds that contradict the earlier ones: the unit's clock jumped. What this reply says
+        // holds now; what came before no longer does.
+        low_ = low;
+        high_ = high;
+    } else {
+        low_ = std::max(low_, low);
+        high_ = std::min(high_, high);
+    }
     lead_ = earliest + (latest - earliest) / 2 - sample.sent;
     narrowest_ = std::min(narrowest_, latest - earliest);
     lastSent_ = sample.sent;

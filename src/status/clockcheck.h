@@ -16,6 +16,8 @@ namespace irig::status {
 // Microseconds since the epoch on the host's clock (its wall clock, which the unit is set from).
 using HostMicros = qint64;
 HostMicros HostNow();
+// Microseconds on a clock that is never set nor stepped, for durations only.
+qint64 SteadyNow();
 
 class ClockCheck {
 public:
@@ -23,12 +25,15 @@ public:
         HostMicros sent;      // the request handed to the line
         HostMicros received;  // the reply's last byte taken from the line
         qint64 unitSecond;    // the second the unit read, since the epoch (its local time)
+        qint64 sentSteady;    // the moment `sent` on the steady clock
     };
 
     // A reply to a request of `requestBytes` bytes, `replyBytes` bytes long. On a line that runs
     // at 19200 baud, a reading cannot come before the request's last byte nor after the reply's
     // first; where the reply came back sooner than that allows (a faster line), only sending and
-    // receiving bound it.
+    // receiving bound it. When the host's clock has been stepped since the last reply (it moved
+    // against the steady clock by a millisecond or more), or a reply contradicts the bounds so far
+    // (the unit's clock jumped), the check starts over from this reply.
     void Add(const Sample& sample, qsizetype requestBytes, qsizetype replyBytes);
 
     // When to send the next request, no earlier than `notBefore`. Until the unit's second has
@@ -61,6 +66,9 @@ public:
     // A boundary between two replies polled fast stands within this.
     static constexpr qint64 kCaught = 50'000;
     static constexpr qint64 kEnough = 4'000;
+    // A change of the host's clock against the steady clock between two replies that is a step,
+    // not the slewing of a synchronised clock (at most 0.5 ms a second).
+    static constexpr qint64 kStepped = 1'000;
 
 private:
     qint64 low_ = std::numeric_limits<qint64>::min() / 2;
@@ -68,6 +76,7 @@ private:
     qint64 narrowest_ = std::numeric_limits<qint64>::max();
     qint64 lead_ = 0;  // from the last request's sending to the middle of its reading's window
     HostMicros lastSent_ = 0;
+    qint64 hostAgainstSteady_ = 0;  // the last reply's
     int samples_ = 0;
 };
 

@@ -22,6 +22,8 @@ struct Line {
     qint64 unitMost;       // the most the unit takes between a request's end and its reading, µs
     qint64 roundTripMost;  // the most the line (adapter, network) adds each way, µs
     qint64 widestMs;       // the uncertainty the check should reach
+    int stepAfter = 0;     // the host's clock steps by `step` µs after this many replies
+    qint64 step = 0;
 };
 
 class ModelledUnit : public testing::TestWithParam<Line> {};
@@ -40,20 +42,28 @@ TEST_P(ModelledUnit, BoundsHoldTheTrueOffsetAndNarrowAsTheLineAllows) {
     const qint64 requestWire = line.paced ? link::WireTime(kRequest).count() : 0;
     const qint64 replyWire = line.paced ? link::WireTime(kReply).count() : 0;
 
+    // Time on the steady clock; the host's clock reads it plus `host`, until a step.
+    qint64 host = 1'765'000'000'123'456;
+    qint64 now = 0;
+    int replies = 0;
     ClockCheck check;
-    HostMicros now = 1'765'000'000'123'456;
     while (!check.Narrow() && check.Samples() < 150) {
-        const HostMicros sent = check.NextSend(now + 2'000);
-        const HostMicros reading =
-            sent + upTo(line.roundTripMost) + requestWire + upTo(line.unitMost);
-        const HostMicros received = reading + replyWire + upTo(line.roundTripMost);
-        check.Add({sent, received, floorSecond(reading + line.offset)}, kRequest, kReply);
-        ASSERT_LE(check.Low(), line.offset) << "after " << check.Samples();
-        ASSERT_GT(check.High(), line.offset) << "after " << check.Samples();
+        if (line.stepAfter > 0 && replies++ == line.stepAfter) {
+            host += line.step;
+        }
+        const qint64 truth = host == 1'765'000'000'123'456 ? line.offset : line.offset - line.step;
+        const qint64 sent = check.NextSend(host + now + 2'000) - host;
+        const qint64 reading = sent + upTo(line.roundTripMost) + requestWire + upTo(line.unitMost);
+        const qint64 received = reading + replyWire + upTo(line.roundTripMost);
+        check.Add({host + sent, host + received, floorSecond(host + reading + truth), sent},
+                  kRequest, kReply);
+        ASSERT_LE(check.Low(), truth) << "after " << replies;
+        ASSERT_GT(check.High(), truth) << "after " << replies;
         now = received;
     }
+    const qint64 truth = line.stepAfter > 0 ? line.offset - line.step : line.offset;
     const ClockOffset found = OffsetOf(check);
-    EXPECT_LE(std::abs(found.offsetMs * 1000 - line.offset), found.uncertaintyMs * 1000);
+    EXPECT_LE(std::abs(found.offsetMs * 1000 - truth), found.uncertaintyMs * 1000);
     EXPECT_LE(found.uncertaintyMs, line.widestMs);
     EXPECT_LT(check.Samples(), 130) << "a second of fast polling and a few placed requests";
 }
@@ -66,10 +76,22 @@ INSTANTIATE_TEST_SUITE_P(
                     Line{"a_fraction_behind_unthrottled", -1'234, false, 300, 100, 3},
                     Line{"ahead_unthrottled", 137'000, false, 300, 100, 3},
                     Line{"slow_unit_at_19200", 137'000, true, 6'000, 200, 10},
+                    // The host's clock is stepped 300 ms ahead once the boundary has been caught.
+                    Line{"host_clock_stepped_meanwhile", 137'000, true, 1'000, 200, 3, 60, 300'000},
                     // A terminal server 25 ms away: readings cannot be placed closer than the
                     // round trip, and the uncertainty says so.
                     Line{"behind_a_far_terminal_server", 137'000, true, 1'000, 25'000, 60}),
     [](const testing::TestParamInfo<Line>& info) { return std::string(info.param.name); });
+
+// The unit's clock jumped: bounds that would cross are not kept, the later reply stands alone.
+TEST(ClockCheck, AReplyThatContradictsTheBoundsStartsThemOver) {
+    constexpr qint64 kS = ClockCheck::kSecond;
+    ClockCheck check;
+    check.Add({10 * kS, 10 * kS, 10, 10 * kS}, 0, 0);
+    check.Add({20 * kS, 20 * kS, 25, 20 * kS}, 0, 0);
+    EXPECT_EQ(check.Low(), 5 * kS);
+    EXPECT_EQ(check.High(), 6 * kS);
+}
 
 struct Rounding {
     const char* name;
@@ -86,8 +108,9 @@ TEST_P(Rounded, TheBoundsStayWithinTheOffsetAndItsUncertainty) {
     ClockCheck check;
     // A reading at exactly `-low` host µs past a boundary and one `high` short of the next.
     const HostMicros at = 10 * ClockCheck::kSecond;
-    check.Add({at - row.low, at - row.low, 10}, 0, 0);
-    check.Add({at + ClockCheck::kSecond - row.high, at + ClockCheck::kSecond - row.high, 10}, 0, 0);
+    check.Add({at - row.low, at - row.low, 10, at - row.low}, 0, 0);
+    const HostMicros later = at + ClockCheck::kSecond - row.high;
+    check.Add({later, later, 10, later}, 0, 0);
     ASSERT_EQ(check.Low(), row.low);
     ASSERT_EQ(check.High(), row.high);
     const ClockOffset offset = OffsetOf(check);
