@@ -55,7 +55,7 @@ public:
     int Samples() const { return samples_; }
     // The narrowest window a reading was placed in: no measurement is finer.
     qint64 NarrowestWindow() const { return narrowest_; }
-    // Whether the bounds are as narrow as a clock of whole seconds needs (4 ms), or, on a line
+    // Whether the bounds are narrow enough to say ±2 ms (3 ms wide), or, on a line
     // whose readings cannot be placed that finely, twice as narrow as its narrowest reading allows.
     bool Narrow() const {
         return WidthMicros() <= kEnough || (Bounded() && WidthMicros() <= 2 * narrowest_ + 1'000);
@@ -65,7 +65,7 @@ public:
     static constexpr qint64 kPollEvery = 10'000;
     // A boundary between two replies polled fast stands within this.
     static constexpr qint64 kCaught = 50'000;
-    static constexpr qint64 kEnough = 4'000;
+    static constexpr qint64 kEnough = 3'000;
     // A change of the host's clock against the steady clock between two replies that is a step,
     // not the slewing of a synchronised clock (at most 0.5 ms a second).
     static constexpr qint64 kStepped = 1'000;
