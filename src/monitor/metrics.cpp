@@ -1,5 +1,6 @@
 #include "monitor/metrics.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdint>
@@ -80,11 +81,9 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
                       const std::optional<status::KernelClock>& hostClock) {
     QByteArray out;
     out.reserve(1200 + static_cast<qsizetype>(units.size()) * 640);
-    std::vector<QByteArray> labels;
-    labels.reserve(units.size());
-    for (const UnitReading& unit : units) {
-        labels.push_back(PortLabel(unit.port));
-    }
+    std::vector<QByteArray> labels(units.size());
+    std::transform(units.begin(), units.end(), labels.begin(),
+                   [](const UnitReading& unit) { return PortLabel(unit.port); });
 
     Family(out, "irig_unit_up", "Whether the unit answered its last request (1) or not (0).");
     for (size_t i = 0; i < units.size(); ++i) {
