@@ -58,7 +58,7 @@ void TimeCheck::Answered(const QByteArray& payload) {
         return;
     }
     const qsizetype requestBytes = status::StatusRequest().size();
-    check_.Add({sent_, received, read.toSecsSinceEpoch(), sentSteady_}, requestBytes,
+    check_.Add({sent_, received, read.toSecsSinceEpoch(), sentSteady_, planned_}, requestBytes,
                link::Frame(link::code::kStartRead, payload).size());
     if (Done()) {
         emit Finished(status::OffsetOf(check_), {});
@@ -66,6 +66,7 @@ void TimeCheck::Answered(const QByteArray& payload) {
     }
     const status::HostMicros now = status::HostNow();
     const status::HostMicros at = check_.NextSend(now + kMarginMicros);
+    planned_ = at;
     next_.start(static_cast<int>(std::max<qint64>(0, (at - now + 500) / 1000)));
 }
 

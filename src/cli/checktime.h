@@ -37,6 +37,7 @@ private:
     status::ClockCheck check_;
     status::HostMicros sent_ = 0;
     qint64 sentSteady_ = 0;
+    std::optional<status::HostMicros> planned_;  // the moment the next request is meant to go
     std::chrono::steady_clock::time_point started_;
     QTimer next_;
 };

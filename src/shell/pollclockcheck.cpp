@@ -24,7 +24,7 @@ PollClockCheck::PollClockCheck(exchange::UnitExchange& exchange, std::function<b
     placed_.setTimerType(Qt::PreciseTimer);
     connect(&placed_, &QTimer::timeout, this, [this] {
         if (mayPoll_()) {
-            Send(placedRequest_);
+            Send(placedRequest_, placedAt_);
             emit Placed();
         }
     });
@@ -50,14 +50,16 @@ void PollClockCheck::Poll(const QByteArray& request, int withinMs) {
     const status::HostMicros now = status::HostNow();
     const qint64 wait = check_.Target(now) - now;
     if (wait < kMarginMicros || wait >= qint64{withinMs} * 1000) {
-        Send(request);
+        Send(request, std::nullopt);
         return;
     }
     placedRequest_ = request;
+    placedAt_ = now + wait;
     placed_.start(static_cast<int>(std::max<qint64>(0, (wait + 500) / 1000)));
 }
 
-void PollClockCheck::Send(const QByteArray& request) {
+void PollClockCheck::Send(const QByteArray& request, std::optional<status::HostMicros> planned) {
+    planned_ = planned;
     sent_ = status::HostNow();
     sentSteady_ = status::SteadyNow();
     exchange_.SendFrame(request);
@@ -70,7 +72,7 @@ void PollClockCheck::Heard(int16_t code, const QByteArray& payload) {
     }
     const QDateTime read = clock->DateTime();
     if (read.isValid()) {
-        check_.Add({sent_, status::HostNow(), read.toSecsSinceEpoch(), sentSteady_},
+        check_.Add({sent_, status::HostNow(), read.toSecsSinceEpoch(), sentSteady_, planned_},
                    status::StatusRequest().size(),
                    link::Frame(link::code::kStartRead, payload).size());
     }

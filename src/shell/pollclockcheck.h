@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include "exchange/unitexchange.h"
 #include "status/clockcheck.h"
@@ -35,7 +36,7 @@ signals:
     void Placed();
 
 private:
-    void Send(const QByteArray& request);
+    void Send(const QByteArray& request, std::optional<status::HostMicros> planned);
     void Heard(int16_t code, const QByteArray& payload);
 
     exchange::UnitExchange& exchange_;
@@ -45,8 +46,10 @@ private:
     std::chrono::steady_clock::time_point started_;
     status::HostMicros sent_ = 0;  // the poll request whose answer is awaited, or 0
     qint64 sentSteady_ = 0;
-    QTimer placed_;  // a request placed within its tick
+    std::optional<status::HostMicros> planned_;  // when the awaited request was placed to go
+    QTimer placed_;                              // a request placed within its tick
     QByteArray placedRequest_;
+    status::HostMicros placedAt_ = 0;
     QTimer everyMinute_;
 };
 

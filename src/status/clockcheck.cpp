@@ -23,12 +23,15 @@ qint64 SteadyNow() {
 void ClockCheck::Add(const Sample& sample, qsizetype requestBytes, qsizetype replyBytes) {
     const qint64 hostAgainstSteady = sample.sent - sample.sentSteady;
     if (samples_ > 0 && std::abs(hostAgainstSteady - hostAgainstSteady_) >= kStepped) {
+        const bool fastLine = fastLine_;
         *this = ClockCheck();
+        fastLine_ = fastLine;
     }
     hostAgainstSteady_ = hostAgainstSteady;
     qint64 earliest = sample.sent + link::WireTime(requestBytes).count();
     qint64 latest = sample.received - link::WireTime(replyBytes).count();
-    if (earliest > latest) {
+    fastLine_ = fastLine_ || earliest > latest;
+    if (fastLine_) {
         earliest = sample.sent;
         latest = sample.received;
     }
@@ -45,7 +48,7 @@ void ClockCheck::Add(const Sample& sample, qsizetype requestBytes, qsizetype rep
         low_ = std::max(low_, low);
         high_ = std::min(high_, high);
     }
-    lead_ = earliest + (latest - earliest) / 2 - sample.sent;
+    lead_ = earliest + (latest - earliest) / 2 - sample.planned.value_or(sample.sent);
     narrowest_ = std::min(narrowest_, latest - earliest);
     lastSent_ = sample.sent;
     ++samples_;

@@ -26,12 +26,15 @@ public:
         HostMicros received;  // the reply's last byte taken from the line
         qint64 unitSecond;    // the second the unit read, since the epoch (its local time)
         qint64 sentSteady;    // the moment `sent` on the steady clock
+        // The moment NextSend or Target gave for it, where the request was placed: timers wake
+        // late, and the next one is placed earlier by as much.
+        std::optional<HostMicros> planned = std::nullopt;
     };
 
     // A reply to a request of `requestBytes` bytes, `replyBytes` bytes long. On a line that runs
     // at 19200 baud, a reading cannot come before the request's last byte nor after the reply's
-    // first; where the reply came back sooner than that allows (a faster line), only sending and
-    // receiving bound it. When the host's clock has been stepped since the last reply (it moved
+    // first; once a reply has come back sooner than that allows (a faster line), only sending and
+    // receiving bound it and every later one, however late the host takes them. When the host's clock has been stepped since the last reply (it moved
     // against the steady clock by a millisecond or more), or a reply contradicts the bounds so far
     // (the unit's clock jumped), the check starts over from this reply.
     void Add(const Sample& sample, qsizetype requestBytes, qsizetype replyBytes);
@@ -74,7 +77,9 @@ private:
     qint64 low_ = std::numeric_limits<qint64>::min() / 2;
     qint64 high_ = std::numeric_limits<qint64>::max() / 2;
     qint64 narrowest_ = std::numeric_limits<qint64>::max();
-    qint64 lead_ = 0;  // from the last request's sending to the middle of its reading's window
+    // From the last request's planned moment (or its sending) to the middle of its reading's window.
+    qint64 lead_ = 0;
+    bool fastLine_ = false;  // a reply came back sooner than 19200 baud allows
     HostMicros lastSent_ = 0;
     qint64 hostAgainstSteady_ = 0;  // the last reply's
     int samples_ = 0;

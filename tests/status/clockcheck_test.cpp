@@ -17,13 +17,16 @@ constexpr qsizetype kReply = 14;
 
 struct Line {
     const char* name;
-    qint64 offset;         // the unit's clock minus the host's, µs
-    bool paced;            // the bytes take their time at 19200 baud; else they arrive at once
-    qint64 unitMost;       // the most the unit takes between a request's end and its reading, µs
-    qint64 roundTripMost;  // the most the line (adapter, network) adds each way, µs
-    qint64 widestMs;       // the uncertainty the check should reach
-    int stepAfter = 0;     // the host's clock steps by `step` µs after this many replies
+    qint64 offset;      // the unit's clock minus the host's, µs
+    bool paced;         // the bytes take their time at 19200 baud; else they arrive at once
+    qint64 unitMost;    // the most the unit takes between a request's end and its reading, µs
+    qint64 wayMost;     // the most the line (adapter, network) adds each way, µs
+    qint64 widestMs;    // the uncertainty the check should reach
+    int stepAfter = 0;  // the host's clock steps by `step` µs after this many replies
     qint64 step = 0;
+    qint64 late = 0;  // a request goes this much after its planned time, plus up to a tenth more
+    bool busyHost = false;  // after the first reply, every other one is read 12 ms late
+    qint64 wayLeast = 0;    // the least the line adds each way, µs
 };
 
 class ModelledUnit : public testing::TestWithParam<Line> {};
@@ -48,15 +51,20 @@ TEST_P(ModelledUnit, BoundsHoldTheTrueOffsetAndNarrowAsTheLineAllows) {
     int replies = 0;
     ClockCheck check;
     while (!check.Narrow() && check.Samples() < 150) {
-        if (line.stepAfter > 0 && replies++ == line.stepAfter) {
+        if (line.stepAfter > 0 && replies == line.stepAfter) {
             host += line.step;
         }
         const qint64 truth = host == 1'765'000'000'123'456 ? line.offset : line.offset - line.step;
-        const qint64 sent = check.NextSend(host + now + 2'000) - host;
-        const qint64 reading = sent + upTo(line.roundTripMost) + requestWire + upTo(line.unitMost);
-        const qint64 received = reading + replyWire + upTo(line.roundTripMost);
-        check.Add({host + sent, host + received, floorSecond(host + reading + truth), sent},
+        const qint64 planned = check.NextSend(host + now + 2'000) - host;
+        const qint64 sent = planned + line.late + upTo(line.late / 10);
+        const auto oneWay = [&] { return line.wayLeast + upTo(line.wayMost - line.wayLeast); };
+        const qint64 reading = sent + oneWay() + requestWire + upTo(line.unitMost);
+        const qint64 slowHost = line.busyHost && replies % 2 == 1 ? 12'000 : 0;
+        const qint64 received = reading + replyWire + oneWay() + slowHost;
+        check.Add({host + sent, host + received, floorSecond(host + reading + truth), sent,
+                   host + planned},
                   kRequest, kReply);
+        ++replies;
         ASSERT_LE(check.Low(), truth) << "after " << replies;
         ASSERT_GT(check.High(), truth) << "after " << replies;
         now = received;
@@ -80,7 +88,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Line{"host_clock_stepped_meanwhile", 137'000, true, 1'000, 200, 3, 60, 300'000},
                     // A terminal server 25 ms away: readings cannot be placed closer than the
                     // round trip, and the uncertainty says so.
-                    Line{"behind_a_far_terminal_server", 137'000, true, 1'000, 25'000, 60}),
+                    Line{"behind_a_far_terminal_server", 137'000, true, 1'000, 13'000, 30, 0, 0, 0,
+                         false, 12'000},
+                    // The host's timer wakes 3 ms after the planned moment, give or take.
+                    Line{"late_timer_at_19200", 137'000, true, 1'000, 200, 2, 0, 0, 3'000},
+                    Line{"late_timer_unthrottled", 137'000, false, 300, 100, 2, 0, 0, 3'000},
+                    // A busy host reads some replies late, as late as a 19200 line would give
+                    // them; the first came back sooner than that line allows.
+                    Line{"unthrottled_behind_a_busy_host", 137'000, false, 300, 100, 3, 0, 0, 0,
+                         true}),
     [](const testing::TestParamInfo<Line>& info) { return std::string(info.param.name); });
 
 // The unit's clock jumped: bounds that would cross are not kept, the later reply stands alone.
