@@ -33,18 +33,15 @@ void TimeCheck::Start() {
 }
 
 void TimeCheck::Ask() {
-    const QByteArray ask = status::StatusRequest();
     sent_ = status::HostNow();
     sentSteady_ = status::SteadyNow();
-    unit_.Ask(ask, {link::code::kEndRead, link::command::kClock, link::length::kClockRead},
-              ReplyTimeout(request_, ask.size(), 16),
-              [this](const std::optional<QByteArray>& payload) {
-                  if (payload) {
-                      Answered(*payload);
-                  } else {
-                      emit Finished(std::nullopt, {});
-                  }
-              });
+    AskClock(unit_, request_, [this](const std::optional<QByteArray>& payload) {
+        if (payload) {
+            Answered(*payload);
+        } else {
+            emit Finished(std::nullopt, {});
+        }
+    });
 }
 
 void TimeCheck::Answered(const QByteArray& payload) {

@@ -87,6 +87,13 @@ int ReplyTimeout(const Request& request, qsizetype requestBytes, qsizetype reply
     return request.timeoutMs.value_or(1000 + 4 * link::WireMilliseconds(requestBytes + replyBytes));
 }
 
+void AskClock(Unit& unit, const Request& request,
+              std::function<void(std::optional<QByteArray>)> done) {
+    const QByteArray ask = status::StatusRequest();
+    unit.Ask(ask, {link::code::kEndRead, kClock, link::length::kClockRead},
+             ReplyTimeout(request, ask.size(), 16), std::move(done));
+}
+
 int RebootTimeout(const Request& request) {
     return request.timeoutMs.value_or(10'000);
 }
@@ -108,24 +115,19 @@ Outcome NoAnswer(const Unit& unit, const QString& what) {
 }
 
 void Status(Unit& unit, const Request& request, const Done& done) {
-    const QByteArray ask = status::StatusRequest();
-    unit.Ask(ask, {link::code::kEndRead, kClock, link::length::kClockRead},
-             ReplyTimeout(request, ask.size(), 16),
-             [&unit, done](const std::optional<QByteArray>& payload) {
-                 if (!payload) {
-                     done(NoAnswer(unit, QStringLiteral("status")));
-                     return;
-                 }
-                 const status::StatusView view =
-                     status::DecodeReply(link::code::kEndRead, *payload);
-                 Outcome outcome;
-                 outcome.text =
-                     QStringLiteral("%1: %2  %3  %4  version %5\n")
-                         .arg(unit.Port(), OrNone(view.source), view.date.value_or(QString()),
-                              view.time.value_or(QString()), view.version.value_or(QString()));
-                 outcome.json = WithPort(unit, ClockJson(link::code::kEndRead, *payload));
-                 done(outcome);
-             });
+    AskClock(unit, request, [&unit, done](const std::optional<QByteArray>& payload) {
+        if (!payload) {
+            done(NoAnswer(unit, QStringLiteral("status")));
+            return;
+        }
+        const status::StatusView view = status::DecodeReply(link::code::kEndRead, *payload);
+        Outcome outcome;
+        outcome.text = QStringLiteral("%1: %2  %3  %4  version %5\n")
+                           .arg(unit.Port(), OrNone(view.source), view.date.value_or(QString()),
+                                view.time.value_or(QString()), view.version.value_or(QString()));
+        outcome.json = WithPort(unit, ClockJson(link::code::kEndRead, *payload));
+        done(outcome);
+    });
 }
 
 // On time, as the window does it; then the unit's clock read back in the middle of a second and
@@ -152,10 +154,8 @@ void SetTime(Unit& unit, const Request& request, const Done& done) {
     const QString sentIso = send.plan.second.toString(Qt::ISODate);
     auto readBack = [&unit, request, done, hostClock, kernel, sent,
                      sentIso](const QByteArray& answer) {
-        const QByteArray ask = status::StatusRequest();
-        unit.Ask(
-            ask, {link::code::kEndRead, kClock, link::length::kClockRead},
-            ReplyTimeout(request, ask.size(), 16),
+        AskClock(
+            unit, request,
             [&unit, done, hostClock, kernel, sent, sentIso,
              answer](const std::optional<QByteArray>& payload) {
                 if (!payload) {

@@ -23,6 +23,10 @@ using Done = std::function<void(const Outcome& outcome)>;
 
 // The time-out of a request and its answer: --timeout, or 1 s and four times their wire time.
 int ReplyTimeout(const Request& request, qsizetype requestBytes, qsizetype replyBytes);
+// Asks the unit for its clock (the status request); `done` gets the clock reply's payload, or
+// nothing when none came (the unit's last wait says why).
+void AskClock(Unit& unit, const Request& request,
+              std::function<void(std::optional<QByteArray>)> done);
 // The time-out of a re-boot: --timeout, or 10 s.
 int RebootTimeout(const Request& request);
 

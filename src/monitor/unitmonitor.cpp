@@ -5,7 +5,6 @@
 #include "cli/checktime.h"
 #include "cli/commands.h"
 #include "link/protocol.h"
-#include "status/requests.h"
 
 namespace irig::monitor {
 
@@ -80,16 +79,13 @@ void UnitMonitor::Poll() {
         check->Start();
         return;
     }
-    const QByteArray ask = status::StatusRequest();
-    unit_.Ask(ask, {link::code::kEndRead, link::command::kClock, link::length::kClockRead},
-              cli::ReplyTimeout(request_, ask.size(), 16),
-              [this](const std::optional<QByteArray>& payload) {
-                  if (payload) {
-                      Heard(*payload);
-                  } else {
-                      NotHeard();
-                  }
-              });
+    cli::AskClock(unit_, request_, [this](const std::optional<QByteArray>& payload) {
+        if (payload) {
+            Heard(*payload);
+        } else {
+            NotHeard();
+        }
+    });
 }
 
 void UnitMonitor::Heard(const QByteArray& payload) {
