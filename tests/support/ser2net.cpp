@@ -56,6 +56,7 @@ Ser2net::Ser2net(const QString& device) {
                        .arg(rawPort_)
                        .arg(device)
                        .toUtf8());
+        file.close();  // written out before ser2net reads it
     }
     process_.setProcessChannelMode(QProcess::MergedChannels);
     Start();
