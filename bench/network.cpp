@@ -5,7 +5,6 @@
 // beside the same echo over a pty. With --wire, also (b) on a simulated 19200-baud line, against
 // the wire time of the bytes of the update (about two minutes).
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,14 +16,10 @@
 #include <vector>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "link/protocol.h"
@@ -47,9 +42,9 @@ double Median(std::vector<double> values) {
 // irigctl's own figure for one flash of `file` on `port`: from the re-boot request to the end.
 double FlashSeconds(const QString& file, const QString& port) {
     QProcess process;
-    process.start(QStringLiteral(IRIGCTL_PATH),
-                  {QStringLiteral("flash"), file, QStringLiteral("--port"), port,
-                   QStringLiteral("--json")});
+    process.start(
+        QStringLiteral(IRIGCTL_PATH),
+        {QStringLiteral("flash"), file, QStringLiteral("--port"), port, QStringLiteral("--json")});
     process.waitForFinished(-1);
     const QJsonObject unit = QJsonDocument::fromJson(process.readAllStandardOutput())
                                  .object()[QStringLiteral("units")]
@@ -68,59 +63,27 @@ double FlashSeconds(const QString& file, const QString& port) {
 // a bare TCP client writes `frameSize` bytes and reads them back, `roundTrips` times, acknowledging
 // at once as irigctl does.
 double Ser2netEchoFloorMilliseconds(int roundTrips, int frameSize) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
-    const QString slave = QString::fromLocal8Bit(ptsname(master));
-    const int held = open(ptsname(master), O_RDWR | O_NOCTTY);  // no hang-up between clients
-    termios raw{};
-    tcgetattr(held, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(held, TCSANOW, &raw);
-    const pid_t echo = fork();
-    if (echo == 0) {
-        char buffer[4096];
-        for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
-            if (write(master, buffer, n) != n)
-                break;
-        }
-        _exit(0);
+    const irig::test::EchoPty pty;
+    Ser2net server(pty.SlavePath());
+    if (!server.WaitReady()) {
+        return -1;
     }
+    const int client = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(server.Socket().section(':', -1).toUInt()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     double milliseconds = -1;
-    {
-        Ser2net server(slave);
-        if (server.WaitReady()) {
-            const int client = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_port = htons(static_cast<uint16_t>(server.Socket().section(':', -1).toUInt()));
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const int on = 1;
-            setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-            if (connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-                std::vector<char> frame(frameSize, '\x5A'), back(frameSize);
-                QElapsedTimer timer;
-                timer.start();
-                for (int trip = 0; trip < roundTrips; ++trip) {
-                    if (write(client, frame.data(), frameSize) != frameSize)
-                        break;
-                    for (int got = 0; got < frameSize;) {
-                        const ssize_t n = read(client, back.data() + got, frameSize - got);
-                        if (n <= 0)
-                            break;
-                        got += static_cast<int>(n);
-                        setsockopt(client, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-                    }
-                }
-                milliseconds = static_cast<double>(timer.nsecsElapsed()) / 1e6;
-            }
-            close(client);
-        }
+    if (connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        milliseconds =
+            irig::test::RoundTripsMilliseconds(client, roundTrips, frameSize, [](int fd) {
+                const int quick = 1;
+                setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
+            });
     }
-    close(held);
-    kill(echo, SIGTERM);
-    waitpid(echo, nullptr, 0);
-    close(master);
+    close(client);
     return milliseconds;
 }
 
@@ -154,30 +117,36 @@ int main(int argc, char* argv[]) {
 
     std::vector<double> direct, served;
     {
+        // The direct ones first: ser2net closes the device a moment after its client has gone,
+        // and a direct update that opened it meanwhile would see the line hang up.
         const auto unit = serve(0);
+        for (int i = 0; i < 5; ++i) {
+            direct.push_back(FlashSeconds(firmware.path, link));
+        }
         Ser2net server(link);
         if (!server.WaitReady()) {
             std::fprintf(stderr, "ser2net did not start:\n%s\n", qPrintable(server.Output()));
             return 1;
         }
         for (int i = 0; i < 5; ++i) {
-            direct.push_back(FlashSeconds(firmware.path, link));
             served.push_back(FlashSeconds(firmware.path, server.Rfc2217()));
         }
     }
-    std::printf("(a) full update, unthrottled, median of 5: through ser2net %.1f ms, over the pty "
-                "directly %.1f ms: %.2fx\n",
-                Median(served) * 1000, Median(direct) * 1000, Median(served) / Median(direct));
+    std::printf(
+        "(a) full update, unthrottled, median of 5: through ser2net %.1f ms, over the pty "
+        "directly %.1f ms: %.2fx\n",
+        Median(served) * 1000, Median(direct) * 1000, Median(served) / Median(direct));
     // As many round trips of a block's frame (137 bytes) as the update has.
     std::vector<double> ser2netFloor, ptyFloor;
     for (int i = 0; i < 5; ++i) {
         ser2netFloor.push_back(Ser2netEchoFloorMilliseconds(897, 137));
         ptyFloor.push_back(irig::test::EchoFloorMilliseconds(897, 137));
     }
-    std::printf("    the echo floors of 897 frames, median of 5: through ser2net %.1f ms, over a pty "
-                "%.1f ms: %.2fx; the update through ser2net is %.2fx its floor there\n",
-                Median(ser2netFloor), Median(ptyFloor), Median(ser2netFloor) / Median(ptyFloor),
-                Median(served) * 1000 / Median(ser2netFloor));
+    std::printf(
+        "    the echo floors of 897 frames, median of 5: through ser2net %.1f ms, over a pty "
+        "%.1f ms: %.2fx; the update through ser2net is %.2fx its floor there\n",
+        Median(ser2netFloor), Median(ptyFloor), Median(ser2netFloor) / Median(ptyFloor),
+        Median(served) * 1000 / Median(ser2netFloor));
 
     if (wire) {
         const auto unit = serve(irig::link::kBaudRate);
@@ -190,14 +159,14 @@ int main(int argc, char* argv[]) {
         inspect.start(QStringLiteral(IRIGCTL_PATH),
                       {QStringLiteral("inspect"), firmware.path, QStringLiteral("--json")});
         inspect.waitForFinished(-1);
-        const double wireSeconds =
-            QJsonDocument::fromJson(inspect.readAllStandardOutput())
-                .object()[QStringLiteral("updateSeconds")]
-                .toDouble();
+        const double wireSeconds = QJsonDocument::fromJson(inspect.readAllStandardOutput())
+                                       .object()[QStringLiteral("updateSeconds")]
+                                       .toDouble();
         const double seconds = FlashSeconds(firmware.path, server.Rfc2217());
-        std::printf("(b) full update at 19200 baud through ser2net: %.2f s against %.2f s of "
-                    "wire time: %.4fx\n",
-                    seconds, wireSeconds, seconds / wireSeconds);
+        std::printf(
+            "(b) full update at 19200 baud through ser2net: %.2f s against %.2f s of "
+            "wire time: %.4fx\n",
+            seconds, wireSeconds, seconds / wireSeconds);
     }
     return 0;
 }

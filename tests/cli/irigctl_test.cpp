@@ -17,6 +17,7 @@
 #include <map>
 
 #include "support/firmwarefile.h"
+#include "support/flashcheck.h"
 #include "support/portmapfolder.h"
 #include "support/simulatedunit.h"
 #include "support/wait.h"
@@ -71,15 +72,6 @@ protected:
     QString Named(const QString& name) const {
         return QStringLiteral("%1 (%2)").arg(name,
                                              QFileInfo(ports.Entry(name)).canonicalFilePath());
-    }
-    // The unit's flash holds the firmware at 0x4000 and erased flash elsewhere.
-    static void ExpectFlashHolds(const SimulatedUnit& unit, const FirmwareFile& firmware) {
-        const QByteArray flash = unit.Flash();
-        ASSERT_EQ(flash.size(), 0x20080);
-        EXPECT_EQ(flash.left(0x4000), QByteArray(0x4000, '\xFF'));
-        EXPECT_TRUE(flash.mid(0x4000, firmware.bytes.size()) == firmware.bytes);
-        EXPECT_EQ(flash.mid(0x4000 + firmware.bytes.size()),
-                  QByteArray(0x1C080 - firmware.bytes.size(), '\xFF'));
     }
     static QJsonObject Json(const Result& result) {
         QJsonParseError error{};
@@ -141,7 +133,7 @@ TEST_F(Irigctl, ThreeUnitsAreFlashedAtOnce) {
         EXPECT_EQ(summary[i][QStringLiteral("retries")].toInt(), i == 1 ? 1 : 0);
     }
     for (const auto& [name, unit] : units) {
-        ExpectFlashHolds(*unit, firmware);
+        test::ExpectFlashHolds(unit->Flash(), firmware);
     }
 }
 

@@ -22,6 +22,7 @@
 #include "status/hostclock.h"
 #include "support/bytes.h"
 #include "support/firmwarefile.h"
+#include "support/flashcheck.h"
 #include "support/hexrecords.h"
 #include "support/irigctlrun.h"
 #include "support/portmapfolder.h"
@@ -60,15 +61,6 @@ protected:
     }
     QString Write(const QString& name, const QByteArray& content) {
         return test::WriteFile(dir.filePath(name), content);
-    }
-    // The unit's flash holds the firmware at 0x4000 and erased flash elsewhere.
-    static void ExpectFlashHolds(const test::SimUnit& unit, const test::FirmwareFile& firmware) {
-        const QByteArray flash = unit.Flash();
-        ASSERT_EQ(flash.size(), 0x20080);
-        EXPECT_EQ(flash.left(0x4000), QByteArray(0x4000, '\xFF'));
-        EXPECT_TRUE(flash.mid(0x4000, firmware.bytes.size()) == firmware.bytes);
-        EXPECT_EQ(flash.mid(0x4000 + firmware.bytes.size()),
-                  QByteArray(0x1C080 - firmware.bytes.size(), '\xFF'));
     }
     static QJsonObject Json(const Ran& ran) {
         QJsonParseError error{};
@@ -186,7 +178,7 @@ TEST_F(InProcess, FlashWritesAFullImageAndLeavesFlashMode) {
     EXPECT_EQ(ran.exitCode, 0) << ran.err.toStdString();
     EXPECT_TRUE(ran.out.startsWith(QLatin1String("COM1: done: 897 blocks in ")))
         << ran.out.toStdString();
-    ExpectFlashHolds(*unit, firmware);
+    test::ExpectFlashHolds(unit->Flash(), firmware);
     EXPECT_EQ(unit->log.count(QStringLiteral("re-boot complete")), 2) << "before and after";
 }
 
@@ -245,7 +237,7 @@ TEST_P(Faults, RetryOrFailWithTheRightExitCode) {
         EXPECT_TRUE(ran.err.contains(QLatin1String(GetParam().says))) << ran.err.toStdString();
     }
     if (GetParam().exitCode == 0) {
-        ExpectFlashHolds(*unit, firmware);
+        test::ExpectFlashHolds(unit->Flash(), firmware);
     }
 }
 
@@ -398,7 +390,7 @@ TEST_F(InProcess, TerminalServersThatTrickleOrLeaveEndCleanly) {
     test::UnitServer back(test::UnitServer::Behaviour::kRfc2217, unit);
     const Ran again = test::RunIrigctl({"flash", firmware.path, "-p", back.Address()});
     EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
-    ExpectFlashHolds(*unit, firmware);
+    test::ExpectFlashHolds(unit->Flash(), firmware);
 }
 
 // A watched adapter pulled out and plugged in again: the watch says so and goes on by itself.

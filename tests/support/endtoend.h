@@ -11,6 +11,7 @@
 #include "link/serialportcontroller.h"
 #include "support/cputime.h"
 #include "support/firmwarefile.h"
+#include "support/flashcheck.h"
 #include "support/portmapfolder.h"
 #include "support/scopedlocale.h"
 #include "support/simulatedunit.h"
@@ -71,14 +72,8 @@ protected:
         Button("cmdProgram")->click();
         return WaitForLog(QStringLiteral("Programming complete"), timeoutMs);
     }
-    // The unit's flash holds the firmware at `base`, and erased flash where no data went.
     void ExpectFlashHolds(const FirmwareFile& firmware, int base = 0x4000) {
-        const QByteArray flash = unit->Flash();
-        ASSERT_EQ(flash.size(), 0x20080);
-        EXPECT_EQ(flash.left(base), QByteArray(base, '\xFF'));
-        EXPECT_TRUE(flash.mid(base, firmware.bytes.size()) == firmware.bytes);
-        EXPECT_EQ(flash.mid(base + firmware.bytes.size()),
-                  QByteArray(0x20080 - base - firmware.bytes.size(), '\xFF'));
+        test::ExpectFlashHolds(unit->Flash(), firmware, base);
     }
 
     ScopedLocale locale{QLocale::c()};
