@@ -35,6 +35,14 @@ inline constexpr uint8_t kOffsets = 0x02;
 inline constexpr uint8_t kGpsMessage = 0x03;
 }  // namespace command
 
+// The unit's time reference, as a read reply's source byte gives it.
+namespace source {
+inline constexpr uint8_t kInternalCrystal = 0x01;
+inline constexpr uint8_t kGps = 0x02;
+inline constexpr uint8_t kIrigB = 0x04;
+inline constexpr uint8_t kIrigBBad = 0x0C;
+}  // namespace source
+
 // The payload lengths of the replies the unit gives, command number included.
 namespace length {
 inline constexpr qsizetype kClockRead = 10;  // with the firmware version

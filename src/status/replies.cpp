@@ -132,14 +132,15 @@ QString OffsetText(uint8_t offset) {
 
 QString SourceCaption(int16_t endCode, uint8_t source) {
     const bool readReply = endCode == link::code::kEndRead;
+    // A set reply gives the GPS and IRIG-B codes the other way round.
     switch (source) {
-        case 0x01:
+        case link::source::kInternalCrystal:
             return QStringLiteral("Internal Crystal");
-        case 0x02:
+        case link::source::kGps:
             return readReply ? QStringLiteral("GPS") : QStringLiteral("IRIG-B");
-        case 0x04:
+        case link::source::kIrigB:
             return readReply ? QStringLiteral("IRIG-B") : QStringLiteral("GPS");
-        case 0x0C:
+        case link::source::kIrigBBad:
             return readReply ? QStringLiteral("IRIG-B Bad") : QString();
         default:
             return {};
