@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "link/protocol.h"
+
 namespace irig::monitor {
 
 namespace {
@@ -15,10 +17,10 @@ struct Source {
     const char* label;
 };
 constexpr std::array<Source, 4> kSources{{
-    {0x02, "gps"},
-    {0x04, "irig_b"},
-    {0x0C, "irig_b_bad"},
-    {0x01, "internal_crystal"},
+    {link::source::kGps, "gps"},
+    {link::source::kIrigB, "irig_b"},
+    {link::source::kIrigBBad, "irig_b_bad"},
+    {link::source::kInternalCrystal, "internal_crystal"},
 }};
 
 // `port="COM1"`, the value with backslash, double quote and line feed escaped.
@@ -120,27 +122,26 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
         }
     }
 
-    Family(out, "irig_unit_clock_offset_seconds",
-           "The unit's clock minus this computer's, as last measured from its replies; the true "
-           "offset lies within the uncertainty either side.");
-    for (size_t i = 0; i < units.size(); ++i) {
-        if (units[i].up && units[i].offset) {
-            Open(out, "irig_unit_clock_offset_seconds", labels[i]);
-            out += "} ";
-            AppendThousandths(out, units[i].offset->offsetMs);
-            out += '\n';
+    // A series for each unit that answers and has been measured, from one field of its offset.
+    const auto offsetFamily = [&](const char* name, const char* help,
+                                  qint64 status::ClockOffset::*milliseconds) {
+        Family(out, name, help);
+        for (size_t i = 0; i < units.size(); ++i) {
+            if (units[i].up && units[i].offset) {
+                Open(out, name, labels[i]);
+                out += "} ";
+                AppendThousandths(out, *units[i].offset.*milliseconds);
+                out += '\n';
+            }
         }
-    }
-    Family(out, "irig_unit_clock_offset_uncertainty_seconds",
-           "How far the true offset may lie from the measured one, either side.");
-    for (size_t i = 0; i < units.size(); ++i) {
-        if (units[i].up && units[i].offset) {
-            Open(out, "irig_unit_clock_offset_uncertainty_seconds", labels[i]);
-            out += "} ";
-            AppendThousandths(out, units[i].offset->uncertaintyMs);
-            out += '\n';
-        }
-    }
+    };
+    offsetFamily("irig_unit_clock_offset_seconds",
+                 "The unit's clock minus this computer's, as last measured from its replies; the "
+                 "true offset lies within the uncertainty either side.",
+                 &status::ClockOffset::offsetMs);
+    offsetFamily("irig_unit_clock_offset_uncertainty_seconds",
+                 "How far the true offset may lie from the measured one, either side.",
+                 &status::ClockOffset::uncertaintyMs);
 
     Family(out, "irig_unit_last_reply_timestamp_seconds",
            "When the unit last answered, in seconds since the epoch on this computer's clock.");
