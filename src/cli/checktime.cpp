@@ -33,8 +33,9 @@ void TimeCheck::Start() {
 }
 
 void TimeCheck::Ask() {
-    sent_ = status::HostNow();
-    sentSteady_ = status::SteadyNow();
+    const status::Instant now = status::InstantNow();
+    sent_ = now.host;
+    sentSteady_ = now.steady;
     AskClock(unit_, request_, [this](const std::optional<QByteArray>& payload) {
         if (payload) {
             Answered(*payload);

@@ -60,8 +60,9 @@ void PollClockCheck::Poll(const QByteArray& request, int withinMs) {
 
 void PollClockCheck::Send(const QByteArray& request, std::optional<status::HostMicros> planned) {
     planned_ = planned;
-    sent_ = status::HostNow();
-    sentSteady_ = status::SteadyNow();
+    const status::Instant now = status::InstantNow();
+    sent_ = now.host;
+    sentSteady_ = now.steady;
     exchange_.SendFrame(request);
 }
 

@@ -14,10 +14,24 @@ HostMicros HostNow() {
         .count();
 }
 
-qint64 SteadyNow() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+Instant InstantNow() {
+    const auto steady = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    constexpr qint64 kTogether = 50;  // µs: far below ClockCheck::kStepped
+    Instant instant{};
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const qint64 before = steady();
+        instant.host = HostNow();
+        const qint64 after = steady();
+        instant.steady = before + (after - before) / 2;
+        if (after - before <= kTogether) {
+            break;
+        }
+    }
+    return instant;
 }
 
 void ClockCheck::Add(const Sample& sample, qsizetype requestBytes, qsizetype replyBytes) {

@@ -16,8 +16,15 @@ namespace irig::status {
 // Microseconds since the epoch on the host's clock (its wall clock, which the unit is set from).
 using HostMicros = qint64;
 HostMicros HostNow();
-// Microseconds on a clock that is never set nor stepped, for durations only.
-qint64 SteadyNow();
+// The host's clock and, in microseconds, a clock that is never set nor stepped, read at one moment:
+// the host's between two readings of the steady one, read again (a few times at most) while those
+// lie further apart than the step the check looks for allows, as when the process was preempted
+// between them. The steady time is their middle.
+struct Instant {
+    HostMicros host;
+    qint64 steady;
+};
+Instant InstantNow();
 
 class ClockCheck {
 public:
@@ -34,9 +41,10 @@ public:
     // A reply to a request of `requestBytes` bytes, `replyBytes` bytes long. On a line that runs
     // at 19200 baud, a reading cannot come before the request's last byte nor after the reply's
     // first; once a reply has come back sooner than that allows (a faster line), only sending and
-    // receiving bound it and every later one, however late the host takes them. When the host's clock has been stepped since the last reply (it moved
-    // against the steady clock by a millisecond or more), or a reply contradicts the bounds so far
-    // (the unit's clock jumped), the check starts over from this reply.
+    // receiving bound it and every later one, however late the host takes them. When the host's
+    // clock has been stepped since the last reply (it moved against the steady clock by a
+    // millisecond or more), or a reply contradicts the bounds so far (the unit's clock jumped), the
+    // check starts over from this reply.
     void Add(const Sample& sample, qsizetype requestBytes, qsizetype replyBytes);
 
     // When to send the next request, no earlier than `notBefore`. Until the unit's second has
@@ -77,7 +85,8 @@ private:
     qint64 low_ = std::numeric_limits<qint64>::min() / 2;
     qint64 high_ = std::numeric_limits<qint64>::max() / 2;
     qint64 narrowest_ = std::numeric_limits<qint64>::max();
-    // From the last request's planned moment (or its sending) to the middle of its reading's window.
+    // From the last request's planned moment (or its sending) to the middle of its reading's
+    // window.
     qint64 lead_ = 0;
     bool fastLine_ = false;  // a reply came back sooner than 19200 baud allows
     HostMicros lastSent_ = 0;
