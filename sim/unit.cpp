@@ -117,6 +117,11 @@ std::vector<Bytes> Unit::Receive(const uint8_t* data, size_t size, Clock::time_p
 
 std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_point now) {
     const Bytes& p = message.payload;
+    // The host's wall clock when the request's last byte arrived, from one reading of each clock:
+    // a setting and its reply then agree to the nanosecond.
+    const HostTime arrived =
+        std::chrono::system_clock::now() -
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - now);
     switch (message.code) {
         case kReBoot:
             log_("re-boot");
@@ -133,7 +138,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
                 break;
             if (p[0] == 0x01) {
                 log_("status");
-                return {EncodeFrame(kRead, ClockPayload(false, now))};
+                return {EncodeFrame(kRead, ClockPayload(false, arrived))};
             }
             if (p[0] == 0x02) {
                 log_("retrieve offsets");
@@ -151,10 +156,10 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
             if (flashMode_)
                 break;
             if (p.size() == 9 && p[0] == 0x01) {
-                const long long lagMs = SetClock(p, now);
+                const long long lagMs = SetClock(p, arrived);
                 log_("set time " + Hex(p) + "; the host's clock was " + std::to_string(lagMs) +
                      " ms past it when the frame arrived");
-                return {EncodeFrame(kSet, ClockPayload(true, now))};
+                return {EncodeFrame(kSet, ClockPayload(true, arrived))};
             }
             if (p.size() == 4 && p[0] == 0x02) {
                 irigOffset_ = p[1], gpsOffset_ = p[2], ieee1344_ = p[3];
@@ -220,13 +225,10 @@ bool Unit::TakeHangUp() {
     return std::exchange(hangUp_, false);
 }
 
-// The clock as it stands when the request's last byte arrives, as a unit reads it then.
-Bytes Unit::ClockPayload(bool setReply, Clock::time_point arrived) const {
-    const auto hostAtArrival = std::chrono::system_clock::now() +
-                               std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                                   arrived - Clock::now());
-    const std::time_t now =
-        std::chrono::system_clock::to_time_t(hostAtArrival + clockOffset_);
+Bytes Unit::ClockPayload(bool setReply, HostTime arrived) const {
+    // Whole seconds, rounded down (to_time_t may round a time before the epoch's either way).
+    const std::time_t now = std::chrono::system_clock::to_time_t(
+        std::chrono::floor<std::chrono::seconds>(arrived + clockOffset_));
     std::tm local{};
     localtime_r(&now, &local);
     const int year = local.tm_year + 1900;
@@ -244,7 +246,7 @@ Bytes Unit::ClockPayload(bool setReply, Clock::time_point arrived) const {
     return payload;
 }
 
-long long Unit::SetClock(const Bytes& p, Clock::time_point arrived) {
+long long Unit::SetClock(const Bytes& p, HostTime arrived) {
     std::tm set{};
     set.tm_year = (p[2] | (p[3] << 8)) - 1900;
     set.tm_mon = p[4] - 1;
@@ -260,11 +262,7 @@ long long Unit::SetClock(const Bytes& p, Clock::time_point arrived) {
     // The unit's second begins when the frame's last byte arrives; the host's wall clock then,
     // against the time the frame carried, is how late (or early) it came. Kept exact: a clock a
     // fraction of a millisecond short would read the second before the one just set.
-    const auto hostAtArrival =
-        std::chrono::system_clock::now() -
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - arrived);
-    const auto carried = std::chrono::system_clock::from_time_t(when);
-    clockOffset_ = carried - hostAtArrival;
+    clockOffset_ = std::chrono::system_clock::from_time_t(when) - arrived;
     return -std::chrono::round<std::chrono::milliseconds>(clockOffset_).count();
 }
 

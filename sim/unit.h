@@ -71,10 +71,14 @@ public:
     const std::array<uint8_t, kFlashSize>& Flash() const { return flash_; }
 
 private:
+    using HostTime = std::chrono::system_clock::time_point;
+
     std::vector<Bytes> Answer(const Decoder::Message& message, Clock::time_point now);
-    Bytes ClockPayload(bool setReply, Clock::time_point arrived) const;
+    // The clock as it stands when a request's last byte arrives: `arrived`, the host's wall clock
+    // then, read once per request.
+    Bytes ClockPayload(bool setReply, HostTime arrived) const;
     // Sets the clock; returns how far the host's clock was past the time set when it arrived.
-    long long SetClock(const Bytes& payload, Clock::time_point arrived);
+    long long SetClock(const Bytes& payload, HostTime arrived);
 
     Options options_;
     std::function<void(const std::string&)> log_;
