@@ -4,8 +4,9 @@
 #include <QHttpServerRequest>
 #include <QHttpServerResponse>
 #include <QMutexLocker>
-#include <QTcpServer>
 #include <QUrlQuery>
+
+#include "monitor/httpguard.h"
 
 namespace irig::monitor {
 
@@ -15,6 +16,18 @@ const char kIndex[] =
     "irigctl monitor: the time-code units it watches, for Prometheus.\n"
     "  GET  /metrics                  the last values, in the Prometheus text format\n"
     "  POST /check-time[?port=PORT]   measure the units' clocks (or one unit's) now\n";
+
+// 405 with the method the path takes; a HEAD request gets no body.
+QHttpServerResponse NotAllowed(const QHttpServerRequest& request, const QByteArray& allow) {
+    QHttpServerResponse response =
+        request.method() == QHttpServerRequest::Method::Head
+            ? QHttpServerResponse(QHttpServerResponse::StatusCode::MethodNotAllowed)
+            : QHttpServerResponse(QByteArray("text/plain"),
+                                  request.url().path().toUtf8() + " takes " + allow + " only\n",
+                                  QHttpServerResponse::StatusCode::MethodNotAllowed);
+    response.setHeader("Allow", allow);
+    return response;
+}
 
 }  // namespace
 
@@ -35,8 +48,8 @@ std::vector<UnitReading> MetricsBoard::Readings() const {
     return readings_;
 }
 
-MetricsServer::MetricsServer(const MetricsBoard& board, MeasureRequest measure)
-    : board_(board), measure_(std::move(measure)) {}
+MetricsServer::MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits)
+    : board_(board), measure_(std::move(measure)), limits_(limits) {}
 
 MetricsServer::~MetricsServer() {
     if (context_ != nullptr) {
@@ -86,13 +99,15 @@ quint16 MetricsServer::Listen(const QHostAddress& address, quint16 port, QString
                             .arg(port.isEmpty() ? board_.Ports().join(QStringLiteral(", ")) : port),
                         QHttpServerResponse::StatusCode::Accepted);
                 });
-            server_->route(QStringLiteral("/check-time"), QHttpServerRequest::Method::Get, [] {
-                return QHttpServerResponse(
-                    QByteArray("text/plain"),
-                    QByteArray("POST /check-time[?port=PORT] measures the units' clocks\n"),
-                    QHttpServerResponse::StatusCode::MethodNotAllowed);
-            });
-            auto* tcp = new QTcpServer(server_);
+            // Every other method on a known path: 405, with the one it takes.
+            for (const auto& [path, allow] : {std::pair{"/", "GET"}, std::pair{"/metrics", "GET"},
+                                              std::pair{"/check-time", "POST"}}) {
+                server_->route(QString::fromLatin1(path), QHttpServerRequest::Method::AnyKnown,
+                               [allow = QByteArray(allow)](const QHttpServerRequest& request) {
+                                   return NotAllowed(request, allow);
+                               });
+            }
+            auto* tcp = new GuardedTcpServer(limits_, server_);
             if (!tcp->listen(address, port)) {
                 *why = tcp->errorString();
                 return;

@@ -10,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "monitor/httpguard.h"
 #include "monitor/metrics.h"
 
 class QHttpServer;
@@ -36,7 +37,7 @@ public:
     // Called in the server's thread with the port asked for, or an empty one for every unit.
     using MeasureRequest = std::function<void(const QString& port)>;
 
-    MetricsServer(const MetricsBoard& board, MeasureRequest measure);
+    MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits = {});
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
@@ -47,6 +48,7 @@ public:
 private:
     const MetricsBoard& board_;
     MeasureRequest measure_;
+    HttpLimits limits_;
     QThread thread_;
     QObject* context_ = nullptr;     // lives in the server's thread
     QHttpServer* server_ = nullptr;  // made and deleted there

@@ -58,7 +58,7 @@ private:
     bool busy_ = false;  // a request or a measurement is in flight
     bool measureDue_ = false;
     bool measureAfterAnswer_ = false;  // the port has just opened
-    bool saidUp_ = false;  // the last transition said: answering or not
+    bool saidUp_ = false;              // the last transition said: answering or not
     bool saidAnything_ = false;
 };
 
