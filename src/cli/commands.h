@@ -1,5 +1,6 @@
-// The commands that ask one unit something and report its answer: status, set-time, offsets,
-// gps-message and reboot. Each runs asynchronously on a Unit and ends with an Outcome.
+// The commands that ask one unit something and print its answer: status, set-time, check-time,
+// offsets, gps-message and reboot. Each runs asynchronously on a session and ends with an
+// Outcome; asking is the session's, saying it is these.
 #pragma once
 
 #include <QJsonObject>
@@ -7,8 +8,8 @@
 #include <functional>
 
 #include "cli/commandline.h"
-#include "cli/unit.h"
 #include "status/hostclock.h"
+#include "unit/session.h"
 
 namespace irig::cli {
 
@@ -21,23 +22,19 @@ struct Outcome {
 
 using Done = std::function<void(const Outcome& outcome)>;
 
-// The time-out of a request and its answer: --timeout, or 1 s and four times their wire time.
-int ReplyTimeout(const Request& request, qsizetype requestBytes, qsizetype replyBytes);
-// Asks the unit for its clock (the status request); `done` gets the clock reply's payload, or
-// nothing when none came (the unit's last wait says why).
-void AskClock(Unit& unit, const Request& request,
-              std::function<void(std::optional<QByteArray>)> done);
-// The time-out of a re-boot: --timeout, or 10 s.
-int RebootTimeout(const Request& request);
+// The waits of a request: --timeout, or each wait's own.
+unit::Timeouts TimeoutsOf(const Request& request);
 
-void Status(Unit& unit, const Request& request, const Done& done);
-void SetTime(Unit& unit, const Request& request, const Done& done);
-void Offsets(Unit& unit, const Request& request, const Done& done);
-void GpsMessage(Unit& unit, const Request& request, const Done& done);
-void Reboot(Unit& unit, const Request& request, const Done& done);
+void Status(unit::Session& session, const Request& request, const Done& done);
+void SetTime(unit::Session& session, const Request& request, const Done& done);
+void CheckTime(unit::Session& session, const Request& request, const Done& done);
+void Offsets(unit::Session& session, const Request& request, const Done& done);
+void GpsMessage(unit::Session& session, const Request& request, const Done& done);
+void Reboot(unit::Session& session, const Request& request, const Done& done);
 
-// The outcome of a unit that did not answer (exit 1), with what the unit's last wait says.
-Outcome NoAnswer(const Unit& unit, const QString& what);
+// The outcome of a request that came to nothing (exit 1), saying why; for a silent unit, that one
+// left in flash mode answers nothing but the flash commands.
+Outcome NoAnswer(const unit::Session& session, const QString& what, const unit::Failure& failure);
 
 // What the kernel says of this computer's clock, for --json: synchronised (true, false or null),
 // maxErrorMs and the words of the text output.

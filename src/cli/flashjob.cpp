@@ -9,25 +9,25 @@ namespace irig::cli {
 
 namespace {
 
-constexpr int kEraseTimeoutMs = 30'000;
-constexpr int kFlashModeTimeoutMs = 5'000;
 // A retry waits this long first, so that a late echo is not taken for the erase result.
 constexpr int kQuietMs = 300;
 
 }  // namespace
 
-FlashJob::FlashJob(Unit& unit, const flash::FlashImage& image, const Request& request)
-    : unit_(unit), request_(request) {
-    unit_.Exchange().Image() = image;
+FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request)
+    : session_(session), request_(request) {
+    session_.Exchange().Image() = image;
     blocks_ = flash::BlocksToSend(image);
     wait_.setSingleShot(true);
     connect(&wait_, &QTimer::timeout, this, &FlashJob::OnTimeout);
-    connect(&unit_.Exchange(), &exchange::UnitExchange::SessionStepped, this, &FlashJob::OnStep);
-    connect(&unit_, &Unit::PortLost, this, [this] {
+    connect(&session_.Exchange(), &exchange::UnitExchange::SessionStepped, this, &FlashJob::OnStep);
+    connect(&session_, &unit::Session::Lost, this, [this](const QString& reason) {
         if (phase_ == Phase::kErasing || phase_ == Phase::kProgramming) {
-            unit_.Exchange().Abandon();
+            session_.Exchange().Abandon();
             wait_.stop();
-            Fail(unit_.Failure());
+            Fail(QStringLiteral("%1; the unit is left erased, in flash mode: run flash again when "
+                                "the port is back")
+                     .arg(unit::Failure::PortLost(reason).text));
         }
     });
 }
@@ -45,14 +45,14 @@ qint64 FlashJob::ElapsedMs() const {
 }
 
 int FlashJob::Confirmed() const {
-    return unit_.Exchange().Progress().Confirmed();
+    return session_.Exchange().Progress().Confirmed();
 }
 
 qint64 FlashJob::RemainingMs() const {
     if (phase_ != Phase::kProgramming) {
         return -1;
     }
-    return unit_.Exchange().Progress().RemainingMs(unit_.Exchange().Now());
+    return session_.Exchange().Progress().RemainingMs(session_.Exchange().Now());
 }
 
 void FlashJob::SetPhase(Phase phase) {
@@ -65,38 +65,37 @@ void FlashJob::SetPhase(Phase phase) {
 
 void FlashJob::ReBoot() {
     SetPhase(Phase::kReBooting);
-    unit_.AwaitCode(
-        link::SingleCode(link::code::kReBoot), link::code::kReBoot, RebootTimeout(request_),
-        [this](bool complete) {
-            if (interrupted_) {
-                Stop(QStringLiteral("before flash mode; the unit's firmware is as it was"));
-            } else if (complete) {
-                EnterFlashMode();
-            } else {
-                Fail(QStringLiteral("re-boot: ") + unit_.Failure());
-            }
-        });
+    session_.Reboot([this](const std::optional<unit::Failure>& failure) {
+        if (interrupted_) {
+            Stop(QStringLiteral("before flash mode; the unit's firmware is as it was"));
+        } else if (!failure) {
+            EnterFlashMode();
+        } else {
+            Fail(QStringLiteral("re-boot: ") + failure->text);
+        }
+    });
 }
 
 void FlashJob::EnterFlashMode() {
     SetPhase(Phase::kEnteringFlashMode);
-    unit_.AwaitCode(link::SingleCode(link::code::kFlashMode), link::code::kFlashMode,
-                    request_.timeoutMs.value_or(kFlashModeTimeoutMs), [this](bool entered) {
-                        if (interrupted_) {
-                            Stop(
-                                QStringLiteral("in flash mode, before the erase; the unit's "
-                                               "firmware is as it was"));
-                        } else if (entered) {
-                            Program();
-                        } else {
-                            Fail(QStringLiteral("flash mode: ") + unit_.Failure());
-                        }
-                    });
+    session_.AwaitCode(link::SingleCode(link::code::kFlashMode), link::code::kFlashMode,
+                       session_.Waits().FlashMode(),
+                       [this](const std::optional<unit::Failure>& failure) {
+                           if (interrupted_) {
+                               Stop(
+                                   QStringLiteral("in flash mode, before the erase; the unit's "
+                                                  "firmware is as it was"));
+                           } else if (!failure) {
+                               Program();
+                           } else {
+                               Fail(QStringLiteral("flash mode: ") + failure->text);
+                           }
+                       });
 }
 
 void FlashJob::Program() {
     SetPhase(Phase::kErasing);
-    unit_.Exchange().Program();
+    session_.Exchange().Program();
 }
 
 // The session's verdicts, and this job's reactions: a stray reply while blocks are awaited is a
@@ -112,13 +111,13 @@ void FlashJob::OnStep(const flash::FlashSession::Step& step) {
     }
     if (step.end == flash::FlashSession::End::kEraseFailed) {
         wait_.stop();
-        unit_.Exchange().Abandon();
+        session_.Exchange().Abandon();
         Retry(EraseFailure(step));
         return;
     }
     if (step.strayIgnored) {
         wait_.stop();
-        unit_.Exchange().Abandon();
+        session_.Exchange().Abandon();
         Retry(QStringLiteral("a wrong echo of the block at %1").arg(Address(lastSent_)));
         return;
     }
@@ -126,20 +125,20 @@ void FlashJob::OnStep(const flash::FlashSession::Step& step) {
         emit Progressed();
         if (interrupted_) {
             wait_.stop();
-            unit_.Exchange().Abandon();  // its next block is not sent
+            session_.Exchange().Abandon();  // its next block is not sent
             Stop(QStringLiteral("after the block at %1: %2")
                      .arg(Address(step.confirmed->address), Incomplete()));
             return;
         }
     }
     if (step.eraseSent) {
-        wait_.start(unit_.Wait(request_.timeoutMs.value_or(kEraseTimeoutMs)));
+        wait_.start(session_.Wait(session_.Waits().Erase()));
     } else if (step.sent) {
         lastSent_ = step.sent->address;
         if (phase_ == Phase::kErasing) {
             SetPhase(Phase::kProgramming);
         }
-        wait_.start(unit_.Wait(ReplyTimeout(request_, step.frame.size(), step.frame.size())));
+        wait_.start(session_.Wait(session_.Waits().Reply(step.frame.size(), step.frame.size())));
     }
 }
 
@@ -171,7 +170,7 @@ QString FlashJob::Incomplete() const {
 }
 
 void FlashJob::OnTimeout() {
-    unit_.Exchange().Abandon();
+    session_.Exchange().Abandon();
     if (interrupted_) {
         Stop(QStringLiteral("with the block at %1 unconfirmed: %2")
                  .arg(Address(lastSent_), Incomplete()));
@@ -198,7 +197,7 @@ void FlashJob::Retry(const QString& why) {
     }
     ++retries_;
     emit Said(QStringLiteral("%1: %2; starting over from the erase (retry %3 of %4)")
-                  .arg(unit_.Named(), why)
+                  .arg(session_.Named(), why)
                   .arg(retries_)
                   .arg(request_.retries));
     SetPhase(Phase::kErasing);
@@ -213,27 +212,26 @@ void FlashJob::Retry(const QString& why) {
 
 void FlashJob::Leave() {
     SetPhase(Phase::kLeaving);
-    unit_.AwaitCode(link::SingleCode(link::code::kReBoot), link::code::kReBoot,
-                    RebootTimeout(request_), [this](bool complete) {
-                        if (complete) {
-                            Succeed();
-                        } else {
-                            Fail(QStringLiteral("all %1 blocks were written, but the unit did not "
-                                                "report its re-boot: %2")
-                                     .arg(blocks_)
-                                     .arg(unit_.Failure()));
-                        }
-                    });
+    session_.Reboot([this](const std::optional<unit::Failure>& failure) {
+        if (!failure) {
+            Succeed();
+        } else {
+            Fail(QStringLiteral("all %1 blocks were written, but the unit did not report its "
+                                "re-boot: %2")
+                     .arg(blocks_)
+                     .arg(failure->text));
+        }
+    });
 }
 
 void FlashJob::Interrupt() {
     interrupted_ = true;
     if (phase_ == Phase::kReBooting || phase_ == Phase::kEnteringFlashMode) {
-        unit_.Cancel();
-    } else if (phase_ == Phase::kErasing && !unit_.Exchange().Session().Running()) {
+        session_.Cancel();
+    } else if (phase_ == Phase::kErasing && !session_.Exchange().Session().Running()) {
         // Waiting out the quiet time before a retry: the timer's callback stops.
     } else if (phase_ == Phase::kErasing) {
-        unit_.Exchange().Abandon();
+        session_.Exchange().Abandon();
         wait_.stop();
         Stop(
             QStringLiteral("while erasing; the unit stays in flash mode and its flash may be "
@@ -247,14 +245,14 @@ void FlashJob::Succeed() {
     Outcome outcome;
     const double seconds = static_cast<double>(ElapsedMs()) / 1000;
     outcome.text = QStringLiteral("%1: done: %2 blocks in %3%4\n")
-                       .arg(unit_.Port())
+                       .arg(session_.Port())
                        .arg(blocks_)
                        .arg(Duration(seconds))
                        .arg(retries_ == 0 ? QString()
                                           : QStringLiteral(", %1 %2").arg(retries_).arg(
                                                 retries_ == 1 ? QStringLiteral("retry")
                                                               : QStringLiteral("retries")));
-    outcome.json = {{QStringLiteral("port"), unit_.Port()},
+    outcome.json = {{QStringLiteral("port"), session_.Port()},
                     {QStringLiteral("result"), QStringLiteral("done")},
                     {QStringLiteral("blocks"), blocks_},
                     {QStringLiteral("retries"), retries_},
@@ -266,9 +264,9 @@ void FlashJob::Fail(const QString& why) {
     SetPhase(Phase::kFailed);
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
-    outcome.text = QStringLiteral("%1: failed\n").arg(unit_.Port());
-    outcome.error = QStringLiteral("%1: failed: %2").arg(unit_.Named(), why);
-    outcome.json = {{QStringLiteral("port"), unit_.Port()},
+    outcome.text = QStringLiteral("%1: failed\n").arg(session_.Port());
+    outcome.error = QStringLiteral("%1: failed: %2").arg(session_.Named(), why);
+    outcome.json = {{QStringLiteral("port"), session_.Port()},
                     {QStringLiteral("result"), QStringLiteral("failed")},
                     {QStringLiteral("error"), why},
                     {QStringLiteral("blocks"), blocks_},
@@ -281,9 +279,9 @@ void FlashJob::Stop(const QString& where) {
     SetPhase(Phase::kInterrupted);
     Outcome outcome;
     outcome.exitCode = kInterrupted;
-    outcome.text = QStringLiteral("%1: stopped\n").arg(unit_.Port());
-    outcome.error = QStringLiteral("%1: stopped %2").arg(unit_.Named(), where);
-    outcome.json = {{QStringLiteral("port"), unit_.Port()},
+    outcome.text = QStringLiteral("%1: stopped\n").arg(session_.Port());
+    outcome.error = QStringLiteral("%1: stopped %2").arg(session_.Named(), where);
+    outcome.json = {{QStringLiteral("port"), session_.Port()},
                     {QStringLiteral("result"), QStringLiteral("interrupted")},
                     {QStringLiteral("stopped"), where},
                     {QStringLiteral("blocks"), blocks_},

@@ -27,7 +27,7 @@ public:
     };
 
     // `image` is copied into the unit's exchange.
-    FlashJob(Unit& unit, const flash::FlashImage& image, const Request& request);
+    FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request);
 
     void Start();
     // Ctrl-C: stops after the block in flight, and stays in flash mode.
@@ -41,7 +41,7 @@ public:
     qint64 ElapsedMs() const;
     // The programming time still to go, from the rate so far; negative while unknown.
     qint64 RemainingMs() const;
-    const Unit& UnitOf() const { return unit_; }
+    const unit::Session& SessionOf() const { return session_; }
 
 signals:
     void Progressed();
@@ -66,7 +66,7 @@ private:
     // "120 of 897 blocks written; the unit stays in flash mode with its firmware incomplete".
     QString Incomplete() const;
 
-    Unit& unit_;
+    unit::Session& session_;
     Request request_;
     Phase phase_ = Phase::kWaiting;
     int blocks_ = 0;

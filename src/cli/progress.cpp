@@ -70,7 +70,7 @@ QString Progress::Line(const FlashJob& job, int width) {
         int drop;
     };
     QList<Field> fields = {
-        {job.UnitOf().Port(), 0},
+        {job.SessionOf().Port(), 0},
         {QStringLiteral("%1/%2 blocks").arg(job.Confirmed()).arg(job.Blocks()), 4},
         {QStringLiteral("%1%").arg(percent), 2},
         {flash::MinutesSeconds(job.ElapsedMs()) + QStringLiteral(" elapsed"), 1},

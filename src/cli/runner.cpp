@@ -4,26 +4,23 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QSet>
 #include <memory>
 #include <optional>
 #include <vector>
 
-#include "cli/checktime.h"
 #include "cli/commands.h"
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
-#include "cli/interrupts.h"
 #include "cli/progress.h"
 #include "link/portmap.h"
-#include "link/portswitch.h"
-#include "link/portwatch.h"
+#include "unit/interrupts.h"
 
 namespace irig::cli {
 
 namespace {
 
 constexpr int kWatchMs = 500;
-constexpr int kConnectTimeoutMs = 5000;
 
 void Write(std::FILE* file, const QString& text) {
     if (!text.isEmpty()) {
@@ -39,11 +36,11 @@ QString JsonLine(const QJsonObject& json) {
 
 class Runner {
 public:
-    Runner(const Request& request, std::FILE* out, std::FILE* err, PortMaker makePort)
+    Runner(const Request& request, std::FILE* out, std::FILE* err, unit::PortMaker makePort)
         : request_(request),
           out_(out),
           err_(err),
-          makePort_(makePort ? std::move(makePort) : RealPorts(request)) {}
+          makePort_(makePort ? std::move(makePort) : unit::RealPorts(TimeoutsOf(request))) {}
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
     int Exec() {
@@ -56,48 +53,33 @@ public:
                             .arg(same));
             return kUsage;
         }
-        auto image = std::make_unique_for_overwrite<flash::FlashImage>();
-        if (request_.command == QLatin1String("flash") && !LoadFirmware(*image)) {
+        if (const QString bad = BadAddress(); !bad.isEmpty()) {
+            Write(err_, QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and "
+                                       "options.\n")
+                            .arg(bad));
+            return kUsage;
+        }
+        image_ = std::make_unique_for_overwrite<flash::FlashImage>();
+        if (request_.command == QLatin1String("flash") && !LoadFirmware(*image_)) {
             return kBadFile;
         }
         outcomes_.resize(request_.ports.size());
         for (qsizetype i = 0; i < request_.ports.size(); ++i) {
-            serials_.push_back(makePort_());
-            auto unit = std::make_unique<Unit>(request_.ports[i], *serials_.back());
-            QString why;
-            if (!unit->Open(&why)) {
-                Outcome& failed = outcomes_[size_t(i)];
-                failed.exitCode = kPortFailed;
-                failed.error =
-                    QStringLiteral("%1: cannot open the port: %2").arg(unit->Port(), why);
-                failed.json = {{QStringLiteral("port"), unit->Port()},
-                               {QStringLiteral("error"), why}};
-                ++finished_;
-                units_.push_back(nullptr);
-                continue;
-            }
-            if (const QString note = serials_.back()->Note(); !note.isEmpty() && !request_.quiet) {
-                Write(err_, QStringLiteral("%1: %2\n").arg(unit->Named(), note));
-            }
+            sessions_.push_back(std::make_unique<unit::Session>(request_.ports[i], makePort_(),
+                                                                TimeoutsOf(request_)));
+            unit::Session& session = *sessions_.back();
             if (request_.watch) {
-                Watch(size_t(i), *unit);
+                session.KeepOpen();
             }
-            units_.push_back(std::move(unit));
+            QObject::connect(&session, &unit::Session::Opened, &session,
+                             [this, i] { Opened(size_t(i)); });
+            QObject::connect(&session, &unit::Session::OpenFailed, &session,
+                             [this, i](const QString& why) { OpenFailed(size_t(i), why); });
+            session.Open();
         }
         WatchInterrupts();
-        if (request_.command == QLatin1String("flash")) {
-            StartFlash(*image);
-        } else {
-            for (size_t i = 0; i < units_.size(); ++i) {
-                if (units_[i]) {
-                    Ask(i);
-                }
-            }
-        }
-        if (finished_ < outcomes_.size()) {
-            loop_.emplace();
-            loop_->exec();
-        }
+        loop_.emplace();
+        loop_->exec();
         return Report();
     }
 
@@ -114,6 +96,62 @@ private:
             named.insert(device, port);
         }
         return {};
+    }
+
+    // A port (or the target of its port-map link) meant as a terminal server's address but none.
+    QString BadAddress() const {
+        for (const QString& port : request_.ports) {
+            if (const QString problem = link::PortAddressProblem(port); !problem.isEmpty()) {
+                return problem;
+            }
+        }
+        return {};
+    }
+
+    void Opened(size_t index) {
+        unit::Session& session = *sessions_[index];
+        if (const QString note = session.Note(); !note.isEmpty() && !request_.quiet) {
+            Write(err_, QStringLiteral("%1: %2\n").arg(session.Named(), note));
+        }
+        if (request_.watch) {
+            Watch(index);
+        }
+        Decided();
+    }
+
+    void OpenFailed(size_t index, const QString& why) {
+        Outcome& failed = outcomes_[index];
+        failed.exitCode = kPortFailed;
+        failed.error =
+            QStringLiteral("%1: cannot open the port: %2").arg(sessions_[index]->Port(), why);
+        failed.json = {{QStringLiteral("port"), sessions_[index]->Port()},
+                       {QStringLiteral("error"), why}};
+        failedOpen_.insert(index);
+        ++finished_;
+        Decided();
+    }
+
+    // Once every port has opened or failed to, the command starts on those that opened.
+    void Decided() {
+        if (++decided_ < sessions_.size()) {
+            return;
+        }
+        if (interrupted_) {
+            Quit();
+            return;
+        }
+        if (request_.command == QLatin1String("flash")) {
+            StartFlash(*image_);
+        } else {
+            for (size_t i = 0; i < sessions_.size(); ++i) {
+                if (!failedOpen_.contains(i)) {
+                    Ask(i);
+                }
+            }
+        }
+        if (finished_ == outcomes_.size()) {
+            Quit();
+        }
     }
 
     int RunInspect() {
@@ -166,7 +204,7 @@ private:
     }
 
     void Ask(size_t index) {
-        Unit& unit = *units_[index];
+        unit::Session& unit = *sessions_[index];
         auto done = [this, index](const Outcome& outcome) { Answered(index, outcome); };
         const QString& command = request_.command;
         if (command == QLatin1String("status")) {
@@ -192,12 +230,12 @@ private:
         }
         // --watch: each reading as it comes; a lost port is awaited back, and the watch goes on.
         Write(out_, request_.json ? JsonLine(outcome.json) : outcome.text);
-        if (units_[index]->Lost()) {
+        if (!sessions_[index]->IsOpen()) {
             return;  // said by the port watch, which asks again once the port is back
         }
         Write(err_, outcome.error.isEmpty() ? QString() : outcome.error + QLatin1Char('\n'));
-        QTimer::singleShot(kWatchMs, units_[index].get(), [this, index] {
-            if (!interrupted_ && !units_[index]->Lost()) {
+        QTimer::singleShot(kWatchMs, sessions_[index].get(), [this, index] {
+            if (!interrupted_ && sessions_[index]->IsOpen()) {
                 Ask(index);
             }
         });
@@ -205,16 +243,18 @@ private:
 
     // A watched unit's port, when lost, is awaited back as itself; the watch says so on standard
     // error and goes on once it is back.
-    void Watch(size_t index, Unit& unit) {
-        auto* watch = new link::PortWatch(*serials_.back(), link::kByIdFolder, &unit);
-        watch->Opened(unit.Port());
-        QObject::connect(watch, &link::PortWatch::WaitingChanged, &unit,
-                         [this, &unit](const QString& waiting) {
+    void Watch(size_t index) {
+        unit::Session& unit = *sessions_[index];
+        auto lostWhy = std::make_shared<QString>();
+        QObject::connect(&unit, &unit::Session::Lost, &unit, [lostWhy](const QString& reason) {
+            *lostWhy = unit::Failure::PortLost(reason).text;
+        });
+        QObject::connect(&unit, &unit::Session::Waiting, &unit,
+                         [this, &unit, lostWhy](const QString& waiting) {
                              Write(err_, QStringLiteral("%1: lost: %2; %3\n")
-                                             .arg(unit.Named(), unit.Failure(), waiting));
+                                             .arg(unit.Named(), *lostWhy, waiting));
                          });
-        QObject::connect(watch, &link::PortWatch::Reopened, &unit, [this, index, &unit] {
-            unit.Resume();
+        QObject::connect(&unit, &unit::Session::Reopened, &unit, [this, index, &unit] {
             Write(err_, QStringLiteral("%1: back; watching again\n").arg(unit.Named()));
             if (!interrupted_) {
                 Ask(index);
@@ -224,12 +264,12 @@ private:
 
     void StartFlash(const flash::FlashImage& image) {
         QList<FlashJob*> jobs;
-        for (size_t i = 0; i < units_.size(); ++i) {
-            if (!units_[i]) {
+        for (size_t i = 0; i < sessions_.size(); ++i) {
+            if (failedOpen_.contains(i)) {
                 continue;
             }
-            auto* job = new FlashJob(*units_[i], image, request_);
-            job->setParent(units_[i].get());
+            auto* job = new FlashJob(*sessions_[i], image, request_);
+            job->setParent(sessions_[i].get());
             QObject::connect(job, &FlashJob::Said, [this](const QString& line) { Say(line); });
             QObject::connect(job, &FlashJob::Finished, [this, i](const Outcome& outcome) {
                 outcomes_[i] = outcome;
@@ -272,8 +312,8 @@ private:
 
     // Ctrl-C reaches the event loop (POSIX; elsewhere it ends the program at once).
     void WatchInterrupts() {
-        interrupts_ = std::make_unique<Interrupts>();
-        QObject::connect(interrupts_.get(), &Interrupts::Interrupted,
+        interrupts_ = std::make_unique<unit::Interrupts>();
+        QObject::connect(interrupts_.get(), &unit::Interrupts::Interrupted,
                          [this](int code) { Interrupt(code); });
     }
 
@@ -283,10 +323,10 @@ private:
         if (interrupted_ || jobs_.isEmpty()) {
             // A second Ctrl-C, or a command that has nothing to finish: stop at once.
             interrupted_ = true;
-            for (size_t i = 0; i < units_.size(); ++i) {
-                if (units_[i] && outcomes_[i].json.isEmpty() && !request_.watch) {
+            for (size_t i = 0; i < sessions_.size(); ++i) {
+                if (!failedOpen_.contains(i) && outcomes_[i].json.isEmpty() && !request_.watch) {
                     outcomes_[i].exitCode = kInterrupted;
-                    outcomes_[i].error = units_[i]->Named() + QStringLiteral(": interrupted");
+                    outcomes_[i].error = sessions_[i]->Named() + QStringLiteral(": interrupted");
                 }
             }
             Quit();
@@ -347,15 +387,17 @@ private:
     const Request& request_;
     std::FILE* out_;
     std::FILE* err_;
-    PortMaker makePort_;
+    unit::PortMaker makePort_;
     std::optional<QEventLoop> loop_;  // while the units are served (inspect needs none)
-    std::vector<std::unique_ptr<link::PortController>> serials_;
-    std::vector<std::unique_ptr<Unit>> units_;  // each on its serial component
+    std::vector<std::unique_ptr<unit::Session>> sessions_;
+    QSet<size_t> failedOpen_;
+    std::unique_ptr<flash::FlashImage> image_;
     std::vector<Outcome> outcomes_;
+    size_t decided_ = 0;  // ports opened or failed to
     size_t finished_ = 0;
     QList<FlashJob*> jobs_;
     std::unique_ptr<Progress> progress_;
-    std::unique_ptr<Interrupts> interrupts_;
+    std::unique_ptr<unit::Interrupts> interrupts_;
     QJsonObject firmware_;
     bool interrupted_ = false;
     int interruptCode_ = kInterrupted;
@@ -363,16 +405,7 @@ private:
 
 }  // namespace
 
-PortMaker RealPorts(const Request& request) {
-    const int connectMs = request.timeoutMs.value_or(kConnectTimeoutMs);
-    return [connectMs]() -> std::unique_ptr<link::PortController> {
-        auto port = std::make_unique<link::PortSwitch>();
-        port->SetConnectTimeout(connectMs);
-        return port;
-    };
-}
-
-int Run(const Request& request, std::FILE* out, std::FILE* err, const PortMaker& makePort) {
+int Run(const Request& request, std::FILE* out, std::FILE* err, const unit::PortMaker& makePort) {
     return Runner(request, out, err, makePort).Exec();
 }
 

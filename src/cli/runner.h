@@ -9,17 +9,13 @@
 #include <memory>
 
 #include "cli/commandline.h"
-#include "link/portcontroller.h"
+#include "unit/session.h"
 
 namespace irig::cli {
 
-// Makes the serial component of one port; by default one on a real serial port.
-using PortMaker = std::function<std::unique_ptr<link::PortController>()>;
-
-// Serial components on real serial ports and terminal servers, connecting to a server within
-// --timeout (5 s without).
-PortMaker RealPorts(const Request& request);
-
-int Run(const Request& request, std::FILE* out, std::FILE* err, const PortMaker& makePort = {});
+// `makePort` makes each port's serial component; by default one on a real serial port or a
+// terminal server's, connecting within --timeout (5 s without).
+int Run(const Request& request, std::FILE* out, std::FILE* err,
+        const unit::PortMaker& makePort = {});
 
 }  // namespace irig::cli

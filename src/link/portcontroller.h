@@ -11,10 +11,12 @@
 
 namespace irig::link {
 
-// Error numbers a failed OpenPort reports. None of them is 5, the number the window keeps for
-// "invalid call", which it ignores silently.
+// What OpenPort returns: opened, opening (a terminal server's port: OpenFinished tells), or the
+// error number of a failure. None of them is 5, the number the window keeps for "invalid call",
+// which it ignores silently.
 enum PortError : int {
     kPortOpened = 0,
+    kPortOpening = 1,
     kNoSuchDevice = 68,
     kPermissionDenied = 70,
     kPortOpenFailed = 57,  // busy, or any other reason
@@ -30,8 +32,9 @@ public:
     virtual void SetBaudRate(qint32 baud) = 0;
     virtual qint32 BaudRate() const = 0;
 
-    // Opens "COMn" or a device path (closing any port that is open) and returns kPortOpened or an
-    // error number; LastFailure() then says why.
+    // Opens "COMn" or a device path (closing any port that is open) and returns kPortOpened, an
+    // error number (LastFailure() then says why), or kPortOpening: then OpenFinished comes once,
+    // unless ClosePort or another open comes first. Never blocks.
     virtual int OpenPort(const QString& name) = 0;
     // Opens `device` as the port called `name` (a lost port found again where its identity now
     // points), with OpenPort's result.
@@ -53,6 +56,8 @@ public:
     virtual QString Note() const { return {}; }
 
 signals:
+    // How an open that returned kPortOpening ended: kPortOpened or an error number.
+    void OpenFinished(int result);
     // Raised on the owner's thread after bytes have arrived.
     void DataReceived();
     // Raised once when the component has closed the port itself because its device failed or went

@@ -47,6 +47,15 @@ QString FailureText(const QString& name, const PortFailure& failure) {
                        ? QStringLiteral("%1 is in use by another program").arg(failure.device)
                        : QStringLiteral("%1 is in use by another program (process %2)")
                              .arg(failure.device, failure.detail);
+        case PortFailure::kBadAddress:
+            if (!failure.mapEntry.isEmpty()) {
+                return QStringLiteral(
+                           "%1 is mapped to \"%2\" by %3, which is not a terminal server's "
+                           "address: %4")
+                    .arg(name, failure.device, failure.mapEntry, failure.detail);
+            }
+            return QStringLiteral("\"%1\" is not a terminal server's address: %2")
+                .arg(failure.device, failure.detail);
         case PortFailure::kUnreachable:
             return QStringLiteral("cannot connect to %1: %2").arg(failure.device, failure.detail);
         case PortFailure::kOther:

@@ -7,13 +7,13 @@
 namespace irig::link {
 
 struct PortFailure {
-    enum Kind { kNone, kNoSuchDevice, kPermissionDenied, kInUse, kUnreachable, kOther };
+    enum Kind { kNone, kNoSuchDevice, kPermissionDenied, kInUse, kUnreachable, kBadAddress, kOther };
 
     Kind kind = kNone;
     QString device;    // what the name resolved to; empty when it names no device
     QString mapEntry;  // the port map entry that named the device, if one did
     QString detail;    // kInUse: the lock holder's process id, if known; kUnreachable, kOther: the
-                       // system's words
+                       // system's words; kBadAddress: what is wrong with the address
 };
 
 // "no such device: COM5 is /dev/ttyS4 ...", "permission denied on ...: ...", "in use by another

@@ -72,6 +72,59 @@ std::optional<NetworkAddress> ParseNetworkAddress(const QString& text) {
                           host, static_cast<quint16>(port)};
 }
 
+bool LooksLikeAddress(const QString& text) {
+    static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
+    return scheme.match(text).hasMatch();
+}
+
+QString AddressProblem(const QString& text) {
+    if (ParseNetworkAddress(text)) {
+        return {};
+    }
+    static const QRegularExpression form(
+        QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://([^/?#:\\[\\]]*|\\[[^\\]]*\\])(:([^/?#]*))?(.*)$"));
+    const QRegularExpressionMatch match = form.match(text);
+    const QString scheme = match.captured(1);
+    if (!match.hasMatch() || (scheme != QLatin1String("rfc2217") && scheme != QLatin1String("socket"))) {
+        return QStringLiteral("only rfc2217://HOST:PORT and socket://HOST:PORT are taken");
+    }
+    if (match.captured(2).isEmpty()) {
+        return QStringLiteral("no host");
+    }
+    if (!match.captured(5).isEmpty()) {
+        const QChar first = match.captured(5).front();
+        return first == QLatin1Char('?')   ? QStringLiteral("a query after the port")
+               : first == QLatin1Char('#') ? QStringLiteral("a fragment after the port")
+                                           : QStringLiteral("a path after the port");
+    }
+    if (match.captured(3).isEmpty()) {
+        return QStringLiteral("no port");
+    }
+    bool number = false;
+    const int port = match.captured(4).toInt(&number);
+    if (!number || port < 1 || port > 65535) {
+        return QStringLiteral("port %1 is not a port from 1 to 65535").arg(match.captured(4));
+    }
+    return QStringLiteral("the host is neither a name nor an IP address");
+}
+
+QString PortAddressProblem(const QString& name) {
+    if (LooksLikeAddress(name)) {
+        const QString problem = AddressProblem(name);
+        return problem.isEmpty() ? QString()
+                                 : QStringLiteral("\"%1\" is not a terminal server's address: %2")
+                                       .arg(name, problem);
+    }
+    const QString entry = PortMapEntry(name);
+    const QString target = entry.isEmpty() ? QString() : LinkText(entry);
+    const QString problem = LooksLikeAddress(target) ? AddressProblem(target) : QString();
+    return problem.isEmpty() ? QString()
+                             : QStringLiteral(
+                                   "%1 is mapped to \"%2\" by %3, which is not a terminal "
+                                   "server's address: %4")
+                                   .arg(name, target, entry, problem);
+}
+
 QString LinkText(const QString& link) {
 #ifdef Q_OS_UNIX
     char target[4096];
@@ -95,8 +148,12 @@ QString ResolvePortName(const QString& name) {
 #else
     const QString entry = PortMapEntry(name);
     if (!entry.isEmpty()) {
-        if (const std::optional<NetworkAddress> address = ParseNetworkAddress(LinkText(entry))) {
+        const QString target = LinkText(entry);
+        if (const std::optional<NetworkAddress> address = ParseNetworkAddress(target)) {
             return address->Text();
+        }
+        if (LooksLikeAddress(target)) {
+            return target;
         }
         return Canonical(QFileInfo(entry));
     }

@@ -27,12 +27,21 @@ struct NetworkAddress {
 
 // The address a text names, if it is one.
 std::optional<NetworkAddress> ParseNetworkAddress(const QString& text);
+// Whether a text is meant as an address: it starts with a scheme and "://".
+bool LooksLikeAddress(const QString& text);
+// What keeps a text that looks like an address from being one ("a path after the port", "port 0
+// is no port"); empty for an address.
+QString AddressProblem(const QString& text);
+// For a port whose name, or whose port-map link, is meant as an address but is none: the words
+// that say so ("COM8 is mapped to ..."); empty otherwise.
+QString PortAddressProblem(const QString& name);
 
 // The device path for a port name: on Windows the name itself; elsewhere the map folder's entry
 // for the name with its symlinks resolved (so one device has one lock file whatever it is called),
 // or /dev/ttyS<n-1> when there is no entry. A device path (starting with "/") is taken as it is,
 // its symlinks resolved. A network address, given or as the target of the map entry's link (a
-// link's target may be any text), is the address. Empty for a name that is none of these.
+// link's target may be any text), is the address; a link's text that looks like an address but is
+// none is that text. Empty for a name that is none of these.
 QString ResolvePortName(const QString& name);
 
 // The port map entry for a COMn name, if there is one (a link that may dangle).

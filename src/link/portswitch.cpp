@@ -9,6 +9,7 @@ PortSwitch::PortSwitch(QObject* parent) : PortController(parent) {
          {static_cast<PortController*>(&serial_), static_cast<PortController*>(&network_)}) {
         connect(component, &PortController::DataReceived, this, &PortController::DataReceived);
         connect(component, &PortController::PortLost, this, &PortController::PortLost);
+        connect(component, &PortController::OpenFinished, this, &PortController::OpenFinished);
     }
 }
 
@@ -23,8 +24,8 @@ int PortSwitch::OpenPort(const QString& name) {
 
 int PortSwitch::OpenDevice(const QString& name, const QString& device) {
     active_->ClosePort();
-    active_ = ParseNetworkAddress(device) ? static_cast<PortController*>(&network_)
-                                          : static_cast<PortController*>(&serial_);
+    active_ = LooksLikeAddress(device) ? static_cast<PortController*>(&network_)
+                                       : static_cast<PortController*>(&serial_);
     return active_->OpenDevice(name, device);
 }
 

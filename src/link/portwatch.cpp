@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTcpSocket>
 
 #include "link/portmap.h"
 
@@ -76,10 +75,12 @@ PortWatch::PortWatch(PortController& port, QString byIdFolder, QObject* parent)
     timer_.setInterval(kCheckMs);
     connect(&timer_, &QTimer::timeout, this, &PortWatch::Check);
     connect(&port_, &PortController::PortLost, this, &PortWatch::Lost);
+    connect(&port_, &PortController::OpenFinished, this, &PortWatch::OpenFinished);
 }
 
 void PortWatch::Opened(const QString& name) {
     timer_.stop();
+    reopening_ = false;
     waiting_.clear();
     identity_ = IdentifyPort(name, port_.Device(), byIdFolder_);
 }
@@ -91,6 +92,7 @@ void PortWatch::Await(const QString& name) {
 
 void PortWatch::Forget() {
     timer_.stop();
+    reopening_ = false;
     waiting_.clear();
     identity_ = {};
 }
@@ -109,7 +111,7 @@ void PortWatch::Lost() {
 }
 
 void PortWatch::Check() {
-    if (!timer_.isActive()) {
+    if (!timer_.isActive() || reopening_) {
         return;
     }
     const PortWhereabouts now = Locate(identity_);
@@ -120,39 +122,27 @@ void PortWatch::Check() {
         }
         return;
     }
-    if (const std::optional<NetworkAddress> address = ParseNetworkAddress(now.device)) {
-        Probe(*address);
-        return;
-    }
     Reopen(now.device);
 }
 
-// A connection that does not block, before the one the serial component makes (which waits):
-// the window stays live while a terminal server is away.
-void PortWatch::Probe(const NetworkAddress& address) {
-    if (probe_ != nullptr) {
-        return;  // the last look is still on its way
+void PortWatch::Reopen(const QString& device) {
+    const int result = port_.OpenDevice(identity_.name, device);
+    if (result == kPortOpening) {
+        reopening_ = true;
+    } else if (result == kPortOpened) {
+        Back();
     }
-    probe_ = new QTcpSocket(this);
-    auto done = [this] {
-        probe_->abort();
-        probe_->deleteLater();
-        probe_ = nullptr;
-    };
-    connect(probe_, &QTcpSocket::connected, this, [this, done, text = address.Text()] {
-        done();
-        if (timer_.isActive()) {
-            Reopen(text);
-        }
-    });
-    connect(probe_, &QTcpSocket::errorOccurred, this, done);
-    probe_->connectToHost(address.host, address.port);
+    // Otherwise there, but not yet usable (permissions being set, still held): look again.
 }
 
-void PortWatch::Reopen(const QString& device) {
-    if (port_.OpenDevice(identity_.name, device) != kPortOpened) {
-        return;  // there, but not yet usable (permissions being set, still held): look again
+// Only a connection this watch started; a failed one is tried again at the next look.
+void PortWatch::OpenFinished(int result) {
+    if (std::exchange(reopening_, false) && result == kPortOpened && timer_.isActive()) {
+        Back();
     }
+}
+
+void PortWatch::Back() {
     const QString name = identity_.name;
     Opened(name);
     emit Reopened(name);

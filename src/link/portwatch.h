@@ -11,8 +11,6 @@
 #include "link/portcontroller.h"
 #include "link/portmap.h"
 
-class QTcpSocket;
-
 namespace irig::link {
 
 // Where the system keeps a stable name for each USB serial adapter.
@@ -41,7 +39,8 @@ PortWhereabouts Locate(const PortIdentity& identity);
 
 // Watches for a lost port to come back and reopens it through the serial component. Armed by each
 // successful open, it starts when the component reports the port lost (or when told to await a
-// port that did not open) and stops at the reopen or when told to forget the port.
+// port that did not open) and stops at the reopen or when told to forget the port. A terminal
+// server's port is tried by connecting, which never blocks; one try at a time.
 class PortWatch final : public QObject {
     Q_OBJECT
 
@@ -73,15 +72,16 @@ signals:
 
 private:
     void Lost();
-    void Probe(const NetworkAddress& address);
     void Reopen(const QString& device);
+    void OpenFinished(int result);
+    void Back();
 
     PortController& port_;
     QString byIdFolder_;
     PortIdentity identity_;
     QString waiting_;
     QTimer timer_;
-    QTcpSocket* probe_ = nullptr;  // a terminal server's port, tried without waiting
+    bool reopening_ = false;  // a connection this watch started is still being made
 };
 
 }  // namespace irig::link

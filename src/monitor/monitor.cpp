@@ -3,8 +3,8 @@
 #include <QEventLoop>
 #include <vector>
 
-#include "cli/interrupts.h"
 #include "monitor/server.h"
+#include "unit/interrupts.h"
 
 namespace irig::monitor {
 
@@ -24,10 +24,12 @@ QString Url(const QHostAddress& address, quint16 port) {
 
 }  // namespace
 
-int Run(const cli::Request& request, std::FILE* err, const cli::PortMaker& makePort,
-        Schedule schedule) {
-    const cli::PortMaker make = makePort ? makePort : cli::RealPorts(request);
-    MetricsBoard board(request.ports);
+// The exit codes of irigctl that the monitor ends with besides a signal's.
+constexpr int kCannotListen = 4;
+
+int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort) {
+    const unit::PortMaker make = makePort ? makePort : unit::RealPorts(options.timeouts);
+    MetricsBoard board(options.ports);
     QObject units;  // the monitors' parent, in this thread
     std::vector<UnitMonitor*> monitors;
     MetricsServer server(board, [&units, &monitors](const QString& port) {
@@ -36,30 +38,31 @@ int Run(const cli::Request& request, std::FILE* err, const cli::PortMaker& makeP
             [&monitors, port] {
                 for (UnitMonitor* monitor : monitors) {
                     if (port.isEmpty() || monitor->Reading().port == port) {
-                        monitor->MeasureNow();
+                        monitor->MeasureOnRequest();
                     }
                 }
             },
             Qt::QueuedConnection);
     });
-    const QHostAddress address(request.listenHost);
+    const QHostAddress address(options.listenHost);
     QString why;
-    const quint16 listening = server.Listen(address, request.listenPort, &why);
+    const quint16 listening = server.Listen(address, options.listenPort, &why);
     if (listening == 0) {
         Write(err, QStringLiteral("irigctl: monitor: cannot listen on %1:%2: %3")
-                       .arg(request.listenHost)
-                       .arg(request.listenPort)
+                       .arg(options.listenHost)
+                       .arg(options.listenPort)
                        .arg(why));
-        return cli::kPortFailed;
+        return kCannotListen;
     }
     Write(err,
           QStringLiteral("irigctl: monitor: serving %1 for %2 %3")
               .arg(Url(address, listening))
-              .arg(request.ports.size())
-              .arg(request.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
+              .arg(options.ports.size())
+              .arg(options.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
 
-    for (qsizetype i = 0; i < request.ports.size(); ++i) {
-        auto* monitor = new UnitMonitor(request.ports[i], make(), request, schedule, &units);
+    for (qsizetype i = 0; i < options.ports.size(); ++i) {
+        auto* monitor =
+            new UnitMonitor(options.ports[i], make(), options.timeouts, options.schedule, &units);
         QObject::connect(monitor, &UnitMonitor::Changed, &units,
                          [&board, i](const UnitReading& reading) {
                              board.Post(static_cast<size_t>(i), reading);
@@ -69,9 +72,9 @@ int Run(const cli::Request& request, std::FILE* err, const cli::PortMaker& makeP
         monitors.push_back(monitor);
     }
     QEventLoop loop;
-    int exitCode = cli::kInterrupted;
-    cli::Interrupts interrupts;
-    QObject::connect(&interrupts, &cli::Interrupts::Interrupted, &loop, [&](int code) {
+    int exitCode = 0;
+    unit::Interrupts interrupts;
+    QObject::connect(&interrupts, &unit::Interrupts::Interrupted, &loop, [&](int code) {
         exitCode = code;
         loop.quit();
     });

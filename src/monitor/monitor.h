@@ -2,16 +2,23 @@
 // ends it. Each unit's polling is its UnitMonitor's, the HTTP side the MetricsServer's.
 #pragma once
 
+#include <QStringList>
 #include <cstdio>
 
-#include "cli/commandline.h"
-#include "cli/runner.h"
 #include "monitor/unitmonitor.h"
+#include "unit/session.h"
 
 namespace irig::monitor {
 
+struct Options {
+    QStringList ports;                                 // as given
+    QString listenHost = QStringLiteral("127.0.0.1");  // where /metrics is served
+    quint16 listenPort = 9810;                         // 0: any free port
+    unit::Timeouts timeouts;
+    Schedule schedule;
+};
+
 // Returns the exit code: 130 or 143 for the signal that ended it, 4 when it cannot listen.
-int Run(const cli::Request& request, std::FILE* err, const cli::PortMaker& makePort = {},
-        Schedule schedule = {});
+int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort = {});
 
 }  // namespace irig::monitor

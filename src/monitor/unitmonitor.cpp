@@ -2,48 +2,43 @@
 
 #include <utility>
 
-#include "cli/checktime.h"
-#include "cli/commands.h"
-#include "link/protocol.h"
-
 namespace irig::monitor {
 
 UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortController> serial,
-                         const cli::Request& request, Schedule schedule, QObject* parent)
-    : QObject(parent),
-      serial_(std::move(serial)),
-      unit_(port, *serial_),
-      watch_(*serial_),
-      request_(request) {
+                         unit::Timeouts timeouts, Schedule schedule, QObject* parent)
+    : QObject(parent), session_(port, std::move(serial), timeouts), schedule_(schedule) {
     reading_.port = port;
     statusTimer_.setInterval(schedule.statusMs);
-    connect(&statusTimer_, &QTimer::timeout, this, &UnitMonitor::Poll);
+    connect(&statusTimer_, &QTimer::timeout, this, [this] {
+        statusDue_ = true;
+        Poll();
+    });
     measureTimer_.setInterval(schedule.measureMs);
     connect(&measureTimer_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
-    connect(&unit_, &cli::Unit::PortLost, this, [this](const QString& reason) {
-        open_ = false;
-        emit Said(QStringLiteral("%1: lost: %2").arg(unit_.Named(), reason));
+    requested_.setSingleShot(true);
+    connect(&requested_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
+    session_.KeepOpen();
+    connect(&session_, &unit::Session::Opened, this, &UnitMonitor::Opened);
+    connect(&session_, &unit::Session::OpenFailed, this, [this](const QString& why) {
+        emit Said(QStringLiteral("%1: cannot open the port: %2").arg(session_.Port(), why));
+        emit Changed(reading_);
+        session_.Await();
+    });
+    connect(&session_, &unit::Session::Lost, this, [this](const QString& reason) {
+        emit Said(QStringLiteral("%1: lost: %2").arg(session_.Named(), reason));
         SetUp(false);
     });
-    connect(&watch_, &link::PortWatch::WaitingChanged, this, [this](const QString& waiting) {
-        emit Said(QStringLiteral("%1: %2").arg(unit_.Port(), waiting));
+    connect(&session_, &unit::Session::Waiting, this, [this](const QString& waiting) {
+        emit Said(QStringLiteral("%1: %2").arg(session_.Port(), waiting));
     });
-    connect(&watch_, &link::PortWatch::Reopened, this, [this] {
-        unit_.Resume();
-        emit Said(QStringLiteral("%1: open again").arg(unit_.Named()));
+    connect(&session_, &unit::Session::Reopened, this, [this] {
+        emit Said(QStringLiteral("%1: open again").arg(session_.Named()));
         Opened();
     });
 }
 
 void UnitMonitor::Start() {
-    QString why;
-    if (unit_.Open(&why)) {
-        Opened();
-        return;
-    }
-    emit Said(QStringLiteral("%1: cannot open the port: %2").arg(unit_.Port(), why));
-    emit Changed(reading_);
-    watch_.Await(unit_.Port());
+    session_.Open();
 }
 
 void UnitMonitor::MeasureNow() {
@@ -51,71 +46,85 @@ void UnitMonitor::MeasureNow() {
     Poll();
 }
 
+void UnitMonitor::MeasureOnRequest() {
+    if (measureDue_ || requested_.isActive()) {
+        return;  // merged into the one to come
+    }
+    const qint64 since = lastMeasured_.isValid() ? lastMeasured_.elapsed() : schedule_.requestedEveryMs;
+    if (since >= schedule_.requestedEveryMs) {
+        MeasureNow();
+    } else {
+        requested_.start(static_cast<int>(schedule_.requestedEveryMs - since));
+    }
+}
+
 // The first answer comes from a clock request, at once; the measurement follows it.
 void UnitMonitor::Opened() {
-    open_ = true;
     measureAfterAnswer_ = true;
-    watch_.Opened(unit_.Port());
     statusTimer_.start();
     measureTimer_.start();
+    statusDue_ = true;
     Poll();
 }
 
-// A clock request, or the measurement when one is due; never two waits at once.
+// A clock request, or the measurement when one is due, a status request that fell due meanwhile
+// first; never two at once.
 void UnitMonitor::Poll() {
-    if (busy_ || !open_) {
+    if (busy_ || !session_.IsOpen()) {
         return;
     }
-    busy_ = true;
-    if (measureDue_) {
+    if (statusDue_) {
+        statusDue_ = false;
+        busy_ = true;
+        session_.AskClock([this](const unit::Result<unit::Session::ClockAnswer>& answer) {
+            if (answer) {
+                Heard(*answer);
+                measureDue_ = measureDue_ || std::exchange(measureAfterAnswer_, false);
+                SetUp(true);
+            } else {
+                NotHeard(answer.Why());
+            }
+            Idle();
+        });
+    } else if (measureDue_) {
         measureDue_ = false;
-        auto* check = new cli::TimeCheck(unit_, request_, this);
-        connect(check, &cli::TimeCheck::Finished, this,
-                [this, check](const std::optional<status::ClockOffset>& offset,
-                              const QString& failure) {
-                    check->deleteLater();
-                    Measured(offset, failure);
-                });
-        check->Start();
-        return;
+        busy_ = true;
+        lastMeasured_.start();
+        session_.MeasureClock(
+            [this](const unit::Session::ClockAnswer& answer) {
+                Heard(answer);
+                emit Changed(reading_);
+            },
+            [this](const unit::Result<status::ClockOffset>& offset) {
+                Measured(offset);
+                Idle();
+            });
     }
-    cli::AskClock(unit_, request_, [this](const std::optional<QByteArray>& payload) {
-        if (payload) {
-            Heard(*payload);
-        } else {
-            NotHeard();
-        }
-    });
 }
 
-void UnitMonitor::Heard(const QByteArray& payload) {
-    reading_.clock = status::ReadClock(link::code::kEndRead, payload);
-    reading_.lastReply = status::HostNow();
-    measureDue_ = measureDue_ || std::exchange(measureAfterAnswer_, false);
-    SetUp(true);
-    Idle();
+void UnitMonitor::Heard(const unit::Session::ClockAnswer& answer) {
+    reading_.clock = answer.clock;
+    reading_.lastReply = answer.reply.received;
 }
 
-void UnitMonitor::Measured(const std::optional<status::ClockOffset>& offset,
-                           const QString& failure) {
-    reading_.offset = offset;
-    if (!offset && failure.isEmpty()) {
-        NotHeard();
+void UnitMonitor::Measured(const unit::Result<status::ClockOffset>& offset) {
+    reading_.offset = offset ? std::optional(*offset) : std::nullopt;
+    if (!offset && offset.Why().kind != unit::Failure::Kind::kImpossibleDate) {
+        NotHeard(offset.Why());
         return;
     }
-    if (!failure.isEmpty()) {
-        emit Said(QStringLiteral("%1: check-time: %2").arg(unit_.Named(), failure));
+    if (!offset) {
+        emit Said(
+            QStringLiteral("%1: check-time: %2").arg(session_.Named(), offset.Why().text));
     }
     reading_.lastReply = status::HostNow();
     SetUp(true);
-    Idle();
 }
 
-void UnitMonitor::NotHeard() {
-    if (!unit_.Lost()) {
-        SetUp(false, unit_.Failure());
+void UnitMonitor::NotHeard(const unit::Failure& failure) {
+    if (failure.kind != unit::Failure::Kind::kPortLost) {
+        SetUp(false, failure.text);
     }
-    Idle();
 }
 
 // Says when the unit starts or stops answering, once each time; a lost port has said so itself.
@@ -123,9 +132,9 @@ void UnitMonitor::SetUp(bool up, const QString& why) {
     reading_.up = up;
     if (!saidAnything_ || saidUp_ != up) {
         if (up) {
-            emit Said(QStringLiteral("%1: answering").arg(unit_.Named()));
+            emit Said(QStringLiteral("%1: answering").arg(session_.Named()));
         } else if (!why.isEmpty()) {
-            emit Said(QStringLiteral("%1: not answering: %2").arg(unit_.Named(), why));
+            emit Said(QStringLiteral("%1: not answering: %2").arg(session_.Named(), why));
         }
         saidAnything_ = true;
         saidUp_ = up;
@@ -135,7 +144,7 @@ void UnitMonitor::SetUp(bool up, const QString& why) {
 
 void UnitMonitor::Idle() {
     busy_ = false;
-    if (measureDue_) {
+    if (statusDue_ || measureDue_) {
         QTimer::singleShot(0, this, &UnitMonitor::Poll);
     }
 }

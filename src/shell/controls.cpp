@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QTimer>
 
 #include "shell/fontfit.h"
 #include "shell/portlistmodel.h"
@@ -276,6 +278,31 @@ void BuildControls(QMainWindow& window, Controls& c) {
 
     FitToFont(c, client);
     DescribeForScreenReaders(window, c);
+
+    const auto timer = [&window](const char* name, int intervalMs) {
+        auto* made = new QTimer(&window);
+        made->setObjectName(QLatin1String(name));
+        made->setInterval(intervalMs);
+        return made;
+    };
+    c.tmrDateTime = timer("tmrDateTime", 500);
+    c.tmrWatch = timer("tmrWatch", 500);
+    c.tmrSetTime = timer("tmrSetTime", 0);
+    c.tmrSetTime->setSingleShot(true);
+    c.tmrSetTime->setTimerType(Qt::PreciseTimer);
+}
+
+QString ChooseFlashFile(QWidget* parent) {
+    QFileDialog cdlFlashOpenSave(parent);
+    cdlFlashOpenSave.setObjectName(QStringLiteral("cdlFlashOpenSave"));
+    cdlFlashOpenSave.setAcceptMode(QFileDialog::AcceptOpen);
+    cdlFlashOpenSave.setFileMode(QFileDialog::ExistingFile);
+    cdlFlashOpenSave.setNameFilter(QStringLiteral("Flash Files (*.hex)"));
+    if (cdlFlashOpenSave.exec() != QDialog::Accepted ||
+        cdlFlashOpenSave.selectedFiles().isEmpty()) {
+        return {};
+    }
+    return cdlFlashOpenSave.selectedFiles().constFirst();
 }
 
 }  // namespace irig::shell

@@ -4,6 +4,7 @@
 // window's wiring (irig.cpp).
 #pragma once
 
+#include <QString>
 #include <array>
 
 class QAction;
@@ -14,6 +15,8 @@ class QLabel;
 class QLineEdit;
 class QMainWindow;
 class QPushButton;
+class QTimer;
+class QWidget;
 
 namespace irig::shell {
 
@@ -55,10 +58,16 @@ struct Controls {
     TextBox* txtGpsMessage = nullptr;
     std::array<QAction*, 8> mnuCom{};
     StatusLabel* statusLine = nullptr;  // under the frames: the port, an update, the host clock
+    QTimer* tmrDateTime = nullptr;      // the 500 ms status poll, running from the start
+    QTimer* tmrWatch = nullptr;         // an update's time left, silences, stale values: 500 ms
+    QTimer* tmrSetTime = nullptr;       // Set Time's wait for its second, precise, single shot
 };
 
 // Builds every control of `window`: its caption and icon, the menu, the client area with its
 // frames and controls, and the status line.
 void BuildControls(QMainWindow& window, Controls& controls);
+
+// The file dialog cdlFlashOpenSave, filtered to "Flash Files (*.hex)": the file chosen, or empty.
+QString ChooseFlashFile(QWidget* parent);
 
 }  // namespace irig::shell

@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileDialog>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -40,10 +39,7 @@ void ShowText(Widget* control, const std::optional<QString>& text) {
 
 constexpr int kPortCount = 4096;
 constexpr int kInvalidCall = 5;       // the error number of a step that may fail silently
-constexpr qint64 kStaleMs = 1500;     // no clock reply for this long while polling: values greyed
 constexpr qint64 kSilenceMs = 10000;  // no byte for this long in an update: the status line says so
-constexpr int kWatchMs = 500;
-constexpr int kDescribeAfterMs = 300;
 
 }  // namespace
 
@@ -51,9 +47,13 @@ IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
     : QMainWindow(parent),
       comIrig(comIrig),
       exchange_(comIrig),
-      portWatch_(comIrig),
+      presence_(comIrig),
       clockPoll_(exchange_, [this] { return cmdSetTime->isEnabled(); }) {
     BuildControls(*this, *this);
+    portView_ = std::make_unique<PortView>(
+        status_, comIrig, std::initializer_list<QLabel*>{lblDateData, lblTimeData, lblSourceData,
+                                                         lblVersionNumber},
+        [this] { return exchange_.Now(); });
     Wire();
     Form_Load();
 }
@@ -65,67 +65,49 @@ void IRIG::Wire() {
     for (int i = 0; i < static_cast<int>(mnuCom.size()); ++i) {
         connect(mnuCom[i], &QAction::triggered, this, [this, i] { mnuCom_Click(i); });
     }
-    watch_ = new QTimer(this);
-    watch_->setObjectName(QStringLiteral("tmrWatch"));
-    watch_->setInterval(kWatchMs);
-    connect(watch_, &QTimer::timeout, this, &IRIG::WatchTick);
+    connect(tmrWatch, &QTimer::timeout, this, &IRIG::WatchTick);
     txtFlashStatus->OfferSaveAs({});
     connect(txtFlashStatus, &TextBox::SaveFailed, this, [this](const QString& why) {
         status_.SetSession(QStringLiteral("The log was not saved: %1").arg(why));
     });
-
-    tmrSetTime_ = new QTimer(this);
-    tmrSetTime_->setObjectName(QStringLiteral("tmrSetTime"));
-    tmrSetTime_->setSingleShot(true);
-    tmrSetTime_->setTimerType(Qt::PreciseTimer);
-    connect(tmrSetTime_, &QTimer::timeout, this, [this] {
-        // Entering the list or flash mode meanwhile withdraws the request.
-        if (!cmdSetTime->isEnabled()) {
-            status_.SetClock(QStringLiteral("Set Time withdrawn"));
-            return;
-        }
-        SendFrame(setTime_.frame);
-        clockPoll_.Begin();
-        status_.SetUnit({});
-        status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
-                         QStringLiteral("  ·  set at ") +
-                         setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
-    });
-
-    tmrDateTime = new QTimer(this);
-    tmrDateTime->setObjectName(QStringLiteral("tmrDateTime"));
-    tmrDateTime->setInterval(500);
+    connect(tmrSetTime, &QTimer::timeout, this, &IRIG::SetTimeDue);
     connect(tmrDateTime, &QTimer::timeout, this, &IRIG::tmrDateTime_Timer);
     tmrDateTime->start();
-    connect(&clockPoll_, &PollClockCheck::Placed, tmrDateTime, qOverload<>(&QTimer::start));
+    connect(&clockPoll_, &unit::PollClock::Placed, tmrDateTime, qOverload<>(&QTimer::start));
 
     cmbComPort->installEventFilter(this);
     connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
     status_.ShowOn(statusLine);
-
     hold_ = std::make_unique<ControlHold>(std::initializer_list<QWidget*>{
         cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot, cmdFlashMode,
         cmbComPort});
 
     connect(&comIrig, &link::PortController::DataReceived, this, &IRIG::comIrig_DataReceived);
-    connect(&comIrig, &link::PortController::PortLost, this, &IRIG::comIrig_PortLost);
-    connect(&portWatch_, &link::PortWatch::Reopened, this, &IRIG::PortReopened);
-    connect(&portWatch_, &link::PortWatch::WaitingChanged, this, &IRIG::ShowPortLost);
+    connect(&presence_, &unit::PortPresence::Lost, this, &IRIG::comIrig_PortLost);
+    connect(&presence_, &unit::PortPresence::Opened, this, &IRIG::PortOpened);
+    connect(&presence_, &unit::PortPresence::OpenFailed, this, &IRIG::PortFailed);
+    connect(&presence_, &unit::PortPresence::Reopened, this, &IRIG::PortReopened);
+    connect(&presence_, &unit::PortPresence::WaitingChanged, this, [this](const QString& waiting) {
+        portView_->Waiting(cmbComPort->currentText(), waiting);
+    });
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
-    connect(&clockPoll_, &PollClockCheck::Measured, this,
-            [this](const status::ClockOffset& offset) { status_.SetUnit(UnitClockText(offset)); });
+    connect(&clockPoll_, &unit::PollClock::Measured, this, [this](const status::ClockOffset& offset) {
+        status_.SetUnit(status::OffsetText(offset, status::OffsetStyle::kSigned));
+    });
+    connect(&clockPoll_, &unit::PollClock::Unmeasurable, this,
+            [this](const QString& why) { status_.SetUnit(why); });
     connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);
     connect(&exchange_, &exchange::UnitExchange::ReplyDecoded, this,
             [this](int16_t, const status::StatusView& view) { ShowReply(view); });
-    connect(cmdSetTime, &QPushButton::clicked, this, &IRIG::cmdSetTime_Click);
-    connect(cmdSetOffset, &QPushButton::clicked, this, &IRIG::cmdSetOffset_Click);
-    connect(cmdRetreiveOffset, &QPushButton::clicked, this, &IRIG::cmdRetreiveOffset_Click);
-    connect(cmdRetreiveGpsMessage, &QPushButton::clicked, this, &IRIG::cmdRetreiveGpsMessage_Click);
-    connect(cmdLoad, &QPushButton::clicked, this, &IRIG::cmdLoad_Click);
-    connect(cmdFlashMode, &QPushButton::clicked, this, &IRIG::cmdFlashMode_Click);
-    connect(cmdProgram, &QPushButton::clicked, this, &IRIG::cmdProgram_Click);
-    connect(cmdFlashExit, &QPushButton::clicked, this, &IRIG::cmdFlashExit_Click);
-    connect(cmdReBoot, &QPushButton::clicked, this, &IRIG::cmdReBoot_Click);
+    for (const auto& [button, handler] :
+         {std::pair{cmdSetTime, &IRIG::cmdSetTime_Click}, {cmdSetOffset, &IRIG::cmdSetOffset_Click},
+          {cmdRetreiveOffset, &IRIG::cmdRetreiveOffset_Click},
+          {cmdRetreiveGpsMessage, &IRIG::cmdRetreiveGpsMessage_Click},
+          {cmdLoad, &IRIG::cmdLoad_Click}, {cmdFlashMode, &IRIG::cmdFlashMode_Click},
+          {cmdProgram, &IRIG::cmdProgram_Click}, {cmdFlashExit, &IRIG::cmdFlashExit_Click},
+          {cmdReBoot, &IRIG::cmdReBoot_Click}}) {
+        connect(button, &QPushButton::clicked, this, handler);
+    }
 }
 
 void IRIG::Form_Load() {
@@ -140,7 +122,7 @@ void IRIG::tmrDateTime_Timer() {
     exchange_.EmptyReceived();
     if (cmdSetTime->isEnabled()) {
         clockPoll_.Poll(status::StatusRequest(), tmrDateTime->interval());
-        CheckStale();
+        portView_->CheckStale();
     }
 }
 
@@ -160,31 +142,28 @@ bool IRIG::eventFilter(QObject* watched, QEvent* event) {
 
 void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
-    comIrig.ClosePort();
-    portWatch_.Forget();
-    status_.SetPort(QStringLiteral("closed while choosing a port"));
-    ShowStale(true);
+    presence_.Close();
+    portView_->Closed();
     static_cast<PortListModel*>(cmbComPort->model())->Refresh();
 }
 
 void IRIG::cmbComPort_Click() {
     const QString port = cmbComPort->currentText();
     txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
-    portWatch_.Forget();
     hold_->Release(ControlHold::kPortClosed);
     SetLinkButtons(true);
     status_.SetUnit({});
-    const int error = comIrig.OpenPort(port);
-    if (error != link::kPortOpened && error != kInvalidCall) {
-        txtFlashStatus->setText(QStringLiteral("Error opening port ") + port);
-        SetLinkButtons(false);
-        status_.SetPort(link::FailureText(port, comIrig.LastFailure()));
-        ShowStale(true);
+    const int error = presence_.Open(port);
+    if (error == link::kPortOpening) {
+        // A terminal server's port: what the pick says comes when the connection is decided.
+        txtFlashStatus->setText(QString());
+        HoldLinkButtons();
+        portView_->Connecting(port);
+    } else if (error != link::kPortOpened && error != kInvalidCall) {
+        PortFailed(port, link::FailureText(port, comIrig.LastFailure()));
     } else {
-        portWatch_.Opened(port);
-        ShowPortOpen(port);
-        lastStatusMs_ = exchange_.Now();
-        clockPoll_.Begin();
+        portView_->Open(port);
+        clockPoll_.PortOpened();
     }
     // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
     if (!blnLoadAllowed && !tmrDateTime->isActive()) {
@@ -223,26 +202,39 @@ void IRIG::comIrig_PortLost(const QString& reason) {
     const QString port = cmbComPort->currentText();
     Log(QStringLiteral("Error on port ") + port + QStringLiteral(" - port closed (") + reason +
         QLatin1Char(')'));
-    hold_->Hold(ControlHold::kPortClosed,
-                {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot});
+    HoldLinkButtons();
     if (blnSessionBusy) {
         exchange_.LineLost();
     }
-    lostReason_ = reason;
-    ShowPortLost(portWatch_.Waiting());
-    ShowStale(true);
+    portView_->Lost(port, reason, presence_.Waiting());
 }
 
-void IRIG::ShowPortLost(const QString& waiting) {
-    status_.SetPort(PortLostText(cmbComPort->currentText(), lostReason_, waiting));
+void IRIG::HoldLinkButtons() {
+    hold_->Hold(ControlHold::kPortClosed,
+                {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot});
+}
+
+// A terminal server's port that was picked is connected: the pick's written open message.
+void IRIG::PortOpened(const QString& port) {
+    txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
+    hold_->Release(ControlHold::kPortClosed);
+    portView_->Open(port);
+    clockPoll_.PortOpened();
+}
+
+// The pick's failure handling: the written log line, and the link buttons disabled.
+void IRIG::PortFailed(const QString& port, const QString& why) {
+    txtFlashStatus->setText(QStringLiteral("Error opening port ") + port);
+    hold_->Release(ControlHold::kPortClosed);
+    SetLinkButtons(false);
+    portView_->Failed(why);
 }
 
 void IRIG::PortReopened(const QString& port) {
     Log(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
     hold_->Release(ControlHold::kPortClosed);
-    ShowPortOpen(port);
-    lastStatusMs_ = exchange_.Now();
-    clockPoll_.Begin();
+    portView_->Open(port);
+    clockPoll_.PortOpened();
 }
 
 qint64 IRIG::UpdateRemainingMs() const {
@@ -250,51 +242,19 @@ qint64 IRIG::UpdateRemainingMs() const {
 }
 
 void IRIG::WatchTick() {
-    const qint64 now = exchange_.Now();
-    CheckStale();
+    portView_->CheckStale();
     if (blnSessionBusy) {
-        status_.SetSession(UpdateText(exchange_.Progress(), now, kSilenceMs));
+        status_.SetSession(UpdateText(exchange_.Progress(), exchange_.Now(), kSilenceMs));
     }
     // Without the poll (Flash Mode asked or entered) the values still grey when they go stale.
-    if (!blnSessionBusy && (tmrDateTime->isActive() || !lblTimeData->isEnabled())) {
-        watch_->stop();
-    }
-}
-
-void IRIG::CheckStale() {
-    if (exchange_.Now() - lastStatusMs_ > kStaleMs) {
-        ShowStale(true);
-    }
-}
-
-// The port and its device at once; what the system says of the adapter a moment later, so that
-// asking it (a walk through the system's device list) never delays the window.
-void IRIG::ShowPortOpen(const QString& port) {
-    const QString device = comIrig.Device();
-    // What a terminal server would not do stands where an adapter's description would.
-    status_.SetPort(PortOpenText(port, device, comIrig.Note()));
-    if (!comIrig.Note().isEmpty()) {
-        return;
-    }
-    QTimer::singleShot(kDescribeAfterMs, this, [this, port, device] {
-        if (status_.Port() == PortOpenText(port, device, {})) {
-            status_.SetPort(PortOpenText(
-                port, device, link::DeviceDescription(device, QSerialPortInfo::availablePorts())));
-        }
-    });
-}
-
-// Values that no reply has confirmed lately are greyed until the next one.
-void IRIG::ShowStale(bool stale) {
-    for (QLabel* value : {lblDateData, lblTimeData, lblSourceData, lblVersionNumber}) {
-        value->setEnabled(!stale);
+    if (!blnSessionBusy && (tmrDateTime->isActive() || portView_->Stale())) {
+        tmrWatch->stop();
     }
 }
 
 void IRIG::ShowReply(const status::StatusView& view) {
     if (view.time) {
-        lastStatusMs_ = exchange_.Now();
-        ShowStale(false);
+        portView_->Confirmed();
     }
     ShowText(lblSourceData, view.source);
     ShowText(lblTimeData, view.time);
@@ -326,13 +286,27 @@ void IRIG::SingleCode(int16_t code) {
 
 // Sent on time: the frame's last byte arrives as the next whole second begins, and carries it.
 void IRIG::cmdSetTime_Click() {
-    if (tmrSetTime_->isActive()) {
+    if (tmrSetTime->isActive()) {
         return;  // one frame for a second click during the wait
     }
     setTime_ = status::PlanSetTimeRequest(clock_());
-    tmrSetTime_->start(std::chrono::round<std::chrono::milliseconds>(setTime_.plan.wait));
+    tmrSetTime->start(std::chrono::round<std::chrono::milliseconds>(setTime_.plan.wait));
     status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
                      QStringLiteral("  ·  setting the unit to ") +
+                     setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
+}
+
+void IRIG::SetTimeDue() {
+    // Entering the list or flash mode meanwhile withdraws the request.
+    if (!cmdSetTime->isEnabled()) {
+        status_.SetClock(QStringLiteral("Set Time withdrawn"));
+        return;
+    }
+    SendFrame(setTime_.frame);
+    clockPoll_.Begin();
+    status_.SetUnit({});
+    status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
+                     QStringLiteral("  ·  set at ") +
                      setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
 }
 
@@ -352,7 +326,7 @@ void IRIG::cmdRetreiveGpsMessage_Click() {
 void IRIG::cmdFlashMode_Click() {
     Log(QStringLiteral("Flash Mode Command Sent"));
     tmrDateTime->stop();
-    watch_->start();  // the values' staleness, without the poll
+    tmrWatch->start();  // the values' staleness, without the poll
     SendFrame(link::SingleCode(link::code::kFlashMode));
 }
 
@@ -388,7 +362,7 @@ void IRIG::cmdProgram_Click() {
                  cmdFlashMode, cmbComPort});
     ApplyFlashButtons();
     status_.SetSession(ProgressText(0, flash::BlocksToSend(exchange_.Image()), 0, -1));
-    watch_->start();
+    tmrWatch->start();
     exchange_.Program();
 }
 
@@ -412,26 +386,10 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
 }
 
 void IRIG::cmdLoad_Click() {
-    const QString path = ChooseFlashFile();
+    const QString path = chooseFlashFile_ ? chooseFlashFile_() : ChooseFlashFile(this);
     if (!path.isEmpty()) {
         LoadFlashFile(path);
     }
-}
-
-QString IRIG::ChooseFlashFile() {
-    if (chooseFlashFile_) {
-        return chooseFlashFile_();
-    }
-    QFileDialog cdlFlashOpenSave(this);
-    cdlFlashOpenSave.setObjectName(QStringLiteral("cdlFlashOpenSave"));
-    cdlFlashOpenSave.setAcceptMode(QFileDialog::AcceptOpen);
-    cdlFlashOpenSave.setFileMode(QFileDialog::ExistingFile);
-    cdlFlashOpenSave.setNameFilter(QStringLiteral("Flash Files (*.hex)"));
-    if (cdlFlashOpenSave.exec() != QDialog::Accepted ||
-        cdlFlashOpenSave.selectedFiles().isEmpty()) {
-        return {};
-    }
-    return cdlFlashOpenSave.selectedFiles().constFirst();
 }
 
 void IRIG::LoadFlashFile(const QString& path) {

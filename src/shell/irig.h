@@ -11,12 +11,13 @@
 
 #include "exchange/unitexchange.h"
 #include "link/portcontroller.h"
-#include "link/portwatch.h"
 #include "shell/controls.h"
-#include "shell/pollclockcheck.h"
+#include "shell/portview.h"
 #include "shell/statusline.h"
 #include "shell/textbox.h"
 #include "status/settime.h"
+#include "unit/pollclock.h"
+#include "unit/portpresence.h"
 
 class QAction;
 class QCheckBox;
@@ -94,22 +95,20 @@ private:
 
     void Form_Load();
     void Wire();
-    void ShowPortOpen(const QString& port);
-    void ShowStale(bool stale);
-    void CheckStale();
-    void ShowPortLost(const QString& waiting);
+    void PortOpened(const QString& port);
+    void PortFailed(const QString& port, const QString& why);
     void PortReopened(const QString& port);
     void SetLinkButtons(bool enabled);
+    void HoldLinkButtons();  // while the port is closed or being connected
     void SetClockButtons(bool enabled);  // Set Time, Set and Retreive (offsets)
     void SendFrame(const QByteArray& frame);
     void Log(const QString& message);
-    QString ChooseFlashFile();
+    void SetTimeDue();
     void LoadFlashFile(const QString& path);
     void Apply(const flash::FlashSession::Step& step);
     void ApplyFlashButtons();
 
     link::PortController& comIrig;
-    QTimer* tmrDateTime = nullptr;
     Clock clock_ = &std::chrono::system_clock::now;
     FileChooser chooseFlashFile_;
 
@@ -130,18 +129,15 @@ private:
 
     // What the status line says, and what it is worked out from.
     StatusLine status_;
-    QTimer* watch_ = nullptr;
-    qint64 lastStatusMs_ = 0;    // the last clock reply, for greying stale values
-    link::PortWatch portWatch_;  // a port that went away, awaited back as itself
-    QString lostReason_;
+    unit::PortPresence presence_;  // the port picked, awaited back as itself when it goes away
+    std::unique_ptr<PortView> portView_;
 
     // Set Time waits for the next whole second less the frame's wire time, then sends it.
-    QTimer* tmrSetTime_ = nullptr;
     status::SetTimeSend setTime_;
 
     // The unit's clock against the computer's, measured from the poll once a minute and after
     // each Set Time.
-    PollClockCheck clockPoll_;
+    unit::PollClock clockPoll_;
 };
 
 }  // namespace irig::shell

@@ -55,6 +55,10 @@ QString PortOpenText(const QString& name, const QString& device, const QString& 
                                  : QStringLiteral("%1 (%2): open").arg(target, description);
 }
 
+QString PortConnectingText(const QString& name, const QString& address) {
+    return QStringLiteral("%1 → %2: connecting…").arg(name, address);
+}
+
 QString PortLostText(const QString& name, const QString& reason, const QString& waiting) {
     return QStringLiteral("%1 lost: %2; %3 (or pick a port)").arg(name, reason, waiting);
 }

@@ -38,6 +38,9 @@ private:
 // "COM1 → /dev/ttyUSB0 (FT232R USB UART, serial A1234): open"; the description may be empty.
 QString PortOpenText(const QString& name, const QString& device, const QString& description);
 
+// "COM7 → rfc2217://ts1:4001: connecting…".
+QString PortConnectingText(const QString& name, const QString& address);
+
 // "COM1 lost: the device went away; waiting for /dev/ttyUSB0 to come back (or pick a port)".
 QString PortLostText(const QString& name, const QString& reason, const QString& waiting);
 

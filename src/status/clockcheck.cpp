@@ -94,7 +94,16 @@ ClockOffset OffsetOf(const ClockCheck& check) {
     return {offsetMs, (far + 999) / 1000};
 }
 
-QString OffsetText(const ClockOffset& offset) {
+QString OffsetText(const ClockOffset& offset, OffsetStyle style) {
+    if (style == OffsetStyle::kSigned) {
+        const QString sign = offset.offsetMs > 0   ? QStringLiteral("+")
+                             : offset.offsetMs < 0 ? QStringLiteral("\u2212")
+                                                   : QString();
+        return QStringLiteral("unit %1%2 ms ±%3 ms")
+            .arg(sign)
+            .arg(std::abs(offset.offsetMs))
+            .arg(offset.uncertaintyMs);
+    }
     const QString side = offset.offsetMs > 0   ? QStringLiteral("ahead")
                          : offset.offsetMs < 0 ? QStringLiteral("behind")
                                                : QStringLiteral("off");

@@ -102,7 +102,10 @@ struct ClockOffset {
 };
 ClockOffset OffsetOf(const ClockCheck& check);
 
-// "137 ms ahead (±5 ms)", "2500 ms behind (±3 ms)", "0 ms off (±1 ms)".
-QString OffsetText(const ClockOffset& offset);
+// How an offset is said: in words, as irigctl says it ("137 ms ahead (±5 ms)", "2500 ms behind
+// (±3 ms)", "0 ms off (±1 ms)"), or signed, as the window's status line says it ("unit +137 ms
+// ±5 ms", "unit −2500 ms ±3 ms", "unit 0 ms ±1 ms").
+enum class OffsetStyle { kWords, kSigned };
+QString OffsetText(const ClockOffset& offset, OffsetStyle style = OffsetStyle::kWords);
 
 }  // namespace irig::status

@@ -16,14 +16,13 @@ TEST(FlashJob, AnInterruptStopsAfterTheBlockInFlightAndSendsNoOther) {
     sim::Options options;
     options.rebootMs = 5;
     auto sim = std::make_shared<test::SimUnit>(options);
-    test::SimulatedPort port(sim);
-    Unit unit(QStringLiteral("COM1"), port);
-    QString why;
-    ASSERT_TRUE(unit.Open(&why)) << why.toStdString();
+    unit::Session session(QStringLiteral("COM1"), std::make_unique<test::SimulatedPort>(sim), {});
+    session.Open();
+    ASSERT_TRUE(test::WaitUntil([&] { return session.IsOpen(); }));
     auto image = std::make_unique<flash::FlashImage>();
     image->fill(flash::kBlank);
     (*image)[0xBFFF] = 0x00;  // 257 blocks
-    FlashJob job(unit, *image, Request{});
+    FlashJob job(session, *image, Request{});
     std::optional<Outcome> outcome;
     QObject::connect(&job, &FlashJob::Finished, [&](const Outcome& ended) { outcome = ended; });
     QObject::connect(&job, &FlashJob::Progressed, [&] {

@@ -25,9 +25,9 @@ protected:
 
     std::unique_ptr<flash::FlashImage> image = std::make_unique<flash::FlashImage>();
     Request request;
-    test::FakePortController serial;
-    Unit unit{QStringLiteral("COM12"), serial};
-    FlashJob job{unit, *image, request};
+    unit::Session session{QStringLiteral("COM12"), std::make_unique<test::FakePortController>(),
+                          {}};
+    FlashJob job{session, *image, request};
 };
 
 struct WidthRow {

@@ -92,7 +92,9 @@ TEST_F(TerminalServer, TheWindowReachesAMappedAddress) {
     list->setFocus(Qt::TabFocusReason);
     list->setCurrentIndex(6);
     emit list->activated(6);
-    EXPECT_EQ(Log(), QStringLiteral("Com port COM7 opened."));
+    EXPECT_EQ(window->StatusLineText(),
+              QStringLiteral("COM7 → %1: connecting…").arg(server->Rfc2217()));
+    ASSERT_TRUE(WaitUntil([&] { return Log() == QStringLiteral("Com port COM7 opened."); }, 3000));
     EXPECT_EQ(window->StatusLineText(), QStringLiteral("COM7 → %1: open").arg(server->Rfc2217()));
     ASSERT_TRUE(WaitUntil([&] { return Caption("lblSourceData") == QStringLiteral("GPS"); }, 3000));
 

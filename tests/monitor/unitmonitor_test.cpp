@@ -18,7 +18,6 @@ namespace {
 class Watched : public testing::Test {
 public:
     Watched() {
-        request.timeoutMs = 100;
         EXPECT_TRUE(map.Map(QStringLiteral("COM1"), device));
     }
     void Start(sim::Options options = {}) {
@@ -29,8 +28,8 @@ public:
         port->answerInstead = [this](const QByteArray&) -> std::optional<QByteArray> {
             return silent ? std::optional(QByteArray()) : std::nullopt;
         };
-        monitor = std::make_unique<UnitMonitor>(QStringLiteral("COM1"), std::move(serial), request,
-                                                Schedule{20, 60'000});
+        monitor = std::make_unique<UnitMonitor>(QStringLiteral("COM1"), std::move(serial),
+                                                unit::Timeouts{100}, Schedule{20, 60'000});
         QObject::connect(monitor.get(), &UnitMonitor::Said,
                          [this](const QString& line) { said.append(line); });
         monitor->Start();
@@ -44,7 +43,6 @@ public:
     test::TempPortMap map;
     QTemporaryDir dir;
     QString device = dir.filePath(QStringLiteral("ttyUSB0"));
-    cli::Request request;
     std::optional<link::PortFailure> failOpen;
     bool silent = false;
     test::SimulatedPort* port = nullptr;
@@ -117,6 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Watched, APortNotThereAtTheStartIsWatchedForUntilItIs) {
     failOpen = link::PortFailure{link::PortFailure::kNoSuchDevice, device, {}, {}};
     Start();
+    ASSERT_TRUE(test::WaitUntil([&] { return said.size() >= 2; }, 1000));
     ASSERT_EQ(said.size(), 2) << said.join('\n').toStdString();
     EXPECT_TRUE(said[0].startsWith(QStringLiteral("COM1: cannot open the port: no such device")))
         << said[0].toStdString();

@@ -31,7 +31,7 @@ inline QString ReadBack(std::FILE* file) {
 
 // Runs `words` (without the program's name); each port through `makePort`, or the serial
 // component the program itself uses.
-inline Ran RunIrigctl(const QStringList& words, const cli::PortMaker& makePort = {}) {
+inline Ran RunIrigctl(const QStringList& words, const unit::PortMaker& makePort = {}) {
     const cli::CommandLine line =
         cli::ParseCommandLine(QStringList{QStringLiteral("irigctl")} + words);
     EXPECT_TRUE(line.request.has_value()) << line.text.toStdString();

@@ -1,6 +1,7 @@
 #include "support/unitserver.h"
 
 #include <QMutex>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -34,9 +35,9 @@ public:
     Worker(Behaviour behaviour, std::shared_ptr<SimUnit> unit)
         : behaviour_(behaviour), unit_(std::move(unit)) {}
 
-    QString Listen() {
+    QString Listen(quint16 port) {
         server_ = new QTcpServer(this);
-        server_->listen(QHostAddress::LocalHost, 0);
+        server_->listen(QHostAddress::LocalHost, port);
         connect(server_, &QTcpServer::newConnection, this, &Worker::Accept);
         trickleTimer_ = new QTimer(this);
         trickleTimer_->setInterval(200);
@@ -62,6 +63,7 @@ public:
     QByteArray received;
     QList<QByteArray> settings;
     std::atomic<int> closeAfterBlocks = 0;
+    std::atomic<int> delayMs = 0;
 
 private:
     Behaviour behaviour_;
@@ -76,12 +78,13 @@ private:
     QByteArray sb_;
 };
 
-UnitServer::UnitServer(Behaviour behaviour, std::shared_ptr<SimUnit> unit)
+UnitServer::UnitServer(Behaviour behaviour, std::shared_ptr<SimUnit> unit, quint16 port)
     : worker_(new Worker(behaviour, std::move(unit))) {
     worker_->moveToThread(&thread_);
     thread_.start();
     QMetaObject::invokeMethod(
-        worker_, [this] { address_ = worker_->Listen(); }, Qt::BlockingQueuedConnection);
+        worker_, [this, port] { address_ = worker_->Listen(port); },
+        Qt::BlockingQueuedConnection);
 }
 
 UnitServer::~UnitServer() {
@@ -93,6 +96,10 @@ UnitServer::~UnitServer() {
 
 void UnitServer::CloseAfterBlocks(int blocks) {
     worker_->closeAfterBlocks = blocks;
+}
+
+void UnitServer::DelayAnswers(int milliseconds) {
+    worker_->delayMs = milliseconds;
 }
 
 QList<QByteArray> UnitServer::Settings() const {
@@ -178,10 +185,15 @@ void UnitServer::Worker::Read() {
                             const QMutexLocker lock(&mutex);
                             settings.append(sb_.mid(1));
                         }
-                        if (behaviour_ == Behaviour::kRfc2217 && sb_.size() > 1) {
+                        if ((behaviour_ == Behaviour::kRfc2217 ||
+                             behaviour_ == Behaviour::kAnswersOtherBaud) &&
+                            sb_.size() > 1) {
                             // The same setting back, its command plus 100.
                             QByteArray answer = sb_.mid(1);
                             answer[0] = static_cast<char>(static_cast<uint8_t>(answer[0]) + 100);
+                            if (behaviour_ == Behaviour::kAnswersOtherBaud && answer[0] == 101) {
+                                answer = QByteArray("\x65\x00\x00\x25\x80", 5);  // 9600
+                            }
                             client_->write(QByteArray("\xFF\xFA\x2C", 3) + Doubled(answer) +
                                            QByteArray("\xFF\xF0", 2));
                         }
@@ -201,7 +213,10 @@ void UnitServer::Worker::Command(uint8_t verb, uint8_t option) {
     if (verb != kWill || option != kComPort) {
         return;
     }
-    if (behaviour_ == Behaviour::kRfc2217 || behaviour_ == Behaviour::kTrickles) {
+    if (behaviour_ == Behaviour::kClosesInNegotiation) {
+        client_->disconnectFromHost();
+    } else if (behaviour_ == Behaviour::kRfc2217 || behaviour_ == Behaviour::kTrickles ||
+               behaviour_ == Behaviour::kAnswersOtherBaud) {
         client_->write(QByteArray("\xFF") + char(kDo) + char(kComPort));
     } else if (behaviour_ == Behaviour::kRefusesComPort) {
         client_->write(QByteArray("\xFF") + char(kDont) + char(kComPort));
@@ -248,6 +263,14 @@ void UnitServer::Worker::Send(const QByteArray& bytes) {
         return;
     }
     const QByteArray wire = behaviour_ == Behaviour::kRaw ? bytes : Doubled(bytes);
+    if (delayMs > 0) {
+        QTimer::singleShot(delayMs.load(), this, [client = QPointer<QTcpSocket>(client_), wire] {
+            if (client != nullptr) {
+                client->write(wire);
+            }
+        });
+        return;
+    }
     if (behaviour_ == Behaviour::kTrickles) {
         trickle_ += wire;
         trickleTimer_->start();

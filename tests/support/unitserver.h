@@ -25,10 +25,14 @@ public:
         kFloodsIac,              // a flood of option requests on connecting
         kEndlessSubnegotiation,  // a subnegotiation that never ends, on connecting
         kTrickles,               // answers one byte every 200 ms
+        kClosesInNegotiation,    // closes the connection when asked for the COM-PORT-OPTION
+        kAnswersOtherBaud,       // takes the option, but answers 9600 baud to 19200
     };
 
+    // Listens on `port` of loopback (0: any free one).
     explicit UnitServer(Behaviour behaviour,
-                        std::shared_ptr<SimUnit> unit = std::make_shared<SimUnit>());
+                        std::shared_ptr<SimUnit> unit = std::make_shared<SimUnit>(),
+                        quint16 port = 0);
     ~UnitServer();
     UnitServer(const UnitServer&) = delete;
     UnitServer& operator=(const UnitServer&) = delete;
@@ -37,6 +41,8 @@ public:
     const QString& Address() const { return address_; }
     // Closes the client's connection once the unit has echoed this many blocks (0: never).
     void CloseAfterBlocks(int blocks);
+    // Holds each answer of the unit this long, as a far network would.
+    void DelayAnswers(int milliseconds);
     // The COM-PORT-OPTION subnegotiations the client sent, each as its payload.
     QList<QByteArray> Settings() const;
     // Everything the client sent, as it came.

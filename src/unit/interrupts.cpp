@@ -1,17 +1,19 @@
-#include "cli/interrupts.h"
+#include "unit/interrupts.h"
 
 #include <QSocketNotifier>
 #include <csignal>
-
-#include "cli/commandline.h"
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
 
-namespace irig::cli {
+namespace irig::unit {
 
 namespace {
+
+// The exit codes a signal asks for, as shells give them: 128 and its number.
+constexpr int kInterrupted = 130;
+constexpr int kTerminated = 143;
 
 #ifdef Q_OS_UNIX
 int interruptPipe[2] = {-1, -1};
@@ -58,4 +60,4 @@ Interrupts::~Interrupts() {
 #endif
 }
 
-}  // namespace irig::cli
+}  // namespace irig::unit

@@ -1,11 +1,13 @@
 // irigctl: the jobs of the irig-config window from the command line, for scripts, production lines
-// and many units at once. See irigctl --help.
+// and many units at once, and the monitor for Prometheus. See irigctl --help. Above both: the
+// command line is read here and handed to the commands or to the monitor.
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <cstdio>
 #include <optional>
 
 #include "cli/commandline.h"
+#include "cli/commands.h"
 #include "cli/runner.h"
 #include "monitor/monitor.h"
 
@@ -37,7 +39,12 @@ int main(int argc, char* argv[]) {
         QLoggingCategory::setFilterRules(QStringLiteral("irig.port.warning=false"));
     }
     if (line.request->command == QLatin1String("monitor")) {
-        return irig::monitor::Run(*line.request, stderr);
+        irig::monitor::Options options;
+        options.ports = line.request->ports;
+        options.listenHost = line.request->listenHost;
+        options.listenPort = line.request->listenPort;
+        options.timeouts = irig::cli::TimeoutsOf(*line.request);
+        return irig::monitor::Run(options, stderr);
     }
     return irig::cli::Run(*line.request, stdout, stderr);
 }

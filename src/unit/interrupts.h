@@ -8,7 +8,7 @@
 
 class QSocketNotifier;
 
-namespace irig::cli {
+namespace irig::unit {
 
 class Interrupts final : public QObject {
     Q_OBJECT
@@ -26,4 +26,4 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-}  // namespace irig::cli
+}  // namespace irig::unit

@@ -1,0 +1,46 @@
+#include "unit/failure.h"
+
+namespace irig::unit {
+
+Failure Failure::Silent(int waitedMs) {
+    return {Kind::kSilent, QStringLiteral("no answer within %1 ms").arg(waitedMs)};
+}
+
+Failure Failure::Unquiet(int quietMs) {
+    return {Kind::kSilent,
+            QStringLiteral("no answer: after a time-out the line never fell quiet for %1 ms, so "
+                           "the request was not sent")
+                .arg(quietMs)};
+}
+
+Failure Failure::Misfit(qsizetype expected, qsizetype got) {
+    return {Kind::kMisfit,
+            QStringLiteral("an answer that does not fit: %1 bytes where %2 were expected")
+                .arg(got)
+                .arg(expected),
+            expected, got};
+}
+
+Failure Failure::TooLong(qsizetype bound) {
+    return {Kind::kTooLong,
+            QStringLiteral("an answer that does not fit: more than %1 bytes").arg(bound)};
+}
+
+Failure Failure::PortLost(const QString& reason) {
+    return {Kind::kPortLost, QStringLiteral("the port closed: %1").arg(reason)};
+}
+
+Failure Failure::Interrupted() {
+    return {Kind::kInterrupted, QStringLiteral("interrupted")};
+}
+
+Failure Failure::ImpossibleDate(const QString& reading) {
+    return {Kind::kImpossibleDate,
+            QStringLiteral("the unit read an impossible date and time: %1").arg(reading)};
+}
+
+Failure Failure::OpenFailed(const QString& why) {
+    return {Kind::kOpenFailed, why};
+}
+
+}  // namespace irig::unit
