@@ -98,8 +98,8 @@ Outcome NoAnswer(const Session& session, const QString& what, const Failure& fai
                              "flash\" again, or \"irigctl reboot\"")
                              .arg(session.Named());
     }
-    outcome.json = WithPort(session, {{QStringLiteral("error"),
-                                       what + QStringLiteral(": ") + failure.text}});
+    outcome.json =
+        WithPort(session, {{QStringLiteral("error"), what + QStringLiteral(": ") + failure.text}});
     return outcome;
 }
 
@@ -157,7 +157,8 @@ void SetTime(Session& session, const Request& request, const Done& done) {
             QJsonObject json{
                 {QStringLiteral("sent"), sentIso},
                 {QStringLiteral("answer"), ClockJson(link::code::kEndSet, before.reply.payload)},
-                {QStringLiteral("readBack"), ClockJson(link::code::kEndRead, answer->reply.payload)},
+                {QStringLiteral("readBack"),
+                 ClockJson(link::code::kEndRead, answer->reply.payload)},
                 {QStringLiteral("hostClock"), HostClockJson(kernel)}};
             const QDateTime unitClock = read.DateTime();
             if (!unitClock.isValid()) {
@@ -190,18 +191,18 @@ void SetTime(Session& session, const Request& request, const Done& done) {
     QTimer::singleShot(
         std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &session,
         [&session, done, send, readBack] {
-            session.SetClock(send.frame, [&session, done, readBack](
-                                             const Result<Session::ClockAnswer>& answer) {
-                if (!answer) {
-                    done(NoAnswer(session, QStringLiteral("set-time"), answer.Why()));
-                    return;
-                }
-                // Read back in the middle of a second, where whole seconds on both sides
-                // compare fairly.
-                const int ms = QTime::currentTime().msec();
-                QTimer::singleShot((1500 - ms) % 1000, &session,
-                                   [readBack, before = *answer] { readBack(before); });
-            });
+            session.SetClock(
+                send.frame, [&session, done, readBack](const Result<Session::ClockAnswer>& answer) {
+                    if (!answer) {
+                        done(NoAnswer(session, QStringLiteral("set-time"), answer.Why()));
+                        return;
+                    }
+                    // Read back in the middle of a second, where whole seconds on both sides
+                    // compare fairly.
+                    const int ms = QTime::currentTime().msec();
+                    QTimer::singleShot((1500 - ms) % 1000, &session,
+                                       [readBack, before = *answer] { readBack(before); });
+                });
         });
 }
 
@@ -234,10 +235,9 @@ void CheckTime(Session& session, const Request& request, const Done& done) {
         if (request.maxOffsetMs &&
             std::abs(offset->offsetMs) + offset->uncertaintyMs > *request.maxOffsetMs) {
             outcome.exitCode = kUnitFailed;
-            outcome.error =
-                QStringLiteral("%1: the unit may be more than %2 ms off (--max-offset)")
-                    .arg(session.Named())
-                    .arg(*request.maxOffsetMs);
+            outcome.error = QStringLiteral("%1: the unit may be more than %2 ms off (--max-offset)")
+                                .arg(session.Named())
+                                .arg(*request.maxOffsetMs);
         }
         done(outcome);
     });
@@ -251,31 +251,30 @@ void Offsets(Session& session, const Request& request, const Done& done) {
         done(outcome);
     };
     auto set = [&session, request, done, show](bool ieee1344) {
-        session.SetOffsets({request.irigOffset, request.gpsOffset, ieee1344},
-                           [&session, done, show](const Result<unit::Offsets>& offsets) {
-                               if (offsets) {
-                                   show(*offsets);
-                               } else {
-                                   done(NoAnswer(session, QStringLiteral("set offsets"),
-                                                 offsets.Why()));
-                               }
-                           });
+        session.SetOffsets(
+            {request.irigOffset, request.gpsOffset, ieee1344},
+            [&session, done, show](const Result<unit::Offsets>& offsets) {
+                if (offsets) {
+                    show(*offsets);
+                } else {
+                    done(NoAnswer(session, QStringLiteral("set offsets"), offsets.Why()));
+                }
+            });
     };
     if (request.setOffsets && request.ieee1344) {
         set(*request.ieee1344);
         return;
     }
     // Reading first: the offsets to show, or the flag that --set without --ieee1344 keeps.
-    session.AskOffsets(
-        [&session, request, done, show, set](const Result<unit::Offsets>& offsets) {
-            if (!offsets) {
-                done(NoAnswer(session, QStringLiteral("offsets"), offsets.Why()));
-            } else if (request.setOffsets) {
-                set(offsets->ieee1344);
-            } else {
-                show(*offsets);
-            }
-        });
+    session.AskOffsets([&session, request, done, show, set](const Result<unit::Offsets>& offsets) {
+        if (!offsets) {
+            done(NoAnswer(session, QStringLiteral("offsets"), offsets.Why()));
+        } else if (request.setOffsets) {
+            set(offsets->ieee1344);
+        } else {
+            show(*offsets);
+        }
+    });
 }
 
 void GpsMessage(Session& session, const Request&, const Done& done) {
@@ -299,8 +298,7 @@ void Reboot(Session& session, const Request&, const Done& done) {
         }
         Outcome outcome;
         outcome.text = QStringLiteral("%1: re-boot complete\n").arg(session.Port());
-        outcome.json =
-            WithPort(session, {{QStringLiteral("result"), QStringLiteral("re-booted")}});
+        outcome.json = WithPort(session, {{QStringLiteral("result"), QStringLiteral("re-booted")}});
         done(outcome);
     });
 }

@@ -249,11 +249,11 @@ private:
         QObject::connect(&unit, &unit::Session::Lost, &unit, [lostWhy](const QString& reason) {
             *lostWhy = unit::Failure::PortLost(reason).text;
         });
-        QObject::connect(&unit, &unit::Session::Waiting, &unit,
-                         [this, &unit, lostWhy](const QString& waiting) {
-                             Write(err_, QStringLiteral("%1: lost: %2; %3\n")
-                                             .arg(unit.Named(), *lostWhy, waiting));
-                         });
+        QObject::connect(
+            &unit, &unit::Session::Waiting, &unit, [this, &unit, lostWhy](const QString& waiting) {
+                Write(err_,
+                      QStringLiteral("%1: lost: %2; %3\n").arg(unit.Named(), *lostWhy, waiting));
+            });
         QObject::connect(&unit, &unit::Session::Reopened, &unit, [this, index, &unit] {
             Write(err_, QStringLiteral("%1: back; watching again\n").arg(unit.Named()));
             if (!interrupted_) {

@@ -148,17 +148,17 @@ int NetworkPortController::OpenDevice(const QString& name, const QString& addres
         return kPortOpening;
     }
     phase_ = Phase::kLookingUp;
-    lookup_(address_.host, [relay = relay_, attempt = attempt_](QList<QHostAddress> addresses,
-                                                                 QString error) {
-        const QMutexLocker lock(&relay->mutex);
-        if (relay->target != nullptr) {
-            QMetaObject::invokeMethod(
-                relay->target,
-                [target = relay->target, attempt, addresses = std::move(addresses),
-                 error = std::move(error)] { target->LookedUp(attempt, addresses, error); },
-                Qt::QueuedConnection);
-        }
-    });
+    lookup_(address_.host,
+            [relay = relay_, attempt = attempt_](QList<QHostAddress> addresses, QString error) {
+                const QMutexLocker lock(&relay->mutex);
+                if (relay->target != nullptr) {
+                    QMetaObject::invokeMethod(
+                        relay->target,
+                        [target = relay->target, attempt, addresses = std::move(addresses),
+                         error = std::move(error)] { target->LookedUp(attempt, addresses, error); },
+                        Qt::QueuedConnection);
+                }
+            });
     return kPortOpening;
 }
 

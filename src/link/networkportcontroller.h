@@ -1,10 +1,10 @@
 // The serial component on a terminal server's port, over TCP: "rfc2217://HOST:PORT" with Telnet
 // and RFC 2217's COM-PORT-OPTION (the line set to 19200 baud, 8 data bits, no parity, one stop bit,
-// no flow control, where the server takes the option, and each answer checked), "socket://HOST:PORT"
-// raw, the line set up on the server. Opening never blocks: the name is looked up off the event
-// thread, then the connection and the negotiation run by signals, all within one deadline, and
-// OpenFinished says how it ended. It says once what a server would not do, and takes a closed or
-// failed connection for a vanished line. Every buffer is bounded.
+// no flow control, where the server takes the option, and each answer checked),
+// "socket://HOST:PORT" raw, the line set up on the server. Opening never blocks: the name is looked
+// up off the event thread, then the connection and the negotiation run by signals, all within one
+// deadline, and OpenFinished says how it ended. It says once what a server would not do, and takes
+// a closed or failed connection for a vanished line. Every buffer is bounded.
 #pragma once
 
 #include <QElapsedTimer>
@@ -88,10 +88,10 @@ private:
     int roundTripMs_ = 0;
     Phase phase_ = Phase::kClosed;
     QTimer deadline_;
-    QElapsedTimer connecting_;      // from the connection's first packet, for its round trip
+    QElapsedTimer connecting_;       // from the connection's first packet, for its round trip
     QList<QHostAddress> addresses_;  // still to try
-    quint64 attempt_ = 0;           // a lookup that answers an earlier open is not heard
-    std::shared_ptr<Relay> relay_;  // how a lookup's answer reaches this thread
+    quint64 attempt_ = 0;            // a lookup that answers an earlier open is not heard
+    std::shared_ptr<Relay> relay_;   // how a lookup's answer reaches this thread
     Lookup lookup_;
     bool lineSet_ = false;      // the settings went to the server
     int settingsAnswered_ = 0;  // of the five it answers when it takes the option

@@ -7,7 +7,15 @@
 namespace irig::link {
 
 struct PortFailure {
-    enum Kind { kNone, kNoSuchDevice, kPermissionDenied, kInUse, kUnreachable, kBadAddress, kOther };
+    enum Kind {
+        kNone,
+        kNoSuchDevice,
+        kPermissionDenied,
+        kInUse,
+        kUnreachable,
+        kBadAddress,
+        kOther
+    };
 
     Kind kind = kNone;
     QString device;    // what the name resolved to; empty when it names no device

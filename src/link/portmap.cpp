@@ -81,11 +81,12 @@ QString AddressProblem(const QString& text) {
     if (ParseNetworkAddress(text)) {
         return {};
     }
-    static const QRegularExpression form(
-        QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://([^/?#:\\[\\]]*|\\[[^\\]]*\\])(:([^/?#]*))?(.*)$"));
+    static const QRegularExpression form(QStringLiteral(
+        "^([A-Za-z][A-Za-z0-9+.-]*)://([^/?#:\\[\\]]*|\\[[^\\]]*\\])(:([^/?#]*))?(.*)$"));
     const QRegularExpressionMatch match = form.match(text);
     const QString scheme = match.captured(1);
-    if (!match.hasMatch() || (scheme != QLatin1String("rfc2217") && scheme != QLatin1String("socket"))) {
+    if (!match.hasMatch() ||
+        (scheme != QLatin1String("rfc2217") && scheme != QLatin1String("socket"))) {
         return QStringLiteral("only rfc2217://HOST:PORT and socket://HOST:PORT are taken");
     }
     if (match.captured(2).isEmpty()) {

@@ -50,7 +50,8 @@ void UnitMonitor::MeasureOnRequest() {
     if (measureDue_ || requested_.isActive()) {
         return;  // merged into the one to come
     }
-    const qint64 since = lastMeasured_.isValid() ? lastMeasured_.elapsed() : schedule_.requestedEveryMs;
+    const qint64 since =
+        lastMeasured_.isValid() ? lastMeasured_.elapsed() : schedule_.requestedEveryMs;
     if (since >= schedule_.requestedEveryMs) {
         MeasureNow();
     } else {
@@ -114,8 +115,7 @@ void UnitMonitor::Measured(const unit::Result<status::ClockOffset>& offset) {
         return;
     }
     if (!offset) {
-        emit Said(
-            QStringLiteral("%1: check-time: %2").arg(session_.Named(), offset.Why().text));
+        emit Said(QStringLiteral("%1: check-time: %2").arg(session_.Named(), offset.Why().text));
     }
     reading_.lastReply = status::HostNow();
     SetUp(true);

@@ -54,14 +54,14 @@ private:
     Schedule schedule_;
     QTimer statusTimer_;
     QTimer measureTimer_;
-    QTimer requested_;  // a requested measurement, waiting for its turn
+    QTimer requested_;            // a requested measurement, waiting for its turn
     QElapsedTimer lastMeasured_;  // since the last measurement started
     UnitReading reading_;
     bool busy_ = false;  // a request or a measurement is in flight
     bool statusDue_ = false;
     bool measureDue_ = false;
     bool measureAfterAnswer_ = false;  // the port has just opened
-    bool saidUp_ = false;  // the last transition said: answering or not
+    bool saidUp_ = false;              // the last transition said: answering or not
     bool saidAnything_ = false;
 };
 

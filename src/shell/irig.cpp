@@ -51,8 +51,8 @@ IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
       clockPoll_(exchange_, [this] { return cmdSetTime->isEnabled(); }) {
     BuildControls(*this, *this);
     portView_ = std::make_unique<PortView>(
-        status_, comIrig, std::initializer_list<QLabel*>{lblDateData, lblTimeData, lblSourceData,
-                                                         lblVersionNumber},
+        status_, comIrig,
+        std::initializer_list<QLabel*>{lblDateData, lblTimeData, lblSourceData, lblVersionNumber},
         [this] { return exchange_.Now(); });
     Wire();
     Form_Load();
@@ -91,20 +91,24 @@ void IRIG::Wire() {
         portView_->Waiting(cmbComPort->currentText(), waiting);
     });
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
-    connect(&clockPoll_, &unit::PollClock::Measured, this, [this](const status::ClockOffset& offset) {
-        status_.SetUnit(status::OffsetText(offset, status::OffsetStyle::kSigned));
-    });
+    connect(&clockPoll_, &unit::PollClock::Measured, this,
+            [this](const status::ClockOffset& offset) {
+                status_.SetUnit(status::OffsetText(offset, status::OffsetStyle::kSigned));
+            });
     connect(&clockPoll_, &unit::PollClock::Unmeasurable, this,
             [this](const QString& why) { status_.SetUnit(why); });
     connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);
     connect(&exchange_, &exchange::UnitExchange::ReplyDecoded, this,
             [this](int16_t, const status::StatusView& view) { ShowReply(view); });
     for (const auto& [button, handler] :
-         {std::pair{cmdSetTime, &IRIG::cmdSetTime_Click}, {cmdSetOffset, &IRIG::cmdSetOffset_Click},
+         {std::pair{cmdSetTime, &IRIG::cmdSetTime_Click},
+          {cmdSetOffset, &IRIG::cmdSetOffset_Click},
           {cmdRetreiveOffset, &IRIG::cmdRetreiveOffset_Click},
           {cmdRetreiveGpsMessage, &IRIG::cmdRetreiveGpsMessage_Click},
-          {cmdLoad, &IRIG::cmdLoad_Click}, {cmdFlashMode, &IRIG::cmdFlashMode_Click},
-          {cmdProgram, &IRIG::cmdProgram_Click}, {cmdFlashExit, &IRIG::cmdFlashExit_Click},
+          {cmdLoad, &IRIG::cmdLoad_Click},
+          {cmdFlashMode, &IRIG::cmdFlashMode_Click},
+          {cmdProgram, &IRIG::cmdProgram_Click},
+          {cmdFlashExit, &IRIG::cmdFlashExit_Click},
           {cmdReBoot, &IRIG::cmdReBoot_Click}}) {
         connect(button, &QPushButton::clicked, this, handler);
     }

@@ -99,7 +99,7 @@ private:
     void PortFailed(const QString& port, const QString& why);
     void PortReopened(const QString& port);
     void SetLinkButtons(bool enabled);
-    void HoldLinkButtons();  // while the port is closed or being connected
+    void HoldLinkButtons();              // while the port is closed or being connected
     void SetClockButtons(bool enabled);  // Set Time, Set and Retreive (offsets)
     void SendFrame(const QByteArray& frame);
     void Log(const QString& message);

@@ -27,8 +27,8 @@ qint64 ClockMeasurement::PollDelay(status::HostMicros now, qint64 withinMicros) 
 }
 
 bool ClockMeasurement::Add(const status::ClockReading& clock, const status::Instant& sent,
-                           std::optional<status::HostMicros> planned,
-                           status::HostMicros received, qsizetype replyBytes) {
+                           std::optional<status::HostMicros> planned, status::HostMicros received,
+                           qsizetype replyBytes) {
     const QDateTime read = clock.DateTime();
     if (!read.isValid()) {
         return false;

@@ -27,7 +27,8 @@ public:
     // else less than `withinMicros`.
     qint64 PollDelay(status::HostMicros now, qint64 withinMicros) const;
     // A clock reply of `replyBytes` on the line to a request sent at `sent` (placed for `planned`,
-    // if it was), taken whole at `received`. False for a reading that cannot be: an impossible date.
+    // if it was), taken whole at `received`. False for a reading that cannot be: an impossible
+    // date.
     bool Add(const status::ClockReading& clock, const status::Instant& sent,
              std::optional<status::HostMicros> planned, status::HostMicros received,
              qsizetype replyBytes);

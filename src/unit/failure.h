@@ -22,7 +22,8 @@ struct Failure {
     };
 
     Kind kind = Kind::kSilent;
-    QString text;  // "no answer within 1044 ms", "an answer that does not fit: 3 bytes where 10 ..."
+    QString
+        text;  // "no answer within 1044 ms", "an answer that does not fit: 3 bytes where 10 ..."
     qsizetype expected = 0;
     qsizetype got = 0;
 
@@ -39,7 +40,7 @@ struct Failure {
 template <typename T>
 class Result {
 public:
-    Result(T value) : value_(std::move(value)) {}             // NOLINT: a value is a result
+    Result(T value) : value_(std::move(value)) {}              // NOLINT: a value is a result
     Result(Failure failure) : failure_(std::move(failure)) {}  // NOLINT: so is a failure
 
     explicit operator bool() const { return value_.has_value(); }

@@ -3,8 +3,8 @@
 // narrow as the line allows; the offset is reported once. A reply is used only when it can belong
 // to nothing but its request: the one clock request in flight, sent when every earlier one had been
 // answered. A request still unanswered at the next tick (a late or lost reply) holds the poll until
-// the line has been quiet for a reply's time-out, two ticks at most; where replies keep coming later
-// than that, it says it cannot measure. Between measurements the poll goes out at its tick.
+// the line has been quiet for a reply's time-out, two ticks at most; where replies keep coming
+// later than that, it says it cannot measure. Between measurements the poll goes out at its tick.
 // PollPacing decides (no I/O, its clocks given); PollClock keeps the timers and sends.
 #pragma once
 
@@ -51,8 +51,8 @@ public:
 private:
     ClockMeasurement measurement_{Pacing::kWithinPoll};
     bool measuring_ = false;
-    int inFlight_ = 0;   // clock requests sent and not answered
-    bool clean_ = true;  // the one in flight was sent with nothing else in flight
+    int inFlight_ = 0;       // clock requests sent and not answered
+    bool clean_ = true;      // the one in flight was sent with nothing else in flight
     bool answered_ = false;  // a clock reply came since the port opened
     status::Instant sent_{};
     std::optional<status::HostMicros> planned_;

@@ -53,8 +53,8 @@ private:
             }
             return;
         }
-        const Session::ClockAnswer answer{
-            *reply, *status::ReadClock(link::code::kEndRead, reply->payload)};
+        const Session::ClockAnswer answer{*reply,
+                                          *status::ReadClock(link::code::kEndRead, reply->payload)};
         if (each_) {
             each_(answer);
         }
@@ -304,9 +304,8 @@ void Session::AskOffsets(std::function<void(Result<Offsets>)> done) {
 }
 
 void Session::SetOffsets(const Offsets& offsets, std::function<void(Result<Offsets>)> done) {
-    const QByteArray ask =
-        status::SetOffsetsRequest(static_cast<int16_t>(offsets.irig),
-                                  static_cast<int16_t>(offsets.gps), offsets.ieee1344);
+    const QByteArray ask = status::SetOffsetsRequest(
+        static_cast<int16_t>(offsets.irig), static_cast<int16_t>(offsets.gps), offsets.ieee1344);
     Ask(ask, {link::code::kEndSet, link::command::kOffsets, link::length::kOffsets},
         timeouts_.Reply(ask.size(), 10), [done = std::move(done)](const Result<Reply>& reply) {
             done(reply ? Result<Offsets>(ReadOffsets(reply->payload)) : reply.Why());
@@ -317,8 +316,7 @@ void Session::AskGpsMessage(std::function<void(Result<QString>)> done) {
     const QByteArray ask = status::RetrieveGpsMessageRequest();
     Ask(ask, {link::code::kEndRead, link::command::kGpsMessage, -1},
         timeouts_.Reply(ask.size(), 200), [done = std::move(done)](const Result<Reply>& reply) {
-            done(reply ? Result<QString>(QString::fromLatin1(reply->payload.mid(1)))
-                       : reply.Why());
+            done(reply ? Result<QString>(QString::fromLatin1(reply->payload.mid(1))) : reply.Why());
         });
 }
 

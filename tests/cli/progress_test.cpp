@@ -25,8 +25,8 @@ protected:
 
     std::unique_ptr<flash::FlashImage> image = std::make_unique<flash::FlashImage>();
     Request request;
-    unit::Session session{QStringLiteral("COM12"), std::make_unique<test::FakePortController>(),
-                          {}};
+    unit::Session session{
+        QStringLiteral("COM12"), std::make_unique<test::FakePortController>(), {}};
     FlashJob job{session, *image, request};
 };
 

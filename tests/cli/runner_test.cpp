@@ -281,7 +281,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "COM1 (/dev/ttyS0): failed: re-boot: no answer within 100 ms"},
         FaultRow{"hang_up", [](sim::Options& o) { o.hangUpAfter = 5; }, "", 1,
                  "COM1 (/dev/ttyS0): failed: the port closed: the line hung up or the device "
-                 "went away"}),
+                 "went away; the unit is left erased, in flash mode: run flash again when the "
+                 "port is back"}),
     [](const testing::TestParamInfo<FaultRow>& row) { return row.param.name; });
 
 TEST_F(InProcess, SeveralUnitsGetAResultLineEachAndTheCount) {
@@ -383,7 +384,9 @@ TEST_F(InProcess, TerminalServersThatTrickleOrLeaveEndCleanly) {
         const Ran cut = test::RunIrigctl({"flash", firmware.path, "-p", leaves.Address()});
         EXPECT_EQ(cut.exitCode, 1);
         EXPECT_TRUE(cut.err.contains(QStringLiteral("%1: failed: the port closed: the connection "
-                                                    "to %1 closed")
+                                                    "to %1 closed; the unit is left erased, in "
+                                                    "flash mode: run flash again when the port "
+                                                    "is back")
                                          .arg(leaves.Address())))
             << cut.err.toStdString();
     }
@@ -426,6 +429,21 @@ TEST_F(InProcess, AWatchOutlivesAnUnpluggedAdapter) {
     EXPECT_TRUE(ran.err.contains(QStringLiteral("COM1 (%1): back; watching again").arg(canonical)))
         << ran.err.toStdString();
     EXPECT_GE(polls() - pollsWhenBack, 2) << "it polls again once the adapter is back";
+}
+
+// A port whose port-map link is meant as a terminal server's address but is none is a command-line
+// error, said before anything is opened.
+TEST_F(InProcess, ALinkToNoAddressIsRefusedBeforeAnythingOpens) {
+    ASSERT_TRUE(map.Map(QStringLiteral("COM8"), QStringLiteral("rfc2217://127.0.0.1:0")));
+    AddUnit();
+    const Ran ran = Run(QStringLiteral("status --port COM8"));
+    EXPECT_EQ(ran.exitCode, 2);
+    EXPECT_TRUE(ran.err.startsWith(
+        QStringLiteral("irigctl: COM8 is mapped to \"rfc2217://127.0.0.1:0\" by %1, which is not "
+                       "a terminal server's address: port 0 is not a port from 1 to 65535\n")
+            .arg(map.Entry(QStringLiteral("COM8")))))
+        << ran.err.toStdString();
+    EXPECT_TRUE(ports.empty()) << "nothing was opened";
 }
 
 }  // namespace

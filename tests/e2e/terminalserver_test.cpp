@@ -12,6 +12,7 @@
 #include "support/portmapfolder.h"
 #include "support/ser2net.h"
 #include "support/simulatedunit.h"
+#include "support/unitserver.h"
 #include "support/wait.h"
 #include "support/windowtest.h"
 
@@ -112,6 +113,27 @@ TEST_F(TerminalServer, TheWindowReachesAMappedAddress) {
     EXPECT_TRUE(WaitUntil(
         [&] { return Log().contains(QStringLiteral("Com port COM7 opened.\r\n")); }, 3000))
         << Log().toStdString();
+}
+
+// A server 600 ms away each way, as over a satellite: the window's replies come later than its
+// poll, and the status line says it cannot measure rather than give a figure.
+TEST(FarTerminalServer, TheWindowSaysItCannotMeasureWhereRepliesTakeLongerThanThePoll) {
+    TempPortMap ports;
+    UnitServer server(UnitServer::Behaviour::kRfc2217);
+    server.DelayAnswers(1200);
+    ASSERT_TRUE(ports.Map(QStringLiteral("COM7"), server.Address()));
+    link::PortSwitch comIrig;
+    shell::IRIG window(comIrig);
+    window.findChild<QComboBox*>(QStringLiteral("cmbComPort"))->setCurrentIndex(6);
+    window.cmbComPort_Click();
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return window.StatusLineText().contains(
+                QStringLiteral("unit offset: replies take longer than the poll"));
+        },
+        10'000))
+        << window.StatusLineText().toStdString();
+    EXPECT_FALSE(window.StatusLineText().contains(QStringLiteral(" ms ±")));
 }
 
 }  // namespace

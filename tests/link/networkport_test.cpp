@@ -24,8 +24,8 @@ using test::UnitServer;
 // Opens `address` and waits for the open to be decided: its result.
 int Open(NetworkPortController& port, const QString& address) {
     std::optional<int> result;
-    const QMetaObject::Connection finished = QObject::connect(
-        &port, &PortController::OpenFinished, [&](int value) { result = value; });
+    const QMetaObject::Connection finished =
+        QObject::connect(&port, &PortController::OpenFinished, [&](int value) { result = value; });
     const int now = port.OpenPort(address);
     EXPECT_EQ(now == kPortOpening || now == kNoSuchDevice, true) << now;
     if (now == kPortOpening) {
@@ -168,8 +168,9 @@ TEST(NetworkPort, ALookupThatNeverEndsIsBoundedAndKeptOutOfTheRoundTrip) {
                              "name service for ts1.invalid within 300 ms"));
 
     UnitServer server(UnitServer::Behaviour::kRaw);
-    const QString byName = QString(server.Address()).replace(QStringLiteral("127.0.0.1"),
-                                                             QStringLiteral("irig-test-host"));
+    const QString byName =
+        QString(server.Address())
+            .replace(QStringLiteral("127.0.0.1"), QStringLiteral("irig-test-host"));
     port.SetLookup([](const QString&, std::function<void(QList<QHostAddress>, QString)> done) {
         QTimer::singleShot(250, [done] { done({QHostAddress::LocalHost}, {}); });
     });

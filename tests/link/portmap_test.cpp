@@ -5,6 +5,8 @@
 #include <QDir>
 #include <QFile>
 
+#include "link/portfailure.h"
+#include "link/portswitch.h"
 #include "support/portmapfolder.h"
 
 namespace irig::link {
@@ -78,6 +80,45 @@ TEST(PortMap, FolderIsReadAfreshAtEveryLookup) {
     EXPECT_EQ(ResolvePortName(QStringLiteral("COM3")), QStringLiteral("/dev/null"));
     ASSERT_TRUE(QFile::remove(folder.Entry(QStringLiteral("COM3"))));
     EXPECT_EQ(ResolvePortName(QStringLiteral("COM3")), QStringLiteral("/dev/ttyS2"));
+}
+
+struct AddressRow {
+    const char* name;
+    const char* text;
+    const char* problem;  // empty: an address
+};
+
+class Addresses : public testing::TestWithParam<AddressRow> {};
+
+TEST_P(Addresses, AreTakenOrSayWhatKeepsThemFromBeingOne) {
+    EXPECT_EQ(AddressProblem(QLatin1String(GetParam().text)), QLatin1String(GetParam().problem));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PortMap, Addresses,
+    testing::Values(AddressRow{"rfc2217", "rfc2217://ts1:4001", ""},
+                    AddressRow{"ipv6", "socket://[::1]:4001", ""},
+                    AddressRow{"a_path", "rfc2217://127.0.0.1:24011/", "a path after the port"},
+                    AddressRow{"port_zero", "rfc2217://127.0.0.1:0",
+                               "port 0 is not a port from 1 to 65535"},
+                    AddressRow{"a_query", "rfc2217://ts1:4001?timeout=3", "a query after the port"},
+                    AddressRow{"no_port", "socket://ts1", "no port"},
+                    AddressRow{"another_scheme", "telnet://ts1:23",
+                               "only rfc2217://HOST:PORT and socket://HOST:PORT are taken"}),
+    [](const testing::TestParamInfo<AddressRow>& row) { return row.param.name; });
+
+// A port-map link whose text is meant as an address but is none says so, before and at the open.
+TEST(PortMap, ALinkToNoAddressSaysWhatIsWrongWithIt) {
+    test::TempPortMap map;
+    ASSERT_TRUE(map.Map(QStringLiteral("COM8"), QStringLiteral("rfc2217://127.0.0.1:24011/")));
+    const QString said = QStringLiteral(
+                             "COM8 is mapped to \"rfc2217://127.0.0.1:24011/\" by %1, which is "
+                             "not a terminal server's address: a path after the port")
+                             .arg(map.Entry(QStringLiteral("COM8")));
+    EXPECT_EQ(PortAddressProblem(QStringLiteral("COM8")), said);
+    PortSwitch port;
+    EXPECT_EQ(port.OpenPort(QStringLiteral("COM8")), kNoSuchDevice);
+    EXPECT_EQ(FailureText(QStringLiteral("COM8"), port.LastFailure()), said);
 }
 
 }  // namespace

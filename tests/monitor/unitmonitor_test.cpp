@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include "support/portmapfolder.h"
 #include "support/simulatedport.h"
@@ -17,10 +18,8 @@ namespace {
 
 class Watched : public testing::Test {
 public:
-    Watched() {
-        EXPECT_TRUE(map.Map(QStringLiteral("COM1"), device));
-    }
-    void Start(sim::Options options = {}) {
+    Watched() { EXPECT_TRUE(map.Map(QStringLiteral("COM1"), device)); }
+    void Start(sim::Options options = {}, Schedule schedule = {20, 60'000}) {
         auto serial = std::make_unique<test::SimulatedPort>(
             std::make_shared<test::SimUnit>(std::move(options)));
         port = serial.get();
@@ -29,7 +28,7 @@ public:
             return silent ? std::optional(QByteArray()) : std::nullopt;
         };
         monitor = std::make_unique<UnitMonitor>(QStringLiteral("COM1"), std::move(serial),
-                                                unit::Timeouts{100}, Schedule{20, 60'000});
+                                                unit::Timeouts{100}, schedule);
         QObject::connect(monitor.get(), &UnitMonitor::Said,
                          [this](const QString& line) { said.append(line); });
         monitor->Start();
@@ -127,6 +126,34 @@ TEST_F(Watched, APortNotThereAtTheStartIsWatchedForUntilItIs) {
     ASSERT_TRUE(test::WaitUntil([&] { return Up(); }, 5'000)) << said.join('\n').toStdString();
     EXPECT_EQ(said.mid(2), (QStringList{QStringLiteral("COM1 (%1): open again").arg(device),
                                         QStringLiteral("COM1 (%1): answering").arg(device)}));
+}
+
+// A stream of requests to measure: after the one under way, none for the bound, and meanwhile the
+// status poll goes on, so a unit that leaves GPS for its crystal is seen to.
+TEST_F(Watched, AStreamOfMeasureRequestsLeavesTheReadingCurrent) {
+    ASSERT_TRUE(Plug());
+    Start({}, Schedule{100, 60'000, 20'000});
+    ASSERT_TRUE(test::WaitUntil([&] { return monitor->Reading().offset.has_value(); }, 15'000));
+    QTimer stream;
+    QObject::connect(&stream, &QTimer::timeout, [&] { monitor->MeasureOnRequest(); });
+    stream.start(30);
+    port->answerInstead = [this](const QByteArray& sent) -> std::optional<QByteArray> {
+        QByteArray crystal;
+        for (const sim::Bytes& reply :
+             port->Unit().unit.Receive(reinterpret_cast<const uint8_t*>(sent.constData()),
+                                       static_cast<size_t>(sent.size()), sim::Clock::now())) {
+            crystal.append(reinterpret_cast<const char*>(reply.data()),
+                           static_cast<qsizetype>(reply.size()));
+        }
+        if (crystal.size() > 3) {
+            crystal[3] = 0x01;  // the source a clock reply carries
+        }
+        return crystal;
+    };
+    ASSERT_TRUE(test::WaitUntil([&] { return monitor->Reading().clock->source == 0x01; }, 2000));
+    const qsizetype before = port->Unit().log.size();
+    test::WaitUntil([] { return false; }, 1000);
+    EXPECT_LT(port->Unit().log.size() - before, 40) << "the status poll's ten, no measurement";
 }
 
 }  // namespace

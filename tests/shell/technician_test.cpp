@@ -100,7 +100,12 @@ INSTANTIATE_TEST_SUITE_P(
             "/dev/ttyUSB0 is in use by another program (process 4242)"},
         ReasonRow{"permission",
                   {link::PortFailure::kPermissionDenied, QStringLiteral("/dev/null"), {}, {}},
-                  "permission denied on /dev/null"}),
+                  "permission denied on /dev/null"},
+        ReasonRow{"a_link_to_no_address",
+                  {link::PortFailure::kBadAddress, QStringLiteral("rfc2217://127.0.0.1:24011/"),
+                   QStringLiteral("/map/COM7"), QStringLiteral("a path after the port")},
+                  "COM7 is mapped to \"rfc2217://127.0.0.1:24011/\" by /map/COM7, which is not a "
+                  "terminal server's address: a path after the port"}),
     [](const testing::TestParamInfo<ReasonRow>& row) { return row.param.name; });
 
 TEST_F(Technician, TheStatusLineFollowsThePort) {

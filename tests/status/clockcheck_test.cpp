@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace irig::status {
 namespace {
 
@@ -50,9 +49,17 @@ INSTANTIATE_TEST_SUITE_P(
     ClockCheck, Rounded,
     testing::Values(
         Rounding{"ahead", 135'200, 139'000, {137, 2}, "137 ms ahead (±2 ms)", "unit +137 ms ±2 ms"},
-        Rounding{"middle_off_the_millisecond", 136'600, 137'000, {137, 1}, "137 ms ahead (±1 ms)",
+        Rounding{"middle_off_the_millisecond",
+                 136'600,
+                 137'000,
+                 {137, 1},
+                 "137 ms ahead (±1 ms)",
                  "unit +137 ms ±1 ms"},
-        Rounding{"behind", -2'501'400, -2'499'000, {-2500, 2}, "2500 ms behind (±2 ms)",
+        Rounding{"behind",
+                 -2'501'400,
+                 -2'499'000,
+                 {-2500, 2},
+                 "2500 ms behind (±2 ms)",
                  "unit −2500 ms ±2 ms"},
         Rounding{"on_time", -900, 1'100, {0, 2}, "0 ms off (±2 ms)", "unit 0 ms ±2 ms"}),
     [](const testing::TestParamInfo<Rounding>& info) { return std::string(info.param.name); });

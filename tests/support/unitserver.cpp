@@ -83,8 +83,7 @@ UnitServer::UnitServer(Behaviour behaviour, std::shared_ptr<SimUnit> unit, quint
     worker_->moveToThread(&thread_);
     thread_.start();
     QMetaObject::invokeMethod(
-        worker_, [this, port] { address_ = worker_->Listen(port); },
-        Qt::BlockingQueuedConnection);
+        worker_, [this, port] { address_ = worker_->Listen(port); }, Qt::BlockingQueuedConnection);
 }
 
 UnitServer::~UnitServer() {

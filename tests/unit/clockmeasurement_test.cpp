@@ -37,8 +37,8 @@ struct Line {
     bool busyHost = false;  // after the first reply, every other one is read 12 ms late
     qint64 wayLeast = 0;    // the least the line adds each way, µs
     Pacing pacing = Pacing::kBackToBack;
-    int loseEvery = 0;             // every so many replies one is lost on the line
-    bool figureRequired = true;    // (when widestMs is not 0)
+    int loseEvery = 0;           // every so many replies one is lost on the line
+    bool figureRequired = true;  // (when widestMs is not 0)
 };
 
 // A reply on its way: when it arrives whole, and when the unit read its clock for it.
@@ -257,8 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
         Line{"within_the_poll_losing_replies", 137'000, true, 1'000, 200, 3, 0, 0, 0, false, 0,
              Pacing::kWithinPoll, 7},
         // A satellite link: 600 ms each way, replies later than the poll.
-        Line{"round_trip_above_the_poll", 42'000, true, 1'000, 620'000, 0, 0, 0, 0, false,
-             600'000, Pacing::kWithinPoll}),
+        Line{"round_trip_above_the_poll", 42'000, true, 1'000, 620'000, 0, 0, 0, 0, false, 600'000,
+             Pacing::kWithinPoll}),
     [](const testing::TestParamInfo<Line>& info) { return std::string(info.param.name); });
 
 }  // namespace

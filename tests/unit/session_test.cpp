@@ -76,9 +76,10 @@ INSTANTIATE_TEST_SUITE_P(
     Session, Requests,
     testing::Values(
         FailureRow{"the_clock", [](OnFake& f) { f.port->Deliver(kClock); }, std::nullopt, ""},
-        FailureRow{"a_stray_frame_then_the_clock",
-                   [](OnFake& f) { f.port->Deliver(test::Bytes("80 E0 02 00 00 00 80 E1") + kClock); },
-                   std::nullopt, ""},
+        FailureRow{
+            "a_stray_frame_then_the_clock",
+            [](OnFake& f) { f.port->Deliver(test::Bytes("80 E0 02 00 00 00 80 E1") + kClock); },
+            std::nullopt, ""},
         FailureRow{"a_short_clock",
                    [](OnFake& f) { f.port->Deliver(test::Bytes("80 E0 01 02 03 80 E1")); },
                    Failure::Kind::kMisfit,
@@ -173,7 +174,8 @@ TEST_P(Lost, PortsComeBackAsThemselvesAndOpenAgain) {
     row.away(presence);
     ASSERT_TRUE(test::WaitUntil([&] { return !session.IsOpen(); }));
     row.back(presence);
-    ASSERT_TRUE(test::WaitUntil([&] { return session.IsOpen(); }, 5000)) << said.join('\n').toStdString();
+    ASSERT_TRUE(test::WaitUntil([&] { return session.IsOpen(); }, 5000))
+        << said.join('\n').toStdString();
     EXPECT_EQ(said.size(), 2) << said.join('\n').toStdString();
     std::optional<Result<Session::ClockAnswer>> clock;
     session.AskClock([&](Result<Session::ClockAnswer> answer) { clock = answer; });
@@ -188,34 +190,33 @@ void Unplug(Presence& p) {
 
 INSTANTIATE_TEST_SUITE_P(
     Session, Lost,
-    testing::Values(
-        ComingBack{"a_device",
-                   [](Presence& p) {
-                       EXPECT_TRUE(p.Plug());
-                       return p.device;
-                   },
-                   Unplug, [](Presence& p) { EXPECT_TRUE(p.Plug()); }},
-        ComingBack{"a_port_map_link",
-                   [](Presence& p) {
-                       EXPECT_TRUE(p.Plug());
-                       EXPECT_TRUE(p.map.Map(QStringLiteral("COM1"), p.device));
-                       return QStringLiteral("COM1");
-                   },
-                   Unplug, [](Presence& p) { EXPECT_TRUE(p.Plug()); }},
-        ComingBack{"a_terminal_server",
-                   [](Presence& p) {
-                       p.server = std::make_unique<test::UnitServer>(
-                           test::UnitServer::Behaviour::kRfc2217);
-                       p.serverPort = static_cast<quint16>(
-                           p.server->Address().section(QLatin1Char(':'), -1).toUInt());
-                       return p.server->Address();
-                   },
-                   [](Presence& p) { p.server.reset(); },
-                   [](Presence& p) {
-                       p.server = std::make_unique<test::UnitServer>(
-                           test::UnitServer::Behaviour::kRfc2217, std::make_shared<test::SimUnit>(),
-                           p.serverPort);
-                   }}),
+    testing::Values(ComingBack{"a_device",
+                               [](Presence& p) {
+                                   EXPECT_TRUE(p.Plug());
+                                   return p.device;
+                               },
+                               Unplug, [](Presence& p) { EXPECT_TRUE(p.Plug()); }},
+                    ComingBack{"a_port_map_link",
+                               [](Presence& p) {
+                                   EXPECT_TRUE(p.Plug());
+                                   EXPECT_TRUE(p.map.Map(QStringLiteral("COM1"), p.device));
+                                   return QStringLiteral("COM1");
+                               },
+                               Unplug, [](Presence& p) { EXPECT_TRUE(p.Plug()); }},
+                    ComingBack{"a_terminal_server",
+                               [](Presence& p) {
+                                   p.server = std::make_unique<test::UnitServer>(
+                                       test::UnitServer::Behaviour::kRfc2217);
+                                   p.serverPort = static_cast<quint16>(
+                                       p.server->Address().section(QLatin1Char(':'), -1).toUInt());
+                                   return p.server->Address();
+                               },
+                               [](Presence& p) { p.server.reset(); },
+                               [](Presence& p) {
+                                   p.server = std::make_unique<test::UnitServer>(
+                                       test::UnitServer::Behaviour::kRfc2217,
+                                       std::make_shared<test::SimUnit>(), p.serverPort);
+                               }}),
     [](const testing::TestParamInfo<ComingBack>& row) { return row.param.name; });
 
 }  // namespace
