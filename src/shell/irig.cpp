@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
-#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -17,6 +16,7 @@
 
 #include "link/portmap.h"
 #include "shell/controlhold.h"
+#include "shell/listentry.h"
 #include "shell/portlistmodel.h"
 #include "shell/progressbar.h"
 #include "shell/statuslabel.h"
@@ -75,7 +75,7 @@ void IRIG::Wire() {
     tmrDateTime->start();
     connect(&clockPoll_, &unit::PollClock::Placed, tmrDateTime, qOverload<>(&QTimer::start));
 
-    cmbComPort->installEventFilter(this);
+    new ListEntry(cmbComPort, [this] { cmbComPort_GotFocus(); });
     connect(cmbComPort, &QComboBox::activated, this, &IRIG::cmbComPort_Click);
     status_.ShowOn(statusLine);
     hold_ = std::make_unique<ControlHold>(std::initializer_list<QWidget*>{
@@ -130,20 +130,6 @@ void IRIG::tmrDateTime_Timer() {
     }
 }
 
-bool IRIG::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == cmbComPort && event->type() == QEvent::FocusIn) {
-        // The list's own pop-up closing, or the window being re-activated, is not an entry.
-        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason) {
-            cmbComPort_GotFocus();
-        }
-    }
-    if (watched == cmbComPort && event->type() == QEvent::Wheel && !cmbComPort->hasFocus()) {
-        return true;  // a stray notch over the list while working elsewhere picks no port
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
 void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
     presence_.Close();
@@ -166,8 +152,7 @@ void IRIG::cmbComPort_Click() {
     } else if (error != link::kPortOpened && error != kInvalidCall) {
         PortFailed(port, link::FailureText(port, comIrig.LastFailure()));
     } else {
-        portView_->Open(port);
-        clockPoll_.PortOpened();
+        ShowOpen(port);
     }
     // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
     if (!blnLoadAllowed && !tmrDateTime->isActive()) {
@@ -221,6 +206,10 @@ void IRIG::HoldLinkButtons() {
 // A terminal server's port that was picked is connected: the pick's written open message.
 void IRIG::PortOpened(const QString& port) {
     txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
+    ShowOpen(port);
+}
+
+void IRIG::ShowOpen(const QString& port) {
     hold_->Release(ControlHold::kPortClosed);
     portView_->Open(port);
     clockPoll_.PortOpened();
@@ -236,9 +225,7 @@ void IRIG::PortFailed(const QString& port, const QString& why) {
 
 void IRIG::PortReopened(const QString& port) {
     Log(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
-    hold_->Release(ControlHold::kPortClosed);
-    portView_->Open(port);
-    clockPoll_.PortOpened();
+    ShowOpen(port);
 }
 
 qint64 IRIG::UpdateRemainingMs() const {

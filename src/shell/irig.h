@@ -86,7 +86,6 @@ public:
     float ProgressValue() const;
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -96,6 +95,7 @@ private:
     void Form_Load();
     void Wire();
     void PortOpened(const QString& port);
+    void ShowOpen(const QString& port);  // the port is open: buttons, status line, measurement
     void PortFailed(const QString& port, const QString& why);
     void PortReopened(const QString& port);
     void SetLinkButtons(bool enabled);
