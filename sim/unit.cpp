@@ -1,7 +1,9 @@
 #include "unit.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <utility>
 
@@ -132,6 +134,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
                 break;
             log_("flash mode");
             flashMode_ = true;
+            updated_ = false;
             return {{kEscape, kFlashMode}};
         case kRead:
             if (flashMode_ || p.size() != 1)
@@ -186,6 +189,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
                 break;
             std::copy(p.begin() + 4, p.end(), flash_.begin() + address);
             flashWritten_(address, 128);
+            updated_ = true;
             ++echoes_;
             hangUp_ = hangUp_ || echoes_ == options_.hangUpAfter;
             char line[64];
@@ -216,9 +220,38 @@ std::vector<Bytes> Unit::Tick(Clock::time_point now) {
         return {};
     }
     rebootDue_.reset();
+    if (flashMode_ && updated_) {
+        if (const std::optional<int> version = ProgramIdVersion()) {
+            options_.version = *version;
+        }
+        options_.silent = options_.silent || options_.silentAfterUpdate;
+    }
     flashMode_ = false;
-    log_("re-boot complete");
+    log_("re-boot complete (version " + std::to_string(options_.version) + ")");
     return {{kEscape, kReBoot}};
+}
+
+// The last "N.N" of the program ID (the text at 0x4168, up to 65 bytes or a 0x00), in tenths.
+std::optional<int> Unit::ProgramIdVersion() const {
+    constexpr uint32_t kProgramIdAt = 0x4168;
+    constexpr uint32_t kProgramIdLength = 65;
+    std::string id;
+    for (uint32_t i = 0; i < kProgramIdLength && flash_[kProgramIdAt + i] != 0x00; ++i)
+        id += static_cast<char>(flash_[kProgramIdAt + i]);
+    std::optional<int> version;
+    for (size_t dot = id.find('.'); dot != std::string::npos; dot = id.find('.', dot + 1)) {
+        size_t start = dot;
+        while (start > 0 && std::isdigit(static_cast<unsigned char>(id[start - 1])))
+            --start;
+        if (start == dot || dot + 1 >= id.size() ||
+            !std::isdigit(static_cast<unsigned char>(id[dot + 1])))
+            continue;
+        const int tenths =
+            std::atoi(id.substr(start, dot - start).c_str()) * 10 + (id[dot + 1] - '0');
+        if (tenths <= 255)
+            version = tenths;
+    }
+    return version;
 }
 
 bool Unit::TakeHangUp() {

@@ -25,11 +25,12 @@ struct Options {
     int rebootMs = 1500;
     double clockOffsetSeconds = 0;  // the unit's clock against the host's at start
     bool silent = false;
-    bool refuseFlashMode = false;  // 0x80 0xF1 is ignored, as by a unit that has no flash mode
-    int dropEcho = 0;              // the Nth block echo is not sent (0: never)
-    int corruptEcho = 0;           // the Nth block echo has a byte changed
-    int failErase = 0;             // the Nth erase fails
-    int hangUpAfter = 0;           // the line is hung up after the Nth block echo
+    bool refuseFlashMode = false;    // 0x80 0xF1 is ignored, as by a unit that has no flash mode
+    int dropEcho = 0;                // the Nth block echo is not sent (0: never)
+    int corruptEcho = 0;             // the Nth block echo has a byte changed
+    int failErase = 0;               // the Nth erase fails
+    int hangUpAfter = 0;             // the line is hung up after the Nth block echo
+    bool silentAfterUpdate = false;  // says nothing after the re-boot that ends an update
 };
 
 // The unit's side of the framing: a frame must open with a start code and close with its own end
@@ -74,6 +75,7 @@ private:
     using HostTime = std::chrono::system_clock::time_point;
 
     std::vector<Bytes> Answer(const Decoder::Message& message, Clock::time_point now);
+    std::optional<int> ProgramIdVersion() const;
     // The clock as it stands when a request's last byte arrives: `arrived`, the host's wall clock
     // then, read once per request.
     Bytes ClockPayload(bool setReply, HostTime arrived) const;
@@ -88,6 +90,7 @@ private:
     std::chrono::system_clock::duration clockOffset_;  // the unit's clock against the host's
     uint8_t irigOffset_ = 0, gpsOffset_ = 0, ieee1344_ = 0;
     bool flashMode_ = false;
+    bool updated_ = false;  // flash written since flash mode was entered
     std::optional<Clock::time_point> rebootDue_;
     int erases_ = 0, echoes_ = 0;
     bool hangUp_ = false;

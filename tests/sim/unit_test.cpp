@@ -179,6 +179,59 @@ TEST_F(SimUnit, FaultsHitOnlyTheirNthEvent) {
     EXPECT_EQ(echoes[3][0], EncodeFrame(0xF6, Block(0x4180, 3)));
 }
 
+struct AfterUpdateRow {
+    const char* name;
+    const char* programId;  // the text the update writes at 0x4168
+    bool silentAfterUpdate;
+    int version;  // what the status reply then carries; -1 for no reply
+};
+
+class AfterUpdate : public testing::TestWithParam<AfterUpdateRow> {};
+
+// After the re-boot that ends an update, the unit answers its new program ID's version, or says
+// nothing if told so; a re-boot without an update changes neither.
+TEST_P(AfterUpdate, TheUnitAnswersTheVersionItsFirmwareCarries) {
+    const AfterUpdateRow& row = GetParam();
+    Options options;
+    options.silentAfterUpdate = row.silentAfterUpdate;
+    Unit unit(
+        options, [](const std::string&) {}, [](uint32_t, uint32_t) {});
+    const auto now = Clock::now();
+    const auto send = [&](const Bytes& wire) {
+        return unit.Receive(wire.data(), wire.size(), now);
+    };
+    const auto reboot = [&] {
+        send(B({0x80, 0xF0}));
+        unit.Tick(now + std::chrono::hours(1));
+    };
+    reboot();
+    EXPECT_EQ(send(B({0x80, 0xE0, 0x01, 0x80, 0xE1}))[0][11], 23) << "no update, no change";
+    send(B({0x80, 0xF1}));
+    send(EncodeFrame(0xF2, B({0x55, 0xAA})));
+    Bytes block(132, 0x00);
+    block[0] = 0x00;  // 0x4100: the program ID at 0x4168 is its byte 0x68
+    block[1] = 0x41;
+    const std::string id = row.programId;
+    std::copy(id.begin(), id.end(), block.begin() + 4 + 0x68);
+    send(EncodeFrame(0xF6, block));
+    reboot();
+    const auto replies = send(B({0x80, 0xE0, 0x01, 0x80, 0xE1}));
+    if (row.version < 0) {
+        EXPECT_TRUE(replies.empty());
+    } else {
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0][11], row.version);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SimUnit, AfterUpdate,
+    testing::Values(AfterUpdateRow{"a_version_in_the_program_id", "IRIG-B unit 2.4", false, 24},
+                    AfterUpdateRow{"the_last_of_two", "built 1.0 release 3.1", false, 31},
+                    AfterUpdateRow{"no_version_keeps_the_old", "IRIG-B unit", false, 23},
+                    AfterUpdateRow{"silent_after_the_update", "IRIG-B unit 2.4", true, -1}),
+    [](const testing::TestParamInfo<AfterUpdateRow>& row) { return row.param.name; });
+
 TEST_F(SimUnit, UnitWithoutFlashModeIgnoresItsRequest) {
     Options options;
     options.refuseFlashMode = true;
