@@ -23,10 +23,14 @@ constexpr std::array<Source, 4> kSources{{
     {link::source::kInternalCrystal, "internal_crystal"},
 }};
 
-// `port="COM1"`, the value with backslash, double quote and line feed escaped.
-QByteArray PortLabel(const QString& port) {
-    QByteArray out = "port=\"";
-    for (const char c : port.toUtf8()) {
+// `name="value"`, the value with backslash, double quote and line feed escaped.
+void Label(QByteArray& out, const QString& name, const QString& value) {
+    if (!out.isEmpty()) {
+        out += ',';
+    }
+    out += name.toUtf8();
+    out += "=\"";
+    for (const char c : value.toUtf8()) {
         if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
@@ -36,7 +40,42 @@ QByteArray PortLabel(const QString& port) {
             out += c;
         }
     }
-    return out + '"';
+    out += '"';
+}
+
+// `port="COM1"`, and from an inventory `unit="sub-a-1"` and the unit's own labels.
+QByteArray UnitLabels(const UnitReading& unit) {
+    QByteArray out;
+    Label(out, QStringLiteral("port"), unit.port);
+    if (!unit.unit.isEmpty()) {
+        Label(out, QStringLiteral("unit"), unit.unit);
+    }
+    for (auto label = unit.labels.cbegin(); label != unit.labels.cend(); ++label) {
+        Label(out, label.key(), label.value());
+    }
+    return out;
+}
+
+// Whether each setting the inventory gives matches the unit, where it is known.
+std::vector<std::pair<const char*, bool>> Matches(const UnitReading& unit) {
+    std::vector<std::pair<const char*, bool>> matches;
+    const fleet::Intended& intended = unit.intended;
+    if (unit.offsets) {
+        if (intended.irigOffset) {
+            matches.emplace_back("irig_offset", *intended.irigOffset == unit.offsets->irig);
+        }
+        if (intended.gpsOffset) {
+            matches.emplace_back("gps_offset", *intended.gpsOffset == unit.offsets->gps);
+        }
+        if (intended.ieee1344) {
+            matches.emplace_back("ieee1344", *intended.ieee1344 == unit.offsets->ieee1344);
+        }
+    }
+    if (intended.firmware && unit.clock && unit.clock->version) {
+        matches.emplace_back("firmware",
+                             fleet::VersionTenths(*intended.firmware) == *unit.clock->version);
+    }
+    return matches;
 }
 
 void Append(QByteArray& out, qint64 value) {
@@ -85,7 +124,7 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
     out.reserve(1200 + static_cast<qsizetype>(units.size()) * 640);
     std::vector<QByteArray> labels(units.size());
     std::transform(units.begin(), units.end(), labels.begin(),
-                   [](const UnitReading& unit) { return PortLabel(unit.port); });
+                   [](const UnitReading& unit) { return UnitLabels(unit); });
 
     Family(out, "irig_unit_up", "Whether the unit answered its last request (1) or not (0).");
     for (size_t i = 0; i < units.size(); ++i) {
@@ -142,6 +181,21 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
     offsetFamily("irig_unit_clock_offset_uncertainty_seconds",
                  "How far the true offset may lie from the measured one, either side.",
                  &status::ClockOffset::uncertaintyMs);
+
+    Family(out, "irig_unit_setting_matches",
+           "Whether the unit's setting matches its inventory (1) or not (0); none while unknown "
+           "or the unit does not answer.");
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (!units[i].up) {
+            continue;
+        }
+        for (const auto& [setting, matches] : Matches(units[i])) {
+            Open(out, "irig_unit_setting_matches", labels[i]);
+            out += ",setting=\"";
+            out += setting;
+            out += matches ? "\"} 1\n" : "\"} 0\n";
+        }
+    }
 
     Family(out, "irig_unit_last_reply_timestamp_seconds",
            "When the unit last answered, in seconds since the epoch on this computer's clock.");

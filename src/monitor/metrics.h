@@ -1,6 +1,7 @@
 // What irigctl monitor knows of each unit, and the Prometheus text exposition of it: every family
-// with its HELP and TYPE, each unit's series labelled with its port as given. Rendering only: the
-// polling is the units' monitors', the serving the server's.
+// with its HELP and TYPE, each unit's series labelled with its port as given (and, from an
+// inventory, its name and labels). Rendering only: the polling is the units' monitors', the
+// serving the server's.
 #pragma once
 
 #include <QByteArray>
@@ -8,9 +9,11 @@
 #include <optional>
 #include <vector>
 
+#include "fleet/inventory.h"
 #include "status/clockcheck.h"
 #include "status/hostclock.h"
 #include "status/replies.h"
+#include "unit/session.h"
 
 namespace irig::monitor {
 
@@ -22,6 +25,12 @@ struct UnitReading {
     // The last measurement of its clock; shown only while the unit is up.
     std::optional<status::ClockOffset> offset;
     std::optional<status::HostMicros> lastReply;
+    // From an inventory: the unit's name and labels, what it should have, and its offsets and flag
+    // as last read (for whether they match).
+    QString unit;
+    QMap<QString, QString> labels;
+    fleet::Intended intended;
+    std::optional<unit::Offsets> offsets;
 };
 
 // The text format, version 0.0.4.

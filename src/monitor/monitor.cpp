@@ -61,14 +61,17 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
               .arg(options.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
 
     for (qsizetype i = 0; i < options.ports.size(); ++i) {
-        auto* monitor =
-            new UnitMonitor(options.ports[i], make(), options.timeouts, options.schedule, &units);
+        const fleet::InventoryUnit* fromInventory =
+            static_cast<size_t>(i) < options.units.size() ? &options.units[size_t(i)] : nullptr;
+        auto* monitor = new UnitMonitor(options.ports[i], make(), options.timeouts,
+                                        options.schedule, fromInventory, &units);
         QObject::connect(monitor, &UnitMonitor::Changed, &units,
                          [&board, i](const UnitReading& reading) {
                              board.Post(static_cast<size_t>(i), reading);
                          });
         QObject::connect(monitor, &UnitMonitor::Said, &units,
                          [err](const QString& line) { Write(err, line); });
+        board.Post(static_cast<size_t>(i), monitor->Reading());
         monitors.push_back(monitor);
     }
     QEventLoop loop;

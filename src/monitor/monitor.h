@@ -12,6 +12,7 @@ namespace irig::monitor {
 
 struct Options {
     QStringList ports;                                 // as given
+    std::vector<fleet::InventoryUnit> units;           // from an inventory: a unit each port
     QString listenHost = QStringLiteral("127.0.0.1");  // where /metrics is served
     quint16 listenPort = 9810;                         // 0: any free port
     unit::Timeouts timeouts;

@@ -5,9 +5,21 @@
 namespace irig::monitor {
 
 UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortController> serial,
-                         unit::Timeouts timeouts, Schedule schedule, QObject* parent)
+                         unit::Timeouts timeouts, Schedule schedule,
+                         const fleet::InventoryUnit* fromInventory, QObject* parent)
     : QObject(parent), session_(port, std::move(serial), timeouts), schedule_(schedule) {
     reading_.port = port;
+    if (fromInventory != nullptr) {
+        reading_.unit = fromInventory->name;
+        reading_.labels = fromInventory->labels;
+        reading_.intended = fromInventory->intended;
+        session_.SetUnitName(fromInventory->name);
+    }
+    offsetsTimer_.setInterval(schedule.offsetsMs);
+    connect(&offsetsTimer_, &QTimer::timeout, this, [this] {
+        offsetsDue_ = true;
+        Poll();
+    });
     statusTimer_.setInterval(schedule.statusMs);
     connect(&statusTimer_, &QTimer::timeout, this, [this] {
         statusDue_ = true;
@@ -65,6 +77,10 @@ void UnitMonitor::Opened() {
     statusTimer_.start();
     measureTimer_.start();
     statusDue_ = true;
+    if (reading_.intended.SetsOffsets()) {
+        offsetsTimer_.start();
+        offsetsDue_ = true;
+    }
     Poll();
 }
 
@@ -84,6 +100,19 @@ void UnitMonitor::Poll() {
                 SetUp(true);
             } else {
                 NotHeard(answer.Why());
+            }
+            Idle();
+        });
+    } else if (offsetsDue_) {
+        offsetsDue_ = false;
+        busy_ = true;
+        session_.AskOffsets([this](const unit::Result<unit::Offsets>& offsets) {
+            reading_.offsets = offsets ? std::optional(*offsets) : std::nullopt;
+            if (offsets) {
+                reading_.lastReply = status::HostNow();
+                SetUp(true);
+            } else {
+                NotHeard(offsets.Why());
             }
             Idle();
         });
@@ -144,7 +173,7 @@ void UnitMonitor::SetUp(bool up, const QString& why) {
 
 void UnitMonitor::Idle() {
     busy_ = false;
-    if (statusDue_ || measureDue_) {
+    if (statusDue_ || measureDue_ || offsetsDue_) {
         QTimer::singleShot(0, this, &UnitMonitor::Poll);
     }
 }

@@ -21,14 +21,17 @@ struct Schedule {
     int statusMs = 5'000;
     int measureMs = 60'000;
     int requestedEveryMs = 10'000;  // measurements asked for over HTTP, at most one this often
+    int offsetsMs = 300'000;        // the offsets, read for an inventory's settings
 };
 
 class UnitMonitor final : public QObject {
     Q_OBJECT
 
 public:
+    // `fromInventory`, if the unit comes from one: its name, labels and settings.
     UnitMonitor(const QString& port, std::unique_ptr<link::PortController> serial,
-                unit::Timeouts timeouts, Schedule schedule, QObject* parent = nullptr);
+                unit::Timeouts timeouts, Schedule schedule,
+                const fleet::InventoryUnit* fromInventory = nullptr, QObject* parent = nullptr);
 
     void Start();
     // Measures the unit's clock as soon as the request in flight, if any, has ended.
@@ -54,12 +57,14 @@ private:
     Schedule schedule_;
     QTimer statusTimer_;
     QTimer measureTimer_;
-    QTimer requested_;            // a requested measurement, waiting for its turn
+    QTimer requested_;  // a requested measurement, waiting for its turn
+    QTimer offsetsTimer_;
     QElapsedTimer lastMeasured_;  // since the last measurement started
     UnitReading reading_;
     bool busy_ = false;  // a request or a measurement is in flight
     bool statusDue_ = false;
     bool measureDue_ = false;
+    bool offsetsDue_ = false;
     bool measureAfterAnswer_ = false;  // the port has just opened
     bool saidUp_ = false;              // the last transition said: answering or not
     bool saidAnything_ = false;

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QUrlQuery>
 
+#include "support/firmwarefile.h"
 #include "support/monitorprocess.h"
 #include "support/portmapfolder.h"
 #include "support/simulatedunit.h"
@@ -134,6 +135,65 @@ TEST_F(Exporter, AThousandScrapesHoldItsMemory) {
         EXPECT_EQ(Http(monitor->Url(QLatin1String(other.path)), other.post).status, other.status)
             << other.path;
     }
+}
+
+// Watching an inventory's units, each series carries the unit's name and labels, and whether
+// its settings match the inventory passes promtool; so do the README's alert rules.
+TEST(ExporterOfAnInventory, SaysWhereAUnitDriftsAndItsRulesPassPromtool) {
+    TempPortMap ports;
+    QTemporaryDir dir;
+    SimulatedUnit unit(ports.Entry(QStringLiteral("COM1")), dir.filePath(QStringLiteral("f")), {},
+                       true);
+    ASSERT_TRUE(unit.WaitReady());
+    const QString inventory = WriteFile(dir.filePath(QStringLiteral("units.yaml")),
+                                        "defaults: {gps_offset: -5, firmware: \"2.3\"}\n"
+                                        "units:\n  sub-a-1: {port: COM1, labels: {site: a}}\n");
+    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all")});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    const QByteArray labels = "port=\"COM1\",unit=\"sub-a-1\",site=\"a\"";
+    QByteArray metrics;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            metrics = Http(monitor.Url(QStringLiteral("/metrics"))).body;
+            return metrics.contains("irig_unit_setting_matches{" + labels +
+                                    ",setting=\"gps_offset\"} 0\n") &&
+                   metrics.contains("irig_unit_setting_matches{" + labels +
+                                    ",setting=\"firmware\"} 1\n");
+        },
+        15'000))
+        << metrics.toStdString() << monitor.Errors().toStdString();
+    EXPECT_TRUE(metrics.contains("irig_unit_up{" + labels + "} 1\n"));
+
+    const auto promtool = [](const QStringList& arguments, const QByteArray& input) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral("promtool"), arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        process.waitForFinished(10'000);
+        return std::pair{process.exitCode(), process.readAll()};
+    };
+    const auto [metricsCode, metricsSaid] =
+        promtool({QStringLiteral("check"), QStringLiteral("metrics")}, metrics);
+    EXPECT_EQ(metricsCode, 0) << metricsSaid.toStdString();
+
+    QFile readme(QStringLiteral(IRIG_SOURCE_DIR "/README.md"));
+    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
+    const QByteArray text = readme.readAll();
+    const qsizetype start = text.indexOf("    groups:\n");
+    ASSERT_GE(start, 0) << "the README's alert rules";
+    QByteArray rules;
+    for (const QByteArray& line : text.mid(start).split('\n')) {
+        if (!line.startsWith("    ") && !line.isEmpty()) {
+            break;
+        }
+        rules += line.mid(4) + '\n';
+    }
+    const QString file = WriteFile(dir.filePath(QStringLiteral("rules.yml")), rules);
+    const auto [rulesCode, rulesSaid] =
+        promtool({QStringLiteral("check"), QStringLiteral("rules"), file}, {});
+    EXPECT_EQ(rulesCode, 0) << rulesSaid.toStdString();
+    EXPECT_TRUE(rulesSaid.contains("SUCCESS: 5 rules found")) << rulesSaid.toStdString();
 }
 
 }  // namespace

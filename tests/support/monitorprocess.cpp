@@ -13,9 +13,10 @@
 
 namespace irig::test {
 
-MonitorProcess::MonitorProcess(const QStringList& ports) {
-    QStringList arguments{QStringLiteral("monitor"), QStringLiteral("--listen"),
-                          QStringLiteral("127.0.0.1:0")};
+MonitorProcess::MonitorProcess(const QStringList& ports, const QStringList& more) {
+    QStringList arguments = QStringList{QStringLiteral("monitor"), QStringLiteral("--listen"),
+                                        QStringLiteral("127.0.0.1:0")} +
+                            more;
     for (const QString& port : ports) {
         arguments += {QStringLiteral("--port"), port};
     }

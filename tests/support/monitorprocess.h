@@ -13,7 +13,8 @@ namespace irig::test {
 
 class MonitorProcess {
 public:
-    explicit MonitorProcess(const QStringList& ports);
+    // Watches `ports`, with `more` of monitor's options (an inventory's).
+    explicit MonitorProcess(const QStringList& ports, const QStringList& more = {});
     ~MonitorProcess();
     MonitorProcess(const MonitorProcess&) = delete;
     MonitorProcess& operator=(const MonitorProcess&) = delete;
