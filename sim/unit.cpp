@@ -223,11 +223,13 @@ std::vector<Bytes> Unit::Tick(Clock::time_point now) {
     if (flashMode_ && updated_) {
         if (const std::optional<int> version = ProgramIdVersion()) {
             options_.version = *version;
+            log_("the update's program ID carries version " + std::to_string(*version / 10) + "." +
+                 std::to_string(*version % 10));
         }
         options_.silent = options_.silent || options_.silentAfterUpdate;
     }
     flashMode_ = false;
-    log_("re-boot complete (version " + std::to_string(options_.version) + ")");
+    log_("re-boot complete");
     return {{kEscape, kReBoot}};
 }
 

@@ -19,16 +19,18 @@ struct Command {
     bool unit;       // talks to a unit: --port, --timeout
     bool manyPorts;  // --port may be given several times
     bool file;       // takes FILE
+    bool selects;    // takes units from an inventory: --inventory, --unit, --all, --select
+    const char* fileName = "FILE";
 };
 
 const Command kCommands[] = {
     {"status", "show the unit's source, date, time and firmware version",
      "Shows each unit's reference source, date (month/day/year), time and firmware version, as\n"
      "the window shows them. With --watch, again every 500 ms until interrupted.",
-     true, true, false},
+     true, true, false, true},
     {"set-time", "set the unit's clock from this computer's clock",
      "Sets the unit's clock from this computer's local clock and shows what the unit answered.",
-     true, false, false},
+     true, false, false, true},
     {"check-time", "measure the unit's clock against this computer's, to the millisecond",
      "Measures how far the unit's clock is from this computer's: polls until the unit's second\n"
      "changes, then places each request so that the unit reads its clock on its second boundary,\n"
@@ -36,31 +38,36 @@ const Command kCommands[] = {
      "uncertainty that holds: the true offset lies within offset ± uncertainty, wider on a line\n"
      "with a longer round trip. With --max-offset, exits 1 unless the whole of that lies within\n"
      "the limit.",
-     true, false, false},
+     true, false, false, true},
     {"offsets", "show, or with --set change, the offsets and the IEEE 1344 flag",
      "Shows the unit's IRIG-B and GPS offsets (whole hours) and its IEEE 1344 flag. With --set,\n"
      "changes them first: each offset a whole number of hours from -23 to 23 (anything else is\n"
      "refused before the port is opened); without --ieee1344 the unit's flag is kept.",
-     true, false, false},
+     true, false, false, true},
     {"gps-message", "show the unit's GPS message", "Shows the unit's GPS message.", true, false,
-     false},
+     false, true},
     {"reboot", "re-boot the unit and wait until it is back",
      "Re-boots the unit and waits for it to report that the re-boot is complete.", true, false,
-     false},
+     false, true},
     {"inspect", "check a firmware file as Load does, without a unit",
      "Reads an Intel HEX file as the window's Load does and shows every faulty line, the bytes\n"
      "loaded, the address ranges present, overlapping records, the blocks Program would send,\n"
      "the program ID, the SHA-256 of the bytes that would be written and how long the update\n"
      "takes at 19200 baud. Anything but a regular file is refused.",
-     false, false, true},
+     false, false, true, false},
     {"flash", "replace the unit's firmware from an Intel HEX file, unattended",
      "Replaces each unit's firmware: re-boot, flash mode, erase, every block with its echo\n"
-     "checked, and a re-boot to leave flash mode. A faulty file, one with nothing to program, or\n"
-     "one whose records overlap (unless --allow-overlap) is refused before anything is sent. A\n"
-     "missing or wrong echo or a failed erase starts over from the erase, at most --retries\n"
-     "times. Several --port options flash several units at once, with a result line each and\n"
-     "the count of done and failed. Ctrl-C stops after the block in flight.",
-     true, true, true},
+     "checked, a re-boot to leave flash mode, and the unit's answer to the status poll within\n"
+     "10 s, with its version. A faulty file, one with nothing to program, or one whose records\n"
+     "overlap (unless --allow-overlap) is refused before anything is sent. A missing or wrong\n"
+     "echo or a failed erase starts over from the erase, at most --retries times. Over many\n"
+     "units: --canary N flashes the first N first and the others only once every canary answers\n"
+     "the expected version; --max-parallel M flashes at most M at once; --max-failures K starts\n"
+     "no new update once K have failed. With --expect-version (or the inventory's firmware), a\n"
+     "unit that answers another version afterwards has failed, and a unit that answers it\n"
+     "already is skipped unless --force. A result line each, the count at the end. Ctrl-C\n"
+     "starts no new update and stops the running ones after the block in flight.",
+     true, true, true, true},
     {"monitor", "serve every unit's state to Prometheus at /metrics, until interrupted",
      "Watches every unit given (--port once for each) and serves what it knows at\n"
      "http://127.0.0.1:9810/metrics in the Prometheus text format: whether each unit answers,\n"
@@ -68,8 +75,29 @@ const Command kCommands[] = {
      "the uncertainty of that, and the state of this computer's clock. Asks each unit for its\n"
      "clock every 5 s and measures its offset every minute (POST /check-time measures now). A\n"
      "port that goes away, or is not there at the start, is awaited and watched again once it\n"
-     "is back. Runs until interrupted; what happens to the units goes to standard error.",
-     true, true, false},
+     "is back. Runs until interrupted; what happens to the units goes to standard error. With\n"
+     "an inventory, every series also carries the unit's name and labels, the offsets are read\n"
+     "every 5 minutes, and irig_unit_setting_matches says whether each setting the inventory\n"
+     "gives matches the unit.",
+     true, true, false, true},
+    {"inventory", "list the selected units of the inventory, with their intended settings",
+     "Lists the units the selection names (every unit without one), with their ports, labels\n"
+     "and intended settings, without opening a port.",
+     false, false, false, true},
+    {"apply", "make the selected units as the inventory says: offsets, flag and clock",
+     "Reads each selected unit's offsets, IEEE 1344 flag and firmware version. Where the offsets\n"
+     "or the flag differ from the inventory, sets all three in one request and reads them back;\n"
+     "where max_clock_offset_ms is given, measures the unit's clock as check-time does and sets\n"
+     "it as set-time does, only when the whole interval lies beyond the limit. A firmware\n"
+     "version other than the inventory's is reported as drift: apply never flashes. With\n"
+     "--check it only reads and says what it would change (exit 5 when something would). Every\n"
+     "change is recorded in the system log. Several units at once, a line each.",
+     true, true, false, true},
+    {"ansible-module", "run as Ansible's irig_unit module on its arguments file",
+     "Reads the arguments that Ansible gives its irig_unit module (ARGS_FILE, JSON), does what\n"
+     "they ask of one unit, and prints the result as Ansible expects. ansible-doc irig_unit (or\n"
+     "the manual page) lists the module's options.",
+     false, false, true, false, "ARGS_FILE"},
 };
 
 const char kExitCodes[] =
@@ -81,6 +109,7 @@ const char kExitCodes[] =
     "       program\n"
     "  4    a port cannot be opened (no such device, permission denied, in use), or\n"
     "       monitor cannot listen on its --listen address\n"
+    "  5    apply --check: something would change\n"
     "  130  interrupted (Ctrl-C), also ending status --watch and monitor\n"
     "  143  terminated (SIGTERM)\n";
 
@@ -89,11 +118,27 @@ const char kPorts[] =
     "~/.config/irig-config/ports/COMn, else /dev/ttyS<n-1>), --port /dev/ttyUSB0, or a terminal\n"
     "server's port: --port rfc2217://HOST:PORT (Telnet, RFC 2217 sets the line) or\n"
     "socket://HOST:PORT (raw TCP); -p for short. Without --port, the port in the environment\n"
-    "variable IRIGCTL_PORT.\n";
+    "variable IRIGCTL_PORT. Or units of an inventory (-i FILE, or IRIGCTL_INVENTORY): --unit\n"
+    "NAME (once for each), --all, or --select KEY=VALUE (by label; several must all match).\n";
 
 // Options that take a value, of every command: the word after them is never the command.
-const char* const kValueOptions[] = {"port", "p",        "timeout",    "retries", "irig",
-                                     "gps",  "ieee1344", "max-offset", "listen"};
+const char* const kValueOptions[] = {"port",
+                                     "p",
+                                     "timeout",
+                                     "retries",
+                                     "irig",
+                                     "gps",
+                                     "ieee1344",
+                                     "max-offset",
+                                     "listen",
+                                     "inventory",
+                                     "i",
+                                     "unit",
+                                     "select",
+                                     "canary",
+                                     "max-parallel",
+                                     "max-failures",
+                                     "expect-version"};
 
 QString GeneralHelp() {
     QString text = QStringLiteral(
@@ -128,7 +173,8 @@ QString CommandHelp(const Command& command, const QCommandLineParser& parser) {
     options = options.mid(options.indexOf(QLatin1String("\nOptions:")));
     QString text =
         QStringLiteral("Usage: irigctl %1%2 [options]\n%3\n")
-            .arg(QLatin1String(command.name), command.file ? QStringLiteral(" FILE") : QString(),
+            .arg(QLatin1String(command.name),
+                 command.file ? QLatin1Char(' ') + QLatin1String(command.fileName) : QString(),
                  QString::fromUtf8(command.description)) +
         options + QLatin1Char('\n');
     if (command.unit) {
@@ -223,7 +269,8 @@ std::optional<std::pair<QString, quint16>> ListenAddress(const QString& text) {
 
 }  // namespace
 
-CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaultPort) {
+CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaultPort,
+                             const QString& defaultInventory) {
     const Scan scan = ScanArguments(arguments);
     const Command* command = nullptr;
     const QString name = scan.command < 0 ? QString() : arguments[scan.command];
@@ -310,9 +357,50 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
                        "which."),
         QStringLiteral("ADDRESS:PORT"));
 
+    const QCommandLineOption inventory(
+        {QStringLiteral("i"), QStringLiteral("inventory")},
+        QStringLiteral("The inventory of the site's units, a YAML file (default: "
+                       "$IRIGCTL_INVENTORY)."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption unitName(
+        QStringLiteral("unit"),
+        QStringLiteral("A unit of the inventory, by its name; give it once for each."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption allUnits(QStringLiteral("all"),
+                                      QStringLiteral("Every unit of the inventory."));
+    const QCommandLineOption select(
+        QStringLiteral("select"),
+        QStringLiteral("The units whose label KEY is VALUE; several must all match."),
+        QStringLiteral("KEY=VALUE"));
+    const QCommandLineOption check(
+        QStringLiteral("check"),
+        QStringLiteral("Read only, and say what would change (exit 5 when something would)."));
+    const QCommandLineOption canary(
+        QStringLiteral("canary"),
+        QStringLiteral("Flash the first N units first; the others only once every one of them "
+                       "is done and answers the expected version."),
+        QStringLiteral("N"));
+    const QCommandLineOption maxParallel(
+        QStringLiteral("max-parallel"),
+        QStringLiteral("Flash at most M units at once (default: all)."), QStringLiteral("M"));
+    const QCommandLineOption maxFailures(
+        QStringLiteral("max-failures"),
+        QStringLiteral("Start no new update once K units have failed."), QStringLiteral("K"));
+    const QCommandLineOption expectVersion(
+        QStringLiteral("expect-version"),
+        QStringLiteral("The version N.N each unit must answer after its update (default: the "
+                       "inventory's firmware); units that answer it already are skipped."),
+        QStringLiteral("N.N"));
+    const QCommandLineOption force(
+        QStringLiteral("force"),
+        QStringLiteral("Flash also the units that already answer the expected version."));
+
     parser.addOption(commandHelp);
     if (command->unit) {
         parser.addOptions({port, timeout});
+    }
+    if (command->selects) {
+        parser.addOptions({inventory, unitName, allUnits, select});
     }
     if (name == QLatin1String("monitor")) {
         parser.addOption(listen);
@@ -328,11 +416,17 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     } else if (name == QLatin1String("offsets")) {
         parser.addOptions({set, irig, gps, ieee1344});
     } else if (name == QLatin1String("flash")) {
-        parser.addOptions({retries, allowOverlap});
+        parser.addOptions(
+            {retries, allowOverlap, canary, maxParallel, maxFailures, expectVersion, force});
+    } else if (name == QLatin1String("apply")) {
+        parser.addOption(check);
     }
     if (command->file) {
-        parser.addPositionalArgument(QStringLiteral("FILE"),
-                                     QStringLiteral("The firmware, an Intel HEX file."));
+        parser.addPositionalArgument(QLatin1String(command->fileName),
+                                     name == QLatin1String("ansible-module")
+                                         ? QStringLiteral("The module's arguments, as Ansible "
+                                                          "writes them (JSON).")
+                                         : QStringLiteral("The firmware, an Intel HEX file."));
     }
 
     QStringList rest = arguments;
@@ -351,19 +445,52 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     const QStringList positional = parser.positionalArguments();
     if (command->file) {
         if (positional.size() != 1) {
-            return Usage(QStringLiteral("%1 takes one FILE").arg(name));
+            return Usage(
+                QStringLiteral("%1 takes one %2").arg(name, QLatin1String(command->fileName)));
         }
         request.file = positional.constFirst();
     } else if (!positional.isEmpty()) {
         return Usage(QStringLiteral("%1: unexpected argument \"%2\"").arg(name, positional[0]));
     }
-    if (command->unit) {
+    if (command->selects) {
+        request.selection.names = parser.values(unitName);
+        request.selection.all = parser.isSet(allUnits);
+        for (const QString& pair : parser.values(select)) {
+            const qsizetype equals = pair.indexOf(QLatin1Char('='));
+            if (equals <= 0 || equals == pair.size() - 1) {
+                return Usage(QStringLiteral("--select \"%1\" is not KEY=VALUE").arg(pair));
+            }
+            request.selection.labels.append({pair.left(equals), pair.mid(equals + 1)});
+        }
+        request.inventory = parser.isSet(inventory) ? parser.value(inventory) : defaultInventory;
+        if (request.inventory.isEmpty() &&
+            (!request.selection.Empty() || name == QLatin1String("inventory"))) {
+            return Usage(QStringLiteral("%1 needs --inventory (or %2)")
+                             .arg(request.selection.Empty() ? name
+                                                            : QStringLiteral("--unit, --all and "
+                                                                             "--select"),
+                                  kInventoryVariable));
+        }
+        if (!request.selection.Empty() && parser.isSet(port)) {
+            return Usage(QStringLiteral("--port and --unit, --all or --select do not go together"));
+        }
+    }
+    if (name == QLatin1String("apply") && request.selection.Empty()) {
+        return Usage(QStringLiteral("apply needs --unit, --all or --select"));
+    }
+    if (command->unit && !request.selection.Empty()) {
+        // The ports come from the inventory, with the units.
+    } else if (command->unit) {
         QStringList given = parser.values(port);
         if (given.isEmpty() && !defaultPort.isEmpty()) {
             given.append(defaultPort);
         }
         if (given.isEmpty()) {
-            return Usage(QStringLiteral("%1 needs --port (or %2)").arg(name, kPortVariable));
+            return Usage(QStringLiteral("%1 needs --port (or %2)%3")
+                             .arg(name, kPortVariable,
+                                  command->selects ? QStringLiteral(", or --unit, --all or "
+                                                                    "--select")
+                                                   : QString()));
         }
         if (given.size() > 1 && !command->manyPorts) {
             return Usage(QStringLiteral("%1 takes one --port").arg(name));
@@ -380,6 +507,8 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         if (request.ports.removeDuplicates() > 0) {
             return Usage(QStringLiteral("%1: the same --port twice").arg(name));
         }
+    }
+    if (command->unit) {
         if (parser.isSet(timeout)) {
             request.timeoutMs = Number(parser.value(timeout), 1, 3'600'000);
             if (!request.timeoutMs) {
@@ -405,7 +534,34 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         }
         std::tie(request.listenHost, request.listenPort) = *address;
     }
+    request.check = name == QLatin1String("apply") && parser.isSet(check);
     if (name == QLatin1String("flash")) {
+        for (const auto& [option, value] : {std::pair{&maxParallel, &request.maxParallel},
+                                            std::pair{&maxFailures, &request.maxFailures}}) {
+            if (parser.isSet(*option)) {
+                *value = Number(parser.value(*option), 1, 100'000);
+                if (!*value) {
+                    return Usage(QStringLiteral("--%1 must be 1 to 100000")
+                                     .arg(option->names().constFirst()));
+                }
+            }
+        }
+        if (parser.isSet(canary)) {
+            const std::optional<int> count = Number(parser.value(canary), 1, 100'000);
+            if (!count) {
+                return Usage(QStringLiteral("--canary must be 1 to 100000"));
+            }
+            request.canary = *count;
+        }
+        if (parser.isSet(expectVersion)) {
+            if (!fleet::VersionTenths(parser.value(expectVersion))) {
+                return Usage(QStringLiteral("--expect-version \"%1\" is not a version N.N, as "
+                                            "2.4")
+                                 .arg(parser.value(expectVersion)));
+            }
+            request.expectVersion = parser.value(expectVersion);
+        }
+        request.force = parser.isSet(force);
         request.allowOverlap = parser.isSet(allowOverlap);
         if (parser.isSet(retries)) {
             const std::optional<int> count = Number(parser.value(retries), 0, 100);
@@ -446,6 +602,41 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         }
     }
     return {request, {}, kDone};
+}
+
+std::optional<QString> ResolveInventory(Request& request) {
+    if (request.inventory.isEmpty() ||
+        (request.selection.Empty() && request.command != QLatin1String("inventory"))) {
+        return std::nullopt;
+    }
+    const auto loaded = fleet::LoadInventory(request.inventory);
+    if (const auto* fault = std::get_if<fleet::InventoryFault>(&loaded)) {
+        return fault->Text();
+    }
+    const fleet::Inventory& inventory = std::get<fleet::Inventory>(loaded);
+    fleet::Selection selection = request.selection;
+    selection.all = selection.all || selection.Empty();
+    const auto selected = fleet::Select(inventory, selection);
+    if (const auto* fault = std::get_if<fleet::InventoryFault>(&selected)) {
+        return fault->Text();
+    }
+    request.units = std::get<std::vector<fleet::InventoryUnit>>(selected);
+    request.ports.clear();
+    for (const fleet::InventoryUnit& unit : request.units) {
+        request.ports.append(unit.port);
+    }
+    const Command* command = nullptr;
+    for (const Command& candidate : kCommands) {
+        if (request.command == QLatin1String(candidate.name)) {
+            command = &candidate;
+        }
+    }
+    if (command != nullptr && command->unit && !command->manyPorts && request.ports.size() > 1) {
+        return QStringLiteral("%1 takes one unit; the selection names %2")
+            .arg(request.command)
+            .arg(request.ports.size());
+    }
+    return std::nullopt;
 }
 
 }  // namespace irig::cli

@@ -10,6 +10,7 @@
 #include "status/hostclock.h"
 #include "status/replies.h"
 #include "status/settime.h"
+#include "unit/changerecord.h"
 
 namespace irig::cli {
 
@@ -53,11 +54,6 @@ QString OffsetsText(const QString& port, const unit::Offsets& offsets) {
              offsets.ieee1344 ? QStringLiteral("on") : QStringLiteral("off"));
 }
 
-QJsonObject WithPort(const Session& session, QJsonObject json) {
-    json.insert(QStringLiteral("port"), session.Port());
-    return json;
-}
-
 }  // namespace
 
 QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
@@ -85,6 +81,54 @@ QString Difference(qint64 ahead) {
 
 unit::Timeouts TimeoutsOf(const Request& request) {
     return {request.timeoutMs};
+}
+
+QJsonObject WithPort(const Session& session, QJsonObject json) {
+    json.insert(QStringLiteral("port"), session.Port());
+    if (!session.UnitName().isEmpty()) {
+        json.insert(QStringLiteral("unit"), session.UnitName());
+    }
+    return json;
+}
+
+void SetClockOnTime(Session& session, std::function<void(Result<ClockSetting>)> done) {
+    const status::SetTimeSend send = status::PlanSetTimeRequest(std::chrono::system_clock::now());
+    QTimer::singleShot(
+        std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &session,
+        [&session, done = std::move(done), send] {
+            session.SetClock(send.frame, [&session, done,
+                                          send](const Result<Session::ClockAnswer>& answer) {
+                const QString sent =
+                    send.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
+                if (!answer) {
+                    session.Changes().ClockSet(session.Named(), {}, sent,
+                                               QStringLiteral("no answer: ") + answer.Why().text);
+                    done(answer.Why());
+                    return;
+                }
+                session.Changes().ClockSet(session.Named(), answer->clock.Text(), sent,
+                                           QStringLiteral("answered"));
+                done(ClockSetting{send.plan.second, *answer});
+            });
+        });
+}
+
+void SetOffsetsRecorded(Session& session, const std::optional<unit::Offsets>& before,
+                        const unit::Offsets& wanted,
+                        std::function<void(Result<unit::Offsets>)> done) {
+    session.SetOffsets(wanted, [&session, before, wanted,
+                                done = std::move(done)](const Result<unit::Offsets>& read) {
+        const QString outcome =
+            !read ? QStringLiteral("no answer: ") + read.Why().text
+            : *read == wanted
+                ? QStringLiteral("read back")
+                : QStringLiteral("read back as IRIG-B %1, GPS %2, IEEE 1344 %3")
+                      .arg(read->irig)
+                      .arg(read->gps)
+                      .arg(read->ieee1344 ? QStringLiteral("on") : QStringLiteral("off"));
+        session.Changes().OffsetsSet(session.Named(), before, wanted, outcome);
+        done(read);
+    });
 }
 
 Outcome NoAnswer(const Session& session, const QString& what, const Failure& failure) {
@@ -139,11 +183,10 @@ void SetTime(Session& session, const Request& request, const Done& done) {
         done(refused);
         return;
     }
-    const status::SetTimeSend send = status::PlanSetTimeRequest(std::chrono::system_clock::now());
-    const QString sent = send.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-    const QString sentIso = send.plan.second.toString(Qt::ISODate);
-    auto readBack = [&session, done, hostClock, kernel, sent,
-                     sentIso](const Session::ClockAnswer& before) {
+    auto readBack = [&session, done, hostClock, kernel](const ClockSetting& setting) {
+        const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
+        const QString sentIso = setting.sent.toString(Qt::ISODate);
+        const Session::ClockAnswer& before = setting.answer;
         session.AskClock([&session, done, hostClock, kernel, sent, sentIso,
                           before](const Result<Session::ClockAnswer>& answer) {
             if (!answer) {
@@ -188,22 +231,16 @@ void SetTime(Session& session, const Request& request, const Done& done) {
             done(outcome);
         });
     };
-    QTimer::singleShot(
-        std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &session,
-        [&session, done, send, readBack] {
-            session.SetClock(
-                send.frame, [&session, done, readBack](const Result<Session::ClockAnswer>& answer) {
-                    if (!answer) {
-                        done(NoAnswer(session, QStringLiteral("set-time"), answer.Why()));
-                        return;
-                    }
-                    // Read back in the middle of a second, where whole seconds on both sides
-                    // compare fairly.
-                    const int ms = QTime::currentTime().msec();
-                    QTimer::singleShot((1500 - ms) % 1000, &session,
-                                       [readBack, before = *answer] { readBack(before); });
-                });
-        });
+    SetClockOnTime(session, [&session, done, readBack](const Result<ClockSetting>& setting) {
+        if (!setting) {
+            done(NoAnswer(session, QStringLiteral("set-time"), setting.Why()));
+            return;
+        }
+        // Read back in the middle of a second, where whole seconds on both sides compare fairly.
+        const int ms = QTime::currentTime().msec();
+        QTimer::singleShot((1500 - ms) % 1000, &session,
+                           [readBack, setting = *setting] { readBack(setting); });
+    });
 }
 
 // "COM1: the unit is 137 ms ahead (±5 ms); host clock synchronised (±2 ms)", its JSON, and exit 1
@@ -250,9 +287,10 @@ void Offsets(Session& session, const Request& request, const Done& done) {
         outcome.json = WithPort(session, OffsetsJson(offsets));
         done(outcome);
     };
-    auto set = [&session, request, done, show](bool ieee1344) {
-        session.SetOffsets(
-            {request.irigOffset, request.gpsOffset, ieee1344},
+    auto set = [&session, request, done, show](const std::optional<unit::Offsets>& before,
+                                               bool ieee1344) {
+        SetOffsetsRecorded(
+            session, before, {request.irigOffset, request.gpsOffset, ieee1344},
             [&session, done, show](const Result<unit::Offsets>& offsets) {
                 if (offsets) {
                     show(*offsets);
@@ -262,7 +300,7 @@ void Offsets(Session& session, const Request& request, const Done& done) {
             });
     };
     if (request.setOffsets && request.ieee1344) {
-        set(*request.ieee1344);
+        set(std::nullopt, *request.ieee1344);
         return;
     }
     // Reading first: the offsets to show, or the flag that --set without --ieee1344 keeps.
@@ -270,7 +308,7 @@ void Offsets(Session& session, const Request& request, const Done& done) {
         if (!offsets) {
             done(NoAnswer(session, QStringLiteral("offsets"), offsets.Why()));
         } else if (request.setOffsets) {
-            set(offsets->ieee1344);
+            set(*offsets, offsets->ieee1344);
         } else {
             show(*offsets);
         }

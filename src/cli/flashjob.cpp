@@ -2,8 +2,13 @@
 
 #include <QJsonObject>
 
+#include <QFileInfo>
+
 #include "cli/inspect.h"
+#include "fleet/inventory.h"
 #include "link/framecodec.h"
+#include "status/replies.h"
+#include "unit/changerecord.h"
 
 namespace irig::cli {
 
@@ -34,7 +39,30 @@ FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const
 
 void FlashJob::Start() {
     started_.start();
+    session_.Changes().FlashEvent(
+        session_.Named(), unit::ChangeRecord::Flash::kStarted,
+        QStringLiteral("%1, %2 blocks").arg(QFileInfo(request_.file).fileName()).arg(blocks_));
     ReBoot();
+}
+
+void FlashJob::Skip(const QString& version) {
+    SetPhase(Phase::kSkipped);
+    Outcome outcome;
+    outcome.text = QStringLiteral("%1: already %2\n").arg(session_.Named(), version);
+    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("skipped")},
+                                       {QStringLiteral("version"), version}});
+    emit Finished(outcome);
+}
+
+void FlashJob::NotStarted(const QString& why) {
+    SetPhase(Phase::kNotStarted);
+    Outcome outcome;
+    outcome.exitCode = kUnitFailed;
+    outcome.text = QStringLiteral("%1: not started\n").arg(session_.Named());
+    outcome.error = QStringLiteral("%1: not started: %2").arg(session_.Named(), why);
+    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("not started")},
+                                       {QStringLiteral("error"), why}});
+    emit Finished(outcome);
 }
 
 qint64 FlashJob::ElapsedMs() const {
@@ -212,15 +240,43 @@ void FlashJob::Retry(const QString& why) {
 
 void FlashJob::Leave() {
     SetPhase(Phase::kLeaving);
+    rebooted_.start();
     session_.Reboot([this](const std::optional<unit::Failure>& failure) {
         if (!failure) {
-            Succeed();
+            SetPhase(Phase::kChecking);
+            AskVersion();
         } else {
             Fail(QStringLiteral("all %1 blocks were written, but the unit did not report its "
                                 "re-boot: %2")
                      .arg(blocks_)
                      .arg(failure->text));
         }
+    });
+}
+
+// "Done" means that the unit answers, with the version expected: asked until it answers, within
+// the re-boot's wait from the re-boot.
+void FlashJob::AskVersion() {
+    const int within = session_.Waits().Reboot();
+    session_.AskClock([this, within](const unit::Result<unit::Session::ClockAnswer>& answer) {
+        if (!answer && answer.Why().kind == unit::Failure::Kind::kSilent &&
+            rebooted_.elapsed() < within) {
+            AskVersion();
+            return;
+        }
+        if (!answer || !answer->clock.version) {
+            Fail(QStringLiteral("flashed, but the unit did not answer within %1 s of the "
+                                "re-boot: it may need flash again, or a power cycle")
+                     .arg(within / 1000.0));
+            return;
+        }
+        const QString version = fleet::VersionName(*answer->clock.version);
+        if (expected_ && fleet::VersionTenths(*expected_) != *answer->clock.version) {
+            Fail(QStringLiteral("flashed, but the unit answers version %1 where %2 was expected")
+                     .arg(version, *expected_));
+            return;
+        }
+        Succeed(version);
     });
 }
 
@@ -240,23 +296,26 @@ void FlashJob::Interrupt() {
     // Programming: the echo of the block in flight stops the job. Leaving: the re-boot completes.
 }
 
-void FlashJob::Succeed() {
+void FlashJob::Succeed(const QString& version) {
     SetPhase(Phase::kDone);
     Outcome outcome;
     const double seconds = static_cast<double>(ElapsedMs()) / 1000;
-    outcome.text = QStringLiteral("%1: done: %2 blocks in %3%4\n")
-                       .arg(session_.Port())
-                       .arg(blocks_)
-                       .arg(Duration(seconds))
-                       .arg(retries_ == 0 ? QString()
-                                          : QStringLiteral(", %1 %2").arg(retries_).arg(
-                                                retries_ == 1 ? QStringLiteral("retry")
-                                                              : QStringLiteral("retries")));
-    outcome.json = {{QStringLiteral("port"), session_.Port()},
-                    {QStringLiteral("result"), QStringLiteral("done")},
-                    {QStringLiteral("blocks"), blocks_},
-                    {QStringLiteral("retries"), retries_},
-                    {QStringLiteral("seconds"), seconds}};
+    outcome.text = QStringLiteral("%1: done in %2%3, answers version %4\n")
+                       .arg(session_.Named(), Duration(seconds),
+                            retries_ == 0 ? QString()
+                                          : QStringLiteral(" (%1 %2)")
+                                                .arg(retries_)
+                                                .arg(retries_ == 1 ? QStringLiteral("retry")
+                                                                   : QStringLiteral("retries")),
+                            version);
+    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("done")},
+                                       {QStringLiteral("blocks"), blocks_},
+                                       {QStringLiteral("retries"), retries_},
+                                       {QStringLiteral("seconds"), seconds},
+                                       {QStringLiteral("version"), version}});
+    session_.Changes().FlashEvent(
+        session_.Named(), unit::ChangeRecord::Flash::kDone,
+        QStringLiteral("%1, answers version %2").arg(QFileInfo(request_.file).fileName(), version));
     emit Finished(outcome);
 }
 
@@ -266,12 +325,12 @@ void FlashJob::Fail(const QString& why) {
     outcome.exitCode = kUnitFailed;
     outcome.text = QStringLiteral("%1: failed\n").arg(session_.Port());
     outcome.error = QStringLiteral("%1: failed: %2").arg(session_.Named(), why);
-    outcome.json = {{QStringLiteral("port"), session_.Port()},
-                    {QStringLiteral("result"), QStringLiteral("failed")},
-                    {QStringLiteral("error"), why},
-                    {QStringLiteral("blocks"), blocks_},
-                    {QStringLiteral("confirmed"), Confirmed()},
-                    {QStringLiteral("retries"), retries_}};
+    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("failed")},
+                                       {QStringLiteral("error"), why},
+                                       {QStringLiteral("blocks"), blocks_},
+                                       {QStringLiteral("confirmed"), Confirmed()},
+                                       {QStringLiteral("retries"), retries_}});
+    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kFailed, why);
     emit Finished(outcome);
 }
 
@@ -281,12 +340,13 @@ void FlashJob::Stop(const QString& where) {
     outcome.exitCode = kInterrupted;
     outcome.text = QStringLiteral("%1: stopped\n").arg(session_.Port());
     outcome.error = QStringLiteral("%1: stopped %2").arg(session_.Named(), where);
-    outcome.json = {{QStringLiteral("port"), session_.Port()},
-                    {QStringLiteral("result"), QStringLiteral("interrupted")},
-                    {QStringLiteral("stopped"), where},
-                    {QStringLiteral("blocks"), blocks_},
-                    {QStringLiteral("confirmed"), Confirmed()},
-                    {QStringLiteral("retries"), retries_}};
+    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("interrupted")},
+                                       {QStringLiteral("stopped"), where},
+                                       {QStringLiteral("blocks"), blocks_},
+                                       {QStringLiteral("confirmed"), Confirmed()},
+                                       {QStringLiteral("retries"), retries_}});
+    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kLeft,
+                                  QStringLiteral("stopped %1").arg(where));
     emit Finished(outcome);
 }
 

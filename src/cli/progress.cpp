@@ -32,6 +32,12 @@ QString PhaseText(FlashJob::Phase phase) {
             return QStringLiteral("programming");
         case FlashJob::Phase::kLeaving:
             return QStringLiteral("leaving flash mode");
+        case FlashJob::Phase::kChecking:
+            return QStringLiteral("asking its version");
+        case FlashJob::Phase::kSkipped:
+            return QStringLiteral("already at its version");
+        case FlashJob::Phase::kNotStarted:
+            return QStringLiteral("not started");
         case FlashJob::Phase::kDone:
             return QStringLiteral("done");
         case FlashJob::Phase::kFailed:

@@ -1,19 +1,24 @@
 #include "cli/runner.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMap>
 #include <QSet>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "cli/apply.h"
 #include "cli/commands.h"
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
 #include "cli/progress.h"
+#include "cli/rollout.h"
 #include "link/portmap.h"
+#include "unit/changerecord.h"
 #include "unit/interrupts.h"
 
 namespace irig::cli {
@@ -36,16 +41,24 @@ QString JsonLine(const QJsonObject& json) {
 
 class Runner {
 public:
-    Runner(const Request& request, std::FILE* out, std::FILE* err, unit::PortMaker makePort)
+    Runner(const Request& request, std::FILE* out, std::FILE* err, unit::PortMaker makePort,
+           unit::ChangeRecord::Sink changes)
         : request_(request),
           out_(out),
           err_(err),
-          makePort_(makePort ? std::move(makePort) : unit::RealPorts(TimeoutsOf(request))) {}
+          makePort_(makePort ? std::move(makePort) : unit::RealPorts(TimeoutsOf(request))),
+          changes_(std::make_shared<unit::ChangeRecord>(
+              changes ? std::move(changes) : unit::ChangeRecord::SystemLog("irigctl"))) {}
     Runner(const Runner&) = delete;
     Runner& operator=(const Runner&) = delete;
     int Exec() {
         if (request_.command == QLatin1String("inspect")) {
             return RunInspect();
+        }
+        if (request_.command == QLatin1String("inventory")) {
+            Write(out_,
+                  request_.json ? JsonLine(InventoryJson(request_)) : InventoryText(request_));
+            return kDone;
         }
         if (const QString same = SameDevice(); !same.isEmpty()) {
             Write(err_, QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and "
@@ -68,6 +81,10 @@ public:
             sessions_.push_back(std::make_unique<unit::Session>(request_.ports[i], makePort_(),
                                                                 TimeoutsOf(request_)));
             unit::Session& session = *sessions_.back();
+            session.SetChangeRecord(changes_);
+            if (static_cast<size_t>(i) < request_.units.size()) {
+                session.SetUnitName(request_.units[size_t(i)].name);
+            }
             if (request_.watch) {
                 session.KeepOpen();
             }
@@ -219,6 +236,8 @@ private:
             GpsMessage(unit, request_, done);
         } else if (command == QLatin1String("reboot")) {
             Reboot(unit, request_, done);
+        } else if (command == QLatin1String("apply")) {
+            Apply(unit, request_.units.at(index).intended, request_.check, done);
         }
     }
 
@@ -262,28 +281,103 @@ private:
         });
     }
 
+    // Every unit that opened gets its job, started as the rollout says: canaries first, so many
+    // at once, none after too many failures or an interrupt.
     void StartFlash(const flash::FlashImage& image) {
-        QList<FlashJob*> jobs;
         for (size_t i = 0; i < sessions_.size(); ++i) {
             if (failedOpen_.contains(i)) {
                 continue;
             }
             auto* job = new FlashJob(*sessions_[i], image, request_);
             job->setParent(sessions_[i].get());
+            job->ExpectVersion(ExpectedVersion(i));
+            const int index = static_cast<int>(jobs_.size());
             QObject::connect(job, &FlashJob::Said, [this](const QString& line) { Say(line); });
-            QObject::connect(job, &FlashJob::Finished, [this, i](const Outcome& outcome) {
+            QObject::connect(job, &FlashJob::Finished, [this, i, index, job](const Outcome& ended) {
+                Outcome outcome = ended;
+                outcome.json.insert(QStringLiteral("startedAt"), startedAt_.value(index, -1));
+                outcome.json.insert(QStringLiteral("endedAt"), clock_.elapsed() / 1000.0);
                 outcomes_[i] = outcome;
+                rollout_->Ended(index, StateOf(job->CurrentPhase()));
+                if (rollout_->Stopped() && stopReason_.isEmpty()) {
+                    stopReason_ =
+                        index < request_.canary
+                            ? QStringLiteral("the canary %1 failed").arg(sessions_[i]->Named())
+                            : QStringLiteral("--max-failures %1 reached")
+                                  .arg(request_.maxFailures.value_or(0));
+                }
                 Finished();
+                Launch();
             });
-            jobs.append(job);
+            jobs_.append(job);
+            jobIndex_.push_back(i);
         }
-        jobs_ = jobs;
+        rollout_.emplace(static_cast<int>(jobs_.size()), request_.canary, request_.maxParallel,
+                         request_.maxFailures);
         if (!request_.quiet) {
-            progress_ = std::make_unique<Progress>(jobs, Progress::OutputOf(err_));
+            progress_ = std::make_unique<Progress>(jobs_, Progress::OutputOf(err_));
         }
-        for (FlashJob* job : jobs) {
-            job->Start();
+        clock_.start();
+        Launch();
+    }
+
+    // The version a unit must answer after its update: --expect-version, or its inventory's.
+    std::optional<QString> ExpectedVersion(size_t session) const {
+        if (request_.expectVersion) {
+            return request_.expectVersion;
         }
+        return session < request_.units.size() ? request_.units[session].intended.firmware
+                                               : std::nullopt;
+    }
+
+    static Rollout::State StateOf(FlashJob::Phase phase) {
+        switch (phase) {
+            case FlashJob::Phase::kDone:
+                return Rollout::State::kDone;
+            case FlashJob::Phase::kSkipped:
+                return Rollout::State::kSkipped;
+            case FlashJob::Phase::kInterrupted:
+                return Rollout::State::kStopped;
+            case FlashJob::Phase::kNotStarted:
+                return Rollout::State::kNotStarted;
+            default:
+                return Rollout::State::kFailed;
+        }
+    }
+
+    // Starts what the rollout lets start; once nothing runs and nothing may start, the rest never
+    // will.
+    void Launch() {
+        for (const int index : rollout_->Next()) {
+            Begin(index);
+        }
+        for (const int index : rollout_->NotStarted()) {
+            jobs_[index]->NotStarted(stopReason_.isEmpty() ? QStringLiteral("the rollout stopped")
+                                                           : stopReason_);
+        }
+    }
+
+    // A unit that answers the expected version already is skipped, unless --force.
+    void Begin(int index) {
+        FlashJob& job = *jobs_[index];
+        startedAt_.insert(index, clock_.elapsed() / 1000.0);
+        const std::optional<QString> expected = ExpectedVersion(jobIndex_[size_t(index)]);
+        if (!expected || request_.force) {
+            job.Start();
+            return;
+        }
+        unit::Session& session = *sessions_[jobIndex_[size_t(index)]];
+        session.AskClock(
+            [this, &job, expected](const unit::Result<unit::Session::ClockAnswer>& answer) {
+                if (interrupted_) {
+                    job.NotStarted(QStringLiteral("interrupted"));
+                } else if (answer && answer->clock.version &&
+                           fleet::VersionTenths(*expected) == answer->clock.version) {
+                    job.Skip(*expected);
+                } else {
+                    job.Start();
+                }
+            });
     }
 
     // A message for the operator (a retry, a stop on its way): not with --quiet.
@@ -336,9 +430,43 @@ private:
         Say(
             QStringLiteral("irigctl: stopping after the blocks in flight (Ctrl-C again stops at "
                            "once)"));
+        stopReason_ = QStringLiteral("interrupted");
+        rollout_->Stop();
         for (FlashJob* job : jobs_) {
             job->Interrupt();
         }
+        Launch();
+    }
+
+    // "3 done, 1 failed, 2 skipped, 4 not started": done and failed always, the others when some.
+    QString Summary(const QMap<QString, int>& results) const {
+        const int done = results.value(QStringLiteral("done"));
+        const int skipped = results.value(QStringLiteral("skipped"));
+        const int stopped = results.value(QStringLiteral("interrupted"));
+        const int notStarted = results.value(QStringLiteral("not started"));
+        QString text =
+            QStringLiteral("%1 done, %2 failed")
+                .arg(done)
+                .arg(static_cast<int>(outcomes_.size()) - done - skipped - stopped - notStarted);
+        for (const auto& [count, what] :
+             {std::pair{skipped, "skipped"}, {stopped, "stopped"}, {notStarted, "not started"}}) {
+            if (count > 0) {
+                text += QStringLiteral(", %1 %2").arg(count).arg(QLatin1String(what));
+            }
+        }
+        return text + QLatin1Char('\n');
+    }
+
+    // A port that did not open, then a unit that failed, then --check's "something would change".
+    int ApplyExitCode() const {
+        int code = kDone;
+        for (const int wanted : {kPortFailed, kUnitFailed, kWouldChange}) {
+            if (std::any_of(outcomes_.begin(), outcomes_.end(),
+                            [wanted](const Outcome& o) { return o.exitCode == wanted; })) {
+                return wanted;
+            }
+        }
+        return code;
     }
 
     int Report() {
@@ -347,10 +475,10 @@ private:
         }
         int exitCode = kDone;
         QJsonArray units;
-        int done = 0;
+        QMap<QString, int> results;  // flash: how many units ended so
         for (const Outcome& outcome : outcomes_) {
             exitCode = std::max(exitCode, outcome.exitCode);
-            done += outcome.exitCode == kDone ? 1 : 0;
+            ++results[outcome.json.value(QStringLiteral("result")).toString()];
             // A watch has said its readings; what ended it (a port that never opened) is still
             // said here.
             if (!request_.watch || outcome.json.isEmpty() || outcome.exitCode == kPortFailed) {
@@ -363,14 +491,16 @@ private:
             units.append(outcome.json);
         }
         if (request_.command == QLatin1String("flash") && outcomes_.size() > 1 && !request_.json) {
-            Write(out_, QStringLiteral("%1 done, %2 failed\n")
-                            .arg(done)
-                            .arg(static_cast<qsizetype>(outcomes_.size()) - done));
+            Write(out_, Summary(results));
+        }
+        if (request_.command == QLatin1String("apply")) {
+            exitCode = ApplyExitCode();
         }
         if (request_.json && !request_.watch) {
             QJsonObject document;
             if (request_.command == QLatin1String("status") ||
-                request_.command == QLatin1String("flash")) {
+                request_.command == QLatin1String("flash") ||
+                request_.command == QLatin1String("apply")) {
                 document.insert(QStringLiteral("units"), units);
                 if (!firmware_.isEmpty()) {
                     firmware_.insert(QStringLiteral("file"), request_.file);
@@ -396,6 +526,12 @@ private:
     size_t decided_ = 0;  // ports opened or failed to
     size_t finished_ = 0;
     QList<FlashJob*> jobs_;
+    std::vector<size_t> jobIndex_;  // each job's session
+    std::optional<Rollout> rollout_;
+    QString stopReason_;
+    QElapsedTimer clock_;           // since the jobs were made
+    QHash<int, double> startedAt_;  // seconds, by job
+    std::shared_ptr<unit::ChangeRecord> changes_;
     std::unique_ptr<Progress> progress_;
     std::unique_ptr<unit::Interrupts> interrupts_;
     QJsonObject firmware_;
@@ -405,8 +541,9 @@ private:
 
 }  // namespace
 
-int Run(const Request& request, std::FILE* out, std::FILE* err, const unit::PortMaker& makePort) {
-    return Runner(request, out, err, makePort).Exec();
+int Run(const Request& request, std::FILE* out, std::FILE* err, const unit::PortMaker& makePort,
+        const unit::ChangeRecord::Sink& changes) {
+    return Runner(request, out, err, makePort, changes).Exec();
 }
 
 }  // namespace irig::cli

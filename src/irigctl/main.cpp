@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "cli/ansible.h"
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/runner.h"
@@ -21,12 +22,23 @@ int main(int argc, char* argv[]) {
     for (int i = 0; i < argc; ++i) {
         arguments.append(QString::fromLocal8Bit(argv[i]));
     }
-    const irig::cli::CommandLine line =
-        irig::cli::ParseCommandLine(arguments, qEnvironmentVariable(irig::cli::kPortVariable));
+    irig::cli::CommandLine line =
+        irig::cli::ParseCommandLine(arguments, qEnvironmentVariable(irig::cli::kPortVariable),
+                                    qEnvironmentVariable(irig::cli::kInventoryVariable));
     if (!line.request) {
         (void)std::fputs(line.text.toLocal8Bit().constData(),
                          line.exitCode == irig::cli::kDone ? stdout : stderr);
         return line.exitCode;
+    }
+    // A faulty inventory, or a selection of no unit, is refused before any port is opened.
+    if (const std::optional<QString> fault = irig::cli::ResolveInventory(*line.request)) {
+        (void)std::fputs(QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and "
+                                        "options.\n")
+                             .arg(*fault)
+                             .toLocal8Bit()
+                             .constData(),
+                         stderr);
+        return irig::cli::kUsage;
     }
     // A file is inspected without the event loop, and so without the application object's start-up
     // (about a millisecond, a tenth of the whole inspection of a full image).
@@ -38,9 +50,13 @@ int main(int argc, char* argv[]) {
         // The serial component's own warnings would repeat what irigctl says in its words.
         QLoggingCategory::setFilterRules(QStringLiteral("irig.port.warning=false"));
     }
+    if (line.request->command == QLatin1String("ansible-module")) {
+        return irig::cli::AnsibleModule(line.request->file, stdout);
+    }
     if (line.request->command == QLatin1String("monitor")) {
         irig::monitor::Options options;
         options.ports = line.request->ports;
+        options.units = line.request->units;
         options.listenHost = line.request->listenHost;
         options.listenPort = line.request->listenPort;
         options.timeouts = irig::cli::TimeoutsOf(*line.request);

@@ -305,4 +305,28 @@ QString ChooseFlashFile(QWidget* parent) {
     return cdlFlashOpenSave.selectedFiles().constFirst();
 }
 
+namespace {
+
+template <typename Widget>
+void ShowText(Widget* control, const std::optional<QString>& text) {
+    if (text) {
+        control->setText(*text);
+    }
+}
+
+}  // namespace
+
+void ShowReply(const Controls& c, const status::StatusView& view) {
+    ShowText(c.lblSourceData, view.source);
+    ShowText(c.lblTimeData, view.time);
+    ShowText(c.lblDateData, view.date);
+    ShowText(c.lblVersionNumber, view.version);
+    ShowText(c.txtIrigOffset, view.irigOffset);
+    ShowText(c.txtGpsOffset, view.gpsOffset);
+    if (view.ieee1344) {
+        c.chkIEEE1344->setCheckState(*view.ieee1344 ? Qt::Checked : Qt::Unchecked);
+    }
+    ShowText(c.txtGpsMessage, view.gpsMessage);
+}
+
 }  // namespace irig::shell

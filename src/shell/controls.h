@@ -7,6 +7,8 @@
 #include <QString>
 #include <array>
 
+#include "status/replies.h"
+
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -66,6 +68,10 @@ struct Controls {
 // Builds every control of `window`: its caption and icon, the menu, the client area with its
 // frames and controls, and the status line.
 void BuildControls(QMainWindow& window, Controls& controls);
+
+// A reply's texts in the controls it changes; a field it does not carry leaves its control as it
+// is.
+void ShowReply(const Controls& controls, const status::StatusView& view);
 
 // The file dialog cdlFlashOpenSave, filtered to "Flash Files (*.hex)": the file chosen, or empty.
 QString ChooseFlashFile(QWidget* parent);

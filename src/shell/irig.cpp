@@ -6,7 +6,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
-#include <QLabel>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPointer>
@@ -14,7 +14,6 @@
 #include <QTimer>
 #include <chrono>
 
-#include "link/portmap.h"
 #include "shell/controlhold.h"
 #include "shell/listentry.h"
 #include "shell/portlistmodel.h"
@@ -28,14 +27,6 @@
 namespace irig::shell {
 
 namespace {
-
-// A reply's text for a control, if the reply carries one.
-template <typename Widget>
-void ShowText(Widget* control, const std::optional<QString>& text) {
-    if (text) {
-        control->setText(*text);
-    }
-}
 
 constexpr int kPortCount = 4096;
 constexpr int kInvalidCall = 5;       // the error number of a step that may fail silently
@@ -54,6 +45,8 @@ IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
         status_, comIrig,
         std::initializer_list<QLabel*>{lblDateData, lblTimeData, lblSourceData, lblVersionNumber},
         [this] { return exchange_.Now(); });
+    record_ = std::make_unique<UnitRecord>([this] { return cmbComPort->currentText(); }, comIrig,
+                                           [this](const QString& line) { Log(line); }, this);
     Wire();
     Form_Load();
 }
@@ -247,16 +240,8 @@ void IRIG::ShowReply(const status::StatusView& view) {
     if (view.time) {
         portView_->Confirmed();
     }
-    ShowText(lblSourceData, view.source);
-    ShowText(lblTimeData, view.time);
-    ShowText(lblDateData, view.date);
-    ShowText(lblVersionNumber, view.version);
-    ShowText(txtIrigOffset, view.irigOffset);
-    ShowText(txtGpsOffset, view.gpsOffset);
-    if (view.ieee1344) {
-        chkIEEE1344->setCheckState(*view.ieee1344 ? Qt::Checked : Qt::Unchecked);
-    }
-    ShowText(txtGpsMessage, view.gpsMessage);
+    shell::ShowReply(*this, view);
+    record_->Heard(view);
 }
 
 void IRIG::SingleCode(int16_t code) {
@@ -294,6 +279,7 @@ void IRIG::SetTimeDue() {
         return;
     }
     SendFrame(setTime_.frame);
+    record_->ClockSent(setTime_.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")));
     clockPoll_.Begin();
     status_.SetUnit({});
     status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
@@ -302,8 +288,9 @@ void IRIG::SetTimeDue() {
 }
 
 void IRIG::cmdSetOffset_Click() {
-    SendFrame(status::SetOffsetsRequest(txtIrigOffset->text(), txtGpsOffset->text(),
-                                        chkIEEE1344->checkState() == Qt::Checked));
+    const bool ieee1344 = chkIEEE1344->checkState() == Qt::Checked;
+    SendFrame(status::SetOffsetsRequest(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344));
+    record_->OffsetsSent(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344);
 }
 
 void IRIG::cmdRetreiveOffset_Click() {
@@ -331,10 +318,12 @@ void IRIG::cmdFlashExit_Click() {
     if (blnSessionBusy) {
         exchange_.Abandon();
         status_.SetSession(QStringLiteral("Update left by Exit before it was complete"));
+        record_->UpdateLeft();
     }
     Log(QStringLiteral("Exiting Flash Program Mode"));
     Log(QStringLiteral("Re-Boot Command Sent"));
     SendFrame(link::SingleCode(link::code::kReBoot));
+    record_->Exited();
     blnSessionBusy = false;
     hold_->Release(ControlHold::kSession);
     hold_->SetEnabled(cmdFlashMode, false);
@@ -354,6 +343,7 @@ void IRIG::cmdProgram_Click() {
     ApplyFlashButtons();
     status_.SetSession(ProgressText(0, flash::BlocksToSend(exchange_.Image()), 0, -1));
     tmrWatch->start();
+    record_->UpdateStarted(flash::BlocksToSend(exchange_.Image()));
     exchange_.Program();
 }
 
@@ -369,6 +359,7 @@ void IRIG::Apply(const flash::FlashSession::Step& step) {
         prbProgram->setVisible(*step.barVisible);
     }
     if (step.Ended()) {
+        record_->UpdateEnded(step.end);
         blnSessionBusy = false;
         hold_->Release(ControlHold::kSession);
         ApplyFlashButtons();
@@ -405,6 +396,7 @@ void IRIG::LoadFlashFile(const QString& path) {
     flash::HexLoad load(exchange_.Image(), file,
                         [this](const QString& text) { txtFlashStatus->appendText(text); });
     load.Begin(path);
+    record_->Loaded(QFileInfo(path).fileName());
     txtFlashStatus->showLatest();
     QCoreApplication::processEvents();
     // cppcheck-suppress knownConditionTrueFalse ; pending events may close or destroy the window
@@ -416,21 +408,19 @@ void IRIG::LoadFlashFile(const QString& path) {
     if (!alive) {
         return;
     }
-    if (blnClosing) {  // the window was closed: the half-built image is never programmed
-        blnLoading = false;
-        blnProgramAllowed = false;
-        ApplyFlashButtons();
-        return;
-    }
-    load.Finish();
-    file.close();
-    if (!load.ReadFailed()) {
-        txtFlashStatus->showLatest();
-        load.ShowProgramId();
+    // A window closed meanwhile never programs the half-built image; a load that outlived flash
+    // mode (Exit during the load) leaves Program disabled.
+    const bool whole = !blnClosing;
+    if (whole) {
+        load.Finish();
+        file.close();
+        if (!load.ReadFailed()) {
+            txtFlashStatus->showLatest();
+            load.ShowProgramId();
+        }
     }
     blnLoading = false;
-    // A load that outlived flash mode (Exit during the load) leaves Program disabled.
-    blnProgramAllowed = load.Programmable() && blnLoadAllowed;
+    blnProgramAllowed = whole && load.Programmable() && blnLoadAllowed;
     ApplyFlashButtons();
 }
 

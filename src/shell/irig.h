@@ -15,6 +15,7 @@
 #include "shell/portview.h"
 #include "shell/statusline.h"
 #include "shell/textbox.h"
+#include "shell/unitrecord.h"
 #include "status/settime.h"
 #include "unit/pollclock.h"
 #include "unit/portpresence.h"
@@ -84,6 +85,9 @@ public:
 
     // The progress bar's exact value; the bar itself shows whole percent.
     float ProgressValue() const;
+    // Where the changes the window makes to the unit are recorded: the system log unless a test
+    // chooses.
+    void SetChangeSink(unit::ChangeRecord::Sink sink) { record_->SetSink(std::move(sink)); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -131,6 +135,7 @@ private:
     StatusLine status_;
     unit::PortPresence presence_;  // the port picked, awaited back as itself when it goes away
     std::unique_ptr<PortView> portView_;
+    std::unique_ptr<UnitRecord> record_;  // the changes made, and the version after an update
 
     // Set Time waits for the next whole second less the frame's wire time, then sends it.
     status::SetTimeSend setTime_;

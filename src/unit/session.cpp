@@ -6,6 +6,7 @@
 #include "link/framecodec.h"
 #include "link/portswitch.h"
 #include "status/requests.h"
+#include "unit/changerecord.h"
 #include "unit/clockmeasurement.h"
 
 namespace irig::unit {
@@ -151,9 +152,17 @@ Session::Session(QString port, std::unique_ptr<link::PortController> serial, Tim
 Session::~Session() = default;
 
 QString Session::Named() const {
+    if (!unitName_.isEmpty()) {
+        return QStringLiteral("%1 (%2)").arg(unitName_, port_);
+    }
     const QString device = serial_->Device();
     return device.isEmpty() || device == port_ ? port_
                                                : QStringLiteral("%1 (%2)").arg(port_, device);
+}
+
+const ChangeRecord& Session::Changes() const {
+    static const ChangeRecord nowhere;
+    return record_ ? *record_ : nowhere;
 }
 
 void Session::Open() {

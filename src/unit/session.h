@@ -22,6 +22,8 @@
 
 namespace irig::unit {
 
+class ChangeRecord;
+
 // Makes the serial component of one port.
 using PortMaker = std::function<std::unique_ptr<link::PortController>()>;
 
@@ -87,9 +89,17 @@ public:
     ~Session() override;
 
     const QString& Port() const { return port_; }
-    // The port as messages name it: with the device it opened where that is another name,
-    // "COM1 (/dev/ttyS0)".
+    // The unit's name in an inventory, if it has one.
+    void SetUnitName(QString name) { unitName_ = std::move(name); }
+    const QString& UnitName() const { return unitName_; }
+    // The unit as messages name it: "sub-a-1 (rfc2217://ts-a:4001)" with a name; else the port,
+    // with the device it opened where that is another name, "COM1 (/dev/ttyS0)".
     QString Named() const;
+    // Where the changes made to the unit are recorded; nowhere unless set.
+    void SetChangeRecord(std::shared_ptr<const ChangeRecord> record) {
+        record_ = std::move(record);
+    }
+    const ChangeRecord& Changes() const;
     const Timeouts& Waits() const { return timeouts_; }
     exchange::UnitExchange& Exchange() { return exchange_; }
     const exchange::UnitExchange& Exchange() const { return exchange_; }
@@ -161,6 +171,8 @@ private:
     void SetOpen(bool open);
 
     QString port_;
+    QString unitName_;
+    std::shared_ptr<const ChangeRecord> record_;
     std::unique_ptr<link::PortController> serial_;
     Timeouts timeouts_;
     exchange::UnitExchange exchange_{*serial_};

@@ -8,6 +8,7 @@
 
 #include "support/simulatedport.h"
 #include "support/wait.h"
+#include "unit/changerecord.h"
 
 namespace irig::cli {
 namespace {
@@ -17,6 +18,9 @@ TEST(FlashJob, AnInterruptStopsAfterTheBlockInFlightAndSendsNoOther) {
     options.rebootMs = 5;
     auto sim = std::make_shared<test::SimUnit>(options);
     unit::Session session(QStringLiteral("COM1"), std::make_unique<test::SimulatedPort>(sim), {});
+    QStringList changes;
+    session.SetChangeRecord(
+        std::make_shared<unit::ChangeRecord>([&](const QString& line) { changes.append(line); }));
     session.Open();
     ASSERT_TRUE(test::WaitUntil([&] { return session.IsOpen(); }));
     auto image = std::make_unique<flash::FlashImage>();
@@ -39,6 +43,11 @@ TEST(FlashJob, AnInterruptStopsAfterTheBlockInFlightAndSendsNoOther) {
     EXPECT_FALSE(
         test::WaitUntil([&] { return sim->log.filter(QStringLiteral("block ")).size() > 5; }, 100))
         << "no block after the one in flight";
+    EXPECT_EQ(changes.size(), 2);
+    EXPECT_TRUE(changes.value(1).startsWith(
+        QStringLiteral("COM1 (/dev/ttyS0): flash left by %1: stopped after the block at 0x04200")
+            .arg(unit::ChangeRecord::User())))
+        << changes.join('\n').toStdString();
 }
 
 }  // namespace

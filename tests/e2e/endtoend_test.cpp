@@ -59,7 +59,8 @@ TEST_F(EndToEnd, GpsMessage) {
 
 TEST_F(EndToEnd, CompleteFirmwareUpdate) {
     Start();
-    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x6000 + 77, 5);
+    const FirmwareFile firmware =
+        MakeFirmwareFile(dir.path(), 0x6000 + 77, 5, 0x4000, "IRIG-B unit 2.4");
     ASSERT_FALSE(firmware.path.isEmpty());
     LoadInFlashMode(firmware.path);
     ASSERT_TRUE(ProgramAndWait());
@@ -71,6 +72,7 @@ TEST_F(EndToEnd, CompleteFirmwareUpdate) {
     Find<QLabel>("lblTimeData")->clear();
     EXPECT_TRUE(WaitUntil([&] { return !Caption("lblTimeData").isEmpty(); }, 3000))
         << "the poll resumes";
+    EXPECT_TRUE(WaitForLog(QStringLiteral("Unit answers version 2.4\r\n")));
 }
 
 TEST_F(EndToEnd, CorruptedEchoStallsTheSessionUntilProgramIsClickedAgain) {

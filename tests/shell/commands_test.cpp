@@ -4,6 +4,7 @@
 #include "support/bytes.h"
 #include "support/wait.h"
 #include "support/windowtest.h"
+#include "unit/changerecord.h"
 
 namespace irig::test {
 namespace {
@@ -98,6 +99,21 @@ TEST_F(Commands, SetTimeReadsTheClockOnceSoMidnightCannotMixTwoDays) {
     // 23:59:59.999 and 6.8 ms on the wire: the frame arrives in 00:00:01 of the new day.
     EXPECT_EQ(port.sent.last(), Bytes("80 E2 01 00 EA 07 0C 07 00 00 01 80 E3"));
     EXPECT_EQ(readings, 1);
+}
+
+// Offsets the window sends are recorded as changes, with what the unit last read back before
+// them; a read is not.
+TEST_F(Commands, SetIsRecordedWithTheOffsetsReadBeforeAndRetrieveIsNot) {
+    QStringList changes;
+    window->SetChangeSink([&](const QString& line) { changes.append(line); });
+    Click("cmdRetreiveOffset");
+    Receive(Bytes("80 E0 02 00 FB 00 80 E1"));  // IRIG-B 0, GPS -5, IEEE 1344 off
+    SetOffsets(QStringLiteral("7"), QStringLiteral("-5"), Qt::Checked);
+    Click("cmdSetOffset");
+    EXPECT_EQ(changes, QStringList{QStringLiteral("COM1 (/dev/ttyFAKE0): offsets set by %1: IRIG-B "
+                                                  "0 -> 7, IEEE 1344 off -> on (GPS -5 "
+                                                  "unchanged), sent")
+                                       .arg(unit::ChangeRecord::User())});
 }
 
 }  // namespace

@@ -41,13 +41,19 @@ inline QByteArray WithLinearAddressRecords(const QByteArray& hex) {
     return out;
 }
 
+// `size` random bytes from `base` up; with `programId`, that text (and its 0x00) at 0x4168, where
+// the image carries its program ID.
 inline FirmwareFile MakeFirmwareFile(const QString& folder, qsizetype size, unsigned seed,
-                                     uint32_t base = 0x4000) {
+                                     uint32_t base = 0x4000, const QByteArray& programId = {}) {
     FirmwareFile firmware;
     std::mt19937 random(seed);
     firmware.bytes.resize(size);
     for (char& byte : firmware.bytes) {
         byte = static_cast<char>(random());
+    }
+    const qsizetype idAt = qsizetype{0x4168} - base;
+    if (!programId.isEmpty() && idAt >= 0 && idAt + programId.size() < size) {
+        firmware.bytes.replace(idAt, programId.size() + 1, programId + '\0');
     }
     const QString binary = folder + QStringLiteral("/firmware-%1.bin").arg(seed);
     QFile file(binary);

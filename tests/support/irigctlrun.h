@@ -29,18 +29,25 @@ inline QString ReadBack(std::FILE* file) {
     return QString::fromLocal8Bit(bytes);
 }
 
-// Runs `words` (without the program's name); each port through `makePort`, or the serial
-// component the program itself uses.
-inline Ran RunIrigctl(const QStringList& words, const unit::PortMaker& makePort = {}) {
-    const cli::CommandLine line =
-        cli::ParseCommandLine(QStringList{QStringLiteral("irigctl")} + words);
+// Runs `words` (without the program's name) as main does, the inventory read first; each port
+// through `makePort`, or the serial component the program itself uses; every change recorded
+// through `changes` (by default kept in `changes` of the result).
+inline Ran RunIrigctl(const QStringList& words, const unit::PortMaker& makePort = {},
+                      QStringList* changes = nullptr) {
+    cli::CommandLine line = cli::ParseCommandLine(QStringList{QStringLiteral("irigctl")} + words);
     EXPECT_TRUE(line.request.has_value()) << line.text.toStdString();
     if (!line.request) {
         return {};
     }
+    if (const std::optional<QString> fault = cli::ResolveInventory(*line.request)) {
+        return {cli::kUsage, {}, *fault};
+    }
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    const int exitCode = cli::Run(*line.request, out, err, makePort);
+    QStringList ignored;
+    QStringList* kept = changes != nullptr ? changes : &ignored;
+    const int exitCode = cli::Run(*line.request, out, err, makePort,
+                                  [kept](const QString& change) { kept->append(change); });
     return {exitCode, ReadBack(out), ReadBack(err)};
 }
 

@@ -52,4 +52,37 @@ QString SimulatedUnit::Errors() {
     return QString::fromLocal8Bit(errors_);
 }
 
+SimulatedUnits::SimulatedUnits(const QString& dir, int count, const QStringList& options)
+    : dir_(dir) {
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput,
+                     [this] { output_ += process_.readAllStandardOutput(); });
+    QObject::connect(&process_, &QProcess::readyReadStandardError,
+                     [this] { errors_ += process_.readAllStandardError(); });
+    process_.start(QStringLiteral(IRIG_UNIT_SIM_PATH),
+                   QStringList{QStringLiteral("--units"), QString::number(count),
+                               QStringLiteral("--link-dir"), dir} +
+                       options);
+}
+
+SimulatedUnits::~SimulatedUnits() {
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) {
+        process_.kill();
+        process_.waitForFinished();
+    }
+}
+
+bool SimulatedUnits::WaitReady(int timeoutMs) {
+    return WaitUntil([&] { return output_.contains("ready:"); }, timeoutMs);
+}
+
+QString SimulatedUnits::Link(int number) const {
+    return QStringLiteral("%1/unit%2").arg(dir_).arg(number);
+}
+
+QString SimulatedUnits::Errors() {
+    errors_ += process_.readAllStandardError();
+    return QString::fromLocal8Bit(errors_);
+}
+
 }  // namespace irig::test

@@ -34,4 +34,24 @@ private:
     QByteArray errors_;
 };
 
+// Many units from one irig-unit-sim process, each on a pseudo-terminal linked as DIR/unitN.
+class SimulatedUnits {
+public:
+    SimulatedUnits(const QString& dir, int count, const QStringList& options);
+    ~SimulatedUnits();
+    SimulatedUnits(const SimulatedUnits&) = delete;
+    SimulatedUnits& operator=(const SimulatedUnits&) = delete;
+
+    bool WaitReady(int timeoutMs = 10000);
+    // The link of unit `number`, from 1.
+    QString Link(int number) const;
+    QString Errors();
+
+private:
+    QProcess process_;
+    QString dir_;
+    QByteArray output_;
+    QByteArray errors_;
+};
+
 }  // namespace irig::test

@@ -1,0 +1,284 @@
+#include "cli/apply.h"
+
+#include <QJsonArray>
+#include <cstdlib>
+#include <memory>
+
+#include "link/protocol.h"
+#include "status/replies.h"
+
+namespace irig::cli {
+
+namespace {
+
+using unit::Failure;
+using unit::Result;
+using unit::Session;
+
+QString Flag(bool on) {
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+QString IntendedText(const fleet::Intended& intended) {
+    QStringList parts;
+    if (intended.irigOffset) {
+        parts << QStringLiteral("IRIG-B offset %1").arg(*intended.irigOffset);
+    }
+    if (intended.gpsOffset) {
+        parts << QStringLiteral("GPS offset %1").arg(*intended.gpsOffset);
+    }
+    if (intended.ieee1344) {
+        parts << QStringLiteral("IEEE 1344 %1").arg(Flag(*intended.ieee1344));
+    }
+    if (intended.firmware) {
+        parts << QStringLiteral("firmware %1").arg(*intended.firmware);
+    }
+    if (intended.maxClockOffsetMs) {
+        parts << QStringLiteral("clock within %1 ms").arg(*intended.maxClockOffsetMs);
+    }
+    return parts.isEmpty() ? QStringLiteral("(nothing intended)") : parts.join(QLatin1String(", "));
+}
+
+QJsonObject OffsetsJson(const unit::Offsets& offsets) {
+    return {{QStringLiteral("irigOffset"), offsets.irig},
+            {QStringLiteral("gpsOffset"), offsets.gps},
+            {QStringLiteral("ieee1344"), offsets.ieee1344}};
+}
+
+QJsonObject IntendedJson(const fleet::Intended& intended) {
+    QJsonObject json;
+    if (intended.irigOffset) {
+        json.insert(QStringLiteral("irigOffset"), *intended.irigOffset);
+    }
+    if (intended.gpsOffset) {
+        json.insert(QStringLiteral("gpsOffset"), *intended.gpsOffset);
+    }
+    if (intended.ieee1344) {
+        json.insert(QStringLiteral("ieee1344"), *intended.ieee1344);
+    }
+    if (intended.firmware) {
+        json.insert(QStringLiteral("firmware"), *intended.firmware);
+    }
+    if (intended.maxClockOffsetMs) {
+        json.insert(QStringLiteral("maxClockOffsetMs"), *intended.maxClockOffsetMs);
+    }
+    return json;
+}
+
+// One unit's apply, from its reading to its outcome; it deletes itself at the end.
+class Applying final : public QObject {
+public:
+    Applying(Session& session, const fleet::Intended& intended, bool check, Done done)
+        : QObject(&session),
+          session_(session),
+          intended_(intended),
+          check_(check),
+          done_(std::move(done)) {}
+
+    void Start() {
+        session_.AskOffsets([this](const Result<unit::Offsets>& offsets) {
+            if (!offsets) {
+                Fail(QStringLiteral("reading the offsets"), offsets.Why());
+                return;
+            }
+            before_ = *offsets;
+            session_.AskClock([this](const Result<Session::ClockAnswer>& clock) {
+                if (!clock) {
+                    Fail(QStringLiteral("reading the version"), clock.Why());
+                    return;
+                }
+                version_ = clock->clock.version;
+                source_ = status::SourceCaption(link::code::kEndRead, clock->clock.source);
+                Offsets();
+            });
+        });
+    }
+
+private:
+    void Offsets() {
+        const unit::Offsets wanted{intended_.irigOffset.value_or(before_.irig),
+                                   intended_.gpsOffset.value_or(before_.gps),
+                                   intended_.ieee1344.value_or(before_.ieee1344)};
+        after_ = wanted;
+        const struct {
+            const char* name;
+            const char* key;
+            QString was;
+            QString now;
+        } settings[] = {
+            {"IRIG-B", "irigOffset", QString::number(before_.irig), QString::number(wanted.irig)},
+            {"GPS", "gpsOffset", QString::number(before_.gps), QString::number(wanted.gps)},
+            {"IEEE 1344", "ieee1344", Flag(before_.ieee1344), Flag(wanted.ieee1344)}};
+        for (const auto& setting : settings) {
+            if (setting.was != setting.now) {
+                changes_ << QStringLiteral("%1 %2 -> %3")
+                                .arg(QLatin1String(setting.name), setting.was, setting.now);
+                changesJson_.append(
+                    QJsonObject{{QStringLiteral("setting"), QLatin1String(setting.key)},
+                                {QStringLiteral("from"), setting.was},
+                                {QStringLiteral("to"), setting.now}});
+            }
+        }
+        if (wanted == before_ || check_) {
+            Clock();
+            return;
+        }
+        SetOffsetsRecorded(session_, before_, wanted,
+                           [this, wanted](const Result<unit::Offsets>& read) {
+                               if (!read) {
+                                   Fail(QStringLiteral("setting the offsets"), read.Why());
+                               } else if (!(*read == wanted)) {
+                                   Fail(QStringLiteral("setting the offsets"),
+                                        Failure{Failure::Kind::kMisfit,
+                                                QStringLiteral("the unit read back IRIG-B %1, "
+                                                               "GPS %2, IEEE 1344 %3")
+                                                    .arg(read->irig)
+                                                    .arg(read->gps)
+                                                    .arg(Flag(read->ieee1344))});
+                               } else {
+                                   Clock();
+                               }
+                           });
+    }
+
+    // Measured as check-time does; set only when the whole interval lies beyond the limit.
+    void Clock() {
+        if (!intended_.maxClockOffsetMs) {
+            End();
+            return;
+        }
+        session_.MeasureClock({}, [this](const Result<status::ClockOffset>& offset) {
+            if (!offset) {
+                Fail(QStringLiteral("measuring the clock"), offset.Why());
+                return;
+            }
+            offset_ = *offset;
+            const qint64 nearest = std::abs(offset->offsetMs) - offset->uncertaintyMs;
+            if (nearest <= *intended_.maxClockOffsetMs) {
+                End();
+                return;
+            }
+            clockOff_ = true;
+            changes_ << QStringLiteral("clock %1 %2")
+                            .arg(check_ ? QStringLiteral("would be set") : QStringLiteral("set"),
+                                 QStringLiteral("(it was %1)").arg(status::OffsetText(*offset)));
+            if (check_) {
+                End();
+                return;
+            }
+            SetClockOnTime(session_, [this](const Result<ClockSetting>& setting) {
+                if (!setting) {
+                    Fail(QStringLiteral("setting the clock"), setting.Why());
+                } else {
+                    End();
+                }
+            });
+        });
+    }
+
+    void End() {
+        Outcome outcome;
+        const bool changed = !changes_.isEmpty();
+        const QString result = !changed ? QStringLiteral("ok")
+                               : check_ ? QStringLiteral("would change")
+                                        : QStringLiteral("changed");
+        outcome.exitCode = changed && check_ ? kWouldChange : kDone;
+        QString line = QStringLiteral("%1: %2").arg(session_.Named(), result);
+        if (changed) {
+            line += QStringLiteral(": ") + changes_.join(QLatin1String(", "));
+        }
+        QJsonObject json{{QStringLiteral("result"), result},
+                         {QStringLiteral("changes"), changesJson_},
+                         {QStringLiteral("source"), source_},
+                         {QStringLiteral("before"), OffsetsJson(before_)},
+                         {QStringLiteral("after"), OffsetsJson(after_)}};
+        if (version_) {
+            json.insert(QStringLiteral("version"), fleet::VersionName(*version_));
+        }
+        if (intended_.firmware && version_ &&
+            fleet::VersionTenths(*intended_.firmware) != version_) {
+            line += QStringLiteral("; drift: the unit answers version %1, the inventory says %2")
+                        .arg(fleet::VersionName(*version_), *intended_.firmware);
+            json.insert(
+                QStringLiteral("drift"),
+                QJsonObject{{QStringLiteral("firmware"),
+                             QJsonObject{{QStringLiteral("answers"), fleet::VersionName(*version_)},
+                                         {QStringLiteral("intended"), *intended_.firmware}}}});
+        }
+        if (offset_) {
+            json.insert(QStringLiteral("clock"),
+                        QJsonObject{{QStringLiteral("offsetMs"), offset_->offsetMs},
+                                    {QStringLiteral("uncertaintyMs"), offset_->uncertaintyMs},
+                                    {QStringLiteral("set"), clockOff_ && !check_}});
+        }
+        outcome.text = line + QLatin1Char('\n');
+        outcome.json = WithPort(session_, json);
+        Finish(outcome);
+    }
+
+    void Fail(const QString& what, const Failure& failure) {
+        Outcome outcome = NoAnswer(session_, what, failure);
+        outcome.text = QStringLiteral("%1: failed\n").arg(session_.Named());
+        outcome.json.insert(QStringLiteral("result"), QStringLiteral("failed"));
+        outcome.json.insert(QStringLiteral("changes"), changesJson_);
+        Finish(outcome);
+    }
+
+    void Finish(const Outcome& outcome) {
+        auto done = std::move(done_);
+        deleteLater();
+        done(outcome);
+    }
+
+    Session& session_;
+    fleet::Intended intended_;
+    bool check_;
+    Done done_;
+    unit::Offsets before_;
+    unit::Offsets after_;
+    QString source_;
+    std::optional<int> version_;
+    std::optional<status::ClockOffset> offset_;
+    bool clockOff_ = false;
+    QStringList changes_;
+    QJsonArray changesJson_;
+};
+
+}  // namespace
+
+QString InventoryText(const Request& request) {
+    QString text;
+    for (const fleet::InventoryUnit& unit : request.units) {
+        QStringList labels;
+        for (auto label = unit.labels.cbegin(); label != unit.labels.cend(); ++label) {
+            labels << QStringLiteral("%1=%2").arg(label.key(), label.value());
+        }
+        text += QStringLiteral("%1  %2%3  %4\n")
+                    .arg(unit.name, unit.port,
+                         labels.isEmpty() ? QString()
+                                          : QStringLiteral("  ") + labels.join(QLatin1Char(' ')),
+                         IntendedText(unit.intended));
+    }
+    return text;
+}
+
+QJsonObject InventoryJson(const Request& request) {
+    QJsonArray units;
+    for (const fleet::InventoryUnit& unit : request.units) {
+        QJsonObject labels;
+        for (auto label = unit.labels.cbegin(); label != unit.labels.cend(); ++label) {
+            labels.insert(label.key(), label.value());
+        }
+        units.append(QJsonObject{{QStringLiteral("unit"), unit.name},
+                                 {QStringLiteral("port"), unit.port},
+                                 {QStringLiteral("labels"), labels},
+                                 {QStringLiteral("intended"), IntendedJson(unit.intended)}});
+    }
+    return {{QStringLiteral("inventory"), request.inventory}, {QStringLiteral("units"), units}};
+}
+
+void Apply(Session& session, const fleet::Intended& intended, bool check, const Done& done) {
+    (new Applying(session, intended, check, done))->Start();
+}
+
+}  // namespace irig::cli

@@ -1,0 +1,79 @@
+// A site's units as code: the inventory file (YAML) that names each unit, its port, its labels and
+// the settings it should have, read strictly (a fault is refused with its file, line and column,
+// before any port is opened), and the units a command line selects from it. Reading only: what
+// is done with the units is the commands'.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace irig::fleet {
+
+// What the inventory says a unit should have; an unset field is left as the unit has it.
+struct Intended {
+    std::optional<int> irigOffset;  // whole hours, -23..23
+    std::optional<int> gpsOffset;
+    std::optional<bool> ieee1344;
+    std::optional<QString> firmware;  // "2.3": the version the unit should answer
+    std::optional<int> maxClockOffsetMs;
+
+    bool SetsOffsets() const { return irigOffset || gpsOffset || ieee1344; }
+};
+
+struct InventoryUnit {
+    QString name;
+    QString port;
+    QMap<QString, QString> labels;
+    Intended intended;
+
+    // "sub-a-1 (rfc2217://ts-a:4001)".
+    QString Named() const { return QStringLiteral("%1 (%2)").arg(name, port); }
+};
+
+struct Inventory {
+    QString file;
+    std::vector<InventoryUnit> units;  // in the file's order
+};
+
+// A fault in an inventory: "FILE:LINE:COLUMN: what".
+struct InventoryFault {
+    QString file;
+    int line = 0;  // from 1; 0 when the fault has no place in the file
+    int column = 0;
+    QString what;
+
+    QString Text() const;
+};
+
+// The inventory in `yaml`, read as the file `file` (for messages).
+std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml, const QString& file);
+// The inventory in the file at `path` (a regular file, at most 4 MiB).
+std::variant<Inventory, InventoryFault> LoadInventory(const QString& path);
+
+// What a command line selects: units by name (in the order given), every unit, or those whose
+// labels all match.
+struct Selection {
+    QStringList names;
+    bool all = false;
+    QList<std::pair<QString, QString>> labels;
+
+    bool Empty() const { return names.isEmpty() && !all && labels.isEmpty(); }
+};
+
+// The units selected, in inventory order (by name: in the order named); a name the inventory
+// does not have, or a selection that matches nothing, is a fault.
+std::variant<std::vector<InventoryUnit>, InventoryFault> Select(const Inventory& inventory,
+                                                                const Selection& selection);
+
+// "2.3" as the unit reports it, in tenths; nothing for a text that is not N.N.
+std::optional<int> VersionTenths(const QString& text);
+// Tenths as "2.3", whatever the locale.
+QString VersionName(int tenths);
+
+}  // namespace irig::fleet

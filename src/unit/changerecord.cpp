@@ -1,0 +1,108 @@
+#include "unit/changerecord.h"
+
+#include <QStringList>
+
+#ifdef Q_OS_UNIX
+#include <pwd.h>
+#include <syslog.h>
+#include <unistd.h>
+#endif
+
+namespace irig::unit {
+
+namespace {
+
+QString Hours(int hours) {
+    return QString::number(hours);
+}
+
+QString Flag(bool on) {
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
+}  // namespace
+
+ChangeRecord::Sink ChangeRecord::SystemLog(const char* identifier) {
+#ifdef Q_OS_UNIX
+    return [identifier](const QString& line) {
+        // openlog keeps the identifier's pointer: a literal outlives every call.
+        openlog(identifier, LOG_PID, LOG_USER);
+        syslog(LOG_NOTICE, "%s", line.toUtf8().constData());
+    };
+#else
+    Q_UNUSED(identifier);
+    return {};
+#endif
+}
+
+QString ChangeRecord::User() {
+#ifdef Q_OS_UNIX
+    if (const char* login = getlogin()) {
+        return QString::fromLocal8Bit(login);
+    }
+    if (const passwd* entry = getpwuid(geteuid())) {
+        return QString::fromLocal8Bit(entry->pw_name);
+    }
+    return QStringLiteral("uid %1").arg(geteuid());
+#else
+    return qEnvironmentVariable("USERNAME", QStringLiteral("unknown"));
+#endif
+}
+
+void ChangeRecord::Say(const QString& unit, const QString& what, const QString& rest) const {
+    if (sink_) {
+        sink_(QStringLiteral("%1: %2 by %3: %4").arg(unit, what, User(), rest));
+    }
+}
+
+void ChangeRecord::OffsetsSet(const QString& unit, const std::optional<Offsets>& before,
+                              const Offsets& after, const QString& outcome) const {
+    struct Setting {
+        const char* name;
+        QString was;
+        QString now;
+    };
+    const Setting settings[] = {
+        {"IRIG-B", before ? Hours(before->irig) : QString(), Hours(after.irig)},
+        {"GPS", before ? Hours(before->gps) : QString(), Hours(after.gps)},
+        {"IEEE 1344", before ? Flag(before->ieee1344) : QString(), Flag(after.ieee1344)}};
+    QStringList changed;
+    QStringList unchanged;
+    for (const Setting& setting : settings) {
+        if (!before) {
+            changed.append(
+                QStringLiteral("%1 -> %2").arg(QLatin1String(setting.name), setting.now));
+        } else if (setting.was != setting.now) {
+            changed.append(QStringLiteral("%1 %2 -> %3")
+                               .arg(QLatin1String(setting.name), setting.was, setting.now));
+        } else {
+            unchanged.append(QStringLiteral("%1 %2").arg(QLatin1String(setting.name), setting.now));
+        }
+    }
+    QString text =
+        changed.isEmpty() ? QStringLiteral("nothing changed") : changed.join(QLatin1String(", "));
+    if (!unchanged.isEmpty()) {
+        text += QStringLiteral(" (%1 unchanged)").arg(unchanged.join(QLatin1String(", ")));
+    }
+    if (!before) {
+        text += QStringLiteral(" (before unknown)");
+    }
+    Say(unit, QStringLiteral("offsets set"), text + QStringLiteral(", ") + outcome);
+}
+
+void ChangeRecord::ClockSet(const QString& unit, const QString& before, const QString& after,
+                            const QString& outcome) const {
+    Say(unit, QStringLiteral("clock set"),
+        QStringLiteral("%1 -> %2, %3")
+            .arg(before.isEmpty() ? QStringLiteral("(before unknown)") : before, after, outcome));
+}
+
+void ChangeRecord::FlashEvent(const QString& unit, Flash event, const QString& detail) const {
+    const char* what = event == Flash::kStarted  ? "flash started"
+                       : event == Flash::kDone   ? "flash done"
+                       : event == Flash::kFailed ? "flash failed"
+                                                 : "flash left";
+    Say(unit, QLatin1String(what), detail);
+}
+
+}  // namespace irig::unit

@@ -1,0 +1,43 @@
+// A record of every change made to a unit, one line each at LOG_NOTICE in the system log (which
+// the journal keeps), with the unit, who made the change, the setting before and after where
+// known, and the outcome: offsets or flag set, clock set, flash started, done, failed or left.
+// Reads are not recorded. The words are made here; where they go is a sink's.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <optional>
+
+#include "unit/session.h"
+
+namespace irig::unit {
+
+class ChangeRecord {
+public:
+    using Sink = std::function<void(const QString& line)>;
+
+    // The system log under `identifier` ("irigctl", "irig-config").
+    static Sink SystemLog(const char* identifier);
+    // The login name of who runs this; "uid N" when there is none.
+    static QString User();
+
+    explicit ChangeRecord(Sink sink = {}) : sink_(std::move(sink)) {}
+
+    // "sub-a-2 (/dev/ttyUSB0): offsets set by ops: GPS 0 -> -5 (IRIG-B 0, IEEE 1344 off
+    // unchanged), read back"; `before` unknown: every setting as set.
+    void OffsetsSet(const QString& unit, const std::optional<Offsets>& before, const Offsets& after,
+                    const QString& outcome) const;
+    // "COM1 (/dev/ttyS0): clock set by ops: 12/08/2026 09:58:24 -> 12/08/2026 09:58:25, answered".
+    void ClockSet(const QString& unit, const QString& before, const QString& after,
+                  const QString& outcome) const;
+    enum class Flash { kStarted, kDone, kFailed, kLeft };
+    // "COM1 (/dev/ttyS0): flash done by ops: firmware.hex, answers version 2.4".
+    void FlashEvent(const QString& unit, Flash event, const QString& detail) const;
+
+private:
+    void Say(const QString& unit, const QString& what, const QString& rest) const;
+
+    Sink sink_;
+};
+
+}  // namespace irig::unit

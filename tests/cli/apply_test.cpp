@@ -1,0 +1,170 @@
+// A site's units as code, in-process against simulated units: apply changes what differs and then
+// finds nothing to do, --check reads only, a silent unit fails, the clock is set only beyond its
+// limit; and every change irigctl makes is recorded, one line each, with who made it.
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+
+#include "support/inprocess.h"
+#include "unit/changerecord.h"
+
+namespace irig::cli {
+namespace {
+
+class Fleet : public InProcess {
+protected:
+    QString Inventory(const QByteArray& yaml) { return Write(QStringLiteral("units.yaml"), yaml); }
+    qsizetype Said(int unit, const QString& line) const {
+        return units.at(static_cast<size_t>(unit))->log.count(line);
+    }
+    static QString User() { return unit::ChangeRecord::User(); }
+};
+
+TEST_F(Fleet, ApplyChangesWhatDiffersThenFindsNothingToDo) {
+    AddUnit();
+    const QString file = Inventory(
+        "defaults: {gps_offset: -5, ieee1344: true}\n"
+        "units:\n  sub-a-1: {port: COM1}\n");
+    const Ran first = Run(QStringLiteral("apply -i %1 --all").arg(file));
+    EXPECT_EQ(first.exitCode, 0) << first.err.toStdString();
+    EXPECT_EQ(first.out,
+              QStringLiteral("sub-a-1 (COM1): changed: GPS 0 -> -5, IEEE 1344 off -> on\n"));
+    EXPECT_EQ(changes, QStringList{QStringLiteral("sub-a-1 (COM1): offsets set by %1: GPS 0 -> -5, "
+                                                  "IEEE 1344 off -> on (IRIG-B 0 unchanged), read "
+                                                  "back")
+                                       .arg(User())});
+    const Ran second = Run(QStringLiteral("apply -i %1 --unit sub-a-1").arg(file));
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.out, QStringLiteral("sub-a-1 (COM1): ok\n"));
+    EXPECT_EQ(Said(0, QStringLiteral("set offsets 02 00 FB 01 ")), 1) << "one set frame in all";
+    EXPECT_EQ(changes.size(), 1) << "nothing more to record";
+}
+
+TEST_F(Fleet, CheckReadsOnlyAndSaysWhatWouldChange) {
+    AddUnit();
+    const QString file = Inventory("units:\n  u1: {port: COM1, irig_offset: 3}\n");
+    const Ran check = Run(QStringLiteral("apply --check -i %1 --all --json").arg(file));
+    EXPECT_EQ(check.exitCode, 5);
+    const QJsonObject unit = Json(check)[QStringLiteral("units")][0].toObject();
+    EXPECT_EQ(unit[QStringLiteral("result")].toString(), QStringLiteral("would change"));
+    EXPECT_EQ(unit[QStringLiteral("unit")].toString(), QStringLiteral("u1"));
+    EXPECT_EQ(Said(0, QStringLiteral("set offsets 02 03 00 00 ")), 0) << "no set frame";
+    EXPECT_EQ(Run(QStringLiteral("apply -i %1 --all").arg(file)).exitCode, 0);
+    EXPECT_EQ(Run(QStringLiteral("apply --check -i %1 --all").arg(file)).exitCode, 0);
+}
+
+TEST_F(Fleet, ASilentUnitFailsAndTheOthersAreApplied) {
+    AddUnit();
+    sim::Options silent;
+    silent.silent = true;
+    AddUnit(silent);
+    const QString file = Inventory(
+        "units:\n  u1: {port: COM1, gps_offset: 1}\n"
+        "  u2: {port: COM2, gps_offset: 1}\n");
+    const Ran ran = Run(QStringLiteral("apply -i %1 --all --timeout 100").arg(file));
+    EXPECT_EQ(ran.exitCode, 1);
+    EXPECT_EQ(ran.out, QStringLiteral("u1 (COM1): changed: GPS 0 -> 1\nu2 (COM2): failed\n"));
+    EXPECT_TRUE(
+        ran.err.contains(QStringLiteral("u2 (COM2): reading the offsets: no answer within 100 ms")))
+        << ran.err.toStdString();
+}
+
+TEST_F(Fleet, TheClockIsSetOnlyWhenItIsSurelyBeyondItsLimit) {
+    sim::Options far;
+    far.clockOffsetSeconds = 0.5;
+    AddUnit(far);
+    sim::Options near;
+    near.clockOffsetSeconds = 0.02;
+    AddUnit(near);
+    const QString file = Inventory(
+        "defaults: {max_clock_offset_ms: 100}\n"
+        "units:\n  far: {port: COM1}\n  near: {port: COM2}\n");
+    const Ran ran = Run(QStringLiteral("apply -i %1 --all").arg(file));
+    EXPECT_EQ(ran.exitCode, 0) << ran.err.toStdString();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^far \\(COM1\\): changed: clock set \\(it was "
+                                                  "500 ms ahead \\(±[0-9] ms\\)\\)\\n"
+                                                  "near \\(COM2\\): ok\\n$"))
+                    .match(ran.out)
+                    .hasMatch())
+        << ran.out.toStdString();
+    EXPECT_EQ(units[0]->log.filter(QStringLiteral("set time")).size(), 1);
+    EXPECT_EQ(units[1]->log.filter(QStringLiteral("set time")).size(), 0);
+}
+
+TEST_F(Fleet, InventoryListsTheSelectionWithoutOpeningAPort) {
+    const QString file = Inventory(
+        "defaults: {firmware: \"2.4\"}\nunits:\n"
+        "  a: {port: COM1, labels: {site: x}}\n  b: {port: COM2}\n");
+    const Ran ran = Run(QStringLiteral("inventory -i %1 --select site=x").arg(file));
+    EXPECT_EQ(ran.exitCode, 0);
+    EXPECT_EQ(ran.out, QStringLiteral("a  COM1  site=x  firmware 2.4\n"));
+    EXPECT_TRUE(ports.empty());
+}
+
+struct RecordRow {
+    const char* name;
+    const char* arguments;  // FILE stands for a small firmware file
+    sim::Options options;
+    std::vector<const char*> records;  // each a pattern, USER for the login name
+};
+
+class Records : public Fleet, public testing::WithParamInterface<RecordRow> {};
+
+TEST_P(Records, EveryChangeIsOneLineWithWhoMadeIt) {
+    const RecordRow& row = GetParam();
+    AddUnit(row.options);
+    const test::FirmwareFile firmware = test::MakeFirmwareFile(dir.path(), 0x200, 5);
+    Run(QString::fromUtf8(row.arguments).replace(QStringLiteral("FILE"), firmware.path));
+    ASSERT_EQ(changes.size(), static_cast<qsizetype>(row.records.size()))
+        << changes.join('\n').toStdString();
+    for (size_t i = 0; i < row.records.size(); ++i) {
+        const QString pattern =
+            QString::fromUtf8(row.records[i])
+                .replace(QStringLiteral("USER"), QRegularExpression::escape(User()));
+        EXPECT_TRUE(QRegularExpression(QLatin1Char('^') + pattern + QLatin1Char('$'))
+                        .match(changes[static_cast<qsizetype>(i)])
+                        .hasMatch())
+            << changes[static_cast<qsizetype>(i)].toStdString();
+    }
+}
+
+sim::Options FailingErase() {
+    sim::Options options;
+    options.failErase = 1;
+    return options;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fleet, Records,
+    testing::Values(
+        RecordRow{"offsets_read_first",
+                  "offsets --port COM1 --set --irig 7 --gps 0",
+                  {},
+                  {"COM1 \\(/dev/ttyS0\\): offsets set by USER: IRIG-B 0 -> 7 \\(GPS 0, IEEE 1344 "
+                   "off unchanged\\), read back"}},
+        RecordRow{"offsets_and_flag_unread",
+                  "offsets --port COM1 --set --irig 7 --gps -23 --ieee1344 on",
+                  {},
+                  {"COM1 \\(/dev/ttyS0\\): offsets set by USER: IRIG-B -> 7, GPS -> -23, IEEE "
+                   "1344 -> on \\(before unknown\\), read back"}},
+        RecordRow{"clock",
+                  "set-time --port COM1",
+                  {},
+                  {"COM1 \\(/dev/ttyS0\\): clock set by USER: [0-9/]+ [0-9:]+ -> [0-9/]+ [0-9:]+, "
+                   "answered"}},
+        RecordRow{"flash_done",
+                  "flash FILE --port COM1",
+                  {},
+                  {"COM1 \\(/dev/ttyS0\\): flash started by USER: firmware-5\\.hex, 5 blocks",
+                   "COM1 \\(/dev/ttyS0\\): flash done by USER: firmware-5\\.hex, answers version "
+                   "[0-9]+\\.[0-9]"}},
+        RecordRow{"flash_failed",
+                  "flash FILE --port COM1 --retries 0",
+                  FailingErase(),
+                  {"COM1 \\(/dev/ttyS0\\): flash started by USER: firmware-5\\.hex, 5 blocks",
+                   "COM1 \\(/dev/ttyS0\\): flash failed by USER: the erase failed .*"}},
+        RecordRow{"reads_are_not_recorded", "status --port COM1", {}, {}}),
+    [](const testing::TestParamInfo<RecordRow>& row) { return row.param.name; });
+
+}  // namespace
+}  // namespace irig::cli

@@ -1,0 +1,140 @@
+// The inventory as a site writes it: each fault refused with its line and column, and the units a
+// selection takes, by name, by label and all of them.
+#include "fleet/inventory.h"
+
+#include <gtest/gtest.h>
+
+namespace irig::fleet {
+namespace {
+
+const QByteArray kGood = R"(defaults:
+  irig_offset: 0
+  gps_offset: 0
+  ieee1344: false
+  firmware: "2.3"
+  max_clock_offset_ms: 50
+units:
+  sub-a-1:
+    port: rfc2217://ts-a:4001
+    labels: {site: a, bay: "1"}
+  sub-a-2:
+    port: /dev/ttyUSB7
+    gps_offset: -5
+    labels: {site: a, bay: "2"}
+  sub-b-1:
+    port: com3
+    ieee1344: true
+    firmware: 2.4
+    labels: {site: b}
+)";
+
+TEST(Inventory, AGoodOneGivesEachUnitItsPortLabelsAndSettings) {
+    const auto read = ParseInventory(kGood, QStringLiteral("units.yaml"));
+    ASSERT_TRUE(std::holds_alternative<Inventory>(read))
+        << std::get<InventoryFault>(read).Text().toStdString();
+    const Inventory& inventory = std::get<Inventory>(read);
+    ASSERT_EQ(inventory.units.size(), 3u);
+    EXPECT_EQ(inventory.units[0].Named(), QStringLiteral("sub-a-1 (rfc2217://ts-a:4001)"));
+    EXPECT_EQ(inventory.units[1].intended.gpsOffset, -5);
+    EXPECT_EQ(inventory.units[1].intended.firmware, QStringLiteral("2.3")) << "the defaults'";
+    EXPECT_EQ(inventory.units[2].port, QStringLiteral("COM3"));
+    EXPECT_EQ(inventory.units[2].intended.firmware, QStringLiteral("2.4")) << "unquoted too";
+    EXPECT_EQ(inventory.units[2].intended.ieee1344, true);
+    EXPECT_EQ(inventory.units[0].labels.value(QStringLiteral("bay")), QStringLiteral("1"));
+}
+
+struct FaultRow {
+    const char* name;
+    const char* yaml;
+    int line;
+    int column;
+    const char* what;  // the start of what is said
+};
+
+class Faults : public testing::TestWithParam<FaultRow> {};
+
+TEST_P(Faults, AreRefusedWithTheirLineAndColumn) {
+    const auto read = ParseInventory(GetParam().yaml, QStringLiteral("units.yaml"));
+    ASSERT_TRUE(std::holds_alternative<InventoryFault>(read));
+    const InventoryFault& fault = std::get<InventoryFault>(read);
+    EXPECT_EQ(fault.line, GetParam().line) << fault.Text().toStdString();
+    EXPECT_EQ(fault.column, GetParam().column) << fault.Text().toStdString();
+    EXPECT_TRUE(fault.what.startsWith(QString::fromUtf8(GetParam().what)))
+        << fault.Text().toStdString();
+    EXPECT_TRUE(fault.Text().startsWith(
+        QStringLiteral("units.yaml:%1:%2: ").arg(GetParam().line).arg(GetParam().column)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inventory, Faults,
+    testing::Values(
+        FaultRow{"unknown_key", "units:\n  u1:\n    port: COM1\n    gsp_offset: 3\n", 4, 5,
+                 "unknown key \"gsp_offset\" in a unit"},
+        FaultRow{"unknown_top_key", "unit:\n  u1: {port: COM1}\n", 1, 1,
+                 "unknown key \"unit\" in the inventory"},
+        FaultRow{"wrong_type", "units:\n  u1:\n    port: COM1\n    irig_offset: two\n", 4, 18,
+                 "irig_offset must be a whole number of hours"},
+        FaultRow{"flag_not_a_boolean", "units:\n  u1: {port: COM1, ieee1344: maybe}\n", 2, 30,
+                 "ieee1344 must be true or false"},
+        FaultRow{"offset_outside", "defaults:\n  gps_offset: 24\nunits:\n  u1: {port: COM1}\n", 2,
+                 15, "gps_offset 24 is outside -23 to 23"},
+        FaultRow{"version_not_n_n", "units:\n  u1:\n    port: COM1\n    firmware: \"2.3.1\"\n", 4,
+                 15, "firmware must be a version N.N"},
+        FaultRow{"two_units_one_port", "units:\n  u1: {port: COM1}\n  u2: {port: com1}\n", 3, 3,
+                 "u1 and u2 have one port"},
+        FaultRow{"a_name_used_twice", "units:\n  u1: {port: COM1}\n  u1: {port: COM2}\n", 3, 3,
+                 "the name u1 is used twice"},
+        FaultRow{"no_port", "units:\n  u1: {gps_offset: 1}\n", 2, 3, "unit u1 has no port"},
+        FaultRow{"not_a_port", "units:\n  u1: {port: ttyUSB0}\n", 2, 14, "port \"ttyUSB0\""},
+        FaultRow{"not_a_label_name", "units:\n  u1: {port: COM1, labels: {a-b: c}}\n", 2, 29,
+                 "\"a-b\" is not a label name"},
+        FaultRow{"broken_yaml", "units:\n  u1: {port: COM1\n", 3, 1, ""}),
+    [](const testing::TestParamInfo<FaultRow>& row) { return row.param.name; });
+
+struct SelectRow {
+    const char* name;
+    Selection selection;
+    QStringList units;  // the names selected, in order; empty: a fault
+    const char* fault;
+};
+
+class Selections : public testing::TestWithParam<SelectRow> {};
+
+TEST_P(Selections, TakeTheUnitsNamedOrLabelled) {
+    const Inventory inventory =
+        std::get<Inventory>(ParseInventory(kGood, QStringLiteral("u.yaml")));
+    const auto chosen = Select(inventory, GetParam().selection);
+    if (GetParam().units.isEmpty()) {
+        ASSERT_TRUE(std::holds_alternative<InventoryFault>(chosen));
+        EXPECT_EQ(std::get<InventoryFault>(chosen).Text(), QString::fromUtf8(GetParam().fault));
+        return;
+    }
+    ASSERT_TRUE(std::holds_alternative<std::vector<InventoryUnit>>(chosen));
+    QStringList names;
+    for (const InventoryUnit& unit : std::get<std::vector<InventoryUnit>>(chosen)) {
+        names << unit.name;
+    }
+    EXPECT_EQ(names, GetParam().units);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Inventory, Selections,
+    testing::Values(
+        SelectRow{"by_name_in_the_order_named",
+                  {{"sub-b-1", "sub-a-1"}, false, {}},
+                  {"sub-b-1", "sub-a-1"},
+                  ""},
+        SelectRow{"all", {{}, true, {}}, {"sub-a-1", "sub-a-2", "sub-b-1"}, ""},
+        SelectRow{"by_a_label", {{}, false, {{"site", "a"}}}, {"sub-a-1", "sub-a-2"}, ""},
+        SelectRow{
+            "every_label_must_match", {{}, false, {{"site", "a"}, {"bay", "2"}}}, {"sub-a-2"}, ""},
+        SelectRow{
+            "a_name_it_has_not", {{"sub-c-1"}, false, {}}, {}, "u.yaml: no unit is called sub-c-1"},
+        SelectRow{"a_selection_of_nothing",
+                  {{}, false, {{"site", "c"}}},
+                  {},
+                  "u.yaml: --select site=c matches no unit"}),
+    [](const testing::TestParamInfo<SelectRow>& row) { return row.param.name; });
+
+}  // namespace
+}  // namespace irig::fleet

@@ -1,0 +1,67 @@
+// irigctl run in-process against simulated units, one behind each port it opens, for the suites
+// of its commands: what it prints, and what it records as changes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <memory>
+#include <vector>
+
+#include "support/firmwarefile.h"
+#include "support/irigctlrun.h"
+#include "support/portmapfolder.h"
+#include "support/simulatedport.h"
+
+namespace irig::cli {
+
+using test::Ran;
+
+class InProcess : public testing::Test {
+protected:
+    // Runs irigctl's arguments (DIR standing for the test's folder); each port it opens is the
+    // next unit of `units`, simulated.
+    Ran Run(const QString& arguments) {
+        QStringList words = arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        words.replaceInStrings(QStringLiteral("DIR"), dir.path());
+        size_t next = 0;
+        ports.clear();
+        return test::RunIrigctl(
+            words,
+            [&] {
+                auto port = std::make_unique<test::SimulatedPort>(units.at(next++));
+                port->failOpen = failOpen;
+                port->answerInstead = answerInstead;
+                ports.push_back(port.get());
+                return port;
+            },
+            &changes);
+    }
+    // A unit made with `options`, re-booting at once.
+    std::shared_ptr<test::SimUnit> AddUnit(sim::Options options = {}) {
+        options.rebootMs = 5;
+        units.push_back(std::make_shared<test::SimUnit>(std::move(options)));
+        return units.back();
+    }
+    QString Write(const QString& name, const QByteArray& content) {
+        return test::WriteFile(dir.filePath(name), content);
+    }
+    static QJsonObject Json(const Ran& ran) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(ran.out.toUtf8(), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << ran.out.toStdString();
+        return document.object();
+    }
+
+    test::TempPortMap map;  // COMn is /dev/ttyS<n-1> unless a test maps it
+    QTemporaryDir dir;
+    std::vector<std::shared_ptr<test::SimUnit>> units;
+    std::vector<test::SimulatedPort*> ports;  // the units' ports, while a run lasts
+    std::optional<link::PortFailure> failOpen;
+    std::function<std::optional<QByteArray>(const QByteArray&)> answerInstead;
+    QStringList changes;  // what the runs recorded as changes to the units
+};
+
+}  // namespace irig::cli
