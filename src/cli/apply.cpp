@@ -147,33 +147,44 @@ private:
             End();
             return;
         }
-        session_.MeasureClock({}, [this](const Result<status::ClockOffset>& offset) {
-            if (!offset) {
-                Fail(QStringLiteral("measuring the clock"), offset.Why());
-                return;
-            }
-            offset_ = *offset;
-            const qint64 nearest = std::abs(offset->offsetMs) - offset->uncertaintyMs;
-            if (nearest <= *intended_.maxClockOffsetMs) {
-                End();
-                return;
-            }
-            clockOff_ = true;
-            changes_ << QStringLiteral("clock %1 %2")
-                            .arg(check_ ? QStringLiteral("would be set") : QStringLiteral("set"),
-                                 QStringLiteral("(it was %1)").arg(status::OffsetText(*offset)));
-            if (check_) {
-                End();
-                return;
-            }
-            SetClockOnTime(session_, [this](const Result<ClockSetting>& setting) {
-                if (!setting) {
-                    Fail(QStringLiteral("setting the clock"), setting.Why());
-                } else {
-                    End();
+        // Measured only as far as it takes to decide: the whole interval within the limit, or
+        // beyond it.
+        const qint64 limit = *intended_.maxClockOffsetMs;
+        const auto decided = [limit](const status::ClockOffset& offset) {
+            const qint64 size = std::abs(offset.offsetMs);
+            return size + offset.uncertaintyMs <= limit || size - offset.uncertaintyMs > limit;
+        };
+        session_.MeasureClock(
+            {},
+            [this](const Result<status::ClockOffset>& offset) {
+                if (!offset) {
+                    Fail(QStringLiteral("measuring the clock"), offset.Why());
+                    return;
                 }
-            });
-        });
+                offset_ = *offset;
+                const qint64 nearest = std::abs(offset->offsetMs) - offset->uncertaintyMs;
+                if (nearest <= *intended_.maxClockOffsetMs) {
+                    End();
+                    return;
+                }
+                clockOff_ = true;
+                changes_ << QStringLiteral("clock %1 %2")
+                                .arg(
+                                    check_ ? QStringLiteral("would be set") : QStringLiteral("set"),
+                                    QStringLiteral("(it was %1)").arg(status::OffsetText(*offset)));
+                if (check_) {
+                    End();
+                    return;
+                }
+                SetClockOnTime(session_, [this](const Result<ClockSetting>& setting) {
+                    if (!setting) {
+                        Fail(QStringLiteral("setting the clock"), setting.Why());
+                    } else {
+                        End();
+                    }
+                });
+            },
+            decided);
     }
 
     void End() {

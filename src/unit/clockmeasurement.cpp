@@ -39,7 +39,8 @@ bool ClockMeasurement::Add(const status::ClockReading& clock, const status::Inst
 }
 
 bool ClockMeasurement::Done() const {
-    return check_.Narrow() || check_.Samples() >= limits_.mostSamples || RemainingMs() == 0;
+    return check_.Narrow() || check_.Samples() >= limits_.mostSamples || RemainingMs() == 0 ||
+           (decided_ && check_.Bounded() && decided_(status::OffsetOf(check_)));
 }
 
 qint64 ClockMeasurement::RemainingMs() const {

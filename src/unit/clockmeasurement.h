@@ -6,6 +6,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 #include "status/clockcheck.h"
@@ -32,7 +33,12 @@ public:
     bool Add(const status::ClockReading& clock, const status::Instant& sent,
              std::optional<status::HostMicros> planned, status::HostMicros received,
              qsizetype replyBytes);
-    // The stop rule: as narrow as the line allows, enough replies, or the time is up.
+    // A measurement that only decides something (whether a clock lies within a limit) may stop as
+    // soon as its offset, once a boundary is caught, decides it.
+    void StopWhen(std::function<bool(const status::ClockOffset&)> decided) {
+        decided_ = std::move(decided);
+    }
+    // The stop rule: as narrow as the line allows, enough replies, the time is up, or decided.
     bool Done() const;
     // Until the time is up, ms; a wait of the measurement's is never longer.
     qint64 RemainingMs() const;
@@ -55,6 +61,7 @@ private:
 
     Pacing pacing_;
     Limits limits_;
+    std::function<bool(const status::ClockOffset&)> decided_;
     status::ClockCheck check_;
     std::chrono::steady_clock::time_point started_;
 };

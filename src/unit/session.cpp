@@ -32,6 +32,10 @@ public:
         connect(&next_, &QTimer::timeout, this, &ClockRun::Ask);
     }
 
+    void StopWhen(std::function<bool(const status::ClockOffset&)> decided) {
+        measurement_.StopWhen(std::move(decided));
+    }
+
     void Ask() {
         const QByteArray ask = status::StatusRequest();
         const int normal = session_.Waits().Reply(ask.size(), kClockAnswerBytes);
@@ -344,8 +348,11 @@ void Session::Reboot(std::function<void(std::optional<Failure>)> done) {
 }
 
 void Session::MeasureClock(std::function<void(const ClockAnswer&)> each,
-                           std::function<void(Result<status::ClockOffset>)> done) {
-    (new ClockRun(*this, std::move(each), std::move(done)))->Ask();
+                           std::function<void(Result<status::ClockOffset>)> done,
+                           std::function<bool(const status::ClockOffset&)> decided) {
+    auto* run = new ClockRun(*this, std::move(each), std::move(done));
+    run->StopWhen(std::move(decided));
+    run->Ask();
 }
 
 }  // namespace irig::unit

@@ -134,9 +134,11 @@ public:
     // Sends a Set Time frame; its answer shows the unit's clock just before the second took effect.
     void SetClock(const QByteArray& frame, std::function<void(Result<ClockAnswer>)> done);
     void Reboot(std::function<void(std::optional<Failure>)> done);
-    // Measures the unit's clock back to back; `each` gets every clock reply on the way.
+    // Measures the unit's clock back to back; `each` gets every clock reply on the way. With
+    // `decided`, it stops as soon as the offset so far decides what that asks.
     void MeasureClock(std::function<void(const ClockAnswer&)> each,
-                      std::function<void(Result<status::ClockOffset>)> done);
+                      std::function<void(Result<status::ClockOffset>)> done,
+                      std::function<bool(const status::ClockOffset&)> decided = {});
 
     // A wait of `milliseconds` on this unit's line: on a network, with its round trip added.
     int Wait(int milliseconds) const { return milliseconds + serial_->RoundTripMs(); }

@@ -82,7 +82,7 @@ TEST_F(Fleet, TheClockIsSetOnlyWhenItIsSurelyBeyondItsLimit) {
     const Ran ran = Run(QStringLiteral("apply -i %1 --all").arg(file));
     EXPECT_EQ(ran.exitCode, 0) << ran.err.toStdString();
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^far \\(COM1\\): changed: clock set \\(it was "
-                                                  "500 ms ahead \\(±[0-9] ms\\)\\)\\n"
+                                                  "[0-9]+ ms ahead \\(±[0-9]+ ms\\)\\)\\n"
                                                   "near \\(COM2\\): ok\\n$"))
                     .match(ran.out)
                     .hasMatch())

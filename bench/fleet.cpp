@@ -1,0 +1,211 @@
+// A fleet from one many-units simulator, each figure beside an anchor measured in the same run:
+// (a) irigctl apply over 64 units against apply over one (each run changes the GPS offset), the
+//     offsets alone and with the clock measured (max_clock_offset_ms, as a site's inventory has);
+// (b) irigctl flash of a small image over 64 units, --max-parallel 64, against one unit, the
+//     version check after each update included, at 19200 baud;
+// (c) irigctl monitor over 1000 units for 2 minutes (--minutes N) against 32 units: CPU per
+//     unit-minute and resident memory per unit, and the median and worst of 100 scrapes.
+// Usage: bench_fleet [--minutes N] [--skip-monitor]
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "support/firmwarefile.h"
+#include "support/monitorprocess.h"
+#include "support/simulatedunit.h"
+#include "support/wait.h"
+
+namespace {
+
+using irig::test::MonitorProcess;
+using irig::test::SimulatedUnits;
+
+constexpr int kRuns = 5;
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// irigctl with `arguments`; its wall time in seconds, or a negative one when it failed.
+double Irigctl(const QStringList& arguments) {
+    QElapsedTimer clock;
+    clock.start();
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(QStringLiteral(IRIGCTL_PATH), arguments);
+    process.waitForFinished(-1);
+    const double seconds = clock.elapsed() / 1000.0;
+    return process.exitCode() == 0 ? seconds : -seconds;
+}
+
+QString Inventory(const QTemporaryDir& dir, const SimulatedUnits& units, int count, int gps,
+                  const QString& name, bool clock) {
+    QByteArray yaml = "defaults: {gps_offset: " + QByteArray::number(gps) +
+                      (clock ? ", max_clock_offset_ms: 50" : "") + "}\nunits:\n";
+    for (int number = 1; number <= count; ++number) {
+        yaml +=
+            "  u" + QByteArray::number(number) + ": {port: " + units.Link(number).toUtf8() + "}\n";
+    }
+    return irig::test::WriteFile(dir.filePath(name), yaml);
+}
+
+double CpuMs(qint64 pid) {
+    double nanoseconds = 0;
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
+        if (schedstat.open(QIODevice::ReadOnly)) {
+            nanoseconds += schedstat.readAll().split(' ').at(0).toDouble();
+        }
+    }
+    return nanoseconds / 1e6;
+}
+
+// `count` GETs of /metrics on one kept-alive connection, each one's time in milliseconds.
+std::vector<double> Scrapes(quint16 port, int count) {
+    std::vector<double> times;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    socket.waitForConnected(5000);
+    for (int i = 0; i < count; ++i) {
+        QElapsedTimer clock;
+        clock.start();
+        socket.write("GET /metrics HTTP/1.1\r\nHost: bench\r\n\r\n");
+        QByteArray reply;
+        qsizetype length = -1;
+        qsizetype body = -1;
+        while (body < 0 || reply.size() - body < length) {
+            if (!socket.waitForReadyRead(10'000)) {
+                return times;
+            }
+            reply += socket.readAll();
+            if (body < 0 && (body = reply.indexOf("\r\n\r\n")) >= 0) {
+                const qsizetype at = reply.toLower().indexOf("content-length:");
+                length =
+                    reply.mid(at + 15, reply.indexOf("\r\n", at) - at - 15).trimmed().toLongLong();
+                body += 4;
+            }
+        }
+        times.push_back(clock.nsecsElapsed() / 1e6);
+    }
+    return times;
+}
+
+struct Watched {
+    double cpuPerUnitMinute;
+    double kibPerUnit;
+    std::vector<double> scrapes;
+};
+
+Watched Watch(const QTemporaryDir& dir, int count, int minutes) {
+    SimulatedUnits units(dir.filePath(QStringLiteral("m%1").arg(count)), count,
+                         {QStringLiteral("--baud"), QStringLiteral("19200")});
+    QDir().mkpath(dir.filePath(QStringLiteral("m%1").arg(count)));
+    units.WaitReady(60'000);
+    QStringList ports;
+    for (int number = 1; number <= count; ++number) {
+        ports << units.Link(number);
+    }
+    MonitorProcess monitor(ports);
+    monitor.WaitServing(60'000);
+    irig::test::WaitUntil(
+        [&] {
+            return irig::test::Http(monitor.Url(QStringLiteral("/metrics")))
+                       .body.count("irig_unit_up{") == count;
+        },
+        60'000);
+    irig::test::WaitUntil([] { return false; }, 70'000);  // the first measurements done
+    const double before = CpuMs(monitor.Pid());
+    irig::test::WaitUntil([] { return false; }, minutes * 60'000);
+    Watched watched{(CpuMs(monitor.Pid()) - before) / count / minutes,
+                    static_cast<double>(monitor.ResidentKiB()) / count,
+                    Scrapes(monitor.Port(), 100)};
+    monitor.Terminate();
+    return watched;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    int minutes = 2;
+    bool skipMonitor = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--minutes") == 0 && i + 1 < argc) {
+            minutes = std::max(1, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--skip-monitor") == 0) {
+            skipMonitor = true;
+        }
+    }
+    QTemporaryDir dir;
+    {
+        SimulatedUnits units(dir.path(), 64, {QStringLiteral("--baud"), QStringLiteral("19200")});
+        if (!units.WaitReady()) {
+            std::fprintf(stderr, "the simulator did not start: %s\n", qPrintable(units.Errors()));
+            return 1;
+        }
+        std::printf("(a) irigctl apply, median of %d runs, each changing the GPS offset:\n", kRuns);
+        for (const bool clock : {false, true}) {
+            std::vector<double> one;
+            std::vector<double> many;
+            for (int run = 0; run < kRuns; ++run) {
+                const int gps = run % 2 == 0 ? -5 : 3;
+                const auto apply = [&](int count, int offset) {
+                    return Irigctl({QStringLiteral("apply"), QStringLiteral("--all"),
+                                    QStringLiteral("-i"),
+                                    Inventory(dir, units, count, offset,
+                                              QStringLiteral("units%1.yaml").arg(count), clock)});
+                };
+                one.push_back(apply(1, gps));
+                many.push_back(apply(64, gps + 1));
+            }
+            std::printf("  %-22s 1 unit %.3f s, 64 units %.3f s: %.2fx\n",
+                        clock ? "offsets and clock" : "offsets", Median(one), Median(many),
+                        Median(many) / Median(one));
+            std::fflush(stdout);
+        }
+
+        const irig::test::FirmwareFile firmware =
+            irig::test::MakeFirmwareFile(dir.path(), 0x2000, 11, 0x4000, "irig 2.3");
+        std::printf("(b) irigctl flash of 0x2000 bytes at 19200 baud, the version checked:\n");
+        QStringList all{QStringLiteral("flash"), firmware.path, QStringLiteral("--quiet"),
+                        QStringLiteral("--max-parallel"), QStringLiteral("64")};
+        for (int number = 1; number <= 64; ++number) {
+            all << QStringLiteral("--port") << units.Link(number);
+        }
+        const double single =
+            Irigctl({QStringLiteral("flash"), firmware.path, QStringLiteral("--quiet"),
+                     QStringLiteral("--port"), units.Link(1)});
+        const double fleet = Irigctl(all);
+        std::printf("  1 unit    %.2f s\n  64 units  %.2f s: %.2fx\n", single, fleet,
+                    fleet / single);
+        std::fflush(stdout);
+    }
+    if (skipMonitor) {
+        return 0;
+    }
+    std::printf("(c) irigctl monitor at 19200 baud over %d minute(s):\n", minutes);
+    const Watched few = Watch(dir, 32, minutes);
+    const Watched lots = Watch(dir, 1000, minutes);
+    for (const auto& [what, watched] : {std::pair{"32 units  ", &few}, {"1000 units", &lots}}) {
+        std::printf(
+            "  %s  CPU %.2f ms a unit-minute, %.1f KiB a unit, scrapes median %.2f ms, "
+            "worst %.2f ms\n",
+            what, watched->cpuPerUnitMinute, watched->kibPerUnit, Median(watched->scrapes),
+            watched->scrapes.empty()
+                ? 0.0
+                : *std::max_element(watched->scrapes.begin(), watched->scrapes.end()));
+    }
+    std::printf("  1000 against 32: CPU %.2fx, memory %.2fx a unit\n",
+                lots.cpuPerUnitMinute / few.cpuPerUnitMinute, lots.kibPerUnit / few.kibPerUnit);
+    return 0;
+}
