@@ -104,6 +104,8 @@ struct Watched {
     double cpuPerUnitMinute;
     double kibPerUnit;
     std::vector<double> scrapes;
+    int answering;  // units up at the end
+    int measured;   // units with an offset at the end
 };
 
 Watched Watch(const QTemporaryDir& dir, int count, int minutes) {
@@ -126,9 +128,16 @@ Watched Watch(const QTemporaryDir& dir, int count, int minutes) {
     irig::test::WaitUntil([] { return false; }, 70'000);  // the first measurements done
     const double before = CpuMs(monitor.Pid());
     irig::test::WaitUntil([] { return false; }, minutes * 60'000);
-    Watched watched{(CpuMs(monitor.Pid()) - before) / count / minutes,
-                    static_cast<double>(monitor.ResidentKiB()) / count,
-                    Scrapes(monitor.Port(), 100)};
+    const QByteArray metrics = irig::test::Http(monitor.Url(QStringLiteral("/metrics"))).body;
+    Watched watched{
+        (CpuMs(monitor.Pid()) - before) / count / minutes,
+        static_cast<double>(monitor.ResidentKiB()) / count, Scrapes(monitor.Port(), 100),
+        static_cast<int>(std::count_if(metrics.split('\n').cbegin(), metrics.split('\n').cend(),
+                                       [](const QByteArray& line) {
+                                           return line.startsWith("irig_unit_up{") &&
+                                                  line.endsWith("} 1");
+                                       })),
+        static_cast<int>(metrics.count("irig_unit_clock_offset_seconds{"))};
     monitor.Terminate();
     return watched;
 }
@@ -198,9 +207,10 @@ int main(int argc, char* argv[]) {
     const Watched lots = Watch(dir, 1000, minutes);
     for (const auto& [what, watched] : {std::pair{"32 units  ", &few}, {"1000 units", &lots}}) {
         std::printf(
-            "  %s  CPU %.2f ms a unit-minute, %.1f KiB a unit, scrapes median %.2f ms, "
-            "worst %.2f ms\n",
-            what, watched->cpuPerUnitMinute, watched->kibPerUnit, Median(watched->scrapes),
+            "  %s  %d answering, %d measured; CPU %.2f ms a unit-minute, %.1f KiB a unit, "
+            "scrapes median %.2f ms, worst %.2f ms\n",
+            what, watched->answering, watched->measured, watched->cpuPerUnitMinute,
+            watched->kibPerUnit, Median(watched->scrapes),
             watched->scrapes.empty()
                 ? 0.0
                 : *std::max_element(watched->scrapes.begin(), watched->scrapes.end()));

@@ -149,7 +149,7 @@ QString GeneralHelp() {
         "Commands:\n");
     for (const Command& command : kCommands) {
         text += QStringLiteral("  %1%2\n")
-                    .arg(QLatin1String(command.name), -14)
+                    .arg(QLatin1String(command.name), -16)
                     .arg(QString::fromUtf8(command.summary));
     }
     text += QLatin1Char('\n') + QLatin1String(kPorts) + QLatin1Char('\n');
