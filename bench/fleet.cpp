@@ -129,15 +129,16 @@ Watched Watch(const QTemporaryDir& dir, int count, int minutes) {
     const double before = CpuMs(monitor.Pid());
     irig::test::WaitUntil([] { return false; }, minutes * 60'000);
     const QByteArray metrics = irig::test::Http(monitor.Url(QStringLiteral("/metrics"))).body;
-    Watched watched{
-        (CpuMs(monitor.Pid()) - before) / count / minutes,
-        static_cast<double>(monitor.ResidentKiB()) / count, Scrapes(monitor.Port(), 100),
-        static_cast<int>(std::count_if(metrics.split('\n').cbegin(), metrics.split('\n').cend(),
-                                       [](const QByteArray& line) {
-                                           return line.startsWith("irig_unit_up{") &&
-                                                  line.endsWith("} 1");
-                                       })),
-        static_cast<int>(metrics.count("irig_unit_clock_offset_seconds{"))};
+    const QList<QByteArray> lines = metrics.split('\n');
+    Watched watched{(CpuMs(monitor.Pid()) - before) / count / minutes,
+                    static_cast<double>(monitor.ResidentKiB()) / count,
+                    Scrapes(monitor.Port(), 100),
+                    static_cast<int>(std::count_if(lines.cbegin(), lines.cend(),
+                                                   [](const QByteArray& line) {
+                                                       return line.startsWith("irig_unit_up{") &&
+                                                              line.endsWith("} 1");
+                                                   })),
+                    static_cast<int>(metrics.count("irig_unit_clock_offset_seconds{"))};
     monitor.Terminate();
     return watched;
 }
