@@ -118,7 +118,7 @@ private:
     // A port (or the target of its port-map link) meant as a terminal server's address but none.
     QString BadAddress() const {
         for (const QString& port : request_.ports) {
-            if (const QString problem = link::PortAddressProblem(port); !problem.isEmpty()) {
+            if (QString problem = link::PortAddressProblem(port); !problem.isEmpty()) {
                 return problem;
             }
         }
@@ -126,7 +126,7 @@ private:
     }
 
     void Opened(size_t index) {
-        unit::Session& session = *sessions_[index];
+        const unit::Session& session = *sessions_[index];
         if (const QString note = session.Note(); !note.isEmpty() && !request_.quiet) {
             Write(err_, QStringLiteral("%1: %2\n").arg(session.Named(), note));
         }
@@ -296,7 +296,8 @@ private:
             QObject::connect(job, &FlashJob::Finished, [this, i, index, job](const Outcome& ended) {
                 Outcome outcome = ended;
                 outcome.json.insert(QStringLiteral("startedAt"), startedAt_.value(index, -1));
-                outcome.json.insert(QStringLiteral("endedAt"), clock_.elapsed() / 1000.0);
+                outcome.json.insert(QStringLiteral("endedAt"),
+                                    static_cast<double>(clock_.elapsed()) / 1000);
                 outcomes_[i] = outcome;
                 rollout_->Ended(index, StateOf(job->CurrentPhase()));
                 if (rollout_->Stopped() && stopReason_.isEmpty()) {
@@ -360,7 +361,7 @@ private:
     // A unit that answers the expected version already is skipped, unless --force.
     void Begin(int index) {
         FlashJob& job = *jobs_[index];
-        startedAt_.insert(index, clock_.elapsed() / 1000.0);
+        startedAt_.insert(index, static_cast<double>(clock_.elapsed()) / 1000);
         const std::optional<QString> expected = ExpectedVersion(jobIndex_[size_t(index)]);
         if (!expected || request_.force) {
             job.Start();

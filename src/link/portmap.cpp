@@ -149,7 +149,7 @@ QString ResolvePortName(const QString& name) {
 #else
     const QString entry = PortMapEntry(name);
     if (!entry.isEmpty()) {
-        const QString target = LinkText(entry);
+        QString target = LinkText(entry);
         if (const std::optional<NetworkAddress> address = ParseNetworkAddress(target)) {
             return address->Text();
         }

@@ -192,18 +192,19 @@ void GuardedTcpServer::Refuse(Connection& connection, const QByteArray& status) 
 }
 
 bool GuardedTcpServer::CloseLongestIdle() {
-    Connection* longest = nullptr;
-    for (const std::unique_ptr<Connection>& connection : connections_) {
-        if (connection->socket && !connection->closing && connection->idleSince >= 0 &&
-            (longest == nullptr || connection->idleSince < longest->idleSince)) {
-            longest = connection.get();
-        }
-    }
-    if (longest == nullptr) {
+    const auto idle = [](const std::unique_ptr<Connection>& connection) {
+        return connection->socket && !connection->closing && connection->idleSince >= 0;
+    };
+    const auto longest = std::min_element(
+        connections_.begin(), connections_.end(),
+        [&idle](const std::unique_ptr<Connection>& a, const std::unique_ptr<Connection>& b) {
+            return idle(a) != idle(b) ? idle(a) : a->idleSince < b->idleSince;
+        });
+    if (longest == connections_.end() || !idle(*longest)) {
         return false;
     }
-    longest->closing = true;
-    Close(*longest->socket);
+    (*longest)->closing = true;
+    Close(*(*longest)->socket);
     return true;
 }
 

@@ -40,7 +40,9 @@ struct Failure {
 template <typename T>
 class Result {
 public:
-    Result(T value) : value_(std::move(value)) {}              // NOLINT: a value is a result
+    // cppcheck-suppress noExplicitConstructor ; a value is a result
+    Result(T value) : value_(std::move(value)) {}  // NOLINT: a value is a result
+    // cppcheck-suppress noExplicitConstructor ; so is a failure
     Result(Failure failure) : failure_(std::move(failure)) {}  // NOLINT: so is a failure
 
     explicit operator bool() const { return value_.has_value(); }

@@ -55,8 +55,11 @@ PollPacing::Tick PollPacing::OnTick(status::HostMicros now, qint64 nowMs, int wi
         giveUpMs_ = nowMs + 2 * qint64{withinMs};
         return {Tick::kHold};
     }
-    const qint64 delay = measurement_.PollDelay(now, qint64{withinMs} * 1000);
-    return delay == 0 ? Tick{Tick::kSend} : Tick{Tick::kPlace, delay};
+    Tick tick{Tick::kPlace, measurement_.PollDelay(now, qint64{withinMs} * 1000)};
+    if (tick.delayMicros == 0) {
+        tick.kind = Tick::kSend;
+    }
+    return tick;
 }
 
 PollPacing::Look PollPacing::OnLook(qint64 nowMs) {

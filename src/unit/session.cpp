@@ -44,7 +44,7 @@ public:
         capped_ = left < normal;
         session_.Ask(ask, {link::code::kEndRead, link::command::kClock, link::length::kClockRead},
                      static_cast<int>(std::clamp<qint64>(left, 1, normal)),
-                     [this](Result<Session::Reply> reply) { Answered(reply); });
+                     [this](const Result<Session::Reply>& reply) { Answered(reply); });
     }
 
 private:
