@@ -70,11 +70,14 @@ quint16 MetricsServer::Listen(const QHostAddress& address, quint16 port, QString
     thread_.start();
     context_ = new QObject;
     context_->moveToThread(&thread_);
+    // Made here and moved: the TLS library it sets up keeps per-thread state that the metrics
+    // thread's end would leave behind it.
+    server_ = new QHttpServer;
+    server_->moveToThread(&thread_);
     quint16 listening = 0;
     QMetaObject::invokeMethod(
         context_,
         [&] {
-            server_ = new QHttpServer;
             server_->route(QStringLiteral("/"), QHttpServerRequest::Method::Get,
                            [] { return QHttpServerResponse(QByteArray("text/plain"), kIndex); });
             server_->route(QStringLiteral("/metrics"), QHttpServerRequest::Method::Get, [this] {
