@@ -18,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "support/cputime.h"
 #include "support/firmwarefile.h"
 #include "support/monitorprocess.h"
 #include "support/simulatedunit.h"
@@ -56,18 +57,6 @@ QString Inventory(const QTemporaryDir& dir, const SimulatedUnits& units, int cou
             "  u" + QByteArray::number(number) + ": {port: " + units.Link(number).toUtf8() + "}\n";
     }
     return irig::test::WriteFile(dir.filePath(name), yaml);
-}
-
-double CpuMs(qint64 pid) {
-    double nanoseconds = 0;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
-        if (schedstat.open(QIODevice::ReadOnly)) {
-            nanoseconds += schedstat.readAll().split(' ').at(0).toDouble();
-        }
-    }
-    return nanoseconds / 1e6;
 }
 
 // `count` GETs of /metrics on one kept-alive connection, each one's time in milliseconds.
@@ -126,11 +115,11 @@ Watched Watch(const QTemporaryDir& dir, int count, int minutes) {
         },
         60'000);
     irig::test::WaitUntil([] { return false; }, 70'000);  // the first measurements done
-    const double before = CpuMs(monitor.Pid());
+    const double before = irig::test::ProcessCpuMs(monitor.Pid());
     irig::test::WaitUntil([] { return false; }, minutes * 60'000);
     const QByteArray metrics = irig::test::Http(monitor.Url(QStringLiteral("/metrics"))).body;
     const QList<QByteArray> lines = metrics.split('\n');
-    Watched watched{(CpuMs(monitor.Pid()) - before) / count / minutes,
+    Watched watched{(irig::test::ProcessCpuMs(monitor.Pid()) - before) / count / minutes,
                     static_cast<double>(monitor.ResidentKiB()) / count,
                     Scrapes(monitor.Port(), 100),
                     static_cast<int>(std::count_if(lines.cbegin(), lines.cend(),

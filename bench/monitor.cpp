@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "monitor/server.h"
+#include "support/cputime.h"
 #include "support/monitorprocess.h"
 #include "support/portmapfolder.h"
 #include "support/simulatedunit.h"
@@ -39,20 +40,6 @@ constexpr int kChecks = 20;
 double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
-}
-
-// A process's time on the CPU in milliseconds, all its threads, to the nanosecond the scheduler
-// counts (the clock ticks of /proc/PID/stat are 10 ms, coarser than a minute of a few units).
-double CpuMs(qint64 pid) {
-    double nanoseconds = 0;
-    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& task : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile schedstat(tasks.filePath(task + QStringLiteral("/schedstat")));
-        if (schedstat.open(QIODevice::ReadOnly)) {
-            nanoseconds += schedstat.readAll().split(' ').at(0).toDouble();
-        }
-    }
-    return nanoseconds / 1e6;
 }
 
 // `count` GETs of /metrics on one kept-alive connection; each one's time in microseconds.
@@ -183,12 +170,12 @@ int main(int argc, char* argv[]) {
     std::printf("(b) CPU and memory over %d minute(s), 32 units at 19200 baud against one:\n",
                 minutes);
     std::printf("  minute  CPU/unit/min 32 units  1 unit   ratio   resident 32 units  1 unit\n");
-    double fleetCpu = CpuMs(fleet.Pid());
-    double singleCpu = CpuMs(single.Pid());
+    double fleetCpu = irig::test::ProcessCpuMs(fleet.Pid());
+    double singleCpu = irig::test::ProcessCpuMs(single.Pid());
     for (int minute = 1; minute <= minutes; ++minute) {
         irig::test::WaitUntil([] { return false; }, 60'000);
-        const double fleetNow = CpuMs(fleet.Pid());
-        const double singleNow = CpuMs(single.Pid());
+        const double fleetNow = irig::test::ProcessCpuMs(fleet.Pid());
+        const double singleNow = irig::test::ProcessCpuMs(single.Pid());
         const double perUnit = (fleetNow - fleetCpu) / kUnits;
         const double alone = singleNow - singleCpu;
         std::printf("  %6d  %13.2f ms  %8.2f ms  %5.2fx  %12lld KiB  %6lld KiB\n", minute, perUnit,

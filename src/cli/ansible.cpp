@@ -247,7 +247,7 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
         read.unitName = unit.name;
         read.intended = unit.intended;
     } else {
-        const std::optional<QString> port = PortArgument(text("port"));
+        const std::optional<QString> port = link::PortArgument(text("port"));
         if (!port) {
             return QStringLiteral(
                        "port \"%1\" is neither COMn, a device path, rfc2217://HOST:PORT "

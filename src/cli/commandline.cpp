@@ -232,23 +232,6 @@ std::optional<int> StrictOffset(const QString& text) {
     return Number(ascii, -23, 23);
 }
 
-std::optional<QString> PortArgument(const QString& text) {
-    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,8})$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    if (const QRegularExpressionMatch match = com.match(text); match.hasMatch()) {
-        return QStringLiteral("COM") + match.captured(1);
-    }
-    if (const std::optional<link::NetworkAddress> address = link::ParseNetworkAddress(text)) {
-        return address->Text();
-    }
-#ifndef Q_OS_WIN
-    if (text.startsWith(QLatin1Char('/'))) {
-        return text;
-    }
-#endif
-    return std::nullopt;
-}
-
 namespace {
 
 // "127.0.0.1:9810" or "[::1]:9810" as its address and port; nothing for any other text.
@@ -496,7 +479,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
             return Usage(QStringLiteral("%1 takes one --port").arg(name));
         }
         for (const QString& text : given) {
-            const std::optional<QString> normal = PortArgument(text);
+            const std::optional<QString> normal = link::PortArgument(text);
             if (!normal) {
                 return Usage(QStringLiteral("--port \"%1\" is neither COMn (n from 1), a device "
                                             "path, rfc2217://HOST:PORT nor socket://HOST:PORT")

@@ -82,8 +82,4 @@ std::optional<QString> ResolveInventory(Request& request);
 // U+2212; nothing for anything else.
 std::optional<int> StrictOffset(const QString& text);
 
-// A port as the command line takes it: "COMn" (any case, n from 1) as "COMn", or a device path;
-// nothing for anything else.
-std::optional<QString> PortArgument(const QString& text);
-
 }  // namespace irig::cli

@@ -101,20 +101,6 @@ Intended Overlay(Intended base, const Intended& over) {
     return base;
 }
 
-// A port as a command line takes it, COMn in capitals and addresses as written out; empty for a
-// text that names no port.
-QString PortOf(const QString& text) {
-    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,8})$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    if (const QRegularExpressionMatch match = com.match(text); match.hasMatch()) {
-        return QStringLiteral("COM") + match.captured(1);
-    }
-    if (const std::optional<link::NetworkAddress> address = link::ParseNetworkAddress(text)) {
-        return address->Text();
-    }
-    return text.startsWith(QLatin1Char('/')) ? text : QString();
-}
-
 InventoryUnit ReadUnit(const YAML::Node& name, const YAML::Node& body, const Intended& defaults) {
     static const QRegularExpression labelName(QStringLiteral("^[a-zA-Z_][a-zA-Z0-9_]*$"));
     InventoryUnit unit;
@@ -127,7 +113,9 @@ InventoryUnit ReadUnit(const YAML::Node& name, const YAML::Node& body, const Int
     for (const auto& entry : body) {
         const QString key = Text(entry.first);
         if (key == QLatin1String("port")) {
-            unit.port = entry.second.IsScalar() ? PortOf(Text(entry.second)) : QString();
+            unit.port = entry.second.IsScalar()
+                            ? link::PortArgument(Text(entry.second)).value_or(QString())
+                            : QString();
             if (unit.port.isEmpty()) {
                 throw Fault{entry.second.Mark(),
                             QStringLiteral("port \"%1\" is neither COMn, a device path, "

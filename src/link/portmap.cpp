@@ -72,6 +72,23 @@ std::optional<NetworkAddress> ParseNetworkAddress(const QString& text) {
                           host, static_cast<quint16>(port)};
 }
 
+std::optional<QString> PortArgument(const QString& text) {
+    static const QRegularExpression com(QStringLiteral("^COM([1-9][0-9]{0,8})$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    if (const QRegularExpressionMatch match = com.match(text); match.hasMatch()) {
+        return QStringLiteral("COM") + match.captured(1);
+    }
+    if (const std::optional<NetworkAddress> address = ParseNetworkAddress(text)) {
+        return address->Text();
+    }
+#ifndef Q_OS_WIN
+    if (text.startsWith(QLatin1Char('/'))) {
+        return text;
+    }
+#endif
+    return std::nullopt;
+}
+
 bool LooksLikeAddress(const QString& text) {
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
     return scheme.match(text).hasMatch();

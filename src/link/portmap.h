@@ -25,6 +25,10 @@ struct NetworkAddress {
     QString Text() const;
 };
 
+// A port as irigctl and an inventory take it: "COMn" (any case, n from 1) as "COMn", a
+// terminal server's address as written out, or a device path; nothing for anything else.
+std::optional<QString> PortArgument(const QString& text);
+
 // The address a text names, if it is one.
 std::optional<NetworkAddress> ParseNetworkAddress(const QString& text);
 // Whether a text is meant as an address: it starts with a scheme and "://".
