@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -127,6 +128,30 @@ TEST(Session, AMeasurementOfAnImpossibleDateSaysSo) {
     EXPECT_EQ(measured->Why().kind, Failure::Kind::kImpossibleDate);
     EXPECT_EQ(measured->Why().text,
               QStringLiteral("the unit read an impossible date and time: 13/07/2026 09:05:30"));
+}
+
+// A measurement that cannot narrow (a clock stuck on one second, each reply 900 ms late) stops at
+// its 20 s with what it has, the request in flight included: not a reply wait later.
+TEST(Session, AMeasurementEndsAtItsTimeWithTheRequestInFlightIncluded) {
+    OnFake fake;
+    std::optional<Result<status::ClockOffset>> measured;
+    QElapsedTimer took;
+    took.start();
+    fake.session->MeasureClock({}, [&](Result<status::ClockOffset> offset) { measured = offset; });
+    qsizetype answered = 0;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        for (; answered < fake.port->sent.size(); ++answered) {
+            QTimer::singleShot(900, fake.port, [&] {
+                fake.port->Deliver(test::Bytes("80 E0 01 02 EA 07 0C 08 0A 00 00 17 80 E1"));
+            });
+        }
+    });
+    answer.start(5);
+    ASSERT_TRUE(test::WaitUntil([&] { return measured.has_value(); }, 25'000));
+    EXPECT_TRUE(*measured) << measured->Why().text.toStdString();
+    EXPECT_GE(took.elapsed(), 19'000);
+    EXPECT_LE(took.elapsed(), 20'300) << "not a reply wait past its 20 s";
 }
 
 struct ComingBack {
