@@ -5,13 +5,16 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <memory>
+#include <variant>
 
 #include "cli/apply.h"
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
+#include "fleet/inventory.h"
 
 namespace irig::cli {
 
@@ -19,15 +22,20 @@ namespace {
 
 constexpr qint64 kMostArgumentBytes = qint64{1} << 20;
 
-const char* const kOptions[] = {"port",
-                                "unit",
-                                "inventory",
-                                "irig_offset",
-                                "gps_offset",
-                                "ieee1344",
-                                "max_clock_offset_ms",
-                                "firmware_file",
-                                "firmware_version"};
+// In the order the message on an unsupported one lists them.
+const char* const kOptions[] = {
+    "firmware_file", "firmware_version",    "gps_offset", "ieee1344", "inventory",
+    "irig_offset",   "max_clock_offset_ms", "port",       "unit"};
+
+// The module's arguments as a request.
+struct ModuleArguments {
+    QString port;
+    QString unitName;  // with the inventory's settings under the module's own
+    fleet::Intended intended;
+    QString firmwareFile;
+    bool check = false;
+    bool diff = false;
+};
 
 // An option's value as a text, whether Ansible typed it or it came from -a key=value.
 QString TextOf(const QJsonValue& value) {
@@ -197,8 +205,6 @@ private:
     bool flashed_ = false;
 };
 
-}  // namespace
-
 std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& arguments) {
     ModuleArguments read;
     QStringList unknown;
@@ -213,12 +219,14 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
     }
     if (!unknown.isEmpty()) {
         unknown.sort();
+        QStringList supported;
+        for (const char* option : kOptions) {
+            supported << QLatin1String(option);
+        }
         return QStringLiteral(
                    "Unsupported parameters for (irig_unit) module: %1. Supported "
                    "parameters include: %2.")
-            .arg(unknown.join(QLatin1String(", ")),
-                 QStringLiteral("firmware_file, firmware_version, gps_offset, ieee1344, "
-                                "inventory, irig_offset, max_clock_offset_ms, port, unit"));
+            .arg(unknown.join(QLatin1String(", ")), supported.join(QLatin1String(", ")));
     }
     const auto present = [&](const char* key) {
         return arguments.contains(QLatin1String(key)) &&
@@ -301,6 +309,8 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
     read.diff = arguments.value(QStringLiteral("_ansible_diff")).toBool();
     return read;
 }
+
+}  // namespace
 
 int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker& makePort,
                   const unit::ChangeRecord::Sink& changes) {

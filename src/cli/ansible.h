@@ -5,27 +5,13 @@
 // diff mode its settings before and after.
 #pragma once
 
-#include <QJsonObject>
 #include <QString>
 #include <cstdio>
-#include <variant>
 
-#include "fleet/inventory.h"
 #include "unit/changerecord.h"
 #include "unit/session.h"
 
 namespace irig::cli {
-
-// The module's arguments as a request: what is wrong with them, if anything.
-struct ModuleArguments {
-    QString port;
-    QString unitName;  // with the inventory's settings under the module's own
-    fleet::Intended intended;
-    QString firmwareFile;
-    bool check = false;
-    bool diff = false;
-};
-std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& arguments);
 
 // Runs the module; prints its JSON on `out`; the exit code (0, or 1 when it failed).
 int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker& makePort = {},

@@ -15,10 +15,6 @@ using unit::Failure;
 using unit::Result;
 using unit::Session;
 
-QString Flag(bool on) {
-    return on ? QStringLiteral("on") : QStringLiteral("off");
-}
-
 QString IntendedText(const fleet::Intended& intended) {
     QStringList parts;
     if (intended.irigOffset) {
@@ -28,7 +24,7 @@ QString IntendedText(const fleet::Intended& intended) {
         parts << QStringLiteral("GPS offset %1").arg(*intended.gpsOffset);
     }
     if (intended.ieee1344) {
-        parts << QStringLiteral("IEEE 1344 %1").arg(Flag(*intended.ieee1344));
+        parts << QStringLiteral("IEEE 1344 %1").arg(unit::OnOff(*intended.ieee1344));
     }
     if (intended.firmware) {
         parts << QStringLiteral("firmware %1").arg(*intended.firmware);
@@ -37,12 +33,6 @@ QString IntendedText(const fleet::Intended& intended) {
         parts << QStringLiteral("clock within %1 ms").arg(*intended.maxClockOffsetMs);
     }
     return parts.isEmpty() ? QStringLiteral("(nothing intended)") : parts.join(QLatin1String(", "));
-}
-
-QJsonObject OffsetsJson(const unit::Offsets& offsets) {
-    return {{QStringLiteral("irigOffset"), offsets.irig},
-            {QStringLiteral("gpsOffset"), offsets.gps},
-            {QStringLiteral("ieee1344"), offsets.ieee1344}};
 }
 
 QJsonObject IntendedJson(const fleet::Intended& intended) {
@@ -108,7 +98,7 @@ private:
         } settings[] = {
             {"IRIG-B", "irigOffset", QString::number(before_.irig), QString::number(wanted.irig)},
             {"GPS", "gpsOffset", QString::number(before_.gps), QString::number(wanted.gps)},
-            {"IEEE 1344", "ieee1344", Flag(before_.ieee1344), Flag(wanted.ieee1344)}};
+            {"IEEE 1344", "ieee1344", unit::OnOff(before_.ieee1344), unit::OnOff(wanted.ieee1344)}};
         for (const auto& setting : settings) {
             if (setting.was != setting.now) {
                 changes_ << QStringLiteral("%1 %2 -> %3")
@@ -123,22 +113,18 @@ private:
             Clock();
             return;
         }
-        SetOffsetsRecorded(session_, before_, wanted,
-                           [this, wanted](const Result<unit::Offsets>& read) {
-                               if (!read) {
-                                   Fail(QStringLiteral("setting the offsets"), read.Why());
-                               } else if (!(*read == wanted)) {
-                                   Fail(QStringLiteral("setting the offsets"),
-                                        Failure{Failure::Kind::kMisfit,
-                                                QStringLiteral("the unit read back IRIG-B %1, "
-                                                               "GPS %2, IEEE 1344 %3")
-                                                    .arg(read->irig)
-                                                    .arg(read->gps)
-                                                    .arg(Flag(read->ieee1344))});
-                               } else {
-                                   Clock();
-                               }
-                           });
+        SetOffsetsRecorded(
+            session_, before_, wanted, [this, wanted](const Result<unit::Offsets>& read) {
+                if (!read) {
+                    Fail(QStringLiteral("setting the offsets"), read.Why());
+                } else if (!(*read == wanted)) {
+                    Fail(QStringLiteral("setting the offsets"),
+                         Failure{Failure::Kind::kMisfit,
+                                 QStringLiteral("the unit read back ") + read->Text()});
+                } else {
+                    Clock();
+                }
+            });
     }
 
     // Measured as check-time does; set only when the whole interval lies beyond the limit.

@@ -10,6 +10,11 @@
 
 namespace irig::cli {
 
+QString UsageText(const QString& what) {
+    return QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and options.\n")
+        .arg(what);
+}
+
 namespace {
 
 struct Command {
@@ -162,10 +167,7 @@ QString GeneralHelp() {
 }
 
 CommandLine Usage(const QString& what) {
-    return {std::nullopt,
-            QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and options.\n")
-                .arg(what),
-            kUsage};
+    return {std::nullopt, UsageText(what), kUsage};
 }
 
 QString CommandHelp(const Command& command, const QCommandLineParser& parser) {

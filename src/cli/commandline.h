@@ -63,6 +63,9 @@ struct Request {
     bool force = false;
 };
 
+// What a wrong command line says on stderr: "irigctl: " `what`, and where the help is.
+QString UsageText(const QString& what);
+
 struct CommandLine {
     std::optional<Request> request;  // unset: print `text` and exit with `exitCode`
     QString text;                    // help, version, or what is wrong and how to get help

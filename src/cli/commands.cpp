@@ -41,20 +41,20 @@ QJsonObject ClockJson(int16_t code, const QByteArray& payload) {
     return json;
 }
 
+QString OffsetsText(const QString& port, const unit::Offsets& offsets) {
+    return QStringLiteral("%1: IRIG-B offset %2, GPS offset %3, IEEE 1344 %4\n")
+        .arg(port, status::OffsetText(static_cast<uint8_t>(offsets.irig)).trimmed(),
+             status::OffsetText(static_cast<uint8_t>(offsets.gps)).trimmed(),
+             unit::OnOff(offsets.ieee1344));
+}
+
+}  // namespace
+
 QJsonObject OffsetsJson(const unit::Offsets& offsets) {
     return {{QStringLiteral("irigOffset"), offsets.irig},
             {QStringLiteral("gpsOffset"), offsets.gps},
             {QStringLiteral("ieee1344"), offsets.ieee1344}};
 }
-
-QString OffsetsText(const QString& port, const unit::Offsets& offsets) {
-    return QStringLiteral("%1: IRIG-B offset %2, GPS offset %3, IEEE 1344 %4\n")
-        .arg(port, status::OffsetText(static_cast<uint8_t>(offsets.irig)).trimmed(),
-             status::OffsetText(static_cast<uint8_t>(offsets.gps)).trimmed(),
-             offsets.ieee1344 ? QStringLiteral("on") : QStringLiteral("off"));
-}
-
-}  // namespace
 
 QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
     const status::ClockTrust trust = status::Trust(kernel);
@@ -118,14 +118,9 @@ void SetOffsetsRecorded(Session& session, const std::optional<unit::Offsets>& be
                         std::function<void(Result<unit::Offsets>)> done) {
     session.SetOffsets(wanted, [&session, before, wanted,
                                 done = std::move(done)](const Result<unit::Offsets>& read) {
-        const QString outcome =
-            !read ? QStringLiteral("no answer: ") + read.Why().text
-            : *read == wanted
-                ? QStringLiteral("read back")
-                : QStringLiteral("read back as IRIG-B %1, GPS %2, IEEE 1344 %3")
-                      .arg(read->irig)
-                      .arg(read->gps)
-                      .arg(read->ieee1344 ? QStringLiteral("on") : QStringLiteral("off"));
+        const QString outcome = !read             ? QStringLiteral("no answer: ") + read.Why().text
+                                : *read == wanted ? QStringLiteral("read back")
+                                                  : QStringLiteral("read back as ") + read->Text();
         session.Changes().OffsetsSet(session.Named(), before, wanted, outcome);
         done(read);
     });

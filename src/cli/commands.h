@@ -39,6 +39,8 @@ void SetOffsetsRecorded(unit::Session& session, const std::optional<unit::Offset
                         const unit::Offsets& wanted,
                         std::function<void(unit::Result<unit::Offsets>)> done);
 
+// The offsets and the flag in --json: irigOffset, gpsOffset, ieee1344.
+QJsonObject OffsetsJson(const unit::Offsets& offsets);
 // The unit's JSON: "port", and "unit" where the unit has a name.
 QJsonObject WithPort(const unit::Session& session, QJsonObject json);
 

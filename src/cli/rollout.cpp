@@ -39,7 +39,6 @@ std::vector<int> Rollout::Next() {
             ++running;
         }
     }
-    mostAtOnce_ = std::max(mostAtOnce_, running);
     return start;
 }
 

@@ -23,13 +23,10 @@ public:
     // The units never started, now ended as such.
     std::vector<int> NotStarted();
 
-    State StateOf(int unit) const { return states_[static_cast<size_t>(unit)]; }
     bool Stopped() const { return stopped_; }
-    int Running() const;
-    // The most updates that ran at once so far.
-    int MostAtOnce() const { return mostAtOnce_; }
 
 private:
+    int Running() const;
     bool CanariesDone() const;
 
     std::vector<State> states_;
@@ -37,7 +34,6 @@ private:
     std::optional<int> maxParallel_;
     std::optional<int> maxFailures_;
     int failures_ = 0;
-    int mostAtOnce_ = 0;
     bool stopped_ = false;
 };
 

@@ -61,20 +61,18 @@ public:
             return kDone;
         }
         if (const QString same = SameDevice(); !same.isEmpty()) {
-            Write(err_, QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and "
-                                       "options.\n")
-                            .arg(same));
+            Write(err_, UsageText(same));
             return kUsage;
         }
         if (const QString bad = BadAddress(); !bad.isEmpty()) {
-            Write(err_, QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and "
-                                       "options.\n")
-                            .arg(bad));
+            Write(err_, UsageText(bad));
             return kUsage;
         }
-        image_ = std::make_unique_for_overwrite<flash::FlashImage>();
-        if (request_.command == QLatin1String("flash") && !LoadFirmware(*image_)) {
-            return kBadFile;
+        if (request_.command == QLatin1String("flash")) {
+            image_ = std::make_unique_for_overwrite<flash::FlashImage>();
+            if (!LoadFirmware(*image_)) {
+                return kBadFile;
+            }
         }
         outcomes_.resize(request_.ports.size());
         for (qsizetype i = 0; i < request_.ports.size(); ++i) {

@@ -1,24 +1,14 @@
 #include "exchange/unitexchange.h"
 
-#include <chrono>
+#include "status/clockcheck.h"
 
 namespace irig::exchange {
-
-namespace {
-
-qint64 SteadyMilliseconds() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
 
 UnitExchange::UnitExchange(link::PortController& port, QObject* parent)
     : QObject(parent),
       port_(port),
       image_(std::make_unique<flash::FlashImage>()),
-      steady_(&SteadyMilliseconds) {}
+      steady_(&status::SteadyMs) {}
 
 UnitExchange::~UnitExchange() = default;
 

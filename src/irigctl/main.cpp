@@ -32,12 +32,7 @@ int main(int argc, char* argv[]) {
     }
     // A faulty inventory, or a selection of no unit, is refused before any port is opened.
     if (const std::optional<QString> fault = irig::cli::ResolveInventory(*line.request)) {
-        (void)std::fputs(QStringLiteral("irigctl: %1\nRun \"irigctl --help\" for the commands and "
-                                        "options.\n")
-                             .arg(*fault)
-                             .toLocal8Bit()
-                             .constData(),
-                         stderr);
+        (void)std::fputs(irig::cli::UsageText(*fault).toLocal8Bit().constData(), stderr);
         return irig::cli::kUsage;
     }
     // A file is inspected without the event loop, and so without the application object's start-up

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include "link/portfailure.h"
+
 #ifdef Q_OS_UNIX
 #include <unistd.h>
 #endif
@@ -127,20 +129,13 @@ QString AddressProblem(const QString& text) {
 }
 
 QString PortAddressProblem(const QString& name) {
-    if (LooksLikeAddress(name)) {
-        const QString problem = AddressProblem(name);
-        return problem.isEmpty() ? QString()
-                                 : QStringLiteral("\"%1\" is not a terminal server's address: %2")
-                                       .arg(name, problem);
+    PortFailure failure{PortFailure::kBadAddress, name, {}, {}};
+    if (!LooksLikeAddress(name)) {
+        failure.mapEntry = PortMapEntry(name);
+        failure.device = failure.mapEntry.isEmpty() ? QString() : LinkText(failure.mapEntry);
     }
-    const QString entry = PortMapEntry(name);
-    const QString target = entry.isEmpty() ? QString() : LinkText(entry);
-    const QString problem = LooksLikeAddress(target) ? AddressProblem(target) : QString();
-    return problem.isEmpty() ? QString()
-                             : QStringLiteral(
-                                   "%1 is mapped to \"%2\" by %3, which is not a terminal "
-                                   "server's address: %4")
-                                   .arg(name, target, entry, problem);
+    failure.detail = LooksLikeAddress(failure.device) ? AddressProblem(failure.device) : QString();
+    return failure.detail.isEmpty() ? QString() : FailureText(name, failure);
 }
 
 QString LinkText(const QString& link) {

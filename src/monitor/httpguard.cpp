@@ -1,9 +1,10 @@
 #include "monitor/httpguard.h"
 
+#include "status/clockcheck.h"
+
 #include <QPointer>
 #include <QTcpSocket>
 #include <algorithm>
-#include <chrono>
 #include <limits>
 
 namespace irig::monitor {
@@ -20,12 +21,6 @@ struct GuardedTcpServer::Connection {
 };
 
 namespace {
-
-qint64 NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The HTTP server deletes a socket once it is disconnected; one it never took is deleted here.
 void Close(QTcpSocket& socket) {
@@ -100,7 +95,7 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor) {
     auto connection = std::make_unique<Connection>();
     connection->socket = socket;
     connection->deadline = QDeadlineTimer(limits_.idleMs);
-    connection->idleSince = NowMs();
+    connection->idleSince = status::SteadyMs();
     connections_.push_back(std::move(connection));
     // Before the HTTP server's own handlers, which it connects when it takes the socket.
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
@@ -176,7 +171,7 @@ void GuardedTcpServer::Written(Connection& connection) {
     connection.headDone = false;
     connection.bytes = 0;
     connection.deadline = QDeadlineTimer(limits_.idleMs);
-    connection.idleSince = NowMs();
+    connection.idleSince = status::SteadyMs();
 }
 
 // The request goes no further: the HTTP server never sees the rest of it.

@@ -14,6 +14,12 @@ HostMicros HostNow() {
         .count();
 }
 
+qint64 SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 Instant InstantNow() {
     const auto steady = [] {
         return std::chrono::duration_cast<std::chrono::microseconds>(

@@ -16,6 +16,8 @@ namespace irig::status {
 // Microseconds since the epoch on the host's clock (its wall clock, which the unit is set from).
 using HostMicros = qint64;
 HostMicros HostNow();
+// Milliseconds on a clock that is never set nor stepped, for waits and durations.
+qint64 SteadyMs();
 // The host's clock and, in microseconds, a clock that is never set nor stepped, read at one moment:
 // the host's between two readings of the steady one, read again (a few times at most) while those
 // lie further apart than the step the check looks for allows, as when the process was preempted

@@ -16,10 +16,6 @@ QString Hours(int hours) {
     return QString::number(hours);
 }
 
-QString Flag(bool on) {
-    return on ? QStringLiteral("on") : QStringLiteral("off");
-}
-
 }  // namespace
 
 ChangeRecord::Sink ChangeRecord::SystemLog(const char* identifier) {
@@ -65,7 +61,7 @@ void ChangeRecord::OffsetsSet(const QString& unit, const std::optional<Offsets>&
     const Setting settings[] = {
         {"IRIG-B", before ? Hours(before->irig) : QString(), Hours(after.irig)},
         {"GPS", before ? Hours(before->gps) : QString(), Hours(after.gps)},
-        {"IEEE 1344", before ? Flag(before->ieee1344) : QString(), Flag(after.ieee1344)}};
+        {"IEEE 1344", before ? OnOff(before->ieee1344) : QString(), OnOff(after.ieee1344)}};
     QStringList changed;
     QStringList unchanged;
     for (const Setting& setting : settings) {

@@ -39,8 +39,4 @@ Failure Failure::ImpossibleDate(const QString& reading) {
             QStringLiteral("the unit read an impossible date and time: %1").arg(reading)};
 }
 
-Failure Failure::OpenFailed(const QString& why) {
-    return {Kind::kOpenFailed, why};
-}
-
 }  // namespace irig::unit

@@ -18,7 +18,6 @@ struct Failure {
         kPortLost,        // the port closed itself meanwhile
         kInterrupted,     // the caller ended the wait
         kImpossibleDate,  // the unit read a date or time that cannot be
-        kOpenFailed,      // the port did not open
     };
 
     Kind kind = Kind::kSilent;
@@ -34,7 +33,6 @@ struct Failure {
     static Failure PortLost(const QString& reason);
     static Failure Interrupted();
     static Failure ImpossibleDate(const QString& reading);
-    static Failure OpenFailed(const QString& why);
 };
 
 template <typename T>

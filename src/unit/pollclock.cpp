@@ -1,7 +1,6 @@
 #include "unit/pollclock.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "link/framecodec.h"
 #include "unit/timeouts.h"
@@ -11,12 +10,6 @@ namespace irig::unit {
 namespace {
 
 constexpr int kMinuteMs = 60'000;
-
-qint64 SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -140,7 +133,7 @@ void PollClock::Poll(const QByteArray& request, int withinMs) {
         return;  // the held request goes once the line is quiet
     }
     placed_.stop();
-    const PollPacing::Tick tick = pacing_.OnTick(status::HostNow(), SteadyMs(), withinMs);
+    const PollPacing::Tick tick = pacing_.OnTick(status::HostNow(), status::SteadyMs(), withinMs);
     request_ = request;
     switch (tick.kind) {
         case PollPacing::Tick::kSend:
@@ -157,7 +150,7 @@ void PollClock::Poll(const QByteArray& request, int withinMs) {
 }
 
 void PollClock::Send(const QByteArray& request, std::optional<status::HostMicros> planned) {
-    pacing_.Sent(status::InstantNow(), planned, SteadyMs());
+    pacing_.Sent(status::InstantNow(), planned, status::SteadyMs());
     exchange_.SendFrame(request);
 }
 
@@ -171,19 +164,23 @@ void PollClock::SendLate(const QByteArray& request, std::optional<status::HostMi
 void PollClock::Heard(int16_t code, const QByteArray& payload) {
     const std::optional<status::ClockReading> clock =
         code == link::code::kEndRead ? status::ReadClock(code, payload) : std::nullopt;
-    const std::optional<status::ClockOffset> offset =
-        pacing_.Heard(SteadyMs(), clock ? &*clock : nullptr, status::HostNow(),
-                      link::Frame(link::code::kStartRead, payload).size());
-    if (offset) {
+    if (!clock) {
+        pacing_.Heard(status::SteadyMs(), nullptr, 0, 0);
+        return;
+    }
+    const status::HostMicros received = status::HostNow();
+    if (const std::optional<status::ClockOffset> offset =
+            pacing_.Heard(status::SteadyMs(), &*clock, received,
+                          link::Frame(link::code::kStartRead, payload).size())) {
         emit Measured(*offset);
     }
 }
 
 void PollClock::Look() {
-    const PollPacing::Look look = pacing_.OnLook(SteadyMs());
+    const PollPacing::Look look = pacing_.OnLook(status::SteadyMs());
     switch (look.kind) {
         case PollPacing::Look::kWait:
-            look_.start(static_cast<int>(look.lookAtMs - SteadyMs()));
+            look_.start(static_cast<int>(look.lookAtMs - status::SteadyMs()));
             return;
         case PollPacing::Look::kSend:
             SendLate(request_, std::nullopt);

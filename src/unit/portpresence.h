@@ -30,7 +30,6 @@ public:
     void Await(const QString& name);
     // What the watch waits for, while it watches.
     const QString& Waiting() const { return watch_->Waiting(); }
-    link::PortController& Port() { return port_; }
 
 signals:
     void Opened(const QString& name);

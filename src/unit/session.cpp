@@ -1,7 +1,6 @@
 #include "unit/session.h"
 
 #include <algorithm>
-#include <chrono>
 
 #include "link/framecodec.h"
 #include "link/portswitch.h"
@@ -12,12 +11,6 @@
 namespace irig::unit {
 
 namespace {
-
-qint64 SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // A back-to-back measurement in progress: each request as soon as the last reply allows, placed on
 // the unit's boundary, until the stop rule says enough, and never past its time; it deletes itself
@@ -37,35 +30,32 @@ public:
     }
 
     void Ask() {
-        const QByteArray ask = status::StatusRequest();
-        const int normal = session_.Waits().Reply(ask.size(), kClockAnswerBytes);
+        const int normal = session_.Waits().Reply(kClockReadBytes, kClockAnswerBytes);
         // The request in flight counts too: the time is up when it is up.
         const qint64 left = measurement_.RemainingMs() - session_.Wait(0);
         capped_ = left < normal;
-        session_.Ask(ask, {link::code::kEndRead, link::command::kClock, link::length::kClockRead},
-                     static_cast<int>(std::clamp<qint64>(left, 1, normal)),
-                     [this](const Result<Session::Reply>& reply) { Answered(reply); });
+        session_.AskClock([this](const Result<Session::ClockAnswer>& answer) { Answered(answer); },
+                          static_cast<int>(std::clamp<qint64>(left, 1, normal)));
     }
 
 private:
-    void Answered(const Result<Session::Reply>& reply) {
-        if (!reply) {
-            const bool timeUp = capped_ && reply.Why().kind == Failure::Kind::kSilent;
+    void Answered(const Result<Session::ClockAnswer>& answer) {
+        if (!answer) {
+            const bool timeUp = capped_ && answer.Why().kind == Failure::Kind::kSilent;
             if (timeUp && measurement_.Offset()) {
                 End(*measurement_.Offset());
             } else {
-                End(reply.Why());
+                End(answer.Why());
             }
             return;
         }
-        const Session::ClockAnswer answer{*reply,
-                                          *status::ReadClock(link::code::kEndRead, reply->payload)};
         if (each_) {
-            each_(answer);
+            each_(*answer);
         }
-        if (!measurement_.Add(answer.clock, reply->sent, planned_, reply->received,
-                              link::Frame(link::code::kStartRead, reply->payload).size())) {
-            End(Failure::ImpossibleDate(answer.clock.Text()));
+        const Session::Reply& reply = answer->reply;
+        if (!measurement_.Add(answer->clock, reply.sent, planned_, reply.received,
+                              link::Frame(link::code::kStartRead, reply.payload).size())) {
+            End(Failure::ImpossibleDate(answer->clock.Text()));
             return;
         }
         const status::HostMicros now = status::HostNow();
@@ -100,6 +90,17 @@ Offsets ReadOffsets(const QByteArray& payload) {
 
 }  // namespace
 
+QString Offsets::Text() const {
+    return QStringLiteral("IRIG-B %1, GPS %2, IEEE 1344 %3")
+        .arg(irig)
+        .arg(gps)
+        .arg(OnOff(ieee1344));
+}
+
+QString OnOff(bool on) {
+    return on ? QStringLiteral("on") : QStringLiteral("off");
+}
+
 PortMaker RealPorts(const Timeouts& timeouts) {
     const int connectMs = timeouts.Connect();
     return [connectMs]() -> std::unique_ptr<link::PortController> {
@@ -133,7 +134,7 @@ Session::Session(QString port, std::unique_ptr<link::PortController> serial, Tim
         }
     });
     connect(&presence_, &PortPresence::Lost, this, [this](const QString& reason) {
-        SetOpen(false);
+        open_ = false;
         if (pending_) {
             Finish(Failure::PortLost(reason));
         }
@@ -142,11 +143,11 @@ Session::Session(QString port, std::unique_ptr<link::PortController> serial, Tim
     connect(&presence_, &PortPresence::WaitingChanged, this, &Session::Waiting);
     connect(&presence_, &PortPresence::Reopened, this, [this] {
         quiet_.Reset();  // a line opened again carries nothing of the last one's
-        SetOpen(true);
+        open_ = true;
         emit Reopened();
     });
     connect(&presence_, &PortPresence::Opened, this, [this] {
-        SetOpen(true);
+        open_ = true;
         emit Opened();
     });
     connect(&presence_, &PortPresence::OpenFailed, this,
@@ -177,7 +178,7 @@ void Session::Open() {
     const QString why = link::FailureText(port_, serial_->LastFailure());
     QTimer::singleShot(0, this, [this, result, why] {
         if (result == link::kPortOpened) {
-            SetOpen(true);
+            open_ = true;
             emit Opened();
         } else {
             emit OpenFailed(why);
@@ -191,10 +192,6 @@ void Session::KeepOpen() {
 
 void Session::Await() {
     presence_.Await(port_);
-}
-
-void Session::SetOpen(bool open) {
-    open_ = open;
 }
 
 void Session::Ask(const QByteArray& frame, Expect expect, int timeoutMs,
@@ -222,7 +219,7 @@ void Session::AwaitCode(const QByteArray& frame, int16_t code, int timeoutMs,
 void Session::Start(Pending pending) {
     Q_ASSERT(!pending_);
     pending_ = std::move(pending);
-    pending_->settleBy = SteadyMs() + 2 * qint64{Wait(pending_->timeoutMs)};
+    pending_->settleBy = status::SteadyMs() + 2 * qint64{Wait(pending_->timeoutMs)};
     Settle();
 }
 
@@ -232,7 +229,7 @@ void Session::Settle() {
     if (!pending_ || pending_->sent) {
         return;
     }
-    const qint64 now = SteadyMs();
+    const qint64 now = status::SteadyMs();
     const qint64 left = quiet_.SendableAt() - now;
     if (left <= 0) {
         Send();
@@ -254,12 +251,12 @@ void Session::Send() {
 
 void Session::TimedOut() {
     const int waited = timeout_.interval();
-    quiet_.TimedOut(SteadyMs(), waited);
+    quiet_.TimedOut(status::SteadyMs(), waited);
     Finish(Failure::Silent(waited));
 }
 
 void Session::Heard() {
-    quiet_.Heard(SteadyMs());
+    quiet_.Heard(status::SteadyMs());
 }
 
 // The expected answer ends the wait, and so does one that carries the right end code and command
@@ -282,7 +279,7 @@ void Session::Answered(int16_t code, const QByteArray& payload) {
 
 void Session::Cancel() {
     if (pending_) {
-        quiet_.TimedOut(SteadyMs(), timeout_.interval());  // its answer may still come
+        quiet_.TimedOut(status::SteadyMs(), timeout_.interval());  // its answer may still come
         Finish(Failure::Interrupted());
     }
 }
@@ -295,10 +292,10 @@ void Session::Finish(Result<Reply> result) {
     done(std::move(result));
 }
 
-void Session::AskClock(std::function<void(Result<ClockAnswer>)> done) {
+void Session::AskClock(std::function<void(Result<ClockAnswer>)> done, std::optional<int> waitMs) {
     const QByteArray ask = status::StatusRequest();
     Ask(ask, {link::code::kEndRead, link::command::kClock, link::length::kClockRead},
-        timeouts_.Reply(ask.size(), kClockAnswerBytes),
+        waitMs.value_or(timeouts_.Reply(ask.size(), kClockAnswerBytes)),
         [done = std::move(done)](const Result<Reply>& reply) {
             if (!reply) {
                 done(reply.Why());

@@ -37,7 +37,11 @@ struct Offsets {
     bool ieee1344 = false;
 
     bool operator==(const Offsets&) const = default;
+    // "IRIG-B 7, GPS -23, IEEE 1344 on"
+    QString Text() const;
 };
+// The IEEE 1344 flag as the texts say it: "on" or "off".
+QString OnOff(bool on);
 
 // After a time-out, a request goes only once the line has been quiet for the wait that timed out:
 // its answer, late, would otherwise pass for the next request's. Times on the steady clock, ms.
@@ -102,7 +106,6 @@ public:
     const ChangeRecord& Changes() const;
     const Timeouts& Waits() const { return timeouts_; }
     exchange::UnitExchange& Exchange() { return exchange_; }
-    const exchange::UnitExchange& Exchange() const { return exchange_; }
     // What the serial component could not do on the open port, if anything.
     QString Note() const { return serial_->Note(); }
 
@@ -125,9 +128,10 @@ public:
                    std::function<void(std::optional<Failure>)> done);
     // Ends the request in progress, if any, as interrupted.
     void Cancel();
-    bool Busy() const { return pending_.has_value(); }
 
-    void AskClock(std::function<void(Result<ClockAnswer>)> done);
+    // Waits `waitMs` for the answer, by default the clock read's own time-out.
+    void AskClock(std::function<void(Result<ClockAnswer>)> done,
+                  std::optional<int> waitMs = std::nullopt);
     void AskOffsets(std::function<void(Result<Offsets>)> done);
     void SetOffsets(const Offsets& offsets, std::function<void(Result<Offsets>)> done);
     void AskGpsMessage(std::function<void(Result<QString>)> done);
@@ -170,7 +174,6 @@ private:
     void Heard();
     void Answered(int16_t code, const QByteArray& payload);
     void Finish(Result<Reply> result);
-    void SetOpen(bool open);
 
     QString port_;
     QString unitName_;

@@ -16,7 +16,7 @@
 namespace irig::monitor {
 namespace {
 
-class Watched : public testing::Test {
+class Watched : public testing::Test, public test::PluggableDevice {
 public:
     Watched() { EXPECT_TRUE(map.Map(QStringLiteral("COM1"), device)); }
     void Start(sim::Options options = {}, Schedule schedule = {20, 60'000}) {
@@ -34,14 +34,7 @@ public:
         monitor->Start();
     }
     bool Up() const { return monitor->Reading().up; }
-    bool Plug() {
-        QFile file(device);
-        return file.open(QIODevice::WriteOnly);
-    }
 
-    test::TempPortMap map;
-    QTemporaryDir dir;
-    QString device = dir.filePath(QStringLiteral("ttyUSB0"));
     std::optional<link::PortFailure> failOpen;
     bool silent = false;
     test::SimulatedPort* port = nullptr;
@@ -95,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TroubleRow{
                         "adapter_unplugged_and_back",
                         [](Watched& w) {
-                            QFile::remove(w.device);
+                            w.Unplug();
                             w.port->Unplug();
                         },
                         [](Watched& w) { ASSERT_TRUE(w.Plug()); },

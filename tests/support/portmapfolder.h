@@ -1,5 +1,6 @@
 // A temporary port map folder for one test: points XDG_CONFIG_HOME at a fresh folder for the test's
-// lifetime and lets the test map COMn names to devices with symlinks.
+// lifetime and lets the test map COMn names to devices with symlinks; and a device that comes and
+// goes under it.
 #pragma once
 
 #include <QDir>
@@ -38,6 +39,19 @@ private:
     QTemporaryDir config_;
     QByteArray previous_;
     bool hadPrevious_;
+};
+
+// A device file, plugged (made) and unplugged (removed) at will, in a temporary port map's world.
+struct PluggableDevice {
+    bool Plug() const {
+        QFile file(device);
+        return file.open(QIODevice::WriteOnly);
+    }
+    bool Unplug() const { return QFile::remove(device); }
+
+    TempPortMap map;
+    QTemporaryDir dir;
+    QString device = dir.filePath(QStringLiteral("ttyUSB0"));
 };
 
 }  // namespace irig::test

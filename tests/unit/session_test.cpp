@@ -162,14 +162,7 @@ struct ComingBack {
     std::function<void(struct Presence&)> back;
 };
 
-struct Presence {
-    bool Plug() {
-        QFile file(device);
-        return file.open(QIODevice::WriteOnly);
-    }
-    test::TempPortMap map;
-    QTemporaryDir dir;
-    QString device = dir.filePath(QStringLiteral("ttyUSB0"));
+struct Presence : test::PluggableDevice {
     test::SimulatedPort* simulated = nullptr;
     std::unique_ptr<test::UnitServer> server;
     quint16 serverPort = 0;
@@ -209,7 +202,7 @@ TEST_P(Lost, PortsComeBackAsThemselvesAndOpenAgain) {
 }
 
 void Unplug(Presence& p) {
-    QFile::remove(p.device);
+    p.Unplug();
     p.simulated->Unplug();
 }
 
