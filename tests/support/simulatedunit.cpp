@@ -1,6 +1,8 @@
 #include "support/simulatedunit.h"
 
 #include <QFile>
+#include <QRandomGenerator>
+#include <algorithm>
 
 #include "support/wait.h"
 
@@ -53,15 +55,26 @@ QString SimulatedUnit::Errors() {
 }
 
 SimulatedUnits::SimulatedUnits(const QString& dir, int count, const QStringList& options)
-    : dir_(dir) {
+    : dir_(dir), count_(count), options_(options) {
     QObject::connect(&process_, &QProcess::readyReadStandardOutput,
                      [this] { output_ += process_.readAllStandardOutput(); });
     QObject::connect(&process_, &QProcess::readyReadStandardError,
                      [this] { errors_ += process_.readAllStandardError(); });
-    process_.start(QStringLiteral(IRIG_UNIT_SIM_PATH),
-                   QStringList{QStringLiteral("--units"), QString::number(count),
-                               QStringLiteral("--link-dir"), dir} +
-                       options);
+    Start();
+}
+
+// TCP ports below the system's ephemeral range (32768 and up), so that no client's end holds one.
+void SimulatedUnits::Start() {
+    QStringList where{QStringLiteral("--link-dir"), dir_};
+    if (dir_.isEmpty()) {
+        firstPort_ = 10'000 + static_cast<int>(QRandomGenerator::global()->bounded(
+                                  static_cast<quint32>(std::max(1, 22'000 - count_))));
+        where = {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(firstPort_)};
+    }
+    output_.clear();
+    process_.start(
+        QStringLiteral(IRIG_UNIT_SIM_PATH),
+        QStringList{QStringLiteral("--units"), QString::number(count_)} + where + options_);
 }
 
 SimulatedUnits::~SimulatedUnits() {
@@ -72,12 +85,24 @@ SimulatedUnits::~SimulatedUnits() {
     }
 }
 
+// On TCP a range some other program holds ends the simulator at once: it starts on another.
 bool SimulatedUnits::WaitReady(int timeoutMs) {
-    return WaitUntil([&] { return output_.contains("ready:"); }, timeoutMs);
+    for (int tries = dir_.isEmpty() ? 5 : 1; tries > 0; --tries) {
+        WaitUntil(
+            [&] { return output_.contains("ready:") || process_.state() == QProcess::NotRunning; },
+            timeoutMs);
+        if (output_.contains("ready:") || !dir_.isEmpty() ||
+            process_.state() != QProcess::NotRunning) {
+            break;
+        }
+        Start();
+    }
+    return output_.contains("ready:");
 }
 
 QString SimulatedUnits::Link(int number) const {
-    return QStringLiteral("%1/unit%2").arg(dir_).arg(number);
+    return dir_.isEmpty() ? QStringLiteral("socket://127.0.0.1:%1").arg(firstPort_ + number - 1)
+                          : QStringLiteral("%1/unit%2").arg(dir_).arg(number);
 }
 
 QString SimulatedUnits::Errors() {

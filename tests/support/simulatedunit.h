@@ -34,7 +34,8 @@ private:
     QByteArray errors_;
 };
 
-// Many units from one irig-unit-sim process, each on a pseudo-terminal linked as DIR/unitN.
+// Many units from one irig-unit-sim process, each on a pseudo-terminal linked as DIR/unitN, or,
+// with an empty DIR, on raw TCP ports of 127.0.0.1 (a range found free as it starts).
 class SimulatedUnits {
 public:
     SimulatedUnits(const QString& dir, int count, const QStringList& options);
@@ -43,13 +44,19 @@ public:
     SimulatedUnits& operator=(const SimulatedUnits&) = delete;
 
     bool WaitReady(int timeoutMs = 10000);
-    // The link of unit `number`, from 1.
+    // How unit `number`, from 1, is reached: its link, or socket://127.0.0.1:PORT.
     QString Link(int number) const;
     QString Errors();
+    qint64 Pid() const { return process_.processId(); }
 
 private:
+    void Start();
+
     QProcess process_;
     QString dir_;
+    int count_;
+    QStringList options_;
+    int firstPort_ = 0;  // on TCP
     QByteArray output_;
     QByteArray errors_;
 };
