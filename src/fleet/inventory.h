@@ -24,6 +24,7 @@ struct Intended {
     std::optional<int> maxClockOffsetMs;
 
     bool SetsOffsets() const { return irigOffset || gpsOffset || ieee1344; }
+    bool operator==(const Intended&) const = default;
 };
 
 struct InventoryUnit {

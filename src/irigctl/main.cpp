@@ -52,6 +52,10 @@ int main(int argc, char* argv[]) {
         irig::monitor::Options options;
         options.ports = line.request->ports;
         options.units = line.request->units;
+        if (!line.request->units.empty()) {
+            options.inventory = line.request->inventory;
+            options.selection = line.request->selection;
+        }
         options.listenHost = line.request->listenHost;
         options.listenPort = line.request->listenPort;
         options.timeouts = irig::cli::TimeoutsOf(*line.request);

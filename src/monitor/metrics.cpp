@@ -119,7 +119,8 @@ void Open(QByteArray& out, const char* name, const QByteArray& labels) {
 }  // namespace
 
 QByteArray Exposition(const std::vector<UnitReading>& units,
-                      const std::optional<status::KernelClock>& hostClock) {
+                      const std::optional<status::KernelClock>& hostClock,
+                      const std::optional<ConfigReload>& reload) {
     QByteArray out;
     out.reserve(1200 + static_cast<qsizetype>(units.size()) * 640);
     std::vector<QByteArray> labels(units.size());
@@ -217,6 +218,20 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
                "The kernel's bound on this computer's clock error.");
         out += "irig_host_clock_max_error_seconds ";
         AppendThousandths(out, (hostClock->maxErrorUs + 999) / 1000);
+        out += '\n';
+    }
+
+    if (reload) {
+        Family(out, "irig_monitor_config_last_reload_successful",
+               "Whether the last reload of the configuration succeeded (1) or found a faulty file "
+               "and kept the configuration as it was (0).");
+        out += reload->successful ? "irig_monitor_config_last_reload_successful 1\n"
+                                  : "irig_monitor_config_last_reload_successful 0\n";
+        Family(out, "irig_monitor_config_last_reload_success_timestamp_seconds",
+               "When the configuration was last read whole, at the start or a reload, in seconds "
+               "since the epoch.");
+        out += "irig_monitor_config_last_reload_success_timestamp_seconds ";
+        AppendThousandths(out, reload->lastSuccess / 1000);
         out += '\n';
     }
     return out;

@@ -1,18 +1,25 @@
 #include "monitor/monitor.h"
 
 #include <QEventLoop>
+#include <QThread>
+#include <optional>
 #include <vector>
 
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #endif
 
+#include "monitor/reload.h"
 #include "monitor/server.h"
+#include "monitor/unitloops.h"
 #include "unit/interrupts.h"
 
 namespace irig::monitor {
 
 namespace {
+
+// A loop's units: enough that a few loops serve thousands, few enough that one is never late.
+constexpr int kUnitsPerLoop = 250;
 
 void Write(std::FILE* file, const QString& line) {
     (void)std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), file);
@@ -37,6 +44,127 @@ QString Url(const QHostAddress& address, quint16 port) {
     return QStringLiteral("http://%1:%2/metrics").arg(host).arg(port);
 }
 
+// The units watched, each with its key on the board and the inventory's entry it came from.
+class Watchlist {
+public:
+    Watchlist(MetricsBoard& board, UnitLoops& loops) : board_(board), loops_(loops) {}
+
+    // The units on `ports`, from the inventory's `units` where given.
+    void Start(const QStringList& ports, const std::vector<fleet::InventoryUnit>& units) {
+        std::vector<std::pair<MetricsBoard::Key, UnitReading>> arranged;
+        for (qsizetype i = 0; i < ports.size(); ++i) {
+            std::optional<fleet::InventoryUnit> unit;
+            if (static_cast<size_t>(i) < units.size()) {
+                unit = units[static_cast<size_t>(i)];
+            }
+            watched_.push_back({nextKey_++, ports[i], unit});
+            arranged.emplace_back(watched_.back().key,
+                                  UnitMonitor::FirstReading(ports[i], unit ? &*unit : nullptr));
+        }
+        board_.Arrange(arranged);
+        for (const Watched& watched : watched_) {
+            loops_.Add(watched.key, watched.port, watched.unit);
+        }
+    }
+
+    // The inventory's `units` from now on. The board is arranged first: a new unit shows at once,
+    // and no scrape misses one that stays.
+    UnitChanges Replace(const std::vector<fleet::InventoryUnit>& units) {
+        std::vector<fleet::InventoryUnit> before;
+        for (const Watched& watched : watched_) {
+            before.push_back(watched.unit.value_or(fleet::InventoryUnit{}));
+        }
+        const UnitChanges changes = CompareUnits(before, units);
+        std::vector<Watched> now;
+        std::vector<std::pair<MetricsBoard::Key, UnitReading>> arranged;
+        for (size_t i = 0; i < units.size(); ++i) {
+            const UnitFate& fate = changes.after[i];
+            if (fate.what == UnitFate::kAdded) {
+                now.push_back({nextKey_++, units[i].port, units[i]});
+                arranged.emplace_back(now.back().key,
+                                      UnitMonitor::FirstReading(units[i].port, &units[i]));
+            } else {
+                now.push_back({watched_[fate.before].key, units[i].port, units[i]});
+                arranged.emplace_back(now.back().key, UnitReading{});
+            }
+        }
+        board_.Arrange(arranged);
+        for (const size_t gone : changes.removed) {
+            loops_.Remove(watched_[gone].key);
+        }
+        for (size_t i = 0; i < units.size(); ++i) {
+            if (changes.after[i].what == UnitFate::kUpdated) {
+                loops_.Update(now[i].key, units[i]);
+            } else if (changes.after[i].what == UnitFate::kAdded) {
+                loops_.Add(now[i].key, now[i].port, now[i].unit);
+            }
+        }
+        watched_ = std::move(now);
+        return changes;
+    }
+
+private:
+    struct Watched {
+        MetricsBoard::Key key;
+        QString port;
+        std::optional<fleet::InventoryUnit> unit;
+    };
+
+    MetricsBoard& board_;
+    UnitLoops& loops_;
+    std::vector<Watched> watched_;
+    MetricsBoard::Key nextKey_ = 0;
+};
+
+// The inventory read again, and the same selection made of it.
+ReloadPart InventoryPart(const Options& options, Watchlist& watchlist, std::FILE* err) {
+    return {QStringLiteral("the inventory %1").arg(options.inventory),
+            [&options, &watchlist, err]() -> std::variant<std::function<void()>, QString> {
+                const auto loaded = fleet::LoadInventory(options.inventory);
+                if (const auto* fault = std::get_if<fleet::InventoryFault>(&loaded)) {
+                    return fault->Text();
+                }
+                fleet::Selection selection = options.selection;
+                selection.all = selection.all || selection.Empty();
+                auto selected = fleet::Select(std::get<fleet::Inventory>(loaded), selection);
+                if (const auto* fault = std::get_if<fleet::InventoryFault>(&selected)) {
+                    return fault->Text();
+                }
+                return [&options, &watchlist, err,
+                        units = std::get<std::vector<fleet::InventoryUnit>>(std::move(selected))] {
+                    Write(err, QStringLiteral("irigctl: monitor: read %1 again: %2 %3; %4")
+                                   .arg(options.inventory)
+                                   .arg(units.size())
+                                   .arg(units.size() == 1 ? QStringLiteral("unit")
+                                                          : QStringLiteral("units"))
+                                   .arg(watchlist.Replace(units).Text()));
+                };
+            }};
+}
+
+// What SIGHUP does: every part read again, and put in place only when none is faulty.
+void ReadAgain(const Options& options, const std::vector<ReloadPart>& parts, MetricsBoard& board,
+               std::FILE* err) {
+    if (options.inventory.isEmpty()) {
+        QStringList names;
+        for (const ReloadPart& part : parts) {
+            names.append(part.name);
+        }
+        Write(err, QStringLiteral("irigctl: monitor: reload: the units were given with --port, "
+                                  "not read from an inventory: %1")
+                       .arg(names.isEmpty() ? QStringLiteral("nothing to read again")
+                                            : QStringLiteral("reading again ") +
+                                                  names.join(QStringLiteral(", "))));
+    }
+    const QStringList faults = Reload(parts);
+    for (const QString& fault : faults) {
+        Write(err, QStringLiteral("irigctl: monitor: reload: %1; the configuration stays as it was")
+                       .arg(fault));
+    }
+    board.SetReload(faults.isEmpty() ? ConfigReload{true, status::HostNow()}
+                                     : ConfigReload{false, board.LastReload().lastSuccess});
+}
+
 }  // namespace
 
 // The exit codes of irigctl that the monitor ends with besides a signal's.
@@ -44,21 +172,17 @@ constexpr int kCannotListen = 4;
 
 int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort) {
     RaiseFileLimit();
-    const unit::PortMaker make = makePort ? makePort : unit::RealPorts(options.timeouts);
-    MetricsBoard board(options.ports);
-    QObject units;  // the monitors' parent, in this thread
-    std::vector<UnitMonitor*> monitors;
-    MetricsServer server(board, [&units, &monitors](const QString& port) {
+    // Before anything listens: a SIGHUP from then on is a reload, never the end.
+    unit::Interrupts interrupts;
+    interrupts.CatchHangUp();
+    MetricsBoard board;
+    board.SetReload({true, status::HostNow()});
+    UnitLoops loops(board, makePort ? makePort : unit::RealPorts(options.timeouts),
+                    options.timeouts, options.schedule, QThread::idealThreadCount(), kUnitsPerLoop);
+    QObject::connect(&loops, &UnitLoops::Said, [err](const QString& line) { Write(err, line); });
+    MetricsServer server(board, [&loops](const QString& port) {
         QMetaObject::invokeMethod(
-            &units,
-            [&monitors, port] {
-                for (UnitMonitor* monitor : monitors) {
-                    if (port.isEmpty() || monitor->Reading().port == port) {
-                        monitor->MeasureOnRequest();
-                    }
-                }
-            },
-            Qt::QueuedConnection);
+            &loops, [&loops, port] { loops.MeasureOnRequest(port); }, Qt::QueuedConnection);
     });
     const QHostAddress address(options.listenHost);
     QString why;
@@ -76,30 +200,20 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
               .arg(options.ports.size())
               .arg(options.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
 
-    for (qsizetype i = 0; i < options.ports.size(); ++i) {
-        const fleet::InventoryUnit* fromInventory =
-            static_cast<size_t>(i) < options.units.size() ? &options.units[size_t(i)] : nullptr;
-        auto* monitor = new UnitMonitor(options.ports[i], make(), options.timeouts,
-                                        options.schedule, fromInventory, &units);
-        QObject::connect(monitor, &UnitMonitor::Changed, &units,
-                         [&board, i](const UnitReading& reading) {
-                             board.Post(static_cast<size_t>(i), reading);
-                         });
-        QObject::connect(monitor, &UnitMonitor::Said, &units,
-                         [err](const QString& line) { Write(err, line); });
-        board.Post(static_cast<size_t>(i), monitor->Reading());
-        monitors.push_back(monitor);
+    Watchlist watchlist(board, loops);
+    watchlist.Start(options.ports, options.units);
+    std::vector<ReloadPart> parts;
+    if (!options.inventory.isEmpty()) {
+        parts.push_back(InventoryPart(options, watchlist, err));
     }
     QEventLoop loop;
     int exitCode = 0;
-    unit::Interrupts interrupts;
     QObject::connect(&interrupts, &unit::Interrupts::Interrupted, &loop, [&](int code) {
         exitCode = code;
         loop.quit();
     });
-    for (UnitMonitor* monitor : monitors) {
-        monitor->Start();
-    }
+    QObject::connect(&interrupts, &unit::Interrupts::HungUp, &loop,
+                     [&] { ReadAgain(options, parts, board, err); });
     loop.exec();
     return exitCode;
 }

@@ -7,14 +7,11 @@ namespace irig::monitor {
 UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortController> serial,
                          unit::Timeouts timeouts, Schedule schedule,
                          const fleet::InventoryUnit* fromInventory, QObject* parent)
-    : QObject(parent), session_(port, std::move(serial), timeouts), schedule_(schedule) {
-    reading_.port = port;
-    if (fromInventory != nullptr) {
-        reading_.unit = fromInventory->name;
-        reading_.labels = fromInventory->labels;
-        reading_.intended = fromInventory->intended;
-        session_.SetUnitName(fromInventory->name);
-    }
+    : QObject(parent),
+      session_(port, std::move(serial), timeouts),
+      schedule_(schedule),
+      reading_(FirstReading(port, fromInventory)) {
+    session_.SetUnitName(reading_.unit);
     offsetsTimer_.setInterval(schedule.offsetsMs);
     connect(&offsetsTimer_, &QTimer::timeout, this, [this] {
         offsetsDue_ = true;
@@ -29,7 +26,7 @@ UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortControll
     connect(&measureTimer_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
     requested_.setSingleShot(true);
     connect(&requested_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
-    session_.KeepOpen();
+    session_.KeepOpen(schedule.retryCapMs);
     connect(&session_, &unit::Session::Opened, this, &UnitMonitor::Opened);
     connect(&session_, &unit::Session::OpenFailed, this, [this](const QString& why) {
         emit Said(QStringLiteral("%1: cannot open the port: %2").arg(session_.Port(), why));
@@ -49,8 +46,37 @@ UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortControll
     });
 }
 
+UnitReading UnitMonitor::FirstReading(const QString& port,
+                                      const fleet::InventoryUnit* fromInventory) {
+    UnitReading reading;
+    reading.port = port;
+    if (fromInventory != nullptr) {
+        reading.unit = fromInventory->name;
+        reading.labels = fromInventory->labels;
+        reading.intended = fromInventory->intended;
+    }
+    return reading;
+}
+
 void UnitMonitor::Start() {
     session_.Open();
+}
+
+void UnitMonitor::Adopt(const fleet::InventoryUnit& unit) {
+    const bool offsetsBefore = reading_.intended.SetsOffsets();
+    reading_.unit = unit.name;
+    reading_.labels = unit.labels;
+    reading_.intended = unit.intended;
+    session_.SetUnitName(unit.name);
+    if (!reading_.intended.SetsOffsets()) {
+        offsetsTimer_.stop();
+        offsetsDue_ = false;
+    } else if (!offsetsBefore && session_.IsOpen()) {
+        offsetsTimer_.start();
+        offsetsDue_ = true;
+        Poll();
+    }
+    emit Changed(reading_);
 }
 
 void UnitMonitor::MeasureNow() {

@@ -22,6 +22,7 @@ struct Schedule {
     int measureMs = 60'000;
     int requestedEveryMs = 10'000;  // measurements asked for over HTTP, at most one this often
     int offsetsMs = 300'000;        // the offsets, read for an inventory's settings
+    int retryCapMs = 30'000;        // the longest wait between two tries on a terminal server
 };
 
 class UnitMonitor final : public QObject {
@@ -33,7 +34,14 @@ public:
                 unit::Timeouts timeouts, Schedule schedule,
                 const fleet::InventoryUnit* fromInventory = nullptr, QObject* parent = nullptr);
 
+    // What is known of a unit before it has said anything: its port, and its name, labels and
+    // settings from an inventory.
+    static UnitReading FirstReading(const QString& port, const fleet::InventoryUnit* fromInventory);
+
     void Start();
+    // The unit's entry in the inventory has new labels or settings (its port is the same): the
+    // reading carries them from now on, and the offsets are read when they are now to be compared.
+    void Adopt(const fleet::InventoryUnit& unit);
     // Measures the unit's clock as soon as the request in flight, if any, has ended.
     void MeasureNow();
     // A measurement asked for from outside: now, or once the last one is far enough back.

@@ -28,6 +28,8 @@ public:
     qint64 ResidentKiB() const;
     // Ends it with SIGTERM; its exit code, or -1 when it did not end normally.
     int Terminate();
+    // Asks it to read its configuration again, with SIGHUP.
+    void Reload();
     qint64 Pid() const { return process_.processId(); }
 
 private:
