@@ -101,22 +101,25 @@ void PortWatch::Await(const QString& name) {
 
 void PortWatch::Forget() {
     timer_.stop();
+    backoff_.Reset();
+    saidStepMs_ = 0;
     watching_ = reopening_ = false;
     waiting_.clear();
     identity_ = {};
 }
 
 // A port that stayed open a while starts the waits over; one that fell again at once goes on
-// where they stood, so that a server that takes each connection and drops it is not stormed.
+// where they stood (and says no step twice), so that a server that takes each connection and
+// drops it is not stormed.
 void PortWatch::Lost() {
     if (identity_.name.isEmpty()) {
         return;
     }
     watching_ = true;
     reopening_ = false;
-    saidStepMs_ = 0;
     if (!opened_.isValid() || opened_.elapsed() >= retryCapMs_) {
         backoff_.Reset();
+        saidStepMs_ = 0;
     }
     QString waiting = Locate(identity_).waiting;
     if (!waiting.isEmpty()) {

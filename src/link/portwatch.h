@@ -123,7 +123,7 @@ private:
     int retryCapMs_ = kRetryCapMs;
     Backoff backoff_{kFirstRetryMs, kRetryCapMs};
     QElapsedTimer opened_;  // since the port last opened
-    int saidStepMs_ = 0;    // the largest step said while this loss lasts
+    int saidStepMs_ = 0;    // the largest step said since the waits started over
     bool watching_ = false;
     bool reopening_ = false;  // a connection this watch started is still being made
 };
