@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "monitor/dispatcher.h"
+
 namespace irig::monitor {
 
 // A thread and, living in it, the units it watches: `units` is touched in that thread only.
@@ -45,6 +47,9 @@ UnitLoops::Loop& UnitLoops::Quietest() {
     }
     auto loop = std::make_unique<Loop>();
     loop->thread.setObjectName(QStringLiteral("units %1").arg(loops_.size() + 1));
+    if (std::unique_ptr<QAbstractEventDispatcher> dispatcher = MakeManyPortsDispatcher()) {
+        loop->thread.setEventDispatcher(dispatcher.release());
+    }
     loop->thread.start();
     loop->context = new QObject;
     loop->context->moveToThread(&loop->thread);
