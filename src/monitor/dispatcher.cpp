@@ -18,7 +18,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 namespace irig::monitor {
@@ -35,110 +34,109 @@ constexpr uint32_t kReadEvents = EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
 constexpr uint32_t kWriteEvents = EPOLLOUT | EPOLLHUP | EPOLLERR;
 constexpr uint32_t kExceptionEvents = EPOLLPRI;
 
-// The timers by when they are due: a binary heap whose entries know their place in it.
+// The timers, and by when they are due a binary heap of entries that carry their time: a timer
+// stopped leaves its entry behind, dropped when it comes up (or when such entries outnumber the
+// timers), so that the many reply time-outs stopped by their answers cost no walk of the heap.
 class TimerHeap {
 public:
     struct Timer {
-        int id;
         qint64 intervalMs;
         Qt::TimerType type;
         QObject* object;
         Clock::time_point due;
         quint64 serial;  // told apart from a later timer that gets the same id
-        size_t place = 0;
     };
 
     void Add(int id, qint64 intervalMs, Qt::TimerType type, QObject* object) {
-        Timer& timer = timers_[id];
-        timer = {id,
-                 intervalMs,
-                 type,
-                 object,
-                 Clock::now() + std::chrono::milliseconds(intervalMs),
-                 ++serial_};
-        timer.place = heap_.size();
-        heap_.push_back(&timer);
-        Up(timer.place);
-        byObject_.insert(object, id);
+        const Clock::time_point due = Clock::now() + std::chrono::milliseconds(intervalMs);
+        timers_.insert(id, {intervalMs, type, object, due, ++serial_});
+        Push({due, serial_, id});
     }
 
     bool Remove(int id) {
-        const auto found = timers_.find(id);
-        if (found == timers_.end()) {
+        if (!timers_.remove(id)) {
             return false;
         }
-        const size_t place = found->second.place;
-        byObject_.remove(found->second.object, id);
-        Swap(place, heap_.size() - 1);
-        heap_.pop_back();
-        timers_.erase(found);
-        if (place < heap_.size()) {
-            Down(Up(place));
+        if (heap_.size() > 2 * static_cast<size_t>(timers_.size()) + 64) {
+            Rebuild();
         }
         return true;
     }
 
     const Timer* Find(int id) const {
-        const auto found = timers_.find(id);
-        return found == timers_.end() ? nullptr : &found->second;
+        const auto found = timers_.constFind(id);
+        return found == timers_.cend() ? nullptr : &*found;
     }
-    QList<int> Of(QObject* object) const { return byObject_.values(object); }
-    const Timer* Next() const { return heap_.empty() ? nullptr : heap_.front(); }
+    QList<int> Of(QObject* object) const {
+        QList<int> ids;
+        for (auto timer = timers_.cbegin(); timer != timers_.cend(); ++timer) {
+            if (timer->object == object) {
+                ids.append(timer.key());
+            }
+        }
+        return ids;
+    }
+    // The timer due first, if any.
+    const Timer* Next() {
+        DropStopped();
+        return heap_.empty() ? nullptr : Find(heap_.front().id);
+    }
 
     // The timers due by `now`, each moved on past it to its next time: (id, serial) to deliver.
     std::vector<std::pair<int, quint64>> TakeDue(Clock::time_point now) {
         std::vector<std::pair<int, quint64>> due;
-        while (!heap_.empty() && heap_.front()->due <= now) {
-            Timer& timer = *heap_.front();
-            due.emplace_back(timer.id, timer.serial);
+        for (DropStopped(); !heap_.empty() && heap_.front().due <= now; DropStopped()) {
+            const int id = heap_.front().id;
+            std::pop_heap(heap_.begin(), heap_.end(), Later);
+            heap_.pop_back();
+            Timer& timer = timers_[id];
+            due.emplace_back(id, timer.serial);
             timer.due += std::chrono::milliseconds(timer.intervalMs);
             if (timer.due <= now) {
                 timer.due =
                     now + std::max<Clock::duration>(std::chrono::milliseconds(timer.intervalMs),
                                                     Clock::duration(1));
             }
-            Down(0);
+            Push({timer.due, timer.serial, id});
         }
         return due;
     }
 
 private:
-    // Timers due at the same time fire in the order they were started.
-    bool Before(size_t a, size_t b) const {
-        return heap_[a]->due != heap_[b]->due ? heap_[a]->due < heap_[b]->due
-                                              : heap_[a]->serial < heap_[b]->serial;
-    }
-    void Swap(size_t a, size_t b) {
-        std::swap(heap_[a], heap_[b]);
-        heap_[a]->place = a;
-        heap_[b]->place = b;
-    }
-    size_t Up(size_t place) {
-        while (place > 0 && Before(place, (place - 1) / 2)) {
-            Swap(place, (place - 1) / 2);
-            place = (place - 1) / 2;
-        }
-        return place;
-    }
-    void Down(size_t place) {
-        for (;;) {
-            size_t least = place;
-            for (const size_t child : {2 * place + 1, 2 * place + 2}) {
-                if (child < heap_.size() && Before(child, least)) {
-                    least = child;
-                }
-            }
-            if (least == place) {
-                return;
-            }
-            Swap(place, least);
-            place = least;
-        }
+    struct Entry {
+        Clock::time_point due;
+        quint64 serial;
+        int id;
+    };
+    // For a heap with the earliest on top; timers due together in the order they were started.
+    static bool Later(const Entry& a, const Entry& b) {
+        return a.due != b.due ? a.due > b.due : a.serial > b.serial;
     }
 
-    std::unordered_map<int, Timer> timers_;  // nodes stay where they are: the heap points at them
-    std::vector<Timer*> heap_;
-    QMultiHash<QObject*, int> byObject_;
+    void Push(const Entry& entry) {
+        heap_.push_back(entry);
+        std::push_heap(heap_.begin(), heap_.end(), Later);
+    }
+    bool Stopped(const Entry& entry) const {
+        const Timer* timer = Find(entry.id);
+        return timer == nullptr || timer->serial != entry.serial;
+    }
+    void DropStopped() {
+        while (!heap_.empty() && Stopped(heap_.front())) {
+            std::pop_heap(heap_.begin(), heap_.end(), Later);
+            heap_.pop_back();
+        }
+    }
+    void Rebuild() {
+        heap_.clear();
+        for (auto timer = timers_.cbegin(); timer != timers_.cend(); ++timer) {
+            heap_.push_back({timer->due, timer->serial, timer.key()});
+        }
+        std::make_heap(heap_.begin(), heap_.end(), Later);
+    }
+
+    QHash<int, Timer> timers_;
+    std::vector<Entry> heap_;  // one entry a running timer, and some of stopped ones
     quint64 serial_ = 0;
 };
 
@@ -169,9 +167,9 @@ public:
 
     void unregisterSocketNotifier(QSocketNotifier* notifier) override {
         const auto found = fds_.find(static_cast<int>(notifier->socket()));
-        if (found != fds_.end() && Slot(found->second, notifier->type()) == notifier) {
-            Slot(found->second, notifier->type()) = nullptr;
-            changed_.push_back(found->first);
+        if (found != fds_.end() && Slot(*found, notifier->type()) == notifier) {
+            Slot(*found, notifier->type()) = nullptr;
+            changed_.push_back(found.key());
         }
     }
 
@@ -179,6 +177,7 @@ public:
         timers_.Add(id, interval, type, object);
     }
     bool unregisterTimer(int id) override { return timers_.Remove(id); }
+    // Rare (an object with timers running deleted or moved): a look at every timer.
     bool unregisterTimers(QObject* object) override {
         const QList<int> ids = timers_.Of(object);
         for (const int id : ids) {
@@ -237,7 +236,7 @@ private:
     int wake_;
     std::atomic<bool> woken_{false};
     std::atomic<bool> interrupted_{false};
-    std::unordered_map<int, Notifiers> fds_;
+    QHash<int, Notifiers> fds_;
     std::vector<int> changed_;  // descriptors whose notifiers changed since the last wait
     TimerHeap timers_;
 };
@@ -250,7 +249,7 @@ void EpollDispatcher::Watch() {
         if (found == fds_.end()) {
             continue;
         }
-        Notifiers& notifiers = found->second;
+        Notifiers& notifiers = *found;
         const uint32_t wanted = (notifiers.read != nullptr ? EPOLLIN | EPOLLRDHUP : 0U) |
                                 (notifiers.write != nullptr ? EPOLLOUT : 0U) |
                                 (notifiers.exception != nullptr ? EPOLLPRI : 0U);
@@ -332,7 +331,7 @@ bool EpollDispatcher::Deliver(int fd, uint32_t events) {
         if (found == fds_.end()) {
             return delivered;
         }
-        QSocketNotifier* notifier = Slot(found->second, type);
+        QSocketNotifier* notifier = Slot(*found, type);
         if (notifier != nullptr && (events & wakes) != 0) {
             QEvent activated(QEvent::SockAct);
             QCoreApplication::sendEvent(notifier, &activated);
