@@ -7,8 +7,9 @@
 //     against 32, and with --pty over 1000 units on pseudo-terminals against 32, at 19200 baud,
 //     from simulators of 125 units each (one of more units would fall behind first):
 //     after a warm-up of 75 s (--warm-up S), over 150 s (--span S), the CPU and the requests the
-//     units received a unit-minute (a loop that falls behind asks less, and must not look cheap),
-//     resident memory a unit, and the median and worst of 100 scrapes.
+//     units received a unit-minute (a loop that falls behind asks less, and must not look cheap;
+//     a measurement asks more where replies are taken late), the CPU a request, the measurements'
+//     median uncertainty, resident memory a unit, and the median and worst of 100 scrapes.
 // Usage: bench_fleet [--warm-up S] [--span S] [--pty] [--skip-monitor] [--monitor-only]
 #include <QCoreApplication>
 #include <QDir>
@@ -117,7 +118,22 @@ struct Watched {
     std::vector<double> scrapes;
     int answering;  // units up at the end
     int measured;   // units with an offset at the end
+    // The measurements' median uncertainty, ms: a measurement asks more the later the replies
+    // are taken (a machine short of CPU, a late loop).
+    double uncertaintyMs = 0;
+
+    double CpuPerRequestUs() const { return 1000 * cpuPerUnitMinute / requestsPerUnitMinute; }
 };
+
+double MedianUncertaintyMs(const QByteArray& metrics) {
+    std::vector<double> values;
+    for (const QByteArray& line : metrics.split('\n')) {
+        if (line.startsWith("irig_unit_clock_offset_uncertainty_seconds{")) {
+            values.push_back(line.mid(line.lastIndexOf(' ') + 1).toDouble() * 1000);
+        }
+    }
+    return values.empty() ? 0 : Median(values);
+}
 
 int CountUp(const QByteArray& metrics) {
     const QList<QByteArray> lines = metrics.split('\n');
@@ -189,6 +205,7 @@ std::optional<Watched> Watch(const QTemporaryDir& dir, int count, bool tcp, int 
     const QByteArray metrics = irig::test::Http(monitor.Url(QStringLiteral("/metrics"))).body;
     watched.answering = CountUp(metrics);
     watched.measured = static_cast<int>(metrics.count("irig_unit_clock_offset_seconds{"));
+    watched.uncertaintyMs = MedianUncertaintyMs(metrics);
     watched.scrapes = Scrapes(monitor.Port(), 100);
     monitor.Terminate();
     return watched;
@@ -196,12 +213,14 @@ std::optional<Watched> Watch(const QTemporaryDir& dir, int count, bool tcp, int 
 
 void PrintWatched(const char* what, int count, const Watched& watched, const Watched& anchor) {
     std::printf(
-        "  %-4s %5d units  %5d answering, %5d measured; a unit-minute CPU %.2f ms (%.2fx), %.1f "
-        "requests (%.2fx); %.1f KiB a unit; scrapes median %.2f ms, worst %.2f ms\n",
-        what, count, watched.answering, watched.measured, watched.cpuPerUnitMinute,
-        watched.cpuPerUnitMinute / anchor.cpuPerUnitMinute, watched.requestsPerUnitMinute,
-        watched.requestsPerUnitMinute / anchor.requestsPerUnitMinute, watched.kibPerUnit,
-        watched.scrapes.empty() ? 0.0 : Median(watched.scrapes),
+        "  %-4s %5d units  %5d answering, %5d measured (median \u00B1%.0f ms); a unit-minute CPU "
+        "%.2f ms (%.2fx), %.1f requests (%.2fx); a request %.1f us (%.2fx); %.1f KiB a unit; "
+        "scrapes median %.2f ms, worst %.2f ms\n",
+        what, count, watched.answering, watched.measured, watched.uncertaintyMs,
+        watched.cpuPerUnitMinute, watched.cpuPerUnitMinute / anchor.cpuPerUnitMinute,
+        watched.requestsPerUnitMinute, watched.requestsPerUnitMinute / anchor.requestsPerUnitMinute,
+        watched.CpuPerRequestUs(), watched.CpuPerRequestUs() / anchor.CpuPerRequestUs(),
+        watched.kibPerUnit, watched.scrapes.empty() ? 0.0 : Median(watched.scrapes),
         watched.scrapes.empty()
             ? 0.0
             : *std::max_element(watched.scrapes.begin(), watched.scrapes.end()));
