@@ -5,7 +5,7 @@
 //     version check after each update included, at 19200 baud;
 // (c) irigctl monitor over 1000 and 5000 units on TCP (socket://, as behind terminal servers)
 //     against 32, and with --pty over 1000 units on pseudo-terminals against 32, at 19200 baud,
-//     from simulators of 125 units each (one of more units would fall behind first):
+//     from simulators of 50 units each (one of many more units would fall behind first):
 //     after a warm-up of 75 s (--warm-up S), over 150 s (--span S), the CPU and the requests the
 //     units received a unit-minute (a loop that falls behind asks less, and must not look cheap;
 //     a measurement asks more where replies are taken late), the CPU a request, the measurements'
@@ -144,7 +144,7 @@ int CountUp(const QByteArray& metrics) {
 
 // A simulator serves its units from one loop that looks at each of them at every turn: with more
 // than this many it would fall behind before a monitor does.
-constexpr int kUnitsPerSimulator = 125;
+constexpr int kUnitsPerSimulator = 50;
 
 // A monitor of `count` units, on TCP or pseudo-terminals. A monitor given only --port sends clock
 // reads alone (the status poll and the measurement), 5 bytes each: what the simulators read,
