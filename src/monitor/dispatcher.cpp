@@ -229,6 +229,8 @@ private:
     }
 
     void Watch();
+    const timespec* NextTimer(timespec& wait);
+    int Wait(const timespec* until, epoll_event* events, int size);
     bool Deliver(int fd, uint32_t events);
     bool FireTimers();
 
@@ -236,6 +238,7 @@ private:
     int wake_;
     std::atomic<bool> woken_{false};
     std::atomic<bool> interrupted_{false};
+    bool millisecondsOnly_ = false;  // no epoll_pwait2 in this kernel
     QHash<int, Notifiers> fds_;
     std::vector<int> changed_;  // descriptors whose notifiers changed since the last wait
     TimerHeap timers_;
@@ -294,19 +297,15 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
     if (interrupted_.exchange(false)) {
         return false;
     }
-    int waitMs = 0;
-    if (flags.testFlag(QEventLoop::WaitForMoreEvents)) {
-        const TimerHeap::Timer* next = timers_.Next();
-        waitMs = next == nullptr         ? -1
-                 : next->intervalMs == 0 ? 0  // fires at every pass
-                                         : MillisecondsTo(next->due);
-        if (waitMs != 0) {
-            emit aboutToBlock();
-        }
+    timespec wait{};
+    const timespec* until = flags.testFlag(QEventLoop::WaitForMoreEvents) ? NextTimer(wait) : &wait;
+    if (until == nullptr || wait.tv_sec != 0 || wait.tv_nsec != 0) {
+        emit aboutToBlock();
     }
     Watch();
-    std::array<epoll_event, 256> events{};
-    const int ready = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), waitMs);
+    // A few at a time, so that the timers due meanwhile are not kept waiting long.
+    std::array<epoll_event, 64> events{};
+    const int ready = Wait(until, events.data(), static_cast<int>(events.size()));
     bool handled = false;
     if (!flags.testFlag(QEventLoop::ExcludeSocketNotifiers)) {
         for (int i = 0; i < ready; ++i) {
@@ -318,6 +317,39 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
         }
     }
     return FireTimers() || handled;
+}
+
+// How long to wait, to the nanosecond (a measurement places its requests on the unit's second
+// boundary): none while a timer of 0 runs, without end when no timer runs.
+const timespec* EpollDispatcher::NextTimer(timespec& wait) {
+    const TimerHeap::Timer* next = timers_.Next();
+    if (next == nullptr) {
+        return nullptr;
+    }
+    if (next->intervalMs > 0) {
+        const qint64 left =
+            std::max<qint64>(std::chrono::nanoseconds(next->due - Clock::now()).count(), 0);
+        wait.tv_sec = left / 1'000'000'000;
+        wait.tv_nsec = left % 1'000'000'000;
+    }
+    return &wait;
+}
+
+int EpollDispatcher::Wait(const timespec* until, epoll_event* events, int size) {
+    if (!millisecondsOnly_) {
+        const int ready = ::epoll_pwait2(epoll_, events, size, until, nullptr);
+        millisecondsOnly_ = ready < 0 && errno == ENOSYS;  // a kernel before 5.11
+        if (!millisecondsOnly_) {
+            return ready;
+        }
+    }
+    if (until == nullptr) {
+        return ::epoll_wait(epoll_, events, size, -1);
+    }
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(
+        std::chrono::seconds(until->tv_sec) + std::chrono::nanoseconds(until->tv_nsec));
+    return ::epoll_wait(epoll_, events, size,
+                        static_cast<int>(std::min<qint64>(ms.count(), INT_MAX)));
 }
 
 // To each notifier of the descriptor that is still there when its turn comes: an earlier one may
