@@ -6,12 +6,18 @@
 
 namespace irig::monitor {
 
-// A thread and, living in it, the units it watches: `units` is touched in that thread only.
+// A thread and, living in it, the units it watches: `units` and `turns` are touched in that
+// thread only.
 struct UnitLoops::Loop {
     QThread thread;
     QObject* context = nullptr;
     QHash<Key, UnitMonitor*> units;
+    // One unit in twenty measures at once, at least eight: a measurement takes a second or two,
+    // so each unit's comes round within the minute.
+    Turns turns;
     int count = 0;  // in the main thread: the units given to it
+
+    void Count() { turns.SetLimit(std::max(8, static_cast<int>(units.size()) / 20)); }
 };
 
 UnitLoops::UnitLoops(MetricsBoard& board, unit::PortMaker make, unit::Timeouts timeouts,
@@ -64,7 +70,9 @@ void UnitLoops::Add(Key key, const QString& port, const std::optional<fleet::Inv
     QMetaObject::invokeMethod(loop.context, [this, &loop, key, port, unit] {
         auto* monitor = new UnitMonitor(port, make_(), timeouts_, schedule_,
                                         unit ? &*unit : nullptr, loop.context);
+        monitor->ShareTurns(&loop.turns);
         loop.units.insert(key, monitor);
+        loop.Count();
         connect(monitor, &UnitMonitor::Changed, monitor,
                 [this, key](const UnitReading& reading) { board_.Post(key, reading); });
         connect(monitor, &UnitMonitor::Said, this, &UnitLoops::Said);
@@ -90,7 +98,10 @@ void UnitLoops::Remove(Key key) {
         return;
     }
     --loop->count;
-    QMetaObject::invokeMethod(loop->context, [loop, key] { delete loop->units.take(key); });
+    QMetaObject::invokeMethod(loop->context, [loop, key] {
+        delete loop->units.take(key);
+        loop->Count();
+    });
 }
 
 void UnitLoops::MeasureOnRequest(const QString& port) {

@@ -1,5 +1,7 @@
 #include "monitor/unitmonitor.h"
 
+#include <QRandomGenerator>
+#include <algorithm>
 #include <utility>
 
 namespace irig::monitor {
@@ -17,12 +19,12 @@ UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortControll
         offsetsDue_ = true;
         Poll();
     });
+    measureTimer_.setSingleShot(true);
     statusTimer_.setInterval(schedule.statusMs);
     connect(&statusTimer_, &QTimer::timeout, this, [this] {
         statusDue_ = true;
         Poll();
     });
-    measureTimer_.setInterval(schedule.measureMs);
     connect(&measureTimer_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
     requested_.setSingleShot(true);
     connect(&requested_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
@@ -44,6 +46,10 @@ UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortControll
         emit Said(QStringLiteral("%1: open again").arg(session_.Named()));
         Opened();
     });
+}
+
+UnitMonitor::~UnitMonitor() {
+    EndTurn();
 }
 
 UnitReading UnitMonitor::FirstReading(const QString& port,
@@ -101,7 +107,6 @@ void UnitMonitor::MeasureOnRequest() {
 void UnitMonitor::Opened() {
     measureAfterAnswer_ = true;
     statusTimer_.start();
-    measureTimer_.start();
     statusDue_ = true;
     if (reading_.intended.SetsOffsets()) {
         offsetsTimer_.start();
@@ -110,10 +115,14 @@ void UnitMonitor::Opened() {
     Poll();
 }
 
-// A clock request, or the measurement when one is due, a status request that fell due meanwhile
-// first; never two at once.
+// A clock request, or the measurement when one is due and its turn has come, a status request
+// that fell due meanwhile first; never two at once. A closed port gives its turn up.
 void UnitMonitor::Poll() {
-    if (busy_ || !session_.IsOpen()) {
+    if (!session_.IsOpen()) {
+        EndTurn();
+        return;
+    }
+    if (busy_) {
         return;
     }
     if (statusDue_) {
@@ -142,16 +151,23 @@ void UnitMonitor::Poll() {
             }
             Idle();
         });
-    } else if (measureDue_) {
+    } else if (measureDue_ && TakeTurn()) {
         measureDue_ = false;
         busy_ = true;
         lastMeasured_.start();
+        // Give or take half a second: a measurement polls until the unit's second turns over, so
+        // the part of a second it starts in decides how long it asks; a fleet's units do not all
+        // start in the same part each time.
+        const int spread = std::min(1000, schedule_.measureMs / 10);
+        measureTimer_.start(schedule_.measureMs - spread / 2 +
+                            static_cast<int>(QRandomGenerator::global()->bounded(spread + 1)));
         session_.MeasureClock(
             [this](const unit::Session::ClockAnswer& answer) {
                 Heard(answer);
                 emit Changed(reading_);
             },
             [this](const unit::Result<status::ClockOffset>& offset) {
+                EndTurn();
                 Measured(offset);
                 Idle();
             });
@@ -195,6 +211,28 @@ void UnitMonitor::SetUp(bool up, const QString& why) {
         saidUp_ = up;
     }
     emit Changed(reading_);
+}
+
+// Whether the measurement may start now; if not, it waits for its turn, and polls when it comes.
+bool UnitMonitor::TakeTurn() {
+    if (turns_ == nullptr || turn_ == Turn::kHeld) {
+        return true;
+    }
+    if (turn_ == Turn::kNone) {
+        const bool now = turns_->Ask(this, [this] {
+            turn_ = Turn::kHeld;
+            QTimer::singleShot(0, this, &UnitMonitor::Poll);
+        });
+        turn_ = now ? Turn::kHeld : Turn::kWaiting;
+    }
+    return turn_ == Turn::kHeld;
+}
+
+void UnitMonitor::EndTurn() {
+    if (turns_ != nullptr && turn_ != Turn::kNone) {
+        turn_ = Turn::kNone;
+        turns_->Done(this);
+    }
 }
 
 void UnitMonitor::Idle() {
