@@ -5,7 +5,7 @@
 //     version check after each update included, at 19200 baud;
 // (c) irigctl monitor over 1000 and 5000 units on TCP (socket://, as behind terminal servers)
 //     against 32, and with --pty over 1000 units on pseudo-terminals against 32, at 19200 baud,
-//     from simulators of 50 units each (one of many more units would fall behind first):
+//     from simulators of at most 50 units each, at least eight a row, their clocks set apart:
 //     after a warm-up of 75 s (--warm-up S), over 150 s (--span S), the CPU and the requests the
 //     units received a unit-minute (a loop that falls behind asks less, and must not look cheap;
 //     a measurement asks more where replies are taken late), the CPU a request, the measurements'
@@ -19,6 +19,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -144,24 +145,33 @@ int CountUp(const QByteArray& metrics) {
 
 // A simulator serves its units from one loop that looks at each of them at every turn: with more
 // than this many it would fall behind before a monitor does.
-constexpr int kUnitsPerSimulator = 50;
+constexpr int kMostUnitsPerSimulator = 50;
+constexpr int kLeastSimulators = 8;
 
-// A monitor of `count` units, on TCP or pseudo-terminals. A monitor given only --port sends clock
-// reads alone (the status poll and the measurement), 5 bytes each: what the simulators read,
-// divided by 5, is what the monitor asked.
+// A monitor of `count` units, on TCP or pseudo-terminals. A measurement polls until the unit's
+// second turns over, so the part of a second it starts in decides how many requests it makes: the
+// simulators' clocks are set apart by fractions of a second, at least eight of them a row, so
+// that each row asks about as much on average. A monitor given only --port sends clock reads
+// alone (the status poll and the measurement), 5 bytes each: what the simulators read, divided by
+// 5, is what the monitor asked.
 std::optional<Watched> Watch(const QTemporaryDir& dir, int count, bool tcp, int warmUpS,
                              int spanS) {
+    const int perSimulator = std::clamp(count / kLeastSimulators, 1, kMostUnitsPerSimulator);
     std::vector<std::unique_ptr<SimulatedUnits>> simulators;
     QStringList ports;
-    for (int first = 0; first < count; first += kUnitsPerSimulator) {
-        const int units = std::min(kUnitsPerSimulator, count - first);
+    for (int first = 0; first < count; first += perSimulator) {
+        const int units = std::min(perSimulator, count - first);
         const QString links =
             tcp ? QString() : dir.filePath(QStringLiteral("m%1-%2").arg(count).arg(first));
         if (!tcp) {
             QDir().mkpath(links);
         }
+        // The golden ratio's fraction: offsets spread evenly over the second, however many.
+        const double offset = std::fmod(0.618034 * static_cast<double>(simulators.size()), 1.0);
         simulators.push_back(std::make_unique<SimulatedUnits>(
-            links, units, QStringList{QStringLiteral("--baud"), QStringLiteral("19200")}));
+            links, units,
+            QStringList{QStringLiteral("--baud"), QStringLiteral("19200"),
+                        QStringLiteral("--clock-offset"), QString::number(offset, 'f', 3)}));
         if (!simulators.back()->WaitReady(60'000)) {
             std::fprintf(stderr, "a simulator did not start: %s\n",
                          qPrintable(simulators.back()->Errors()));

@@ -1,7 +1,5 @@
 #include "monitor/unitmonitor.h"
 
-#include <QRandomGenerator>
-#include <algorithm>
 #include <utility>
 
 namespace irig::monitor {
@@ -155,12 +153,7 @@ void UnitMonitor::Poll() {
         measureDue_ = false;
         busy_ = true;
         lastMeasured_.start();
-        // Give or take half a second: a measurement polls until the unit's second turns over, so
-        // the part of a second it starts in decides how long it asks; a fleet's units do not all
-        // start in the same part each time.
-        const int spread = std::min(1000, schedule_.measureMs / 10);
-        measureTimer_.start(schedule_.measureMs - spread / 2 +
-                            static_cast<int>(QRandomGenerator::global()->bounded(spread + 1)));
+        measureTimer_.start(schedule_.measureMs);
         session_.MeasureClock(
             [this](const unit::Session::ClockAnswer& answer) {
                 Heard(answer);

@@ -72,7 +72,7 @@ private:
     unit::Session session_;
     Schedule schedule_;
     QTimer statusTimer_;
-    QTimer measureTimer_;  // from the start of one measurement to the next, about a minute
+    QTimer measureTimer_;  // from the start of one measurement to the next
     QTimer requested_;     // a requested measurement, waiting for its turn
     QTimer offsetsTimer_;
     QElapsedTimer lastMeasured_;  // since the last measurement started

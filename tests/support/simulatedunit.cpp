@@ -87,7 +87,7 @@ SimulatedUnits::~SimulatedUnits() {
 
 // On TCP a range some other program holds ends the simulator at once: it starts on another.
 bool SimulatedUnits::WaitReady(int timeoutMs) {
-    for (int tries = dir_.isEmpty() ? 5 : 1; tries > 0; --tries) {
+    for (int tries = dir_.isEmpty() ? 20 : 1; tries > 0; --tries) {
         WaitUntil(
             [&] { return output_.contains("ready:") || process_.state() == QProcess::NotRunning; },
             timeoutMs);
