@@ -138,7 +138,7 @@ TEST_F(Exporter, AThousandScrapesHoldItsMemory) {
 }
 
 // Watching an inventory's units, each series carries the unit's name and labels, and whether
-// its settings match the inventory passes promtool; so do the README's alert rules.
+// its settings match the inventory passes promtool; so do the monitoring guide's alert rules.
 TEST(ExporterOfAnInventory, SaysWhereAUnitDriftsAndItsRulesPassPromtool) {
     TempPortMap ports;
     QTemporaryDir dir;
@@ -177,18 +177,13 @@ TEST(ExporterOfAnInventory, SaysWhereAUnitDriftsAndItsRulesPassPromtool) {
         promtool({QStringLiteral("check"), QStringLiteral("metrics")}, metrics);
     EXPECT_EQ(metricsCode, 0) << metricsSaid.toStdString();
 
-    QFile readme(QStringLiteral(IRIG_SOURCE_DIR "/README.md"));
-    ASSERT_TRUE(readme.open(QIODevice::ReadOnly));
-    const QByteArray text = readme.readAll();
-    const qsizetype start = text.indexOf("    groups:\n");
-    ASSERT_GE(start, 0) << "the README's alert rules";
-    QByteArray rules;
-    for (const QByteArray& line : text.mid(start).split('\n')) {
-        if (!line.startsWith("    ") && !line.isEmpty()) {
-            break;
-        }
-        rules += line.mid(4) + '\n';
-    }
+    QFile guide(QStringLiteral(IRIG_SOURCE_DIR "/docs/monitoring.md"));
+    ASSERT_TRUE(guide.open(QIODevice::ReadOnly));
+    const QByteArray text = guide.readAll();
+    const qsizetype start = text.indexOf("```yaml\ngroups:\n");
+    ASSERT_GE(start, 0) << "the monitoring guide's alert rules";
+    const qsizetype from = text.indexOf('\n', start) + 1;
+    const QByteArray rules = text.mid(from, text.indexOf("```", from) - from);
     const QString file = WriteFile(dir.filePath(QStringLiteral("rules.yml")), rules);
     const auto [rulesCode, rulesSaid] =
         promtool({QStringLiteral("check"), QStringLiteral("rules"), file}, {});
