@@ -1,6 +1,7 @@
 #include "support/prometheusprocess.h"
 
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QUrl>
 
@@ -9,14 +10,6 @@
 #include "support/wait.h"
 
 namespace irig::test {
-
-namespace {
-
-QJsonObject Get(const QUrl& url) {
-    return QJsonDocument::fromJson(Http(url).body).object();
-}
-
-}  // namespace
 
 PrometheusProcess::PrometheusProcess(const QString& dir, const QByteArray& config) {
     QTcpServer probe;
@@ -39,36 +32,25 @@ PrometheusProcess::~PrometheusProcess() {
     }
 }
 
-bool PrometheusProcess::WaitReady(int timeoutMs) {
+QString PrometheusProcess::WaitReady(int timeoutMs) {
     const QUrl ready(QStringLiteral("http://127.0.0.1:%1/-/ready").arg(port_));
-    return WaitUntil(
-               [&] {
-                   return process_.state() == QProcess::NotRunning || Http(ready).status == 200;
-               },
-               timeoutMs) &&
-           process_.state() == QProcess::Running;
+    const bool answered = WaitUntil(
+        [&] { return process_.state() == QProcess::NotRunning || Http(ready).status == 200; },
+        timeoutMs);
+    return answered && process_.state() == QProcess::Running
+               ? QString()
+               : QStringLiteral("prometheus: ") + QString::fromLocal8Bit(process_.readAll());
 }
 
-QJsonObject PrometheusProcess::Api(const QString& path) {
-    return Get(QUrl(QStringLiteral("http://127.0.0.1:%1/api/v1/%2").arg(port_).arg(path)))
-        .value(QStringLiteral("data"))
-        .toObject();
-}
-
-PrometheusProcess::Result PrometheusProcess::Query(const QString& expression) {
-    QUrl url(QStringLiteral("http://127.0.0.1:%1/api/v1/query").arg(port_));
-    // Percent-encoded in full: Prometheus reads a '+' in a query string as a space.
-    url.setQuery(QStringLiteral("query=") +
-                 QString::fromLatin1(QUrl::toPercentEncoding(expression)));
-    const QJsonObject answer = Get(url);
-    return {answer[QStringLiteral("data")][QStringLiteral("result")].toArray(),
+std::pair<QJsonValue, QString> PrometheusProcess::Api(const QString& path) {
+    const QJsonObject answer =
+        QJsonDocument::fromJson(
+            Http(QUrl(QStringLiteral("http://127.0.0.1:%1/api/v1/%2").arg(port_).arg(path))).body)
+            .object();
+    return {answer[QStringLiteral("data")],
             answer[QStringLiteral("status")] == QLatin1String("success")
                 ? QString()
                 : answer[QStringLiteral("error")].toString(QStringLiteral("no answer"))};
-}
-
-QString PrometheusProcess::Output() {
-    return QString::fromLocal8Bit(process_.readAll());
 }
 
 }  // namespace irig::test

@@ -2,11 +2,8 @@
 // scraper: it scrapes and evaluates what its configuration says and answers its HTTP API.
 #pragma once
 
-#include <QByteArray>
-#include <QJsonArray>
-#include <QJsonObject>
+#include <QJsonValue>
 #include <QProcess>
-#include <QString>
 
 namespace irig::test {
 
@@ -18,18 +15,11 @@ public:
     PrometheusProcess(const PrometheusProcess&) = delete;
     PrometheusProcess& operator=(const PrometheusProcess&) = delete;
 
-    // Waits until it says it is ready.
-    bool WaitReady(int timeoutMs = 30'000);
-    // The `data` of a GET of /api/v1/`path`; empty when it failed.
-    QJsonObject Api(const QString& path);
-    struct Result {
-        QJsonArray series;
-        QString error;  // what Prometheus said when the query failed, else empty
-    };
-    // An instant query, now.
-    Result Query(const QString& expression);
-    // What it said on standard output and error.
-    QString Output();
+    // Waits until it says it is ready; else what it said.
+    QString WaitReady(int timeoutMs = 30'000);
+    // The `data` of a GET of /api/v1/`path` (its query string percent-encoded), and the error
+    // Prometheus gave (empty when it answered).
+    std::pair<QJsonValue, QString> Api(const QString& path);
 
 private:
     QProcess process_;
