@@ -127,23 +127,10 @@ const char kPorts[] =
     "NAME (once for each), --all, or --select KEY=VALUE (by label; several must all match).\n";
 
 // Options that take a value, of every command: the word after them is never the command.
-const char* const kValueOptions[] = {"port",
-                                     "p",
-                                     "timeout",
-                                     "retries",
-                                     "irig",
-                                     "gps",
-                                     "ieee1344",
-                                     "max-offset",
-                                     "listen",
-                                     "inventory",
-                                     "i",
-                                     "unit",
-                                     "select",
-                                     "canary",
-                                     "max-parallel",
-                                     "max-failures",
-                                     "expect-version"};
+const char* const kValueOptions[] = {
+    "port",     "p",          "timeout", "retries",      "irig",         "gps",
+    "ieee1344", "max-offset", "listen",  "web-config",   "inventory",    "i",
+    "unit",     "select",     "canary",  "max-parallel", "max-failures", "expect-version"};
 
 QString GeneralHelp() {
     QString text = QStringLiteral(
@@ -341,6 +328,11 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
                        "IP address, an IPv6 one in brackets; port 0 takes a free port and says "
                        "which."),
         QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption webConfig(
+        QStringLiteral("web-config"),
+        QStringLiteral("TLS, users and headers from FILE, the Prometheus exporter toolkit's web "
+                       "configuration (default: $IRIGCTL_WEB_CONFIG)."),
+        QStringLiteral("FILE"));
 
     const QCommandLineOption inventory(
         {QStringLiteral("i"), QStringLiteral("inventory")},
@@ -388,7 +380,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         parser.addOptions({inventory, unitName, allUnits, select});
     }
     if (name == QLatin1String("monitor")) {
-        parser.addOption(listen);
+        parser.addOptions({listen, webConfig});
     } else {
         parser.addOptions({json, quiet});
     }
@@ -519,6 +511,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         }
         std::tie(request.listenHost, request.listenPort) = *address;
     }
+    request.webConfig = name == QLatin1String("monitor") ? parser.value(webConfig) : QString();
     request.check = name == QLatin1String("apply") && parser.isSet(check);
     if (name == QLatin1String("flash")) {
         for (const auto& [option, value] : {std::pair{&maxParallel, &request.maxParallel},
