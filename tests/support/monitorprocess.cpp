@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <optional>
 
 #include "support/wait.h"
 
@@ -98,7 +99,12 @@ HttpReply Http(const QUrl& url, bool post, int timeoutMs) {
 }
 
 HttpReply Http(QNetworkRequest request, bool post, int timeoutMs) {
-    static QNetworkAccessManager manager;
+    static QNetworkAccessManager plain;
+    // A TLS connection is not kept beyond the request: one closed after the application object
+    // would look for its TLS backend in vain.
+    std::optional<QNetworkAccessManager> secure;
+    QNetworkAccessManager& manager =
+        request.url().scheme() == QLatin1String("https") ? secure.emplace() : plain;
     request.setTransferTimeout(timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("text/plain"));
     QNetworkReply* reply = post ? manager.post(request, QByteArray()) : manager.get(request);
@@ -108,7 +114,7 @@ HttpReply Http(QNetworkRequest request, bool post, int timeoutMs) {
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         result.body = reply->readAll();
     }
-    reply->deleteLater();
+    delete reply;
     return result;
 }
 
