@@ -4,6 +4,7 @@
 
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
+#include <algorithm>
 #include <vector>
 
 #include "status/clockcheck.h"
@@ -34,6 +35,7 @@ struct Authenticator::Pending {
     QByteArray client;
     int generation = 0;
     std::vector<Done> waiters;
+    bool failedOfLate = false;  // the client had, when its check began
 };
 
 std::optional<std::pair<QByteArray, QByteArray>> BasicCredentials(const QByteArray& header) {
@@ -148,7 +150,8 @@ void Authenticator::Check(const QByteArray& authorization, const QByteArray& cli
                 found != users_.end(),
                 client,
                 generation_,
-                {}});
+                {},
+                false});
     pending->waiters.push_back(std::move(done));
     checking_.emplace(key, pending);
     lanes_[client].push_back(pending);
@@ -159,8 +162,16 @@ void Authenticator::Check(const QByteArray& authorization, const QByteArray& cli
 void Authenticator::Start() {
     while (running_ < limits_.workers && waiting_ > 0) {
         const Lanes::iterator lane = NextLane();
+        const bool failedOfLate = FailedOfLate(lane->first);
+        // A worker is kept for the clients that have not failed of late, so that one comes in
+        // after at most its own check however many wrong passwords others send.
+        if (failedOfLate && runningFailed_ >= std::max(1, limits_.workers - 1)) {
+            return;
+        }
         lastLane_ = lane->first;
         std::shared_ptr<Pending> pending = lane->second.front();
+        pending->failedOfLate = failedOfLate;
+        runningFailed_ += failedOfLate ? 1 : 0;
         lane->second.pop_front();
         if (lane->second.empty()) {
             lanes_.erase(lane);
@@ -195,6 +206,7 @@ Authenticator::Lanes::iterator Authenticator::NextLane() {
 
 void Authenticator::Finish(const std::shared_ptr<Pending>& pending, bool matches) {
     --running_;
+    runningFailed_ -= pending->failedOfLate ? 1 : 0;
     checking_.erase(pending->key);
     // A check begun before the users changed is answered, but not remembered.
     const bool current = pending->generation == generation_;

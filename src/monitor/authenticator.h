@@ -1,8 +1,8 @@
 // Who may use irigctl monitor's HTTP side: a request's Basic credentials checked against the web
 // configuration's bcrypt hashes on a few threads of its own, never on the caller's. A good pair
 // is remembered, and so is a wrong one; the checks that wait are bounded per client and overall,
-// and the clients that failed of late wait behind the others. What a request is then answered is
-// the server's.
+// and the clients that failed of late wait behind the others and never take the last worker. What
+// a request is then answered is the server's.
 #pragma once
 
 #include <QByteArray>
@@ -98,6 +98,7 @@ private:
     QByteArray lastLane_;
     int waiting_ = 0;
     int running_ = 0;
+    int runningFailed_ = 0;               // of clients that had failed of late
     QHash<QByteArray, qint64> failures_;  // each client's last, by the steady clock
     QThreadPool pool_;
 };

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QSemaphore>
+#include <algorithm>
 #include <mutex>
 
 #include "support/tlsfiles.h"
@@ -54,14 +55,16 @@ INSTANTIATE_TEST_SUITE_P(
                   Verdict::kRefused}),
     [](const testing::TestParamInfo<HeaderRow>& row) { return row.param.name; });
 
-// Checks by a comparison that waits for the test's go, and the passwords in the order checked.
+// Checks by a comparison that waits for the test's go, and the passwords in the order begun.
 class Gated : public testing::Test {
 protected:
     explicit Gated(CheckLimits limits = {1, 2, 3, 8})
         : authenticator(limits, [this](const QByteArray& password, const QByteArray&) {
+              {
+                  const std::lock_guard lock(mutex);
+                  checked.push_back(password);
+              }
               go.acquire();
-              const std::lock_guard lock(mutex);
-              checked.push_back(password);
               return password == "good";
           }) {
         authenticator.SetUsers({{"u", "hash"}});
@@ -127,6 +130,26 @@ TEST_F(Gated, AClientThatFailedOfLateWaitsBehindTheOthers) {
     ASSERT_TRUE(test::WaitUntil([&] { return flood->has_value(); }));
     EXPECT_EQ(**good, Verdict::kAllowed);
     EXPECT_EQ(Checked(), (std::vector<QByteArray>{"bad", "1", "good", "2"}));
+}
+
+class GatedPair : public Gated {
+protected:
+    GatedPair() : Gated({2, 4, 32, 8}) {}
+};
+
+TEST_F(GatedPair, AClientThatFailedOfLateNeverTakesTheLastWorker) {
+    const auto failed = Ask("bad", "flood");
+    go.release();
+    ASSERT_TRUE(test::WaitUntil([&] { return failed->has_value(); }));
+    const auto flood = {Ask("1", "flood"), Ask("2", "flood")};
+    const auto good = Ask("good", "scraper");
+    ASSERT_TRUE(test::WaitUntil([&] { return Checked().size() == 3; }));
+    std::vector<QByteArray> begun = Checked();
+    std::sort(begun.begin(), begun.end());
+    EXPECT_EQ(begun, (std::vector<QByteArray>{"1", "bad", "good"})) << "2 waits for 1";
+    go.release(3);
+    ASSERT_TRUE(test::WaitUntil([&] { return good->has_value() && Checked().size() == 4; }));
+    EXPECT_EQ(**good, Verdict::kAllowed);
 }
 
 }  // namespace
