@@ -127,10 +127,24 @@ const char kPorts[] =
     "NAME (once for each), --all, or --select KEY=VALUE (by label; several must all match).\n";
 
 // Options that take a value, of every command: the word after them is never the command.
-const char* const kValueOptions[] = {
-    "port",     "p",          "timeout", "retries",      "irig",         "gps",
-    "ieee1344", "max-offset", "listen",  "web-config",   "inventory",    "i",
-    "unit",     "select",     "canary",  "max-parallel", "max-failures", "expect-version"};
+const char* const kValueOptions[] = {"port",
+                                     "p",
+                                     "timeout",
+                                     "retries",
+                                     "irig",
+                                     "gps",
+                                     "ieee1344",
+                                     "max-offset",
+                                     "listen",
+                                     "inventory",
+                                     "i",
+                                     "unit",
+                                     "select",
+                                     "canary",
+                                     "max-parallel",
+                                     "max-failures",
+                                     "expect-version",
+                                     "web-config"};
 
 QString GeneralHelp() {
     QString text = QStringLiteral(

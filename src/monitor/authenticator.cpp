@@ -58,7 +58,7 @@ bool BcryptMatches(const QByteArray& password, const QByteArray& hash) {
     const auto data = std::make_unique<crypt_data>();
     const char* made = crypt_rn(password.constData(), hash.constData(), data.get(),
                                 static_cast<int>(sizeof(crypt_data)));
-    if (made == nullptr || qstrlen(made) != static_cast<uint>(hash.size())) {
+    if (made == nullptr || qstrlen(made) != static_cast<size_t>(hash.size())) {
         return false;
     }
     char difference = 0;  // in the same time wherever the first difference is

@@ -46,36 +46,30 @@ constexpr int kFaultyWebConfig = 2;
 constexpr int kCannotListen = 4;
 
 int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort) {
-    WebConfig web;
-    if (!options.webConfig.isEmpty()) {
-        auto loaded = LoadWebConfig(options.webConfig);
-        if (const auto* fault = std::get_if<WebConfigFault>(&loaded)) {
-            Write(err, QStringLiteral("irigctl: monitor: %1").arg(fault->Text()));
-            return kFaultyWebConfig;
-        }
-        web = std::move(std::get<WebConfig>(loaded));
+    auto web = options.webConfig.isEmpty() ? WebConfig() : LoadWebConfig(options.webConfig);
+    if (const auto* fault = std::get_if<WebConfigFault>(&web)) {
+        Write(err, QStringLiteral("irigctl: monitor: %1").arg(fault->Text()));
+        return kFaultyWebConfig;
     }
-    const bool tls = web.tls.has_value();
+    const bool tls = std::get<WebConfig>(web).tls.has_value();
     RaiseFileLimit();
     const unit::PortMaker make = makePort ? makePort : unit::RealPorts(options.timeouts);
     MetricsBoard board(options.ports);
     QObject units;  // the monitors' parent, in this thread
     std::vector<UnitMonitor*> monitors;
-    MetricsServer server(
-        board,
-        [&units, &monitors](const QString& port) {
-            QMetaObject::invokeMethod(
-                &units,
-                [&monitors, port] {
-                    for (UnitMonitor* monitor : monitors) {
-                        if (port.isEmpty() || monitor->Reading().port == port) {
-                            monitor->MeasureOnRequest();
-                        }
+    MetricsServer server(board, [&units, &monitors](const QString& port) {
+        QMetaObject::invokeMethod(
+            &units,
+            [&monitors, port] {
+                for (UnitMonitor* monitor : monitors) {
+                    if (port.isEmpty() || monitor->Reading().port == port) {
+                        monitor->MeasureOnRequest();
                     }
-                },
-                Qt::QueuedConnection);
-        },
-        {}, std::move(web));
+                }
+            },
+            Qt::QueuedConnection);
+    });
+    server.SetWebConfig(std::get<WebConfig>(web));
     const QHostAddress address(options.listenHost);
     QString why;
     const quint16 listening = server.Listen(address, options.listenPort, &why);

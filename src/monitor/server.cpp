@@ -86,9 +86,8 @@ std::vector<UnitReading> MetricsBoard::Readings() const {
     return readings_;
 }
 
-MetricsServer::MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits,
-                             WebConfig web)
-    : board_(board), measure_(std::move(measure)), limits_(limits), web_(std::move(web)) {}
+MetricsServer::MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits)
+    : board_(board), measure_(std::move(measure)), limits_(limits) {}
 
 MetricsServer::~MetricsServer() {
     if (context_ != nullptr) {

@@ -42,8 +42,7 @@ public:
     // Called in the server's thread with the port asked for, or an empty one for every unit.
     using MeasureRequest = std::function<void(const QString& port)>;
 
-    MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits = {},
-                  WebConfig web = {});
+    MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits = {});
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
@@ -52,7 +51,8 @@ public:
     quint16 Listen(const QHostAddress& address, quint16 port, QString* why);
 
     // The web configuration from now on: its users and headers for the requests that come, its
-    // TLS for the connections that come. From any thread; it is taken when this returns.
+    // TLS for the connections that come. From any thread, before Listen too; it is taken when
+    // this returns.
     void SetWebConfig(const WebConfig& web);
 
 private:

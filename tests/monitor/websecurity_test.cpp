@@ -97,8 +97,8 @@ const QByteArray kCheckTime = "POST /check-time HTTP/1.1\r\nHost: 127.0.0.1:{por
 TEST_P(SecuredRequests, AreAnsweredAsTheWebConfigurationSays) {
     ASSERT_TRUE(files->Made()) << "openssl";
     const SecurityRow& row = GetParam();
-    MetricsServer server(
-        board, [this](const QString& port) { measured.append(port); }, {}, Config(row.web));
+    MetricsServer server(board, [this](const QString& port) { measured.append(port); });
+    server.SetWebConfig(Config(row.web));
     QString why;
     const quint16 port = server.Listen(QHostAddress::LocalHost, 0, &why);
     ASSERT_NE(port, 0) << why.toStdString();
@@ -157,8 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Connections that never say hello fill the cap and are closed after the idle time like any other.
 TEST_F(WebSecurity, AHandshakeCountsAgainstTheCapAndTheIdleTime) {
     ASSERT_TRUE(files->Made()) << "openssl";
-    MetricsServer server(
-        board, [](const QString&) {}, {2, 1024, 1024, 600}, Config(Web::kUsersAndTls));
+    MetricsServer server(board, [](const QString&) {}, {2, 1024, 1024, 600});
+    server.SetWebConfig(Config(Web::kUsersAndTls));
     QString why;
     const quint16 port = server.Listen(QHostAddress::LocalHost, 0, &why);
     ASSERT_NE(port, 0) << why.toStdString();
