@@ -1,5 +1,6 @@
 #include "monitor/server.h"
 
+#include <openssl/crypto.h>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -96,6 +97,10 @@ MetricsServer::~MetricsServer() {
             [this] {
                 delete server_;
                 delete context_;
+                // The TLS library's state of this thread (its random generators, its errors),
+                // which it would free only once the thread is gone, maybe after the library
+                // itself at the process's end.
+                OPENSSL_thread_stop();
             },
             Qt::BlockingQueuedConnection);
         thread_.quit();

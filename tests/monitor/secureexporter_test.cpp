@@ -102,7 +102,7 @@ TEST(SecureExporter, PrometheusScrapesItAsItScrapesItselfWithTheSameFile) {
     }
     prometheus.terminate();
     EXPECT_TRUE(prometheus.waitForFinished(10'000));
-    EXPECT_EQ(monitor.Terminate(), 143);
+    EXPECT_EQ(monitor.Terminate(), 143) << monitor.Errors().toStdString();
 }
 
 // From --web-config or from the environment, a faulty file ends the monitor with 2 and its place,
