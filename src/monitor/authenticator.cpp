@@ -27,11 +27,12 @@ QByteArray Secret() {
 }  // namespace
 
 struct Authenticator::Pending {
+    // cppcheck-suppress unusedStructMember ; read in Finish
     QByteArray key;
-    QByteArray user;
     QByteArray password;
     QByteArray hash;
     bool known = false;  // the user is one of the users (else `hash` is another's)
+    // cppcheck-suppress unusedStructMember ; read in Finish
     QByteArray client;
     int generation = 0;
     std::vector<Done> waiters;
@@ -144,7 +145,6 @@ void Authenticator::Check(const QByteArray& authorization, const QByteArray& cli
     const auto found = users_.find(user);
     auto pending = std::make_shared<Pending>(
         Pending{key,
-                user,
                 password,
                 found != users_.end() ? found->second : users_.begin()->second,
                 found != users_.end(),

@@ -188,12 +188,11 @@ void MetricsServer::Serve(const QHttpServerRequest& request, QHttpServerResponde
 
 void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
                          Verdict verdict) const {
-    static const struct {
-        const char* path;
-        Method method;
-    } kPaths[] = {{"/", Method::Get}, {"/metrics", Method::Get}, {"/check-time", Method::Post}};
+    // Each path and the method it takes.
+    static const std::pair<const char*, Method> kPaths[] = {
+        {"/", Method::Get}, {"/metrics", Method::Get}, {"/check-time", Method::Post}};
     const auto known = std::find_if(std::begin(kPaths), std::end(kPaths),
-                                    [&](const auto& path) { return asked.path == path.path; });
+                                    [&](const auto& path) { return asked.path == path.first; });
     QHttpServerResponse response(Status::Ok);
     if (verdict == Verdict::kRefused) {
         response = asked.Text(Status::Unauthorized,
@@ -205,8 +204,8 @@ void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
         response.setHeader("Retry-After", "1");
     } else if (known == std::end(kPaths)) {
         response = asked.Text(Status::NotFound, "irigctl monitor: no such path\n");
-    } else if (asked.method != known->method) {
-        const QByteArray allow = known->method == Method::Get ? "GET" : "POST";
+    } else if (asked.method != known->second) {
+        const QByteArray allow = known->second == Method::Get ? "GET" : "POST";
         response = asked.Text(Status::MethodNotAllowed,
                               asked.path.toUtf8() + " takes " + allow + " only\n");
         response.setHeader("Allow", allow);

@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSslKey>
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -96,13 +97,11 @@ QByteArray ReadNamed(const QDir& folder, const QString& key, const QString& name
 }
 
 QList<QSslCertificate> Certificates(const QByteArray& pem) {
-    QList<QSslCertificate> certificates = QSslCertificate::fromData(pem, QSsl::Pem);
-    for (const QSslCertificate& certificate : certificates) {
-        if (certificate.isNull()) {
-            return {};
-        }
-    }
-    return certificates;
+    const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem, QSsl::Pem);
+    return std::any_of(certificates.begin(), certificates.end(),
+                       [](const QSslCertificate& certificate) { return certificate.isNull(); })
+               ? QList<QSslCertificate>()
+               : certificates;
 }
 
 // Whether the private key is the one whose public half the first certificate holds.
@@ -332,11 +331,11 @@ std::vector<std::pair<QByteArray, QByteArray>> ReadHeaders(const YAML::Node& nod
         if (value.isEmpty()) {
             continue;  // as the toolkit: a blank header is not sent
         }
-        for (const QChar c : value) {
-            if ((c < QLatin1Char(' ') && c != QLatin1Char('\t')) || c == QChar(0x7f)) {
-                throw Fault{mark,
-                            QStringLiteral("the value of %1 holds a control character").arg(name)};
-            }
+        if (std::any_of(value.begin(), value.end(), [](QChar c) {
+                return (c < QLatin1Char(' ') && c != QLatin1Char('\t')) || c == QChar(0x7f);
+            })) {
+            throw Fault{mark,
+                        QStringLiteral("the value of %1 holds a control character").arg(name)};
         }
         if (values.contains(lower) && !values[lower].contains(value.toLower())) {
             throw Fault{mark, QStringLiteral("%1 must be %2")
