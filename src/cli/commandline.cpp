@@ -143,7 +143,8 @@ const char* const kValueOptions[] = {"port",
                                      "canary",
                                      "max-parallel",
                                      "max-failures",
-                                     "expect-version"};
+                                     "expect-version",
+                                     "web-config"};
 
 QString GeneralHelp() {
     QString text = QStringLiteral(
@@ -341,6 +342,11 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
                        "IP address, an IPv6 one in brackets; port 0 takes a free port and says "
                        "which."),
         QStringLiteral("ADDRESS:PORT"));
+    const QCommandLineOption webConfig(
+        QStringLiteral("web-config"),
+        QStringLiteral("TLS, users and headers from FILE, the Prometheus exporter toolkit's web "
+                       "configuration (default: $IRIGCTL_WEB_CONFIG)."),
+        QStringLiteral("FILE"));
 
     const QCommandLineOption inventory(
         {QStringLiteral("i"), QStringLiteral("inventory")},
@@ -388,7 +394,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         parser.addOptions({inventory, unitName, allUnits, select});
     }
     if (name == QLatin1String("monitor")) {
-        parser.addOption(listen);
+        parser.addOptions({listen, webConfig});
     } else {
         parser.addOptions({json, quiet});
     }
@@ -519,6 +525,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         }
         std::tie(request.listenHost, request.listenPort) = *address;
     }
+    request.webConfig = name == QLatin1String("monitor") ? parser.value(webConfig) : QString();
     request.check = name == QLatin1String("apply") && parser.isSet(check);
     if (name == QLatin1String("flash")) {
         for (const auto& [option, value] : {std::pair{&maxParallel, &request.maxParallel},

@@ -52,6 +52,7 @@ struct Request {
     std::optional<int> maxOffsetMs;  // check-time: exit 1 when the unit may be farther off
     QString listenHost = QStringLiteral("127.0.0.1");  // monitor: where /metrics is served
     quint16 listenPort = 9810;                         // 0: any free port
+    QString webConfig;   // monitor: the web configuration file (read by the monitor)
     bool check = false;  // apply: read only, and say what would change
     // flash over many units: the canaries first, how many at once, how many failures stop it, and
     // the version each unit must answer afterwards (units that do already are skipped unless

@@ -11,6 +11,7 @@
 #include "cli/commands.h"
 #include "cli/runner.h"
 #include "monitor/monitor.h"
+#include "monitor/webconfig.h"
 
 int main(int argc, char* argv[]) {
     // Qt's own event loop: with GLib's, every change to the port's notifiers wakes the loop once
@@ -54,6 +55,9 @@ int main(int argc, char* argv[]) {
         options.units = line.request->units;
         options.listenHost = line.request->listenHost;
         options.listenPort = line.request->listenPort;
+        options.webConfig = line.request->webConfig.isEmpty()
+                                ? qEnvironmentVariable(irig::monitor::kWebConfigVariable)
+                                : line.request->webConfig;
         options.timeouts = irig::cli::TimeoutsOf(*line.request);
         return irig::monitor::Run(options, stderr);
     }

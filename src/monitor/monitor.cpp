@@ -30,19 +30,28 @@ void RaiseFileLimit() {
 #endif
 }
 
-QString Url(const QHostAddress& address, quint16 port) {
+QString Url(const QHostAddress& address, quint16 port, bool tls) {
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(address.toString())
                              : address.toString();
-    return QStringLiteral("http://%1:%2/metrics").arg(host).arg(port);
+    return QStringLiteral("%1://%2:%3/metrics")
+        .arg(tls ? QStringLiteral("https") : QStringLiteral("http"), host)
+        .arg(port);
 }
 
 }  // namespace
 
 // The exit codes of irigctl that the monitor ends with besides a signal's.
+constexpr int kFaultyWebConfig = 2;
 constexpr int kCannotListen = 4;
 
 int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort) {
+    auto web = options.webConfig.isEmpty() ? WebConfig() : LoadWebConfig(options.webConfig);
+    if (const auto* fault = std::get_if<WebConfigFault>(&web)) {
+        Write(err, QStringLiteral("irigctl: monitor: %1").arg(fault->Text()));
+        return kFaultyWebConfig;
+    }
+    const bool tls = std::get<WebConfig>(web).tls.has_value();
     RaiseFileLimit();
     const unit::PortMaker make = makePort ? makePort : unit::RealPorts(options.timeouts);
     MetricsBoard board(options.ports);
@@ -60,6 +69,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
             },
             Qt::QueuedConnection);
     });
+    server.SetWebConfig(std::get<WebConfig>(web));
     const QHostAddress address(options.listenHost);
     QString why;
     const quint16 listening = server.Listen(address, options.listenPort, &why);
@@ -72,7 +82,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
     }
     Write(err,
           QStringLiteral("irigctl: monitor: serving %1 for %2 %3")
-              .arg(Url(address, listening))
+              .arg(Url(address, listening, tls))
               .arg(options.ports.size())
               .arg(options.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
 
