@@ -44,23 +44,6 @@ QString Duration(double seconds) {
     return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60);
 }
 
-QString Printable(const QString& latin1) {
-    QString text;
-    text.reserve(latin1.size());
-    for (const QChar c : latin1) {
-        const char16_t code = c.unicode();
-        if (code == u'\\') {
-            text += QLatin1String("\\\\");
-        } else if (code >= 0x20 && code < 0x7F) {
-            text += c;
-        } else {
-            text += QLatin1String("\\x") +
-                    QString::number(code & 0xFF, 16).toUpper().rightJustified(2, QLatin1Char('0'));
-        }
-    }
-    return text;
-}
-
 Inspection Inspect(const QString& path, flash::FlashImage& image) {
     Inspection result;
     QFile file(path);

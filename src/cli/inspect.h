@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "flash/hexfile.h"
+#include "link/printable.h"
 
 namespace irig::cli {
 
@@ -44,8 +45,7 @@ QString Address(int32_t offset);
 // "2 min 18 s", "45.2 s", "32 ms".
 QString Duration(double seconds);
 
-// Text from a unit or a file, safe for a terminal: every byte outside printable ASCII (control
-// characters, DEL, and whatever a terminal might take for one) as \xNN, and a backslash as \\.
-QString Printable(const QString& latin1);
+// Text from a unit or a file, safe for a terminal (the link's, shared with the change record).
+using link::Printable;
 
 }  // namespace irig::cli

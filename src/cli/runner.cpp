@@ -325,8 +325,10 @@ private:
         if (request_.expectVersion) {
             return request_.expectVersion;
         }
-        return session < request_.units.size() ? request_.units[session].intended.firmware
-                                               : std::nullopt;
+        if (session < request_.units.size() && request_.units[session].intended.firmware) {
+            return fleet::VersionName(*request_.units[session].intended.firmware);
+        }
+        return std::nullopt;
     }
 
     static Rollout::State StateOf(FlashJob::Phase phase) {
