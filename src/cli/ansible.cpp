@@ -130,9 +130,9 @@ private:
         auto* job = new FlashJob(*session_, *image_, request);
         job->setParent(this);
         job->ExpectVersion(arguments_.intended.firmware);
-        connect(job, &FlashJob::Finished, this, [this](const Outcome& outcome) {
-            if (outcome.exitCode != kDone) {
-                End(Result(true, true, outcome.error));
+        connect(job, &FlashJob::Finished, this, [this](const FlashResult& flashed) {
+            if (flashed.end != FlashResult::End::kDone) {
+                End(Result(true, true, FlashMessage(flashed)));
                 return;
             }
             flashed_ = true;

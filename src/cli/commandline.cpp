@@ -143,7 +143,8 @@ const char* const kValueOptions[] = {"port",
                                      "canary",
                                      "max-parallel",
                                      "max-failures",
-                                     "expect-version"};
+                                     "expect-version",
+                                     "sha256"};
 
 QString GeneralHelp() {
     QString text = QStringLiteral(
@@ -379,6 +380,11 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     const QCommandLineOption force(
         QStringLiteral("force"),
         QStringLiteral("Flash also the units that already answer the expected version."));
+    const QCommandLineOption sha256(
+        QStringLiteral("sha256"),
+        QStringLiteral("Refuse the file unless the SHA-256 of the blocks it writes (as inspect "
+                       "shows it) is HEX; nothing is flashed otherwise."),
+        QStringLiteral("HEX"));
 
     parser.addOption(commandHelp);
     if (command->unit) {
@@ -401,8 +407,8 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     } else if (name == QLatin1String("offsets")) {
         parser.addOptions({set, irig, gps, ieee1344});
     } else if (name == QLatin1String("flash")) {
-        parser.addOptions(
-            {retries, allowOverlap, canary, maxParallel, maxFailures, expectVersion, force});
+        parser.addOptions({retries, allowOverlap, canary, maxParallel, maxFailures, expectVersion,
+                           force, sha256});
     } else if (name == QLatin1String("apply")) {
         parser.addOption(check);
     }
@@ -456,7 +462,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
                                                                              "--select"),
                                   kInventoryVariable));
         }
-        if (!request.selection.Empty() && parser.isSet(port)) {
+        if (!request.selection.Empty() && command->unit && parser.isSet(port)) {
             return Usage(QStringLiteral("--port and --unit, --all or --select do not go together"));
         }
     }
@@ -545,6 +551,14 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
                                  .arg(parser.value(expectVersion)));
             }
             request.expectVersion = parser.value(expectVersion);
+        }
+        if (parser.isSet(sha256)) {
+            static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+            if (!hex.match(parser.value(sha256)).hasMatch()) {
+                return Usage(QStringLiteral("--sha256 \"%1\" is not 64 hexadecimal digits")
+                                 .arg(parser.value(sha256)));
+            }
+            request.sha256 = parser.value(sha256).toLower();
         }
         request.force = parser.isSet(force);
         request.allowOverlap = parser.isSet(allowOverlap);

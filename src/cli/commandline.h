@@ -60,6 +60,7 @@ struct Request {
     std::optional<int> maxParallel;
     std::optional<int> maxFailures;
     std::optional<QString> expectVersion;
+    std::optional<QString> sha256;  // the SHA-256 the file's blocks must have, lower case
     bool force = false;
 };
 

@@ -11,6 +11,7 @@
 #include "status/replies.h"
 #include "status/settime.h"
 #include "unit/changerecord.h"
+#include "unit/printable.h"
 
 namespace irig::cli {
 
@@ -130,13 +131,6 @@ Outcome NoAnswer(const Session& session, const QString& what, const Failure& fai
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
     outcome.error = QStringLiteral("%1: %2: %3").arg(session.Named(), what, failure.text);
-    if (failure.kind == Failure::Kind::kSilent) {
-        outcome.error += QStringLiteral(
-                             "\n%1: a unit left in flash mode (after an interrupted or failed "
-                             "update) answers nothing but the flash commands: run \"irigctl "
-                             "flash\" again, or \"irigctl reboot\"")
-                             .arg(session.Named());
-    }
     outcome.json =
         WithPort(session, {{QStringLiteral("error"), what + QStringLiteral(": ") + failure.text}});
     return outcome;
@@ -317,7 +311,7 @@ void GpsMessage(Session& session, const Request&, const Done& done) {
             return;
         }
         Outcome outcome;
-        outcome.text = Printable(*message) + QLatin1Char('\n');
+        outcome.text = unit::Printable(*message) + QLatin1Char('\n');
         outcome.json = WithPort(session, {{QStringLiteral("message"), *message}});
         done(outcome);
     });

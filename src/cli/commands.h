@@ -51,8 +51,7 @@ void Offsets(unit::Session& session, const Request& request, const Done& done);
 void GpsMessage(unit::Session& session, const Request& request, const Done& done);
 void Reboot(unit::Session& session, const Request& request, const Done& done);
 
-// The outcome of a request that came to nothing (exit 1), saying why; for a silent unit, that one
-// left in flash mode answers nothing but the flash commands.
+// The outcome of a request that came to nothing (exit 1), saying why.
 Outcome NoAnswer(const unit::Session& session, const QString& what, const unit::Failure& failure);
 
 // What the kernel says of this computer's clock, for --json: synchronised (true, false or null),

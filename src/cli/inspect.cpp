@@ -6,6 +6,7 @@
 
 #include "flash/session.h"
 #include "link/framecodec.h"
+#include "unit/printable.h"
 
 namespace irig::cli {
 
@@ -42,23 +43,6 @@ QString Duration(double seconds) {
     }
     const qint64 whole = qRound64(seconds);
     return QStringLiteral("%1 min %2 s").arg(whole / 60).arg(whole % 60);
-}
-
-QString Printable(const QString& latin1) {
-    QString text;
-    text.reserve(latin1.size());
-    for (const QChar c : latin1) {
-        const char16_t code = c.unicode();
-        if (code == u'\\') {
-            text += QLatin1String("\\\\");
-        } else if (code >= 0x20 && code < 0x7F) {
-            text += c;
-        } else {
-            text += QLatin1String("\\x") +
-                    QString::number(code & 0xFF, 16).toUpper().rightJustified(2, QLatin1Char('0'));
-        }
-    }
-    return text;
 }
 
 Inspection Inspect(const QString& path, flash::FlashImage& image) {
@@ -160,7 +144,7 @@ QString Inspection::Text() const {
     }
     const bool erased = programId.isEmpty() || programId.count(QChar(0xFF)) == programId.size();
     text += QStringLiteral("Program ID   %1\n")
-                .arg(erased ? QStringLiteral("(none)") : Printable(programId));
+                .arg(erased ? QStringLiteral("(none)") : unit::Printable(programId));
     if (programmable) {
         text += QStringLiteral("Blocks       %1, %2 to %3\n")
                     .arg(blocks)

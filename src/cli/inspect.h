@@ -44,8 +44,4 @@ QString Address(int32_t offset);
 // "2 min 18 s", "45.2 s", "32 ms".
 QString Duration(double seconds);
 
-// Text from a unit or a file, safe for a terminal: every byte outside printable ASCII (control
-// characters, DEL, and whatever a terminal might take for one) as \xNN, and a backslash as \\.
-QString Printable(const QString& latin1);
-
 }  // namespace irig::cli

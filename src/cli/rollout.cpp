@@ -70,4 +70,37 @@ std::vector<int> Rollout::NotStarted() {
     return never;
 }
 
+bool Rollout::Over() const {
+    return std::none_of(states_.begin(), states_.end(), [](State state) {
+        return state == State::kWaiting || state == State::kRunning;
+    });
+}
+
+Rollout::Summary Rollout::Count() const {
+    Summary summary;
+    for (const State state : states_) {
+        switch (state) {
+            case State::kDone:
+                ++summary.done;
+                break;
+            case State::kFailed:
+                ++summary.failed;
+                break;
+            case State::kSkipped:
+                ++summary.skipped;
+                break;
+            case State::kStopped:
+                ++summary.stopped;
+                break;
+            case State::kNotStarted:
+                ++summary.notStarted;
+                break;
+            case State::kWaiting:
+            case State::kRunning:
+                break;
+        }
+    }
+    return summary;
+}
+
 }  // namespace irig::cli

@@ -1,12 +1,14 @@
 #include "unit/session.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "link/framecodec.h"
 #include "link/portswitch.h"
 #include "status/requests.h"
 #include "unit/changerecord.h"
 #include "unit/clockmeasurement.h"
+#include "unit/printable.h"
 
 namespace irig::unit {
 
@@ -23,6 +25,12 @@ public:
         next_.setSingleShot(true);
         next_.setTimerType(Qt::PreciseTimer);
         connect(&next_, &QTimer::timeout, this, &ClockRun::Ask);
+        connect(&session_, &Session::Interrupted, this, [this] {
+            if (next_.isActive()) {
+                next_.stop();
+                Ask();
+            }
+        });
     }
 
     void StopWhen(std::function<bool(const status::ClockOffset&)> decided) {
@@ -158,11 +166,11 @@ Session::~Session() = default;
 
 QString Session::Named() const {
     if (!unitName_.isEmpty()) {
-        return QStringLiteral("%1 (%2)").arg(unitName_, port_);
+        return PrintableUtf8(QStringLiteral("%1 (%2)").arg(unitName_, port_));
     }
     const QString device = serial_->Device();
-    return device.isEmpty() || device == port_ ? port_
-                                               : QStringLiteral("%1 (%2)").arg(port_, device);
+    return PrintableUtf8(
+        device.isEmpty() || device == port_ ? port_ : QStringLiteral("%1 (%2)").arg(port_, device));
 }
 
 const ChangeRecord& Session::Changes() const {
@@ -219,6 +227,14 @@ void Session::AwaitCode(const QByteArray& frame, int16_t code, int timeoutMs,
 void Session::Start(Pending pending) {
     Q_ASSERT(!pending_);
     pending_ = std::move(pending);
+    if (interrupted_) {
+        QTimer::singleShot(0, this, [this] {
+            if (pending_ && !pending_->sent) {
+                Finish(Failure::Interrupted(false));
+            }
+        });
+        return;
+    }
     pending_->settleBy = status::SteadyMs() + 2 * qint64{Wait(pending_->timeoutMs)};
     Settle();
 }
@@ -280,8 +296,35 @@ void Session::Answered(int16_t code, const QByteArray& payload) {
 void Session::Cancel() {
     if (pending_) {
         quiet_.TimedOut(status::SteadyMs(), timeout_.interval());  // its answer may still come
-        Finish(Failure::Interrupted());
+        Finish(Failure::Interrupted(pending_->sent));
     }
+}
+
+void Session::Interrupt() {
+    if (interrupted_) {
+        return;
+    }
+    interrupted_ = true;
+    Cancel();
+    emit Interrupted();
+}
+
+void Session::After(int milliseconds, std::function<void()> then) {
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    auto due = std::make_shared<std::function<void()>>(std::move(then));
+    const auto fire = [timer, due] {
+        if (!*due) {
+            return;
+        }
+        const std::function<void()> run = std::exchange(*due, {});
+        timer->deleteLater();
+        run();
+    };
+    connect(timer, &QTimer::timeout, this, fire);
+    connect(this, &Session::Interrupted, timer, fire);
+    timer->start(interrupted_ ? 0 : milliseconds);
 }
 
 void Session::Finish(Result<Reply> result) {

@@ -97,7 +97,8 @@ public:
     void SetUnitName(QString name) { unitName_ = std::move(name); }
     const QString& UnitName() const { return unitName_; }
     // The unit as messages name it: "sub-a-1 (rfc2217://ts-a:4001)" with a name; else the port,
-    // with the device it opened where that is another name, "COM1 (/dev/ttyS0)".
+    // with the device it opened where that is another name, "COM1 (/dev/ttyS0)"; printable
+    // (PrintableUtf8).
     QString Named() const;
     // Where the changes made to the unit are recorded; nowhere unless set.
     void SetChangeRecord(std::shared_ptr<const ChangeRecord> record) {
@@ -128,6 +129,12 @@ public:
                    std::function<void(std::optional<Failure>)> done);
     // Ends the request in progress, if any, as interrupted.
     void Cancel();
+    // Ctrl-C: ends the request in progress and every wait between requests (After) at once, and
+    // every later request unsent, each as interrupted.
+    void Interrupt();
+    bool IsInterrupted() const { return interrupted_; }
+    // Calls `then` after `milliseconds` on the steady clock, or at once on an interrupt.
+    void After(int milliseconds, std::function<void()> then);
 
     // Waits `waitMs` for the answer, by default the clock read's own time-out.
     void AskClock(std::function<void(Result<ClockAnswer>)> done,
@@ -154,6 +161,7 @@ signals:
     void Lost(const QString& reason);
     void Waiting(const QString& waiting);
     void Reopened();
+    void Interrupted();
 
 private:
     struct Pending {
@@ -187,6 +195,7 @@ private:
     std::optional<Pending> pending_;
     QuietAfterTimeout quiet_;
     bool open_ = false;
+    bool interrupted_ = false;
 };
 
 }  // namespace irig::unit

@@ -257,10 +257,11 @@ TEST_F(InProcess, SeveralUnitsGetAResultLineEachAndTheCount) {
     const Ran ran =
         Run(QStringLiteral("flash %1 -p COM1 -p COM2 --timeout 100").arg(firmware.path));
     EXPECT_EQ(ran.exitCode, 1);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^COM1 \\(/dev/ttyS0\\): done in [^\\n]+\\n"
-                                                  "COM2: failed\\n1 done, 1 failed\\n$"))
-                    .match(ran.out)
-                    .hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^COM1 \\(/dev/ttyS0\\): done in [^\\n]+\\n"
+                                          "COM2 \\(/dev/ttyS1\\): failed\\n1 done, 1 failed\\n$"))
+            .match(ran.out)
+            .hasMatch())
         << ran.out.toStdString();
 }
 
