@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "cli/writes.h"
 #include "link/protocol.h"
 #include "status/replies.h"
 
@@ -113,28 +114,72 @@ private:
             Clock();
             return;
         }
-        SetOffsetsRecorded(
-            session_, before_, wanted, [this, wanted](const Result<unit::Offsets>& read) {
-                if (!read) {
-                    Fail(QStringLiteral("setting the offsets"), read.Why());
-                } else if (!(*read == wanted)) {
-                    Fail(QStringLiteral("setting the offsets"),
-                         Failure{Failure::Kind::kMisfit,
-                                 QStringLiteral("the unit read back ") + read->Text()});
-                } else {
-                    Clock();
-                }
-            });
+        WriteOffsets(session_, before_, wanted, [this](const Result<unit::Offsets>& kept) {
+            if (!kept) {
+                Fail(QStringLiteral("setting the offsets"), kept.Why());
+            } else {
+                Clock();
+            }
+        });
     }
 
-    // Measured as check-time does; set only when the whole interval lies beyond the limit.
+    // Measured as check-time does; set only when the whole interval lies beyond the limit, and
+    // then measured again, as far as it takes to decide.
     void Clock() {
         if (!intended_.maxClockOffsetMs) {
             End();
             return;
         }
-        // Measured only as far as it takes to decide: the whole interval within the limit, or
-        // beyond it.
+        Measure([this](const status::ClockOffset& offset) {
+            offset_ = offset;
+            if (!Beyond(offset)) {
+                End();
+                return;
+            }
+            clockOff_ = true;
+            changes_ << QStringLiteral("clock %1 %2")
+                            .arg(check_ ? QStringLiteral("would be set") : QStringLiteral("set"),
+                                 QStringLiteral("(it was %1)").arg(status::OffsetText(offset)));
+            if (check_) {
+                End();
+                return;
+            }
+            const auto change = ClockChange(session_, status::OffsetText(offset));
+            SetClockOnTime(session_, change, [this, change](const Result<ClockSetting>& setting) {
+                if (!setting) {
+                    Fail(QStringLiteral("setting the clock"), setting.Why());
+                    return;
+                }
+                Measure(
+                    [this, change](const status::ClockOffset& after) {
+                        const QString limit =
+                            QStringLiteral("%1 ms").arg(*intended_.maxClockOffsetMs);
+                        if (Beyond(after)) {
+                            const Failure kept = Failure::NotKept(
+                                QStringLiteral("the unit kept its clock %1, beyond %2")
+                                    .arg(status::OffsetText(after), limit));
+                            change->Done(status::OffsetText(after) + QStringLiteral(", not kept"));
+                            Fail(QStringLiteral("setting the clock"), kept);
+                            return;
+                        }
+                        change->Done(status::OffsetText(after) + QStringLiteral(", within ") +
+                                     limit);
+                        End();
+                    },
+                    change);
+            });
+        });
+    }
+
+    // The whole interval lies beyond the limit.
+    bool Beyond(const status::ClockOffset& offset) const {
+        return std::abs(offset.offsetMs) - offset.uncertaintyMs > *intended_.maxClockOffsetMs;
+    }
+
+    // Measured only as far as it takes to decide: the whole interval within the limit, or beyond
+    // it. A failure after a setting (`change`) is that setting's outcome.
+    void Measure(std::function<void(const status::ClockOffset&)> measured,
+                 std::shared_ptr<unit::PendingChange> change = {}) {
         const qint64 limit = *intended_.maxClockOffsetMs;
         const auto decided = [limit](const status::ClockOffset& offset) {
             const qint64 size = std::abs(offset.offsetMs);
@@ -142,33 +187,19 @@ private:
         };
         session_.MeasureClock(
             {},
-            [this](const Result<status::ClockOffset>& offset) {
+            [this, measured = std::move(measured),
+             change = std::move(change)](const Result<status::ClockOffset>& offset) {
                 if (!offset) {
-                    Fail(QStringLiteral("measuring the clock"), offset.Why());
-                    return;
-                }
-                offset_ = *offset;
-                const qint64 nearest = std::abs(offset->offsetMs) - offset->uncertaintyMs;
-                if (nearest <= *intended_.maxClockOffsetMs) {
-                    End();
-                    return;
-                }
-                clockOff_ = true;
-                changes_ << QStringLiteral("clock %1 %2")
-                                .arg(
-                                    check_ ? QStringLiteral("would be set") : QStringLiteral("set"),
-                                    QStringLiteral("(it was %1)").arg(status::OffsetText(*offset)));
-                if (check_) {
-                    End();
-                    return;
-                }
-                SetClockOnTime(session_, [this](const Result<ClockSetting>& setting) {
-                    if (!setting) {
-                        Fail(QStringLiteral("setting the clock"), setting.Why());
-                    } else {
-                        End();
+                    if (change) {
+                        change->Done(QStringLiteral("answered, not measured after: ") +
+                                     offset.Why().text);
                     }
-                });
+                    Fail(change ? QStringLiteral("measuring the clock after setting it")
+                                : QStringLiteral("measuring the clock"),
+                         offset.Why());
+                    return;
+                }
+                measured(*offset);
             },
             decided);
     }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "cli/inspect.h"
+#include "cli/writes.h"
 #include "link/framecodec.h"
 #include "status/hostclock.h"
 #include "status/replies.h"
@@ -71,6 +72,10 @@ QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
 
 namespace {
 
+// Read back half a second after the setting, a unit's clock that kept it shows this computer's
+// second, or one either side of it on a line with a long round trip.
+constexpr qint64 kMostSecondsApart = 1;
+
 // How far the unit's clock stands from this computer's, in whole seconds, in words.
 QString Difference(qint64 ahead) {
     return ahead == 0  ? QStringLiteral("the same second")
@@ -90,41 +95,6 @@ QJsonObject WithPort(const Session& session, QJsonObject json) {
         json.insert(QStringLiteral("unit"), session.UnitName());
     }
     return json;
-}
-
-void SetClockOnTime(Session& session, std::function<void(Result<ClockSetting>)> done) {
-    const status::SetTimeSend send = status::PlanSetTimeRequest(std::chrono::system_clock::now());
-    QTimer::singleShot(
-        std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &session,
-        [&session, done = std::move(done), send] {
-            session.SetClock(send.frame, [&session, done,
-                                          send](const Result<Session::ClockAnswer>& answer) {
-                const QString sent =
-                    send.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-                if (!answer) {
-                    session.Changes().ClockSet(session.Named(), {}, sent,
-                                               QStringLiteral("no answer: ") + answer.Why().text);
-                    done(answer.Why());
-                    return;
-                }
-                session.Changes().ClockSet(session.Named(), answer->clock.Text(), sent,
-                                           QStringLiteral("answered"));
-                done(ClockSetting{send.plan.second, *answer});
-            });
-        });
-}
-
-void SetOffsetsRecorded(Session& session, const std::optional<unit::Offsets>& before,
-                        const unit::Offsets& wanted,
-                        std::function<void(Result<unit::Offsets>)> done) {
-    session.SetOffsets(wanted, [&session, before, wanted,
-                                done = std::move(done)](const Result<unit::Offsets>& read) {
-        const QString outcome = !read             ? QStringLiteral("no answer: ") + read.Why().text
-                                : *read == wanted ? QStringLiteral("read back")
-                                                  : QStringLiteral("read back as ") + read->Text();
-        session.Changes().OffsetsSet(session.Named(), before, wanted, outcome);
-        done(read);
-    });
 }
 
 Outcome NoAnswer(const Session& session, const QString& what, const Failure& failure) {
@@ -172,13 +142,16 @@ void SetTime(Session& session, const Request& request, const Done& done) {
         done(refused);
         return;
     }
-    auto readBack = [&session, done, hostClock, kernel](const ClockSetting& setting) {
+    const auto change = ClockChange(session, {});
+    auto readBack = [&session, done, hostClock, kernel, change](const ClockSetting& setting) {
         const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
         const QString sentIso = setting.sent.toString(Qt::ISODate);
         const Session::ClockAnswer& before = setting.answer;
-        session.AskClock([&session, done, hostClock, kernel, sent, sentIso,
-                          before](const Result<Session::ClockAnswer>& answer) {
+        session.AskClock([&session, done, hostClock, kernel, sent, sentIso, before,
+                          change](const Result<Session::ClockAnswer>& answer) {
             if (!answer) {
+                change->Done(sent + QStringLiteral(" sent; answered, not read back: ") +
+                             answer.Why().text);
                 done(NoAnswer(session, QStringLiteral("reading the clock back"), answer.Why()));
                 return;
             }
@@ -199,12 +172,18 @@ void SetTime(Session& session, const Request& request, const Done& done) {
                                     "%1: set to %2, but the unit read back an impossible date and "
                                     "time: %3")
                                     .arg(session.Named(), sent, read.Text());
+                change->Done(QStringLiteral("%1 sent; read back an impossible date and time: %2")
+                                 .arg(sent, read.Text()));
                 json.insert(QStringLiteral("error"), outcome.error);
                 outcome.json = WithPort(session, json);
                 done(outcome);
                 return;
             }
             const qint64 ahead = hostSecond.secsTo(unitClock);
+            const bool kept = std::abs(ahead) <= kMostSecondsApart;
+            change->Done(
+                QStringLiteral("%1 sent; read back: %2%3")
+                    .arg(sent, Difference(ahead), kept ? QString() : QStringLiteral(": not kept")));
             outcome.text =
                 QStringLiteral(
                     "%1: set to %2, its last byte arriving as that second began\n"
@@ -215,21 +194,31 @@ void SetTime(Session& session, const Request& request, const Done& done) {
                     .arg(session.Port(), sent, read.Text(),
                          hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")),
                          Difference(ahead), before.clock.Text(), hostClock);
+            if (!kept) {
+                outcome.exitCode = kUnitFailed;
+                outcome.error = QStringLiteral(
+                                    "%1: set to %2, but the unit kept another clock: "
+                                    "%3 (whole seconds)")
+                                    .arg(session.Named(), sent, Difference(ahead));
+                json.insert(QStringLiteral("error"), outcome.error);
+            }
             json.insert(QStringLiteral("unitAheadSeconds"), ahead);
             outcome.json = WithPort(session, json);
             done(outcome);
         });
     };
-    SetClockOnTime(session, [&session, done, readBack](const Result<ClockSetting>& setting) {
-        if (!setting) {
-            done(NoAnswer(session, QStringLiteral("set-time"), setting.Why()));
-            return;
-        }
-        // Read back in the middle of a second, where whole seconds on both sides compare fairly.
-        const int ms = QTime::currentTime().msec();
-        QTimer::singleShot((1500 - ms) % 1000, &session,
-                           [readBack, setting = *setting] { readBack(setting); });
-    });
+    SetClockOnTime(session, change,
+                   [&session, done, readBack](const Result<ClockSetting>& setting) {
+                       if (!setting) {
+                           done(NoAnswer(session, QStringLiteral("set-time"), setting.Why()));
+                           return;
+                       }
+                       // Read back in the middle of a second, where whole seconds on both sides
+                       // compare fairly.
+                       const int ms = QTime::currentTime().msec();
+                       session.After((1500 - ms) % 1000,
+                                     [readBack, setting = *setting] { readBack(setting); });
+                   });
 }
 
 // "COM1: the unit is 137 ms ahead (±5 ms); host clock synchronised (±2 ms)", its JSON, and exit 1
@@ -278,15 +267,14 @@ void Offsets(Session& session, const Request& request, const Done& done) {
     };
     auto set = [&session, request, done, show](const std::optional<unit::Offsets>& before,
                                                bool ieee1344) {
-        SetOffsetsRecorded(
-            session, before, {request.irigOffset, request.gpsOffset, ieee1344},
-            [&session, done, show](const Result<unit::Offsets>& offsets) {
-                if (offsets) {
-                    show(*offsets);
-                } else {
-                    done(NoAnswer(session, QStringLiteral("set offsets"), offsets.Why()));
-                }
-            });
+        WriteOffsets(session, before, {request.irigOffset, request.gpsOffset, ieee1344},
+                     [&session, done, show](const Result<unit::Offsets>& offsets) {
+                         if (offsets) {
+                             show(*offsets);
+                         } else {
+                             done(NoAnswer(session, QStringLiteral("set offsets"), offsets.Why()));
+                         }
+                     });
     };
     if (request.setOffsets && request.ieee1344) {
         set(std::nullopt, *request.ieee1344);

@@ -92,8 +92,10 @@ private:
     QTimer next_;
 };
 
+// A payload the request has already taken as its answer.
 Offsets ReadOffsets(const QByteArray& payload) {
-    return {static_cast<int8_t>(payload[1]), static_cast<int8_t>(payload[2]), payload[3] != 0};
+    const status::OffsetsReading read = *status::ReadOffsets(link::code::kEndRead, payload);
+    return {read.irig, read.gps, read.ieee1344};
 }
 
 }  // namespace
@@ -176,6 +178,10 @@ QString Session::Named() const {
 const ChangeRecord& Session::Changes() const {
     static const ChangeRecord nowhere;
     return record_ ? *record_ : nowhere;
+}
+
+std::shared_ptr<const ChangeRecord> Session::ChangesShared() const {
+    return record_ ? record_ : std::make_shared<const ChangeRecord>();
 }
 
 void Session::Open() {

@@ -105,6 +105,8 @@ public:
         record_ = std::move(record);
     }
     const ChangeRecord& Changes() const;
+    // The record as the callbacks of a change keep it, which may outlive the session.
+    std::shared_ptr<const ChangeRecord> ChangesShared() const;
     const Timeouts& Waits() const { return timeouts_; }
     exchange::UnitExchange& Exchange() { return exchange_; }
     // What the serial component could not do on the open port, if anything.

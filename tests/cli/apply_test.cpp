@@ -5,6 +5,7 @@
 
 #include <QRegularExpression>
 
+#include "support/bytes.h"
 #include "support/inprocess.h"
 #include "unit/changerecord.h"
 
@@ -101,6 +102,77 @@ TEST_F(Fleet, InventoryListsTheSelectionWithoutOpeningAPort) {
     EXPECT_TRUE(ports.empty());
 }
 
+struct ReadBackRow {
+    const char* name;
+    sim::Options unit;
+    const char* arguments;  // FILE stands for an inventory of u1 on COM1 with `setting`
+    const char* setting;
+    const char* says;    // on standard error
+    const char* record;  // a pattern for the one record, USER for the login name
+};
+
+class ReadBack : public Fleet, public testing::WithParamInterface<ReadBackRow> {};
+
+// After every write the unit is read back: one that answers or keeps another value has failed,
+// and the message and the record name both values.
+TEST_P(ReadBack, AWriteTheUnitDidNotKeepFails) {
+    const ReadBackRow& row = GetParam();
+    AddUnit(row.unit);
+    if (QLatin1String(row.name) == QLatin1String("offsets_answered_otherwise")) {
+        answerInstead = [](const QByteArray& sent) -> std::optional<QByteArray> {
+            return sent.startsWith(test::Bytes("80 E2 02"))
+                       ? std::optional(test::Bytes("80 E2 02 00 00 00 80 E3"))
+                       : std::nullopt;
+        };
+    }
+    const QString file = Inventory(QByteArray("units:\n  u1: {port: COM1, ") + row.setting + "}\n");
+    const Ran ran = Run(QString::fromUtf8(row.arguments).replace(QStringLiteral("FILE"), file));
+    EXPECT_EQ(ran.exitCode, 1);
+    EXPECT_TRUE(ran.err.contains(QLatin1String(row.says))) << ran.err.toStdString();
+    ASSERT_EQ(changes.size(), 1) << changes.join('\n').toStdString();
+    const QString pattern =
+        QString::fromUtf8(row.record)
+            .replace(QStringLiteral("USER"), QRegularExpression::escape(User()));
+    EXPECT_TRUE(QRegularExpression(QLatin1Char('^') + pattern + QLatin1Char('$'))
+                    .match(changes[0])
+                    .hasMatch())
+        << changes[0].toStdString();
+}
+
+sim::Options ForgetsWrites(double clockOffsetSeconds = 0) {
+    sim::Options options;
+    options.forgetWrites = true;
+    options.clockOffsetSeconds = clockOffsetSeconds;
+    return options;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fleet, ReadBack,
+    testing::Values(
+        ReadBackRow{"offsets_not_kept", ForgetsWrites(),
+                    "offsets --port COM1 --set --irig 0 --gps 7", "",
+                    "COM1 (/dev/ttyS0): set offsets: the unit kept GPS offset 0, not 7",
+                    "COM1 \\(/dev/ttyS0\\): offsets set by USER: GPS 0 -> 7 \\(.*\\), the unit "
+                    "kept GPS offset 0, not 7"},
+        ReadBackRow{"offsets_answered_otherwise",
+                    {},
+                    "offsets --port COM1 --set --irig 0 --gps 7",
+                    "",
+                    "COM1 (/dev/ttyS0): set offsets: the unit answered GPS offset 0, not 7",
+                    ".*, the unit answered GPS offset 0, not 7"},
+        ReadBackRow{
+            "apply_offsets_not_kept", ForgetsWrites(), "apply -i FILE --all", "gps_offset: 3",
+            "u1 (COM1): setting the offsets: the unit kept GPS offset 0, not 3",
+            "u1 \\(COM1\\): offsets set by USER: GPS 0 -> 3 .*, the unit kept GPS offset 0, "
+            "not 3"},
+        ReadBackRow{"apply_clock_not_kept", ForgetsWrites(5), "apply -i FILE --all",
+                    "max_clock_offset_ms: 100",
+                    "u1 (COM1): setting the clock: the unit kept its clock 5",
+                    "u1 \\(COM1\\): clock set by USER: [45][0-9]{3} ms ahead \\(±[0-9]+ ms\\) -> "
+                    "[45][0-9]{3} "
+                    "ms ahead \\(±[0-9]+ ms\\), not kept"}),
+    [](const testing::TestParamInfo<ReadBackRow>& row) { return row.param.name; });
+
 struct RecordRow {
     const char* name;
     const char* arguments;  // FILE stands for a small firmware file
@@ -150,8 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
         RecordRow{"clock",
                   "set-time --port COM1",
                   {},
-                  {"COM1 \\(/dev/ttyS0\\): clock set by USER: [0-9/]+ [0-9:]+ -> [0-9/]+ [0-9:]+, "
-                   "answered"}},
+                  {"COM1 \\(/dev/ttyS0\\): clock set by USER: \\(before unknown\\) -> [0-9/]+ "
+                   "[0-9:]+ sent; read back: the same second"}},
         RecordRow{"flash_done",
                   "flash FILE --port COM1",
                   {},
