@@ -113,7 +113,7 @@ private:
                 return;
             }
             versionBefore_ = clock->clock.version;
-            if (versionBefore_ == fleet::VersionTenths(*arguments_.intended.firmware)) {
+            if (versionBefore_ == arguments_.intended.firmware) {
                 Configure();
             } else if (arguments_.check) {
                 flashed_ = true;
@@ -129,7 +129,7 @@ private:
         request.file = arguments_.firmwareFile;
         auto* job = new FlashJob(*session_, *image_, request);
         job->setParent(this);
-        job->ExpectVersion(arguments_.intended.firmware);
+        job->ExpectVersion(fleet::VersionName(*arguments_.intended.firmware));
         connect(job, &FlashJob::Finished, this, [this](const FlashResult& flashed) {
             if (flashed.end != FlashResult::End::kDone) {
                 End(Result(true, true, FlashMessage(flashed)));
@@ -176,7 +176,7 @@ private:
                 if (versionBefore_) {
                     before.insert(QStringLiteral("firmware"), fleet::VersionName(*versionBefore_));
                     after.insert(QStringLiteral("firmware"),
-                                 flashed_ ? *arguments_.intended.firmware
+                                 flashed_ ? fleet::VersionName(*arguments_.intended.firmware)
                                           : fleet::VersionName(*versionBefore_));
                 }
                 if (clock.value(QStringLiteral("set")).toBool() ||
@@ -293,11 +293,11 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
         read.intended.maxClockOffsetMs = ms;
     }
     if (present("firmware_version")) {
-        if (!fleet::VersionTenths(text("firmware_version"))) {
+        read.intended.firmware = fleet::VersionTenths(text("firmware_version"));
+        if (!read.intended.firmware) {
             return QStringLiteral("firmware_version \"%1\" is not a version N.N")
                 .arg(text("firmware_version"));
         }
-        read.intended.firmware = text("firmware_version");
     }
     if (present("firmware_file")) {
         if (!present("firmware_version")) {

@@ -18,40 +18,20 @@ using unit::Session;
 
 QString IntendedText(const fleet::Intended& intended) {
     QStringList parts;
-    if (intended.irigOffset) {
-        parts << QStringLiteral("IRIG-B offset %1").arg(*intended.irigOffset);
-    }
-    if (intended.gpsOffset) {
-        parts << QStringLiteral("GPS offset %1").arg(*intended.gpsOffset);
-    }
-    if (intended.ieee1344) {
-        parts << QStringLiteral("IEEE 1344 %1").arg(unit::OnOff(*intended.ieee1344));
-    }
-    if (intended.firmware) {
-        parts << QStringLiteral("firmware %1").arg(*intended.firmware);
-    }
-    if (intended.maxClockOffsetMs) {
-        parts << QStringLiteral("clock within %1 ms").arg(*intended.maxClockOffsetMs);
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (const std::optional<fleet::Value> value = intended.Get(row.setting)) {
+            parts << fleet::Phrase(row.setting, *value);
+        }
     }
     return parts.isEmpty() ? QStringLiteral("(nothing intended)") : parts.join(QLatin1String(", "));
 }
 
 QJsonObject IntendedJson(const fleet::Intended& intended) {
     QJsonObject json;
-    if (intended.irigOffset) {
-        json.insert(QStringLiteral("irigOffset"), *intended.irigOffset);
-    }
-    if (intended.gpsOffset) {
-        json.insert(QStringLiteral("gpsOffset"), *intended.gpsOffset);
-    }
-    if (intended.ieee1344) {
-        json.insert(QStringLiteral("ieee1344"), *intended.ieee1344);
-    }
-    if (intended.firmware) {
-        json.insert(QStringLiteral("firmware"), *intended.firmware);
-    }
-    if (intended.maxClockOffsetMs) {
-        json.insert(QStringLiteral("maxClockOffsetMs"), *intended.maxClockOffsetMs);
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (const std::optional<fleet::Value> value = intended.Get(row.setting)) {
+            json.insert(QLatin1String(row.jsonKey), fleet::Json(row.setting, *value));
+        }
     }
     return json;
 }
@@ -223,15 +203,15 @@ private:
         if (version_) {
             json.insert(QStringLiteral("version"), fleet::VersionName(*version_));
         }
-        if (intended_.firmware && version_ &&
-            fleet::VersionTenths(*intended_.firmware) != version_) {
+        if (intended_.firmware && version_ && *intended_.firmware != *version_) {
+            const QString intended = fleet::VersionName(*intended_.firmware);
             line += QStringLiteral("; drift: the unit answers version %1, the inventory says %2")
-                        .arg(fleet::VersionName(*version_), *intended_.firmware);
+                        .arg(fleet::VersionName(*version_), intended);
             json.insert(
                 QStringLiteral("drift"),
                 QJsonObject{{QStringLiteral("firmware"),
                              QJsonObject{{QStringLiteral("answers"), fleet::VersionName(*version_)},
-                                         {QStringLiteral("intended"), *intended_.firmware}}}});
+                                         {QStringLiteral("intended"), intended}}}});
         }
         if (offset_) {
             json.insert(QStringLiteral("clock"),

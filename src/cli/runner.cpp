@@ -279,11 +279,12 @@ private:
                                 request_.sha256, QStringLiteral("--sha256")});
         }
         for (const fleet::InventoryUnit& unit : request_.units) {
-            const QString from = QStringLiteral("the inventory's %2 for ") + unit.name;
-            expected.push_back({request_.expectVersion ? std::nullopt : unit.intended.firmware,
-                                from.arg(QStringLiteral("firmware")),
-                                std::nullopt,
-                                {}});
+            if (unit.intended.firmware && !request_.expectVersion) {
+                expected.push_back({fleet::VersionName(*unit.intended.firmware),
+                                    QStringLiteral("the inventory's firmware for ") + unit.name,
+                                    std::nullopt,
+                                    {}});
+            }
         }
         return expected;
     }
@@ -389,7 +390,10 @@ private:
             return request_.expectVersion;
         }
         const auto unit = static_cast<size_t>(index);
-        return unit < request_.units.size() ? request_.units[unit].intended.firmware : std::nullopt;
+        if (unit < request_.units.size() && request_.units[unit].intended.firmware) {
+            return fleet::VersionName(*request_.units[unit].intended.firmware);
+        }
+        return std::nullopt;
     }
 
     static Rollout::State StateOf(FlashResult::End end) {

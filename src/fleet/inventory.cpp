@@ -25,80 +25,19 @@ QString Text(const YAML::Node& node) {
     return QString::fromStdString(node.Scalar());
 }
 
-// The settings of `defaults` and of each unit, each checked as it is read.
-void ReadSetting(const QString& key, const YAML::Node& value, Intended& intended) {
-    static const QRegularExpression integer(QStringLiteral("^[-+]?[0-9]{1,9}$"));
-    const QString text = value.IsScalar() ? Text(value) : QString();
-    const auto number = [&](const char* kind) {
-        if (!value.IsScalar() || !integer.match(text).hasMatch()) {
-            throw Fault{value.Mark(),
-                        QStringLiteral("%1 must be %2").arg(key, QLatin1String(kind))};
-        }
-        return text.toInt();
-    };
-    if (key == QLatin1String("irig_offset") || key == QLatin1String("gps_offset")) {
-        const int hours = number("a whole number of hours from -23 to 23");
-        if (hours < -23 || hours > 23) {
-            throw Fault{value.Mark(),
-                        QStringLiteral("%1 %2 is outside -23 to 23").arg(key).arg(hours)};
-        }
-        (key == QLatin1String("irig_offset") ? intended.irigOffset : intended.gpsOffset) = hours;
-    } else if (key == QLatin1String("ieee1344")) {
-        const QString flag = text.toLower();
-        if (!value.IsScalar() ||
-            (flag != QLatin1String("true") && flag != QLatin1String("false"))) {
-            throw Fault{value.Mark(), QStringLiteral("ieee1344 must be true or false")};
-        }
-        intended.ieee1344 = flag == QLatin1String("true");
-    } else if (key == QLatin1String("firmware")) {
-        if (!value.IsScalar() || !VersionTenths(text)) {
-            throw Fault{value.Mark(),
-                        QStringLiteral("firmware must be a version N.N, as \"2.3\"; \"%1\" is not")
-                            .arg(text)};
-        }
-        intended.firmware = text;
-    } else if (key == QLatin1String("max_clock_offset_ms")) {
-        const int ms = number("a whole number of milliseconds");
-        if (ms < 0) {
-            throw Fault{value.Mark(), QStringLiteral("max_clock_offset_ms must not be negative")};
-        }
-        intended.maxClockOffsetMs = ms;
-    } else {
-        throw Fault{value.Mark(), {}};  // not a setting; the caller names the key
+// A setting of `defaults` or of a unit, checked as it is read.
+void ReadSetting(Setting setting, const YAML::Node& value, Intended& intended) {
+    const auto parsed =
+        Parse(setting, value.IsScalar() ? Text(value) : QString(), Spelling::kInventory);
+    if (const auto* refusal = std::get_if<QString>(&parsed)) {
+        throw Fault{value.Mark(), *refusal};
     }
+    intended.Set(setting, std::get<Value>(parsed));
 }
 
-bool IsSetting(const QString& key) {
-    for (const char* setting :
-         {"irig_offset", "gps_offset", "ieee1344", "firmware", "max_clock_offset_ms"}) {
-        if (key == QLatin1String(setting)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-Fault UnknownKey(const YAML::Node& key, const char* where, const char* known) {
+Fault UnknownKey(const YAML::Node& key, const char* where, const QString& known) {
     return {key.Mark(), QStringLiteral("unknown key \"%1\" in %2 (%3)")
-                            .arg(Text(key), QLatin1String(where), QLatin1String(known))};
-}
-
-Intended Overlay(Intended base, const Intended& over) {
-    for (auto field : {&Intended::irigOffset, &Intended::gpsOffset}) {
-        if (over.*field) {
-            base.*field = over.*field;
-        }
-    }
-    if (over.ieee1344) {
-        base.ieee1344 = over.ieee1344;
-    }
-    if (over.firmware) {
-        base.firmware = over.firmware;
-    }
-    if (over.maxClockOffsetMs) {
-        base.maxClockOffsetMs = over.maxClockOffsetMs;
-    }
-    return base;
+                            .arg(Text(key), QLatin1String(where), known)};
 }
 
 InventoryUnit ReadUnit(const YAML::Node& name, const YAML::Node& body, const Intended& defaults) {
@@ -142,18 +81,16 @@ InventoryUnit ReadUnit(const YAML::Node& name, const YAML::Node& body, const Int
                 }
                 unit.labels.insert(Text(label.first), Text(label.second));
             }
-        } else if (IsSetting(key)) {
-            ReadSetting(key, entry.second, own);
+        } else if (const std::optional<Setting> setting = ByKey(key)) {
+            ReadSetting(*setting, entry.second, own);
         } else {
-            throw UnknownKey(entry.first, "a unit",
-                             "port, labels, irig_offset, gps_offset, ieee1344, firmware, "
-                             "max_clock_offset_ms");
+            throw UnknownKey(entry.first, "a unit", QStringLiteral("port, labels, ") + Keys());
         }
     }
     if (unit.port.isEmpty()) {
         throw Fault{name.Mark(), QStringLiteral("unit %1 has no port").arg(unit.name)};
     }
-    unit.intended = Overlay(defaults, own);
+    unit.intended = defaults.Over(own);
     return unit;
 }
 
@@ -172,12 +109,11 @@ Inventory Read(const YAML::Node& root, const QString& file) {
                 throw Fault{entry.second.Mark(), QStringLiteral("defaults must be a map")};
             }
             for (const auto& setting : entry.second) {
-                if (!IsSetting(Text(setting.first))) {
-                    throw UnknownKey(setting.first, "defaults",
-                                     "irig_offset, gps_offset, ieee1344, firmware, "
-                                     "max_clock_offset_ms");
+                const std::optional<Setting> known = ByKey(Text(setting.first));
+                if (!known) {
+                    throw UnknownKey(setting.first, "defaults", Keys());
                 }
-                ReadSetting(Text(setting.first), setting.second, defaults);
+                ReadSetting(*known, setting.second, defaults);
             }
         } else if (key == QLatin1String("units")) {
             if (!entry.second.IsMap()) {
@@ -185,7 +121,7 @@ Inventory Read(const YAML::Node& root, const QString& file) {
             }
             units = entry.second;
         } else {
-            throw UnknownKey(entry.first, "the inventory", "defaults, units");
+            throw UnknownKey(entry.first, "the inventory", QStringLiteral("defaults, units"));
         }
     }
     if (!units) {
@@ -221,20 +157,6 @@ Inventory Read(const YAML::Node& root, const QString& file) {
 QString InventoryFault::Text() const {
     return line > 0 ? QStringLiteral("%1:%2:%3: %4").arg(file).arg(line).arg(column).arg(what)
                     : QStringLiteral("%1: %2").arg(file, what);
-}
-
-std::optional<int> VersionTenths(const QString& text) {
-    static const QRegularExpression version(QStringLiteral("^([0-9]{1,2})\\.([0-9])$"));
-    const QRegularExpressionMatch match = version.match(text);
-    if (!match.hasMatch()) {
-        return std::nullopt;
-    }
-    const int tenths = match.captured(1).toInt() * 10 + match.captured(2).toInt();
-    return tenths <= 255 ? std::optional(tenths) : std::nullopt;
-}
-
-QString VersionName(int tenths) {
-    return QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10);
 }
 
 std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml,

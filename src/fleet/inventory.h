@@ -13,18 +13,9 @@
 #include <variant>
 #include <vector>
 
+#include "fleet/settings.h"
+
 namespace irig::fleet {
-
-// What the inventory says a unit should have; an unset field is left as the unit has it.
-struct Intended {
-    std::optional<int> irigOffset;  // whole hours, -23..23
-    std::optional<int> gpsOffset;
-    std::optional<bool> ieee1344;
-    std::optional<QString> firmware;  // "2.3": the version the unit should answer
-    std::optional<int> maxClockOffsetMs;
-
-    bool SetsOffsets() const { return irigOffset || gpsOffset || ieee1344; }
-};
 
 struct InventoryUnit {
     QString name;
@@ -70,10 +61,5 @@ struct Selection {
 // does not have, or a selection that matches nothing, is a fault.
 std::variant<std::vector<InventoryUnit>, InventoryFault> Select(const Inventory& inventory,
                                                                 const Selection& selection);
-
-// "2.3" as the unit reports it, in tenths; nothing for a text that is not N.N.
-std::optional<int> VersionTenths(const QString& text);
-// Tenths as "2.3", whatever the locale.
-QString VersionName(int tenths);
 
 }  // namespace irig::fleet

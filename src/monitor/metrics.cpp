@@ -56,24 +56,20 @@ QByteArray UnitLabels(const UnitReading& unit) {
     return out;
 }
 
-// Whether each setting the inventory gives matches the unit, where it is known.
+// Whether each setting the inventory gives matches the unit, where the unit keeps it and it is
+// known; the clock's limit is the offset families' to show.
 std::vector<std::pair<const char*, bool>> Matches(const UnitReading& unit) {
-    std::vector<std::pair<const char*, bool>> matches;
-    const fleet::Intended& intended = unit.intended;
-    if (unit.offsets) {
-        if (intended.irigOffset) {
-            matches.emplace_back("irig_offset", *intended.irigOffset == unit.offsets->irig);
-        }
-        if (intended.gpsOffset) {
-            matches.emplace_back("gps_offset", *intended.gpsOffset == unit.offsets->gps);
-        }
-        if (intended.ieee1344) {
-            matches.emplace_back("ieee1344", *intended.ieee1344 == unit.offsets->ieee1344);
-        }
+    fleet::Observed observed = unit.offsets ? unit.offsets->AsObserved() : fleet::Observed();
+    if (unit.clock && unit.clock->version) {
+        observed.version = *unit.clock->version;
     }
-    if (intended.firmware && unit.clock && unit.clock->version) {
-        matches.emplace_back("firmware",
-                             fleet::VersionTenths(*intended.firmware) == *unit.clock->version);
+    const std::vector<fleet::Drift> drifts = fleet::Compare(unit.intended, observed);
+    std::vector<std::pair<const char*, bool>> matches;
+    for (const fleet::Setting setting : fleet::Compared(unit.intended, observed)) {
+        const bool drifted = std::any_of(drifts.begin(), drifts.end(), [&](const fleet::Drift& d) {
+            return d.setting == setting;
+        });
+        matches.emplace_back(fleet::Row(setting).key, !drifted);
     }
     return matches;
 }

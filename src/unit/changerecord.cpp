@@ -11,14 +11,6 @@
 
 namespace irig::unit {
 
-namespace {
-
-QString Hours(int hours) {
-    return QString::number(hours);
-}
-
-}  // namespace
-
 ChangeRecord::Sink ChangeRecord::SystemLog(const char* identifier) {
 #ifdef Q_OS_UNIX
     return [identifier](const QString& line) {
@@ -54,26 +46,24 @@ void ChangeRecord::Say(const QString& unit, const QString& what, const QString& 
 
 void ChangeRecord::OffsetsSet(const QString& unit, const std::optional<Offsets>& before,
                               const Offsets& after, const QString& outcome) const {
-    struct Setting {
-        const char* name;
-        QString was;
-        QString now;
-    };
-    const Setting settings[] = {
-        {"IRIG-B", before ? Hours(before->irig) : QString(), Hours(after.irig)},
-        {"GPS", before ? Hours(before->gps) : QString(), Hours(after.gps)},
-        {"IEEE 1344", before ? OnOff(before->ieee1344) : QString(), OnOff(after.ieee1344)}};
+    const std::optional<fleet::Observed> was =
+        before ? std::optional(before->AsObserved()) : std::nullopt;
+    const fleet::Observed now = after.AsObserved();
     QStringList changed;
     QStringList unchanged;
-    for (const Setting& setting : settings) {
-        if (!before) {
-            changed.append(
-                QStringLiteral("%1 -> %2").arg(QLatin1String(setting.name), setting.now));
-        } else if (setting.was != setting.now) {
-            changed.append(QStringLiteral("%1 %2 -> %3")
-                               .arg(QLatin1String(setting.name), setting.was, setting.now));
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack != fleet::ReadBack::kOffsets) {
+            continue;
+        }
+        const QString caption = QLatin1String(row.caption);
+        const QString nowText = fleet::Show(row.setting, *now.Get(row.setting));
+        const QString wasText = was ? fleet::Show(row.setting, *was->Get(row.setting)) : QString();
+        if (!was) {
+            changed.append(QStringLiteral("%1 -> %2").arg(caption, nowText));
+        } else if (wasText != nowText) {
+            changed.append(QStringLiteral("%1 %2 -> %3").arg(caption, wasText, nowText));
         } else {
-            unchanged.append(QStringLiteral("%1 %2").arg(QLatin1String(setting.name), setting.now));
+            unchanged.append(QStringLiteral("%1 %2").arg(caption, nowText));
         }
     }
     QString text =

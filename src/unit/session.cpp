@@ -1,5 +1,6 @@
 #include "unit/session.h"
 
+#include <QStringList>
 #include <algorithm>
 #include <utility>
 
@@ -101,14 +102,27 @@ Offsets ReadOffsets(const QByteArray& payload) {
 }  // namespace
 
 QString Offsets::Text() const {
-    return QStringLiteral("IRIG-B %1, GPS %2, IEEE 1344 %3")
-        .arg(irig)
-        .arg(gps)
-        .arg(OnOff(ieee1344));
+    const fleet::Observed observed = AsObserved();
+    QStringList parts;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            parts << QStringLiteral("%1 %2").arg(
+                QLatin1String(row.caption), fleet::Show(row.setting, *observed.Get(row.setting)));
+        }
+    }
+    return parts.join(QLatin1String(", "));
+}
+
+fleet::Observed Offsets::AsObserved() const {
+    fleet::Observed observed;
+    observed.irigOffset = irig;
+    observed.gpsOffset = gps;
+    observed.ieee1344 = ieee1344;
+    return observed;
 }
 
 QString OnOff(bool on) {
-    return on ? QStringLiteral("on") : QStringLiteral("off");
+    return fleet::Show(fleet::Setting::kIeee1344, on);
 }
 
 PortMaker RealPorts(const Timeouts& timeouts) {

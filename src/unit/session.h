@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "exchange/unitexchange.h"
+#include "fleet/settings.h"
 #include "link/portcontroller.h"
 #include "status/clockcheck.h"
 #include "status/replies.h"
@@ -39,6 +40,8 @@ struct Offsets {
     bool operator==(const Offsets&) const = default;
     // "IRIG-B 7, GPS -23, IEEE 1344 on"
     QString Text() const;
+    // As read from the unit, for comparing with what is intended.
+    fleet::Observed AsObserved() const;
 };
 // The IEEE 1344 flag as the texts say it: "on" or "off".
 QString OnOff(bool on);

@@ -36,9 +36,9 @@ TEST(Inventory, AGoodOneGivesEachUnitItsPortLabelsAndSettings) {
     ASSERT_EQ(inventory.units.size(), 3u);
     EXPECT_EQ(inventory.units[0].Named(), QStringLiteral("sub-a-1 (rfc2217://ts-a:4001)"));
     EXPECT_EQ(inventory.units[1].intended.gpsOffset, -5);
-    EXPECT_EQ(inventory.units[1].intended.firmware, QStringLiteral("2.3")) << "the defaults'";
+    EXPECT_EQ(inventory.units[1].intended.firmware, 23) << "the defaults'";
     EXPECT_EQ(inventory.units[2].port, QStringLiteral("COM3"));
-    EXPECT_EQ(inventory.units[2].intended.firmware, QStringLiteral("2.4")) << "unquoted too";
+    EXPECT_EQ(inventory.units[2].intended.firmware, 24) << "unquoted too";
     EXPECT_EQ(inventory.units[2].intended.ieee1344, true);
     EXPECT_EQ(inventory.units[0].labels.value(QStringLiteral("bay")), QStringLiteral("1"));
 }
