@@ -225,16 +225,6 @@ Scan ScanArguments(const QStringList& arguments) {
 
 }  // namespace
 
-std::optional<int> StrictOffset(const QString& text) {
-    static const QRegularExpression whole(QStringLiteral("^[-\u2212+]?[0-9]{1,3}$"));
-    if (!whole.match(text).hasMatch()) {
-        return std::nullopt;
-    }
-    QString ascii = text;
-    ascii.replace(QChar(0x2212), QLatin1Char('-'));
-    return Number(ascii, -23, 23);
-}
-
 namespace {
 
 // "127.0.0.1:9810" or "[::1]:9810" as its address and port; nothing for any other text.
@@ -545,12 +535,12 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
             request.canary = *count;
         }
         if (parser.isSet(expectVersion)) {
-            if (!fleet::VersionTenths(parser.value(expectVersion))) {
-                return Usage(QStringLiteral("--expect-version \"%1\" is not a version N.N, as "
-                                            "2.4")
-                                 .arg(parser.value(expectVersion)));
+            const auto parsed = fleet::Parse(fleet::Setting::kFirmware, parser.value(expectVersion),
+                                             fleet::Spelling::kCommandLine);
+            if (const auto* refusal = std::get_if<QString>(&parsed)) {
+                return Usage(*refusal);
             }
-            request.expectVersion = parser.value(expectVersion);
+            request.expectVersion = static_cast<int>(std::get<fleet::Value>(parsed));
         }
         if (parser.isSet(sha256)) {
             static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
@@ -579,25 +569,21 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         if (request.setOffsets && (!parser.isSet(irig) || !parser.isSet(gps))) {
             return Usage(QStringLiteral("offsets --set needs --irig and --gps"));
         }
-        for (const auto& [option, value] :
-             {std::pair{&irig, &request.irigOffset}, std::pair{&gps, &request.gpsOffset}}) {
+        for (const QCommandLineOption* option : {&irig, &gps, &ieee1344}) {
             if (!parser.isSet(*option)) {
                 continue;
             }
-            const std::optional<int> hours = StrictOffset(parser.value(*option));
-            if (!hours) {
-                return Usage(QStringLiteral("--%1 \"%2\" is not a whole number of hours from -23 "
-                                            "to 23")
-                                 .arg(option->names().constFirst(), parser.value(*option)));
+            const QString name = option->names().constFirst();
+            const auto row = std::find_if(fleet::kSettings.begin(), fleet::kSettings.end(),
+                                          [&name](const fleet::SettingRow& row) {
+                                              return name == QLatin1String(row.option);
+                                          });
+            const auto parsed =
+                fleet::Parse(row->setting, parser.value(*option), fleet::Spelling::kCommandLine);
+            if (const auto* refusal = std::get_if<QString>(&parsed)) {
+                return Usage(*refusal);
             }
-            *value = *hours;
-        }
-        if (parser.isSet(ieee1344)) {
-            const QString flag = parser.value(ieee1344);
-            if (flag != QLatin1String("on") && flag != QLatin1String("off")) {
-                return Usage(QStringLiteral("--ieee1344 must be on or off"));
-            }
-            request.ieee1344 = flag == QLatin1String("on");
+            request.offsets.Set(row->setting, std::get<fleet::Value>(parsed));
         }
     }
     return {request, {}, kDone};

@@ -43,20 +43,32 @@ QJsonObject ClockJson(int16_t code, const QByteArray& payload) {
     return json;
 }
 
+// "COM1: IRIG-B offset 7, GPS offset -23, IEEE 1344 on" and its JSON, from the settings table's
+// rows of what a unit keeps.
 QString OffsetsText(const QString& port, const unit::Offsets& offsets) {
-    return QStringLiteral("%1: IRIG-B offset %2, GPS offset %3, IEEE 1344 %4\n")
-        .arg(port, status::OffsetText(static_cast<uint8_t>(offsets.irig)).trimmed(),
-             status::OffsetText(static_cast<uint8_t>(offsets.gps)).trimmed(),
-             unit::OnOff(offsets.ieee1344));
+    const fleet::Observed observed = offsets.AsObserved();
+    QStringList phrases;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            phrases << fleet::Phrase(row.setting, *observed.Get(row.setting));
+        }
+    }
+    return QStringLiteral("%1: %2\n").arg(port, phrases.join(QLatin1String(", ")));
+}
+
+QJsonObject OffsetsJson(const unit::Offsets& offsets) {
+    const fleet::Observed observed = offsets.AsObserved();
+    QJsonObject json;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            json.insert(QLatin1String(row.jsonKey),
+                        fleet::Json(row.setting, *observed.Get(row.setting)));
+        }
+    }
+    return json;
 }
 
 }  // namespace
-
-QJsonObject OffsetsJson(const unit::Offsets& offsets) {
-    return {{QStringLiteral("irigOffset"), offsets.irig},
-            {QStringLiteral("gpsOffset"), offsets.gps},
-            {QStringLiteral("ieee1344"), offsets.ieee1344}};
-}
 
 QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
     const status::ClockTrust trust = status::Trust(kernel);
@@ -267,7 +279,8 @@ void Offsets(Session& session, const Request& request, const Done& done) {
     };
     auto set = [&session, request, done, show](const std::optional<unit::Offsets>& before,
                                                bool ieee1344) {
-        WriteOffsets(session, before, {request.irigOffset, request.gpsOffset, ieee1344},
+        WriteOffsets(session, before,
+                     {*request.offsets.irigOffset, *request.offsets.gpsOffset, ieee1344},
                      [&session, done, show](const Result<unit::Offsets>& offsets) {
                          if (offsets) {
                              show(*offsets);
@@ -276,8 +289,8 @@ void Offsets(Session& session, const Request& request, const Done& done) {
                          }
                      });
     };
-    if (request.setOffsets && request.ieee1344) {
-        set(std::nullopt, *request.ieee1344);
+    if (request.setOffsets && request.offsets.ieee1344) {
+        set(std::nullopt, *request.offsets.ieee1344);
         return;
     }
     // Reading first: the offsets to show, or the flag that --set without --ieee1344 keeps.

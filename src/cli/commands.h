@@ -25,8 +25,6 @@ using Done = std::function<void(const Outcome& outcome)>;
 // The waits of a request: --timeout, or each wait's own.
 unit::Timeouts TimeoutsOf(const Request& request);
 
-// The offsets and the flag in --json: irigOffset, gpsOffset, ieee1344.
-QJsonObject OffsetsJson(const unit::Offsets& offsets);
 // The unit's JSON: "port", and "unit" where the unit has a name.
 QJsonObject WithPort(const unit::Session& session, QJsonObject json);
 

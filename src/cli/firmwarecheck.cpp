@@ -12,13 +12,18 @@ std::optional<QString> CheckFirmwareFile(const QString& file, const QString& pro
     const std::optional<int> carried = flash::ProgramIdVersion(programId);
     const QString shown = unit::PrintableUtf8(file);
     for (const FileExpectation& expectation : expected) {
-        if (expectation.version && fleet::VersionTenths(*expectation.version) != carried) {
+        fleet::Intended intended;
+        intended.firmware = expectation.version;
+        fleet::Observed observed;
+        observed.version = carried;
+        if (expectation.version && (!carried || !fleet::Compare(intended, observed).empty())) {
             const QString what =
                 carried ? QStringLiteral("carries version %1").arg(fleet::VersionName(*carried))
                         : QStringLiteral("carries no version in its program ID (\"%1\")")
                               .arg(unit::Printable(programId));
             return QStringLiteral("%1 %2, not %3 (%4): nothing flashed")
-                .arg(shown, what, *expectation.version, expectation.versionFrom);
+                .arg(shown, what, fleet::VersionName(*expectation.version),
+                     expectation.versionFrom);
         }
         if (expectation.sha256 && *expectation.sha256 != sha256) {
             return QStringLiteral("%1 has SHA-256 %2, not %3 (%4): nothing flashed")

@@ -12,7 +12,7 @@ namespace irig::cli {
 // What one unit's update expects of the file, and where that comes from ("--expect-version", "the
 // inventory's firmware for sub-a-1").
 struct FileExpectation {
-    std::optional<QString> version;  // N.N
+    std::optional<int> version;  // in tenths
     QString versionFrom;
     std::optional<QString> sha256;  // 64 lower-case hexadecimal digits
     QString sha256From;

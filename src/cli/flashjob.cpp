@@ -45,9 +45,17 @@ void FlashJob::Start() {
     ReBoot();
 }
 
-void FlashJob::Skip(const QString& version) {
+void FlashJob::Skip(int version) {
     SetPhase(Phase::kSkipped);
-    End(FlashResult::End::kSkipped, {}, version);
+    End(FlashResult::End::kSkipped, {}, fleet::VersionName(version));
+}
+
+bool Answers(std::optional<int> expected, std::optional<int> version) {
+    fleet::Intended intended;
+    intended.firmware = expected;
+    fleet::Observed observed;
+    observed.version = version;
+    return version && fleet::Compare(intended, observed).empty();
 }
 
 void FlashJob::NotStarted(const QString& why) {
@@ -279,9 +287,9 @@ void FlashJob::AskVersion() {
             return;
         }
         const QString version = fleet::VersionName(*answer->clock.version);
-        if (expected_ && fleet::VersionTenths(*expected_) != *answer->clock.version) {
+        if (!Answers(expected_, answer->clock.version)) {
             Fail(QStringLiteral("flashed, but the unit answers version %1 where %2 was expected")
-                     .arg(version, *expected_));
+                     .arg(version, fleet::VersionName(*expected_)));
             return;
         }
         Succeed(version);

@@ -35,6 +35,10 @@ struct FlashResult {
 // "sub-a-1 (socket://ts-a:4001): done in 12.3 s, answers version 2.4", "...: failed": standard
 // output's line.
 QString FlashLine(const FlashResult& result);
+// Whether a unit that answers `version` (in tenths) answers the one `expected`, if any: the
+// settings table's comparison.
+bool Answers(std::optional<int> expected, std::optional<int> version);
+
 // What standard error says of a unit that failed, stopped or was not started; empty otherwise.
 QString FlashMessage(const FlashResult& result);
 // The unit's part of --json: "result" is done, failed, interrupted, skipped or not started.
@@ -63,12 +67,12 @@ public:
     // Finished, the job no longer touches it.
     FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request);
 
-    // The version (N.N) the unit must answer after the update, if any.
-    void ExpectVersion(std::optional<QString> version) { expected_ = std::move(version); }
+    // The version (in tenths) the unit must answer after the update, if any.
+    void ExpectVersion(std::optional<int> version) { expected_ = version; }
     void Start();
     // Ends a job that never starts: it answers the expected version already, or the rollout
     // stopped before it.
-    void Skip(const QString& version);
+    void Skip(int version);
     void NotStarted(const QString& why);
     // Ctrl-C: stops after the block in flight, and stays in flash mode.
     void Interrupt();
@@ -122,7 +126,7 @@ private:
     bool interrupted_ = false;
     QElapsedTimer started_;
     QElapsedTimer rebooted_;  // since the re-boot that leaves flash mode
-    std::optional<QString> expected_;
+    std::optional<int> expected_;
     qint64 endedMs_ = -1;  // ElapsedMs at the job's end
     QTimer wait_;          // the session's wait for the erase result or an echo
 };

@@ -115,6 +115,7 @@ public:
                          [this](int unit, const QString& why) { OpenFailed(unit, why); });
         states_.assign(request_.ports.size(), State::kQueued);
         outcomes_.resize(request_.ports.size());
+        applied_.resize(applying_ ? request_.ports.size() : 0);
         WatchInterrupts();
         if (flashing_) {
             StartRollout(std::min(request_.maxParallel.value_or(atOnce), atOnce));
@@ -190,16 +191,17 @@ private:
             FlashEnded(index, result, Rollout::State::kFailed);
             return;
         }
+        if (applying_) {
+            ApplyResult failed = NeverApplied(index, ApplyResult::End::kFailed, why);
+            failed.failedAt = QStringLiteral("cannot open the port");
+            failed.unreachable = true;
+            ApplyEnded(index, failed);
+            return;
+        }
         Outcome failed;
         failed.exitCode = kPortFailed;
         failed.error = QStringLiteral("%1: cannot open the port: %2").arg(named, why);
         failed.json = TargetJson(index, {{QStringLiteral("error"), why}});
-        if (request_.command == QLatin1String("apply")) {
-            failed.text = QStringLiteral("%1: failed\n").arg(named);
-            failed.json.insert(QStringLiteral("result"), QStringLiteral("failed"));
-            failed.json.insert(QStringLiteral("error"),
-                               QStringLiteral("cannot open the port: ") + why);
-        }
         Ended(index, failed);
     }
 
@@ -280,7 +282,7 @@ private:
         }
         for (const fleet::InventoryUnit& unit : request_.units) {
             if (unit.intended.firmware && !request_.expectVersion) {
-                expected.push_back({fleet::VersionName(*unit.intended.firmware),
+                expected.push_back({unit.intended.firmware,
                                     QStringLiteral("the inventory's firmware for ") + unit.name,
                                     std::nullopt,
                                     {}});
@@ -305,9 +307,9 @@ private:
             GpsMessage(unit, request_, done);
         } else if (command == QLatin1String("reboot")) {
             Reboot(unit, request_, done);
-        } else if (command == QLatin1String("apply")) {
+        } else if (applying_) {
             Apply(unit, request_.units.at(static_cast<size_t>(index)).intended, request_.check,
-                  done);
+                  [this, index](const ApplyResult& result) { ApplyEnded(index, result); });
         }
     }
 
@@ -328,6 +330,24 @@ private:
                 Ask(index);
             }
         });
+    }
+
+    // The result of a unit that was never applied.
+    ApplyResult NeverApplied(int index, ApplyResult::End end, const QString& why) const {
+        ApplyResult result;
+        result.named = fanOut_->Named(index);
+        result.unit = fanOut_->TargetOf(index).name;
+        result.port = fanOut_->TargetOf(index).port;
+        result.intended = request_.units.at(static_cast<size_t>(index)).intended;
+        result.check = request_.check;
+        result.end = end;
+        result.why = why;
+        return result;
+    }
+
+    void ApplyEnded(int index, const ApplyResult& result) {
+        applied_[static_cast<size_t>(index)] = result;
+        Ended(index, {});
     }
 
     // A unit's work is over: its port closes and the next unit may start.
@@ -385,15 +405,12 @@ private:
     }
 
     // The version a unit must answer after its update: --expect-version, or its inventory's.
-    std::optional<QString> ExpectedVersion(int index) const {
+    std::optional<int> ExpectedVersion(int index) const {
         if (request_.expectVersion) {
             return request_.expectVersion;
         }
         const auto unit = static_cast<size_t>(index);
-        if (unit < request_.units.size() && request_.units[unit].intended.firmware) {
-            return fleet::VersionName(*request_.units[unit].intended.firmware);
-        }
-        return std::nullopt;
+        return unit < request_.units.size() ? request_.units[unit].intended.firmware : std::nullopt;
     }
 
     static Rollout::State StateOf(FlashResult::End end) {
@@ -456,7 +473,7 @@ private:
         if (progress_) {
             progress_->Add(job);
         }
-        const std::optional<QString> expected = ExpectedVersion(index);
+        const std::optional<int> expected = ExpectedVersion(index);
         if (!expected || request_.force) {
             job->Start();
             return;
@@ -465,8 +482,7 @@ private:
             [this, job, expected](const unit::Result<unit::Session::ClockAnswer>& answer) {
                 if (interrupted_) {
                     job->NotStarted(QStringLiteral("interrupted"));
-                } else if (answer && answer->clock.version &&
-                           fleet::VersionTenths(*expected) == answer->clock.version) {
+                } else if (answer && Answers(expected, answer->clock.version)) {
                     job->Skip(*expected);
                 } else {
                     job->Start();
@@ -578,17 +594,6 @@ private:
         Ended(index, outcome);
     }
 
-    // A port that did not open, then a unit that failed, then --check's "something would change".
-    int ApplyExitCode() const {
-        for (const int wanted : {kPortFailed, kUnitFailed, kWouldChange}) {
-            if (std::any_of(outcomes_.begin(), outcomes_.end(),
-                            [wanted](const Outcome& o) { return o.exitCode == wanted; })) {
-                return wanted;
-            }
-        }
-        return kDone;
-    }
-
     int FlashExitCode() const {
         const Rollout::Summary summary = rollout_->Count();
         return portFailed_                               ? kPortFailed
@@ -602,6 +607,9 @@ private:
         }
         if (flashing_) {
             return ReportFlash();
+        }
+        if (applying_) {
+            return ReportApply();
         }
         int exitCode = kDone;
         QJsonArray units;
@@ -618,13 +626,9 @@ private:
             }
             units.append(outcome.json);
         }
-        if (request_.command == QLatin1String("apply")) {
-            exitCode = ApplyExitCode();
-        }
         if (request_.json && !request_.watch) {
             QJsonObject document;
-            if (request_.command == QLatin1String("status") ||
-                request_.command == QLatin1String("apply")) {
+            if (request_.command == QLatin1String("status")) {
                 document.insert(QStringLiteral("units"), units);
             } else {
                 document = units.at(0).toObject();
@@ -632,6 +636,24 @@ private:
             Write(out_, JsonLine(document));
         }
         return interrupted_ ? interruptCode_ : exitCode;
+    }
+
+    int ReportApply() {
+        QJsonArray units;
+        std::vector<ApplyResult> results;
+        for (const std::optional<ApplyResult>& result : applied_) {
+            const QString message = ApplyMessage(*result);
+            Write(err_, message.isEmpty() ? message : message + QLatin1Char('\n'));
+            if (!request_.json) {
+                Write(out_, ApplyLine(*result));
+            }
+            units.append(ApplyJson(*result));
+            results.push_back(*result);
+        }
+        if (request_.json) {
+            Write(out_, JsonLine({{QStringLiteral("units"), units}}));
+        }
+        return interrupted_ ? interruptCode_ : ApplyExitCode(results);
     }
 
     int ReportFlash() {
@@ -659,6 +681,7 @@ private:
     std::FILE* err_;
     unit::PortMaker makePort_;
     const bool flashing_ = request_.command == QLatin1String("flash");
+    const bool applying_ = request_.command == QLatin1String("apply");
     std::optional<QEventLoop> loop_;  // while the units are served (inspect needs none)
     std::unique_ptr<FanOut> fanOut_;
     int bound_ = 1;  // the most units served at once, but for flash
@@ -666,6 +689,7 @@ private:
     size_t next_ = 0;      // the next unit to start, but for flash
     size_t finished_ = 0;  // units ended
     std::vector<Outcome> outcomes_;
+    std::vector<std::optional<ApplyResult>> applied_;
     // flash
     std::unique_ptr<flash::FlashImage> image_;
     int blocks_ = 0;

@@ -26,18 +26,18 @@ protected:
     Ran Run(const QString& arguments) {
         QStringList words = arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         words.replaceInStrings(QStringLiteral("DIR"), dir.path());
-        size_t next = 0;
+        return test::RunIrigctl(words, Ports(), &changes);
+    }
+    // Each port made from now on is the next unit of `units`.
+    unit::PortMaker Ports() {
         ports.clear();
-        return test::RunIrigctl(
-            words,
-            [&] {
-                auto port = std::make_unique<test::SimulatedPort>(units.at(next++));
-                port->failOpen = failOpen;
-                port->answerInstead = answerInstead;
-                ports.push_back(port.get());
-                return port;
-            },
-            &changes);
+        return [this, next = size_t{0}]() mutable {
+            auto port = std::make_unique<test::SimulatedPort>(units.at(next++));
+            port->failOpen = failOpen;
+            port->answerInstead = answerInstead;
+            ports.push_back(port.get());
+            return port;
+        };
     }
     // A unit made with `options`, re-booting at once.
     std::shared_ptr<test::SimUnit> AddUnit(sim::Options options = {}) {
