@@ -283,6 +283,7 @@ TEST_P(Refusals, ExitWithTheirCodeAndSendNothing) {
                                               DataRecord(0x4000, QByteArray(16, '\x22'))}));
     Write(QStringLiteral("lf.hex"), Lines({DataRecord(0x4000, QByteArray(16, '\x11'))}, "\n"));
     ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.hex"))).constData(), 0600);
+    test::MakeFirmwareFile(dir.path(), 0x400, 24, 0x4000, "irig 2.4");
     if (QLatin1String(GetParam().name).contains(QLatin1String("not_there"))) {
         failOpen = link::PortFailure{
             link::PortFailure::kNoSuchDevice, QStringLiteral("/dev/ttyS76"), {}, {}};
@@ -315,7 +316,14 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"nothing_to_program", "flash DIR/low.hex --port COM1", 3,
                    "Nothing to program - no data from 0x4000 up"},
         RefusalRow{"overlapping_records", "flash DIR/twice.hex --port COM1", 3,
-                   "16 bytes are stored by more than one record, the first at 0x04000"}),
+                   "16 bytes are stored by more than one record, the first at 0x04000"},
+        RefusalRow{
+            "a_file_of_another_version", "flash DIR/firmware-24.hex -p COM1 --expect-version 2.5",
+            2, "firmware-24.hex carries version 2.4, not 2.5 (--expect-version): nothing flashed"},
+        RefusalRow{"a_file_of_another_sha256",
+                   "flash DIR/firmware-24.hex -p COM1 --sha256 "
+                   "0000000000000000000000000000000000000000000000000000000000000000",
+                   2, "firmware-24.hex has SHA-256 "}),
     [](const testing::TestParamInfo<RefusalRow>& row) { return row.param.name; });
 
 TEST_F(InProcess, OverlappingRecordsAreFlashedWhenAllowed) {
