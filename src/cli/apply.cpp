@@ -378,7 +378,9 @@ QJsonObject ApplyJson(const ApplyResult& result) {
     json.insert(QStringLiteral("changes"), changes);
     json.insert(QStringLiteral("source"), result.source);
     json.insert(QStringLiteral("before"), OffsetsJson(result, false));
-    json.insert(QStringLiteral("after"), OffsetsJson(result, true));
+    if (result.failedAt.isEmpty()) {
+        json.insert(QStringLiteral("after"), OffsetsJson(result, true));  // known only then
+    }
     if (result.observed.version) {
         json.insert(QStringLiteral("version"), fleet::VersionName(*result.observed.version));
     }
