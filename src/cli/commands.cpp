@@ -22,6 +22,11 @@ using unit::Failure;
 using unit::Result;
 using unit::Session;
 
+// The port as a result line names it: printable, as it came from a file or the command line.
+QString PortShown(const Session& session) {
+    return unit::PrintableUtf8(session.Port());
+}
+
 QString OrNone(const std::optional<QString>& text) {
     return text && !text->isEmpty() ? *text : QStringLiteral("(none)");
 }
@@ -127,9 +132,10 @@ void Status(Session& session, const Request&, const Done& done) {
         const QByteArray& payload = answer->reply.payload;
         const status::StatusView view = status::DecodeReply(link::code::kEndRead, payload);
         Outcome outcome;
-        outcome.text = QStringLiteral("%1: %2  %3  %4  version %5\n")
-                           .arg(session.Port(), OrNone(view.source), view.date.value_or(QString()),
-                                view.time.value_or(QString()), view.version.value_or(QString()));
+        outcome.text =
+            QStringLiteral("%1: %2  %3  %4  version %5\n")
+                .arg(PortShown(session), OrNone(view.source), view.date.value_or(QString()),
+                     view.time.value_or(QString()), view.version.value_or(QString()));
         outcome.json = WithPort(session, ClockJson(link::code::kEndRead, payload));
         done(outcome);
     });
@@ -203,7 +209,7 @@ void SetTime(Session& session, const Request& request, const Done& done) {
                     "%1: its answer to the setting showed %6, its clock just before the new "
                     "second took effect\n"
                     "%1: %7\n")
-                    .arg(session.Port(), sent, read.Text(),
+                    .arg(PortShown(session), sent, read.Text(),
                          hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")),
                          Difference(ahead), before.clock.Text(), hostClock);
             if (!kept) {
@@ -252,9 +258,9 @@ void CheckTime(Session& session, const Request& request, const Done& done) {
             return;
         }
         const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
-        outcome.text =
-            QStringLiteral("%1: the unit is %2; %3\n")
-                .arg(session.Port(), status::OffsetText(*offset), status::HostClockText(kernel));
+        outcome.text = QStringLiteral("%1: the unit is %2; %3\n")
+                           .arg(PortShown(session), status::OffsetText(*offset),
+                                status::HostClockText(kernel));
         outcome.json = {{QStringLiteral("port"), session.Port()},
                         {QStringLiteral("offsetMs"), offset->offsetMs},
                         {QStringLiteral("uncertaintyMs"), offset->uncertaintyMs},
@@ -273,7 +279,7 @@ void CheckTime(Session& session, const Request& request, const Done& done) {
 void Offsets(Session& session, const Request& request, const Done& done) {
     auto show = [&session, done](const unit::Offsets& offsets) {
         Outcome outcome;
-        outcome.text = OffsetsText(session.Port(), offsets);
+        outcome.text = OffsetsText(PortShown(session), offsets);
         outcome.json = WithPort(session, OffsetsJson(offsets));
         done(outcome);
     };
@@ -325,7 +331,7 @@ void Reboot(Session& session, const Request&, const Done& done) {
             return;
         }
         Outcome outcome;
-        outcome.text = QStringLiteral("%1: re-boot complete\n").arg(session.Port());
+        outcome.text = QStringLiteral("%1: re-boot complete\n").arg(PortShown(session));
         outcome.json = WithPort(session, {{QStringLiteral("result"), QStringLiteral("re-booted")}});
         done(outcome);
     });

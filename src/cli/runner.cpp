@@ -33,9 +33,11 @@ constexpr int kWatchMs = 500;
 // two in flight, in one event loop.
 constexpr int kMostAtOnce = 256;
 
+// Every byte of `text`, a NUL included: nothing after one is lost.
 void Write(std::FILE* file, const QString& text) {
     if (!text.isEmpty()) {
-        (void)std::fputs(text.toLocal8Bit().constData(), file);
+        const QByteArray bytes = text.toLocal8Bit();
+        (void)std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), file);
         (void)std::fflush(file);
     }
 }

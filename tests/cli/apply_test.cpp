@@ -94,13 +94,14 @@ TEST_F(Fleet, TheClockIsSetOnlyWhenItIsSurelyBeyondItsLimit) {
     EXPECT_EQ(units[1]->log.filter(QStringLiteral("set time")).size(), 0);
 }
 
+// Names and labels from the file are printed with every byte outside printable ASCII as \xNN.
 TEST_F(Fleet, InventoryListsTheSelectionWithoutOpeningAPort) {
     const QString file = Inventory(
         "defaults: {firmware: \"2.4\"}\nunits:\n"
-        "  a: {port: COM1, labels: {site: x}}\n  b: {port: COM2}\n");
-    const Ran ran = Run(QStringLiteral("inventory -i %1 --select site=x").arg(file));
-    EXPECT_EQ(ran.exitCode, 0);
-    EXPECT_EQ(ran.out, QStringLiteral("a  COM1  site=x  firmware 2.4\n"));
+        "  a\\b: {port: COM1, labels: {site: \"Z\xC3\xBCrich\"}}\n  b: {port: COM2}\n");
+    const Ran ran = Run(QStringLiteral("inventory -i %1 --select site=Z\u00FCrich").arg(file));
+    EXPECT_EQ(ran.exitCode, 0) << ran.err.toStdString();
+    EXPECT_EQ(ran.out, QStringLiteral("a\\\\b  COM1  site=Z\\xC3\\xBCrich  firmware 2.4\n"));
     EXPECT_TRUE(ports.empty());
 }
 
