@@ -29,9 +29,9 @@ namespace irig::cli {
 namespace {
 
 constexpr int kWatchMs = 500;
-// The most units that apply and the other commands serve at once: each a port and a request or
-// two in flight, in one event loop.
-constexpr int kMostAtOnce = 256;
+// The most units that apply and the other commands serve at once, within the file limit: each a
+// port, a session of some 25 KiB and a request or two in flight, in one event loop.
+constexpr int kMostAtOnce = 1000;
 
 // Every byte of `text`, a NUL included: nothing after one is lost.
 void Write(std::FILE* file, const QString& text) {
