@@ -358,7 +358,10 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         QStringLiteral("N"));
     const QCommandLineOption maxParallel(
         QStringLiteral("max-parallel"),
-        QStringLiteral("Flash at most M units at once (default: all)."), QStringLiteral("M"));
+        QStringLiteral(
+            "Flash at most M units at once (default: 1000, and no more than the open-file "
+            "limit allows)."),
+        QStringLiteral("M"));
     const QCommandLineOption maxFailures(
         QStringLiteral("max-failures"),
         QStringLiteral("Start no new update once K units have failed."), QStringLiteral("K"));

@@ -20,7 +20,10 @@ constexpr int kQuietMs = 300;
 }  // namespace
 
 FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request)
-    : session_(session), request_(request), port_(session.Port()) {
+    : session_(session),
+      file_(QFileInfo(request.file).fileName()),
+      mostRetries_(request.retries),
+      port_(session.Port()) {
     session_.Exchange().Image() = image;
     blocks_ = flash::BlocksToSend(image);
     wait_.setSingleShot(true);
@@ -39,9 +42,8 @@ FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const
 
 void FlashJob::Start() {
     started_.start();
-    session_.Changes().FlashEvent(
-        session_.Named(), unit::ChangeRecord::Flash::kStarted,
-        QStringLiteral("%1, %2 blocks").arg(QFileInfo(request_.file).fileName()).arg(blocks_));
+    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kStarted,
+                                  QStringLiteral("%1, %2 blocks").arg(file_).arg(blocks_));
     ReBoot();
 }
 
@@ -221,18 +223,18 @@ void FlashJob::Retry(const QString& why) {
         Stop(QStringLiteral("after %1: %2").arg(why, Incomplete()));
         return;
     }
-    if (retries_ >= request_.retries) {
+    if (retries_ >= mostRetries_) {
         Fail(QStringLiteral("%1, and no retries are left (--retries %2); the unit stays in flash "
                             "mode with its firmware incomplete: flash again")
                  .arg(why)
-                 .arg(request_.retries));
+                 .arg(mostRetries_));
         return;
     }
     ++retries_;
     emit Said(QStringLiteral("%1: %2; starting over from the erase (retry %3 of %4)")
                   .arg(session_.Named(), why)
                   .arg(retries_)
-                  .arg(request_.retries));
+                  .arg(mostRetries_));
     SetPhase(Phase::kErasing);
     QTimer::singleShot(kQuietMs, this, [this] {
         if (phase_ == Phase::kErasing && !interrupted_) {
@@ -338,9 +340,8 @@ void FlashJob::StopNow() {
 
 void FlashJob::Succeed(const QString& version) {
     SetPhase(Phase::kDone);
-    session_.Changes().FlashEvent(
-        session_.Named(), unit::ChangeRecord::Flash::kDone,
-        QStringLiteral("%1, answers version %2").arg(QFileInfo(request_.file).fileName(), version));
+    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kDone,
+                                  QStringLiteral("%1, answers version %2").arg(file_, version));
     End(FlashResult::End::kDone, {}, version);
 }
 

@@ -63,8 +63,8 @@ public:
         kNotStarted,  // the rollout never started it
     };
 
-    // `image` is copied into the unit's exchange. The session must outlive the job's work; once
-    // Finished, the job no longer touches it.
+    // `image` is copied into the unit's exchange; of `request`, the file and --retries count. The
+    // session must outlive the job's work; once Finished, the job no longer touches it.
     FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request);
 
     // The version (in tenths) the unit must answer after the update, if any.
@@ -116,7 +116,8 @@ private:
     QString Incomplete() const;
 
     unit::Session& session_;
-    Request request_;
+    QString file_;  // the firmware file's name, for the record
+    int mostRetries_;
     QString port_;
     Phase phase_ = Phase::kWaiting;
     int blocks_ = 0;

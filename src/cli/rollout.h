@@ -42,11 +42,13 @@ public:
     Summary Count() const;
 
 private:
-    int Running() const;
     bool CanariesDone() const;
 
     std::vector<State> states_;
+    int next_ = 0;  // the first unit not yet started
+    int running_ = 0;
     int canary_;
+    int canariesDone_ = 0;  // done or skipped
     std::optional<int> maxParallel_;
     std::optional<int> maxFailures_;
     int failures_ = 0;

@@ -120,7 +120,8 @@ public:
         applied_.resize(applying_ ? request_.ports.size() : 0);
         WatchInterrupts();
         if (flashing_) {
-            StartRollout(std::min(request_.maxParallel.value_or(atOnce), atOnce));
+            // Each update in flight holds its own copy of the image: so many, not every unit.
+            StartRollout(std::min(request_.maxParallel.value_or(kMostAtOnce), atOnce));
         } else {
             Pump();
         }
