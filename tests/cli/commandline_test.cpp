@@ -1,8 +1,11 @@
 // irigctl's command line: what each argument list asks for (options on either side of the command,
-// ports named the usual ways, strict offsets), and what is refused as usage (exit 2).
+// ports named the usual ways, settings through the settings table), and what is refused as usage
+// (exit 2).
 #include "cli/commandline.h"
 
 #include <gtest/gtest.h>
+
+#include "support/warnings.h"
 
 namespace irig::cli {
 namespace {
@@ -28,6 +31,7 @@ const UsageRow kUsageRows[] = {
     {"two_ports_where_one_is_served", "set-time --port COM1 --port COM2",
      "set-time takes one --port"},
     {"same_port_twice", "flash a.hex --port COM1 --port COM1", "the same --port twice"},
+    {"sha256_not_hexadecimal", "flash a.hex -p COM1 --sha256 a1b2", "is not 64 hexadecimal digits"},
     {"file_missing", "flash --port COM1", "flash takes one FILE"},
     {"two_files", "inspect a.hex b.hex", "inspect takes one FILE"},
     {"extra_argument", "status --port COM1 now", "unexpected argument \"now\""},
@@ -131,6 +135,16 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
     EXPECT_EQ(flash.request->retries, 5);
     EXPECT_EQ(flash.request->timeoutMs, 900);
     EXPECT_TRUE(flash.request->json);
+    const CommandLine pinned = Parse(QStringLiteral("flash fw.hex -p COM1 --expect-version 2.4 "
+                                                    "--sha256 ") +
+                                     QString(64, QLatin1Char('A')));
+    ASSERT_TRUE(pinned.request.has_value()) << pinned.text.toStdString();
+    EXPECT_EQ(pinned.request->expectVersion, 24);
+    EXPECT_EQ(pinned.request->sha256, QString(64, QLatin1Char('a')));
+
+    test::WarningCatcher warnings;  // a command without --port asks nothing of it
+    ASSERT_TRUE(Parse(QStringLiteral("inventory -i units.yaml --all")).request.has_value());
+    EXPECT_TRUE(warnings.messages.isEmpty()) << warnings.messages.join('\n').toStdString();
 
     const CommandLine offsets = Parse(
         QStringLiteral("offsets --port COM3 --set --irig -5 --gps \u22122 --ieee1344 off -q"));
