@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "cli/writes.h"
+#include "link/printable.h"
 #include "link/protocol.h"
 #include "status/replies.h"
-#include "unit/printable.h"
 
 namespace irig::cli {
 
@@ -137,7 +137,7 @@ private:
                 End();
                 return;
             }
-            const auto change = ClockChange(session_, status::OffsetText(offset));
+            const auto change = ClockChange(session_, RecordedOffset(offset));
             SetClockOnTime(session_, change, [this, change](const Result<ClockSetting>& setting) {
                 if (!setting) {
                     Fail(QStringLiteral("setting the clock"), setting.Why());
@@ -155,13 +155,13 @@ private:
         result_.clockAfter = fleet::MeasuredOffset{after.offsetMs, after.uncertaintyMs};
         const QString limit = QStringLiteral("%1 ms").arg(*Intended().maxClockOffsetMs);
         if (Beyond(Intended(), after)) {
-            change->Done(status::OffsetText(after) + QStringLiteral(", not kept"));
+            change->Done(RecordedOffset(after) + QStringLiteral(", not kept"));
             Fail(QStringLiteral("setting the clock"),
                  Failure::NotKept(QStringLiteral("the unit kept its clock %1, beyond %2")
                                       .arg(status::OffsetText(after), limit)));
             return;
         }
-        change->Done(status::OffsetText(after) + QStringLiteral(", within ") + limit);
+        change->Done(RecordedOffset(after) + QStringLiteral(", within ") + limit);
         result_.clockSet = true;
         End();
     }
@@ -285,10 +285,10 @@ QString InventoryText(const Request& request) {
             labels << QStringLiteral("%1=%2").arg(label.key(), label.value());
         }
         text += QStringLiteral("%1  %2%3  %4\n")
-                    .arg(unit::PrintableUtf8(unit.name), unit::PrintableUtf8(unit.port),
+                    .arg(link::PrintableUtf8(unit.name), link::PrintableUtf8(unit.port),
                          labels.isEmpty() ? QString()
                                           : QStringLiteral("  ") +
-                                                unit::PrintableUtf8(labels.join(QLatin1Char(' '))),
+                                                link::PrintableUtf8(labels.join(QLatin1Char(' '))),
                          IntendedText(unit.intended));
     }
     return text;

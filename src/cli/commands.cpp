@@ -8,11 +8,11 @@
 #include "cli/inspect.h"
 #include "cli/writes.h"
 #include "link/framecodec.h"
+#include "link/printable.h"
 #include "status/hostclock.h"
 #include "status/replies.h"
 #include "status/settime.h"
 #include "unit/changerecord.h"
-#include "unit/printable.h"
 
 namespace irig::cli {
 
@@ -24,7 +24,7 @@ using unit::Session;
 
 // The port as a result line names it: printable, as it came from a file or the command line.
 QString PortShown(const Session& session) {
-    return unit::PrintableUtf8(session.Port());
+    return link::PrintableUtf8(session.Port());
 }
 
 QString OrNone(const std::optional<QString>& text) {
@@ -318,7 +318,7 @@ void GpsMessage(Session& session, const Request&, const Done& done) {
             return;
         }
         Outcome outcome;
-        outcome.text = unit::Printable(*message) + QLatin1Char('\n');
+        outcome.text = link::Printable(*message) + QLatin1Char('\n');
         outcome.json = WithPort(session, {{QStringLiteral("message"), *message}});
         done(outcome);
     });

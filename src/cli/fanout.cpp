@@ -1,6 +1,6 @@
 #include "cli/fanout.h"
 
-#include "unit/printable.h"
+#include "link/printable.h"
 
 namespace irig::cli {
 
@@ -20,7 +20,7 @@ QString FanOut::Named(int unit) const {
         return session->Named();
     }
     const Target& target = TargetOf(unit);
-    return unit::PrintableUtf8(target.name.isEmpty()
+    return link::PrintableUtf8(target.name.isEmpty()
                                    ? target.port
                                    : QStringLiteral("%1 (%2)").arg(target.name, target.port));
 }

@@ -2,7 +2,7 @@
 
 #include "flash/hexfile.h"
 #include "fleet/inventory.h"
-#include "unit/printable.h"
+#include "link/printable.h"
 
 namespace irig::cli {
 
@@ -10,7 +10,7 @@ std::optional<QString> CheckFirmwareFile(const QString& file, const QString& pro
                                          const QString& sha256,
                                          const std::vector<FileExpectation>& expected) {
     const std::optional<int> carried = flash::ProgramIdVersion(programId);
-    const QString shown = unit::PrintableUtf8(file);
+    const QString shown = link::PrintableUtf8(file);
     for (const FileExpectation& expectation : expected) {
         fleet::Intended intended;
         intended.firmware = expectation.version;
@@ -20,7 +20,7 @@ std::optional<QString> CheckFirmwareFile(const QString& file, const QString& pro
             const QString what =
                 carried ? QStringLiteral("carries version %1").arg(fleet::VersionName(*carried))
                         : QStringLiteral("carries no version in its program ID (\"%1\")")
-                              .arg(unit::Printable(programId));
+                              .arg(link::Printable(programId));
             return QStringLiteral("%1 %2, not %3 (%4): nothing flashed")
                 .arg(shown, what, fleet::VersionName(*expectation.version),
                      expectation.versionFrom);

@@ -42,7 +42,7 @@ FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const
 
 void FlashJob::Start() {
     started_.start();
-    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kStarted,
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kStarted,
                                   QStringLiteral("%1, %2 blocks").arg(file_).arg(blocks_));
     ReBoot();
 }
@@ -340,20 +340,20 @@ void FlashJob::StopNow() {
 
 void FlashJob::Succeed(const QString& version) {
     SetPhase(Phase::kDone);
-    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kDone,
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kDone,
                                   QStringLiteral("%1, answers version %2").arg(file_, version));
     End(FlashResult::End::kDone, {}, version);
 }
 
 void FlashJob::Fail(const QString& why) {
     SetPhase(Phase::kFailed);
-    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kFailed, why);
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kFailed, why);
     End(FlashResult::End::kFailed, why);
 }
 
 void FlashJob::Stop(const QString& where) {
     SetPhase(Phase::kInterrupted);
-    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kLeft,
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kLeft,
                                   QStringLiteral("stopped %1").arg(where));
     End(FlashResult::End::kStopped, where);
 }

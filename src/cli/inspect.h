@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "flash/hexfile.h"
+#include "link/printable.h"
 
 namespace irig::cli {
 
@@ -43,5 +44,8 @@ QString Address(int32_t offset);
 
 // "2 min 18 s", "45.2 s", "32 ms".
 QString Duration(double seconds);
+
+// Text from a unit or a file, safe for a terminal (the link's, shared with the change record).
+using link::Printable;
 
 }  // namespace irig::cli

@@ -2,7 +2,7 @@
 
 #include "cli/flashjob.h"
 #include "flash/session.h"
-#include "unit/printable.h"
+#include "link/printable.h"
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -77,7 +77,7 @@ QString Progress::Line(const FlashJob& job, int width) {
         int drop;
     };
     QList<Field> fields = {
-        {unit::PrintableUtf8(job.Port()), 0},
+        {link::PrintableUtf8(job.Port()), 0},
         {QStringLiteral("%1/%2 blocks").arg(job.Confirmed()).arg(job.Blocks()), 4},
         {QStringLiteral("%1%").arg(percent), 2},
         {flash::MinutesSeconds(job.ElapsedMs()) + QStringLiteral(" elapsed"), 1},

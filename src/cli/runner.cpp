@@ -19,10 +19,10 @@
 #include "cli/progress.h"
 #include "cli/rollout.h"
 #include "link/portmap.h"
+#include "link/printable.h"
 #include "unit/changerecord.h"
 #include "unit/filelimit.h"
 #include "unit/interrupts.h"
-#include "unit/printable.h"
 
 namespace irig::cli {
 
@@ -141,7 +141,7 @@ private:
         for (const QString& port : request_.ports) {
             const QString device = link::ResolvePortName(port);
             if (const auto first = named.constFind(device); first != named.cend()) {
-                return unit::PrintableUtf8(
+                return link::PrintableUtf8(
                     QStringLiteral("%1 and %2 are the same device (%3)").arg(*first, port, device));
             }
             named.insert(device, port);
@@ -153,7 +153,7 @@ private:
     QString BadAddress() const {
         for (const QString& port : request_.ports) {
             if (QString problem = link::PortAddressProblem(port); !problem.isEmpty()) {
-                return unit::PrintableUtf8(problem);
+                return link::PrintableUtf8(problem);
             }
         }
         return {};
@@ -223,7 +223,7 @@ private:
         const Inspection inspection = Inspect(request_.file, *image);
         if (!inspection.readable) {
             Write(err_, QStringLiteral("irigctl: cannot read %1: %2\n")
-                            .arg(unit::PrintableUtf8(request_.file), inspection.readError));
+                            .arg(link::PrintableUtf8(request_.file), inspection.readError));
             return kBadFile;
         }
         if (request_.json) {
@@ -239,7 +239,7 @@ private:
     // The firmware is loaded and judged before anything is sent to any unit; what it carries is
     // checked against what every unit expects.
     int LoadFirmware(flash::FlashImage& image) {
-        const QString file = unit::PrintableUtf8(request_.file);
+        const QString file = link::PrintableUtf8(request_.file);
         const Inspection inspection = Inspect(request_.file, image);
         if (!inspection.readable) {
             Write(err_,

@@ -36,7 +36,7 @@ QString Unknown(const Failure& failure) {
 void WriteOffsets(Session& session, const std::optional<unit::Offsets>& before,
                   const unit::Offsets& wanted, std::function<void(Result<unit::Offsets>)> done) {
     auto change = std::make_shared<PendingChange>(
-        [record = session.ChangesShared(), named = session.Named(), before,
+        [record = session.ChangesShared(), named = session.RecordedAs(), before,
          wanted](const QString& outcome) { record->OffsetsSet(named, before, wanted, outcome); });
     session.SetOffsets(wanted, [&session, wanted, change,
                                 done = std::move(done)](const Result<unit::Offsets>& answer) {
@@ -73,11 +73,14 @@ void WriteOffsets(Session& session, const std::optional<unit::Offsets>& before,
     });
 }
 
+QString RecordedOffset(const status::ClockOffset& offset) {
+    return status::OffsetText(offset).replace(QChar(0x00B1), QLatin1String("+/-"));
+}
+
 std::shared_ptr<PendingChange> ClockChange(const Session& session, const QString& before) {
     return std::make_shared<PendingChange>(
-        [record = session.ChangesShared(), named = session.Named(), before](const QString& after) {
-            record->ClockSet(named, before, after);
-        });
+        [record = session.ChangesShared(), named = session.RecordedAs(),
+         before](const QString& after) { record->ClockSet(named, before, after); });
 }
 
 void SetClockOnTime(Session& session, const std::shared_ptr<PendingChange>& change,

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "status/clockcheck.h"
 #include "unit/changerecord.h"
 #include "unit/session.h"
 
@@ -24,6 +25,8 @@ void WriteOffsets(unit::Session& session, const std::optional<unit::Offsets>& be
                   const unit::Offsets& wanted,
                   std::function<void(unit::Result<unit::Offsets>)> done);
 
+// An offset as the record says it, in printable ASCII: "5003 ms ahead (+/-2 ms)".
+QString RecordedOffset(const status::ClockOffset& offset);
 // The record of a clock set, "BEFORE -> what followed", written once (PendingChange): `before` as
 // measured, or empty where it is unknown.
 std::shared_ptr<unit::PendingChange> ClockChange(const unit::Session& session,

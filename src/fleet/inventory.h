@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fleet/settings.h"
+#include "link/endpoint.h"
 
 namespace irig::fleet {
 
@@ -42,10 +43,23 @@ struct InventoryFault {
     QString Text() const;
 };
 
-// The inventory in `yaml`, read as the file `file` (for messages).
-std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml, const QString& file);
-// The inventory in the file at `path` (a regular file, at most 4 MiB).
-std::variant<Inventory, InventoryFault> LoadInventory(const QString& path);
+// How long the host names of an inventory's terminal servers may take to resolve, in all: the
+// connect deadline.
+inline constexpr int kLookupMs = 5'000;
+
+// The inventory in `yaml`, read as the file `file` (for messages): one document of at most 10,000
+// units with at most 64 labels each, aliases expanded; no key given twice; no control character in
+// a name, port or label; no port shared by two units, comparing the addresses host names resolve
+// to through `lookup` within `lookupMs` (without a lookup only addresses written as such; a name
+// that does not resolve is no fault).
+std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml, const QString& file,
+                                                       const link::HostLookup& lookup = {},
+                                                       int lookupMs = kLookupMs);
+// The inventory in the file at `path` (a regular file, at most 4 MiB), its host names resolved by
+// the system. A bounded wait: for a command's start, before any port is opened.
+std::variant<Inventory, InventoryFault> LoadInventory(
+    const QString& path, const link::HostLookup& lookup = link::SystemLookup,
+    int lookupMs = kLookupMs);
 
 // What a command line selects: units by name (in the order given), every unit, or those whose
 // labels all match.

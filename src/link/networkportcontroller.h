@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 
+#include "link/endpoint.h"
 #include "link/portcontroller.h"
 #include "link/portmap.h"
 #include "link/telnet.h"
@@ -25,10 +26,7 @@ class NetworkPortController final : public PortController, private telnet::Decod
     Q_OBJECT
 
 public:
-    // Looks up `host` and calls `done` once, from any thread, with its addresses or why there are
-    // none.
-    using Lookup = std::function<void(const QString& host,
-                                      std::function<void(QList<QHostAddress>, QString)> done)>;
+    using Lookup = HostLookup;
 
     explicit NetworkPortController(QObject* parent = nullptr);
     ~NetworkPortController() override;

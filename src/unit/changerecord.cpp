@@ -3,6 +3,8 @@
 #include <QStringList>
 #include <utility>
 
+#include "link/printable.h"
+
 #ifdef Q_OS_UNIX
 #include <pwd.h>
 #include <syslog.h>
@@ -38,9 +40,12 @@ QString ChangeRecord::User() {
 #endif
 }
 
+// Whatever the unit's name, a file's or a unit's words hold, one change is one line of printable
+// text.
 void ChangeRecord::Say(const QString& unit, const QString& what, const QString& rest) const {
     if (sink_) {
-        sink_(QStringLiteral("%1: %2 by %3: %4").arg(unit, what, User(), rest));
+        sink_(link::PrintableBytes(
+            QStringLiteral("%1: %2 by %3: %4").arg(unit, what, User(), rest).toUtf8()));
     }
 }
 

@@ -1,7 +1,9 @@
 // A record of every change made to a unit, one line each at LOG_NOTICE in the system log (which
 // the journal keeps), with the unit, who made the change, the setting before and after where
 // known, and the outcome: offsets or flag set, clock set, flash started, done, failed or left.
-// Reads are not recorded. The words are made here; where they go is a sink's.
+// Every byte outside printable ASCII is written \xNN (a backslash \\), so that nothing a name, a
+// file or a unit holds can cut a line or forge one. Reads are not recorded. The words are made
+// here; where they go is a sink's.
 #pragma once
 
 #include <QString>

@@ -6,10 +6,10 @@
 
 #include "link/framecodec.h"
 #include "link/portswitch.h"
+#include "link/printable.h"
 #include "status/requests.h"
 #include "unit/changerecord.h"
 #include "unit/clockmeasurement.h"
-#include "unit/printable.h"
 
 namespace irig::unit {
 
@@ -181,12 +181,16 @@ Session::Session(QString port, std::unique_ptr<link::PortController> serial, Tim
 Session::~Session() = default;
 
 QString Session::Named() const {
+    return link::PrintableUtf8(RecordedAs());
+}
+
+QString Session::RecordedAs() const {
     if (!unitName_.isEmpty()) {
-        return PrintableUtf8(QStringLiteral("%1 (%2)").arg(unitName_, port_));
+        return QStringLiteral("%1 (%2)").arg(unitName_, port_);
     }
     const QString device = serial_->Device();
-    return PrintableUtf8(
-        device.isEmpty() || device == port_ ? port_ : QStringLiteral("%1 (%2)").arg(port_, device));
+    return device.isEmpty() || device == port_ ? port_
+                                               : QStringLiteral("%1 (%2)").arg(port_, device);
 }
 
 const ChangeRecord& Session::Changes() const {

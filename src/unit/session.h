@@ -101,8 +101,10 @@ public:
     const QString& UnitName() const { return unitName_; }
     // The unit as messages name it: "sub-a-1 (rfc2217://ts-a:4001)" with a name; else the port,
     // with the device it opened where that is another name, "COM1 (/dev/ttyS0)"; printable
-    // (PrintableUtf8).
+    // (link::PrintableUtf8).
     QString Named() const;
+    // The same as it is, for the change record, which makes its lines printable itself.
+    QString RecordedAs() const;
     // Where the changes made to the unit are recorded; nowhere unless set.
     void SetChangeRecord(std::shared_ptr<const ChangeRecord> record) {
         record_ = std::move(record);

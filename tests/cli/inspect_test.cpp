@@ -12,10 +12,10 @@
 
 #include "flash/session.h"
 #include "link/framecodec.h"
+#include "link/printable.h"
 #include "support/bytes.h"
 #include "support/firmwarefile.h"
 #include "support/hexrecords.h"
-#include "unit/printable.h"
 
 namespace irig::test {
 namespace {
@@ -146,11 +146,8 @@ TEST(Inspect, TextFromAUnitOrAFileCannotDriveTheTerminal) {
           Row{QStringLiteral("a\rb\nc\x7f"), "a\\x0Db\\x0Ac\\x7F"},
           Row{QString(QChar(0x9B)) + QChar(0xFF), "\\x9B\\xFF"},
           Row{QStringLiteral("C:\\fw"), "C:\\\\fw"}}) {
-        EXPECT_EQ(unit::Printable(row.text).toStdString(), row.shown);
+        EXPECT_EQ(link::Printable(row.text).toStdString(), row.shown);
     }
-    EXPECT_EQ(unit::PrintableUtf8(QStringLiteral("Z\u00FCrich\n1\u0000")).toStdString(),
-              "Z\\xC3\\xBCrich\\x0A1\\x00")
-        << "a name from a file: its UTF-8 bytes";
 }
 
 // What inspect says beyond the loader's messages, a line each.

@@ -1,16 +1,12 @@
-#include "unit/printable.h"
+#include "link/printable.h"
 
-#include <QByteArrayView>
+namespace irig::link {
 
-namespace irig::unit {
-
-namespace {
-
-QString Escaped(QByteArrayView bytes) {
+QString PrintableBytes(QByteArrayView bytes) {
     QString text;
     text.reserve(bytes.size());
     for (const char byte : bytes) {
-        const auto code = static_cast<uint8_t>(byte);
+        const auto code = static_cast<unsigned char>(byte);
         if (code == '\\') {
             text += QLatin1String("\\\\");
         } else if (code >= 0x20 && code < 0x7F) {
@@ -23,14 +19,8 @@ QString Escaped(QByteArrayView bytes) {
     return text;
 }
 
-}  // namespace
-
 QString Printable(const QString& latin1) {
-    return Escaped(latin1.toLatin1());
+    return PrintableBytes(latin1.toLatin1());
 }
 
-QString PrintableUtf8(const QString& text) {
-    return Escaped(text.toUtf8());
-}
-
-}  // namespace irig::unit
+}  // namespace irig::link
