@@ -34,6 +34,7 @@ struct ModuleArguments {
     fleet::Intended intended;
     QString firmwareFrom;  // where the firmware version comes from, in the module's words
     QString firmwareFile;
+    std::optional<QString> firmwareSha256;  // the inventory's pin of the file
     bool check = false;
     bool diff = false;
 };
@@ -287,6 +288,7 @@ std::optional<QString> ReadInventory(const QString& inventory, const QString& un
     read.unitName = unit.name;
     read.intended = unit.intended;
     read.firmwareFrom = QStringLiteral("the inventory");
+    read.firmwareSha256 = unit.firmwareSha256;
     return std::nullopt;
 }
 
@@ -399,7 +401,8 @@ int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker
         if (const std::optional<QString> wrong = CheckFirmwareFile(
                 arguments.firmwareFile, inspection.programId,
                 QString::fromLatin1(inspection.sha256),
-                {{arguments.intended.firmware, arguments.firmwareFrom, std::nullopt, {}}})) {
+                {{arguments.intended.firmware, arguments.firmwareFrom, arguments.firmwareSha256,
+                  QStringLiteral("the inventory's firmware_sha256")}})) {
             Print(out, Result(true, false, *wrong));
             return kUnitFailed;
         }

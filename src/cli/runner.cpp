@@ -284,11 +284,18 @@ private:
                                 request_.sha256, QStringLiteral("--sha256")});
         }
         for (const fleet::InventoryUnit& unit : request_.units) {
-            if (unit.intended.firmware && !request_.expectVersion) {
-                expected.push_back({unit.intended.firmware,
-                                    QStringLiteral("the inventory's firmware for ") + unit.name,
-                                    std::nullopt,
-                                    {}});
+            FileExpectation inventory;
+            if (!request_.expectVersion) {
+                inventory.version = unit.intended.firmware;
+                inventory.versionFrom = QStringLiteral("the inventory's firmware for ") + unit.name;
+            }
+            if (!request_.sha256) {
+                inventory.sha256 = unit.firmwareSha256;
+                inventory.sha256From =
+                    QStringLiteral("the inventory's firmware_sha256 for ") + unit.name;
+            }
+            if (inventory.version || inventory.sha256) {
+                expected.push_back(inventory);
             }
         }
         return expected;

@@ -284,6 +284,10 @@ TEST_P(Refusals, ExitWithTheirCodeAndSendNothing) {
     Write(QStringLiteral("lf.hex"), Lines({DataRecord(0x4000, QByteArray(16, '\x11'))}, "\n"));
     ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.hex"))).constData(), 0600);
     test::MakeFirmwareFile(dir.path(), 0x400, 24, 0x4000, "irig 2.4");
+    Write(QStringLiteral("pinned.yaml"),
+          "units:\n  u1: {port: COM1, firmware_sha256: " + QByteArray(64, '0') + "}\n");
+    Write(QStringLiteral("badpin.yaml"),
+          "defaults: {firmware_sha256: f00}\nunits: {u1: {port: COM1}}\n");
     if (QLatin1String(GetParam().name).contains(QLatin1String("not_there"))) {
         failOpen = link::PortFailure{
             link::PortFailure::kNoSuchDevice, QStringLiteral("/dev/ttyS76"), {}, {}};
@@ -320,6 +324,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{
             "a_file_of_another_version", "flash DIR/firmware-24.hex -p COM1 --expect-version 2.5",
             2, "firmware-24.hex carries version 2.4, not 2.5 (--expect-version): nothing flashed"},
+        RefusalRow{"a_file_pinned_by_the_inventory",
+                   "flash DIR/firmware-24.hex -i DIR/pinned.yaml --all", 2,
+                   "(the inventory's firmware_sha256 for u1): nothing flashed"},
+        RefusalRow{"a_pin_that_is_no_sha256", "flash DIR/firmware-24.hex -i DIR/badpin.yaml --all",
+                   2, "badpin.yaml:1:29: firmware_sha256 must be 64 hexadecimal digits"},
         RefusalRow{"a_file_of_another_sha256",
                    "flash DIR/firmware-24.hex -p COM1 --sha256 "
                    "0000000000000000000000000000000000000000000000000000000000000000",
