@@ -35,10 +35,25 @@ void FanOut::Open(int unit) {
     if (keepOpen_) {
         session->KeepOpen();
     }
-    connect(session, &unit::Session::Opened, this, [this, unit] { emit Opened(unit); });
+    connect(session, &unit::Session::Opened, this, [this, unit] { Identify(unit); });
     connect(session, &unit::Session::OpenFailed, this,
             [this, unit](const QString& why) { emit OpenFailed(unit, why); });
     session->Open();
+}
+
+// One unit under two names ("localhost" and "127.0.0.1", rfc2217:// and socket://) is served
+// once: the second that reaches it is refused.
+void FanOut::Identify(int unit) {
+    const QString reached = SessionOf(unit)->Reached();
+    if (!reached.isEmpty()) {
+        if (const auto first = reached_.constFind(reached); first != reached_.cend()) {
+            emit OpenFailed(unit, QStringLiteral("it reaches %1, as %2 does: one unit twice")
+                                      .arg(reached, Named(*first)));
+            return;
+        }
+        reached_.insert(reached, unit);
+    }
+    emit Opened(unit);
 }
 
 void FanOut::Close(int unit) {

@@ -1,8 +1,11 @@
 // The units of one run, each port opened only when its unit's work starts and closed when that
-// work ends, so that no more ports are open at once than the work needs; an interrupt reaches
-// every unit at work. What each unit's work is, and what is said of it, is the caller's.
+// work ends, so that no more ports are open at once than the work needs; a terminal server's port
+// that reaches the address and port another unit of the run reached is refused, naming both; an
+// interrupt reaches every unit at work. What each unit's work is, and what is said of it, is the
+// caller's.
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <memory>
 #include <vector>
@@ -53,8 +56,11 @@ private:
     unit::Timeouts timeouts_;
     std::shared_ptr<unit::ChangeRecord> changes_;
     bool keepOpen_;
+    void Identify(int unit);
+
     std::vector<unit::Session*> sessions_;  // children of this, while open
     int open_ = 0;
+    QHash<QString, int> reached_;  // an address and port: the first unit that reached it
 };
 
 }  // namespace irig::cli

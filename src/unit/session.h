@@ -116,6 +116,8 @@ public:
     exchange::UnitExchange& Exchange() { return exchange_; }
     // What the serial component could not do on the open port, if anything.
     QString Note() const { return serial_->Note(); }
+    // The address and port a terminal server's connection reached; empty for a local line.
+    QString Reached() const { return serial_->Reached(); }
 
     // Opens the port at 19200 baud; Opened or OpenFailed follow, never from inside the call.
     void Open();

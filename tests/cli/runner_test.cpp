@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
@@ -375,6 +376,25 @@ TEST_F(InProcess, TerminalServersThatTrickleOrLeaveEndCleanly) {
     const Ran again = test::RunIrigctl({"flash", firmware.path, "-p", back.Address()});
     EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
     test::ExpectFlashHolds(unit->Flash(), firmware);
+}
+
+// One terminal server's port under two names is one unit: the name that reaches it second is
+// refused, naming the first.
+TEST_F(InProcess, OneUnitUnderTwoNamesIsServedOnce) {
+    test::UnitServer server(test::UnitServer::Behaviour::kRaw);
+    QString other = server.Address();
+    other.replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
+    const Ran ran = test::RunIrigctl({"status", "-p", server.Address(), "-p", other});
+    EXPECT_EQ(ran.exitCode, 4);
+    const QRegularExpression twice(
+        QStringLiteral("^(\\S+): cannot open the port: it reaches %1, as (\\S+) does: one unit "
+                       "twice$")
+            .arg(QRegularExpression::escape(server.Address().mid(9))),
+        QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch said = twice.match(ran.err);
+    ASSERT_TRUE(said.hasMatch()) << ran.err.toStdString();
+    EXPECT_EQ((QSet<QString>{said.captured(1), said.captured(2)}),
+              (QSet<QString>{server.Address(), other}));
 }
 
 // A watched adapter pulled out and plugged in again: the watch says so and goes on by itself.
