@@ -141,11 +141,68 @@ void Status(Session& session, const Request&, const Done& done) {
     });
 }
 
+namespace {
+
+// What set-time says of the clock it read back half a second after the setting, at whole-second
+// resolution; a unit more than a second away from this computer did not keep the setting.
+Outcome ReadBackOutcome(const Session& session, const ClockSetting& setting,
+                        const Session::ClockAnswer& answer,
+                        const std::optional<status::KernelClock>& kernel,
+                        unit::PendingChange& change) {
+    const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
+    const QDateTime host = QDateTime::currentDateTime();
+    const QDateTime hostSecond = host.addMSecs(-host.time().msec());
+    const status::ClockReading& read = answer.clock;
+    Outcome outcome;
+    QJsonObject json{
+        {QStringLiteral("sent"), setting.sent.toString(Qt::ISODate)},
+        {QStringLiteral("answer"), ClockJson(link::code::kEndSet, setting.answer.reply.payload)},
+        {QStringLiteral("readBack"), ClockJson(link::code::kEndRead, answer.reply.payload)},
+        {QStringLiteral("hostClock"), HostClockJson(kernel)}};
+    const QDateTime unitClock = read.DateTime();
+    if (!unitClock.isValid()) {
+        outcome.exitCode = kUnitFailed;
+        outcome.error =
+            QStringLiteral("%1: set to %2, but the unit read back an impossible date and time: %3")
+                .arg(session.Named(), sent, read.Text());
+        change.Done(QStringLiteral("%1 sent; read back an impossible date and time: %2")
+                        .arg(sent, read.Text()));
+        json.insert(QStringLiteral("error"), outcome.error);
+        outcome.json = WithPort(session, json);
+        return outcome;
+    }
+    const qint64 ahead = hostSecond.secsTo(unitClock);
+    const bool kept = std::abs(ahead) <= kMostSecondsApart;
+    change.Done(QStringLiteral("%1 sent; read back: %2%3")
+                    .arg(sent, Difference(ahead), kept ? QString() : QStringLiteral(": not kept")));
+    outcome.text =
+        QStringLiteral(
+            "%1: set to %2, its last byte arriving as that second began\n"
+            "%1: read back %3, this computer %4: %5 (whole seconds)\n"
+            "%1: its answer to the setting showed %6, its clock just before the new second took "
+            "effect\n"
+            "%1: %7\n")
+            .arg(PortShown(session), sent, read.Text(),
+                 hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")), Difference(ahead),
+                 setting.answer.clock.Text(), status::HostClockText(kernel));
+    if (!kept) {
+        outcome.exitCode = kUnitFailed;
+        outcome.error =
+            QStringLiteral("%1: set to %2, but the unit kept another clock: %3 (whole seconds)")
+                .arg(session.Named(), sent, Difference(ahead));
+        json.insert(QStringLiteral("error"), outcome.error);
+    }
+    json.insert(QStringLiteral("unitAheadSeconds"), ahead);
+    outcome.json = WithPort(session, json);
+    return outcome;
+}
+
+}  // namespace
+
 // On time, as the window does it; then the unit's clock read back in the middle of a second and
 // compared with this computer's at whole-second resolution.
 void SetTime(Session& session, const Request& request, const Done& done) {
     const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
-    const QString hostClock = status::HostClockText(kernel);
     const status::ClockTrust trust = status::Trust(kernel);
     if (request.requireSync && trust != status::ClockTrust::kSynchronised) {
         Outcome refused;
@@ -161,69 +218,18 @@ void SetTime(Session& session, const Request& request, const Done& done) {
         return;
     }
     const auto change = ClockChange(session, {});
-    auto readBack = [&session, done, hostClock, kernel, change](const ClockSetting& setting) {
-        const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-        const QString sentIso = setting.sent.toString(Qt::ISODate);
-        const Session::ClockAnswer& before = setting.answer;
-        session.AskClock([&session, done, hostClock, kernel, sent, sentIso, before,
-                          change](const Result<Session::ClockAnswer>& answer) {
-            if (!answer) {
-                change->Done(sent + QStringLiteral(" sent; answered, not read back: ") +
-                             answer.Why().text);
-                done(NoAnswer(session, QStringLiteral("reading the clock back"), answer.Why()));
-                return;
-            }
-            const QDateTime host = QDateTime::currentDateTime();
-            const QDateTime hostSecond = host.addMSecs(-host.time().msec());
-            const status::ClockReading& read = answer->clock;
-            Outcome outcome;
-            QJsonObject json{
-                {QStringLiteral("sent"), sentIso},
-                {QStringLiteral("answer"), ClockJson(link::code::kEndSet, before.reply.payload)},
-                {QStringLiteral("readBack"),
-                 ClockJson(link::code::kEndRead, answer->reply.payload)},
-                {QStringLiteral("hostClock"), HostClockJson(kernel)}};
-            const QDateTime unitClock = read.DateTime();
-            if (!unitClock.isValid()) {
-                outcome.exitCode = kUnitFailed;
-                outcome.error = QStringLiteral(
-                                    "%1: set to %2, but the unit read back an impossible date and "
-                                    "time: %3")
-                                    .arg(session.Named(), sent, read.Text());
-                change->Done(QStringLiteral("%1 sent; read back an impossible date and time: %2")
-                                 .arg(sent, read.Text()));
-                json.insert(QStringLiteral("error"), outcome.error);
-                outcome.json = WithPort(session, json);
-                done(outcome);
-                return;
-            }
-            const qint64 ahead = hostSecond.secsTo(unitClock);
-            const bool kept = std::abs(ahead) <= kMostSecondsApart;
-            change->Done(
-                QStringLiteral("%1 sent; read back: %2%3")
-                    .arg(sent, Difference(ahead), kept ? QString() : QStringLiteral(": not kept")));
-            outcome.text =
-                QStringLiteral(
-                    "%1: set to %2, its last byte arriving as that second began\n"
-                    "%1: read back %3, this computer %4: %5 (whole seconds)\n"
-                    "%1: its answer to the setting showed %6, its clock just before the new "
-                    "second took effect\n"
-                    "%1: %7\n")
-                    .arg(PortShown(session), sent, read.Text(),
-                         hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")),
-                         Difference(ahead), before.clock.Text(), hostClock);
-            if (!kept) {
-                outcome.exitCode = kUnitFailed;
-                outcome.error = QStringLiteral(
-                                    "%1: set to %2, but the unit kept another clock: "
-                                    "%3 (whole seconds)")
-                                    .arg(session.Named(), sent, Difference(ahead));
-                json.insert(QStringLiteral("error"), outcome.error);
-            }
-            json.insert(QStringLiteral("unitAheadSeconds"), ahead);
-            outcome.json = WithPort(session, json);
-            done(outcome);
-        });
+    auto readBack = [&session, done, kernel, change](const ClockSetting& setting) {
+        session.AskClock(
+            [&session, done, kernel, setting, change](const Result<Session::ClockAnswer>& answer) {
+                if (!answer) {
+                    change->Done(setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")) +
+                                 QStringLiteral(" sent; answered, not read back: ") +
+                                 answer.Why().text);
+                    done(NoAnswer(session, QStringLiteral("reading the clock back"), answer.Why()));
+                    return;
+                }
+                done(ReadBackOutcome(session, setting, *answer, kernel, *change));
+            });
     };
     SetClockOnTime(session, change,
                    [&session, done, readBack](const Result<ClockSetting>& setting) {
