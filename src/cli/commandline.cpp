@@ -576,10 +576,10 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
             if (!parser.isSet(*option)) {
                 continue;
             }
-            const QString name = option->names().constFirst();
+            const QString spelt = option->names().constFirst();
             const auto row = std::find_if(fleet::kSettings.begin(), fleet::kSettings.end(),
-                                          [&name](const fleet::SettingRow& row) {
-                                              return name == QLatin1String(row.option);
+                                          [&spelt](const fleet::SettingRow& setting) {
+                                              return spelt == QLatin1String(setting.option);
                                           });
             const auto parsed =
                 fleet::Parse(row->setting, parser.value(*option), fleet::Spelling::kCommandLine);
