@@ -47,7 +47,8 @@ const Command kCommands[] = {
     {"offsets", "show, or with --set change, the offsets and the IEEE 1344 flag",
      "Shows the unit's IRIG-B and GPS offsets (whole hours) and its IEEE 1344 flag. With --set,\n"
      "changes them first: each offset a whole number of hours from -23 to 23 (anything else is\n"
-     "refused before the port is opened); without --ieee1344 the unit's flag is kept.",
+     "refused before the port is opened); without --ieee1344 the unit's flag is kept. What is\n"
+     "set is read back: a unit that answers or keeps another value fails (exit 1).",
      true, false, false, true},
     {"gps-message", "show the unit's GPS message", "Shows the unit's GPS message.", true, false,
      false, true},
@@ -68,10 +69,14 @@ const Command kCommands[] = {
      "echo or a failed erase starts over from the erase, at most --retries times. Over many\n"
      "units: --canary N flashes the first N first and the others only once every canary answers\n"
      "the expected version; --max-parallel M flashes at most M at once; --max-failures K starts\n"
-     "no new update once K have failed. With --expect-version (or the inventory's firmware), a\n"
-     "unit that answers another version afterwards has failed, and a unit that answers it\n"
-     "already is skipped unless --force. A result line each, the count at the end. Ctrl-C\n"
-     "starts no new update and stops the running ones after the block in flight.",
+     "no new update once K have failed; a port that cannot be opened is a failed unit. With\n"
+     "--expect-version (or the inventory's firmware), the file's program ID must carry that\n"
+     "version, a unit that answers another version afterwards has failed, and a unit that\n"
+     "answers it already is skipped unless --force; with --sha256 (or the inventory's\n"
+     "firmware_sha256) the file's blocks must have that SHA-256: a file that does not is\n"
+     "refused before any unit is erased (exit 2). A result line each, the count at the end.\n"
+     "Ctrl-C starts no new update and stops the running ones after the block in flight;\n"
+     "Ctrl-C again stops them at once.",
      true, true, true, true},
     {"monitor", "serve every unit's state to Prometheus at /metrics, until interrupted",
      "Watches every unit given (--port once for each) and serves what it knows at\n"
@@ -93,7 +98,8 @@ const Command kCommands[] = {
      "Reads each selected unit's offsets, IEEE 1344 flag and firmware version. Where the offsets\n"
      "or the flag differ from the inventory, sets all three in one request and reads them back;\n"
      "where max_clock_offset_ms is given, measures the unit's clock as check-time does and sets\n"
-     "it as set-time does, only when the whole interval lies beyond the limit. A firmware\n"
+     "it as set-time does, only when the whole interval lies beyond the limit, then measures it\n"
+     "again. A value the unit does not keep is a failure naming both. A firmware\n"
      "version other than the inventory's is reported as drift: apply never flashes. With\n"
      "--check it only reads and says what it would change (exit 5 when something would). Every\n"
      "change is recorded in the system log. Several units at once, a line each.",
