@@ -3,6 +3,7 @@
 // limit; and every change irigctl makes is recorded, one line each, with who made it.
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QRegularExpression>
 #include <QTimer>
 #include <csignal>
@@ -56,20 +57,38 @@ TEST_F(Fleet, CheckReadsOnlyAndSaysWhatWouldChange) {
     EXPECT_EQ(Run(QStringLiteral("apply --check -i %1 --all").arg(file)).exitCode, 0);
 }
 
-TEST_F(Fleet, ASilentUnitFailsAndTheOthersAreApplied) {
-    AddUnit();
+// A unit whose port cannot be opened has failed like a silent one: each has its line and its
+// JSON entry, and neither keeps the others from being applied.
+TEST_F(Fleet, UnitsThatCannotBeOpenedOrAreSilentFailAndTheOthersAreApplied) {
     sim::Options silent;
     silent.silent = true;
-    AddUnit(silent);
-    const QString file = Inventory(
-        "units:\n  u1: {port: COM1, gps_offset: 1}\n"
-        "  u2: {port: COM2, gps_offset: 1}\n");
-    const Ran ran = Run(QStringLiteral("apply -i %1 --all --timeout 100").arg(file));
-    EXPECT_EQ(ran.exitCode, 1);
-    EXPECT_EQ(ran.out, QStringLiteral("u1 (COM1): changed: GPS 0 -> 1\nu2 (COM2): failed\n"));
-    EXPECT_TRUE(
-        ran.err.contains(QStringLiteral("u2 (COM2): reading the offsets: no answer within 100 ms")))
-        << ran.err.toStdString();
+    for (int run = 0; run < 2; ++run) {
+        units = {nullptr, std::make_shared<test::SimUnit>(),
+                 std::make_shared<test::SimUnit>(silent)};
+        const QString file = Inventory(
+            "units:\n  u0: {port: COM3}\n  u1: {port: COM1, gps_offset: 1}\n"
+            "  u2: {port: COM2, gps_offset: 1}\n");
+        const Ran ran = Run(QStringLiteral("apply -i %1 --all --timeout 100%2")
+                                .arg(file, run == 0 ? QString() : QStringLiteral(" --json")));
+        EXPECT_EQ(ran.exitCode, 4);
+        EXPECT_TRUE(ran.err.contains(QStringLiteral("u0 (COM3): cannot open the port: ")))
+            << ran.err.toStdString();
+        EXPECT_TRUE(ran.err.contains(
+            QStringLiteral("u2 (COM2): reading the offsets: no answer within 100 ms")))
+            << ran.err.toStdString();
+        if (run == 0) {
+            EXPECT_EQ(ran.out, QStringLiteral("u0 (COM3): failed\nu1 (COM1): changed: GPS 0 -> 1\n"
+                                              "u2 (COM2): failed\n"));
+            continue;
+        }
+        const QJsonArray each = Json(ran)[QStringLiteral("units")].toArray();
+        ASSERT_EQ(each.size(), 3);
+        for (const int i : {0, 2}) {
+            EXPECT_EQ(each[i][QStringLiteral("unit")].toString(), QStringLiteral("u%1").arg(i));
+            EXPECT_EQ(each[i][QStringLiteral("result")].toString(), QStringLiteral("failed"));
+            EXPECT_FALSE(each[i][QStringLiteral("error")].toString().isEmpty());
+        }
+    }
 }
 
 TEST_F(Fleet, TheClockIsSetOnlyWhenItIsSurelyBeyondItsLimit) {

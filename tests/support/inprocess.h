@@ -28,12 +28,15 @@ protected:
         words.replaceInStrings(QStringLiteral("DIR"), dir.path());
         return test::RunIrigctl(words, Ports(), &changes);
     }
-    // Each port made from now on is the next unit of `units`.
+    // Each port made from now on is the next unit of `units`; a null one's port cannot be opened.
     unit::PortMaker Ports() {
         ports.clear();
         return [this, next = size_t{0}]() mutable {
-            auto port = std::make_unique<test::SimulatedPort>(units.at(next++));
-            port->failOpen = failOpen;
+            const std::shared_ptr<test::SimUnit>& unit = units.at(next++);
+            auto port = std::make_unique<test::SimulatedPort>(
+                unit ? unit : std::make_shared<test::SimUnit>());
+            port->failOpen =
+                unit ? failOpen : link::PortFailure{link::PortFailure::kNoSuchDevice, {}, {}, {}};
             port->answerInstead = answerInstead;
             ports.push_back(port.get());
             return port;
