@@ -31,12 +31,12 @@ QString Text(const YamlEvent& event) {
 
 // The first control character in a text (C0, DEL or C1), as "U+001B"; empty for none.
 QString ControlIn(const QString& text) {
-    for (const QChar c : text) {
-        if (c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F)) {
-            return QStringLiteral("U+%1").arg(c.unicode(), 4, 16, QLatin1Char('0')).toUpper();
-        }
-    }
-    return {};
+    const auto control = std::find_if(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
+    });
+    return control == text.end()
+               ? QString()
+               : QStringLiteral("U+%1").arg(control->unicode(), 4, 16, QLatin1Char('0')).toUpper();
 }
 
 void RefuseControl(const QString& text, const YAML::Mark& mark, const QString& what) {

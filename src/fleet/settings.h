@@ -62,14 +62,16 @@ inline constexpr std::array<SettingRow, 5> kSettings{{
      "", "clock", "clock within %1 ms", Kind::kLimitMs, ReadBack::kMeasurement, 0, 2147483647},
 }};
 
-static_assert([] {
+// Row() finds a setting's row by its number.
+constexpr bool InSettingOrder() {
     for (size_t i = 0; i < kSettings.size(); ++i) {
         if (kSettings[i].setting != static_cast<Setting>(i)) {
             return false;
         }
     }
     return true;
-}());
+}
+static_assert(InSettingOrder());
 
 const SettingRow& Row(Setting setting);
 // The setting an inventory key ("gps_offset") or an Ansible option ("firmware_version") names.

@@ -131,10 +131,11 @@ std::vector<Endpoint> ResolveEndpoints(const std::vector<NetworkAddress>& addres
         }
         answers->answered.wait_until(lock, deadline);
     }
-    std::vector<Endpoint> endpoints;
-    for (const NetworkAddress& address : addresses) {
-        endpoints.push_back(EndpointOf(address, answers->found.value(address.host)));
-    }
+    std::vector<Endpoint> endpoints(addresses.size());
+    std::transform(addresses.begin(), addresses.end(), endpoints.begin(),
+                   [&](const NetworkAddress& address) {
+                       return EndpointOf(address, answers->found.value(address.host));
+                   });
     return endpoints;
 }
 

@@ -63,14 +63,16 @@ inline constexpr std::array<FamilyRow, 9> kFamilies{{
      "The kernel's bound on this computer's clock error.", "gauge", false, ""},
 }};
 
-static_assert([] {
+// Row() finds a family's row by its number.
+constexpr bool InFamilyOrder() {
     for (std::size_t i = 0; i < kFamilies.size(); ++i) {
         if (kFamilies[i].family != static_cast<Family>(i)) {
             return false;
         }
     }
     return true;
-}());
+}
+static_assert(InFamilyOrder());
 
 constexpr const FamilyRow& Row(Family family) {
     return kFamilies[static_cast<std::size_t>(family)];
