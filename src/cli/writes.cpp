@@ -13,16 +13,17 @@ using unit::Result;
 using unit::Session;
 
 QString OffsetsDiffer(const unit::Offsets& has, const unit::Offsets& wanted) {
+    const fleet::Observed kept = has.AsObserved();
+    const fleet::Observed written = wanted.AsObserved();
     QStringList differ;
-    if (has.irig != wanted.irig) {
-        differ << QStringLiteral("IRIG-B offset %1, not %2").arg(has.irig).arg(wanted.irig);
-    }
-    if (has.gps != wanted.gps) {
-        differ << QStringLiteral("GPS offset %1, not %2").arg(has.gps).arg(wanted.gps);
-    }
-    if (has.ieee1344 != wanted.ieee1344) {
-        differ << QStringLiteral("IEEE 1344 %1, not %2")
-                      .arg(unit::OnOff(has.ieee1344), unit::OnOff(wanted.ieee1344));
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        const std::optional<fleet::Value> value = kept.Get(row.setting);
+        const std::optional<fleet::Value> meant = written.Get(row.setting);
+        if (row.readBack == fleet::ReadBack::kOffsets && value != meant) {
+            differ << QStringLiteral("%1, not %2")
+                          .arg(fleet::Phrase(row.setting, *value),
+                               fleet::Show(row.setting, *meant));
+        }
     }
     return differ.join(QLatin1String("; "));
 }
