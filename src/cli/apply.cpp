@@ -362,6 +362,8 @@ QJsonObject ApplyJson(const ApplyResult& result) {
     }
     if (!result.failedAt.isEmpty()) {
         json.insert(QStringLiteral("error"), result.failedAt + QStringLiteral(": ") + result.why);
+    } else if (result.end == ApplyResult::End::kNotStarted) {
+        json.insert(QStringLiteral("error"), result.why);
     }
     if (!result.observed.irigOffset) {
         return json;  // nothing was read
