@@ -47,7 +47,8 @@ const Command kCommands[] = {
     {"offsets", "show, or with --set change, the offsets and the IEEE 1344 flag",
      "Shows the unit's IRIG-B and GPS offsets (whole hours) and its IEEE 1344 flag. With --set,\n"
      "changes them first: each offset a whole number of hours from -23 to 23 (anything else is\n"
-     "refused before the port is opened); without --ieee1344 the unit's flag is kept.",
+     "refused before the port is opened); without --ieee1344 the unit's flag is kept. What is\n"
+     "set is read back: a unit that answers or keeps another value fails (exit 1).",
      true, false, false, true},
     {"gps-message", "show the unit's GPS message", "Shows the unit's GPS message.", true, false,
      false, true},
@@ -68,10 +69,14 @@ const Command kCommands[] = {
      "echo or a failed erase starts over from the erase, at most --retries times. Over many\n"
      "units: --canary N flashes the first N first and the others only once every canary answers\n"
      "the expected version; --max-parallel M flashes at most M at once; --max-failures K starts\n"
-     "no new update once K have failed. With --expect-version (or the inventory's firmware), a\n"
-     "unit that answers another version afterwards has failed, and a unit that answers it\n"
-     "already is skipped unless --force. A result line each, the count at the end. Ctrl-C\n"
-     "starts no new update and stops the running ones after the block in flight.",
+     "no new update once K have failed; a port that cannot be opened is a failed unit. With\n"
+     "--expect-version (or the inventory's firmware), the file's program ID must carry that\n"
+     "version, a unit that answers another version afterwards has failed, and a unit that\n"
+     "answers it already is skipped unless --force; with --sha256 (or the inventory's\n"
+     "firmware_sha256) the file's blocks must have that SHA-256: a file that does not is\n"
+     "refused before any unit is erased (exit 2). A result line each, the count at the end.\n"
+     "Ctrl-C starts no new update and stops the running ones after the block in flight;\n"
+     "Ctrl-C again stops them at once.",
      true, true, true, true},
     {"monitor", "serve every unit's state to Prometheus at /metrics, until interrupted",
      "Watches every unit given (--port once for each) and serves what it knows at\n"
@@ -93,7 +98,8 @@ const Command kCommands[] = {
      "Reads each selected unit's offsets, IEEE 1344 flag and firmware version. Where the offsets\n"
      "or the flag differ from the inventory, sets all three in one request and reads them back;\n"
      "where max_clock_offset_ms is given, measures the unit's clock as check-time does and sets\n"
-     "it as set-time does, only when the whole interval lies beyond the limit. A firmware\n"
+     "it as set-time does, only when the whole interval lies beyond the limit, then measures it\n"
+     "again. A value the unit does not keep is a failure naming both. A firmware\n"
      "version other than the inventory's is reported as drift: apply never flashes. With\n"
      "--check it only reads and says what it would change (exit 5 when something would). Every\n"
      "change is recorded in the system log. Several units at once, a line each.",
@@ -144,6 +150,7 @@ const char* const kValueOptions[] = {"port",
                                      "max-parallel",
                                      "max-failures",
                                      "expect-version",
+                                     "sha256",
                                      "web-config"};
 
 QString GeneralHelp() {
@@ -224,16 +231,6 @@ Scan ScanArguments(const QStringList& arguments) {
 }
 
 }  // namespace
-
-std::optional<int> StrictOffset(const QString& text) {
-    static const QRegularExpression whole(QStringLiteral("^[-\u2212+]?[0-9]{1,3}$"));
-    if (!whole.match(text).hasMatch()) {
-        return std::nullopt;
-    }
-    QString ascii = text;
-    ascii.replace(QChar(0x2212), QLatin1Char('-'));
-    return Number(ascii, -23, 23);
-}
 
 namespace {
 
@@ -373,7 +370,10 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         QStringLiteral("N"));
     const QCommandLineOption maxParallel(
         QStringLiteral("max-parallel"),
-        QStringLiteral("Flash at most M units at once (default: all)."), QStringLiteral("M"));
+        QStringLiteral(
+            "Flash at most M units at once (default: 1000, and no more than the open-file "
+            "limit allows)."),
+        QStringLiteral("M"));
     const QCommandLineOption maxFailures(
         QStringLiteral("max-failures"),
         QStringLiteral("Start no new update once K units have failed."), QStringLiteral("K"));
@@ -385,6 +385,11 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     const QCommandLineOption force(
         QStringLiteral("force"),
         QStringLiteral("Flash also the units that already answer the expected version."));
+    const QCommandLineOption sha256(
+        QStringLiteral("sha256"),
+        QStringLiteral("Refuse the file unless the SHA-256 of the blocks it writes (as inspect "
+                       "shows it) is HEX; nothing is flashed otherwise."),
+        QStringLiteral("HEX"));
 
     parser.addOption(commandHelp);
     if (command->unit) {
@@ -407,8 +412,8 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
     } else if (name == QLatin1String("offsets")) {
         parser.addOptions({set, irig, gps, ieee1344});
     } else if (name == QLatin1String("flash")) {
-        parser.addOptions(
-            {retries, allowOverlap, canary, maxParallel, maxFailures, expectVersion, force});
+        parser.addOptions({retries, allowOverlap, canary, maxParallel, maxFailures, expectVersion,
+                           force, sha256});
     } else if (name == QLatin1String("apply")) {
         parser.addOption(check);
     }
@@ -462,7 +467,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
                                                                              "--select"),
                                   kInventoryVariable));
         }
-        if (!request.selection.Empty() && parser.isSet(port)) {
+        if (!request.selection.Empty() && command->unit && parser.isSet(port)) {
             return Usage(QStringLiteral("--port and --unit, --all or --select do not go together"));
         }
     }
@@ -546,12 +551,20 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
             request.canary = *count;
         }
         if (parser.isSet(expectVersion)) {
-            if (!fleet::VersionTenths(parser.value(expectVersion))) {
-                return Usage(QStringLiteral("--expect-version \"%1\" is not a version N.N, as "
-                                            "2.4")
-                                 .arg(parser.value(expectVersion)));
+            const auto parsed = fleet::Parse(fleet::Setting::kFirmware, parser.value(expectVersion),
+                                             fleet::Spelling::kCommandLine);
+            if (const auto* refusal = std::get_if<QString>(&parsed)) {
+                return Usage(*refusal);
             }
-            request.expectVersion = parser.value(expectVersion);
+            request.expectVersion = static_cast<int>(std::get<fleet::Value>(parsed));
+        }
+        if (parser.isSet(sha256)) {
+            static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+            if (!hex.match(parser.value(sha256)).hasMatch()) {
+                return Usage(QStringLiteral("--sha256 \"%1\" is not 64 hexadecimal digits")
+                                 .arg(parser.value(sha256)));
+            }
+            request.sha256 = parser.value(sha256).toLower();
         }
         request.force = parser.isSet(force);
         request.allowOverlap = parser.isSet(allowOverlap);
@@ -572,25 +585,21 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
         if (request.setOffsets && (!parser.isSet(irig) || !parser.isSet(gps))) {
             return Usage(QStringLiteral("offsets --set needs --irig and --gps"));
         }
-        for (const auto& [option, value] :
-             {std::pair{&irig, &request.irigOffset}, std::pair{&gps, &request.gpsOffset}}) {
+        for (const QCommandLineOption* option : {&irig, &gps, &ieee1344}) {
             if (!parser.isSet(*option)) {
                 continue;
             }
-            const std::optional<int> hours = StrictOffset(parser.value(*option));
-            if (!hours) {
-                return Usage(QStringLiteral("--%1 \"%2\" is not a whole number of hours from -23 "
-                                            "to 23")
-                                 .arg(option->names().constFirst(), parser.value(*option)));
+            const QString spelt = option->names().constFirst();
+            const auto row = std::find_if(fleet::kSettings.begin(), fleet::kSettings.end(),
+                                          [&spelt](const fleet::SettingRow& setting) {
+                                              return spelt == QLatin1String(setting.option);
+                                          });
+            const auto parsed =
+                fleet::Parse(row->setting, parser.value(*option), fleet::Spelling::kCommandLine);
+            if (const auto* refusal = std::get_if<QString>(&parsed)) {
+                return Usage(*refusal);
             }
-            *value = *hours;
-        }
-        if (parser.isSet(ieee1344)) {
-            const QString flag = parser.value(ieee1344);
-            if (flag != QLatin1String("on") && flag != QLatin1String("off")) {
-                return Usage(QStringLiteral("--ieee1344 must be on or off"));
-            }
-            request.ieee1344 = flag == QLatin1String("on");
+            request.offsets.Set(row->setting, std::get<fleet::Value>(parsed));
         }
     }
     return {request, {}, kDone};

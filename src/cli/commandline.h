@@ -45,9 +45,7 @@ struct Request {
     int retries = 2;
     bool allowOverlap = false;  // flash a file whose records overlap
     bool setOffsets = false;
-    int irigOffset = 0;  // whole hours, -23..23
-    int gpsOffset = 0;
-    std::optional<bool> ieee1344;  // unset: keep the unit's flag
+    fleet::Intended offsets;  // offsets --set: the offsets, and the flag (unset: keep the unit's)
     bool requireSync = false;
     std::optional<int> maxOffsetMs;  // check-time: exit 1 when the unit may be farther off
     QString listenHost = QStringLiteral("127.0.0.1");  // monitor: where /metrics is served
@@ -60,7 +58,8 @@ struct Request {
     int canary = 0;
     std::optional<int> maxParallel;
     std::optional<int> maxFailures;
-    std::optional<QString> expectVersion;
+    std::optional<int> expectVersion;  // in tenths
+    std::optional<QString> sha256;     // the SHA-256 the file's blocks must have, lower case
     bool force = false;
 };
 
@@ -81,9 +80,5 @@ CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaul
 // Reads the inventory and fills in the units the request selects, with their ports; what is wrong
 // (the inventory's fault with its file, line and column, or a selection of no unit), if anything.
 std::optional<QString> ResolveInventory(Request& request);
-
-// An offset as the command line takes it: a whole number from -23 to 23, with an ASCII minus or
-// U+2212; nothing for anything else.
-std::optional<int> StrictOffset(const QString& text);
 
 }  // namespace irig::cli

@@ -6,7 +6,9 @@
 #include <cstdlib>
 
 #include "cli/inspect.h"
+#include "cli/writes.h"
 #include "link/framecodec.h"
+#include "link/printable.h"
 #include "status/hostclock.h"
 #include "status/replies.h"
 #include "status/settime.h"
@@ -19,6 +21,11 @@ namespace {
 using unit::Failure;
 using unit::Result;
 using unit::Session;
+
+// The port as a result line names it: printable, as it came from a file or the command line.
+QString PortShown(const Session& session) {
+    return link::PrintableUtf8(session.Port());
+}
 
 QString OrNone(const std::optional<QString>& text) {
     return text && !text->isEmpty() ? *text : QStringLiteral("(none)");
@@ -41,20 +48,32 @@ QJsonObject ClockJson(int16_t code, const QByteArray& payload) {
     return json;
 }
 
+// "COM1: IRIG-B offset 7, GPS offset -23, IEEE 1344 on" and its JSON, from the settings table's
+// rows of what a unit keeps.
 QString OffsetsText(const QString& port, const unit::Offsets& offsets) {
-    return QStringLiteral("%1: IRIG-B offset %2, GPS offset %3, IEEE 1344 %4\n")
-        .arg(port, status::OffsetText(static_cast<uint8_t>(offsets.irig)).trimmed(),
-             status::OffsetText(static_cast<uint8_t>(offsets.gps)).trimmed(),
-             unit::OnOff(offsets.ieee1344));
+    const fleet::Observed observed = offsets.AsObserved();
+    QStringList phrases;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            phrases << fleet::Phrase(row.setting, *observed.Get(row.setting));
+        }
+    }
+    return QStringLiteral("%1: %2\n").arg(port, phrases.join(QLatin1String(", ")));
+}
+
+QJsonObject OffsetsJson(const unit::Offsets& offsets) {
+    const fleet::Observed observed = offsets.AsObserved();
+    QJsonObject json;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            json.insert(QLatin1String(row.jsonKey),
+                        fleet::Json(row.setting, *observed.Get(row.setting)));
+        }
+    }
+    return json;
 }
 
 }  // namespace
-
-QJsonObject OffsetsJson(const unit::Offsets& offsets) {
-    return {{QStringLiteral("irigOffset"), offsets.irig},
-            {QStringLiteral("gpsOffset"), offsets.gps},
-            {QStringLiteral("ieee1344"), offsets.ieee1344}};
-}
 
 QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
     const status::ClockTrust trust = status::Trust(kernel);
@@ -69,6 +88,10 @@ QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
 }
 
 namespace {
+
+// Read back half a second after the setting, a unit's clock that kept it shows this computer's
+// second, or one either side of it on a line with a long round trip.
+constexpr qint64 kMostSecondsApart = 1;
 
 // How far the unit's clock stands from this computer's, in whole seconds, in words.
 QString Difference(qint64 ahead) {
@@ -91,52 +114,10 @@ QJsonObject WithPort(const Session& session, QJsonObject json) {
     return json;
 }
 
-void SetClockOnTime(Session& session, std::function<void(Result<ClockSetting>)> done) {
-    const status::SetTimeSend send = status::PlanSetTimeRequest(std::chrono::system_clock::now());
-    QTimer::singleShot(
-        std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &session,
-        [&session, done = std::move(done), send] {
-            session.SetClock(send.frame, [&session, done,
-                                          send](const Result<Session::ClockAnswer>& answer) {
-                const QString sent =
-                    send.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-                if (!answer) {
-                    session.Changes().ClockSet(session.Named(), {}, sent,
-                                               QStringLiteral("no answer: ") + answer.Why().text);
-                    done(answer.Why());
-                    return;
-                }
-                session.Changes().ClockSet(session.Named(), answer->clock.Text(), sent,
-                                           QStringLiteral("answered"));
-                done(ClockSetting{send.plan.second, *answer});
-            });
-        });
-}
-
-void SetOffsetsRecorded(Session& session, const std::optional<unit::Offsets>& before,
-                        const unit::Offsets& wanted,
-                        std::function<void(Result<unit::Offsets>)> done) {
-    session.SetOffsets(wanted, [&session, before, wanted,
-                                done = std::move(done)](const Result<unit::Offsets>& read) {
-        const QString outcome = !read             ? QStringLiteral("no answer: ") + read.Why().text
-                                : *read == wanted ? QStringLiteral("read back")
-                                                  : QStringLiteral("read back as ") + read->Text();
-        session.Changes().OffsetsSet(session.Named(), before, wanted, outcome);
-        done(read);
-    });
-}
-
 Outcome NoAnswer(const Session& session, const QString& what, const Failure& failure) {
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
     outcome.error = QStringLiteral("%1: %2: %3").arg(session.Named(), what, failure.text);
-    if (failure.kind == Failure::Kind::kSilent) {
-        outcome.error += QStringLiteral(
-                             "\n%1: a unit left in flash mode (after an interrupted or failed "
-                             "update) answers nothing but the flash commands: run \"irigctl "
-                             "flash\" again, or \"irigctl reboot\"")
-                             .arg(session.Named());
-    }
     outcome.json =
         WithPort(session, {{QStringLiteral("error"), what + QStringLiteral(": ") + failure.text}});
     return outcome;
@@ -151,19 +132,77 @@ void Status(Session& session, const Request&, const Done& done) {
         const QByteArray& payload = answer->reply.payload;
         const status::StatusView view = status::DecodeReply(link::code::kEndRead, payload);
         Outcome outcome;
-        outcome.text = QStringLiteral("%1: %2  %3  %4  version %5\n")
-                           .arg(session.Port(), OrNone(view.source), view.date.value_or(QString()),
-                                view.time.value_or(QString()), view.version.value_or(QString()));
+        outcome.text =
+            QStringLiteral("%1: %2  %3  %4  version %5\n")
+                .arg(PortShown(session), OrNone(view.source), view.date.value_or(QString()),
+                     view.time.value_or(QString()), view.version.value_or(QString()));
         outcome.json = WithPort(session, ClockJson(link::code::kEndRead, payload));
         done(outcome);
     });
 }
 
+namespace {
+
+// What set-time says of the clock it read back half a second after the setting, at whole-second
+// resolution; a unit more than a second away from this computer did not keep the setting.
+Outcome ReadBackOutcome(const Session& session, const ClockSetting& setting,
+                        const Session::ClockAnswer& answer,
+                        const std::optional<status::KernelClock>& kernel,
+                        unit::PendingChange& change) {
+    const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
+    const QDateTime host = QDateTime::currentDateTime();
+    const QDateTime hostSecond = host.addMSecs(-host.time().msec());
+    const status::ClockReading& read = answer.clock;
+    Outcome outcome;
+    QJsonObject json{
+        {QStringLiteral("sent"), setting.sent.toString(Qt::ISODate)},
+        {QStringLiteral("answer"), ClockJson(link::code::kEndSet, setting.answer.reply.payload)},
+        {QStringLiteral("readBack"), ClockJson(link::code::kEndRead, answer.reply.payload)},
+        {QStringLiteral("hostClock"), HostClockJson(kernel)}};
+    const QDateTime unitClock = read.DateTime();
+    if (!unitClock.isValid()) {
+        outcome.exitCode = kUnitFailed;
+        outcome.error =
+            QStringLiteral("%1: set to %2, but the unit read back an impossible date and time: %3")
+                .arg(session.Named(), sent, read.Text());
+        change.Done(QStringLiteral("%1 sent; read back an impossible date and time: %2")
+                        .arg(sent, read.Text()));
+        json.insert(QStringLiteral("error"), outcome.error);
+        outcome.json = WithPort(session, json);
+        return outcome;
+    }
+    const qint64 ahead = hostSecond.secsTo(unitClock);
+    const bool kept = std::abs(ahead) <= kMostSecondsApart;
+    change.Done(QStringLiteral("%1 sent; read back: %2%3")
+                    .arg(sent, Difference(ahead), kept ? QString() : QStringLiteral(": not kept")));
+    outcome.text =
+        QStringLiteral(
+            "%1: set to %2, its last byte arriving as that second began\n"
+            "%1: read back %3, this computer %4: %5 (whole seconds)\n"
+            "%1: its answer to the setting showed %6, its clock just before the new second took "
+            "effect\n"
+            "%1: %7\n")
+            .arg(PortShown(session), sent, read.Text(),
+                 hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")), Difference(ahead),
+                 setting.answer.clock.Text(), status::HostClockText(kernel));
+    if (!kept) {
+        outcome.exitCode = kUnitFailed;
+        outcome.error =
+            QStringLiteral("%1: set to %2, but the unit kept another clock: %3 (whole seconds)")
+                .arg(session.Named(), sent, Difference(ahead));
+        json.insert(QStringLiteral("error"), outcome.error);
+    }
+    json.insert(QStringLiteral("unitAheadSeconds"), ahead);
+    outcome.json = WithPort(session, json);
+    return outcome;
+}
+
+}  // namespace
+
 // On time, as the window does it; then the unit's clock read back in the middle of a second and
 // compared with this computer's at whole-second resolution.
 void SetTime(Session& session, const Request& request, const Done& done) {
     const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
-    const QString hostClock = status::HostClockText(kernel);
     const status::ClockTrust trust = status::Trust(kernel);
     if (request.requireSync && trust != status::ClockTrust::kSynchronised) {
         Outcome refused;
@@ -178,64 +217,32 @@ void SetTime(Session& session, const Request& request, const Done& done) {
         done(refused);
         return;
     }
-    auto readBack = [&session, done, hostClock, kernel](const ClockSetting& setting) {
-        const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-        const QString sentIso = setting.sent.toString(Qt::ISODate);
-        const Session::ClockAnswer& before = setting.answer;
-        session.AskClock([&session, done, hostClock, kernel, sent, sentIso,
-                          before](const Result<Session::ClockAnswer>& answer) {
-            if (!answer) {
-                done(NoAnswer(session, QStringLiteral("reading the clock back"), answer.Why()));
-                return;
-            }
-            const QDateTime host = QDateTime::currentDateTime();
-            const QDateTime hostSecond = host.addMSecs(-host.time().msec());
-            const status::ClockReading& read = answer->clock;
-            Outcome outcome;
-            QJsonObject json{
-                {QStringLiteral("sent"), sentIso},
-                {QStringLiteral("answer"), ClockJson(link::code::kEndSet, before.reply.payload)},
-                {QStringLiteral("readBack"),
-                 ClockJson(link::code::kEndRead, answer->reply.payload)},
-                {QStringLiteral("hostClock"), HostClockJson(kernel)}};
-            const QDateTime unitClock = read.DateTime();
-            if (!unitClock.isValid()) {
-                outcome.exitCode = kUnitFailed;
-                outcome.error = QStringLiteral(
-                                    "%1: set to %2, but the unit read back an impossible date and "
-                                    "time: %3")
-                                    .arg(session.Named(), sent, read.Text());
-                json.insert(QStringLiteral("error"), outcome.error);
-                outcome.json = WithPort(session, json);
-                done(outcome);
-                return;
-            }
-            const qint64 ahead = hostSecond.secsTo(unitClock);
-            outcome.text =
-                QStringLiteral(
-                    "%1: set to %2, its last byte arriving as that second began\n"
-                    "%1: read back %3, this computer %4: %5 (whole seconds)\n"
-                    "%1: its answer to the setting showed %6, its clock just before the new "
-                    "second took effect\n"
-                    "%1: %7\n")
-                    .arg(session.Port(), sent, read.Text(),
-                         hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")),
-                         Difference(ahead), before.clock.Text(), hostClock);
-            json.insert(QStringLiteral("unitAheadSeconds"), ahead);
-            outcome.json = WithPort(session, json);
-            done(outcome);
-        });
+    const auto change = ClockChange(session, {});
+    auto readBack = [&session, done, kernel, change](const ClockSetting& setting) {
+        session.AskClock(
+            [&session, done, kernel, setting, change](const Result<Session::ClockAnswer>& answer) {
+                if (!answer) {
+                    change->Done(setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")) +
+                                 QStringLiteral(" sent; answered, not read back: ") +
+                                 answer.Why().text);
+                    done(NoAnswer(session, QStringLiteral("reading the clock back"), answer.Why()));
+                    return;
+                }
+                done(ReadBackOutcome(session, setting, *answer, kernel, *change));
+            });
     };
-    SetClockOnTime(session, [&session, done, readBack](const Result<ClockSetting>& setting) {
-        if (!setting) {
-            done(NoAnswer(session, QStringLiteral("set-time"), setting.Why()));
-            return;
-        }
-        // Read back in the middle of a second, where whole seconds on both sides compare fairly.
-        const int ms = QTime::currentTime().msec();
-        QTimer::singleShot((1500 - ms) % 1000, &session,
-                           [readBack, setting = *setting] { readBack(setting); });
-    });
+    SetClockOnTime(session, change,
+                   [&session, done, readBack](const Result<ClockSetting>& setting) {
+                       if (!setting) {
+                           done(NoAnswer(session, QStringLiteral("set-time"), setting.Why()));
+                           return;
+                       }
+                       // Read back in the middle of a second, where whole seconds on both sides
+                       // compare fairly.
+                       const int ms = QTime::currentTime().msec();
+                       session.After((1500 - ms) % 1000,
+                                     [readBack, setting = *setting] { readBack(setting); });
+                   });
 }
 
 // "COM1: the unit is 137 ms ahead (±5 ms); host clock synchronised (±2 ms)", its JSON, and exit 1
@@ -257,9 +264,9 @@ void CheckTime(Session& session, const Request& request, const Done& done) {
             return;
         }
         const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
-        outcome.text =
-            QStringLiteral("%1: the unit is %2; %3\n")
-                .arg(session.Port(), status::OffsetText(*offset), status::HostClockText(kernel));
+        outcome.text = QStringLiteral("%1: the unit is %2; %3\n")
+                           .arg(PortShown(session), status::OffsetText(*offset),
+                                status::HostClockText(kernel));
         outcome.json = {{QStringLiteral("port"), session.Port()},
                         {QStringLiteral("offsetMs"), offset->offsetMs},
                         {QStringLiteral("uncertaintyMs"), offset->uncertaintyMs},
@@ -278,24 +285,24 @@ void CheckTime(Session& session, const Request& request, const Done& done) {
 void Offsets(Session& session, const Request& request, const Done& done) {
     auto show = [&session, done](const unit::Offsets& offsets) {
         Outcome outcome;
-        outcome.text = OffsetsText(session.Port(), offsets);
+        outcome.text = OffsetsText(PortShown(session), offsets);
         outcome.json = WithPort(session, OffsetsJson(offsets));
         done(outcome);
     };
     auto set = [&session, request, done, show](const std::optional<unit::Offsets>& before,
                                                bool ieee1344) {
-        SetOffsetsRecorded(
-            session, before, {request.irigOffset, request.gpsOffset, ieee1344},
-            [&session, done, show](const Result<unit::Offsets>& offsets) {
-                if (offsets) {
-                    show(*offsets);
-                } else {
-                    done(NoAnswer(session, QStringLiteral("set offsets"), offsets.Why()));
-                }
-            });
+        WriteOffsets(session, before,
+                     {*request.offsets.irigOffset, *request.offsets.gpsOffset, ieee1344},
+                     [&session, done, show](const Result<unit::Offsets>& offsets) {
+                         if (offsets) {
+                             show(*offsets);
+                         } else {
+                             done(NoAnswer(session, QStringLiteral("set offsets"), offsets.Why()));
+                         }
+                     });
     };
-    if (request.setOffsets && request.ieee1344) {
-        set(std::nullopt, *request.ieee1344);
+    if (request.setOffsets && request.offsets.ieee1344) {
+        set(std::nullopt, *request.offsets.ieee1344);
         return;
     }
     // Reading first: the offsets to show, or the flag that --set without --ieee1344 keeps.
@@ -317,7 +324,7 @@ void GpsMessage(Session& session, const Request&, const Done& done) {
             return;
         }
         Outcome outcome;
-        outcome.text = Printable(*message) + QLatin1Char('\n');
+        outcome.text = link::Printable(*message) + QLatin1Char('\n');
         outcome.json = WithPort(session, {{QStringLiteral("message"), *message}});
         done(outcome);
     });
@@ -330,7 +337,7 @@ void Reboot(Session& session, const Request&, const Done& done) {
             return;
         }
         Outcome outcome;
-        outcome.text = QStringLiteral("%1: re-boot complete\n").arg(session.Port());
+        outcome.text = QStringLiteral("%1: re-boot complete\n").arg(PortShown(session));
         outcome.json = WithPort(session, {{QStringLiteral("result"), QStringLiteral("re-booted")}});
         done(outcome);
     });

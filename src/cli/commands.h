@@ -25,22 +25,6 @@ using Done = std::function<void(const Outcome& outcome)>;
 // The waits of a request: --timeout, or each wait's own.
 unit::Timeouts TimeoutsOf(const Request& request);
 
-// Sets the unit's clock from this computer's, on time as the window does it (its frame's last byte
-// arriving as the second it carries begins), and records the change: the second sent and the
-// unit's answer, its clock just before that second took effect.
-struct ClockSetting {
-    QDateTime sent;
-    unit::Session::ClockAnswer answer;
-};
-void SetClockOnTime(unit::Session& session, std::function<void(unit::Result<ClockSetting>)> done);
-
-// Sets the offsets and the flag and records the change (`before` where it was read).
-void SetOffsetsRecorded(unit::Session& session, const std::optional<unit::Offsets>& before,
-                        const unit::Offsets& wanted,
-                        std::function<void(unit::Result<unit::Offsets>)> done);
-
-// The offsets and the flag in --json: irigOffset, gpsOffset, ieee1344.
-QJsonObject OffsetsJson(const unit::Offsets& offsets);
 // The unit's JSON: "port", and "unit" where the unit has a name.
 QJsonObject WithPort(const unit::Session& session, QJsonObject json);
 
@@ -51,8 +35,7 @@ void Offsets(unit::Session& session, const Request& request, const Done& done);
 void GpsMessage(unit::Session& session, const Request& request, const Done& done);
 void Reboot(unit::Session& session, const Request& request, const Done& done);
 
-// The outcome of a request that came to nothing (exit 1), saying why; for a silent unit, that one
-// left in flash mode answers nothing but the flash commands.
+// The outcome of a request that came to nothing (exit 1), saying why.
 Outcome NoAnswer(const unit::Session& session, const QString& what, const unit::Failure& failure);
 
 // What the kernel says of this computer's clock, for --json: synchronised (true, false or null),

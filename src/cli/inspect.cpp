@@ -6,6 +6,7 @@
 
 #include "flash/session.h"
 #include "link/framecodec.h"
+#include "link/printable.h"
 
 namespace irig::cli {
 
@@ -143,7 +144,7 @@ QString Inspection::Text() const {
     }
     const bool erased = programId.isEmpty() || programId.count(QChar(0xFF)) == programId.size();
     text += QStringLiteral("Program ID   %1\n")
-                .arg(erased ? QStringLiteral("(none)") : Printable(programId));
+                .arg(erased ? QStringLiteral("(none)") : link::Printable(programId));
     if (programmable) {
         text += QStringLiteral("Blocks       %1, %2 to %3\n")
                     .arg(blocks)

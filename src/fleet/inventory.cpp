@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QSet>
 
 #include "fleet/yamlevents.h"
@@ -90,6 +91,9 @@ struct Draft {
     YAML::Mark mark;  // the name's
 };
 
+// The key that pins a unit's firmware file, beside the settings.
+const QLatin1String kSha256Key("firmware_sha256");
+
 // The inventory's grammar over the events of its file, each fault thrown where it stands, and
 // what an inventory may expand to bounded as it is read.
 class InventoryReader final : public YamlReader {
@@ -132,6 +136,7 @@ public:
     bool HasUnits() const { return hasUnits_; }
     const YAML::Mark& Root() const { return root_; }
     const Intended& Defaults() const { return defaults_; }
+    const std::optional<QString>& DefaultsSha256() const { return defaultsSha256_; }
     std::vector<Draft>& Drafts() { return drafts_; }
 
 private:
@@ -197,13 +202,15 @@ private:
                 }
                 break;
             case Place::kDefaults:
-                if (!ByKey(key)) {
-                    throw unknown("defaults", Keys());
+                if (!ByKey(key) && key != kSha256Key) {
+                    throw unknown("defaults", Keys() + QStringLiteral(", ") + kSha256Key);
                 }
                 break;
             case Place::kUnit:
-                if (key != QLatin1String("port") && key != QLatin1String("labels") && !ByKey(key)) {
-                    throw unknown("a unit", QStringLiteral("port, labels, ") + Keys());
+                if (key != QLatin1String("port") && key != QLatin1String("labels") && !ByKey(key) &&
+                    key != kSha256Key) {
+                    throw unknown("a unit", QStringLiteral("port, labels, ") + Keys() +
+                                                QStringLiteral(", ") + kSha256Key);
                 }
                 break;
             case Place::kUnits:
@@ -241,14 +248,18 @@ private:
                 Push(key == QLatin1String("units") ? Place::kUnits : Place::kDefaults, event);
                 break;
             case Place::kDefaults:
-                ReadSetting(*ByKey(key), event, defaults_);
+                if (key == kSha256Key) {
+                    defaultsSha256_ = Sha256(event);
+                } else {
+                    ReadSetting(*ByKey(key), event, defaults_);
+                }
                 break;
             case Place::kUnits:
                 if (!map) {
                     throw Fault{event.mark,
                                 QStringLiteral("unit %1 must be a map with its port").arg(key)};
                 }
-                drafts_.push_back({{key, {}, {}, {}}, {}, frame.keyMark});
+                drafts_.push_back({{key, {}, {}, {}, {}}, {}, frame.keyMark});
                 Push(Place::kUnit, event);
                 break;
             case Place::kUnit:
@@ -282,9 +293,20 @@ private:
                                            "rfc2217://HOST:PORT nor socket://HOST:PORT")
                                 .arg(Text(event))};
             }
+        } else if (key == kSha256Key) {
+            draft.unit.firmwareSha256 = Sha256(event);
         } else {
             ReadSetting(*ByKey(key), event, draft.own);
         }
+    }
+
+    static QString Sha256(const YamlEvent& event) {
+        static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+        if (event.type != Type::kScalar || !hex.match(Text(event)).hasMatch()) {
+            throw Fault{event.mark, QStringLiteral("firmware_sha256 must be 64 hexadecimal digits, "
+                                                   "as irigctl inspect shows them")};
+        }
+        return Text(event).toLower();
     }
 
     static void ReadSetting(Setting setting, const YamlEvent& event, Intended& intended) {
@@ -312,6 +334,7 @@ private:
     bool hasUnits_ = false;
     YAML::Mark root_;
     Intended defaults_;
+    std::optional<QString> defaultsSha256_;
     std::vector<Draft> drafts_;
     QHash<YAML::anchor_t, QMap<QString, QString>> labels_;  // anchored labels maps, as read
 };
@@ -382,6 +405,9 @@ Inventory Read(const QByteArray& yaml, const QString& file, const link::HostLook
     inventory.units.reserve(reader.Drafts().size());
     for (Draft& draft : reader.Drafts()) {
         draft.unit.intended = reader.Defaults().Over(draft.own);
+        if (!draft.unit.firmwareSha256) {
+            draft.unit.firmwareSha256 = reader.DefaultsSha256();
+        }
         inventory.units.push_back(std::move(draft.unit));
     }
     return inventory;

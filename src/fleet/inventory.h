@@ -23,6 +23,9 @@ struct InventoryUnit {
     QString port;
     QMap<QString, QString> labels;
     Intended intended;
+    // firmware_sha256: the SHA-256 (lower case) of the blocks its firmware file must write, as
+    // irigctl inspect shows it. A pin of the file, not a setting the unit has.
+    std::optional<QString> firmwareSha256;
 
     // "sub-a-1 (rfc2217://ts-a:4001)".
     QString Named() const { return QStringLiteral("%1 (%2)").arg(name, port); }

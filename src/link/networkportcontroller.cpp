@@ -131,6 +131,12 @@ int NetworkPortController::OpenDevice(const QString& name, const QString& addres
     return kPortOpening;
 }
 
+QString NetworkPortController::Reached() const {
+    return socket_.state() == QAbstractSocket::ConnectedState
+               ? EndpointOf(address_, {socket_.peerAddress()}).Text()
+               : QString();
+}
+
 void NetworkPortController::LookedUp(quint64 attempt, const QList<QHostAddress>& addresses,
                                      const QString& error) {
     if (attempt != attempt_ || phase_ != Phase::kLookingUp) {

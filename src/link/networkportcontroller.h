@@ -44,6 +44,7 @@ public:
     QByteArray ReadData() override;
     int RoundTripMs() const override { return roundTripMs_; }
     QString Note() const override { return note_; }
+    QString Reached() const override;
 
     // The one deadline of an open: the name's lookup, the connection and the negotiation (5 s
     // unless set).

@@ -12,5 +12,9 @@ namespace irig::link {
 QString PrintableBytes(QByteArrayView bytes);
 // The same of a text from a unit or a file, a character a byte (Latin-1).
 QString Printable(const QString& latin1);
+// The same of a text from a file or the command line (names, ports, labels): its UTF-8 bytes.
+inline QString PrintableUtf8(const QString& text) {
+    return PrintableBytes(text.toUtf8());
+}
 
 }  // namespace irig::link

@@ -3,11 +3,8 @@
 #include <QEventLoop>
 #include <vector>
 
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
-
 #include "monitor/server.h"
+#include "unit/filelimit.h"
 #include "unit/interrupts.h"
 
 namespace irig::monitor {
@@ -17,17 +14,6 @@ namespace {
 void Write(std::FILE* file, const QString& line) {
     (void)std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), file);
     (void)std::fflush(file);
-}
-
-// A port and a connection or two a unit: as many files as the system lets this process have.
-void RaiseFileLimit() {
-#ifdef Q_OS_UNIX
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-#endif
 }
 
 QString Url(const QHostAddress& address, quint16 port, bool tls) {
@@ -52,7 +38,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
         return kFaultyWebConfig;
     }
     const bool tls = std::get<WebConfig>(web).tls.has_value();
-    RaiseFileLimit();
+    unit::RaiseFileLimit();
     const unit::PortMaker make = makePort ? makePort : unit::RealPorts(options.timeouts);
     MetricsBoard board(options.ports);
     QObject units;  // the monitors' parent, in this thread

@@ -93,6 +93,8 @@ void IRIG::Wire() {
     connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);
     connect(&exchange_, &exchange::UnitExchange::ReplyDecoded, this,
             [this](int16_t, const status::StatusView& view) { ShowReply(view); });
+    connect(&exchange_, &exchange::UnitExchange::FrameReceived, this,
+            [this](int16_t code, const QByteArray& payload) { record_->Heard(code, payload); });
     for (const auto& [button, handler] :
          {std::pair{cmdSetTime, &IRIG::cmdSetTime_Click},
           {cmdSetOffset, &IRIG::cmdSetOffset_Click},
@@ -241,7 +243,6 @@ void IRIG::ShowReply(const status::StatusView& view) {
         portView_->Confirmed();
     }
     shell::ShowReply(*this, view);
-    record_->Heard(view);
 }
 
 void IRIG::SingleCode(int16_t code) {

@@ -1,6 +1,7 @@
 #include "unit/changerecord.h"
 
 #include <QStringList>
+#include <utility>
 
 #include "link/printable.h"
 
@@ -81,11 +82,11 @@ void ChangeRecord::OffsetsSet(const QString& unit, const std::optional<Offsets>&
     Say(unit, QStringLiteral("offsets set"), text + QStringLiteral(", ") + outcome);
 }
 
-void ChangeRecord::ClockSet(const QString& unit, const QString& before, const QString& after,
-                            const QString& outcome) const {
+void ChangeRecord::ClockSet(const QString& unit, const QString& before,
+                            const QString& after) const {
     Say(unit, QStringLiteral("clock set"),
-        QStringLiteral("%1 -> %2, %3")
-            .arg(before.isEmpty() ? QStringLiteral("(before unknown)") : before, after, outcome));
+        QStringLiteral("%1 -> %2")
+            .arg(before.isEmpty() ? QStringLiteral("(before unknown)") : before, after));
 }
 
 void ChangeRecord::FlashEvent(const QString& unit, Flash event, const QString& detail) const {
@@ -94,6 +95,16 @@ void ChangeRecord::FlashEvent(const QString& unit, Flash event, const QString& d
                        : event == Flash::kFailed ? "flash failed"
                                                  : "flash left";
     Say(unit, QLatin1String(what), detail);
+}
+
+PendingChange::~PendingChange() {
+    Done(QStringLiteral("unknown: interrupted while the unit was being set"));
+}
+
+void PendingChange::Done(const QString& outcome) {
+    if (const auto write = std::exchange(write_, {})) {
+        write(outcome);
+    }
 }
 
 }  // namespace irig::unit

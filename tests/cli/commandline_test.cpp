@@ -1,8 +1,11 @@
 // irigctl's command line: what each argument list asks for (options on either side of the command,
-// ports named the usual ways, strict offsets), and what is refused as usage (exit 2).
+// ports named the usual ways, settings through the settings table), and what is refused as usage
+// (exit 2).
 #include "cli/commandline.h"
 
 #include <gtest/gtest.h>
+
+#include "support/warnings.h"
 
 namespace irig::cli {
 namespace {
@@ -28,6 +31,7 @@ const UsageRow kUsageRows[] = {
     {"two_ports_where_one_is_served", "set-time --port COM1 --port COM2",
      "set-time takes one --port"},
     {"same_port_twice", "flash a.hex --port COM1 --port COM1", "the same --port twice"},
+    {"sha256_not_hexadecimal", "flash a.hex -p COM1 --sha256 a1b2", "is not 64 hexadecimal digits"},
     {"file_missing", "flash --port COM1", "flash takes one FILE"},
     {"two_files", "inspect a.hex b.hex", "inspect takes one FILE"},
     {"extra_argument", "status --port COM1 now", "unexpected argument \"now\""},
@@ -36,7 +40,7 @@ const UsageRow kUsageRows[] = {
     {"retries_negative", "flash a.hex --port COM1 --retries -1", "--retries must be"},
     {"offset_values_without_set", "offsets --port COM1 --irig 5", "need --set"},
     {"set_without_both_offsets", "offsets --port COM1 --set --irig 5", "needs --irig and --gps"},
-    {"flag_neither_on_nor_off", "offsets --port COM1 --set --irig 1 --gps 2 --ieee1344 yes",
+    {"flag_neither_on_nor_off", "offsets --port COM1 --set --irig 1 --gps 2 --ieee1344 maybe",
      "--ieee1344 must be on or off"},
     {"option_of_another_command", "status --port COM1 --retries 3", "Unknown option 'retries'"},
     {"port_for_inspect", "inspect a.hex --port COM1", "Unknown option 'port'"},
@@ -83,27 +87,6 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, Usage, testing::ValuesIn(kUsageRows),
                          [](const testing::TestParamInfo<UsageRow>& row) {
                              return row.param.name;
                          });
-
-struct OffsetRow {
-    const char* text;
-    std::optional<int> hours;
-};
-
-class Offsets : public testing::TestWithParam<OffsetRow> {};
-
-TEST_P(Offsets, AreWholeHoursFromMinus23To23) {
-    EXPECT_EQ(StrictOffset(QString::fromUtf8(GetParam().text)), GetParam().hours)
-        << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLine, Offsets,
-    testing::Values(OffsetRow{"0", 0}, OffsetRow{"-5", -5}, OffsetRow{"\u22125", -5},
-                    OffsetRow{"+7", 7}, OffsetRow{"23", 23}, OffsetRow{"-23", -23},
-                    OffsetRow{"24", std::nullopt}, OffsetRow{"", std::nullopt},
-                    OffsetRow{" 5", std::nullopt}, OffsetRow{"5h", std::nullopt},
-                    OffsetRow{"--5", std::nullopt}, OffsetRow{"1e1", std::nullopt},
-                    OffsetRow{"&H10", std::nullopt}));
 
 // Where options stand, how a port is named, and where it comes from.
 struct PlacementRow {
@@ -152,15 +135,25 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
     EXPECT_EQ(flash.request->retries, 5);
     EXPECT_EQ(flash.request->timeoutMs, 900);
     EXPECT_TRUE(flash.request->json);
+    const CommandLine pinned = Parse(QStringLiteral("flash fw.hex -p COM1 --expect-version 2.4 "
+                                                    "--sha256 ") +
+                                     QString(64, QLatin1Char('A')));
+    ASSERT_TRUE(pinned.request.has_value()) << pinned.text.toStdString();
+    EXPECT_EQ(pinned.request->expectVersion, 24);
+    EXPECT_EQ(pinned.request->sha256, QString(64, QLatin1Char('a')));
+
+    test::WarningCatcher warnings;  // a command without --port asks nothing of it
+    ASSERT_TRUE(Parse(QStringLiteral("inventory -i units.yaml --all")).request.has_value());
+    EXPECT_TRUE(warnings.messages.isEmpty()) << warnings.messages.join('\n').toStdString();
 
     const CommandLine offsets = Parse(
         QStringLiteral("offsets --port COM3 --set --irig -5 --gps \u22122 --ieee1344 off -q"));
     ASSERT_TRUE(offsets.request.has_value()) << offsets.text.toStdString();
     EXPECT_TRUE(offsets.request->setOffsets);
     EXPECT_TRUE(offsets.request->quiet);
-    EXPECT_EQ(offsets.request->irigOffset, -5);
-    EXPECT_EQ(offsets.request->gpsOffset, -2);
-    EXPECT_EQ(offsets.request->ieee1344, false);
+    EXPECT_EQ(offsets.request->offsets.irigOffset, -5);
+    EXPECT_EQ(offsets.request->offsets.gpsOffset, -2);
+    EXPECT_EQ(offsets.request->offsets.ieee1344, false);
     EXPECT_EQ(offsets.request->retries, 2);
     EXPECT_FALSE(offsets.request->timeoutMs.has_value());
 
@@ -175,7 +168,7 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
     const CommandLine keepFlag =
         Parse(QStringLiteral("offsets --port COM3 --set --irig 1 --gps 2"));
     ASSERT_TRUE(keepFlag.request.has_value());
-    EXPECT_FALSE(keepFlag.request->ieee1344.has_value());
+    EXPECT_FALSE(keepFlag.request->offsets.ieee1344.has_value());
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {

@@ -54,14 +54,24 @@ QString SimulatedUnit::Errors() {
 
 SimulatedUnits::SimulatedUnits(const QString& dir, int count, const QStringList& options)
     : dir_(dir) {
+    Start(QStringList{QStringLiteral("--units"), QString::number(count),
+                      QStringLiteral("--link-dir"), dir} +
+          options);
+}
+
+SimulatedUnits::SimulatedUnits(quint16 firstPort, int count, const QStringList& options)
+    : firstPort_(firstPort) {
+    Start(QStringList{QStringLiteral("--units"), QString::number(count), QStringLiteral("--listen"),
+                      QStringLiteral("127.0.0.1:%1").arg(firstPort)} +
+          options);
+}
+
+void SimulatedUnits::Start(const QStringList& arguments) {
     QObject::connect(&process_, &QProcess::readyReadStandardOutput,
                      [this] { output_ += process_.readAllStandardOutput(); });
     QObject::connect(&process_, &QProcess::readyReadStandardError,
                      [this] { errors_ += process_.readAllStandardError(); });
-    process_.start(QStringLiteral(IRIG_UNIT_SIM_PATH),
-                   QStringList{QStringLiteral("--units"), QString::number(count),
-                               QStringLiteral("--link-dir"), dir} +
-                       options);
+    process_.start(QStringLiteral(IRIG_UNIT_SIM_PATH), arguments);
 }
 
 SimulatedUnits::~SimulatedUnits() {
@@ -73,11 +83,17 @@ SimulatedUnits::~SimulatedUnits() {
 }
 
 bool SimulatedUnits::WaitReady(int timeoutMs) {
-    return WaitUntil([&] { return output_.contains("ready:"); }, timeoutMs);
+    return WaitUntil(
+               [&] {
+                   return output_.contains("ready:") || process_.state() == QProcess::NotRunning;
+               },
+               timeoutMs) &&
+           output_.contains("ready:");
 }
 
 QString SimulatedUnits::Link(int number) const {
-    return QStringLiteral("%1/unit%2").arg(dir_).arg(number);
+    return firstPort_ > 0 ? QStringLiteral("socket://127.0.0.1:%1").arg(firstPort_ + number - 1)
+                          : QStringLiteral("%1/unit%2").arg(dir_).arg(number);
 }
 
 QString SimulatedUnits::Errors() {

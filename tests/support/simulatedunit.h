@@ -34,22 +34,28 @@ private:
     QByteArray errors_;
 };
 
-// Many units from one irig-unit-sim process, each on a pseudo-terminal linked as DIR/unitN.
+// Many units from one irig-unit-sim process, each on a pseudo-terminal linked as DIR/unitN, or on
+// a raw TCP port of 127.0.0.1.
 class SimulatedUnits {
 public:
     SimulatedUnits(const QString& dir, int count, const QStringList& options);
+    // On the ports from `firstPort` on; WaitReady is false when one of them is taken.
+    SimulatedUnits(quint16 firstPort, int count, const QStringList& options);
     ~SimulatedUnits();
     SimulatedUnits(const SimulatedUnits&) = delete;
     SimulatedUnits& operator=(const SimulatedUnits&) = delete;
 
     bool WaitReady(int timeoutMs = 10000);
-    // The link of unit `number`, from 1.
+    // The port of unit `number`, from 1: its link, or socket://127.0.0.1:PORT.
     QString Link(int number) const;
     QString Errors();
 
 private:
+    void Start(const QStringList& arguments);
+
     QProcess process_;
     QString dir_;
+    quint16 firstPort_ = 0;
     QByteArray output_;
     QByteArray errors_;
 };

@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(
         RecordRow{"a_nul_in_a_name",
                   [](const ChangeRecord& r) {
                       r.ClockSet(QString::fromUtf8("a\0b (COM1)", 10), {},
-                                 QStringLiteral("12/08/2026 09:58:25"), QStringLiteral("answered"));
+                                 QStringLiteral("12/08/2026 09:58:25, answered"));
                   },
                   QStringLiteral("a\\x00b (COM1): clock set by USER: (before unknown) -> "
                                  "12/08/2026 09:58:25, answered")},
