@@ -209,7 +209,7 @@ int main(int argc, char* argv[]) {
             auto client = std::make_unique<Client>(port, tls, from);
             Client* raw = client.get();
             const QByteArray user = "user" + QByteArray::number(nextUser++);
-            raw->answered = [latencies](int status, double ms) { latencies->Add(status, ms); };
+            raw->answered = [sink = latencies](int status, double ms) { sink->Add(status, ms); };
             raw->ready = [raw, user] { raw->Send(BasicAuthorization(user, "s3cret")); };
             fresh.push_back(std::move(client));
         }

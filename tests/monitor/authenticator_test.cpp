@@ -103,7 +103,7 @@ TEST_F(Gated, APairIsCheckedOnceAndRememberedUntilTheUsersChange) {
 }
 
 TEST_F(Gated, TheChecksThatWaitAreBoundedPerClientAndOverall) {
-    const auto waiting = {Ask("1"), Ask("2"), Ask("3")};
+    [[maybe_unused]] const auto waiting = {Ask("1"), Ask("2"), Ask("3")};
     EXPECT_EQ(Ask("4")->value_or(Verdict::kAllowed), Verdict::kBusy) << "a's two wait already";
     const auto other = Ask("5", "b");
     EXPECT_EQ(Ask("6", "c")->value_or(Verdict::kAllowed), Verdict::kBusy) << "three wait in all";
@@ -121,7 +121,7 @@ protected:
 TEST_F(GatedPair, AClientThatFailedOfLateGoesLast) {
     go.release();
     ASSERT_TRUE(Answered(Ask("bad", "flood")));
-    const auto running = {Ask("1", "flood"), Ask("2", "flood"), Ask("good", "scraper")};
+    [[maybe_unused]] const auto running = {Ask("1", "flood"), Ask("2", "flood"), Ask("good", "scraper")};
     ASSERT_TRUE(test::WaitUntil([&] { return Begun().size() == 3; }));
     std::vector<QByteArray> begun = Begun();
     std::sort(begun.begin(), begun.end());
