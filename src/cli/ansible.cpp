@@ -13,6 +13,7 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/firmwarecheck.h"
+#include "cli/flash.h"
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
 #include "fleet/inventory.h"
@@ -206,9 +207,8 @@ private:
     }
 
     void Flash() {
-        Request request;
-        request.file = arguments_.firmwareFile;
-        auto* job = new FlashJob(*session_, *image_, request);
+        auto* job =
+            new FlashJob(*session_, *image_, arguments_.firmwareFile, FlashOptions{}.retries);
         job->setParent(this);
         job->ExpectVersion(arguments_.intended.firmware);
         connect(job, &FlashJob::Finished, this, [this](const FlashResult& flashed) {
@@ -422,5 +422,28 @@ int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker
     Print(out, module.result);
     return module.result.value(QStringLiteral("failed")).toBool() ? kUnitFailed : kDone;
 }
+
+namespace {
+
+constexpr char kAnsibleModuleDescription[] =
+    "Reads the arguments that Ansible gives its irig_unit module (ARGS_FILE, JSON), does what\n"
+    "they ask of one unit, and prints the result as Ansible expects. ansible-doc irig_unit (or\n"
+    "the manual page) lists the module's options.";
+
+int RunAnsibleModule(const Request& request, const Context& context) {
+    return AnsibleModule(request.common.file, context.out, context.makePort, context.changes);
+}
+
+}  // namespace
+
+const Command kAnsibleModule{
+    .name = "ansible-module",
+    .summary = "run as Ansible's irig_unit module on its arguments file",
+    .description = kAnsibleModuleDescription,
+    .options = {Output()},
+    .argument = "ARGS_FILE",
+    .argumentHelp = "The module's arguments, as Ansible writes them (JSON).",
+    .run = RunAnsibleModule,
+};
 
 }  // namespace irig::cli

@@ -14,9 +14,12 @@
 
 namespace irig::cli {
 
-// The units of `request` as a listing (text, every name, port and label printable), or as JSON.
-QString InventoryText(const Request& request);
-QJsonObject InventoryJson(const Request& request);
+struct ApplyOptions {
+    bool check = false;  // read only, and say what would change
+};
+
+extern const Command kInventoryCommand;
+extern const Command kApply;
 
 // How one unit's apply ended.
 struct ApplyResult {
