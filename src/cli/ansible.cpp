@@ -26,7 +26,11 @@ namespace {
 constexpr qint64 kMostArgumentBytes = qint64{1} << 20;
 
 // The module's options besides the settings, whose names are the settings table's.
-const char* const kOtherOptions[] = {"firmware_file", "inventory", "port", "unit"};
+constexpr char kFirmwareFileKey[] = "firmware_file";
+constexpr char kInventoryKey[] = "inventory";
+constexpr char kPortKey[] = "port";
+constexpr char kUnitKey[] = "unit";
+const char* const kOtherOptions[] = {kFirmwareFileKey, kInventoryKey, kPortKey, kUnitKey};
 
 // The module's arguments as a request.
 struct ModuleArguments {
@@ -315,25 +319,25 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
     const auto text = [&](const char* key) {
         return arguments.value(QLatin1String(key)).toVariant().toString();
     };
-    if (present("unit") == present("port")) {
+    if (present(kUnitKey) == present(kPortKey)) {
         return QStringLiteral("give port, or unit with inventory");
     }
-    if (present("unit") && !present("inventory")) {
+    if (present(kUnitKey) && !present(kInventoryKey)) {
         return QStringLiteral("unit needs inventory");
     }
-    if (present("inventory")) {
+    if (present(kInventoryKey)) {
         if (const std::optional<QString> fault = ReadInventory(
-                text("inventory"), present("unit") ? text("unit") : QString(), read)) {
+                text(kInventoryKey), present(kUnitKey) ? text(kUnitKey) : QString(), read)) {
             return *fault;
         }
     }
-    if (present("port")) {
-        const std::optional<QString> port = link::PortArgument(text("port"));
+    if (present(kPortKey)) {
+        const std::optional<QString> port = link::PortArgument(text(kPortKey));
         if (!port) {
             return QStringLiteral(
                        "port \"%1\" is neither COMn, a device path, rfc2217://HOST:PORT "
                        "nor socket://HOST:PORT")
-                .arg(text("port"));
+                .arg(text(kPortKey));
         }
         read.port = *port;
     }
@@ -351,11 +355,11 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
             read.firmwareFrom = QLatin1String(row.moduleKey);
         }
     }
-    if (present("firmware_file")) {
+    if (present(kFirmwareFileKey)) {
         if (!present(fleet::Row(fleet::Setting::kFirmware).moduleKey)) {
             return QStringLiteral("firmware_file needs firmware_version");
         }
-        read.firmwareFile = text("firmware_file");
+        read.firmwareFile = text(kFirmwareFileKey);
     }
     read.check = arguments.value(QStringLiteral("_ansible_check_mode")).toBool();
     read.diff = arguments.value(QStringLiteral("_ansible_diff")).toBool();

@@ -42,7 +42,7 @@ const Option* Command::Find(const QString& option) const {
 }
 
 bool Command::OneUnit() const {
-    const Option* port = Find(QStringLiteral("port"));
+    const Option* port = Find(QLatin1String(kPort.name));
     return port != nullptr && !port->several;
 }
 
@@ -163,7 +163,7 @@ QString CommandHelp(const Command& command, const QCommandLineParser& parser) {
                                              : QString(),
                  QString::fromUtf8(command.description)) +
         options + QLatin1Char('\n');
-    if (command.Find(QStringLiteral("port")) != nullptr) {
+    if (command.Find(QLatin1String(kPort.name)) != nullptr) {
         text += QLatin1String(kPortsText) + QLatin1Char('\n');
     }
     return text + QLatin1String(kExitCodes);
@@ -276,7 +276,7 @@ std::optional<QString> ReadSelection(const Given& given, Common& common) {
 
 // The ports given (or IRIGCTL_PORT's), unless the units come from an inventory.
 std::optional<QString> ReadPorts(const Given& given, Common& common) {
-    const Option* port = given.Of().Find(QStringLiteral("port"));
+    const Option* port = given.Of().Find(QLatin1String(kPort.name));
     if (port == nullptr || !common.selection.Empty()) {
         return std::nullopt;
     }
