@@ -3,7 +3,8 @@
 // what the unit was read to have: offsets and flag in one request, read back; the clock set only
 // when the whole interval of its measured offset lies beyond the limit, and measured again), ends
 // in a typed ApplyResult, and reports firmware drift without flashing. The renderers here print an
-// ApplyResult as a line, a message and JSON; the Ansible module has its own.
+// ApplyResult as a line, a message and JSON; the Ansible module has its own. Both commands are
+// declared here, apply running over its units through a Runner.
 #pragma once
 
 #include <functional>

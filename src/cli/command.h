@@ -55,10 +55,10 @@ struct Option {
 // A command's options in --help's order, written as single options and groups of them.
 class OptionList {
 public:
+    // Implicit, so that a list reads {UnitWork(Ports::kOne), Output(), kRequireSync}.
     struct Part {
-        Part(const Option& option) : options{&option} {}  // NOLINT(google-explicit-constructor)
-        Part(std::vector<const Option*> group)            // NOLINT(google-explicit-constructor)
-            : options(std::move(group)) {}
+        Part(const Option& option) : options{&option} {}
+        Part(std::vector<const Option*> group) : options(std::move(group)) {}
         std::vector<const Option*> options;
     };
     OptionList() = default;
@@ -71,8 +71,8 @@ private:
     std::vector<const Option*> options_;
 };
 
-// The options that many commands share, and their groups: adding an option to a group adds it to
-// every command that takes the group (Common reads them).
+// The options that many commands share, and their groups: an option added to a group is taken by
+// every command that takes the group, and read into Common (commandline.cpp's Read).
 inline constexpr Option kPort{
     .name = "port",
     .shortName = "p",
@@ -121,9 +121,9 @@ inline constexpr Option kQuiet{.name = "quiet",
 
 // Units of an inventory: --inventory, --unit, --all, --select.
 std::vector<const Option*> Selection();
-// Every command that works on units over their ports: the ports (one, or one for each of
-// several units), the waits, and the units of an inventory instead of ports.
 enum class Ports { kOne, kSeveral };
+// Every command that works on units over their ports (all but monitor, which serves them): the
+// ports (one, or one for each of several units), the waits, and units of an inventory instead.
 std::vector<const Option*> UnitWork(Ports ports);
 // --json and --quiet.
 std::vector<const Option*> Output();
