@@ -306,7 +306,8 @@ std::optional<QString> ReadPorts(const Given& given, Common& common) {
     return std::nullopt;
 }
 
-// Everything the command was given, the common options first, then its own.
+// Everything the command was given: its argument, output and selection, its own options, then
+// its ports and waits (so that apply, which takes units only from an inventory, says so first).
 std::optional<QString> Read(const QCommandLineParser& parser, const Given& given,
                             Request& request) {
     Common& common = request.common;
