@@ -57,7 +57,9 @@ class OptionList {
 public:
     // Implicit, so that a list reads {UnitWork(Ports::kOne), Output(), kRequireSync}.
     struct Part {
+        // cppcheck-suppress noExplicitConstructor ; an option stands for itself in a list
         Part(const Option& option) : options{&option} {}
+        // cppcheck-suppress noExplicitConstructor ; and so does a group
         Part(std::vector<const Option*> group) : options(std::move(group)) {}
         std::vector<const Option*> options;
     };

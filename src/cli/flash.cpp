@@ -3,6 +3,8 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <algorithm>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -352,13 +354,14 @@ constexpr Option kSha256{
 
 std::optional<QString> ReadFlash(const Given& given, Request& request) {
     FlashOptions options;
-    for (const std::optional<QString>& wrong :
-         {given.Number(kMaxParallel, options.maxParallel),
-          given.Number(kMaxFailures, options.maxFailures), given.Number(kCanary, options.canary),
-          given.Number(kRetries, options.retries)}) {
-        if (wrong) {
-            return wrong;
-        }
+    const std::optional<QString> numbers[] = {given.Number(kMaxParallel, options.maxParallel),
+                                              given.Number(kMaxFailures, options.maxFailures),
+                                              given.Number(kCanary, options.canary),
+                                              given.Number(kRetries, options.retries)};
+    if (const auto* wrong = std::find_if(std::begin(numbers), std::end(numbers),
+                                         [](const auto& number) { return number.has_value(); });
+        wrong != std::end(numbers)) {
+        return *wrong;
     }
     if (given.IsSet(kExpectVersion)) {
         const auto parsed = fleet::Parse(fleet::Setting::kFirmware, given.Value(kExpectVersion),
