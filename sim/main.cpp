@@ -55,11 +55,6 @@ const char kUsage[] =
     "  --baud N             pace the line as N baud, 10 bits a byte; 0 answers at once (default)\n"
     "  --flash-out FILE     keep FILE equal to the flash, 0x00000-0x2007F\n"
     "  --verbose            one line per request on stderr\n"
-    "After an update, a unit answers the version its new firmware's program ID carries (its\n"
-    "last N.N, as in \"irig 2.4\"), if it carries one. An update cut short after the erase\n"
-    "leaves it in its boot loader, answering nothing but the flash commands, until it is\n"
-    "flashed whole (the last block written after the erase ends in an erased byte, 0xFF, as\n"
-    "the last block of every whole update does).\n"
     "  --gaps               on exit, say on stderr how long the host took, in all, from the\n"
     "                       last byte of each answer to the first byte of its next request\n"
     "faults:\n"
@@ -77,7 +72,13 @@ const char kUsage[] =
     "  --junk               put random bytes between replies\n"
     "  --seed N             seed for --split and --junk\n"
     "  -h, --help           show this help\n"
-    "  -V, --version        show the version\n";
+    "  -V, --version        show the version\n"
+    "\n"
+    "After an update, a unit answers the version its new firmware's program ID carries (its\n"
+    "last N.N, as in \"irig 2.4\"), if it carries one. An update cut short after the erase\n"
+    "leaves it in its boot loader, answering nothing but the flash commands, until it is\n"
+    "flashed whole (the last block written after the erase ends in an erased byte, 0xFF, as\n"
+    "the last block of every whole update does).\n";
 
 volatile sig_atomic_t stopRequested = 0;
 

@@ -13,6 +13,7 @@
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/firmwarecheck.h"
+#include "cli/flash.h"
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
 #include "fleet/inventory.h"
@@ -25,7 +26,11 @@ namespace {
 constexpr qint64 kMostArgumentBytes = qint64{1} << 20;
 
 // The module's options besides the settings, whose names are the settings table's.
-const char* const kOtherOptions[] = {"firmware_file", "inventory", "port", "unit"};
+constexpr char kFirmwareFileKey[] = "firmware_file";
+constexpr char kInventoryKey[] = "inventory";
+constexpr char kPortKey[] = "port";
+constexpr char kUnitKey[] = "unit";
+const char* const kOtherOptions[] = {kFirmwareFileKey, kInventoryKey, kPortKey, kUnitKey};
 
 // The module's arguments as a request.
 struct ModuleArguments {
@@ -206,9 +211,8 @@ private:
     }
 
     void Flash() {
-        Request request;
-        request.file = arguments_.firmwareFile;
-        auto* job = new FlashJob(*session_, *image_, request);
+        auto* job =
+            new FlashJob(*session_, *image_, arguments_.firmwareFile, FlashOptions{}.retries);
         job->setParent(this);
         job->ExpectVersion(arguments_.intended.firmware);
         connect(job, &FlashJob::Finished, this, [this](const FlashResult& flashed) {
@@ -315,25 +319,25 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
     const auto text = [&](const char* key) {
         return arguments.value(QLatin1String(key)).toVariant().toString();
     };
-    if (present("unit") == present("port")) {
+    if (present(kUnitKey) == present(kPortKey)) {
         return QStringLiteral("give port, or unit with inventory");
     }
-    if (present("unit") && !present("inventory")) {
+    if (present(kUnitKey) && !present(kInventoryKey)) {
         return QStringLiteral("unit needs inventory");
     }
-    if (present("inventory")) {
+    if (present(kInventoryKey)) {
         if (const std::optional<QString> fault = ReadInventory(
-                text("inventory"), present("unit") ? text("unit") : QString(), read)) {
+                text(kInventoryKey), present(kUnitKey) ? text(kUnitKey) : QString(), read)) {
             return *fault;
         }
     }
-    if (present("port")) {
-        const std::optional<QString> port = link::PortArgument(text("port"));
+    if (present(kPortKey)) {
+        const std::optional<QString> port = link::PortArgument(text(kPortKey));
         if (!port) {
             return QStringLiteral(
                        "port \"%1\" is neither COMn, a device path, rfc2217://HOST:PORT "
                        "nor socket://HOST:PORT")
-                .arg(text("port"));
+                .arg(text(kPortKey));
         }
         read.port = *port;
     }
@@ -351,11 +355,11 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
             read.firmwareFrom = QLatin1String(row.moduleKey);
         }
     }
-    if (present("firmware_file")) {
+    if (present(kFirmwareFileKey)) {
         if (!present(fleet::Row(fleet::Setting::kFirmware).moduleKey)) {
             return QStringLiteral("firmware_file needs firmware_version");
         }
-        read.firmwareFile = text("firmware_file");
+        read.firmwareFile = text(kFirmwareFileKey);
     }
     read.check = arguments.value(QStringLiteral("_ansible_check_mode")).toBool();
     read.diff = arguments.value(QStringLiteral("_ansible_diff")).toBool();
@@ -422,5 +426,28 @@ int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker
     Print(out, module.result);
     return module.result.value(QStringLiteral("failed")).toBool() ? kUnitFailed : kDone;
 }
+
+namespace {
+
+constexpr char kAnsibleModuleDescription[] =
+    "Reads the arguments that Ansible gives its irig_unit module (ARGS_FILE, JSON), does what\n"
+    "they ask of one unit, and prints the result as Ansible expects. ansible-doc irig_unit (or\n"
+    "the manual page) lists the module's options.";
+
+int RunAnsibleModule(const Request& request, const Context& context) {
+    return AnsibleModule(request.common.file, context.out, context.makePort, context.changes);
+}
+
+}  // namespace
+
+const Command kAnsibleModule{
+    .name = "ansible-module",
+    .summary = "run as Ansible's irig_unit module on its arguments file",
+    .description = kAnsibleModuleDescription,
+    .options = {Output()},
+    .argument = "ARGS_FILE",
+    .argumentHelp = "The module's arguments, as Ansible writes them (JSON).",
+    .run = RunAnsibleModule,
+};
 
 }  // namespace irig::cli

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "cli/commandline.h"
+#include "cli/runner.h"
 #include "cli/writes.h"
 #include "link/printable.h"
 #include "link/protocol.h"
@@ -277,38 +279,6 @@ QJsonObject OffsetsJson(const ApplyResult& result, bool after) {
 
 }  // namespace
 
-QString InventoryText(const Request& request) {
-    QString text;
-    for (const fleet::InventoryUnit& unit : request.units) {
-        QStringList labels;
-        for (auto label = unit.labels.cbegin(); label != unit.labels.cend(); ++label) {
-            labels << QStringLiteral("%1=%2").arg(label.key(), label.value());
-        }
-        text += QStringLiteral("%1  %2%3  %4\n")
-                    .arg(link::PrintableUtf8(unit.name), link::PrintableUtf8(unit.port),
-                         labels.isEmpty() ? QString()
-                                          : QStringLiteral("  ") +
-                                                link::PrintableUtf8(labels.join(QLatin1Char(' '))),
-                         IntendedText(unit.intended));
-    }
-    return text;
-}
-
-QJsonObject InventoryJson(const Request& request) {
-    QJsonArray units;
-    for (const fleet::InventoryUnit& unit : request.units) {
-        QJsonObject labels;
-        for (auto label = unit.labels.cbegin(); label != unit.labels.cend(); ++label) {
-            labels.insert(label.key(), label.value());
-        }
-        units.append(QJsonObject{{QStringLiteral("unit"), unit.name},
-                                 {QStringLiteral("port"), unit.port},
-                                 {QStringLiteral("labels"), labels},
-                                 {QStringLiteral("intended"), IntendedJson(unit.intended)}});
-    }
-    return {{QStringLiteral("inventory"), request.inventory}, {QStringLiteral("units"), units}};
-}
-
 std::optional<fleet::Value> ApplyResult::Now(fleet::Setting setting) const {
     if (offsetsSet && KeptByTheUnit(setting) && intended.Get(setting)) {
         return intended.Get(setting);
@@ -434,5 +404,179 @@ void Apply(Session& session, const fleet::Intended& intended, bool check,
            std::function<void(const ApplyResult&)> done) {
     (new Applying(session, intended, check, std::move(done)))->Start();
 }
+
+namespace {
+
+// The units of the request as a listing (text, every name, port and label printable), or as JSON.
+QString InventoryText(const Common& common) {
+    QString text;
+    for (const fleet::InventoryUnit& unit : common.units) {
+        QStringList labels;
+        for (auto label = unit.labels.cbegin(); label != unit.labels.cend(); ++label) {
+            labels << QStringLiteral("%1=%2").arg(label.key(), label.value());
+        }
+        text += QStringLiteral("%1  %2%3  %4\n")
+                    .arg(link::PrintableUtf8(unit.name), link::PrintableUtf8(unit.port),
+                         labels.isEmpty() ? QString()
+                                          : QStringLiteral("  ") +
+                                                link::PrintableUtf8(labels.join(QLatin1Char(' '))),
+                         IntendedText(unit.intended));
+    }
+    return text;
+}
+
+QJsonObject InventoryJson(const Common& common) {
+    QJsonArray units;
+    for (const fleet::InventoryUnit& unit : common.units) {
+        QJsonObject labels;
+        for (auto label = unit.labels.cbegin(); label != unit.labels.cend(); ++label) {
+            labels.insert(label.key(), label.value());
+        }
+        units.append(QJsonObject{{QStringLiteral("unit"), unit.name},
+                                 {QStringLiteral("port"), unit.port},
+                                 {QStringLiteral("labels"), labels},
+                                 {QStringLiteral("intended"), IntendedJson(unit.intended)}});
+    }
+    return {{QStringLiteral("inventory"), common.inventory}, {QStringLiteral("units"), units}};
+}
+
+class ApplyWork final : public Runner::Work {
+public:
+    ApplyWork(const Request& request, const Context& context)
+        : request_(request),
+          context_(context),
+          check_(request.OptionsOf<ApplyOptions>().check),
+          results_(static_cast<size_t>(request.common.ports.size())) {}
+
+    int Exec() { return run_.Exec({}); }
+
+    void Begin(int unit, Session& session) override {
+        Apply(session, request_.common.units.at(static_cast<size_t>(unit)).intended, check_,
+              [this, unit](const ApplyResult& result) { End(unit, result); });
+    }
+
+    // A unit whose port cannot be opened has failed, with its line and its JSON entry.
+    void OpenFailed(int unit, const QString& why) override {
+        ApplyResult failed = NeverApplied(unit, ApplyResult::End::kFailed, why);
+        failed.failedAt = QStringLiteral("cannot open the port");
+        failed.unreachable = true;
+        End(unit, failed);
+    }
+
+    void NotStarted(int unit) override {
+        End(unit, NeverApplied(unit, ApplyResult::End::kNotStarted, QStringLiteral("interrupted")),
+            Rollout::State::kNotStarted);
+    }
+
+    int Report() override {
+        QJsonArray units;
+        std::vector<ApplyResult> results;
+        for (const std::optional<ApplyResult>& result : results_) {
+            const QString message = ApplyMessage(*result);
+            Write(context_.err, message.isEmpty() ? message : message + QLatin1Char('\n'));
+            if (!request_.common.json) {
+                Write(context_.out, ApplyLine(*result));
+            }
+            units.append(ApplyJson(*result));
+            results.push_back(*result);
+        }
+        if (request_.common.json) {
+            Write(context_.out, JsonLine({{QStringLiteral("units"), units}}));
+        }
+        return run_.Interrupted() ? run_.InterruptCode() : ApplyExitCode(results);
+    }
+
+private:
+    // The result of a unit that was never applied.
+    ApplyResult NeverApplied(int unit, ApplyResult::End end, const QString& why) const {
+        ApplyResult result;
+        result.named = run_.Units().Named(unit);
+        result.unit = run_.Units().TargetOf(unit).name;
+        result.port = run_.Units().TargetOf(unit).port;
+        result.intended = request_.common.units.at(static_cast<size_t>(unit)).intended;
+        result.check = check_;
+        result.end = end;
+        result.why = why;
+        return result;
+    }
+
+    void End(int unit, const ApplyResult& result, Rollout::State state = Rollout::State::kDone) {
+        if (!run_.HasEnded(unit)) {
+            results_[static_cast<size_t>(unit)] = result;
+            run_.End(unit, state);
+        }
+    }
+
+    const Request& request_;
+    const Context& context_;
+    bool check_;
+    std::vector<std::optional<ApplyResult>> results_;
+    Runner run_{request_, context_, *this};
+};
+
+constexpr Option kCheck{
+    .name = "check", .help = "Read only, and say what would change (exit 5 when something would)."};
+
+// The inventory is read with every unit when nothing is selected.
+std::optional<QString> ReadInventory(const Given& given, Request& request) {
+    fleet::Selection& selection = request.common.selection;
+    if (request.common.inventory.isEmpty()) {
+        return QStringLiteral("%1 needs --inventory (or %2)")
+            .arg(QLatin1String(given.Of().name), QLatin1String(kInventoryVariable));
+    }
+    selection.all = selection.all || selection.Empty();
+    return std::nullopt;
+}
+
+int RunInventory(const Request& request, const Context& context) {
+    Write(context.out, request.common.json ? JsonLine(InventoryJson(request.common))
+                                           : InventoryText(request.common));
+    return kDone;
+}
+
+std::optional<QString> ReadApply(const Given& given, Request& request) {
+    if (request.common.selection.Empty()) {
+        return QStringLiteral("%1 needs --unit, --all or --select")
+            .arg(QLatin1String(given.Of().name));
+    }
+    request.options = ApplyOptions{given.IsSet(kCheck)};
+    return std::nullopt;
+}
+
+int RunApply(const Request& request, const Context& context) {
+    return ApplyWork(request, context).Exec();
+}
+
+constexpr char kApplyDescription[] =
+    "Reads each selected unit's offsets, IEEE 1344 flag and firmware version. Where the offsets\n"
+    "or the flag differ from the inventory, sets all three in one request and reads them back;\n"
+    "where max_clock_offset_ms is given, measures the unit's clock as check-time does and sets\n"
+    "it as set-time does, only when the whole interval lies beyond the limit, then measures it\n"
+    "again. A value the unit does not keep is a failure naming both. A firmware\n"
+    "version other than the inventory's is reported as drift: apply never flashes. With\n"
+    "--check it only reads and says what it would change (exit 5 when something would). Every\n"
+    "change is recorded in the system log. Several units at once, a line each.";
+
+}  // namespace
+
+const Command kInventoryCommand{
+    .name = "inventory",
+    .summary = "list the selected units of the inventory, with their intended settings",
+    .description =
+        "Lists the units the selection names (every unit without one), with their ports, labels\n"
+        "and intended settings, without opening a port.",
+    .options = {Selection(), Output()},
+    .read = ReadInventory,
+    .run = RunInventory,
+};
+
+const Command kApply{
+    .name = "apply",
+    .summary = "make the selected units as the inventory says: offsets, flag and clock",
+    .description = kApplyDescription,
+    .options = {UnitWork(Ports::kSeveral), Output(), kCheck},
+    .read = ReadApply,
+    .run = RunApply,
+};
 
 }  // namespace irig::cli

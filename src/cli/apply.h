@@ -3,7 +3,8 @@
 // what the unit was read to have: offsets and flag in one request, read back; the clock set only
 // when the whole interval of its measured offset lies beyond the limit, and measured again), ends
 // in a typed ApplyResult, and reports firmware drift without flashing. The renderers here print an
-// ApplyResult as a line, a message and JSON; the Ansible module has its own.
+// ApplyResult as a line, a message and JSON; the Ansible module has its own. Both commands are
+// declared here, apply running over its units through a Runner.
 #pragma once
 
 #include <functional>
@@ -14,9 +15,12 @@
 
 namespace irig::cli {
 
-// The units of `request` as a listing (text, every name, port and label printable), or as JSON.
-QString InventoryText(const Request& request);
-QJsonObject InventoryJson(const Request& request);
+struct ApplyOptions {
+    bool check = false;  // read only, and say what would change
+};
+
+extern const Command kInventoryCommand;
+extern const Command kApply;
 
 // How one unit's apply ended.
 struct ApplyResult {

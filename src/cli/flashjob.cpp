@@ -19,10 +19,11 @@ constexpr int kQuietMs = 300;
 
 }  // namespace
 
-FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request)
+FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const QString& file,
+                   int retries)
     : session_(session),
-      file_(QFileInfo(request.file).fileName()),
-      mostRetries_(request.retries),
+      file_(QFileInfo(file).fileName()),
+      mostRetries_(retries),
       port_(session.Port()) {
     session_.Exchange().Image() = image;
     blocks_ = flash::BlocksToSend(image);

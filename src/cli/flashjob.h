@@ -63,9 +63,11 @@ public:
         kNotStarted,  // the rollout never started it
     };
 
-    // `image` is copied into the unit's exchange; of `request`, the file and --retries count. The
-    // session must outlive the job's work; once Finished, the job no longer touches it.
-    FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request);
+    // `image` (from `file`) is copied into the unit's exchange; a failed erase or echo starts over
+    // at most `retries` times. The session must outlive the job's work; once Finished, the job no
+    // longer touches it.
+    FlashJob(unit::Session& session, const flash::FlashImage& image, const QString& file,
+             int retries);
 
     // The version (in tenths) the unit must answer after the update, if any.
     void ExpectVersion(std::optional<int> version) { expected_ = version; }

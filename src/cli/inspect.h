@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "cli/command.h"
 #include "flash/hexfile.h"
 #include "link/printable.h"
 
@@ -35,6 +36,9 @@ struct Inspection {
     QString Text() const;
     QJsonObject Json() const;
 };
+
+// irigctl inspect FILE.
+extern const Command kInspect;
 
 // Loads `path` into `image` (left as a load leaves it) and inspects it.
 Inspection Inspect(const QString& path, flash::FlashImage& image);

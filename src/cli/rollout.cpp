@@ -40,8 +40,9 @@ void Rollout::Ended(int unit, State state) {
     }
     if (state == State::kFailed) {
         ++failures_;
-        if (unit < canary_ || (maxFailures_ && failures_ >= *maxFailures_)) {
+        if (!stopped_ && (unit < canary_ || (maxFailures_ && failures_ >= *maxFailures_))) {
             stopped_ = true;
+            stoppedBy_ = unit;
         }
     }
 }

@@ -37,6 +37,9 @@ public:
     std::vector<int> NotStarted();
 
     bool Stopped() const { return stopped_; }
+    // The unit whose failure stopped it (a canary, or the one that reached the most failures);
+    // none while it goes on, or when Stop stopped it.
+    std::optional<int> StoppedBy() const { return stoppedBy_; }
     // No unit runs and none will start.
     bool Over() const;
     Summary Count() const;
@@ -53,6 +56,7 @@ private:
     std::optional<int> maxFailures_;
     int failures_ = 0;
     bool stopped_ = false;
+    std::optional<int> stoppedBy_;
 };
 
 }  // namespace irig::cli

@@ -143,7 +143,8 @@ int TlsVersion(const QString& text, const YAML::Mark& mark, const QString& key) 
                     : QStringLiteral("%1 must be TLS12 or TLS13").arg(key)};
 }
 
-QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
+// What tls_server_config names, before any file is read.
+struct TlsSettings {
     struct Named {
         QString name;
         YAML::Mark mark;
@@ -151,10 +152,18 @@ QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
     Named certificateFile;
     Named keyFile;
     Named caFile;
-    Named clientAuth{QStringLiteral("NoClientCert"), node.Mark()};
+    Named clientAuth;
     int lowest = 12;
     int highest = 13;
     YAML::Mark lowestMark;
+
+    bool Verify() const { return clientAuth.name == QLatin1String("RequireAndVerifyClientCert"); }
+};
+
+TlsSettings ReadTlsSettings(const YAML::Node& node) {
+    using Named = TlsSettings::Named;
+    TlsSettings tls;
+    tls.clientAuth = {QStringLiteral("NoClientCert"), node.Mark()};
     ForEachKey(
         node, QStringLiteral("tls_server_config"),
         {QStringLiteral("cert_file"), QStringLiteral("key_file"),
@@ -163,32 +172,37 @@ QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
         {QStringLiteral("cert"), QStringLiteral("key"), QStringLiteral("client_ca"),
          QStringLiteral("client_allowed_sans"), QStringLiteral("cipher_suites"),
          QStringLiteral("prefer_server_cipher_suites"), QStringLiteral("curve_preferences")},
-        [&](const QString& key, const YAML::Node& name, const YAML::Node& value) {
+        [&tls](const QString& key, const YAML::Node& name, const YAML::Node& value) {
             const Named read{Scalar(value, name, QStringLiteral("a string")), Where(value, name)};
             if (key == QLatin1String("min_version")) {
-                lowest = TlsVersion(read.name, read.mark, key);
-                lowestMark = read.mark;
+                tls.lowest = TlsVersion(read.name, read.mark, key);
+                tls.lowestMark = read.mark;
             } else if (key == QLatin1String("max_version")) {
-                highest = TlsVersion(read.name, read.mark, key);
+                tls.highest = TlsVersion(read.name, read.mark, key);
             } else if (key == QLatin1String("client_auth_type")) {
-                clientAuth = read;
+                tls.clientAuth = read;
             } else {
                 if (read.name.isEmpty()) {
                     throw Fault{read.mark, QStringLiteral("%1 must name a file").arg(key)};
                 }
-                (key == QLatin1String("cert_file")  ? certificateFile
-                 : key == QLatin1String("key_file") ? keyFile
-                                                    : caFile) = read;
+                (key == QLatin1String("cert_file")  ? tls.certificateFile
+                 : key == QLatin1String("key_file") ? tls.keyFile
+                                                    : tls.caFile) = read;
             }
         });
     for (const auto& [named, key] :
-         {std::pair{&certificateFile, "cert_file"}, std::pair{&keyFile, "key_file"}}) {
+         {std::pair{&tls.certificateFile, "cert_file"}, std::pair{&tls.keyFile, "key_file"}}) {
         if (named->name.isEmpty()) {
             throw Fault{node.Mark(), QStringLiteral("tls_server_config needs %1").arg(key)};
         }
     }
-    const bool verify = clientAuth.name == QLatin1String("RequireAndVerifyClientCert");
-    if (!verify && clientAuth.name != QLatin1String("NoClientCert")) {
+    return tls;
+}
+
+// The client authentication and the versions, each as the toolkit means it and this serves it.
+void CheckTlsSettings(const TlsSettings& tls) {
+    const TlsSettings::Named& clientAuth = tls.clientAuth;
+    if (!tls.Verify() && clientAuth.name != QLatin1String("NoClientCert")) {
         const bool toolkits =
             QStringList{"RequestClientCert", "RequireAnyClientCert", "VerifyClientCertIfGiven"}
                 .contains(clientAuth.name);
@@ -198,18 +212,24 @@ QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
                         .arg(clientAuth.name, toolkits ? QStringLiteral(" verifies no certificate")
                                                        : QStringLiteral(" is unknown"))};
     }
-    if (verify && caFile.name.isEmpty()) {
+    if (tls.Verify() && tls.caFile.name.isEmpty()) {
         throw Fault{clientAuth.mark, QStringLiteral("RequireAndVerifyClientCert needs "
                                                     "client_ca_file")};
     }
-    if (!verify && !caFile.name.isEmpty()) {
-        throw Fault{caFile.mark, QStringLiteral("client_ca_file needs client_auth_type: "
-                                                "RequireAndVerifyClientCert")};
+    if (!tls.Verify() && !tls.caFile.name.isEmpty()) {
+        throw Fault{tls.caFile.mark, QStringLiteral("client_ca_file needs client_auth_type: "
+                                                    "RequireAndVerifyClientCert")};
     }
-    if (lowest > highest) {
-        throw Fault{lowestMark, QStringLiteral("min_version is above max_version")};
+    if (tls.lowest > tls.highest) {
+        throw Fault{tls.lowestMark, QStringLiteral("min_version is above max_version")};
     }
+}
 
+// The files the settings name, each loaded and checked, as the server's TLS configuration.
+QSslConfiguration LoadTls(const TlsSettings& settings, const QDir& folder) {
+    const TlsSettings::Named& certificateFile = settings.certificateFile;
+    const TlsSettings::Named& keyFile = settings.keyFile;
+    const TlsSettings::Named& caFile = settings.caFile;
     const QByteArray certificatePem =
         ReadNamed(folder, QStringLiteral("cert_file"), certificateFile.name, certificateFile.mark);
     const QList<QSslCertificate> chain = Certificates(certificatePem);
@@ -231,7 +251,7 @@ QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
                                       .arg(keyFile.name, certificateFile.name)};
     }
     QList<QSslCertificate> authorities;
-    if (verify) {
+    if (settings.Verify()) {
         authorities = Certificates(
             ReadNamed(folder, QStringLiteral("client_ca_file"), caFile.name, caFile.mark));
         if (authorities.isEmpty()) {
@@ -240,17 +260,22 @@ QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
                                          .arg(caFile.name)};
         }
     }
-
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     tls.setLocalCertificateChain(chain);
     tls.setPrivateKey(key);
-    tls.setProtocol(lowest == 13    ? QSsl::TlsV1_3OrLater
-                    : highest == 12 ? QSsl::TlsV1_2
-                                    : QSsl::TlsV1_2OrLater);
+    tls.setProtocol(settings.lowest == 13    ? QSsl::TlsV1_3OrLater
+                    : settings.highest == 12 ? QSsl::TlsV1_2
+                                             : QSsl::TlsV1_2OrLater);
     // Only the client CA is trusted: none of the system's.
     tls.setCaCertificates(authorities);
-    tls.setPeerVerifyMode(verify ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
+    tls.setPeerVerifyMode(settings.Verify() ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
     return tls;
+}
+
+QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
+    const TlsSettings settings = ReadTlsSettings(node);
+    CheckTlsSettings(settings);
+    return LoadTls(settings, folder);
 }
 
 std::map<QByteArray, QByteArray> ReadUsers(const YAML::Node& node) {

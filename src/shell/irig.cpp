@@ -268,7 +268,7 @@ void IRIG::cmdSetTime_Click() {
     }
     setTime_ = status::PlanSetTimeRequest(clock_());
     tmrSetTime->start(std::chrono::round<std::chrono::milliseconds>(setTime_.plan.wait));
-    status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
+    status_.SetClock(status::HostClockText(status::ReadKernelClock(), status::ClockUse::kSetting) +
                      QStringLiteral("  ·  setting the unit to ") +
                      setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
 }
@@ -283,7 +283,7 @@ void IRIG::SetTimeDue() {
     record_->ClockSent(setTime_.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")));
     clockPoll_.Begin();
     status_.SetUnit({});
-    status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
+    status_.SetClock(status::HostClockText(status::ReadKernelClock(), status::ClockUse::kSetting) +
                      QStringLiteral("  ·  set at ") +
                      setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
 }

@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTimer>
 #include <csignal>
 
@@ -55,6 +56,41 @@ TEST_F(Fleet, CheckReadsOnlyAndSaysWhatWouldChange) {
     EXPECT_EQ(Said(0, QStringLiteral("set offsets 02 03 00 00 ")), 0) << "no set frame";
     EXPECT_EQ(Run(QStringLiteral("apply -i %1 --all").arg(file)).exitCode, 0);
     EXPECT_EQ(Run(QStringLiteral("apply --check -i %1 --all").arg(file)).exitCode, 0);
+}
+
+// Ctrl-C while every unit's port is still opening (terminal servers that never answer the line's
+// settings): each unit ends not started, with its line, its message and its JSON entry.
+TEST_F(Fleet, UnitsStillOpeningAtCtrlCEndNotStarted) {
+    QTcpServer silent[2];
+    QByteArray yaml = "units:\n";
+    int connected = 0;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(silent[i].listen(QHostAddress::LocalHost));
+        QObject::connect(&silent[i], &QTcpServer::newConnection, [&connected] {
+            if (++connected == 2) {
+                std::raise(SIGINT);
+            }
+        });
+        yaml += QStringLiteral("  u%1: {port: \"rfc2217://127.0.0.1:%2\"}\n")
+                    .arg(i + 1)
+                    .arg(silent[i].serverPort())
+                    .toUtf8();
+    }
+    const Ran ran =
+        test::RunIrigctl({QStringLiteral("apply"), QStringLiteral("-i"), Inventory(yaml),
+                          QStringLiteral("--all"), QStringLiteral("--json")});
+    EXPECT_EQ(ran.exitCode, 130) << ran.err.toStdString();
+    const QJsonArray each = Json(ran)[QStringLiteral("units")].toArray();
+    ASSERT_EQ(each.size(), 2) << ran.out.toStdString();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(each[i][QStringLiteral("result")].toString(), QStringLiteral("not started"));
+        EXPECT_EQ(each[i][QStringLiteral("error")].toString(), QStringLiteral("interrupted"));
+        EXPECT_TRUE(ran.err.contains(QStringLiteral("u%1 (rfc2217://127.0.0.1:%2): not started: "
+                                                    "interrupted")
+                                         .arg(i + 1)
+                                         .arg(silent[i].serverPort())))
+            << ran.err.toStdString();
+    }
 }
 
 // A unit whose port cannot be opened has failed like a silent one: each has its line and its

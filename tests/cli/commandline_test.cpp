@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "cli/commands.h"
+#include "cli/flash.h"
+#include "irigctl/commands.h"
+#include "monitor/monitor.h"
 #include "support/warnings.h"
 
 namespace irig::cli {
@@ -13,7 +17,11 @@ namespace {
 CommandLine Parse(const QString& arguments, const QString& defaultPort = {}) {
     return ParseCommandLine(QStringList{QStringLiteral("irigctl")} +
                                 arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts),
-                            defaultPort);
+                            irigctl::AllCommands(), [defaultPort](const char* variable) {
+                                return QLatin1String(variable) == QLatin1String(kPortVariable)
+                                           ? defaultPort
+                                           : QString();
+                            });
 }
 
 struct UsageRow {
@@ -103,8 +111,8 @@ TEST_P(Placement, FindsTheCommandAndItsPorts) {
     const CommandLine line =
         Parse(QLatin1String(GetParam().arguments), QLatin1String(GetParam().environment));
     ASSERT_TRUE(line.request.has_value()) << line.text.toStdString();
-    EXPECT_EQ(line.request->command.toStdString(), GetParam().command);
-    EXPECT_EQ(line.request->ports.join(QLatin1Char(',')).toStdString(), GetParam().ports);
+    EXPECT_STREQ(line.request->command->name, GetParam().command);
+    EXPECT_EQ(line.request->common.ports.join(QLatin1Char(',')).toStdString(), GetParam().ports);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -128,19 +136,20 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
         Parse(QStringLiteral("flash fw.hex --port COM1 --port /dev/ttyUSB0 --retries 5 "
                              "--timeout 900 --json"));
     ASSERT_TRUE(flash.request.has_value()) << flash.text.toStdString();
-    EXPECT_EQ(flash.request->command, QStringLiteral("flash"));
-    EXPECT_EQ(flash.request->file, QStringLiteral("fw.hex"));
-    EXPECT_EQ(flash.request->ports,
+    EXPECT_STREQ(flash.request->command->name, "flash");
+    EXPECT_EQ(flash.request->common.file, QStringLiteral("fw.hex"));
+    EXPECT_EQ(flash.request->common.ports,
               (QStringList{QStringLiteral("COM1"), QStringLiteral("/dev/ttyUSB0")}));
-    EXPECT_EQ(flash.request->retries, 5);
-    EXPECT_EQ(flash.request->timeoutMs, 900);
-    EXPECT_TRUE(flash.request->json);
+    EXPECT_EQ(flash.request->OptionsOf<FlashOptions>().retries, 5);
+    EXPECT_EQ(flash.request->common.timeoutMs, 900);
+    EXPECT_TRUE(flash.request->common.json);
     const CommandLine pinned = Parse(QStringLiteral("flash fw.hex -p COM1 --expect-version 2.4 "
                                                     "--sha256 ") +
                                      QString(64, QLatin1Char('A')));
     ASSERT_TRUE(pinned.request.has_value()) << pinned.text.toStdString();
-    EXPECT_EQ(pinned.request->expectVersion, 24);
-    EXPECT_EQ(pinned.request->sha256, QString(64, QLatin1Char('a')));
+    EXPECT_EQ(pinned.request->OptionsOf<FlashOptions>().expectVersion, 24);
+    EXPECT_EQ(pinned.request->OptionsOf<FlashOptions>().sha256, QString(64, QLatin1Char('a')));
+    EXPECT_EQ(pinned.request->OptionsOf<FlashOptions>().retries, 2);
 
     test::WarningCatcher warnings;  // a command without --port asks nothing of it
     ASSERT_TRUE(Parse(QStringLiteral("inventory -i units.yaml --all")).request.has_value());
@@ -149,26 +158,31 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
     const CommandLine offsets = Parse(
         QStringLiteral("offsets --port COM3 --set --irig -5 --gps \u22122 --ieee1344 off -q"));
     ASSERT_TRUE(offsets.request.has_value()) << offsets.text.toStdString();
-    EXPECT_TRUE(offsets.request->setOffsets);
-    EXPECT_TRUE(offsets.request->quiet);
-    EXPECT_EQ(offsets.request->offsets.irigOffset, -5);
-    EXPECT_EQ(offsets.request->offsets.gpsOffset, -2);
-    EXPECT_EQ(offsets.request->offsets.ieee1344, false);
-    EXPECT_EQ(offsets.request->retries, 2);
-    EXPECT_FALSE(offsets.request->timeoutMs.has_value());
+    const OffsetsOptions& set = offsets.request->OptionsOf<OffsetsOptions>();
+    EXPECT_TRUE(set.set);
+    EXPECT_TRUE(offsets.request->common.quiet);
+    EXPECT_EQ(set.offsets.irigOffset, -5);
+    EXPECT_EQ(set.offsets.gpsOffset, -2);
+    EXPECT_EQ(set.offsets.ieee1344, false);
+    EXPECT_FALSE(offsets.request->common.timeoutMs.has_value());
 
     const CommandLine monitor = Parse(QStringLiteral("monitor -p COM1 -p COM2 --listen [::1]:0"));
     ASSERT_TRUE(monitor.request.has_value()) << monitor.text.toStdString();
-    EXPECT_EQ(monitor.request->ports.size(), 2);
-    EXPECT_EQ(monitor.request->listenHost, QStringLiteral("::1"));
-    EXPECT_EQ(monitor.request->listenPort, 0);
-    EXPECT_EQ(Parse(QStringLiteral("monitor -p COM1")).request->listenPort, 9810);
-    EXPECT_EQ(Parse(QStringLiteral("check-time -p COM1 --max-offset 5")).request->maxOffsetMs, 5);
+    EXPECT_EQ(monitor.request->common.ports.size(), 2);
+    EXPECT_EQ(monitor.request->OptionsOf<monitor::Options>().listenHost, QStringLiteral("::1"));
+    EXPECT_EQ(monitor.request->OptionsOf<monitor::Options>().listenPort, 0);
+    EXPECT_EQ(
+        Parse(QStringLiteral("monitor -p COM1")).request->OptionsOf<monitor::Options>().listenPort,
+        9810);
+    EXPECT_EQ(Parse(QStringLiteral("check-time -p COM1 --max-offset 5"))
+                  .request->OptionsOf<CheckTimeOptions>()
+                  .maxOffsetMs,
+              5);
 
     const CommandLine keepFlag =
         Parse(QStringLiteral("offsets --port COM3 --set --irig 1 --gps 2"));
     ASSERT_TRUE(keepFlag.request.has_value());
-    EXPECT_FALSE(keepFlag.request->offsets.ieee1344.has_value());
+    EXPECT_FALSE(keepFlag.request->OptionsOf<OffsetsOptions>().offsets.ieee1344.has_value());
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {

@@ -26,7 +26,7 @@ TEST(FlashJob, AnInterruptStopsAfterTheBlockInFlightAndSendsNoOther) {
     auto image = std::make_unique<flash::FlashImage>();
     image->fill(flash::kBlank);
     (*image)[0xBFFF] = 0x00;  // 257 blocks
-    FlashJob job(session, *image, Request{});
+    FlashJob job(session, *image, {}, 2);
     std::optional<FlashResult> outcome;
     QObject::connect(&job, &FlashJob::Finished, [&](const FlashResult& ended) { outcome = ended; });
     QObject::connect(&job, &FlashJob::Progressed, [&] {

@@ -38,6 +38,7 @@ struct OrderRow {
     std::vector<Step> steps;
     std::vector<int> notStarted;  // once nothing runs
     Rollout::Summary summary;
+    std::optional<int> stoppedBy;  // the unit whose failure stopped it
 };
 
 class Order : public testing::TestWithParam<OrderRow> {};
@@ -57,6 +58,7 @@ TEST_P(Order, StartsWhatTheOptionsLetStart) {
     EXPECT_EQ(rollout.NotStarted(), row.notStarted);
     EXPECT_TRUE(rollout.Over());
     EXPECT_EQ(rollout.Count(), row.summary);
+    EXPECT_EQ(rollout.StoppedBy(), row.stoppedBy);
 }
 
 using S = Step;
@@ -74,7 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                               S{S::kEnd, 2, kDone, {3}}, S{S::kEnd, 1, State::kSkipped, {4}},
                               S{S::kEnd, 3, kDone, {}}, S{S::kEnd, 4, kDone, {}}},
                              {},
-                             {4, 0, 1, 0, 0}},
+                             {4, 0, 1, 0, 0},
+                             {}},
                     OrderRow{"every_canary_before_the_others",
                              4,
                              2,
@@ -84,7 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
                               S{S::kEnd, 1, kDone, {2, 3}}, S{S::kEnd, 2, kDone, {}},
                               S{S::kEnd, 3, kDone, {}}},
                              {},
-                             {4, 0, 0, 0, 0}},
+                             {4, 0, 0, 0, 0},
+                             {}},
                     OrderRow{"a_dead_canary_stops_all",
                              4,
                              1,
@@ -92,7 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
                              2,
                              {S{S::kBegin, -1, kDone, {0}}, S{S::kEnd, 0, kFailed, {}}},
                              {1, 2, 3},
-                             {0, 1, 0, 0, 3}},
+                             {0, 1, 0, 0, 3},
+                             0},
                     OrderRow{"dead_units_count_toward_max_failures",
                              5,
                              0,
@@ -101,7 +106,8 @@ INSTANTIATE_TEST_SUITE_P(
                              {S{S::kBegin, -1, kDone, {0}}, S{S::kEnd, 0, kFailed, {1}},
                               S{S::kEnd, 1, kFailed, {}}},
                              {2, 3, 4},
-                             {0, 2, 0, 0, 3}},
+                             {0, 2, 0, 0, 3},
+                             1},
                     OrderRow{"max_failures_lets_the_running_finish",
                              4,
                              0,
@@ -110,7 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
                              {S{S::kBegin, -1, kDone, {0, 1}}, S{S::kEnd, 0, kFailed, {}},
                               S{S::kEnd, 1, kDone, {}}},
                              {2, 3},
-                             {1, 1, 0, 0, 2}},
+                             {1, 1, 0, 0, 2},
+                             0},
                     OrderRow{"an_interrupt_starts_nothing_new",
                              3,
                              0,
@@ -119,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
                              {S{S::kBegin, -1, kDone, {0}}, S{S::kStop, -1, kDone, {}},
                               S{S::kEnd, 0, State::kStopped, {}}},
                              {1, 2},
-                             {0, 0, 0, 1, 2}}),
+                             {0, 0, 0, 1, 2},
+                             {}}),
     [](const testing::TestParamInfo<OrderRow>& row) { return row.param.name; });
 
 // What became of one unit: its JSON result, part of its message (or of its JSON), and its
