@@ -1,6 +1,8 @@
 // A fleet from one many-units simulator, each figure beside an anchor measured in the same run:
 // (a) irigctl apply over 64 units against apply over one (each run changes the GPS offset), the
-//     offsets alone and with the clock measured (max_clock_offset_ms, as a site's inventory has);
+//     offsets alone and with the clock measured (max_clock_offset_ms, as a site's inventory has),
+//     on pseudo-terminals (serial ports: each open takes QSerialPort's lock file) and, the
+//     offsets alone, on raw TCP ports (socket://, no lock file);
 // (b) irigctl flash of a small image over 64 units, --max-parallel 64, against one unit, the
 //     version check after each update included, at 19200 baud;
 // (c) irigctl monitor over 1000 and 5000 units on TCP (socket://, as behind terminal servers)
@@ -9,13 +11,19 @@
 //     after a warm-up of 75 s (--warm-up S), over 150 s (--span S), the CPU and the requests the
 //     units received a unit-minute (a loop that falls behind asks less, and must not look cheap;
 //     a measurement asks more where replies are taken late), the CPU a request, the measurements'
-//     median uncertainty, resident memory a unit, and the median and worst of 100 scrapes.
+//     median uncertainty, resident memory a unit, and the median and worst of 100 scrapes;
+// (d) irigctl apply --check over 1000 units on raw TCP ports, against one unit: how many answer,
+//     and the time.
+// Every program runs under the usual soft limit of 1,024 open files.
 // Usage: bench_fleet [--warm-up S] [--span S] [--pty] [--skip-monitor] [--monitor-only]
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -25,6 +33,8 @@
 #include <memory>
 #include <optional>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "support/cputime.h"
 #include "support/firmwarefile.h"
@@ -45,8 +55,9 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// irigctl with `arguments`; its wall time in seconds, or a negative one when it failed.
-double Irigctl(const QStringList& arguments) {
+// irigctl with `arguments`; its wall time in seconds, or a negative one when it ended with another
+// exit code than `expected`. With `out`, its standard output.
+double Irigctl(const QStringList& arguments, QByteArray* out = nullptr, int expected = 0) {
     QElapsedTimer clock;
     clock.start();
     QProcess process;
@@ -54,7 +65,25 @@ double Irigctl(const QStringList& arguments) {
     process.start(QStringLiteral(IRIGCTL_PATH), arguments);
     process.waitForFinished(-1);
     const double seconds = clock.elapsed() / 1000.0;
-    return process.exitCode() == 0 ? seconds : -seconds;
+    if (out != nullptr) {
+        *out = process.readAllStandardOutput();
+    }
+    return process.exitCode() == expected ? seconds : -seconds;
+}
+
+// `count` simulated units on TCP ports above the range the system hands out for connections,
+// where a free run of ports is found; null when none is.
+std::unique_ptr<SimulatedUnits> ListeningUnits(int count) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const auto first = static_cast<quint16>(
+            61000 + QRandomGenerator::global()->bounded(65535 - 61000 - count));
+        auto units = std::make_unique<SimulatedUnits>(
+            first, count, QStringList{QStringLiteral("--baud"), QStringLiteral("19200")});
+        if (units->WaitReady(30'000)) {
+            return units;
+        }
+    }
+    return nullptr;
 }
 
 QString Inventory(const QTemporaryDir& dir, const SimulatedUnits& units, int count, int gps,
@@ -62,8 +91,8 @@ QString Inventory(const QTemporaryDir& dir, const SimulatedUnits& units, int cou
     QByteArray yaml = "defaults: {gps_offset: " + QByteArray::number(gps) +
                       (clock ? ", max_clock_offset_ms: 50" : "") + "}\nunits:\n";
     for (int number = 1; number <= count; ++number) {
-        yaml +=
-            "  u" + QByteArray::number(number) + ": {port: " + units.Link(number).toUtf8() + "}\n";
+        yaml += "  u" + QByteArray::number(number) + ": {port: \"" + units.Link(number).toUtf8() +
+                "\"}\n";
     }
     return irig::test::WriteFile(dir.filePath(name), yaml);
 }
@@ -266,9 +295,51 @@ bool Monitors(const QTemporaryDir& dir, bool pty, int warmUpS, int spanS) {
     return true;
 }
 
+// (d): apply --check over 1000 units on TCP against one.
+void ApplyCheck(const QTemporaryDir& dir) {
+    if (const std::unique_ptr<SimulatedUnits> tcp = ListeningUnits(1000)) {
+        std::printf(
+            "(d) irigctl apply --check over raw TCP ports, soft limit 1024 files, median of "
+            "%d runs:\n",
+            kRuns);
+        const QString one = Inventory(dir, *tcp, 1, 0, QStringLiteral("check1.yaml"), false);
+        const QString all = Inventory(dir, *tcp, 1000, 0, QStringLiteral("check1000.yaml"), false);
+        std::vector<double> single;
+        std::vector<double> fleet;
+        int answering = 0;
+        for (int run = 0; run < kRuns; ++run) {
+            single.push_back(Irigctl({QStringLiteral("apply"), QStringLiteral("--check"),
+                                      QStringLiteral("--all"), QStringLiteral("-i"), one}));
+            QByteArray out;
+            fleet.push_back(Irigctl(
+                {QStringLiteral("apply"), QStringLiteral("--check"), QStringLiteral("--all"),
+                 QStringLiteral("-i"), all, QStringLiteral("--json")},
+                &out));
+            const QJsonArray units =
+                QJsonDocument::fromJson(out)[QStringLiteral("units")].toArray();
+            answering = static_cast<int>(
+                std::count_if(units.begin(), units.end(), [](const QJsonValue& unit) {
+                    return unit[QStringLiteral("result")].toString() == QLatin1String("ok");
+                }));
+        }
+        std::printf("  %d of 1000 units answer; 1 unit %.3f s, 1000 units %.3f s: %.2fx\n",
+                    answering, Median(single), Median(fleet), Median(fleet) / Median(single));
+        std::fflush(stdout);
+    } else {
+        std::printf("(d) no run of 1000 free TCP ports was found\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    // The usual soft limit of a login shell, 1,024 open files, for this program and every program
+    // it starts: irigctl (and the simulator) must raise it themselves.
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1024);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
     QCoreApplication app(argc, argv);
     int warmUpS = 75;
     int spanS = 150;
@@ -316,6 +387,25 @@ int main(int argc, char* argv[]) {
             std::fflush(stdout);
         }
 
+        if (const std::unique_ptr<SimulatedUnits> tcp = ListeningUnits(64)) {
+            std::vector<double> one;
+            std::vector<double> many;
+            for (int run = 0; run < kRuns; ++run) {
+                const int gps = run % 2 == 0 ? -5 : 3;
+                const auto apply = [&](int count, int offset) {
+                    return Irigctl({QStringLiteral("apply"), QStringLiteral("--all"),
+                                    QStringLiteral("-i"),
+                                    Inventory(dir, *tcp, count, offset,
+                                              QStringLiteral("tcp%1.yaml").arg(count), false)});
+                };
+                one.push_back(apply(1, gps));
+                many.push_back(apply(64, gps + 1));
+            }
+            std::printf("  %-22s 1 unit %.3f s, 64 units %.3f s: %.2fx\n", "offsets, socket://",
+                        Median(one), Median(many), Median(many) / Median(one));
+            std::fflush(stdout);
+        }
+
         const irig::test::FirmwareFile firmware =
             irig::test::MakeFirmwareFile(dir.path(), 0x2000, 11, 0x4000, "irig 2.3");
         std::printf("(b) irigctl flash of 0x2000 bytes at 19200 baud, the version checked:\n");
@@ -331,6 +421,7 @@ int main(int argc, char* argv[]) {
         std::printf("  1 unit    %.2f s\n  64 units  %.2f s: %.2fx\n", single, fleet,
                     fleet / single);
         std::fflush(stdout);
+        ApplyCheck(dir);
     }
     if (skipMonitor) {
         return 0;

@@ -55,8 +55,6 @@ const char kUsage[] =
     "  --baud N             pace the line as N baud, 10 bits a byte; 0 answers at once (default)\n"
     "  --flash-out FILE     keep FILE equal to the flash, 0x00000-0x2007F\n"
     "  --verbose            one line per request on stderr\n"
-    "After an update, a unit answers the version its new firmware's program ID carries (its\n"
-    "last N.N, as in \"irig 2.4\"), if it carries one.\n"
     "  --gaps               on exit, say on stderr how long the host took, in all, from the\n"
     "                       last byte of each answer to the first byte of its next request\n"
     "faults:\n"
@@ -67,13 +65,20 @@ const char kUsage[] =
     "  --fail-erase N       fail the Nth erase\n"
     "  --hang-up-after N    close the line after the Nth block's echo, then open a new one\n"
     "  --silent-after-update  answer nothing after the re-boot that ends an update\n"
+    "  --forget-writes      acknowledge Set Time and offset sets without keeping them\n"
     "  --fault-units LIST   with --units, make the faults on these units only: 1,3,5-8 (all\n"
     "                       units when not given)\n"
     "  --split              deliver replies in random pieces of 1 to 4 bytes\n"
     "  --junk               put random bytes between replies\n"
     "  --seed N             seed for --split and --junk\n"
     "  -h, --help           show this help\n"
-    "  -V, --version        show the version\n";
+    "  -V, --version        show the version\n"
+    "\n"
+    "After an update, a unit answers the version its new firmware's program ID carries (its\n"
+    "last N.N, as in \"irig 2.4\"), if it carries one. An update cut short after the erase\n"
+    "leaves it in its boot loader, answering nothing but the flash commands, until it is\n"
+    "flashed whole (the last block written after the erase ends in an erased byte, 0xFF, as\n"
+    "the last block of every whole update does).\n";
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -198,6 +203,8 @@ Settings Parse(int argc, char* argv[]) {
             s.unit.hangUpAfter = static_cast<int>(number());
         else if (arg == "--silent-after-update")
             s.unit.silentAfterUpdate = true;
+        else if (arg == "--forget-writes")
+            s.unit.forgetWrites = true;
         else if (arg == "--units")
             s.units = static_cast<int>(number());
         else if (arg == "--link-dir")
@@ -396,6 +403,7 @@ struct Piece {
 // The faults a unit makes on demand; with --fault-units only the units named make them.
 void ClearFaults(sim::Options& options) {
     options.silent = options.refuseFlashMode = options.silentAfterUpdate = false;
+    options.forgetWrites = false;
     options.dropEcho = options.corruptEcho = options.failErase = options.hangUpAfter = 0;
 }
 

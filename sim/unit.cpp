@@ -159,15 +159,21 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
             if (flashMode_)
                 break;
             if (p.size() == 9 && p[0] == 0x01) {
+                const auto kept = clockOffset_;
                 const long long lagMs = SetClock(p, arrived);
                 log_("set time " + Hex(p) + "; the host's clock was " + std::to_string(lagMs) +
-                     " ms past it when the frame arrived");
-                return {EncodeFrame(kSet, ClockPayload(true, arrived))};
+                     " ms past it when the frame arrived" +
+                     (options_.forgetWrites ? "; forgotten" : ""));
+                Bytes reply = ClockPayload(true, arrived);
+                if (options_.forgetWrites)
+                    clockOffset_ = kept;
+                return {EncodeFrame(kSet, reply)};
             }
             if (p.size() == 4 && p[0] == 0x02) {
-                irigOffset_ = p[1], gpsOffset_ = p[2], ieee1344_ = p[3];
-                log_("set offsets " + Hex(p));
-                return {EncodeFrame(kSet, {0x02, irigOffset_, gpsOffset_, ieee1344_})};
+                log_("set offsets " + Hex(p) + (options_.forgetWrites ? "; forgotten" : ""));
+                if (!options_.forgetWrites)
+                    irigOffset_ = p[1], gpsOffset_ = p[2], ieee1344_ = p[3];
+                return {EncodeFrame(kSet, {0x02, p[1], p[2], p[3]})};
             }
             break;
         case kErase:
@@ -179,6 +185,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
             }
             flash_.fill(0xFF);
             flashWritten_(0, kFlashSize);
+            whole_ = false;
             log_("erase " + std::to_string(erases_));
             return {EncodeFrame(kErase, {0xFF})};
         case kBlock: {
@@ -190,6 +197,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
             std::copy(p.begin() + 4, p.end(), flash_.begin() + address);
             flashWritten_(address, 128);
             updated_ = true;
+            whole_ = p.back() == 0xFF;
             ++echoes_;
             hangUp_ = hangUp_ || echoes_ == options_.hangUpAfter;
             char line[64];
@@ -220,6 +228,11 @@ std::vector<Bytes> Unit::Tick(Clock::time_point now) {
         return {};
     }
     rebootDue_.reset();
+    if (!whole_) {
+        flashMode_ = true;
+        log_("re-boot complete: the image is incomplete, the boot loader stays in flash mode");
+        return {{kEscape, kReBoot}};
+    }
     if (flashMode_ && updated_) {
         if (const std::optional<int> version = ProgramIdVersion()) {
             options_.version = *version;

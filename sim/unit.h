@@ -31,6 +31,7 @@ struct Options {
     int failErase = 0;               // the Nth erase fails
     int hangUpAfter = 0;             // the line is hung up after the Nth block echo
     bool silentAfterUpdate = false;  // says nothing after the re-boot that ends an update
+    bool forgetWrites = false;       // acknowledges Set Time and offset sets without keeping them
 };
 
 // The unit's side of the framing: a frame must open with a start code and close with its own end
@@ -91,6 +92,10 @@ private:
     uint8_t irigOffset_ = 0, gpsOffset_ = 0, ieee1344_ = 0;
     bool flashMode_ = false;
     bool updated_ = false;  // flash written since flash mode was entered
+    // The image holds a whole update: not after an erase until the last block written ends in an
+    // erased byte, as the last block of every whole update does. A re-boot without a whole image
+    // stays in the boot loader, which answers nothing but the flash commands.
+    bool whole_ = true;
     std::optional<Clock::time_point> rebootDue_;
     int erases_ = 0, echoes_ = 0;
     bool hangUp_ = false;

@@ -3,18 +3,21 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 #include <memory>
 #include <variant>
 
 #include "cli/apply.h"
 #include "cli/commandline.h"
 #include "cli/commands.h"
+#include "cli/firmwarecheck.h"
+#include "cli/flash.h"
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
 #include "fleet/inventory.h"
+#include "status/clockcheck.h"
 
 namespace irig::cli {
 
@@ -22,49 +25,31 @@ namespace {
 
 constexpr qint64 kMostArgumentBytes = qint64{1} << 20;
 
-// In the order the message on an unsupported one lists them.
-const char* const kOptions[] = {
-    "firmware_file", "firmware_version",    "gps_offset", "ieee1344", "inventory",
-    "irig_offset",   "max_clock_offset_ms", "port",       "unit"};
+// The module's options besides the settings, whose names are the settings table's.
+constexpr char kFirmwareFileKey[] = "firmware_file";
+constexpr char kInventoryKey[] = "inventory";
+constexpr char kPortKey[] = "port";
+constexpr char kUnitKey[] = "unit";
+const char* const kOtherOptions[] = {kFirmwareFileKey, kInventoryKey, kPortKey, kUnitKey};
 
 // The module's arguments as a request.
 struct ModuleArguments {
     QString port;
     QString unitName;  // with the inventory's settings under the module's own
     fleet::Intended intended;
+    QString firmwareFrom;  // where the firmware version comes from, in the module's words
     QString firmwareFile;
+    std::optional<QString> firmwareSha256;  // the inventory's pin of the file
     bool check = false;
     bool diff = false;
 };
 
-// An option's value as a text, whether Ansible typed it or it came from -a key=value.
-QString TextOf(const QJsonValue& value) {
-    if (value.isDouble()) {
-        return QString::number(value.toDouble(), 'g', 16);
-    }
-    if (value.isBool()) {
-        return value.toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    }
-    return value.toString();
-}
-
-std::optional<bool> Boolean(const QJsonValue& value) {
-    if (value.isBool()) {
-        return value.toBool();
-    }
-    const QString text = TextOf(value).toLower();
-    for (const char* yes : {"yes", "true", "on", "1", "y", "t"}) {
-        if (text == QLatin1String(yes)) {
-            return true;
-        }
-    }
-    for (const char* no : {"no", "false", "off", "0", "n", "f"}) {
-        if (text == QLatin1String(no)) {
-            return false;
-        }
-    }
-    return std::nullopt;
-}
+// What the module did to the unit's firmware, if anything.
+struct Firmware {
+    std::optional<int> before;  // the version the unit answered first
+    bool flashed = false;       // flashed, and it answers firmware_version
+    bool wouldFlash = false;    // check mode: it would be flashed
+};
 
 QJsonObject Result(bool failed, bool changed, const QString& msg) {
     return {{QStringLiteral("failed"), failed},
@@ -76,6 +61,107 @@ void Print(std::FILE* out, const QJsonObject& json) {
     (void)std::fputs(QJsonDocument(json).toJson(QJsonDocument::Compact).append('\n').constData(),
                      out);
     (void)std::fflush(out);
+}
+
+bool Kept(fleet::Setting setting) {
+    return fleet::Row(setting).readBack == fleet::ReadBack::kOffsets;
+}
+
+// The unit's answer matches the version intended: the table's comparison.
+bool Answers(const fleet::Intended& intended, std::optional<int> version) {
+    fleet::Intended firmware;
+    firmware.firmware = intended.firmware;
+    fleet::Observed observed;
+    observed.version = version;
+    return version && fleet::Compare(firmware, observed).empty();
+}
+
+// The module's message: what it flashed (or would), and what apply did, in the module's words.
+QString Message(const ModuleArguments& arguments, const ApplyResult& applied,
+                const Firmware& firmware) {
+    QStringList parts;
+    const QString version =
+        arguments.intended.firmware ? fleet::VersionName(*arguments.intended.firmware) : QString();
+    const QString was = firmware.before ? fleet::VersionName(*firmware.before) : QString();
+    if (firmware.flashed) {
+        parts << QStringLiteral("flashed %1: answers version %2 (it answered %3)")
+                     .arg(QFileInfo(arguments.firmwareFile).fileName(), version, was);
+    } else if (firmware.wouldFlash) {
+        parts << QStringLiteral("would flash %1: answers version %2, not %3")
+                     .arg(QFileInfo(arguments.firmwareFile).fileName(), was, version);
+    }
+    QString line = ApplyLine(applied).trimmed();
+    if (const qsizetype drift = line.indexOf(QLatin1String("; drift: ")); drift >= 0) {
+        line.truncate(drift);  // said here in the module's own words
+    }
+    parts << line;
+    for (const fleet::Drift& drift : applied.drifts) {
+        if (!Kept(drift.setting) && fleet::Row(drift.setting).kind == fleet::Kind::kVersion &&
+            !firmware.flashed && !firmware.wouldFlash) {
+            parts << QStringLiteral("drift: the unit answers version %1, %2 is %3")
+                         .arg(fleet::Show(drift.setting, drift.observed), arguments.firmwareFrom,
+                              fleet::Show(drift.setting, drift.intended));
+        }
+    }
+    return parts.join(QLatin1String("; "));
+}
+
+// The unit's state after the task (before it, in check mode).
+QJsonObject State(const ApplyResult& applied, const Firmware& firmware,
+                  const fleet::Intended& intended) {
+    QJsonObject state{{QStringLiteral("port"), applied.port},
+                      {QStringLiteral("source"), applied.source}};
+    const std::optional<int> version =
+        firmware.flashed ? intended.firmware : applied.observed.version;
+    if (version) {
+        state.insert(QStringLiteral("version"), fleet::VersionName(*version));
+    }
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (const std::optional<fleet::Value> now = applied.Now(row.setting);
+            Kept(row.setting) && now) {
+            state.insert(QLatin1String(row.moduleKey), fleet::Json(row.setting, *now));
+        }
+    }
+    const std::optional<fleet::MeasuredOffset> clock =
+        applied.clockAfter ? applied.clockAfter : applied.observed.clock;
+    if (clock) {
+        state.insert(QStringLiteral("clock_offset_ms"), clock->offsetMs);
+        state.insert(QStringLiteral("clock_uncertainty_ms"), clock->uncertaintyMs);
+    }
+    return state;
+}
+
+// Diff mode: the settings before and after (as they would be, in check mode), by the module's
+// option names; the clock's only where it is, or would be, set.
+QJsonObject Diff(const ApplyResult& applied, const Firmware& firmware,
+                 const fleet::Intended& intended) {
+    QJsonObject before;
+    QJsonObject after;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        const std::optional<fleet::Value> was = applied.observed.Get(row.setting);
+        const std::optional<fleet::Value> now = applied.Wanted(row.setting);
+        if (Kept(row.setting) && was && now) {
+            before.insert(QLatin1String(row.moduleKey), fleet::Json(row.setting, *was));
+            after.insert(QLatin1String(row.moduleKey), fleet::Json(row.setting, *now));
+        }
+    }
+    if (firmware.before) {
+        const char* key = fleet::Row(fleet::Setting::kFirmware).moduleKey;
+        before.insert(QLatin1String(key), fleet::VersionName(*firmware.before));
+        after.insert(QLatin1String(key), fleet::VersionName(firmware.flashed || firmware.wouldFlash
+                                                                ? *intended.firmware
+                                                                : *firmware.before));
+    }
+    const bool clockDrifted =
+        std::any_of(applied.drifts.begin(), applied.drifts.end(), [](const fleet::Drift& drift) {
+            return fleet::Row(drift.setting).kind == fleet::Kind::kLimitMs;
+        });
+    if (clockDrifted && applied.observed.clock) {
+        before.insert(QStringLiteral("clock_offset_ms"), applied.observed.clock->offsetMs);
+        after.insert(QStringLiteral("clock_offset_ms"),
+                     applied.clockAfter ? applied.clockAfter->offsetMs : 0);
+    }
+    return {{QStringLiteral("before"), before}, {QStringLiteral("after"), after}};
 }
 
 // The module on one unit: open, flash where the firmware differs, apply, report.
@@ -92,7 +178,7 @@ public:
         connect(session_.get(), &unit::Session::Opened, this, &Module::Opened);
         connect(session_.get(), &unit::Session::OpenFailed, this, [this](const QString& why) {
             End(Result(true, false,
-                       QStringLiteral("%1: cannot open the port: %2").arg(session_->Port(), why)));
+                       QStringLiteral("%1: cannot open the port: %2").arg(session_->Named(), why)));
         });
         session_->Open();
     }
@@ -112,11 +198,11 @@ private:
                     NoAnswer(*session_, QStringLiteral("reading the version"), clock.Why()).error));
                 return;
             }
-            versionBefore_ = clock->clock.version;
-            if (versionBefore_ == fleet::VersionTenths(*arguments_.intended.firmware)) {
+            firmware_.before = clock->clock.version;
+            if (Answers(arguments_.intended, firmware_.before)) {
                 Configure();
             } else if (arguments_.check) {
-                flashed_ = true;
+                firmware_.wouldFlash = true;
                 Configure();
             } else {
                 Flash();
@@ -125,68 +211,37 @@ private:
     }
 
     void Flash() {
-        Request request;
-        request.file = arguments_.firmwareFile;
-        auto* job = new FlashJob(*session_, *image_, request);
+        auto* job =
+            new FlashJob(*session_, *image_, arguments_.firmwareFile, FlashOptions{}.retries);
         job->setParent(this);
         job->ExpectVersion(arguments_.intended.firmware);
-        connect(job, &FlashJob::Finished, this, [this](const Outcome& outcome) {
-            if (outcome.exitCode != kDone) {
-                End(Result(true, true, outcome.error));
+        connect(job, &FlashJob::Finished, this, [this](const FlashResult& flashed) {
+            if (flashed.end != FlashResult::End::kDone) {
+                End(Result(true, true, FlashMessage(flashed)));
                 return;
             }
-            flashed_ = true;
+            firmware_.flashed = true;
             Configure();
         });
         job->Start();
     }
 
     void Configure() {
-        Apply(*session_, arguments_.intended, arguments_.check, [this](const Outcome& outcome) {
-            const QJsonObject& json = outcome.json;
-            const bool changed =
-                flashed_ || json.value(QStringLiteral("result")).toString() != QLatin1String("ok");
-            if (outcome.exitCode == kUnitFailed) {
-                End(Result(true, flashed_, outcome.error));
+        Apply(*session_, arguments_.intended, arguments_.check, [this](const ApplyResult& applied) {
+            const bool changed = firmware_.flashed || firmware_.wouldFlash ||
+                                 applied.end == ApplyResult::End::kChanged ||
+                                 applied.end == ApplyResult::End::kWouldChange;
+            if (applied.end == ApplyResult::End::kFailed ||
+                applied.end == ApplyResult::End::kInterrupted ||
+                applied.end == ApplyResult::End::kNotStarted) {
+                End(Result(true, firmware_.flashed || applied.offsetsSet || applied.clockSet,
+                           ApplyMessage(applied)));
                 return;
             }
-            QJsonObject state{{QStringLiteral("port"), session_->Port()},
-                              {QStringLiteral("source"), json.value(QStringLiteral("source"))},
-                              {QStringLiteral("version"), json.value(QStringLiteral("version"))}};
-            QJsonObject offsets = json.value(QStringLiteral("after")).toObject();
-            if (arguments_.check) {
-                offsets = json.value(QStringLiteral("before")).toObject();
-            }
-            state.insert(QStringLiteral("irig_offset"),
-                         offsets.value(QStringLiteral("irigOffset")));
-            state.insert(QStringLiteral("gps_offset"), offsets.value(QStringLiteral("gpsOffset")));
-            state.insert(QStringLiteral("ieee1344"), offsets.value(QStringLiteral("ieee1344")));
-            const QJsonObject clock = json.value(QStringLiteral("clock")).toObject();
-            if (!clock.isEmpty()) {
-                state.insert(QStringLiteral("clock_offset_ms"),
-                             clock.value(QStringLiteral("offsetMs")));
-                state.insert(QStringLiteral("clock_uncertainty_ms"),
-                             clock.value(QStringLiteral("uncertaintyMs")));
-            }
-            QJsonObject reply = Result(false, changed, outcome.text.trimmed());
-            reply.insert(QStringLiteral("state"), state);
+            QJsonObject reply = Result(false, changed, Message(arguments_, applied, firmware_));
+            reply.insert(QStringLiteral("state"), State(applied, firmware_, arguments_.intended));
             if (arguments_.diff) {
-                QJsonObject before = json.value(QStringLiteral("before")).toObject();
-                QJsonObject after = json.value(QStringLiteral("after")).toObject();
-                if (versionBefore_) {
-                    before.insert(QStringLiteral("firmware"), fleet::VersionName(*versionBefore_));
-                    after.insert(QStringLiteral("firmware"),
-                                 flashed_ ? *arguments_.intended.firmware
-                                          : fleet::VersionName(*versionBefore_));
-                }
-                if (clock.value(QStringLiteral("set")).toBool() ||
-                    (arguments_.check && changed && !clock.isEmpty())) {
-                    before.insert(QStringLiteral("clock_offset_ms"),
-                                  clock.value(QStringLiteral("offsetMs")));
-                    after.insert(QStringLiteral("clock_offset_ms"), 0);
-                }
-                reply.insert(QStringLiteral("diff"), QJsonObject{{QStringLiteral("before"), before},
-                                                                 {QStringLiteral("after"), after}});
+                reply.insert(QStringLiteral("diff"), Diff(applied, firmware_, arguments_.intended));
             }
             End(reply);
         });
@@ -201,28 +256,57 @@ private:
     std::unique_ptr<unit::Session> session_;
     std::unique_ptr<flash::FlashImage> image_;
     QEventLoop& loop_;
-    std::optional<int> versionBefore_;
-    bool flashed_ = false;
+    Firmware firmware_;
 };
+
+// Every option the module takes, in the order the message on an unsupported one lists them.
+QStringList Supported() {
+    QStringList supported;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        supported << QLatin1String(row.moduleKey);
+    }
+    for (const char* option : kOtherOptions) {
+        supported << QLatin1String(option);
+    }
+    supported.sort();
+    return supported;
+}
+
+// The unit named in `inventory`, or with `port` the inventory read only for its faults; what is
+// wrong, if anything.
+std::optional<QString> ReadInventory(const QString& inventory, const QString& unitName,
+                                     ModuleArguments& read) {
+    const auto loaded = fleet::LoadInventory(inventory);
+    if (const auto* fault = std::get_if<fleet::InventoryFault>(&loaded)) {
+        return fault->Text();
+    }
+    if (unitName.isEmpty()) {
+        return std::nullopt;
+    }
+    const auto chosen = fleet::Select(std::get<fleet::Inventory>(loaded), {{unitName}, false, {}});
+    if (const auto* fault = std::get_if<fleet::InventoryFault>(&chosen)) {
+        return fault->Text();
+    }
+    const fleet::InventoryUnit& unit = std::get<std::vector<fleet::InventoryUnit>>(chosen).front();
+    read.port = unit.port;
+    read.unitName = unit.name;
+    read.intended = unit.intended;
+    read.firmwareFrom = QStringLiteral("the inventory");
+    read.firmwareSha256 = unit.firmwareSha256;
+    return std::nullopt;
+}
 
 std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& arguments) {
     ModuleArguments read;
+    const QStringList supported = Supported();
     QStringList unknown;
     for (auto it = arguments.begin(); it != arguments.end(); ++it) {
-        const QString key = it.key();
-        if (key.startsWith(QLatin1String("_ansible_")) ||
-            std::any_of(std::begin(kOptions), std::end(kOptions),
-                        [&](const char* option) { return key == QLatin1String(option); })) {
-            continue;
+        if (!it.key().startsWith(QLatin1String("_ansible_")) && !supported.contains(it.key())) {
+            unknown << it.key();
         }
-        unknown << key;
     }
     if (!unknown.isEmpty()) {
         unknown.sort();
-        QStringList supported;
-        for (const char* option : kOptions) {
-            supported << QLatin1String(option);
-        }
         return QStringLiteral(
                    "Unsupported parameters for (irig_unit) module: %1. Supported "
                    "parameters include: %2.")
@@ -232,78 +316,50 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
         return arguments.contains(QLatin1String(key)) &&
                !arguments.value(QLatin1String(key)).isNull();
     };
-    const auto text = [&](const char* key) { return TextOf(arguments.value(QLatin1String(key))); };
-    if (present("unit") == present("port")) {
+    const auto text = [&](const char* key) {
+        return arguments.value(QLatin1String(key)).toVariant().toString();
+    };
+    if (present(kUnitKey) == present(kPortKey)) {
         return QStringLiteral("give port, or unit with inventory");
     }
-    if (present("unit")) {
-        if (!present("inventory")) {
-            return QStringLiteral("unit needs inventory");
+    if (present(kUnitKey) && !present(kInventoryKey)) {
+        return QStringLiteral("unit needs inventory");
+    }
+    if (present(kInventoryKey)) {
+        if (const std::optional<QString> fault = ReadInventory(
+                text(kInventoryKey), present(kUnitKey) ? text(kUnitKey) : QString(), read)) {
+            return *fault;
         }
-        const auto loaded = fleet::LoadInventory(text("inventory"));
-        if (const auto* fault = std::get_if<fleet::InventoryFault>(&loaded)) {
-            return fault->Text();
-        }
-        const auto chosen =
-            fleet::Select(std::get<fleet::Inventory>(loaded), {{text("unit")}, false, {}});
-        if (const auto* fault = std::get_if<fleet::InventoryFault>(&chosen)) {
-            return fault->Text();
-        }
-        const fleet::InventoryUnit& unit =
-            std::get<std::vector<fleet::InventoryUnit>>(chosen).front();
-        read.port = unit.port;
-        read.unitName = unit.name;
-        read.intended = unit.intended;
-    } else {
-        const std::optional<QString> port = link::PortArgument(text("port"));
+    }
+    if (present(kPortKey)) {
+        const std::optional<QString> port = link::PortArgument(text(kPortKey));
         if (!port) {
             return QStringLiteral(
                        "port \"%1\" is neither COMn, a device path, rfc2217://HOST:PORT "
                        "nor socket://HOST:PORT")
-                .arg(text("port"));
+                .arg(text(kPortKey));
         }
         read.port = *port;
     }
-    for (const auto& [key, field] : {std::pair{"irig_offset", &fleet::Intended::irigOffset},
-                                     std::pair{"gps_offset", &fleet::Intended::gpsOffset}}) {
-        if (present(key)) {
-            const std::optional<int> hours = StrictOffset(text(key));
-            if (!hours) {
-                return QStringLiteral("%1 \"%2\" is not a whole number of hours from -23 to 23")
-                    .arg(QLatin1String(key), text(key));
-            }
-            read.intended.*field = hours;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (!present(row.moduleKey)) {
+            continue;
+        }
+        const auto parsed =
+            fleet::ParseJson(row.setting, arguments.value(QLatin1String(row.moduleKey)));
+        if (const auto* refusal = std::get_if<QString>(&parsed)) {
+            return *refusal;
+        }
+        read.intended.Set(row.setting, std::get<fleet::Value>(parsed));
+        if (row.setting == fleet::Setting::kFirmware) {
+            read.firmwareFrom = QLatin1String(row.moduleKey);
         }
     }
-    if (present("ieee1344")) {
-        read.intended.ieee1344 = Boolean(arguments.value(QStringLiteral("ieee1344")));
-        if (!read.intended.ieee1344) {
-            return QStringLiteral("ieee1344 \"%1\" is not a boolean").arg(text("ieee1344"));
-        }
-    }
-    if (present("max_clock_offset_ms")) {
-        bool number = false;
-        const int ms = text("max_clock_offset_ms").toInt(&number);
-        if (!number || ms < 0) {
-            return QStringLiteral(
-                       "max_clock_offset_ms \"%1\" is not a whole number of "
-                       "milliseconds")
-                .arg(text("max_clock_offset_ms"));
-        }
-        read.intended.maxClockOffsetMs = ms;
-    }
-    if (present("firmware_version")) {
-        if (!fleet::VersionTenths(text("firmware_version"))) {
-            return QStringLiteral("firmware_version \"%1\" is not a version N.N")
-                .arg(text("firmware_version"));
-        }
-        read.intended.firmware = text("firmware_version");
-    }
-    if (present("firmware_file")) {
-        if (!present("firmware_version")) {
+    if (present(kFirmwareFileKey)) {
+        if (!present(fleet::Row(fleet::Setting::kFirmware).moduleKey)) {
             return QStringLiteral("firmware_file needs firmware_version");
         }
-        read.firmwareFile = text("firmware_file");
+        read.firmwareFile = text(kFirmwareFileKey);
     }
     read.check = arguments.value(QStringLiteral("_ansible_check_mode")).toBool();
     read.diff = arguments.value(QStringLiteral("_ansible_diff")).toBool();
@@ -346,6 +402,14 @@ int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker
                                            : inspection.readError)));
             return kUnitFailed;
         }
+        if (const std::optional<QString> wrong = CheckFirmwareFile(
+                arguments.firmwareFile, inspection.programId,
+                QString::fromLatin1(inspection.sha256),
+                {{arguments.intended.firmware, arguments.firmwareFrom, arguments.firmwareSha256,
+                  QStringLiteral("the inventory's firmware_sha256")}})) {
+            Print(out, Result(true, false, *wrong));
+            return kUnitFailed;
+        }
     }
     const unit::Timeouts timeouts;
     auto session = std::make_unique<unit::Session>(
@@ -362,5 +426,28 @@ int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker
     Print(out, module.result);
     return module.result.value(QStringLiteral("failed")).toBool() ? kUnitFailed : kDone;
 }
+
+namespace {
+
+constexpr char kAnsibleModuleDescription[] =
+    "Reads the arguments that Ansible gives its irig_unit module (ARGS_FILE, JSON), does what\n"
+    "they ask of one unit, and prints the result as Ansible expects. ansible-doc irig_unit (or\n"
+    "the manual page) lists the module's options.";
+
+int RunAnsibleModule(const Request& request, const Context& context) {
+    return AnsibleModule(request.common.file, context.out, context.makePort, context.changes);
+}
+
+}  // namespace
+
+const Command kAnsibleModule{
+    .name = "ansible-module",
+    .summary = "run as Ansible's irig_unit module on its arguments file",
+    .description = kAnsibleModuleDescription,
+    .options = {Output()},
+    .argument = "ARGS_FILE",
+    .argumentHelp = "The module's arguments, as Ansible writes them (JSON).",
+    .run = RunAnsibleModule,
+};
 
 }  // namespace irig::cli

@@ -8,10 +8,13 @@
 #include <QString>
 #include <cstdio>
 
+#include "cli/command.h"
 #include "unit/changerecord.h"
 #include "unit/session.h"
 
 namespace irig::cli {
+
+extern const Command kAnsibleModule;
 
 // Runs the module; prints its JSON on `out`; the exit code (0, or 1 when it failed).
 int AnsibleModule(const QString& argsFile, std::FILE* out, const unit::PortMaker& makePort = {},

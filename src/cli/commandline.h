@@ -1,66 +1,54 @@
-// What irigctl is asked to do, read from its arguments with QCommandLineParser (options on either
-// side of the command, a default port and inventory from the environment), and the texts of --help
-// and --version. Input is strict: a value that is not exactly what an option takes is refused here,
-// before any port is opened. ParseCommandLine does no I/O (main prints what it returns);
-// ResolveInventory reads the inventory file.
+// What irigctl is asked to do, read from its arguments through the commands' declarations with
+// QCommandLineParser (options on either side of the command, defaults from the environment), and
+// the texts of --help and --version. Input is strict: a value that is not exactly what an option
+// takes is refused here, before any port is opened. ParseCommandLine does no I/O (main prints what
+// it returns); ResolveInventory reads the inventory file.
 #pragma once
 
+#include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
-#include <vector>
+#include <span>
 
-#include "fleet/inventory.h"
+#include "cli/command.h"
 
 namespace irig::cli {
 
-enum ExitCode : int {
-    kDone = 0,
-    kUnitFailed = 1,     // the unit did not answer, or answered that it failed
-    kUsage = 2,          // the command line is wrong
-    kBadFile = 3,        // the file cannot be read, is faulty or has nothing to program
-    kPortFailed = 4,     // the port cannot be opened
-    kWouldChange = 5,    // apply --check: something would change
-    kInterrupted = 130,  // Ctrl-C (SIGINT)
-    kTerminated = 143,   // SIGTERM
-};
+using Commands = std::span<const Command* const>;
+// The value of an environment variable; empty when it is not set.
+using Environment = std::function<QString(const char* variable)>;
 
-// The environment variables that name the port when no --port is given, and the inventory when no
-// --inventory is.
-inline constexpr char kPortVariable[] = "IRIGCTL_PORT";
-inline constexpr char kInventoryVariable[] = "IRIGCTL_INVENTORY";
+// The options one command was given, read through its declaration: an option the command does not
+// take is never set, and one not given takes its environment default, if it has one.
+class Given {
+public:
+    Given(const QCommandLineParser& parser, const Command& command, Environment environment);
 
-struct Request {
-    QString command;    // status, set-time, check-time, offsets, gps-message, reboot, inspect,
-                        // flash, monitor, inventory, apply or ansible-module
-    QStringList ports;  // COMn in capitals, device paths or addresses
-    QString inventory;  // the inventory file the units come from
-    fleet::Selection selection;
-    std::vector<fleet::InventoryUnit> units;  // the units selected, a port each (ResolveInventory)
-    QString file;
-    bool json = false;
-    bool quiet = false;  // results and errors only
-    bool watch = false;
-    std::optional<int> timeoutMs;  // replaces every wait's own time-out
-    int retries = 2;
-    bool allowOverlap = false;  // flash a file whose records overlap
-    bool setOffsets = false;
-    int irigOffset = 0;  // whole hours, -23..23
-    int gpsOffset = 0;
-    std::optional<bool> ieee1344;  // unset: keep the unit's flag
-    bool requireSync = false;
-    std::optional<int> maxOffsetMs;  // check-time: exit 1 when the unit may be farther off
-    QString listenHost = QStringLiteral("127.0.0.1");  // monitor: where /metrics is served
-    quint16 listenPort = 9810;                         // 0: any free port
-    bool check = false;  // apply: read only, and say what would change
-    // flash over many units: the canaries first, how many at once, how many failures stop it, and
-    // the version each unit must answer afterwards (units that do already are skipped unless
-    // forced).
-    int canary = 0;
-    std::optional<int> maxParallel;
-    std::optional<int> maxFailures;
-    std::optional<QString> expectVersion;
-    bool force = false;
+    const Command& Of() const { return command_; }
+    bool Takes(const Option& option) const { return command_.Find(Name(option)) != nullptr; }
+    bool IsSet(const Option& option) const;
+    // Every value given, else the environment's.
+    QStringList Values(const Option& option) const;
+    // The last value given, else the environment's.
+    QString Value(const Option& option) const;
+    // The whole number given, into `into`, when it lies within the option's range; what is wrong
+    // with it otherwise. Nothing is said, and `into` is kept, when the option is not given.
+    std::optional<QString> Number(const Option& option, std::optional<int>& into) const;
+    std::optional<QString> Number(const Option& option, int& into) const {
+        std::optional<int> number;
+        std::optional<QString> wrong = Number(option, number);
+        into = number.value_or(into);
+        return wrong;
+    }
+
+private:
+    static QString Name(const Option& option) { return QLatin1String(option.name); }
+
+    const QCommandLineParser& parser_;
+    const Command& command_;
+    Environment environment_;
 };
 
 // What a wrong command line says on stderr: "irigctl: " `what`, and where the help is.
@@ -72,17 +60,13 @@ struct CommandLine {
     int exitCode = kDone;
 };
 
-// `defaultPort` is the value of IRIGCTL_PORT, used when a command that needs a port has none;
-// `defaultInventory` that of IRIGCTL_INVENTORY.
-CommandLine ParseCommandLine(const QStringList& arguments, const QString& defaultPort = {},
-                             const QString& defaultInventory = {});
+// `commands` in the order --help lists them; `environment` gives the defaults of options that
+// have one (IRIGCTL_PORT, IRIGCTL_INVENTORY, ...).
+CommandLine ParseCommandLine(const QStringList& arguments, Commands commands,
+                             const Environment& environment = {});
 
 // Reads the inventory and fills in the units the request selects, with their ports; what is wrong
 // (the inventory's fault with its file, line and column, or a selection of no unit), if anything.
 std::optional<QString> ResolveInventory(Request& request);
-
-// An offset as the command line takes it: a whole number from -23 to 23, with an ASCII minus or
-// U+2212; nothing for anything else.
-std::optional<int> StrictOffset(const QString& text);
 
 }  // namespace irig::cli

@@ -4,9 +4,14 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
+#include "cli/ask.h"
+#include "cli/commandline.h"
 #include "cli/inspect.h"
+#include "cli/writes.h"
 #include "link/framecodec.h"
+#include "link/printable.h"
 #include "status/hostclock.h"
 #include "status/replies.h"
 #include "status/settime.h"
@@ -19,6 +24,11 @@ namespace {
 using unit::Failure;
 using unit::Result;
 using unit::Session;
+
+// The port as a result line names it: printable, as it came from a file or the command line.
+QString PortShown(const Session& session) {
+    return link::PrintableUtf8(session.Port());
+}
 
 QString OrNone(const std::optional<QString>& text) {
     return text && !text->isEmpty() ? *text : QStringLiteral("(none)");
@@ -41,22 +51,34 @@ QJsonObject ClockJson(int16_t code, const QByteArray& payload) {
     return json;
 }
 
+// "COM1: IRIG-B offset 7, GPS offset -23, IEEE 1344 on" and its JSON, from the settings table's
+// rows of what a unit keeps.
 QString OffsetsText(const QString& port, const unit::Offsets& offsets) {
-    return QStringLiteral("%1: IRIG-B offset %2, GPS offset %3, IEEE 1344 %4\n")
-        .arg(port, status::OffsetText(static_cast<uint8_t>(offsets.irig)).trimmed(),
-             status::OffsetText(static_cast<uint8_t>(offsets.gps)).trimmed(),
-             unit::OnOff(offsets.ieee1344));
+    const fleet::Observed observed = offsets.AsObserved();
+    QStringList phrases;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            phrases << fleet::Phrase(row.setting, *observed.Get(row.setting));
+        }
+    }
+    return QStringLiteral("%1: %2\n").arg(port, phrases.join(QLatin1String(", ")));
+}
+
+QJsonObject OffsetsJson(const unit::Offsets& offsets) {
+    const fleet::Observed observed = offsets.AsObserved();
+    QJsonObject json;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            json.insert(QLatin1String(row.jsonKey),
+                        fleet::Json(row.setting, *observed.Get(row.setting)));
+        }
+    }
+    return json;
 }
 
 }  // namespace
 
-QJsonObject OffsetsJson(const unit::Offsets& offsets) {
-    return {{QStringLiteral("irigOffset"), offsets.irig},
-            {QStringLiteral("gpsOffset"), offsets.gps},
-            {QStringLiteral("ieee1344"), offsets.ieee1344}};
-}
-
-QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
+QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel, status::ClockUse use) {
     const status::ClockTrust trust = status::Trust(kernel);
     return {{QStringLiteral("synchronised"),
              trust == status::ClockTrust::kUnknown
@@ -65,10 +87,14 @@ QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel) {
             {QStringLiteral("maxErrorMs"),
              kernel ? QJsonValue(static_cast<qint64>((kernel->maxErrorUs + 999) / 1000))
                     : QJsonValue()},
-            {QStringLiteral("text"), status::HostClockText(kernel)}};
+            {QStringLiteral("text"), status::HostClockText(kernel, use)}};
 }
 
 namespace {
+
+// Read back half a second after the setting, a unit's clock that kept it shows this computer's
+// second, or one either side of it on a line with a long round trip.
+constexpr qint64 kMostSecondsApart = 1;
 
 // How far the unit's clock stands from this computer's, in whole seconds, in words.
 QString Difference(qint64 ahead) {
@@ -79,10 +105,6 @@ QString Difference(qint64 ahead) {
 
 }  // namespace
 
-unit::Timeouts TimeoutsOf(const Request& request) {
-    return {request.timeoutMs};
-}
-
 QJsonObject WithPort(const Session& session, QJsonObject json) {
     json.insert(QStringLiteral("port"), session.Port());
     if (!session.UnitName().isEmpty()) {
@@ -91,81 +113,96 @@ QJsonObject WithPort(const Session& session, QJsonObject json) {
     return json;
 }
 
-void SetClockOnTime(Session& session, std::function<void(Result<ClockSetting>)> done) {
-    const status::SetTimeSend send = status::PlanSetTimeRequest(std::chrono::system_clock::now());
-    QTimer::singleShot(
-        std::chrono::round<std::chrono::milliseconds>(send.plan.wait), Qt::PreciseTimer, &session,
-        [&session, done = std::move(done), send] {
-            session.SetClock(send.frame, [&session, done,
-                                          send](const Result<Session::ClockAnswer>& answer) {
-                const QString sent =
-                    send.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-                if (!answer) {
-                    session.Changes().ClockSet(session.Named(), {}, sent,
-                                               QStringLiteral("no answer: ") + answer.Why().text);
-                    done(answer.Why());
-                    return;
-                }
-                session.Changes().ClockSet(session.Named(), answer->clock.Text(), sent,
-                                           QStringLiteral("answered"));
-                done(ClockSetting{send.plan.second, *answer});
-            });
-        });
-}
-
-void SetOffsetsRecorded(Session& session, const std::optional<unit::Offsets>& before,
-                        const unit::Offsets& wanted,
-                        std::function<void(Result<unit::Offsets>)> done) {
-    session.SetOffsets(wanted, [&session, before, wanted,
-                                done = std::move(done)](const Result<unit::Offsets>& read) {
-        const QString outcome = !read             ? QStringLiteral("no answer: ") + read.Why().text
-                                : *read == wanted ? QStringLiteral("read back")
-                                                  : QStringLiteral("read back as ") + read->Text();
-        session.Changes().OffsetsSet(session.Named(), before, wanted, outcome);
-        done(read);
-    });
-}
-
 Outcome NoAnswer(const Session& session, const QString& what, const Failure& failure) {
     Outcome outcome;
     outcome.exitCode = kUnitFailed;
     outcome.error = QStringLiteral("%1: %2: %3").arg(session.Named(), what, failure.text);
-    if (failure.kind == Failure::Kind::kSilent) {
-        outcome.error += QStringLiteral(
-                             "\n%1: a unit left in flash mode (after an interrupted or failed "
-                             "update) answers nothing but the flash commands: run \"irigctl "
-                             "flash\" again, or \"irigctl reboot\"")
-                             .arg(session.Named());
-    }
     outcome.json =
         WithPort(session, {{QStringLiteral("error"), what + QStringLiteral(": ") + failure.text}});
     return outcome;
 }
 
-void Status(Session& session, const Request&, const Done& done) {
+namespace {
+
+void Status(Session& session, const Done& done) {
     session.AskClock([&session, done](const Result<Session::ClockAnswer>& answer) {
         if (!answer) {
-            done(NoAnswer(session, QStringLiteral("status"), answer.Why()));
+            done(NoAnswer(session, QLatin1String(kStatus.name), answer.Why()));
             return;
         }
         const QByteArray& payload = answer->reply.payload;
         const status::StatusView view = status::DecodeReply(link::code::kEndRead, payload);
         Outcome outcome;
-        outcome.text = QStringLiteral("%1: %2  %3  %4  version %5\n")
-                           .arg(session.Port(), OrNone(view.source), view.date.value_or(QString()),
-                                view.time.value_or(QString()), view.version.value_or(QString()));
+        outcome.text =
+            QStringLiteral("%1: %2  %3  %4  version %5\n")
+                .arg(PortShown(session), OrNone(view.source), view.date.value_or(QString()),
+                     view.time.value_or(QString()), view.version.value_or(QString()));
         outcome.json = WithPort(session, ClockJson(link::code::kEndRead, payload));
         done(outcome);
     });
 }
 
+// What set-time says of the clock it read back half a second after the setting, at whole-second
+// resolution; a unit more than a second away from this computer did not keep the setting.
+Outcome ReadBackOutcome(const Session& session, const ClockSetting& setting,
+                        const Session::ClockAnswer& answer,
+                        const std::optional<status::KernelClock>& kernel,
+                        unit::PendingChange& change) {
+    const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
+    const QDateTime host = QDateTime::currentDateTime();
+    const QDateTime hostSecond = host.addMSecs(-host.time().msec());
+    const status::ClockReading& read = answer.clock;
+    Outcome outcome;
+    QJsonObject json{
+        {QStringLiteral("sent"), setting.sent.toString(Qt::ISODate)},
+        {QStringLiteral("answer"), ClockJson(link::code::kEndSet, setting.answer.reply.payload)},
+        {QStringLiteral("readBack"), ClockJson(link::code::kEndRead, answer.reply.payload)},
+        {QStringLiteral("hostClock"), HostClockJson(kernel, status::ClockUse::kSetting)}};
+    const QDateTime unitClock = read.DateTime();
+    if (!unitClock.isValid()) {
+        outcome.exitCode = kUnitFailed;
+        outcome.error =
+            QStringLiteral("%1: set to %2, but the unit read back an impossible date and time: %3")
+                .arg(session.Named(), sent, read.Text());
+        change.Done(QStringLiteral("%1 sent; read back an impossible date and time: %2")
+                        .arg(sent, read.Text()));
+        json.insert(QStringLiteral("error"), outcome.error);
+        outcome.json = WithPort(session, json);
+        return outcome;
+    }
+    const qint64 ahead = hostSecond.secsTo(unitClock);
+    const bool kept = std::abs(ahead) <= kMostSecondsApart;
+    change.Done(QStringLiteral("%1 sent; read back: %2%3")
+                    .arg(sent, Difference(ahead), kept ? QString() : QStringLiteral(": not kept")));
+    outcome.text =
+        QStringLiteral(
+            "%1: set to %2, its last byte arriving as that second began\n"
+            "%1: read back %3, this computer %4: %5 (whole seconds)\n"
+            "%1: its answer to the setting showed %6, its clock just before the new second took "
+            "effect\n"
+            "%1: %7\n")
+            .arg(PortShown(session), sent, read.Text(),
+                 hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")), Difference(ahead),
+                 setting.answer.clock.Text(),
+                 status::HostClockText(kernel, status::ClockUse::kSetting));
+    if (!kept) {
+        outcome.exitCode = kUnitFailed;
+        outcome.error =
+            QStringLiteral("%1: set to %2, but the unit kept another clock: %3 (whole seconds)")
+                .arg(session.Named(), sent, Difference(ahead));
+        json.insert(QStringLiteral("error"), outcome.error);
+    }
+    json.insert(QStringLiteral("unitAheadSeconds"), ahead);
+    outcome.json = WithPort(session, json);
+    return outcome;
+}
+
 // On time, as the window does it; then the unit's clock read back in the middle of a second and
 // compared with this computer's at whole-second resolution.
-void SetTime(Session& session, const Request& request, const Done& done) {
+void SetTime(Session& session, bool requireSync, const Done& done) {
     const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
-    const QString hostClock = status::HostClockText(kernel);
     const status::ClockTrust trust = status::Trust(kernel);
-    if (request.requireSync && trust != status::ClockTrust::kSynchronised) {
+    if (requireSync && trust != status::ClockTrust::kSynchronised) {
         Outcome refused;
         refused.exitCode = kUnitFailed;
         refused.error =
@@ -174,135 +211,106 @@ void SetTime(Session& session, const Request& request, const Done& done) {
                                           ? QStringLiteral("the host clock's state is unknown")
                                           : QStringLiteral("the host clock is not synchronised"));
         refused.json = WithPort(session, {{QStringLiteral("error"), refused.error},
-                                          {QStringLiteral("hostClock"), HostClockJson(kernel)}});
+                                          {QStringLiteral("hostClock"),
+                                           HostClockJson(kernel, status::ClockUse::kSetting)}});
         done(refused);
         return;
     }
-    auto readBack = [&session, done, hostClock, kernel](const ClockSetting& setting) {
-        const QString sent = setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss"));
-        const QString sentIso = setting.sent.toString(Qt::ISODate);
-        const Session::ClockAnswer& before = setting.answer;
-        session.AskClock([&session, done, hostClock, kernel, sent, sentIso,
-                          before](const Result<Session::ClockAnswer>& answer) {
-            if (!answer) {
-                done(NoAnswer(session, QStringLiteral("reading the clock back"), answer.Why()));
-                return;
-            }
-            const QDateTime host = QDateTime::currentDateTime();
-            const QDateTime hostSecond = host.addMSecs(-host.time().msec());
-            const status::ClockReading& read = answer->clock;
-            Outcome outcome;
-            QJsonObject json{
-                {QStringLiteral("sent"), sentIso},
-                {QStringLiteral("answer"), ClockJson(link::code::kEndSet, before.reply.payload)},
-                {QStringLiteral("readBack"),
-                 ClockJson(link::code::kEndRead, answer->reply.payload)},
-                {QStringLiteral("hostClock"), HostClockJson(kernel)}};
-            const QDateTime unitClock = read.DateTime();
-            if (!unitClock.isValid()) {
-                outcome.exitCode = kUnitFailed;
-                outcome.error = QStringLiteral(
-                                    "%1: set to %2, but the unit read back an impossible date and "
-                                    "time: %3")
-                                    .arg(session.Named(), sent, read.Text());
-                json.insert(QStringLiteral("error"), outcome.error);
-                outcome.json = WithPort(session, json);
-                done(outcome);
-                return;
-            }
-            const qint64 ahead = hostSecond.secsTo(unitClock);
-            outcome.text =
-                QStringLiteral(
-                    "%1: set to %2, its last byte arriving as that second began\n"
-                    "%1: read back %3, this computer %4: %5 (whole seconds)\n"
-                    "%1: its answer to the setting showed %6, its clock just before the new "
-                    "second took effect\n"
-                    "%1: %7\n")
-                    .arg(session.Port(), sent, read.Text(),
-                         hostSecond.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")),
-                         Difference(ahead), before.clock.Text(), hostClock);
-            json.insert(QStringLiteral("unitAheadSeconds"), ahead);
-            outcome.json = WithPort(session, json);
-            done(outcome);
-        });
+    const auto change = ClockChange(session, {});
+    auto readBack = [&session, done, kernel, change](const ClockSetting& setting) {
+        session.AskClock(
+            [&session, done, kernel, setting, change](const Result<Session::ClockAnswer>& answer) {
+                if (!answer) {
+                    change->Done(setting.sent.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")) +
+                                 QStringLiteral(" sent; answered, not read back: ") +
+                                 answer.Why().text);
+                    done(NoAnswer(session, QStringLiteral("reading the clock back"), answer.Why()));
+                    return;
+                }
+                done(ReadBackOutcome(session, setting, *answer, kernel, *change));
+            });
     };
-    SetClockOnTime(session, [&session, done, readBack](const Result<ClockSetting>& setting) {
-        if (!setting) {
-            done(NoAnswer(session, QStringLiteral("set-time"), setting.Why()));
-            return;
-        }
-        // Read back in the middle of a second, where whole seconds on both sides compare fairly.
-        const int ms = QTime::currentTime().msec();
-        QTimer::singleShot((1500 - ms) % 1000, &session,
-                           [readBack, setting = *setting] { readBack(setting); });
-    });
+    SetClockOnTime(session, change,
+                   [&session, done, readBack](const Result<ClockSetting>& setting) {
+                       if (!setting) {
+                           done(NoAnswer(session, QLatin1String(kSetTime.name), setting.Why()));
+                           return;
+                       }
+                       // Read back in the middle of a second, where whole seconds on both sides
+                       // compare fairly.
+                       const int ms = QTime::currentTime().msec();
+                       session.After((1500 - ms) % 1000,
+                                     [readBack, setting = *setting] { readBack(setting); });
+                   });
 }
 
 // "COM1: the unit is 137 ms ahead (±5 ms); host clock synchronised (±2 ms)", its JSON, and exit 1
 // beyond --max-offset.
-void CheckTime(Session& session, const Request& request, const Done& done) {
-    session.MeasureClock({}, [&session, request, done](const Result<status::ClockOffset>& offset) {
+void CheckTime(Session& session, std::optional<int> maxOffsetMs, const Done& done) {
+    const QString name = QLatin1String(kCheckTime.name);
+    session.MeasureClock({}, [&session, maxOffsetMs, name,
+                              done](const Result<status::ClockOffset>& offset) {
         if (!offset && offset.Why().kind != Failure::Kind::kImpossibleDate) {
-            done(NoAnswer(session, QStringLiteral("check-time"), offset.Why()));
+            done(NoAnswer(session, name, offset.Why()));
             return;
         }
         Outcome outcome;
         if (!offset) {
             outcome.exitCode = kUnitFailed;
             outcome.error =
-                QStringLiteral("%1: check-time: %2").arg(session.Named(), offset.Why().text);
+                QStringLiteral("%1: %2: %3").arg(session.Named(), name, offset.Why().text);
             outcome.json = {{QStringLiteral("port"), session.Port()},
                             {QStringLiteral("error"), offset.Why().text}};
             done(outcome);
             return;
         }
         const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
-        outcome.text =
-            QStringLiteral("%1: the unit is %2; %3\n")
-                .arg(session.Port(), status::OffsetText(*offset), status::HostClockText(kernel));
-        outcome.json = {{QStringLiteral("port"), session.Port()},
-                        {QStringLiteral("offsetMs"), offset->offsetMs},
-                        {QStringLiteral("uncertaintyMs"), offset->uncertaintyMs},
-                        {QStringLiteral("hostClock"), HostClockJson(kernel)}};
-        if (request.maxOffsetMs &&
-            std::abs(offset->offsetMs) + offset->uncertaintyMs > *request.maxOffsetMs) {
+        outcome.text = QStringLiteral("%1: the unit is %2; %3\n")
+                           .arg(PortShown(session), status::OffsetText(*offset),
+                                status::HostClockText(kernel, status::ClockUse::kMeasuring));
+        outcome.json = {
+            {QStringLiteral("port"), session.Port()},
+            {QStringLiteral("offsetMs"), offset->offsetMs},
+            {QStringLiteral("uncertaintyMs"), offset->uncertaintyMs},
+            {QStringLiteral("hostClock"), HostClockJson(kernel, status::ClockUse::kMeasuring)}};
+        if (maxOffsetMs && std::abs(offset->offsetMs) + offset->uncertaintyMs > *maxOffsetMs) {
             outcome.exitCode = kUnitFailed;
             outcome.error = QStringLiteral("%1: the unit may be more than %2 ms off (--max-offset)")
                                 .arg(session.Named())
-                                .arg(*request.maxOffsetMs);
+                                .arg(*maxOffsetMs);
         }
         done(outcome);
     });
 }
 
-void Offsets(Session& session, const Request& request, const Done& done) {
+void Offsets(Session& session, const OffsetsOptions& options, const Done& done) {
     auto show = [&session, done](const unit::Offsets& offsets) {
         Outcome outcome;
-        outcome.text = OffsetsText(session.Port(), offsets);
+        outcome.text = OffsetsText(PortShown(session), offsets);
         outcome.json = WithPort(session, OffsetsJson(offsets));
         done(outcome);
     };
-    auto set = [&session, request, done, show](const std::optional<unit::Offsets>& before,
+    auto set = [&session, options, done, show](const std::optional<unit::Offsets>& before,
                                                bool ieee1344) {
-        SetOffsetsRecorded(
-            session, before, {request.irigOffset, request.gpsOffset, ieee1344},
-            [&session, done, show](const Result<unit::Offsets>& offsets) {
-                if (offsets) {
-                    show(*offsets);
-                } else {
-                    done(NoAnswer(session, QStringLiteral("set offsets"), offsets.Why()));
-                }
-            });
+        WriteOffsets(session, before,
+                     {*options.offsets.irigOffset, *options.offsets.gpsOffset, ieee1344},
+                     [&session, done, show](const Result<unit::Offsets>& offsets) {
+                         if (offsets) {
+                             show(*offsets);
+                         } else {
+                             done(NoAnswer(session, QStringLiteral("set offsets"), offsets.Why()));
+                         }
+                     });
     };
-    if (request.setOffsets && request.ieee1344) {
-        set(std::nullopt, *request.ieee1344);
+    if (options.set && options.offsets.ieee1344) {
+        set(std::nullopt, *options.offsets.ieee1344);
         return;
     }
     // Reading first: the offsets to show, or the flag that --set without --ieee1344 keeps.
-    session.AskOffsets([&session, request, done, show, set](const Result<unit::Offsets>& offsets) {
+    session.AskOffsets([&session, options, done, show, set](const Result<unit::Offsets>& offsets) {
         if (!offsets) {
-            done(NoAnswer(session, QStringLiteral("offsets"), offsets.Why()));
-        } else if (request.setOffsets) {
+            done(NoAnswer(session, QLatin1String(kOffsets.name), offsets.Why()));
+        } else if (options.set) {
             set(*offsets, offsets->ieee1344);
         } else {
             show(*offsets);
@@ -310,30 +318,199 @@ void Offsets(Session& session, const Request& request, const Done& done) {
     });
 }
 
-void GpsMessage(Session& session, const Request&, const Done& done) {
+void GpsMessage(Session& session, const Done& done) {
     session.AskGpsMessage([&session, done](const Result<QString>& message) {
         if (!message) {
-            done(NoAnswer(session, QStringLiteral("gps-message"), message.Why()));
+            done(NoAnswer(session, QLatin1String(kGpsMessage.name), message.Why()));
             return;
         }
         Outcome outcome;
-        outcome.text = Printable(*message) + QLatin1Char('\n');
+        outcome.text = link::Printable(*message) + QLatin1Char('\n');
         outcome.json = WithPort(session, {{QStringLiteral("message"), *message}});
         done(outcome);
     });
 }
 
-void Reboot(Session& session, const Request&, const Done& done) {
+void Reboot(Session& session, const Done& done) {
     session.Reboot([&session, done](const std::optional<Failure>& failure) {
         if (failure) {
             done(NoAnswer(session, QStringLiteral("re-boot"), *failure));
             return;
         }
         Outcome outcome;
-        outcome.text = QStringLiteral("%1: re-boot complete\n").arg(session.Port());
+        outcome.text = QStringLiteral("%1: re-boot complete\n").arg(PortShown(session));
         outcome.json = WithPort(session, {{QStringLiteral("result"), QStringLiteral("re-booted")}});
         done(outcome);
     });
 }
+
+constexpr Option kJsonWatched{
+    .name = "json", .help = "Write the result as one JSON document (with --watch, one a line)."};
+constexpr Option kWatch{.name = "watch", .help = "Ask again every 500 ms until interrupted."};
+constexpr Option kRequireSync{
+    .name = "require-sync",
+    .help = "Refuse (exit 1) when this computer's clock is not synchronised."};
+constexpr Option kMaxOffset{
+    .name = "max-offset",
+    .value = "MS",
+    .help =
+        "Exit 1 unless the unit's offset, with its uncertainty, lies within MS milliseconds of "
+        "this computer's clock.",
+    .range = Range{0, 3'600'000, " milliseconds"}};
+constexpr Option kSet{.name = "set", .help = "Change the offsets (and the flag) first."};
+constexpr Option kIrig{
+    .name = "irig",
+    .value = "H",
+    .help = "The IRIG-B offset, a whole number of hours from -23 to 23, with --set."};
+constexpr Option kGps{
+    .name = "gps",
+    .value = "H",
+    .help = "The GPS offset, a whole number of hours from -23 to 23, with --set."};
+constexpr Option kIeee1344{
+    .name = "ieee1344", .value = "on|off", .help = "The IEEE 1344 flag, on or off, with --set."};
+
+std::optional<QString> ReadOffsets(const Given& given, Request& request) {
+    OffsetsOptions options;
+    options.set = given.IsSet(kSet);
+    const bool values = given.IsSet(kIrig) || given.IsSet(kGps) || given.IsSet(kIeee1344);
+    if (!options.set && values) {
+        return QStringLiteral("offsets: --irig, --gps and --ieee1344 need --set");
+    }
+    if (options.set && (!given.IsSet(kIrig) || !given.IsSet(kGps))) {
+        return QStringLiteral("offsets --set needs --irig and --gps");
+    }
+    // Each value as the settings table reads that setting on a command line.
+    for (const Option* option : {&kIrig, &kGps, &kIeee1344}) {
+        if (!given.IsSet(*option)) {
+            continue;
+        }
+        const auto row = std::find_if(fleet::kSettings.begin(), fleet::kSettings.end(),
+                                      [option](const fleet::SettingRow& setting) {
+                                          return std::strcmp(option->name, setting.option) == 0;
+                                      });
+        const auto parsed =
+            fleet::Parse(row->setting, given.Value(*option), fleet::Spelling::kCommandLine);
+        if (const auto* refusal = std::get_if<QString>(&parsed)) {
+            return *refusal;
+        }
+        options.offsets.Set(row->setting, std::get<fleet::Value>(parsed));
+    }
+    request.options = options;
+    return std::nullopt;
+}
+
+std::optional<QString> ReadStatus(const Given& given, Request& request) {
+    request.options = StatusOptions{given.IsSet(kWatch)};
+    return std::nullopt;
+}
+
+int RunStatus(const Request& request, const Context& context) {
+    return AskEach(request, context, Status, request.OptionsOf<StatusOptions>().watch);
+}
+
+std::optional<QString> ReadSetTime(const Given& given, Request& request) {
+    request.options = SetTimeOptions{given.IsSet(kRequireSync)};
+    return std::nullopt;
+}
+
+int RunSetTime(const Request& request, const Context& context) {
+    const bool requireSync = request.OptionsOf<SetTimeOptions>().requireSync;
+    return AskEach(request, context, [requireSync](Session& session, const Done& done) {
+        SetTime(session, requireSync, done);
+    });
+}
+
+std::optional<QString> ReadCheckTime(const Given& given, Request& request) {
+    CheckTimeOptions options;
+    std::optional<QString> wrong = given.Number(kMaxOffset, options.maxOffsetMs);
+    request.options = options;
+    return wrong;
+}
+
+int RunCheckTime(const Request& request, const Context& context) {
+    const std::optional<int> most = request.OptionsOf<CheckTimeOptions>().maxOffsetMs;
+    return AskEach(request, context,
+                   [most](Session& session, const Done& done) { CheckTime(session, most, done); });
+}
+
+int RunOffsets(const Request& request, const Context& context) {
+    const OffsetsOptions options = request.OptionsOf<OffsetsOptions>();
+    return AskEach(request, context, [options](Session& session, const Done& done) {
+        Offsets(session, options, done);
+    });
+}
+
+constexpr char kCheckTimeDescription[] =
+    "Measures how far the unit's clock is from this computer's: polls until the unit's second\n"
+    "changes, then places each request so that the unit reads its clock on its second boundary,\n"
+    "narrowing the bounds as far as the line allows (a few seconds). Prints the offset with an\n"
+    "uncertainty that holds: the true offset lies within offset ± uncertainty, wider on a line\n"
+    "with a longer round trip. With --max-offset, exits 1 unless the whole of that lies within\n"
+    "the limit.";
+
+constexpr char kOffsetsDescription[] =
+    "Shows the unit's IRIG-B and GPS offsets (whole hours) and its IEEE 1344 flag. With --set,\n"
+    "changes them first: each offset a whole number of hours from -23 to 23 (anything else is\n"
+    "refused before the port is opened); without --ieee1344 the unit's flag is kept. What is\n"
+    "set is read back: a unit that answers or keeps another value fails (exit 1).";
+
+}  // namespace
+
+const Command kStatus{
+    .name = "status",
+    .summary = "show the unit's source, date, time and firmware version",
+    .description =
+        "Shows each unit's reference source, date (month/day/year), time and firmware version, as\n"
+        "the window shows them. With --watch, again every 500 ms until interrupted.",
+    .options = {UnitWork(Ports::kSeveral), kJsonWatched, kQuiet, kWatch},
+    .read = ReadStatus,
+    .run = RunStatus,
+};
+
+const Command kSetTime{
+    .name = "set-time",
+    .summary = "set the unit's clock from this computer's clock",
+    .description =
+        "Sets the unit's clock from this computer's local clock and shows what the unit answered.",
+    .options = {UnitWork(Ports::kOne), Output(), kRequireSync},
+    .read = ReadSetTime,
+    .run = RunSetTime,
+};
+
+const Command kCheckTime{
+    .name = "check-time",
+    .summary = "measure the unit's clock against this computer's, to the millisecond",
+    .description = kCheckTimeDescription,
+    .options = {UnitWork(Ports::kOne), Output(), kMaxOffset},
+    .read = ReadCheckTime,
+    .run = RunCheckTime,
+};
+
+const Command kOffsets{
+    .name = "offsets",
+    .summary = "show, or with --set change, the offsets and the IEEE 1344 flag",
+    .description = kOffsetsDescription,
+    .options = {UnitWork(Ports::kOne), Output(), kSet, kIrig, kGps, kIeee1344},
+    .read = ReadOffsets,
+    .run = RunOffsets,
+};
+
+const Command kGpsMessage{
+    .name = "gps-message",
+    .summary = "show the unit's GPS message",
+    .description = "Shows the unit's GPS message.",
+    .options = {UnitWork(Ports::kOne), Output()},
+    .run = [](const Request& request,
+              const Context& context) { return AskEach(request, context, GpsMessage); },
+};
+
+const Command kReboot{
+    .name = "reboot",
+    .summary = "re-boot the unit and wait until it is back",
+    .description = "Re-boots the unit and waits for it to report that the re-boot is complete.",
+    .options = {UnitWork(Ports::kOne), Output()},
+    .run = [](const Request& request,
+              const Context& context) { return AskEach(request, context, Reboot); },
+};
 
 }  // namespace irig::cli

@@ -1,13 +1,14 @@
 // The commands that ask one unit something and print its answer: status, set-time, check-time,
-// offsets, gps-message and reboot. Each runs asynchronously on a session and ends with an
-// Outcome; asking is the session's, saying it is these.
+// offsets, gps-message and reboot, each declared here beside its code. Each runs asynchronously on
+// a session and ends with an Outcome; asking is the session's, saying it is these, running them
+// over many units AskEach's.
 #pragma once
 
 #include <QJsonObject>
 #include <QString>
 #include <functional>
 
-#include "cli/commandline.h"
+#include "cli/command.h"
 #include "status/hostclock.h"
 #include "unit/session.h"
 
@@ -22,41 +23,35 @@ struct Outcome {
 
 using Done = std::function<void(const Outcome& outcome)>;
 
-// The waits of a request: --timeout, or each wait's own.
-unit::Timeouts TimeoutsOf(const Request& request);
-
-// Sets the unit's clock from this computer's, on time as the window does it (its frame's last byte
-// arriving as the second it carries begins), and records the change: the second sent and the
-// unit's answer, its clock just before that second took effect.
-struct ClockSetting {
-    QDateTime sent;
-    unit::Session::ClockAnswer answer;
-};
-void SetClockOnTime(unit::Session& session, std::function<void(unit::Result<ClockSetting>)> done);
-
-// Sets the offsets and the flag and records the change (`before` where it was read).
-void SetOffsetsRecorded(unit::Session& session, const std::optional<unit::Offsets>& before,
-                        const unit::Offsets& wanted,
-                        std::function<void(unit::Result<unit::Offsets>)> done);
-
-// The offsets and the flag in --json: irigOffset, gpsOffset, ieee1344.
-QJsonObject OffsetsJson(const unit::Offsets& offsets);
 // The unit's JSON: "port", and "unit" where the unit has a name.
 QJsonObject WithPort(const unit::Session& session, QJsonObject json);
 
-void Status(unit::Session& session, const Request& request, const Done& done);
-void SetTime(unit::Session& session, const Request& request, const Done& done);
-void CheckTime(unit::Session& session, const Request& request, const Done& done);
-void Offsets(unit::Session& session, const Request& request, const Done& done);
-void GpsMessage(unit::Session& session, const Request& request, const Done& done);
-void Reboot(unit::Session& session, const Request& request, const Done& done);
+struct StatusOptions {
+    bool watch = false;
+};
+struct SetTimeOptions {
+    bool requireSync = false;
+};
+struct CheckTimeOptions {
+    std::optional<int> maxOffsetMs;  // exit 1 when the unit may be farther off
+};
+struct OffsetsOptions {
+    bool set = false;
+    fleet::Intended offsets;  // --set: the offsets, and the flag (unset: keep the unit's)
+};
 
-// The outcome of a request that came to nothing (exit 1), saying why; for a silent unit, that one
-// left in flash mode answers nothing but the flash commands.
+extern const Command kStatus;
+extern const Command kSetTime;
+extern const Command kCheckTime;
+extern const Command kOffsets;
+extern const Command kGpsMessage;
+extern const Command kReboot;
+
+// The outcome of a request that came to nothing (exit 1), saying why.
 Outcome NoAnswer(const unit::Session& session, const QString& what, const unit::Failure& failure);
 
 // What the kernel says of this computer's clock, for --json: synchronised (true, false or null),
 // maxErrorMs and the words of the text output.
-QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel);
+QJsonObject HostClockJson(const std::optional<status::KernelClock>& kernel, status::ClockUse use);
 
 }  // namespace irig::cli

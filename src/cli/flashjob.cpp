@@ -19,8 +19,12 @@ constexpr int kQuietMs = 300;
 
 }  // namespace
 
-FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const Request& request)
-    : session_(session), request_(request) {
+FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const QString& file,
+                   int retries)
+    : session_(session),
+      file_(QFileInfo(file).fileName()),
+      mostRetries_(retries),
+      port_(session.Port()) {
     session_.Exchange().Image() = image;
     blocks_ = flash::BlocksToSend(image);
     wait_.setSingleShot(true);
@@ -39,30 +43,32 @@ FlashJob::FlashJob(unit::Session& session, const flash::FlashImage& image, const
 
 void FlashJob::Start() {
     started_.start();
-    session_.Changes().FlashEvent(
-        session_.Named(), unit::ChangeRecord::Flash::kStarted,
-        QStringLiteral("%1, %2 blocks").arg(QFileInfo(request_.file).fileName()).arg(blocks_));
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kStarted,
+                                  QStringLiteral("%1, %2 blocks").arg(file_).arg(blocks_));
     ReBoot();
 }
 
-void FlashJob::Skip(const QString& version) {
+void FlashJob::Skip(int version) {
     SetPhase(Phase::kSkipped);
-    Outcome outcome;
-    outcome.text = QStringLiteral("%1: already %2\n").arg(session_.Named(), version);
-    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("skipped")},
-                                       {QStringLiteral("version"), version}});
-    emit Finished(outcome);
+    End(FlashResult::End::kSkipped, {}, fleet::VersionName(version));
+}
+
+bool Answers(std::optional<int> expected, std::optional<int> version) {
+    fleet::Intended intended;
+    intended.firmware = expected;
+    fleet::Observed observed;
+    observed.version = version;
+    return version && fleet::Compare(intended, observed).empty();
 }
 
 void FlashJob::NotStarted(const QString& why) {
     SetPhase(Phase::kNotStarted);
-    Outcome outcome;
-    outcome.exitCode = kUnitFailed;
-    outcome.text = QStringLiteral("%1: not started\n").arg(session_.Named());
-    outcome.error = QStringLiteral("%1: not started: %2").arg(session_.Named(), why);
-    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("not started")},
-                                       {QStringLiteral("error"), why}});
-    emit Finished(outcome);
+    End(FlashResult::End::kNotStarted, why);
+}
+
+bool FlashJob::Ended() const {
+    return phase_ == Phase::kDone || phase_ == Phase::kFailed || phase_ == Phase::kInterrupted ||
+           phase_ == Phase::kSkipped || phase_ == Phase::kNotStarted;
 }
 
 qint64 FlashJob::ElapsedMs() const {
@@ -70,10 +76,6 @@ qint64 FlashJob::ElapsedMs() const {
         return endedMs_;
     }
     return started_.isValid() ? started_.elapsed() : 0;
-}
-
-int FlashJob::Confirmed() const {
-    return session_.Exchange().Progress().Confirmed();
 }
 
 qint64 FlashJob::RemainingMs() const {
@@ -99,7 +101,8 @@ void FlashJob::ReBoot() {
         } else if (!failure) {
             EnterFlashMode();
         } else {
-            Fail(QStringLiteral("re-boot: ") + failure->text);
+            Fail(QStringLiteral("re-boot: %1; nothing was erased, the unit's firmware is as it was")
+                     .arg(failure->text));
         }
     });
 }
@@ -111,12 +114,16 @@ void FlashJob::EnterFlashMode() {
                        [this](const std::optional<unit::Failure>& failure) {
                            if (interrupted_) {
                                Stop(
-                                   QStringLiteral("in flash mode, before the erase; the unit's "
-                                                  "firmware is as it was"));
+                                   QStringLiteral("before the erase; nothing was erased: if the "
+                                                  "unit answers nothing, \"irigctl reboot\" "
+                                                  "leaves flash mode"));
                            } else if (!failure) {
                                Program();
                            } else {
-                               Fail(QStringLiteral("flash mode: ") + failure->text);
+                               Fail(QStringLiteral("flash mode: %1; nothing was erased: if the "
+                                                   "unit answers nothing, \"irigctl reboot\" "
+                                                   "leaves flash mode")
+                                        .arg(failure->text));
                            }
                        });
 }
@@ -132,6 +139,7 @@ void FlashJob::OnStep(const flash::FlashSession::Step& step) {
     if (phase_ != Phase::kErasing && phase_ != Phase::kProgramming) {
         return;
     }
+    confirmed_ = session_.Exchange().Progress().Confirmed();
     if (step.end == flash::FlashSession::End::kCompleted) {
         wait_.stop();
         Leave();
@@ -216,18 +224,18 @@ void FlashJob::Retry(const QString& why) {
         Stop(QStringLiteral("after %1: %2").arg(why, Incomplete()));
         return;
     }
-    if (retries_ >= request_.retries) {
+    if (retries_ >= mostRetries_) {
         Fail(QStringLiteral("%1, and no retries are left (--retries %2); the unit stays in flash "
-                            "mode with its firmware incomplete")
+                            "mode with its firmware incomplete: flash again")
                  .arg(why)
-                 .arg(request_.retries));
+                 .arg(mostRetries_));
         return;
     }
     ++retries_;
     emit Said(QStringLiteral("%1: %2; starting over from the erase (retry %3 of %4)")
                   .arg(session_.Named(), why)
                   .arg(retries_)
-                  .arg(request_.retries));
+                  .arg(mostRetries_));
     SetPhase(Phase::kErasing);
     QTimer::singleShot(kQuietMs, this, [this] {
         if (phase_ == Phase::kErasing && !interrupted_) {
@@ -245,9 +253,14 @@ void FlashJob::Leave() {
         if (!failure) {
             SetPhase(Phase::kChecking);
             AskVersion();
+        } else if (failure->kind == unit::Failure::Kind::kInterrupted) {
+            Stop(QStringLiteral("after all %1 blocks were written, before the unit reported its "
+                                "re-boot: ask it with \"irigctl status\"; if it answers nothing, "
+                                "flash again")
+                     .arg(blocks_));
         } else {
             Fail(QStringLiteral("all %1 blocks were written, but the unit did not report its "
-                                "re-boot: %2")
+                                "re-boot: %2; if it answers nothing, flash again")
                      .arg(blocks_)
                      .arg(failure->text));
         }
@@ -264,6 +277,12 @@ void FlashJob::AskVersion() {
             AskVersion();
             return;
         }
+        if (!answer && answer.Why().kind == unit::Failure::Kind::kInterrupted) {
+            Stop(QStringLiteral("after all %1 blocks were written and the re-boot, before the unit "
+                                "answered its version: ask it with \"irigctl status\"")
+                     .arg(blocks_));
+            return;
+        }
         if (!answer || !answer->clock.version) {
             Fail(QStringLiteral("flashed, but the unit did not answer within %1 s of the "
                                 "re-boot: it may need flash again, or a power cycle")
@@ -271,9 +290,9 @@ void FlashJob::AskVersion() {
             return;
         }
         const QString version = fleet::VersionName(*answer->clock.version);
-        if (expected_ && fleet::VersionTenths(*expected_) != *answer->clock.version) {
+        if (!Answers(expected_, answer->clock.version)) {
             Fail(QStringLiteral("flashed, but the unit answers version %1 where %2 was expected")
-                     .arg(version, *expected_));
+                     .arg(version, fleet::VersionName(*expected_)));
             return;
         }
         Succeed(version);
@@ -281,6 +300,9 @@ void FlashJob::AskVersion() {
 }
 
 void FlashJob::Interrupt() {
+    if (Ended()) {
+        return;
+    }
     interrupted_ = true;
     if (phase_ == Phase::kReBooting || phase_ == Phase::kEnteringFlashMode) {
         session_.Cancel();
@@ -296,58 +318,148 @@ void FlashJob::Interrupt() {
     // Programming: the echo of the block in flight stops the job. Leaving: the re-boot completes.
 }
 
+void FlashJob::StopNow() {
+    if (Ended() || phase_ == Phase::kWaiting) {
+        return;
+    }
+    interrupted_ = true;
+    if (phase_ == Phase::kErasing || phase_ == Phase::kProgramming) {
+        const bool erasing = phase_ == Phase::kErasing;
+        const bool running = session_.Exchange().Session().Running();
+        session_.Exchange().Abandon();
+        wait_.stop();
+        Stop(erasing && !running
+                 ? QStringLiteral("before the erase; the unit stays in flash mode: flash again")
+             : erasing ? QStringLiteral("while erasing; the unit stays in flash mode and its "
+                                        "flash may be erased: flash again")
+                       : QStringLiteral("with the block at %1 unconfirmed: %2")
+                             .arg(Address(lastSent_), Incomplete()));
+        return;
+    }
+    session_.Interrupt();  // the request in progress ends, and with it the job, saying where
+}
+
 void FlashJob::Succeed(const QString& version) {
     SetPhase(Phase::kDone);
-    Outcome outcome;
-    const double seconds = static_cast<double>(ElapsedMs()) / 1000;
-    outcome.text = QStringLiteral("%1: done in %2%3, answers version %4\n")
-                       .arg(session_.Named(), Duration(seconds),
-                            retries_ == 0 ? QString()
-                                          : QStringLiteral(" (%1 %2)")
-                                                .arg(retries_)
-                                                .arg(retries_ == 1 ? QStringLiteral("retry")
-                                                                   : QStringLiteral("retries")),
-                            version);
-    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("done")},
-                                       {QStringLiteral("blocks"), blocks_},
-                                       {QStringLiteral("retries"), retries_},
-                                       {QStringLiteral("seconds"), seconds},
-                                       {QStringLiteral("version"), version}});
-    session_.Changes().FlashEvent(
-        session_.Named(), unit::ChangeRecord::Flash::kDone,
-        QStringLiteral("%1, answers version %2").arg(QFileInfo(request_.file).fileName(), version));
-    emit Finished(outcome);
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kDone,
+                                  QStringLiteral("%1, answers version %2").arg(file_, version));
+    End(FlashResult::End::kDone, {}, version);
 }
 
 void FlashJob::Fail(const QString& why) {
     SetPhase(Phase::kFailed);
-    Outcome outcome;
-    outcome.exitCode = kUnitFailed;
-    outcome.text = QStringLiteral("%1: failed\n").arg(session_.Port());
-    outcome.error = QStringLiteral("%1: failed: %2").arg(session_.Named(), why);
-    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("failed")},
-                                       {QStringLiteral("error"), why},
-                                       {QStringLiteral("blocks"), blocks_},
-                                       {QStringLiteral("confirmed"), Confirmed()},
-                                       {QStringLiteral("retries"), retries_}});
-    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kFailed, why);
-    emit Finished(outcome);
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kFailed, why);
+    End(FlashResult::End::kFailed, why);
 }
 
 void FlashJob::Stop(const QString& where) {
     SetPhase(Phase::kInterrupted);
-    Outcome outcome;
-    outcome.exitCode = kInterrupted;
-    outcome.text = QStringLiteral("%1: stopped\n").arg(session_.Port());
-    outcome.error = QStringLiteral("%1: stopped %2").arg(session_.Named(), where);
-    outcome.json = WithPort(session_, {{QStringLiteral("result"), QStringLiteral("interrupted")},
-                                       {QStringLiteral("stopped"), where},
-                                       {QStringLiteral("blocks"), blocks_},
-                                       {QStringLiteral("confirmed"), Confirmed()},
-                                       {QStringLiteral("retries"), retries_}});
-    session_.Changes().FlashEvent(session_.Named(), unit::ChangeRecord::Flash::kLeft,
+    session_.Changes().FlashEvent(session_.RecordedAs(), unit::ChangeRecord::Flash::kLeft,
                                   QStringLiteral("stopped %1").arg(where));
-    emit Finished(outcome);
+    End(FlashResult::End::kStopped, where);
+}
+
+void FlashJob::End(FlashResult::End end, const QString& why, const QString& version) {
+    wait_.stop();
+    FlashResult result;
+    result.named = session_.Named();
+    result.unit = session_.UnitName();
+    result.port = port_;
+    result.end = end;
+    result.why = why;
+    result.version = version;
+    result.blocks = blocks_;
+    result.confirmed = confirmed_;
+    result.retries = retries_;
+    result.seconds = static_cast<double>(ElapsedMs()) / 1000;
+    emit Finished(result);
+}
+
+QString FlashLine(const FlashResult& result) {
+    using End = FlashResult::End;
+    switch (result.end) {
+        case End::kDone:
+            return QStringLiteral("%1: done in %2%3, answers version %4\n")
+                .arg(result.named, Duration(result.seconds),
+                     result.retries == 0
+                         ? QString()
+                         : QStringLiteral(" (%1 %2)")
+                               .arg(result.retries)
+                               .arg(result.retries == 1 ? QStringLiteral("retry")
+                                                        : QStringLiteral("retries")),
+                     result.version);
+        case End::kSkipped:
+            return QStringLiteral("%1: already %2\n").arg(result.named, result.version);
+        case End::kFailed:
+            return QStringLiteral("%1: failed\n").arg(result.named);
+        case End::kStopped:
+            return QStringLiteral("%1: stopped\n").arg(result.named);
+        case End::kNotStarted:
+            return QStringLiteral("%1: not started\n").arg(result.named);
+    }
+    return {};
+}
+
+QString FlashMessage(const FlashResult& result) {
+    using End = FlashResult::End;
+    switch (result.end) {
+        case End::kFailed:
+            return QStringLiteral("%1: failed: %2").arg(result.named, result.why);
+        case End::kStopped:
+            return QStringLiteral("%1: stopped %2").arg(result.named, result.why);
+        case End::kNotStarted:
+            return QStringLiteral("%1: not started: %2").arg(result.named, result.why);
+        case End::kDone:
+        case End::kSkipped:
+            break;
+    }
+    return {};
+}
+
+QJsonObject FlashJson(const FlashResult& result) {
+    using End = FlashResult::End;
+    QJsonObject json{{QStringLiteral("port"), result.port},
+                     {QStringLiteral("startedAt"), result.startedAt},
+                     {QStringLiteral("endedAt"), result.endedAt}};
+    if (!result.unit.isEmpty()) {
+        json.insert(QStringLiteral("unit"), result.unit);
+    }
+    const QJsonObject counts{{QStringLiteral("blocks"), result.blocks},
+                             {QStringLiteral("confirmed"), result.confirmed},
+                             {QStringLiteral("retries"), result.retries}};
+    const auto add = [&json](const QJsonObject& more) {
+        for (auto it = more.begin(); it != more.end(); ++it) {
+            json.insert(it.key(), it.value());
+        }
+    };
+    switch (result.end) {
+        case End::kDone:
+            add({{QStringLiteral("result"), QStringLiteral("done")},
+                 {QStringLiteral("blocks"), result.blocks},
+                 {QStringLiteral("retries"), result.retries},
+                 {QStringLiteral("seconds"), result.seconds},
+                 {QStringLiteral("version"), result.version}});
+            break;
+        case End::kSkipped:
+            add({{QStringLiteral("result"), QStringLiteral("skipped")},
+                 {QStringLiteral("version"), result.version}});
+            break;
+        case End::kFailed:
+            add(counts);
+            add({{QStringLiteral("result"), QStringLiteral("failed")},
+                 {QStringLiteral("error"), result.why}});
+            break;
+        case End::kStopped:
+            add(counts);
+            add({{QStringLiteral("result"), QStringLiteral("interrupted")},
+                 {QStringLiteral("stopped"), result.why}});
+            break;
+        case End::kNotStarted:
+            add({{QStringLiteral("result"), QStringLiteral("not started")},
+                 {QStringLiteral("error"), result.why}});
+            break;
+    }
+    return json;
 }
 
 }  // namespace irig::cli

@@ -10,7 +10,9 @@
 #include <QStringList>
 #include <memory>
 
+#include "cli/command.h"
 #include "flash/hexfile.h"
+#include "link/printable.h"
 
 namespace irig::cli {
 
@@ -35,6 +37,9 @@ struct Inspection {
     QJsonObject Json() const;
 };
 
+// irigctl inspect FILE.
+extern const Command kInspect;
+
 // Loads `path` into `image` (left as a load leaves it) and inspects it.
 Inspection Inspect(const QString& path, flash::FlashImage& image);
 
@@ -44,8 +49,7 @@ QString Address(int32_t offset);
 // "2 min 18 s", "45.2 s", "32 ms".
 QString Duration(double seconds);
 
-// Text from a unit or a file, safe for a terminal: every byte outside printable ASCII (control
-// characters, DEL, and whatever a terminal might take for one) as \xNN, and a backslash as \\.
-QString Printable(const QString& latin1);
+// Text from a unit or a file, safe for a terminal (the link's, shared with the change record).
+using link::Printable;
 
 }  // namespace irig::cli

@@ -2,6 +2,7 @@
 
 #include "cli/flashjob.h"
 #include "flash/session.h"
+#include "link/printable.h"
 
 #ifdef Q_OS_UNIX
 #include <sys/ioctl.h>
@@ -76,7 +77,7 @@ QString Progress::Line(const FlashJob& job, int width) {
         int drop;
     };
     QList<Field> fields = {
-        {job.SessionOf().Port(), 0},
+        {link::PrintableUtf8(job.Port()), 0},
         {QStringLiteral("%1/%2 blocks").arg(job.Confirmed()).arg(job.Blocks()), 4},
         {QStringLiteral("%1%").arg(percent), 2},
         {flash::MinutesSeconds(job.ElapsedMs()) + QStringLiteral(" elapsed"), 1},
@@ -139,10 +140,20 @@ void Progress::Draw() {
         text += QStringLiteral("\x1b[%1A\r").arg(drawn_);
     }
     const int width = output_.terminal ? Width() : 0;
-    for (const FlashJob* job : jobs_) {
-        text += (output_.terminal ? QStringLiteral("\x1b[2K") : QString()) + Line(*job, width) +
-                QLatin1Char('\n');
+    const QString clear = output_.terminal ? QStringLiteral("\x1b[2K") : QString();
+    // Ended jobs first, once, where they stay; then the running ones, redrawn each time.
+    QList<FlashJob*> running;
+    for (FlashJob* job : jobs_) {
+        if (job->Ended()) {
+            text += clear + Line(*job, width) + QLatin1Char('\n');
+        } else {
+            running.append(job);
+        }
     }
+    for (const FlashJob* job : running) {
+        text += clear + Line(*job, width) + QLatin1Char('\n');
+    }
+    jobs_ = running;
     drawn_ = output_.terminal ? static_cast<int>(jobs_.size()) : 0;
     Write(text);
 }

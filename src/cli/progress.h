@@ -1,7 +1,8 @@
 // The progress of flash jobs on standard error: on a terminal, a line a unit redrawn in place and
 // fitted to the terminal's width as it is now (no colour); otherwise, or where TERM is dumb, one
 // plain line a unit every few seconds, without escape codes. Lines said in between (retries)
-// appear above the bars.
+// appear above the bars, and so does a job's last line once it has ended: only running jobs are
+// redrawn.
 #pragma once
 
 #include <QList>
@@ -26,6 +27,8 @@ public:
 
     Progress(QList<FlashJob*> jobs, Output output);
 
+    // A job that has begun; it must outlive the progress.
+    void Add(FlashJob* job) { jobs_.append(job); }
     void Say(const QString& line);
     // The last state of every job, once.
     void Finish();
@@ -40,7 +43,7 @@ private:
     void Write(const QString& text);
     int Width() const;
 
-    QList<FlashJob*> jobs_;
+    QList<FlashJob*> jobs_;  // not yet drawn in their end
     Output output_;
     QTimer redraw_;
     int drawn_ = 0;  // bar lines on the screen below the cursor's line start

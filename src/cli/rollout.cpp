@@ -11,43 +11,38 @@ Rollout::Rollout(int units, int canary, std::optional<int> maxParallel,
       maxParallel_(maxParallel),
       maxFailures_(maxFailures) {}
 
-int Rollout::Running() const {
-    return static_cast<int>(std::count(states_.begin(), states_.end(), State::kRunning));
-}
-
 bool Rollout::CanariesDone() const {
-    return std::all_of(states_.begin(), states_.begin() + canary_, [](State state) {
-        return state == State::kDone || state == State::kSkipped;
-    });
+    return canariesDone_ == canary_;
 }
 
+// Units start in their order: every unit before `next_` has started (or will never start).
 std::vector<int> Rollout::Next() {
     std::vector<int> start;
     if (stopped_) {
         return start;
     }
-    int running = Running();
     // Canaries first; the others once every canary is done (a failed one stops all: see Ended).
     const int until = CanariesDone() ? static_cast<int>(states_.size()) : canary_;
-    for (int unit = 0; unit < until; ++unit) {
-        if (maxParallel_ && running >= *maxParallel_) {
-            break;
-        }
-        if (states_[static_cast<size_t>(unit)] == State::kWaiting) {
-            states_[static_cast<size_t>(unit)] = State::kRunning;
-            start.push_back(unit);
-            ++running;
-        }
+    for (; next_ < until && (!maxParallel_ || running_ < *maxParallel_); ++next_) {
+        states_[static_cast<size_t>(next_)] = State::kRunning;
+        start.push_back(next_);
+        ++running_;
     }
     return start;
 }
 
 void Rollout::Ended(int unit, State state) {
-    states_[static_cast<size_t>(unit)] = state;
+    State& was = states_[static_cast<size_t>(unit)];
+    running_ -= was == State::kRunning ? 1 : 0;
+    was = state;
+    if (unit < canary_ && (state == State::kDone || state == State::kSkipped)) {
+        ++canariesDone_;
+    }
     if (state == State::kFailed) {
         ++failures_;
-        if (unit < canary_ || (maxFailures_ && failures_ >= *maxFailures_)) {
+        if (!stopped_ && (unit < canary_ || (maxFailures_ && failures_ >= *maxFailures_))) {
             stopped_ = true;
+            stoppedBy_ = unit;
         }
     }
 }
@@ -58,16 +53,47 @@ void Rollout::Stop() {
 
 std::vector<int> Rollout::NotStarted() {
     std::vector<int> never;
-    if (Running() > 0) {
+    if (running_ > 0 || !stopped_) {
         return never;
     }
-    for (size_t unit = 0; unit < states_.size(); ++unit) {
-        if (states_[unit] == State::kWaiting) {
-            states_[unit] = State::kNotStarted;
-            never.push_back(static_cast<int>(unit));
-        }
+    for (; next_ < static_cast<int>(states_.size()); ++next_) {
+        states_[static_cast<size_t>(next_)] = State::kNotStarted;
+        never.push_back(next_);
     }
     return never;
+}
+
+bool Rollout::Over() const {
+    return std::none_of(states_.begin(), states_.end(), [](State state) {
+        return state == State::kWaiting || state == State::kRunning;
+    });
+}
+
+Rollout::Summary Rollout::Count() const {
+    Summary summary;
+    for (const State state : states_) {
+        switch (state) {
+            case State::kDone:
+                ++summary.done;
+                break;
+            case State::kFailed:
+                ++summary.failed;
+                break;
+            case State::kSkipped:
+                ++summary.skipped;
+                break;
+            case State::kStopped:
+                ++summary.stopped;
+                break;
+            case State::kNotStarted:
+                ++summary.notStarted;
+                break;
+            case State::kWaiting:
+            case State::kRunning:
+                break;
+        }
+    }
+    return summary;
 }
 
 }  // namespace irig::cli

@@ -5,12 +5,16 @@
 namespace irig::exchange {
 
 UnitExchange::UnitExchange(link::PortController& port, QObject* parent)
-    : QObject(parent),
-      port_(port),
-      image_(std::make_unique<flash::FlashImage>()),
-      steady_(&status::SteadyMs) {}
+    : QObject(parent), port_(port), steady_(&status::SteadyMs) {}
 
 UnitExchange::~UnitExchange() = default;
+
+flash::FlashImage& UnitExchange::Image() {
+    if (!image_) {
+        image_ = std::make_unique<flash::FlashImage>();
+    }
+    return *image_;
+}
 
 void UnitExchange::SendFrame(const QByteArray& frame) {
     rx_.Empty();
@@ -27,8 +31,8 @@ void UnitExchange::Feed(QByteArrayView bytes) {
 }
 
 void UnitExchange::Program() {
-    progress_.Start(flash::BlocksToSend(*image_), steady_());
-    Apply(session_.Program(*image_));
+    progress_.Start(flash::BlocksToSend(Image()), steady_());
+    Apply(session_.Program(Image()));
 }
 
 void UnitExchange::Abandon() {
@@ -52,7 +56,9 @@ void UnitExchange::SingleCode(int16_t code) {
 // frame has emptied it).
 void UnitExchange::ProcessFrame(int16_t code) {
     emit FrameReceived(code, rx_.strRxData);
-    Apply(session_.FlashStep(code, rx_.strRxData, *image_));
+    if (image_) {
+        Apply(session_.FlashStep(code, rx_.strRxData, *image_));
+    }
     const status::StatusView view = status::DecodeReply(code, rx_.strRxData);
     if (!view.Empty()) {
         emit ReplyDecoded(code, view);

@@ -43,9 +43,9 @@ public:
     // Runs bytes through the receiver as one delivery.
     void Feed(QByteArrayView bytes);
 
-    // The image a load fills and Program sends.
-    flash::FlashImage& Image() { return *image_; }
-    const flash::FlashImage& Image() const { return *image_; }
+    // The image a load fills and Program sends; made (zeroed, 128 KiB) the first time it is asked
+    // for, so that an exchange that never flashes never holds one.
+    flash::FlashImage& Image();
     // Starts a session from the erase, whatever state the last one is in.
     void Program();
     // Ends a running session as a failure because the line to the unit is gone.
@@ -81,7 +81,7 @@ private:
     link::PortController& port_;
     link::FrameReceiver rx_;  // strRxData, intRxCode and blnRxEscape
     flash::FlashSession session_;
-    std::unique_ptr<flash::FlashImage> image_;
+    std::unique_ptr<flash::FlashImage> image_;  // none until asked for: no session can run
     UpdateProgress progress_;
     SteadyClock steady_;
 };

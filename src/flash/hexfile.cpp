@@ -254,6 +254,29 @@ QString ProgramId(const FlashImage& image) {
     return id;
 }
 
+std::optional<int> ProgramIdVersion(const QString& programId) {
+    std::optional<int> version;
+    for (qsizetype dot = programId.indexOf(QLatin1Char('.')); dot >= 0;
+         dot = programId.indexOf(QLatin1Char('.'), dot + 1)) {
+        qsizetype start = dot;
+        while (start > 0 && programId[start - 1].isDigit() &&
+               programId[start - 1].unicode() < 0x80) {
+            --start;
+        }
+        if (start == dot || dot + 1 >= programId.size() ||
+            !(programId[dot + 1] >= QLatin1Char('0') && programId[dot + 1] <= QLatin1Char('9'))) {
+            continue;
+        }
+        bool ok = false;
+        const int tenths = programId.mid(start, dot - start).toInt(&ok) * 10 +
+                           (programId[dot + 1].unicode() - u'0');
+        if (ok && tenths <= 255) {
+            version = tenths;
+        }
+    }
+    return version;
+}
+
 bool OpenFirmwareFile(QFile& file, QString* why) {
 #ifdef Q_OS_UNIX
     const int fd =

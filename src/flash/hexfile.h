@@ -12,6 +12,7 @@
 #include <bitset>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace irig::flash {
 
@@ -87,6 +88,9 @@ private:
 
 // The text at 0x4168 up to the first 0x00, at most 65 characters, one per byte.
 QString ProgramId(const FlashImage& image);
+// The version a program ID carries, in tenths: its last N.N ("irig 2.4" carries 24), as a unit
+// reads it after an update; nothing when it carries none.
+std::optional<int> ProgramIdVersion(const QString& programId);
 
 // Opens a firmware file for reading, if it is a regular file: a named pipe would block the open
 // and a device or a directory would never end. Otherwise `why` says what the path is, or the

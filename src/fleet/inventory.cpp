@@ -1,217 +1,414 @@
 #include "fleet/inventory.h"
 
-#include <yaml-cpp/yaml.h>
+#include <yaml-cpp/exceptions.h>
+
+#include <algorithm>
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 #include <QSet>
 
+#include "fleet/yamlevents.h"
+#include "link/endpoint.h"
 #include "link/portmap.h"
+#include "monitor/families.h"
 
 namespace irig::fleet {
 
 namespace {
 
 constexpr qint64 kMostBytes = qint64{4} * 1024 * 1024;
+constexpr int kMostUnits = 10'000;
+constexpr int kMostLabels = 64;
 
-// A fault at a node's place in the file.
-struct Fault {
-    YAML::Mark mark;
-    QString what;
+using Type = YamlEvent::Type;
+
+QString Text(const YamlEvent& event) {
+    return event.type == Type::kScalar ? QString::fromStdString(event.text) : QString();
+}
+
+// The first control character in a text (C0, DEL or C1), as "U+001B"; empty for none.
+QString ControlIn(const QString& text) {
+    const auto control = std::find_if(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
+    });
+    return control == text.end()
+               ? QString()
+               : QStringLiteral("U+%1").arg(control->unicode(), 4, 16, QLatin1Char('0')).toUpper();
+}
+
+void RefuseControl(const QString& text, const YAML::Mark& mark, const QString& what) {
+    if (const QString control = ControlIn(text); !control.isEmpty()) {
+        throw Fault{mark, QStringLiteral("%1 holds a control character (%2)").arg(what, control)};
+    }
+}
+
+// A label name as Prometheus takes it, other than the names the exporter's series carry.
+void CheckLabelName(const QString& name, const YAML::Mark& mark) {
+    static const QSet<QString> taken = [] {
+        QSet<QString> names;
+        monitor::ForEachExporterLabel([&](const char* label) { names << QLatin1String(label); });
+        return names;
+    }();
+    RefuseControl(name, mark, QStringLiteral("a label name"));
+    const auto letter = [](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_';
+    };
+    const bool formed = letter(name.front()) && std::all_of(name.begin(), name.end(), [&](QChar c) {
+                            return letter(c) || (c >= u'0' && c <= u'9');
+                        });
+    if (!formed || name.startsWith(QLatin1String("__"))) {
+        throw Fault{mark, QStringLiteral("\"%1\" is not a label name (letters, digits and _, not "
+                                         "starting with __)")
+                              .arg(name)};
+    }
+    if (taken.contains(name)) {
+        QStringList names;
+        monitor::ForEachExporterLabel([&](const char* label) { names << QLatin1String(label); });
+        throw Fault{mark, QStringLiteral("\"%1\" is not a label name: the monitor's series carry "
+                                         "it already (%2)")
+                              .arg(name, names.join(QLatin1String(", ")))};
+    }
+}
+
+enum class Place { kDocument, kRoot, kDefaults, kUnits, kUnit, kLabels };
+
+// A map being read.
+struct Frame {
+    Place place = Place::kDocument;
+    QHash<QString, int> keys;  // each key given, with its line
+    bool atValue = false;      // the value of `key` comes next
+    QString key;
+    YAML::Mark keyMark;
+    YAML::anchor_t anchor = 0;  // a labels map's, for its aliases
 };
 
-QString Text(const YAML::Node& node) {
-    return QString::fromStdString(node.Scalar());
-}
-
-// The settings of `defaults` and of each unit, each checked as it is read.
-void ReadSetting(const QString& key, const YAML::Node& value, Intended& intended) {
-    static const QRegularExpression integer(QStringLiteral("^[-+]?[0-9]{1,9}$"));
-    const QString text = value.IsScalar() ? Text(value) : QString();
-    const auto number = [&](const char* kind) {
-        if (!value.IsScalar() || !integer.match(text).hasMatch()) {
-            throw Fault{value.Mark(),
-                        QStringLiteral("%1 must be %2").arg(key, QLatin1String(kind))};
-        }
-        return text.toInt();
-    };
-    if (key == QLatin1String("irig_offset") || key == QLatin1String("gps_offset")) {
-        const int hours = number("a whole number of hours from -23 to 23");
-        if (hours < -23 || hours > 23) {
-            throw Fault{value.Mark(),
-                        QStringLiteral("%1 %2 is outside -23 to 23").arg(key).arg(hours)};
-        }
-        (key == QLatin1String("irig_offset") ? intended.irigOffset : intended.gpsOffset) = hours;
-    } else if (key == QLatin1String("ieee1344")) {
-        const QString flag = text.toLower();
-        if (!value.IsScalar() ||
-            (flag != QLatin1String("true") && flag != QLatin1String("false"))) {
-            throw Fault{value.Mark(), QStringLiteral("ieee1344 must be true or false")};
-        }
-        intended.ieee1344 = flag == QLatin1String("true");
-    } else if (key == QLatin1String("firmware")) {
-        if (!value.IsScalar() || !VersionTenths(text)) {
-            throw Fault{value.Mark(),
-                        QStringLiteral("firmware must be a version N.N, as \"2.3\"; \"%1\" is not")
-                            .arg(text)};
-        }
-        intended.firmware = text;
-    } else if (key == QLatin1String("max_clock_offset_ms")) {
-        const int ms = number("a whole number of milliseconds");
-        if (ms < 0) {
-            throw Fault{value.Mark(), QStringLiteral("max_clock_offset_ms must not be negative")};
-        }
-        intended.maxClockOffsetMs = ms;
-    } else {
-        throw Fault{value.Mark(), {}};  // not a setting; the caller names the key
-    }
-}
-
-bool IsSetting(const QString& key) {
-    for (const char* setting :
-         {"irig_offset", "gps_offset", "ieee1344", "firmware", "max_clock_offset_ms"}) {
-        if (key == QLatin1String(setting)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-Fault UnknownKey(const YAML::Node& key, const char* where, const char* known) {
-    return {key.Mark(), QStringLiteral("unknown key \"%1\" in %2 (%3)")
-                            .arg(Text(key), QLatin1String(where), QLatin1String(known))};
-}
-
-Intended Overlay(Intended base, const Intended& over) {
-    for (auto field : {&Intended::irigOffset, &Intended::gpsOffset}) {
-        if (over.*field) {
-            base.*field = over.*field;
-        }
-    }
-    if (over.ieee1344) {
-        base.ieee1344 = over.ieee1344;
-    }
-    if (over.firmware) {
-        base.firmware = over.firmware;
-    }
-    if (over.maxClockOffsetMs) {
-        base.maxClockOffsetMs = over.maxClockOffsetMs;
-    }
-    return base;
-}
-
-InventoryUnit ReadUnit(const YAML::Node& name, const YAML::Node& body, const Intended& defaults) {
-    static const QRegularExpression labelName(QStringLiteral("^[a-zA-Z_][a-zA-Z0-9_]*$"));
+struct Draft {
     InventoryUnit unit;
-    unit.name = Text(name);
-    if (!body.IsMap()) {
-        throw Fault{body.Mark(),
-                    QStringLiteral("unit %1 must be a map with its port").arg(unit.name)};
-    }
     Intended own;
-    for (const auto& entry : body) {
-        const QString key = Text(entry.first);
-        if (key == QLatin1String("port")) {
-            unit.port = entry.second.IsScalar()
-                            ? link::PortArgument(Text(entry.second)).value_or(QString())
-                            : QString();
-            if (unit.port.isEmpty()) {
-                throw Fault{entry.second.Mark(),
+    YAML::Mark mark;  // the name's
+};
+
+// The key that pins a unit's firmware file, beside the settings.
+const QLatin1String kSha256Key("firmware_sha256");
+
+// The inventory's grammar over the events of its file, each fault thrown where it stands, and
+// what an inventory may expand to bounded as it is read.
+class InventoryReader final : public YamlReader {
+public:
+    InventoryReader() { frames_.push_back({}); }
+
+    void Take(const YamlEvent& event) override {
+        Frame& frame = frames_.back();
+        if (event.type == Type::kMapEnd || event.type == Type::kSequenceEnd) {
+            End();
+        } else if (frame.place == Place::kDocument) {
+            if (event.type != Type::kMapStart || read_) {
+                throw Fault{event.mark,
+                            QStringLiteral("an inventory is a map with defaults and units")};
+            }
+            read_ = true;
+            root_ = event.mark;
+            Push(Place::kRoot, event);
+        } else if (!frame.atValue) {
+            Key(frame, event);
+        } else {
+            frame.atValue = false;
+            Value(frame, event);
+        }
+    }
+
+    // Labels given as an alias of labels read before: the same map, not read again.
+    bool TakeAlias(YAML::anchor_t anchor, const YAML::Mark&) override {
+        Frame& frame = frames_.back();
+        if (frame.place != Place::kUnit || !frame.atValue || frame.key != QLatin1String("labels") ||
+            !labels_.contains(anchor)) {
+            return false;
+        }
+        frame.atValue = false;
+        drafts_.back().unit.labels = labels_.value(anchor);
+        return true;
+    }
+
+    bool Read() const { return read_; }
+    bool HasUnits() const { return hasUnits_; }
+    const YAML::Mark& Root() const { return root_; }
+    const Intended& Defaults() const { return defaults_; }
+    const std::optional<QString>& DefaultsSha256() const { return defaultsSha256_; }
+    std::vector<Draft>& Drafts() { return drafts_; }
+
+private:
+    void Push(Place place, const YamlEvent& event) {
+        frames_.push_back({place, {}, false, {}, {}, event.anchor});
+    }
+
+    QString Where(const Frame& frame) const {
+        switch (frame.place) {
+            case Place::kDefaults:
+                return QStringLiteral(" in defaults");
+            case Place::kUnit:
+                return QStringLiteral(" in unit %1").arg(drafts_.back().unit.name);
+            case Place::kLabels:
+                return QStringLiteral(" in the labels of unit %1").arg(drafts_.back().unit.name);
+            case Place::kDocument:
+            case Place::kRoot:
+            case Place::kUnits:
+                break;
+        }
+        return {};
+    }
+
+    void Key(Frame& frame, const YamlEvent& event) {
+        const bool units = frame.place == Place::kUnits;
+        if (event.type != Type::kScalar && event.type != Type::kNull) {
+            throw Fault{event.mark, units ? QStringLiteral("a unit's name must be a text, not a "
+                                                           "list or a map")
+                                          : QStringLiteral("a key must be a text, not a list or "
+                                                           "a map")};
+        }
+        const QString key = Text(event);
+        if (key.isEmpty()) {
+            throw Fault{event.mark, units ? QStringLiteral("a unit needs a name: an empty one, ~ "
+                                                           "or null is none")
+                                          : QStringLiteral("a key must not be empty")};
+        }
+        if (frame.keys.contains(key)) {
+            throw Fault{event.mark,
+                        units ? QStringLiteral("the name %1 is used twice (first on line %2)")
+                                    .arg(key)
+                                    .arg(frame.keys.value(key))
+                              : QStringLiteral("%1 is given twice%2 (first on line %3)")
+                                    .arg(key, Where(frame))
+                                    .arg(frame.keys.value(key))};
+        }
+        CheckKey(frame, key, event.mark);
+        frame.keys.insert(key, event.mark.line + 1);
+        frame.key = key;
+        frame.keyMark = event.mark;
+        frame.atValue = true;
+    }
+
+    void CheckKey(const Frame& frame, const QString& key, const YAML::Mark& mark) const {
+        const auto unknown = [&](const char* where, const QString& known) {
+            return Fault{mark, QStringLiteral("unknown key \"%1\" in %2 (%3)")
+                                   .arg(key, QLatin1String(where), known)};
+        };
+        switch (frame.place) {
+            case Place::kRoot:
+                if (key != QLatin1String("defaults") && key != QLatin1String("units")) {
+                    throw unknown("the inventory", QStringLiteral("defaults, units"));
+                }
+                break;
+            case Place::kDefaults:
+                if (!ByKey(key) && key != kSha256Key) {
+                    throw unknown("defaults", Keys() + QStringLiteral(", ") + kSha256Key);
+                }
+                break;
+            case Place::kUnit:
+                if (key != QLatin1String("port") && key != QLatin1String("labels") && !ByKey(key) &&
+                    key != kSha256Key) {
+                    throw unknown("a unit", QStringLiteral("port, labels, ") + Keys() +
+                                                QStringLiteral(", ") + kSha256Key);
+                }
+                break;
+            case Place::kUnits:
+                RefuseControl(key, mark, QStringLiteral("a unit's name"));
+                if (drafts_.size() >= kMostUnits) {
+                    throw Fault{mark, QStringLiteral("more than %1 units: an inventory holds at "
+                                                     "most %1")
+                                          .arg(kMostUnits)};
+                }
+                break;
+            case Place::kLabels:
+                CheckLabelName(key, mark);
+                if (frame.keys.size() >= kMostLabels) {
+                    throw Fault{mark, QStringLiteral("unit %1 has more than %2 labels")
+                                          .arg(drafts_.back().unit.name)
+                                          .arg(kMostLabels)};
+                }
+                break;
+            case Place::kDocument:
+                break;
+        }
+    }
+
+    void Value(const Frame& frame, const YamlEvent& event) {
+        const QString& key = frame.key;
+        const bool map = event.type == Type::kMapStart;
+        switch (frame.place) {
+            case Place::kRoot:
+                if (!map) {
+                    throw Fault{event.mark, key == QLatin1String("units")
+                                                ? QStringLiteral("units must be a map of names")
+                                                : QStringLiteral("defaults must be a map")};
+                }
+                hasUnits_ = hasUnits_ || key == QLatin1String("units");
+                Push(key == QLatin1String("units") ? Place::kUnits : Place::kDefaults, event);
+                break;
+            case Place::kDefaults:
+                if (key == kSha256Key) {
+                    defaultsSha256_ = Sha256(event);
+                } else {
+                    ReadSetting(*ByKey(key), event, defaults_);
+                }
+                break;
+            case Place::kUnits:
+                if (!map) {
+                    throw Fault{event.mark,
+                                QStringLiteral("unit %1 must be a map with its port").arg(key)};
+                }
+                drafts_.push_back({{key, {}, {}, {}, {}}, {}, frame.keyMark});
+                Push(Place::kUnit, event);
+                break;
+            case Place::kUnit:
+                UnitValue(key, event);
+                break;
+            case Place::kLabels:
+                if (event.type != Type::kScalar) {
+                    throw Fault{event.mark, QStringLiteral("label %1 must be a text").arg(key)};
+                }
+                RefuseControl(Text(event), event.mark, QStringLiteral("label %1").arg(key));
+                drafts_.back().unit.labels.insert(key, Text(event));
+                break;
+            case Place::kDocument:
+                break;
+        }
+    }
+
+    void UnitValue(const QString& key, const YamlEvent& event) {
+        Draft& draft = drafts_.back();
+        if (key == QLatin1String("labels")) {
+            if (event.type != Type::kMapStart) {
+                throw Fault{event.mark, QStringLiteral("labels must be a map")};
+            }
+            Push(Place::kLabels, event);
+        } else if (key == QLatin1String("port")) {
+            RefuseControl(Text(event), event.mark, QStringLiteral("port"));
+            draft.unit.port = link::PortArgument(Text(event)).value_or(QString());
+            if (draft.unit.port.isEmpty()) {
+                throw Fault{event.mark,
                             QStringLiteral("port \"%1\" is neither COMn, a device path, "
                                            "rfc2217://HOST:PORT nor socket://HOST:PORT")
-                                .arg(entry.second.IsScalar() ? Text(entry.second) : QString())};
+                                .arg(Text(event))};
             }
-        } else if (key == QLatin1String("labels")) {
-            if (!entry.second.IsMap()) {
-                throw Fault{entry.second.Mark(), QStringLiteral("labels must be a map")};
-            }
-            for (const auto& label : entry.second) {
-                if (!labelName.match(Text(label.first)).hasMatch() ||
-                    Text(label.first).startsWith(QLatin1String("__")) ||
-                    Text(label.first) == QLatin1String("port") ||
-                    Text(label.first) == QLatin1String("unit")) {
-                    throw Fault{label.first.Mark(),
-                                QStringLiteral("\"%1\" is not a label name (letters, digits and "
-                                               "_, not port or unit)")
-                                    .arg(Text(label.first))};
-                }
-                if (!label.second.IsScalar()) {
-                    throw Fault{label.second.Mark(),
-                                QStringLiteral("label %1 must be a text").arg(Text(label.first))};
-                }
-                unit.labels.insert(Text(label.first), Text(label.second));
-            }
-        } else if (IsSetting(key)) {
-            ReadSetting(key, entry.second, own);
+        } else if (key == kSha256Key) {
+            draft.unit.firmwareSha256 = Sha256(event);
         } else {
-            throw UnknownKey(entry.first, "a unit",
-                             "port, labels, irig_offset, gps_offset, ieee1344, firmware, "
-                             "max_clock_offset_ms");
+            ReadSetting(*ByKey(key), event, draft.own);
         }
     }
-    if (unit.port.isEmpty()) {
-        throw Fault{name.Mark(), QStringLiteral("unit %1 has no port").arg(unit.name)};
-    }
-    unit.intended = Overlay(defaults, own);
-    return unit;
-}
 
-Inventory Read(const YAML::Node& root, const QString& file) {
-    Inventory inventory;
-    inventory.file = file;
-    if (!root.IsMap()) {
-        throw Fault{root.Mark(), QStringLiteral("an inventory is a map with defaults and units")};
+    static QString Sha256(const YamlEvent& event) {
+        static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
+        if (event.type != Type::kScalar || !hex.match(Text(event)).hasMatch()) {
+            throw Fault{event.mark, QStringLiteral("firmware_sha256 must be 64 hexadecimal digits, "
+                                                   "as irigctl inspect shows them")};
+        }
+        return Text(event).toLower();
     }
-    Intended defaults;
-    YAML::Node units;
-    for (const auto& entry : root) {
-        const QString key = Text(entry.first);
-        if (key == QLatin1String("defaults")) {
-            if (!entry.second.IsMap()) {
-                throw Fault{entry.second.Mark(), QStringLiteral("defaults must be a map")};
-            }
-            for (const auto& setting : entry.second) {
-                if (!IsSetting(Text(setting.first))) {
-                    throw UnknownKey(setting.first, "defaults",
-                                     "irig_offset, gps_offset, ieee1344, firmware, "
-                                     "max_clock_offset_ms");
-                }
-                ReadSetting(Text(setting.first), setting.second, defaults);
-            }
-        } else if (key == QLatin1String("units")) {
-            if (!entry.second.IsMap()) {
-                throw Fault{entry.second.Mark(), QStringLiteral("units must be a map of names")};
-            }
-            units = entry.second;
-        } else {
-            throw UnknownKey(entry.first, "the inventory", "defaults, units");
+
+    static void ReadSetting(Setting setting, const YamlEvent& event, Intended& intended) {
+        const auto parsed = Parse(setting, Text(event), Spelling::kInventory);
+        if (const auto* refusal = std::get_if<QString>(&parsed)) {
+            throw Fault{event.mark, *refusal};
+        }
+        intended.Set(setting, std::get<fleet::Value>(parsed));
+    }
+
+    void End() {
+        const Frame frame = frames_.back();
+        frames_.pop_back();
+        if (frame.place == Place::kUnit && drafts_.back().unit.port.isEmpty()) {
+            throw Fault{drafts_.back().mark,
+                        QStringLiteral("unit %1 has no port").arg(drafts_.back().unit.name)};
+        }
+        if (frame.place == Place::kLabels && frame.anchor != 0) {
+            labels_.insert(frame.anchor, drafts_.back().unit.labels);
         }
     }
-    if (!units) {
-        throw Fault{root.Mark(), QStringLiteral("the inventory has no units")};
-    }
-    QHash<QString, QString> names;  // name: its first place
-    QHash<QString, QString> ports;  // port (and the device it resolves to): the unit that has it
-    for (const auto& entry : units) {
-        const InventoryUnit unit = ReadUnit(entry.first, entry.second, defaults);
-        if (names.contains(unit.name)) {
-            throw Fault{entry.first.Mark(),
-                        QStringLiteral("the name %1 is used twice").arg(unit.name)};
-        }
-        names.insert(unit.name, unit.name);
+
+    std::vector<Frame> frames_;
+    bool read_ = false;
+    bool hasUnits_ = false;
+    YAML::Mark root_;
+    Intended defaults_;
+    std::optional<QString> defaultsSha256_;
+    std::vector<Draft> drafts_;
+    QHash<YAML::anchor_t, QMap<QString, QString>> labels_;  // anchored labels maps, as read
+};
+
+// One port for two units: by name, by the device it resolves to, or by the endpoint its address
+// reaches (where its host name resolves within the lookup's deadline).
+void RefuseSharedPorts(const std::vector<Draft>& drafts, const link::HostLookup& lookup,
+                       int lookupMs) {
+    QHash<QString, size_t> ports;  // port, and the device it resolves to: the unit that has it
+    std::vector<link::NetworkAddress> addresses;
+    std::vector<size_t> owners;
+    for (size_t i = 0; i < drafts.size(); ++i) {
+        const InventoryUnit& unit = drafts[i].unit;
         const QString device = link::ResolvePortName(unit.port);
         for (const QString& key : {unit.port, device}) {
             if (!key.isEmpty() && ports.contains(key)) {
-                throw Fault{entry.first.Mark(), QStringLiteral("%1 and %2 have one port (%3)")
-                                                    .arg(ports.value(key), unit.name, key)};
+                throw Fault{drafts[i].mark,
+                            QStringLiteral("%1 and %2 have one port (%3)")
+                                .arg(drafts[ports.value(key)].unit.name, unit.name, key)};
             }
         }
-        ports.insert(unit.port, unit.name);
+        ports.insert(unit.port, i);
         if (!device.isEmpty()) {
-            ports.insert(device, unit.name);
+            ports.insert(device, i);
         }
-        inventory.units.push_back(unit);
+        if (const std::optional<link::NetworkAddress> address = link::ParseNetworkAddress(device)) {
+            addresses.push_back(*address);
+            owners.push_back(i);
+        }
+    }
+    std::vector<link::Endpoint> endpoints;
+    if (lookup) {
+        endpoints = link::ResolveEndpoints(addresses, lookupMs, lookup);
+    } else {
+        std::transform(addresses.begin(), addresses.end(), std::back_inserter(endpoints),
+                       [](const link::NetworkAddress& a) { return link::EndpointOf(a); });
+    }
+    QHash<QString, size_t> reached;  // an address and port: the first of `addresses` to reach it
+    for (size_t j = 0; j < endpoints.size(); ++j) {
+        for (const QHostAddress& address : endpoints[j].addresses) {
+            const QString at = link::Endpoint{{address}, endpoints[j].port}.Text();
+            if (const auto first = reached.constFind(at); first != reached.constEnd()) {
+                const InventoryUnit& one = drafts[owners[*first]].unit;
+                const InventoryUnit& other = drafts[owners[j]].unit;
+                throw Fault{drafts[owners[j]].mark,
+                            QStringLiteral("%1 and %2 have one port (%3 and %4 both reach %5)")
+                                .arg(one.name, other.name, one.port, other.port, at)};
+            }
+            reached.insert(at, j);
+        }
+    }
+}
+
+Inventory Read(const QByteArray& yaml, const QString& file, const link::HostLookup& lookup,
+               int lookupMs) {
+    InventoryReader reader;
+    ReadYaml(yaml.toStdString(), reader);
+    if (!reader.Read()) {
+        throw Fault{YAML::Mark::null_mark(),
+                    QStringLiteral("an inventory is a map with defaults and units")};
+    }
+    if (!reader.HasUnits()) {
+        throw Fault{reader.Root(), QStringLiteral("the inventory has no units")};
+    }
+    RefuseSharedPorts(reader.Drafts(), lookup, lookupMs);
+    Inventory inventory;
+    inventory.file = file;
+    inventory.units.reserve(reader.Drafts().size());
+    for (Draft& draft : reader.Drafts()) {
+        draft.unit.intended = reader.Defaults().Over(draft.own);
+        if (!draft.unit.firmwareSha256) {
+            draft.unit.firmwareSha256 = reader.DefaultsSha256();
+        }
+        inventory.units.push_back(std::move(draft.unit));
     }
     return inventory;
 }
@@ -223,24 +420,11 @@ QString InventoryFault::Text() const {
                     : QStringLiteral("%1: %2").arg(file, what);
 }
 
-std::optional<int> VersionTenths(const QString& text) {
-    static const QRegularExpression version(QStringLiteral("^([0-9]{1,2})\\.([0-9])$"));
-    const QRegularExpressionMatch match = version.match(text);
-    if (!match.hasMatch()) {
-        return std::nullopt;
-    }
-    const int tenths = match.captured(1).toInt() * 10 + match.captured(2).toInt();
-    return tenths <= 255 ? std::optional(tenths) : std::nullopt;
-}
-
-QString VersionName(int tenths) {
-    return QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10);
-}
-
-std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml,
-                                                       const QString& file) {
+std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml, const QString& file,
+                                                       const link::HostLookup& lookup,
+                                                       int lookupMs) {
     try {
-        return Read(YAML::Load(yaml.toStdString()), file);
+        return Read(yaml, file, lookup, lookupMs);
     } catch (const Fault& fault) {
         return InventoryFault{file, fault.mark.line + 1, fault.mark.column + 1, fault.what};
     } catch (const YAML::Exception& error) {
@@ -249,7 +433,9 @@ std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml,
     }
 }
 
-std::variant<Inventory, InventoryFault> LoadInventory(const QString& path) {
+std::variant<Inventory, InventoryFault> LoadInventory(const QString& path,
+                                                      const link::HostLookup& lookup,
+                                                      int lookupMs) {
     const QFileInfo info(path);
     QFile file(path);
     if (!info.isFile()) {
@@ -263,21 +449,25 @@ std::variant<Inventory, InventoryFault> LoadInventory(const QString& path) {
     if (!file.open(QIODevice::ReadOnly)) {
         return InventoryFault{path, 0, 0, file.errorString()};
     }
-    return ParseInventory(file.read(kMostBytes), path);
+    return ParseInventory(file.read(kMostBytes), path, lookup, lookupMs);
 }
 
 std::variant<std::vector<InventoryUnit>, InventoryFault> Select(const Inventory& inventory,
                                                                 const Selection& selection) {
+    QHash<QString, size_t> byName;
+    for (size_t i = 0; i < inventory.units.size(); ++i) {
+        byName.insert(inventory.units[i].name, i);
+    }
     std::vector<InventoryUnit> chosen;
+    QSet<QString> named;
     for (const QString& name : selection.names) {
-        const auto found =
-            std::find_if(inventory.units.begin(), inventory.units.end(),
-                         [&](const InventoryUnit& unit) { return unit.name == name; });
-        if (found == inventory.units.end()) {
+        const auto found = byName.constFind(name);
+        if (found == byName.constEnd()) {
             return InventoryFault{inventory.file, 0, 0,
                                   QStringLiteral("no unit is called %1").arg(name)};
         }
-        chosen.push_back(*found);
+        chosen.push_back(inventory.units[*found]);
+        named.insert(name);
     }
     if (selection.all || !selection.labels.isEmpty()) {
         for (const InventoryUnit& unit : inventory.units) {
@@ -286,10 +476,7 @@ std::variant<std::vector<InventoryUnit>, InventoryFault> Select(const Inventory&
                     return unit.labels.value(label.first) == label.second &&
                            unit.labels.contains(label.first);
                 });
-            const bool named =
-                std::any_of(chosen.begin(), chosen.end(),
-                            [&](const InventoryUnit& c) { return c.name == unit.name; });
-            if (matches && !named) {
+            if (matches && !named.contains(unit.name)) {
                 chosen.push_back(unit);
             }
         }

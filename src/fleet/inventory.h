@@ -13,25 +13,19 @@
 #include <variant>
 #include <vector>
 
+#include "fleet/settings.h"
+#include "link/endpoint.h"
+
 namespace irig::fleet {
-
-// What the inventory says a unit should have; an unset field is left as the unit has it.
-struct Intended {
-    std::optional<int> irigOffset;  // whole hours, -23..23
-    std::optional<int> gpsOffset;
-    std::optional<bool> ieee1344;
-    std::optional<QString> firmware;  // "2.3": the version the unit should answer
-    std::optional<int> maxClockOffsetMs;
-
-    bool SetsOffsets() const { return irigOffset || gpsOffset || ieee1344; }
-    bool operator==(const Intended&) const = default;
-};
 
 struct InventoryUnit {
     QString name;
     QString port;
     QMap<QString, QString> labels;
     Intended intended;
+    // firmware_sha256: the SHA-256 (lower case) of the blocks its firmware file must write, as
+    // irigctl inspect shows it. A pin of the file, not a setting the unit has.
+    std::optional<QString> firmwareSha256;
 
     // "sub-a-1 (rfc2217://ts-a:4001)".
     QString Named() const { return QStringLiteral("%1 (%2)").arg(name, port); }
@@ -52,10 +46,23 @@ struct InventoryFault {
     QString Text() const;
 };
 
-// The inventory in `yaml`, read as the file `file` (for messages).
-std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml, const QString& file);
-// The inventory in the file at `path` (a regular file, at most 4 MiB).
-std::variant<Inventory, InventoryFault> LoadInventory(const QString& path);
+// How long the host names of an inventory's terminal servers may take to resolve, in all: the
+// connect deadline.
+inline constexpr int kLookupMs = 5'000;
+
+// The inventory in `yaml`, read as the file `file` (for messages): one document of at most 10,000
+// units with at most 64 labels each, aliases expanded; no key given twice; no control character in
+// a name, port or label; no port shared by two units, comparing the addresses host names resolve
+// to through `lookup` within `lookupMs` (without a lookup only addresses written as such; a name
+// that does not resolve is no fault).
+std::variant<Inventory, InventoryFault> ParseInventory(const QByteArray& yaml, const QString& file,
+                                                       const link::HostLookup& lookup = {},
+                                                       int lookupMs = kLookupMs);
+// The inventory in the file at `path` (a regular file, at most 4 MiB), its host names resolved by
+// the system. A bounded wait: for a command's start, before any port is opened.
+std::variant<Inventory, InventoryFault> LoadInventory(
+    const QString& path, const link::HostLookup& lookup = link::SystemLookup,
+    int lookupMs = kLookupMs);
 
 // What a command line selects: units by name (in the order given), every unit, or those whose
 // labels all match.
@@ -71,10 +78,5 @@ struct Selection {
 // does not have, or a selection that matches nothing, is a fault.
 std::variant<std::vector<InventoryUnit>, InventoryFault> Select(const Inventory& inventory,
                                                                 const Selection& selection);
-
-// "2.3" as the unit reports it, in tenths; nothing for a text that is not N.N.
-std::optional<int> VersionTenths(const QString& text);
-// Tenths as "2.3", whatever the locale.
-QString VersionName(int tenths);
 
 }  // namespace irig::fleet

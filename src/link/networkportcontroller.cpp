@@ -2,14 +2,7 @@
 
 #include <QLoggingCategory>
 #include <QMutex>
-#include <thread>
 
-#ifdef Q_OS_WIN
-#include <ws2tcpip.h>
-#else
-#include <netdb.h>
-#include <sys/socket.h>
-#endif
 #ifdef Q_OS_LINUX
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -47,29 +40,6 @@ bool WeWill(uint8_t option) {
 
 bool WeDo(uint8_t option) {
     return option == telnet::kBinary || option == telnet::kSuppressGoAhead;
-}
-
-// The system's resolver, on a thread of its own that nobody waits for: a resolver that never
-// answers holds that thread, not the event loop nor the program's end.
-void SystemLookup(const QString& host, std::function<void(QList<QHostAddress>, QString)> done) {
-    std::thread([name = host.toUtf8(), done = std::move(done)] {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        const int error = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
-        QList<QHostAddress> addresses;
-        for (const addrinfo* at = found; at != nullptr; at = at->ai_next) {
-            const QHostAddress address(at->ai_addr);
-            if (!addresses.contains(address)) {
-                addresses.append(address);
-            }
-        }
-        if (found != nullptr) {
-            ::freeaddrinfo(found);
-        }
-        done(addresses, error == 0 ? QString() : QString::fromLocal8Bit(::gai_strerror(error)));
-    }).detach();
 }
 
 QString ParityName(uint8_t value) {
@@ -136,10 +106,9 @@ int NetworkPortController::OpenDevice(const QString& name, const QString& addres
     settingsAnswered_ = 0;
     roundTripMs_ = 0;
     deadline_.start(connectTimeoutMs_);
-    QHostAddress literal;
-    if (literal.setAddress(address_.host)) {
+    if (const std::optional<QHostAddress> literal = LiteralAddress(address_.host)) {
         phase_ = Phase::kConnecting;
-        addresses_ = {literal};
+        addresses_ = {*literal};
         QTimer::singleShot(0, this, [this, attempt = attempt_] {
             if (attempt == attempt_ && phase_ == Phase::kConnecting) {
                 ConnectNext();
@@ -160,6 +129,12 @@ int NetworkPortController::OpenDevice(const QString& name, const QString& addres
                 }
             });
     return kPortOpening;
+}
+
+QString NetworkPortController::Reached() const {
+    return socket_.state() == QAbstractSocket::ConnectedState
+               ? EndpointOf(address_, {socket_.peerAddress()}).Text()
+               : QString();
 }
 
 void NetworkPortController::LookedUp(quint64 attempt, const QList<QHostAddress>& addresses,

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 
+#include "link/endpoint.h"
 #include "link/portcontroller.h"
 #include "link/portmap.h"
 #include "link/telnet.h"
@@ -25,10 +26,7 @@ class NetworkPortController final : public PortController, private telnet::Decod
     Q_OBJECT
 
 public:
-    // Looks up `host` and calls `done` once, from any thread, with its addresses or why there are
-    // none.
-    using Lookup = std::function<void(const QString& host,
-                                      std::function<void(QList<QHostAddress>, QString)> done)>;
+    using Lookup = HostLookup;
 
     explicit NetworkPortController(QObject* parent = nullptr);
     ~NetworkPortController() override;
@@ -46,6 +44,7 @@ public:
     QByteArray ReadData() override;
     int RoundTripMs() const override { return roundTripMs_; }
     QString Note() const override { return note_; }
+    QString Reached() const override;
 
     // The one deadline of an open: the name's lookup, the connection and the negotiation (5 s
     // unless set).

@@ -54,6 +54,9 @@ public:
     // What the component could not do on the open port, in a few words (a terminal server that
     // leaves the line as it is); empty when there is nothing to say.
     virtual QString Note() const { return {}; }
+    // The address and port the open connection reached, as Endpoint::Text writes it
+    // ("127.0.0.1:25006"), whatever the name it was given by; empty for a local line.
+    virtual QString Reached() const { return {}; }
 
 signals:
     // How an open that returned kPortOpening ended: kPortOpened or an error number.

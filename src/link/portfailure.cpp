@@ -18,9 +18,12 @@ QString FailureText(const QString& name, const PortFailure& failure) {
                     .arg(name);
             }
             if (!failure.mapEntry.isEmpty()) {
+                // The link's own text names what is missing; the device is the link itself
+                // when it dangles.
+                const QString target = LinkText(failure.mapEntry);
                 return QStringLiteral(
-                           "no such device: %1 is mapped to %2 by %3, and %2 is not there")
-                    .arg(name, failure.device, failure.mapEntry);
+                           "no such device: %1 is mapped by %2 to %3, which is not there")
+                    .arg(name, failure.mapEntry, target.isEmpty() ? failure.device : target);
             }
             if (failure.device != name) {
                 return QStringLiteral(

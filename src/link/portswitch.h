@@ -25,6 +25,7 @@ public:
     QByteArray ReadData() override { return active_->ReadData(); }
     int RoundTripMs() const override { return active_->RoundTripMs(); }
     QString Note() const override { return active_->Note(); }
+    QString Reached() const override { return active_->Reached(); }
 
     // How long connecting to a terminal server may take.
     void SetConnectTimeout(int milliseconds) { network_.SetConnectTimeout(milliseconds); }

@@ -3,6 +3,7 @@
 #include "status/clockcheck.h"
 
 #include <QPointer>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <algorithm>
 #include <limits>
@@ -81,7 +82,7 @@ GuardedTcpServer::~GuardedTcpServer() {
 }
 
 void GuardedTcpServer::incomingConnection(qintptr descriptor) {
-    auto* socket = new QTcpSocket(this);
+    QTcpSocket* socket = tls_ ? new QSslSocket(this) : new QTcpSocket(this);
     if (!socket->setSocketDescriptor(descriptor)) {
         delete socket;
         return;
@@ -113,7 +114,20 @@ void GuardedTcpServer::incomingConnection(qintptr descriptor) {
             return connection->socket.isNull() || connection->socket == socket;
         });
     });
-    addPendingConnection(socket);
+    auto* secure = qobject_cast<QSslSocket*>(socket);
+    if (secure == nullptr) {
+        addPendingConnection(socket);
+        return;
+    }
+    secure->setSslConfiguration(*tls_);
+    connect(secure, &QSslSocket::encrypted, this, [this, secure] { addPendingConnection(secure); });
+    // Plain HTTP, a client certificate refused, a client gone: the HTTP server never sees it.
+    connect(secure, &QAbstractSocket::errorOccurred, this, [secure] {
+        if (!secure->isEncrypted()) {
+            Close(*secure);
+        }
+    });
+    secure->startServerEncryption();
 }
 
 GuardedTcpServer::Connection* GuardedTcpServer::Find(const QTcpSocket* socket) {

@@ -1,14 +1,17 @@
 // The exporter's door: a TCP server that hands Qt HTTP Server only what it can afford. It caps the
 // connections at once (closing the longest idle one for a newcomer), closes a connection that has
 // not completed a request within its idle time, refuses a header or body over its bound (431, 413)
-// and closes after a response where HTTP says to (Connection: close, HTTP/1.0). What a request
-// means is the HTTP server's.
+// and closes after a response where HTTP says to (Connection: close, HTTP/1.0). With TLS, a
+// connection goes to the HTTP server once its handshake is done; until then it counts against the
+// cap and the idle time as any other. What a request means is the HTTP server's.
 #pragma once
 
 #include <QDeadlineTimer>
+#include <QSslConfiguration>
 #include <QTcpServer>
 #include <QTimer>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QTcpSocket;
@@ -30,6 +33,8 @@ public:
     ~GuardedTcpServer() override;
 
     int Connections() const { return static_cast<int>(connections_.size()); }
+    // TLS for the connections from now on; unset: plain HTTP.
+    void SetTls(const std::optional<QSslConfiguration>& tls) { tls_ = tls; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -45,6 +50,7 @@ private:
     void Sweep();
 
     HttpLimits limits_;
+    std::optional<QSslConfiguration> tls_;
     std::vector<std::unique_ptr<Connection>> connections_;
     QTimer sweep_;
 };

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "link/protocol.h"
+#include "monitor/families.h"
 
 namespace irig::monitor {
 
@@ -56,24 +57,20 @@ QByteArray UnitLabels(const UnitReading& unit) {
     return out;
 }
 
-// Whether each setting the inventory gives matches the unit, where it is known.
+// Whether each setting the inventory gives matches the unit, where the unit keeps it and it is
+// known; the clock's limit is the offset families' to show.
 std::vector<std::pair<const char*, bool>> Matches(const UnitReading& unit) {
-    std::vector<std::pair<const char*, bool>> matches;
-    const fleet::Intended& intended = unit.intended;
-    if (unit.offsets) {
-        if (intended.irigOffset) {
-            matches.emplace_back("irig_offset", *intended.irigOffset == unit.offsets->irig);
-        }
-        if (intended.gpsOffset) {
-            matches.emplace_back("gps_offset", *intended.gpsOffset == unit.offsets->gps);
-        }
-        if (intended.ieee1344) {
-            matches.emplace_back("ieee1344", *intended.ieee1344 == unit.offsets->ieee1344);
-        }
+    fleet::Observed observed = unit.offsets ? unit.offsets->AsObserved() : fleet::Observed();
+    if (unit.clock && unit.clock->version) {
+        observed.version = *unit.clock->version;
     }
-    if (intended.firmware && unit.clock && unit.clock->version) {
-        matches.emplace_back("firmware",
-                             fleet::VersionTenths(*intended.firmware) == *unit.clock->version);
+    const std::vector<fleet::Drift> drifts = fleet::Compare(unit.intended, observed);
+    std::vector<std::pair<const char*, bool>> matches;
+    for (const fleet::Setting setting : fleet::Compared(unit.intended, observed)) {
+        const bool drifted = std::any_of(drifts.begin(), drifts.end(), [&](const fleet::Drift& d) {
+            return d.setting == setting;
+        });
+        matches.emplace_back(fleet::Row(setting).key, !drifted);
     }
     return matches;
 }
@@ -99,21 +96,60 @@ void AppendThousandths(QByteArray& out, qint64 value) {
     out += static_cast<char>('0' + fraction % 10);
 }
 
-void Family(QByteArray& out, const char* name, const char* help) {
+// The family's HELP and TYPE.
+void Header(QByteArray& out, Family family) {
+    const FamilyRow& row = Row(family);
     out += "# HELP ";
-    out += name;
+    out += row.name;
     out += ' ';
-    out += help;
+    out += row.help;
     out += "\n# TYPE ";
-    out += name;
-    out += " gauge\n";
+    out += row.name;
+    out += ' ';
+    out += row.type;
+    out += '\n';
 }
 
-// `name{labels` and the space before the value; the caller closes the labels.
-void Open(QByteArray& out, const char* name, const QByteArray& labels) {
-    out += name;
+// `name{labels` and, for a family with a label of its own, `,own="value"`; the caller closes
+// the labels.
+void Open(QByteArray& out, Family family, const QByteArray& labels, QByteArrayView own = {}) {
+    const FamilyRow& row = Row(family);
+    out += row.name;
     out += '{';
     out += labels;
+    if (*row.ownLabel != '\0') {
+        out += ',';
+        out += row.ownLabel;
+        out += "=\"";
+        out += own;
+        out += '"';
+    }
+}
+
+// A series for each unit that answers and has been measured, from one field of its offset.
+void OffsetFamily(QByteArray& out, Family family, const std::vector<UnitReading>& units,
+                  const std::vector<QByteArray>& labels,
+                  qint64 status::ClockOffset::*milliseconds) {
+    Header(out, family);
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i].up && units[i].offset) {
+            Open(out, family, labels[i]);
+            out += "} ";
+            AppendThousandths(out, *units[i].offset.*milliseconds);
+            out += '\n';
+        }
+    }
+}
+
+void HostClock(QByteArray& out, const status::KernelClock& clock) {
+    Header(out, Family::kHostClockSynchronized);
+    out += Row(Family::kHostClockSynchronized).name;
+    out += clock.unsynchronised ? " 0\n" : " 1\n";
+    Header(out, Family::kHostClockMaxError);
+    out += Row(Family::kHostClockMaxError).name;
+    out += ' ';
+    AppendThousandths(out, (clock.maxErrorUs + 999) / 1000);
+    out += '\n';
 }
 
 }  // namespace
@@ -127,82 +163,54 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
     std::transform(units.begin(), units.end(), labels.begin(),
                    [](const UnitReading& unit) { return UnitLabels(unit); });
 
-    Family(out, "irig_unit_up", "Whether the unit answered its last request (1) or not (0).");
+    Header(out, Family::kUp);
     for (size_t i = 0; i < units.size(); ++i) {
-        Open(out, "irig_unit_up", labels[i]);
+        Open(out, Family::kUp, labels[i]);
         out += units[i].up ? "} 1\n" : "} 0\n";
     }
 
-    Family(out, "irig_unit_reference_source",
-           "The unit's time reference: 1 for the one it follows, 0 for the others; none while "
-           "the unit does not answer.");
+    Header(out, Family::kReferenceSource);
     for (size_t i = 0; i < units.size(); ++i) {
         if (!units[i].up || !units[i].clock) {
             continue;
         }
         for (const Source& source : kSources) {
-            Open(out, "irig_unit_reference_source", labels[i]);
-            out += ",source=\"";
-            out += source.label;
-            out += units[i].clock->source == source.code ? "\"} 1\n" : "\"} 0\n";
+            Open(out, Family::kReferenceSource, labels[i], source.label);
+            out += units[i].clock->source == source.code ? "} 1\n" : "} 0\n";
         }
     }
 
-    Family(out, "irig_unit_firmware_info",
-           "The unit's firmware version; none while it does not answer.");
+    Header(out, Family::kFirmwareInfo);
     for (size_t i = 0; i < units.size(); ++i) {
         if (units[i].up && units[i].clock && units[i].clock->version) {
-            const int tenths = *units[i].clock->version;
-            Open(out, "irig_unit_firmware_info", labels[i]);
-            out += ",version=\"";
-            Append(out, tenths / 10);
-            out += '.';
-            Append(out, tenths % 10);
-            out += "\"} 1\n";
+            QByteArray version;
+            Append(version, *units[i].clock->version / 10);
+            version += '.';
+            Append(version, *units[i].clock->version % 10);
+            Open(out, Family::kFirmwareInfo, labels[i], version);
+            out += "} 1\n";
         }
     }
 
-    // A series for each unit that answers and has been measured, from one field of its offset.
-    const auto offsetFamily = [&](const char* name, const char* help,
-                                  qint64 status::ClockOffset::*milliseconds) {
-        Family(out, name, help);
-        for (size_t i = 0; i < units.size(); ++i) {
-            if (units[i].up && units[i].offset) {
-                Open(out, name, labels[i]);
-                out += "} ";
-                AppendThousandths(out, *units[i].offset.*milliseconds);
-                out += '\n';
-            }
-        }
-    };
-    offsetFamily("irig_unit_clock_offset_seconds",
-                 "The unit's clock minus this computer's, as last measured from its replies; the "
-                 "true offset lies within the uncertainty either side.",
-                 &status::ClockOffset::offsetMs);
-    offsetFamily("irig_unit_clock_offset_uncertainty_seconds",
-                 "How far the true offset may lie from the measured one, either side.",
+    OffsetFamily(out, Family::kClockOffset, units, labels, &status::ClockOffset::offsetMs);
+    OffsetFamily(out, Family::kClockOffsetUncertainty, units, labels,
                  &status::ClockOffset::uncertaintyMs);
 
-    Family(out, "irig_unit_setting_matches",
-           "Whether the unit's setting matches its inventory (1) or not (0); none while unknown "
-           "or the unit does not answer.");
+    Header(out, Family::kSettingMatches);
     for (size_t i = 0; i < units.size(); ++i) {
         if (!units[i].up) {
             continue;
         }
         for (const auto& [setting, matches] : Matches(units[i])) {
-            Open(out, "irig_unit_setting_matches", labels[i]);
-            out += ",setting=\"";
-            out += setting;
-            out += matches ? "\"} 1\n" : "\"} 0\n";
+            Open(out, Family::kSettingMatches, labels[i], setting);
+            out += matches ? "} 1\n" : "} 0\n";
         }
     }
 
-    Family(out, "irig_unit_last_reply_timestamp_seconds",
-           "When the unit last answered, in seconds since the epoch on this computer's clock.");
+    Header(out, Family::kLastReply);
     for (size_t i = 0; i < units.size(); ++i) {
         if (units[i].lastReply) {
-            Open(out, "irig_unit_last_reply_timestamp_seconds", labels[i]);
+            Open(out, Family::kLastReply, labels[i]);
             out += "} ";
             AppendThousandths(out, *units[i].lastReply / 1000);
             out += '\n';
@@ -210,27 +218,16 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
     }
 
     if (hostClock) {
-        Family(out, "irig_host_clock_synchronized",
-               "Whether the kernel holds this computer's clock synchronised (1) or not (0).");
-        out += hostClock->unsynchronised ? "irig_host_clock_synchronized 0\n"
-                                         : "irig_host_clock_synchronized 1\n";
-        Family(out, "irig_host_clock_max_error_seconds",
-               "The kernel's bound on this computer's clock error.");
-        out += "irig_host_clock_max_error_seconds ";
-        AppendThousandths(out, (hostClock->maxErrorUs + 999) / 1000);
-        out += '\n';
+        HostClock(out, *hostClock);
     }
 
     if (reload) {
-        Family(out, "irig_monitor_config_last_reload_successful",
-               "Whether the last reload of the configuration succeeded (1) or found a faulty file "
-               "and kept the configuration as it was (0).");
-        out += reload->successful ? "irig_monitor_config_last_reload_successful 1\n"
-                                  : "irig_monitor_config_last_reload_successful 0\n";
-        Family(out, "irig_monitor_config_last_reload_success_timestamp_seconds",
-               "When the configuration was last read whole, at the start or a reload, in seconds "
-               "since the epoch.");
-        out += "irig_monitor_config_last_reload_success_timestamp_seconds ";
+        Header(out, Family::kReloadSuccessful);
+        out += Row(Family::kReloadSuccessful).name;
+        out += reload->successful ? " 1\n" : " 0\n";
+        Header(out, Family::kReloadSuccessTimestamp);
+        out += Row(Family::kReloadSuccessTimestamp).name;
+        out += ' ';
         AppendThousandths(out, reload->lastSuccess / 1000);
         out += '\n';
     }

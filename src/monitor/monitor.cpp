@@ -5,13 +5,10 @@
 #include <optional>
 #include <vector>
 
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
-
 #include "monitor/reload.h"
 #include "monitor/server.h"
 #include "monitor/unitloops.h"
+#include "unit/filelimit.h"
 #include "unit/interrupts.h"
 
 namespace irig::monitor {
@@ -26,22 +23,13 @@ void Write(std::FILE* file, const QString& line) {
     (void)std::fflush(file);
 }
 
-// A port and a connection or two a unit: as many files as the system lets this process have.
-void RaiseFileLimit() {
-#ifdef Q_OS_UNIX
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-#endif
-}
-
-QString Url(const QHostAddress& address, quint16 port) {
+QString Url(const QHostAddress& address, quint16 port, bool tls) {
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
                              ? QStringLiteral("[%1]").arg(address.toString())
                              : address.toString();
-    return QStringLiteral("http://%1:%2/metrics").arg(host).arg(port);
+    return QStringLiteral("%1://%2:%3/metrics")
+        .arg(tls ? QStringLiteral("https") : QStringLiteral("http"), host)
+        .arg(port);
 }
 
 // The units watched, each with its key on the board and the inventory's entry it came from.
@@ -142,6 +130,22 @@ ReloadPart InventoryPart(const Options& options, Watchlist& watchlist, std::FILE
             }};
 }
 
+// The web configuration read again: its users and headers for the requests that come, its TLS for
+// the connections that come.
+ReloadPart WebConfigPart(const QString& file, MetricsServer& server, std::FILE* err) {
+    return {QStringLiteral("the web configuration %1").arg(file),
+            [file, &server, err]() -> std::variant<std::function<void()>, QString> {
+                auto web = LoadWebConfig(file);
+                if (const auto* fault = std::get_if<WebConfigFault>(&web)) {
+                    return fault->Text();
+                }
+                return [file, &server, err, config = std::get<WebConfig>(std::move(web))] {
+                    server.SetWebConfig(config);
+                    Write(err, QStringLiteral("irigctl: monitor: read %1 again").arg(file));
+                };
+            }};
+}
+
 // What SIGHUP does: every part read again, and put in place only when none is faulty.
 void ReadAgain(const Options& options, const std::vector<ReloadPart>& parts, MetricsBoard& board,
                std::FILE* err) {
@@ -168,10 +172,17 @@ void ReadAgain(const Options& options, const std::vector<ReloadPart>& parts, Met
 }  // namespace
 
 // The exit codes of irigctl that the monitor ends with besides a signal's.
+constexpr int kFaultyWebConfig = 2;
 constexpr int kCannotListen = 4;
 
 int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort) {
-    RaiseFileLimit();
+    auto web = options.webConfig.isEmpty() ? WebConfig() : LoadWebConfig(options.webConfig);
+    if (const auto* fault = std::get_if<WebConfigFault>(&web)) {
+        Write(err, QStringLiteral("irigctl: monitor: %1").arg(fault->Text()));
+        return kFaultyWebConfig;
+    }
+    const bool tls = std::get<WebConfig>(web).tls.has_value();
+    unit::RaiseFileLimit();
     // The zone's file read once, before any other thread runs: without TZ, the C library looks at
     // /etc/localtime again at each conversion of a unit's local time (a tenth of the units' loops'
     // time). A zone changed meanwhile is taken at the next start.
@@ -190,6 +201,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
         QMetaObject::invokeMethod(
             &loops, [&loops, port] { loops.MeasureOnRequest(port); }, Qt::QueuedConnection);
     });
+    server.SetWebConfig(std::get<WebConfig>(web));
     const QHostAddress address(options.listenHost);
     QString why;
     const quint16 listening = server.Listen(address, options.listenPort, &why);
@@ -202,7 +214,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
     }
     Write(err,
           QStringLiteral("irigctl: monitor: serving %1 for %2 %3")
-              .arg(Url(address, listening))
+              .arg(Url(address, listening, tls))
               .arg(options.ports.size())
               .arg(options.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
 
@@ -211,6 +223,9 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
     std::vector<ReloadPart> parts;
     if (!options.inventory.isEmpty()) {
         parts.push_back(InventoryPart(options, watchlist, err));
+    }
+    if (!options.webConfig.isEmpty()) {
+        parts.push_back(WebConfigPart(options.webConfig, server, err));
     }
     QEventLoop loop;
     int exitCode = 0;

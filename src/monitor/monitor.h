@@ -18,11 +18,13 @@ struct Options {
     fleet::Selection selection;                        // the units it selects, again then
     QString listenHost = QStringLiteral("127.0.0.1");  // where /metrics is served
     quint16 listenPort = 9810;                         // 0: any free port
+    QString webConfig;  // the web configuration file (TLS, users, headers); empty: none
     unit::Timeouts timeouts;
     Schedule schedule;
 };
 
-// Returns the exit code: 130 or 143 for the signal that ended it, 4 when it cannot listen.
+// Returns the exit code: 130 or 143 for the signal that ended it, 2 when the web configuration is
+// faulty, 4 when it cannot listen.
 int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort = {});
 
 }  // namespace irig::monitor

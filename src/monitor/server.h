@@ -1,6 +1,7 @@
 // irigctl monitor's HTTP side: /metrics rendered from the readings last posted, in a thread of its
 // own so that a scrape never waits for the units' loop (nor for a terminal server being
-// connected); POST /check-time asks for a measurement now. The units are polled elsewhere.
+// connected); POST /check-time asks for a measurement now, from the page's own origin only. The
+// web configuration's users, headers and TLS apply to every path. The units are polled elsewhere.
 #pragma once
 
 #include <QHash>
@@ -11,10 +12,14 @@
 #include <functional>
 #include <vector>
 
+#include "monitor/authenticator.h"
 #include "monitor/httpguard.h"
 #include "monitor/metrics.h"
+#include "monitor/webconfig.h"
 
 class QHttpServer;
+class QHttpServerRequest;
+class QHttpServerResponder;
 
 namespace irig::monitor {
 
@@ -59,13 +64,26 @@ public:
     // Listens on `address`:`port` (0: any free port); the port it listens on, or 0 with `why`.
     quint16 Listen(const QHostAddress& address, quint16 port, QString* why);
 
+    // The web configuration from now on: its users and headers for the requests that come, its
+    // TLS for the connections that come. From any thread, before Listen too; it is taken when
+    // this returns.
+    void SetWebConfig(const WebConfig& web);
+
 private:
+    struct Asked;
+
+    void Serve(const QHttpServerRequest& request, QHttpServerResponder&& responder);
+    void Send(QHttpServerResponder&& responder, const Asked& asked, Verdict verdict) const;
+
     const MetricsBoard& board_;
     MeasureRequest measure_;
     HttpLimits limits_;
+    WebConfig web_;  // the server's thread's once it listens
     QThread thread_;
     QObject* context_ = nullptr;     // lives in the server's thread
     QHttpServer* server_ = nullptr;  // made and deleted there
+    GuardedTcpServer* tcp_ = nullptr;
+    Authenticator* authenticator_ = nullptr;
 };
 
 }  // namespace irig::monitor

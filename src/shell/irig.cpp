@@ -93,6 +93,8 @@ void IRIG::Wire() {
     connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);
     connect(&exchange_, &exchange::UnitExchange::ReplyDecoded, this,
             [this](int16_t, const status::StatusView& view) { ShowReply(view); });
+    connect(&exchange_, &exchange::UnitExchange::FrameReceived, this,
+            [this](int16_t code, const QByteArray& payload) { record_->Heard(code, payload); });
     for (const auto& [button, handler] :
          {std::pair{cmdSetTime, &IRIG::cmdSetTime_Click},
           {cmdSetOffset, &IRIG::cmdSetOffset_Click},
@@ -241,7 +243,6 @@ void IRIG::ShowReply(const status::StatusView& view) {
         portView_->Confirmed();
     }
     shell::ShowReply(*this, view);
-    record_->Heard(view);
 }
 
 void IRIG::SingleCode(int16_t code) {
@@ -267,7 +268,7 @@ void IRIG::cmdSetTime_Click() {
     }
     setTime_ = status::PlanSetTimeRequest(clock_());
     tmrSetTime->start(std::chrono::round<std::chrono::milliseconds>(setTime_.plan.wait));
-    status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
+    status_.SetClock(status::HostClockText(status::ReadKernelClock(), status::ClockUse::kSetting) +
                      QStringLiteral("  ·  setting the unit to ") +
                      setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
 }
@@ -282,7 +283,7 @@ void IRIG::SetTimeDue() {
     record_->ClockSent(setTime_.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")));
     clockPoll_.Begin();
     status_.SetUnit({});
-    status_.SetClock(status::HostClockText(status::ReadKernelClock()) +
+    status_.SetClock(status::HostClockText(status::ReadKernelClock(), status::ClockUse::kSetting) +
                      QStringLiteral("  ·  set at ") +
                      setTime_.plan.second.toString(QStringLiteral("HH:mm:ss")));
 }

@@ -31,14 +31,14 @@ QString UnitRecord::Named() const {
     return device.isEmpty() || device == name ? name : QStringLiteral("%1 (%2)").arg(name, device);
 }
 
-void UnitRecord::Heard(const status::StatusView& view) {
-    if (view.irigOffset && view.gpsOffset && view.ieee1344) {
-        offsets_ = unit::Offsets{view.irigOffset->trimmed().toInt(),
-                                 view.gpsOffset->trimmed().toInt(), *view.ieee1344};
+void UnitRecord::Heard(int16_t code, const QByteArray& payload) {
+    if (const std::optional<status::OffsetsReading> read = status::ReadOffsets(code, payload)) {
+        offsets_ = unit::Offsets{read->irig, read->gps, read->ieee1344};
     }
-    if (view.version && versionWait_.isActive()) {
+    const std::optional<status::ClockReading> clock = status::ReadClock(code, payload);
+    if (clock && clock->version && versionWait_.isActive()) {
         versionWait_.stop();
-        log_(QStringLiteral("Unit answers version ") + *view.version);
+        log_(QStringLiteral("Unit answers version ") + status::VersionText(*clock->version));
     }
 }
 
@@ -48,7 +48,7 @@ void UnitRecord::OffsetsSent(QStringView irig, QStringView gps, bool ieee1344) {
 }
 
 void UnitRecord::ClockSent(const QString& second) {
-    record_.ClockSet(Named(), {}, second, QStringLiteral("sent"));
+    record_.ClockSet(Named(), {}, second + QStringLiteral(", sent"));
 }
 
 void UnitRecord::UpdateStarted(int blocks) {

@@ -25,8 +25,9 @@ public:
 
     void SetSink(unit::ChangeRecord::Sink sink) { record_ = unit::ChangeRecord(std::move(sink)); }
 
-    // A reply shown: its offsets are the unit's, and after Exit its version is the answer.
-    void Heard(const status::StatusView& view);
+    // A frame from the unit: an offsets reply's are the unit's offsets, and after Exit a clock
+    // reply's version is the answer.
+    void Heard(int16_t code, const QByteArray& payload);
     void OffsetsSent(QStringView irig, QStringView gps, bool ieee1344);
     void ClockSent(const QString& second);
     void Loaded(const QString& file) { file_ = file; }

@@ -29,7 +29,7 @@ ClockTrust Trust(const std::optional<KernelClock>& clock) {
     return clock->unsynchronised ? ClockTrust::kNotSynchronised : ClockTrust::kSynchronised;
 }
 
-QString HostClockText(const std::optional<KernelClock>& clock) {
+QString HostClockText(const std::optional<KernelClock>& clock, ClockUse use) {
     switch (Trust(clock)) {
         case ClockTrust::kSynchronised: {
             // Whole milliseconds, rounded up: never more precise than the estimate.
@@ -37,8 +37,13 @@ QString HostClockText(const std::optional<KernelClock>& clock) {
             return QStringLiteral("host clock synchronised (±%1 ms)").arg(ms);
         }
         case ClockTrust::kNotSynchronised:
-            return QStringLiteral(
-                "host clock NOT synchronised: the unit will take the computer's time as it is");
+            return use == ClockUse::kSetting
+                       ? QStringLiteral(
+                             "host clock NOT synchronised: the unit will take the computer's time "
+                             "as it is")
+                       : QStringLiteral(
+                             "host clock NOT synchronised: the offset is measured against a clock "
+                             "that may itself be off");
         case ClockTrust::kUnknown:
             return QStringLiteral("host clock state unknown");
     }

@@ -22,8 +22,11 @@ enum class ClockTrust { kSynchronised, kNotSynchronised, kUnknown };
 
 ClockTrust Trust(const std::optional<KernelClock>& clock);
 
-// "host clock synchronised (±2 ms)", "host clock NOT synchronised: the unit will take the
-// computer's time as it is", "host clock state unknown".
-QString HostClockText(const std::optional<KernelClock>& clock);
+// What the clock serves: a unit's clock set from it, or an offset measured against it.
+enum class ClockUse { kSetting, kMeasuring };
+
+// "host clock synchronised (±2 ms)", "host clock NOT synchronised: " and what that means for the
+// use ("the unit will take the computer's time as it is"), "host clock state unknown".
+QString HostClockText(const std::optional<KernelClock>& clock, ClockUse use);
 
 }  // namespace irig::status

@@ -94,6 +94,15 @@ QString ClockReading::Text() const {
         .arg(second, 2, 10, QLatin1Char('0'));
 }
 
+std::optional<OffsetsReading> ReadOffsets(int16_t code, const QByteArray& payload) {
+    if ((code != link::code::kEndRead && code != link::code::kEndSet) ||
+        payload.size() != link::length::kOffsets || At(payload, 1) != kOffsets) {
+        return std::nullopt;
+    }
+    return OffsetsReading{static_cast<int8_t>(At(payload, 2)), static_cast<int8_t>(At(payload, 3)),
+                          At(payload, 4) != 0x00};
+}
+
 int16_t MinOf(int16_t a, int16_t b) {
     return a < b ? a : b;
 }

@@ -57,6 +57,17 @@ struct ClockReading {
 // any other payload.
 std::optional<ClockReading> ReadClock(int16_t code, const QByteArray& payload);
 
+// An offsets reply read as values: whole hours, signed, and the IEEE 1344 flag.
+struct OffsetsReading {
+    int irig = 0;
+    int gps = 0;
+    bool ieee1344 = false;
+};
+
+// The offsets of an accepted offsets reply (a read or a set reply of 4 bytes); nothing for any
+// other payload.
+std::optional<OffsetsReading> ReadOffsets(int16_t code, const QByteArray& payload);
+
 int16_t MinOf(int16_t a, int16_t b);
 
 // The text formats of the status display.

@@ -1,6 +1,9 @@
 #include "unit/changerecord.h"
 
 #include <QStringList>
+#include <utility>
+
+#include "link/printable.h"
 
 #ifdef Q_OS_UNIX
 #include <pwd.h>
@@ -9,14 +12,6 @@
 #endif
 
 namespace irig::unit {
-
-namespace {
-
-QString Hours(int hours) {
-    return QString::number(hours);
-}
-
-}  // namespace
 
 ChangeRecord::Sink ChangeRecord::SystemLog(const char* identifier) {
 #ifdef Q_OS_UNIX
@@ -45,34 +40,35 @@ QString ChangeRecord::User() {
 #endif
 }
 
+// Whatever the unit's name, a file's or a unit's words hold, one change is one line of printable
+// text.
 void ChangeRecord::Say(const QString& unit, const QString& what, const QString& rest) const {
     if (sink_) {
-        sink_(QStringLiteral("%1: %2 by %3: %4").arg(unit, what, User(), rest));
+        sink_(link::PrintableBytes(
+            QStringLiteral("%1: %2 by %3: %4").arg(unit, what, User(), rest).toUtf8()));
     }
 }
 
 void ChangeRecord::OffsetsSet(const QString& unit, const std::optional<Offsets>& before,
                               const Offsets& after, const QString& outcome) const {
-    struct Setting {
-        const char* name;
-        QString was;
-        QString now;
-    };
-    const Setting settings[] = {
-        {"IRIG-B", before ? Hours(before->irig) : QString(), Hours(after.irig)},
-        {"GPS", before ? Hours(before->gps) : QString(), Hours(after.gps)},
-        {"IEEE 1344", before ? OnOff(before->ieee1344) : QString(), OnOff(after.ieee1344)}};
+    const std::optional<fleet::Observed> was =
+        before ? std::optional(before->AsObserved()) : std::nullopt;
+    const fleet::Observed now = after.AsObserved();
     QStringList changed;
     QStringList unchanged;
-    for (const Setting& setting : settings) {
-        if (!before) {
-            changed.append(
-                QStringLiteral("%1 -> %2").arg(QLatin1String(setting.name), setting.now));
-        } else if (setting.was != setting.now) {
-            changed.append(QStringLiteral("%1 %2 -> %3")
-                               .arg(QLatin1String(setting.name), setting.was, setting.now));
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack != fleet::ReadBack::kOffsets) {
+            continue;
+        }
+        const QString caption = QLatin1String(row.caption);
+        const QString nowText = fleet::Show(row.setting, *now.Get(row.setting));
+        const QString wasText = was ? fleet::Show(row.setting, *was->Get(row.setting)) : QString();
+        if (!was) {
+            changed.append(QStringLiteral("%1 -> %2").arg(caption, nowText));
+        } else if (wasText != nowText) {
+            changed.append(QStringLiteral("%1 %2 -> %3").arg(caption, wasText, nowText));
         } else {
-            unchanged.append(QStringLiteral("%1 %2").arg(QLatin1String(setting.name), setting.now));
+            unchanged.append(QStringLiteral("%1 %2").arg(caption, nowText));
         }
     }
     QString text =
@@ -86,11 +82,11 @@ void ChangeRecord::OffsetsSet(const QString& unit, const std::optional<Offsets>&
     Say(unit, QStringLiteral("offsets set"), text + QStringLiteral(", ") + outcome);
 }
 
-void ChangeRecord::ClockSet(const QString& unit, const QString& before, const QString& after,
-                            const QString& outcome) const {
+void ChangeRecord::ClockSet(const QString& unit, const QString& before,
+                            const QString& after) const {
     Say(unit, QStringLiteral("clock set"),
-        QStringLiteral("%1 -> %2, %3")
-            .arg(before.isEmpty() ? QStringLiteral("(before unknown)") : before, after, outcome));
+        QStringLiteral("%1 -> %2")
+            .arg(before.isEmpty() ? QStringLiteral("(before unknown)") : before, after));
 }
 
 void ChangeRecord::FlashEvent(const QString& unit, Flash event, const QString& detail) const {
@@ -99,6 +95,16 @@ void ChangeRecord::FlashEvent(const QString& unit, Flash event, const QString& d
                        : event == Flash::kFailed ? "flash failed"
                                                  : "flash left";
     Say(unit, QLatin1String(what), detail);
+}
+
+PendingChange::~PendingChange() {
+    Done(QStringLiteral("unknown: interrupted while the unit was being set"));
+}
+
+void PendingChange::Done(const QString& outcome) {
+    if (const auto write = std::exchange(write_, {})) {
+        write(outcome);
+    }
 }
 
 }  // namespace irig::unit

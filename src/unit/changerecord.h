@@ -1,7 +1,9 @@
 // A record of every change made to a unit, one line each at LOG_NOTICE in the system log (which
 // the journal keeps), with the unit, who made the change, the setting before and after where
 // known, and the outcome: offsets or flag set, clock set, flash started, done, failed or left.
-// Reads are not recorded. The words are made here; where they go is a sink's.
+// Every byte outside printable ASCII is written \xNN (a backslash \\), so that nothing a name, a
+// file or a unit holds can cut a line or forge one. Reads are not recorded. The words are made
+// here; where they go is a sink's.
 #pragma once
 
 #include <QString>
@@ -27,9 +29,9 @@ public:
     // unchanged), read back"; `before` unknown: every setting as set.
     void OffsetsSet(const QString& unit, const std::optional<Offsets>& before, const Offsets& after,
                     const QString& outcome) const;
-    // "COM1 (/dev/ttyS0): clock set by ops: 12/08/2026 09:58:24 -> 12/08/2026 09:58:25, answered".
-    void ClockSet(const QString& unit, const QString& before, const QString& after,
-                  const QString& outcome) const;
+    // "sub-a-1 (COM1): clock set by ops: 5003 ms ahead (±2 ms) -> 1 ms ahead (±3 ms), within
+    // 100 ms": the clock as measured before (empty: unknown) and what followed the setting.
+    void ClockSet(const QString& unit, const QString& before, const QString& after) const;
     enum class Flash { kStarted, kDone, kFailed, kLeft };
     // "COM1 (/dev/ttyS0): flash done by ops: firmware.hex, answers version 2.4".
     void FlashEvent(const QString& unit, Flash event, const QString& detail) const;
@@ -38,6 +40,26 @@ private:
     void Say(const QString& unit, const QString& what, const QString& rest) const;
 
     Sink sink_;
+};
+
+// A change under way, from the moment its request goes out: its record is written once, with its
+// outcome, by `write`. One dropped without an outcome (the program interrupted, or stopped at once,
+// while the unit was being set) is recorded as "unknown: interrupted while the unit was being set".
+// Shared by the callbacks of the change's requests.
+class PendingChange {
+public:
+    explicit PendingChange(std::function<void(const QString& outcome)> write)
+        : write_(std::move(write)) {}
+    ~PendingChange();
+    PendingChange(const PendingChange&) = delete;
+    PendingChange& operator=(const PendingChange&) = delete;
+
+    void Done(const QString& outcome);
+    // The request never went out: nothing changed, nothing is recorded.
+    void Unsent() { write_ = {}; }
+
+private:
+    std::function<void(const QString&)> write_;
 };
 
 }  // namespace irig::unit

@@ -7,10 +7,12 @@ Failure Failure::Silent(int waitedMs) {
 }
 
 Failure Failure::Unquiet(int quietMs) {
-    return {Kind::kSilent,
-            QStringLiteral("no answer: after a time-out the line never fell quiet for %1 ms, so "
-                           "the request was not sent")
-                .arg(quietMs)};
+    Failure failure{Kind::kSilent,
+                    QStringLiteral("no answer: after a time-out the line never fell quiet for %1 "
+                                   "ms, so the request was not sent")
+                        .arg(quietMs)};
+    failure.sent = false;
+    return failure;
 }
 
 Failure Failure::Misfit(qsizetype expected, qsizetype got) {
@@ -30,8 +32,14 @@ Failure Failure::PortLost(const QString& reason) {
     return {Kind::kPortLost, QStringLiteral("the port closed: %1").arg(reason)};
 }
 
-Failure Failure::Interrupted() {
-    return {Kind::kInterrupted, QStringLiteral("interrupted")};
+Failure Failure::Interrupted(bool sent) {
+    Failure failure{Kind::kInterrupted, QStringLiteral("interrupted")};
+    failure.sent = sent;
+    return failure;
+}
+
+Failure Failure::NotKept(const QString& what) {
+    return {Kind::kNotKept, what};
 }
 
 Failure Failure::ImpossibleDate(const QString& reading) {

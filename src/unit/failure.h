@@ -18,6 +18,7 @@ struct Failure {
         kPortLost,        // the port closed itself meanwhile
         kInterrupted,     // the caller ended the wait
         kImpossibleDate,  // the unit read a date or time that cannot be
+        kNotKept,         // the unit answered or kept another value than the one written
     };
 
     Kind kind = Kind::kSilent;
@@ -25,14 +26,18 @@ struct Failure {
         text;  // "no answer within 1044 ms", "an answer that does not fit: 3 bytes where 10 ..."
     qsizetype expected = 0;
     qsizetype got = 0;
+    bool sent = true;  // the request went out: a write may have reached the unit
 
     static Failure Silent(int waitedMs);
     static Failure Unquiet(int quietMs);
     static Failure Misfit(qsizetype expected, qsizetype got);
     static Failure TooLong(qsizetype bound);
     static Failure PortLost(const QString& reason);
-    static Failure Interrupted();
+    // `sent`: the request was on its way; otherwise it never went out.
+    static Failure Interrupted(bool sent = true);
     static Failure ImpossibleDate(const QString& reading);
+    // "the unit kept GPS offset 0, not 7": what the unit has against what was written.
+    static Failure NotKept(const QString& what);
 };
 
 template <typename T>

@@ -1,9 +1,12 @@
 #include "unit/session.h"
 
+#include <QStringList>
 #include <algorithm>
+#include <utility>
 
 #include "link/framecodec.h"
 #include "link/portswitch.h"
+#include "link/printable.h"
 #include "status/requests.h"
 #include "unit/changerecord.h"
 #include "unit/clockmeasurement.h"
@@ -23,6 +26,12 @@ public:
         next_.setSingleShot(true);
         next_.setTimerType(Qt::PreciseTimer);
         connect(&next_, &QTimer::timeout, this, &ClockRun::Ask);
+        connect(&session_, &Session::Interrupted, this, [this] {
+            if (next_.isActive()) {
+                next_.stop();
+                Ask();
+            }
+        });
     }
 
     void StopWhen(std::function<bool(const status::ClockOffset&)> decided) {
@@ -84,21 +93,36 @@ private:
     QTimer next_;
 };
 
+// A payload the request has already taken as its answer.
 Offsets ReadOffsets(const QByteArray& payload) {
-    return {static_cast<int8_t>(payload[1]), static_cast<int8_t>(payload[2]), payload[3] != 0};
+    const status::OffsetsReading read = *status::ReadOffsets(link::code::kEndRead, payload);
+    return {read.irig, read.gps, read.ieee1344};
 }
 
 }  // namespace
 
 QString Offsets::Text() const {
-    return QStringLiteral("IRIG-B %1, GPS %2, IEEE 1344 %3")
-        .arg(irig)
-        .arg(gps)
-        .arg(OnOff(ieee1344));
+    const fleet::Observed observed = AsObserved();
+    QStringList parts;
+    for (const fleet::SettingRow& row : fleet::kSettings) {
+        if (row.readBack == fleet::ReadBack::kOffsets) {
+            parts << QStringLiteral("%1 %2").arg(
+                QLatin1String(row.caption), fleet::Show(row.setting, *observed.Get(row.setting)));
+        }
+    }
+    return parts.join(QLatin1String(", "));
+}
+
+fleet::Observed Offsets::AsObserved() const {
+    fleet::Observed observed;
+    observed.irigOffset = irig;
+    observed.gpsOffset = gps;
+    observed.ieee1344 = ieee1344;
+    return observed;
 }
 
 QString OnOff(bool on) {
-    return on ? QStringLiteral("on") : QStringLiteral("off");
+    return fleet::Show(fleet::Setting::kIeee1344, on);
 }
 
 PortMaker RealPorts(const Timeouts& timeouts) {
@@ -157,6 +181,10 @@ Session::Session(QString port, std::unique_ptr<link::PortController> serial, Tim
 Session::~Session() = default;
 
 QString Session::Named() const {
+    return link::PrintableUtf8(RecordedAs());
+}
+
+QString Session::RecordedAs() const {
     if (!unitName_.isEmpty()) {
         return QStringLiteral("%1 (%2)").arg(unitName_, port_);
     }
@@ -168,6 +196,10 @@ QString Session::Named() const {
 const ChangeRecord& Session::Changes() const {
     static const ChangeRecord nowhere;
     return record_ ? *record_ : nowhere;
+}
+
+std::shared_ptr<const ChangeRecord> Session::ChangesShared() const {
+    return record_ ? record_ : std::make_shared<const ChangeRecord>();
 }
 
 void Session::Open() {
@@ -220,6 +252,14 @@ void Session::AwaitCode(const QByteArray& frame, int16_t code, int timeoutMs,
 void Session::Start(Pending pending) {
     Q_ASSERT(!pending_);
     pending_ = std::move(pending);
+    if (interrupted_) {
+        QTimer::singleShot(0, this, [this] {
+            if (pending_ && !pending_->sent) {
+                Finish(Failure::Interrupted(false));
+            }
+        });
+        return;
+    }
     pending_->settleBy = status::SteadyMs() + 2 * qint64{Wait(pending_->timeoutMs)};
     Settle();
 }
@@ -281,8 +321,35 @@ void Session::Answered(int16_t code, const QByteArray& payload) {
 void Session::Cancel() {
     if (pending_) {
         quiet_.TimedOut(status::SteadyMs(), timeout_.interval());  // its answer may still come
-        Finish(Failure::Interrupted());
+        Finish(Failure::Interrupted(pending_->sent));
     }
+}
+
+void Session::Interrupt() {
+    if (interrupted_) {
+        return;
+    }
+    interrupted_ = true;
+    Cancel();
+    emit Interrupted();
+}
+
+void Session::After(int milliseconds, std::function<void()> then) {
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(true);
+    timer->setTimerType(Qt::PreciseTimer);
+    auto due = std::make_shared<std::function<void()>>(std::move(then));
+    const auto fire = [timer, due] {
+        if (!*due) {
+            return;
+        }
+        const std::function<void()> run = std::exchange(*due, {});
+        timer->deleteLater();
+        run();
+    };
+    connect(timer, &QTimer::timeout, this, fire);
+    connect(this, &Session::Interrupted, timer, fire);
+    timer->start(interrupted_ ? 0 : milliseconds);
 }
 
 void Session::Finish(Result<Reply> result) {

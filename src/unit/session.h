@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "exchange/unitexchange.h"
+#include "fleet/settings.h"
 #include "link/portcontroller.h"
 #include "status/clockcheck.h"
 #include "status/replies.h"
@@ -39,6 +40,8 @@ struct Offsets {
     bool operator==(const Offsets&) const = default;
     // "IRIG-B 7, GPS -23, IEEE 1344 on"
     QString Text() const;
+    // As read from the unit, for comparing with what is intended.
+    fleet::Observed AsObserved() const;
 };
 // The IEEE 1344 flag as the texts say it: "on" or "off".
 QString OnOff(bool on);
@@ -97,17 +100,24 @@ public:
     void SetUnitName(QString name) { unitName_ = std::move(name); }
     const QString& UnitName() const { return unitName_; }
     // The unit as messages name it: "sub-a-1 (rfc2217://ts-a:4001)" with a name; else the port,
-    // with the device it opened where that is another name, "COM1 (/dev/ttyS0)".
+    // with the device it opened where that is another name, "COM1 (/dev/ttyS0)"; printable
+    // (link::PrintableUtf8).
     QString Named() const;
+    // The same as it is, for the change record, which makes its lines printable itself.
+    QString RecordedAs() const;
     // Where the changes made to the unit are recorded; nowhere unless set.
     void SetChangeRecord(std::shared_ptr<const ChangeRecord> record) {
         record_ = std::move(record);
     }
     const ChangeRecord& Changes() const;
+    // The record as the callbacks of a change keep it, which may outlive the session.
+    std::shared_ptr<const ChangeRecord> ChangesShared() const;
     const Timeouts& Waits() const { return timeouts_; }
     exchange::UnitExchange& Exchange() { return exchange_; }
     // What the serial component could not do on the open port, if anything.
     QString Note() const { return serial_->Note(); }
+    // The address and port a terminal server's connection reached; empty for a local line.
+    QString Reached() const { return serial_->Reached(); }
 
     // Opens the port at 19200 baud; Opened or OpenFailed follow, never from inside the call.
     void Open();
@@ -128,6 +138,12 @@ public:
                    std::function<void(std::optional<Failure>)> done);
     // Ends the request in progress, if any, as interrupted.
     void Cancel();
+    // Ctrl-C: ends the request in progress and every wait between requests (After) at once, and
+    // every later request unsent, each as interrupted.
+    void Interrupt();
+    bool IsInterrupted() const { return interrupted_; }
+    // Calls `then` after `milliseconds` on the steady clock, or at once on an interrupt.
+    void After(int milliseconds, std::function<void()> then);
 
     // Waits `waitMs` for the answer, by default the clock read's own time-out.
     void AskClock(std::function<void(Result<ClockAnswer>)> done,
@@ -154,6 +170,7 @@ signals:
     void Lost(const QString& reason);
     void Waiting(const QString& waiting);
     void Reopened();
+    void Interrupted();
 
 private:
     struct Pending {
@@ -187,6 +204,7 @@ private:
     std::optional<Pending> pending_;
     QuietAfterTimeout quiet_;
     bool open_ = false;
+    bool interrupted_ = false;
 };
 
 }  // namespace irig::unit

@@ -1,8 +1,15 @@
 // irigctl's command line: what each argument list asks for (options on either side of the command,
-// ports named the usual ways, strict offsets), and what is refused as usage (exit 2).
+// ports named the usual ways, settings through the settings table), and what is refused as usage
+// (exit 2).
 #include "cli/commandline.h"
 
 #include <gtest/gtest.h>
+
+#include "cli/commands.h"
+#include "cli/flash.h"
+#include "irigctl/commands.h"
+#include "monitor/monitor.h"
+#include "support/warnings.h"
 
 namespace irig::cli {
 namespace {
@@ -10,7 +17,11 @@ namespace {
 CommandLine Parse(const QString& arguments, const QString& defaultPort = {}) {
     return ParseCommandLine(QStringList{QStringLiteral("irigctl")} +
                                 arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts),
-                            defaultPort);
+                            irigctl::AllCommands(), [defaultPort](const char* variable) {
+                                return QLatin1String(variable) == QLatin1String(kPortVariable)
+                                           ? defaultPort
+                                           : QString();
+                            });
 }
 
 struct UsageRow {
@@ -28,6 +39,7 @@ const UsageRow kUsageRows[] = {
     {"two_ports_where_one_is_served", "set-time --port COM1 --port COM2",
      "set-time takes one --port"},
     {"same_port_twice", "flash a.hex --port COM1 --port COM1", "the same --port twice"},
+    {"sha256_not_hexadecimal", "flash a.hex -p COM1 --sha256 a1b2", "is not 64 hexadecimal digits"},
     {"file_missing", "flash --port COM1", "flash takes one FILE"},
     {"two_files", "inspect a.hex b.hex", "inspect takes one FILE"},
     {"extra_argument", "status --port COM1 now", "unexpected argument \"now\""},
@@ -36,7 +48,7 @@ const UsageRow kUsageRows[] = {
     {"retries_negative", "flash a.hex --port COM1 --retries -1", "--retries must be"},
     {"offset_values_without_set", "offsets --port COM1 --irig 5", "need --set"},
     {"set_without_both_offsets", "offsets --port COM1 --set --irig 5", "needs --irig and --gps"},
-    {"flag_neither_on_nor_off", "offsets --port COM1 --set --irig 1 --gps 2 --ieee1344 yes",
+    {"flag_neither_on_nor_off", "offsets --port COM1 --set --irig 1 --gps 2 --ieee1344 maybe",
      "--ieee1344 must be on or off"},
     {"option_of_another_command", "status --port COM1 --retries 3", "Unknown option 'retries'"},
     {"port_for_inspect", "inspect a.hex --port COM1", "Unknown option 'port'"},
@@ -84,27 +96,6 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, Usage, testing::ValuesIn(kUsageRows),
                              return row.param.name;
                          });
 
-struct OffsetRow {
-    const char* text;
-    std::optional<int> hours;
-};
-
-class Offsets : public testing::TestWithParam<OffsetRow> {};
-
-TEST_P(Offsets, AreWholeHoursFromMinus23To23) {
-    EXPECT_EQ(StrictOffset(QString::fromUtf8(GetParam().text)), GetParam().hours)
-        << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    CommandLine, Offsets,
-    testing::Values(OffsetRow{"0", 0}, OffsetRow{"-5", -5}, OffsetRow{"\u22125", -5},
-                    OffsetRow{"+7", 7}, OffsetRow{"23", 23}, OffsetRow{"-23", -23},
-                    OffsetRow{"24", std::nullopt}, OffsetRow{"", std::nullopt},
-                    OffsetRow{" 5", std::nullopt}, OffsetRow{"5h", std::nullopt},
-                    OffsetRow{"--5", std::nullopt}, OffsetRow{"1e1", std::nullopt},
-                    OffsetRow{"&H10", std::nullopt}));
-
 // Where options stand, how a port is named, and where it comes from.
 struct PlacementRow {
     const char* name;
@@ -120,8 +111,8 @@ TEST_P(Placement, FindsTheCommandAndItsPorts) {
     const CommandLine line =
         Parse(QLatin1String(GetParam().arguments), QLatin1String(GetParam().environment));
     ASSERT_TRUE(line.request.has_value()) << line.text.toStdString();
-    EXPECT_EQ(line.request->command.toStdString(), GetParam().command);
-    EXPECT_EQ(line.request->ports.join(QLatin1Char(',')).toStdString(), GetParam().ports);
+    EXPECT_STREQ(line.request->command->name, GetParam().command);
+    EXPECT_EQ(line.request->common.ports.join(QLatin1Char(',')).toStdString(), GetParam().ports);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -145,37 +136,53 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
         Parse(QStringLiteral("flash fw.hex --port COM1 --port /dev/ttyUSB0 --retries 5 "
                              "--timeout 900 --json"));
     ASSERT_TRUE(flash.request.has_value()) << flash.text.toStdString();
-    EXPECT_EQ(flash.request->command, QStringLiteral("flash"));
-    EXPECT_EQ(flash.request->file, QStringLiteral("fw.hex"));
-    EXPECT_EQ(flash.request->ports,
+    EXPECT_STREQ(flash.request->command->name, "flash");
+    EXPECT_EQ(flash.request->common.file, QStringLiteral("fw.hex"));
+    EXPECT_EQ(flash.request->common.ports,
               (QStringList{QStringLiteral("COM1"), QStringLiteral("/dev/ttyUSB0")}));
-    EXPECT_EQ(flash.request->retries, 5);
-    EXPECT_EQ(flash.request->timeoutMs, 900);
-    EXPECT_TRUE(flash.request->json);
+    EXPECT_EQ(flash.request->OptionsOf<FlashOptions>().retries, 5);
+    EXPECT_EQ(flash.request->common.timeoutMs, 900);
+    EXPECT_TRUE(flash.request->common.json);
+    const CommandLine pinned = Parse(QStringLiteral("flash fw.hex -p COM1 --expect-version 2.4 "
+                                                    "--sha256 ") +
+                                     QString(64, QLatin1Char('A')));
+    ASSERT_TRUE(pinned.request.has_value()) << pinned.text.toStdString();
+    EXPECT_EQ(pinned.request->OptionsOf<FlashOptions>().expectVersion, 24);
+    EXPECT_EQ(pinned.request->OptionsOf<FlashOptions>().sha256, QString(64, QLatin1Char('a')));
+    EXPECT_EQ(pinned.request->OptionsOf<FlashOptions>().retries, 2);
+
+    test::WarningCatcher warnings;  // a command without --port asks nothing of it
+    ASSERT_TRUE(Parse(QStringLiteral("inventory -i units.yaml --all")).request.has_value());
+    EXPECT_TRUE(warnings.messages.isEmpty()) << warnings.messages.join('\n').toStdString();
 
     const CommandLine offsets = Parse(
         QStringLiteral("offsets --port COM3 --set --irig -5 --gps \u22122 --ieee1344 off -q"));
     ASSERT_TRUE(offsets.request.has_value()) << offsets.text.toStdString();
-    EXPECT_TRUE(offsets.request->setOffsets);
-    EXPECT_TRUE(offsets.request->quiet);
-    EXPECT_EQ(offsets.request->irigOffset, -5);
-    EXPECT_EQ(offsets.request->gpsOffset, -2);
-    EXPECT_EQ(offsets.request->ieee1344, false);
-    EXPECT_EQ(offsets.request->retries, 2);
-    EXPECT_FALSE(offsets.request->timeoutMs.has_value());
+    const OffsetsOptions& set = offsets.request->OptionsOf<OffsetsOptions>();
+    EXPECT_TRUE(set.set);
+    EXPECT_TRUE(offsets.request->common.quiet);
+    EXPECT_EQ(set.offsets.irigOffset, -5);
+    EXPECT_EQ(set.offsets.gpsOffset, -2);
+    EXPECT_EQ(set.offsets.ieee1344, false);
+    EXPECT_FALSE(offsets.request->common.timeoutMs.has_value());
 
     const CommandLine monitor = Parse(QStringLiteral("monitor -p COM1 -p COM2 --listen [::1]:0"));
     ASSERT_TRUE(monitor.request.has_value()) << monitor.text.toStdString();
-    EXPECT_EQ(monitor.request->ports.size(), 2);
-    EXPECT_EQ(monitor.request->listenHost, QStringLiteral("::1"));
-    EXPECT_EQ(monitor.request->listenPort, 0);
-    EXPECT_EQ(Parse(QStringLiteral("monitor -p COM1")).request->listenPort, 9810);
-    EXPECT_EQ(Parse(QStringLiteral("check-time -p COM1 --max-offset 5")).request->maxOffsetMs, 5);
+    EXPECT_EQ(monitor.request->common.ports.size(), 2);
+    EXPECT_EQ(monitor.request->OptionsOf<monitor::Options>().listenHost, QStringLiteral("::1"));
+    EXPECT_EQ(monitor.request->OptionsOf<monitor::Options>().listenPort, 0);
+    EXPECT_EQ(
+        Parse(QStringLiteral("monitor -p COM1")).request->OptionsOf<monitor::Options>().listenPort,
+        9810);
+    EXPECT_EQ(Parse(QStringLiteral("check-time -p COM1 --max-offset 5"))
+                  .request->OptionsOf<CheckTimeOptions>()
+                  .maxOffsetMs,
+              5);
 
     const CommandLine keepFlag =
         Parse(QStringLiteral("offsets --port COM3 --set --irig 1 --gps 2"));
     ASSERT_TRUE(keepFlag.request.has_value());
-    EXPECT_FALSE(keepFlag.request->ieee1344.has_value());
+    EXPECT_FALSE(keepFlag.request->OptionsOf<OffsetsOptions>().offsets.ieee1344.has_value());
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {

@@ -26,9 +26,9 @@ TEST(FlashJob, AnInterruptStopsAfterTheBlockInFlightAndSendsNoOther) {
     auto image = std::make_unique<flash::FlashImage>();
     image->fill(flash::kBlank);
     (*image)[0xBFFF] = 0x00;  // 257 blocks
-    FlashJob job(session, *image, Request{});
-    std::optional<Outcome> outcome;
-    QObject::connect(&job, &FlashJob::Finished, [&](const Outcome& ended) { outcome = ended; });
+    FlashJob job(session, *image, {}, 2);
+    std::optional<FlashResult> outcome;
+    QObject::connect(&job, &FlashJob::Finished, [&](const FlashResult& ended) { outcome = ended; });
     QObject::connect(&job, &FlashJob::Progressed, [&] {
         if (job.Confirmed() == 5) {
             job.Interrupt();
@@ -36,10 +36,10 @@ TEST(FlashJob, AnInterruptStopsAfterTheBlockInFlightAndSendsNoOther) {
     });
     job.Start();
     ASSERT_TRUE(test::WaitUntil([&] { return outcome.has_value(); }, 10'000));
-    EXPECT_EQ(outcome->exitCode, kInterrupted);
-    EXPECT_TRUE(outcome->error.contains(
+    EXPECT_EQ(outcome->end, FlashResult::End::kStopped);
+    EXPECT_TRUE(FlashMessage(*outcome).contains(
         QStringLiteral("stopped after the block at 0x04200: 5 of 257 blocks written")))
-        << outcome->error.toStdString();
+        << FlashMessage(*outcome).toStdString();
     EXPECT_FALSE(
         test::WaitUntil([&] { return sim->log.filter(QStringLiteral("block ")).size() > 5; }, 100))
         << "no block after the one in flight";

@@ -12,6 +12,7 @@
 
 #include "flash/session.h"
 #include "link/framecodec.h"
+#include "link/printable.h"
 #include "support/bytes.h"
 #include "support/firmwarefile.h"
 #include "support/hexrecords.h"
@@ -145,7 +146,7 @@ TEST(Inspect, TextFromAUnitOrAFileCannotDriveTheTerminal) {
           Row{QStringLiteral("a\rb\nc\x7f"), "a\\x0Db\\x0Ac\\x7F"},
           Row{QString(QChar(0x9B)) + QChar(0xFF), "\\x9B\\xFF"},
           Row{QStringLiteral("C:\\fw"), "C:\\\\fw"}}) {
-        EXPECT_EQ(cli::Printable(row.text).toStdString(), row.shown);
+        EXPECT_EQ(link::Printable(row.text).toStdString(), row.shown);
     }
 }
 

@@ -20,14 +20,12 @@ protected:
     ProgressLines() {
         image->fill(0xFF);
         (*image)[0x1FFFF] = 0x00;  // a full image: 897 blocks
-        request.ports = {QStringLiteral("COM12")};
     }
 
     std::unique_ptr<flash::FlashImage> image = std::make_unique<flash::FlashImage>();
-    Request request;
     unit::Session session{
         QStringLiteral("COM12"), std::make_unique<test::FakePortController>(), {}};
-    FlashJob job{session, *image, request};
+    FlashJob job{session, *image, {}, 2};
 };
 
 struct WidthRow {

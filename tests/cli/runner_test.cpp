@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
@@ -257,10 +258,11 @@ TEST_F(InProcess, SeveralUnitsGetAResultLineEachAndTheCount) {
     const Ran ran =
         Run(QStringLiteral("flash %1 -p COM1 -p COM2 --timeout 100").arg(firmware.path));
     EXPECT_EQ(ran.exitCode, 1);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("^COM1 \\(/dev/ttyS0\\): done in [^\\n]+\\n"
-                                                  "COM2: failed\\n1 done, 1 failed\\n$"))
-                    .match(ran.out)
-                    .hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("^COM1 \\(/dev/ttyS0\\): done in [^\\n]+\\n"
+                                          "COM2 \\(/dev/ttyS1\\): failed\\n1 done, 1 failed\\n$"))
+            .match(ran.out)
+            .hasMatch())
         << ran.out.toStdString();
 }
 
@@ -282,6 +284,11 @@ TEST_P(Refusals, ExitWithTheirCodeAndSendNothing) {
                                               DataRecord(0x4000, QByteArray(16, '\x22'))}));
     Write(QStringLiteral("lf.hex"), Lines({DataRecord(0x4000, QByteArray(16, '\x11'))}, "\n"));
     ::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("pipe.hex"))).constData(), 0600);
+    test::MakeFirmwareFile(dir.path(), 0x400, 24, 0x4000, "irig 2.4");
+    Write(QStringLiteral("pinned.yaml"),
+          "units:\n  u1: {port: COM1, firmware_sha256: " + QByteArray(64, '0') + "}\n");
+    Write(QStringLiteral("badpin.yaml"),
+          "defaults: {firmware_sha256: f00}\nunits: {u1: {port: COM1}}\n");
     if (QLatin1String(GetParam().name).contains(QLatin1String("not_there"))) {
         failOpen = link::PortFailure{
             link::PortFailure::kNoSuchDevice, QStringLiteral("/dev/ttyS76"), {}, {}};
@@ -314,7 +321,19 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"nothing_to_program", "flash DIR/low.hex --port COM1", 3,
                    "Nothing to program - no data from 0x4000 up"},
         RefusalRow{"overlapping_records", "flash DIR/twice.hex --port COM1", 3,
-                   "16 bytes are stored by more than one record, the first at 0x04000"}),
+                   "16 bytes are stored by more than one record, the first at 0x04000"},
+        RefusalRow{
+            "a_file_of_another_version", "flash DIR/firmware-24.hex -p COM1 --expect-version 2.5",
+            2, "firmware-24.hex carries version 2.4, not 2.5 (--expect-version): nothing flashed"},
+        RefusalRow{"a_file_pinned_by_the_inventory",
+                   "flash DIR/firmware-24.hex -i DIR/pinned.yaml --all", 2,
+                   "(the inventory's firmware_sha256 for u1): nothing flashed"},
+        RefusalRow{"a_pin_that_is_no_sha256", "flash DIR/firmware-24.hex -i DIR/badpin.yaml --all",
+                   2, "badpin.yaml:1:29: firmware_sha256 must be 64 hexadecimal digits"},
+        RefusalRow{"a_file_of_another_sha256",
+                   "flash DIR/firmware-24.hex -p COM1 --sha256 "
+                   "0000000000000000000000000000000000000000000000000000000000000000",
+                   2, "firmware-24.hex has SHA-256 "}),
     [](const testing::TestParamInfo<RefusalRow>& row) { return row.param.name; });
 
 TEST_F(InProcess, OverlappingRecordsAreFlashedWhenAllowed) {
@@ -357,6 +376,25 @@ TEST_F(InProcess, TerminalServersThatTrickleOrLeaveEndCleanly) {
     const Ran again = test::RunIrigctl({"flash", firmware.path, "-p", back.Address()});
     EXPECT_EQ(again.exitCode, 0) << again.err.toStdString();
     test::ExpectFlashHolds(unit->Flash(), firmware);
+}
+
+// One terminal server's port under two names is one unit: the name that reaches it second is
+// refused, naming the first.
+TEST_F(InProcess, OneUnitUnderTwoNamesIsServedOnce) {
+    test::UnitServer server(test::UnitServer::Behaviour::kRaw);
+    QString other = server.Address();
+    other.replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
+    const Ran ran = test::RunIrigctl({"status", "-p", server.Address(), "-p", other});
+    EXPECT_EQ(ran.exitCode, 4);
+    const QRegularExpression twice(
+        QStringLiteral("^(\\S+): cannot open the port: it reaches %1, as (\\S+) does: one unit "
+                       "twice$")
+            .arg(QRegularExpression::escape(server.Address().mid(9))),
+        QRegularExpression::MultilineOption);
+    const QRegularExpressionMatch said = twice.match(ran.err);
+    ASSERT_TRUE(said.hasMatch()) << ran.err.toStdString();
+    EXPECT_EQ((QSet<QString>{said.captured(1), said.captured(2)}),
+              (QSet<QString>{server.Address(), other}));
 }
 
 // A watched adapter pulled out and plugged in again: the watch says so and goes on by itself.

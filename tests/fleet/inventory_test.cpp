@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace irig::fleet {
 namespace {
 
@@ -28,24 +30,54 @@ units:
     labels: {site: b}
 )";
 
+// Host names as a resolver would answer them, at once: localhost, and nothing else.
+void Lookup(const QString& host, const std::function<void(QList<QHostAddress>, QString)>& done) {
+    done(host == QLatin1String("localhost")
+             ? QList<QHostAddress>{QHostAddress::LocalHost, QHostAddress::LocalHostIPv6}
+             : QList<QHostAddress>{},
+         {});
+}
+
 TEST(Inventory, AGoodOneGivesEachUnitItsPortLabelsAndSettings) {
-    const auto read = ParseInventory(kGood, QStringLiteral("units.yaml"));
+    const auto read = ParseInventory(kGood, QStringLiteral("units.yaml"), Lookup);  // ts-a unknown
     ASSERT_TRUE(std::holds_alternative<Inventory>(read))
         << std::get<InventoryFault>(read).Text().toStdString();
     const Inventory& inventory = std::get<Inventory>(read);
     ASSERT_EQ(inventory.units.size(), 3u);
     EXPECT_EQ(inventory.units[0].Named(), QStringLiteral("sub-a-1 (rfc2217://ts-a:4001)"));
     EXPECT_EQ(inventory.units[1].intended.gpsOffset, -5);
-    EXPECT_EQ(inventory.units[1].intended.firmware, QStringLiteral("2.3")) << "the defaults'";
+    EXPECT_EQ(inventory.units[1].intended.firmware, 23) << "the defaults'";
     EXPECT_EQ(inventory.units[2].port, QStringLiteral("COM3"));
-    EXPECT_EQ(inventory.units[2].intended.firmware, QStringLiteral("2.4")) << "unquoted too";
+    EXPECT_EQ(inventory.units[2].intended.firmware, 24) << "unquoted too";
     EXPECT_EQ(inventory.units[2].intended.ieee1344, true);
     EXPECT_EQ(inventory.units[0].labels.value(QStringLiteral("bay")), QStringLiteral("1"));
 }
 
+// `count` units, the first with `labels` labels anchored, the others referring to them.
+std::string Aliased(int count, int labels) {
+    std::string yaml = "units:\n  u0:\n    port: socket://127.0.0.1:30000\n    labels: &l\n";
+    for (int i = 0; i < labels; ++i) {
+        yaml += "      l" + std::to_string(i) + ": v\n";
+    }
+    for (int i = 1; i < count; ++i) {
+        yaml += "  u" + std::to_string(i) +
+                ": {port: \"socket://127.0.0.1:" + std::to_string(30000 + i) + "\", labels: *l}\n";
+    }
+    return yaml;
+}
+
+TEST(Inventory, TheLargestIsReadWithItsAliases) {
+    const auto read = ParseInventory(QByteArray::fromStdString(Aliased(10'000, 64)),
+                                     QStringLiteral("big.yaml"), Lookup);
+    ASSERT_TRUE(std::holds_alternative<Inventory>(read))
+        << std::get<InventoryFault>(read).Text().toStdString();
+    ASSERT_EQ(std::get<Inventory>(read).units.size(), 10'000u);
+    EXPECT_EQ(std::get<Inventory>(read).units.back().labels.size(), 64);
+}
+
 struct FaultRow {
     const char* name;
-    const char* yaml;
+    std::string yaml;
     int line;
     int column;
     const char* what;  // the start of what is said
@@ -54,7 +86,8 @@ struct FaultRow {
 class Faults : public testing::TestWithParam<FaultRow> {};
 
 TEST_P(Faults, AreRefusedWithTheirLineAndColumn) {
-    const auto read = ParseInventory(GetParam().yaml, QStringLiteral("units.yaml"));
+    const auto read = ParseInventory(QByteArray::fromStdString(GetParam().yaml),
+                                     QStringLiteral("units.yaml"), Lookup);
     ASSERT_TRUE(std::holds_alternative<InventoryFault>(read));
     const InventoryFault& fault = std::get<InventoryFault>(read);
     EXPECT_EQ(fault.line, GetParam().line) << fault.Text().toStdString();
@@ -88,7 +121,63 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"not_a_port", "units:\n  u1: {port: ttyUSB0}\n", 2, 14, "port \"ttyUSB0\""},
         FaultRow{"not_a_label_name", "units:\n  u1: {port: COM1, labels: {a-b: c}}\n", 2, 29,
                  "\"a-b\" is not a label name"},
-        FaultRow{"broken_yaml", "units:\n  u1: {port: COM1\n", 3, 1, ""}),
+        FaultRow{"broken_yaml", "units:\n  u1: {port: COM1\n", 3, 1, ""},
+        FaultRow{"two_units_blocks", "units:\n  u1: {port: COM1}\nunits:\n  u2: {port: COM2}\n", 3,
+                 1, "units is given twice (first on line 1)"},
+        FaultRow{"two_defaults", "defaults: {gps_offset: 1}\ndefaults: {}\nunits: {}\n", 2, 1,
+                 "defaults is given twice"},
+        FaultRow{"two_ports", "units:\n  u1:\n    port: COM1\n    port: COM2\n", 4, 5,
+                 "port is given twice in unit u1 (first on line 3)"},
+        FaultRow{"two_offsets", "units:\n  u1: {port: COM1, gps_offset: 1, gps_offset: 2}\n", 2, 35,
+                 "gps_offset is given twice in unit u1"},
+        FaultRow{"a_setting_twice_in_defaults", "defaults:\n  ieee1344: true\n  ieee1344: false\n",
+                 3, 3, "ieee1344 is given twice in defaults"},
+        FaultRow{"a_label_twice", "units:\n  u1: {port: COM1, labels: {site: a, site: b}}\n", 2, 38,
+                 "site is given twice in the labels of unit u1"},
+        FaultRow{"a_second_document", "units:\n  u1: {port: COM1}\n---\nunits: {}\n", 3, 1,
+                 "a second document"},
+        FaultRow{"a_list_for_a_name", "units:\n  [a, b]: {port: COM1}\n", 2, 3,
+                 "a unit's name must be a text"},
+        FaultRow{"no_name", "units:\n  ~: {port: COM1}\n", 2, 3, "a unit needs a name"},
+        FaultRow{"an_empty_name", "units:\n  \"\": {port: COM1}\n", 2, 3, "a unit needs a name"},
+        FaultRow{"labels_growing_through_an_alias", Aliased(3'000, 3'000), 69, 7,
+                 "unit u0 has more than 64 labels"},
+        FaultRow{"more_units_than_an_inventory_holds", Aliased(10'001, 1), 10'005, 3,
+                 "more than 10000 units"},
+        FaultRow{"an_alias_inside_its_node", "units: &u {u1: {port: COM1, labels: *u}}\n", 1, 37,
+                 "an alias inside the node it names"},
+        FaultRow{"a_label_the_monitor_uses", "units:\n  u1: {port: COM1, labels: {source: x}}\n", 2,
+                 29, "\"source\" is not a label name: the monitor's series carry it already"},
+        FaultRow{"a_label_named_unit", "units:\n  u1: {port: COM1, labels: {unit: x}}\n", 2, 29,
+                 "\"unit\" is not a label name: the monitor's series carry it already"},
+        FaultRow{"nul_in_a_name", std::string("units:\n  \"a\\0b\": {port: COM1}\n"), 2, 3,
+                 "a unit's name holds a control character (U+0000)"},
+        FaultRow{"newline_in_a_name", "units:\n  \"a\\nb\": {port: COM1}\n", 2, 3,
+                 "a unit's name holds a control character (U+000A)"},
+        FaultRow{"c1_in_a_name", "units:\n  \"a\\x9Bb\": {port: COM1}\n", 2, 3,
+                 "a unit's name holds a control character (U+009B)"},
+        FaultRow{"escape_in_a_label", "units:\n  u1: {port: COM1, labels: {a: \"\\e[2J\"}}\n", 2,
+                 32, "label a holds a control character (U+001B)"},
+        FaultRow{"delete_in_a_port", "units:\n  u1: {port: \"/dev/tty\\x7F\"}\n", 2, 14,
+                 "port holds a control character (U+007F)"},
+        FaultRow{"one_address_spelt_two_ways",
+                 "units:\n  a: {port: \"socket://127.0.0.1:25006\"}\n"
+                 "  b: {port: \"socket://127.000.000.001:25006\"}\n",
+                 3, 3, "a and b have one port (socket://127.0.0.1:25006 and "},
+        FaultRow{"a_mapped_ipv6_address",
+                 "units:\n  a: {port: \"socket://127.0.0.1:25006\"}\n"
+                 "  b: {port: \"socket://[::ffff:127.0.0.1]:25006\"}\n",
+                 3, 3, "a and b have one port"},
+        FaultRow{"two_schemes_one_address",
+                 "units:\n  a: {port: \"rfc2217://127.0.0.1:25006\"}\n"
+                 "  b: {port: \"socket://127.0.0.1:25006\"}\n",
+                 3, 3, "a and b have one port"},
+        FaultRow{"a_name_and_its_address",
+                 "units:\n  a: {port: \"socket://localhost:25006\"}\n"
+                 "  b: {port: \"socket://[::1]:25006\"}\n",
+                 3, 3,
+                 "a and b have one port (socket://localhost:25006 and socket://[::1]:25006 both "
+                 "reach [::1]:25006)"}),
     [](const testing::TestParamInfo<FaultRow>& row) { return row.param.name; });
 
 struct SelectRow {

@@ -107,19 +107,37 @@ INSTANTIATE_TEST_SUITE_P(
                                "only rfc2217://HOST:PORT and socket://HOST:PORT are taken"}),
     [](const testing::TestParamInfo<AddressRow>& row) { return row.param.name; });
 
-// A port-map link whose text is meant as an address but is none says so, before and at the open.
-TEST(PortMap, ALinkToNoAddressSaysWhatIsWrongWithIt) {
+struct LeadsNowhereRow {
+    const char* name;
+    const char* target;  // the link's text
+    const char* said;    // %1: the link
+};
+
+class LinksThatLeadNowhere : public testing::TestWithParam<LeadsNowhereRow> {};
+
+// A port-map link that leads nowhere says where it points and why that fails, at the open and, for
+// an address that is none, before it.
+TEST_P(LinksThatLeadNowhere, SayWhereTheyPoint) {
     test::TempPortMap map;
-    ASSERT_TRUE(map.Map(QStringLiteral("COM8"), QStringLiteral("rfc2217://127.0.0.1:24011/")));
-    const QString said = QStringLiteral(
-                             "COM8 is mapped to \"rfc2217://127.0.0.1:24011/\" by %1, which is "
-                             "not a terminal server's address: a path after the port")
-                             .arg(map.Entry(QStringLiteral("COM8")));
-    EXPECT_EQ(PortAddressProblem(QStringLiteral("COM8")), said);
+    ASSERT_TRUE(map.Map(QStringLiteral("COM8"), QLatin1String(GetParam().target)));
+    const QString said = QLatin1String(GetParam().said).arg(map.Entry(QStringLiteral("COM8")));
+    EXPECT_EQ(PortAddressProblem(QStringLiteral("COM8")),
+              said.startsWith(QLatin1String("no such device")) ? QString() : said);
     PortSwitch port;
     EXPECT_EQ(port.OpenPort(QStringLiteral("COM8")), kNoSuchDevice);
     EXPECT_EQ(FailureText(QStringLiteral("COM8"), port.LastFailure()), said);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    PortMap, LinksThatLeadNowhere,
+    testing::Values(LeadsNowhereRow{"no_address", "rfc2217://127.0.0.1:24011/",
+                                    "COM8 is mapped to \"rfc2217://127.0.0.1:24011/\" by %1, "
+                                    "which is not a terminal server's address: a path after the "
+                                    "port"},
+                    LeadsNowhereRow{"a_device_unplugged", "/dev/ttyUSB-unplugged",
+                                    "no such device: COM8 is mapped by %1 to "
+                                    "/dev/ttyUSB-unplugged, which is not there"}),
+    [](const testing::TestParamInfo<LeadsNowhereRow>& row) { return row.param.name; });
 
 }  // namespace
 }  // namespace irig::link

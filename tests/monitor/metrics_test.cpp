@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                    1'000'000,
                    QStringLiteral("sub-a-1"),
                    {{QStringLiteral("site"), QStringLiteral("a")}},
-                   fleet::Intended{std::nullopt, -5, true, QStringLiteral("2.4"), 50},
+                   fleet::Intended{std::nullopt, -5, true, 24, 50},
                    unit::Offsets{0, 0, true}},
                   {"irig_unit_up{port=\"COM4\",unit=\"sub-a-1\",site=\"a\"} 1",
                    "irig_unit_setting_matches{port=\"COM4\",unit=\"sub-a-1\",site=\"a\","

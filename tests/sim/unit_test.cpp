@@ -110,11 +110,32 @@ TEST_F(SimUnit, SetTimeAnswerAndAReadRightAfterShowTheSecondSet) {
     }
 }
 
-TEST_F(SimUnit, OffsetsAreStoredAndReadBack) {
-    EXPECT_EQ(Send(B({0x80, 0xE2, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE3}))[0],
-              B({0x80, 0xE2, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE3}));
-    EXPECT_EQ(Send(B({0x80, 0xE0, 0x02, 0x80, 0xE1}))[0],
-              B({0x80, 0xE0, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE1}));
+// Offsets are kept and read back; told to forget writes, the unit acknowledges a set of offsets or
+// of its clock as it came and keeps what it had.
+TEST_F(SimUnit, OffsetsAreStoredAndReadBackUnlessWritesAreForgotten) {
+    for (const bool forget : {false, true}) {
+        Options options;
+        options.forgetWrites = forget;
+        options.clockOffsetSeconds = 7200;
+        Make(options);
+        EXPECT_EQ(Send(B({0x80, 0xE2, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE3}))[0],
+                  B({0x80, 0xE2, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE3}));
+        EXPECT_EQ(Send(B({0x80, 0xE0, 0x02, 0x80, 0xE1}))[0],
+                  forget ? B({0x80, 0xE0, 0x02, 0x00, 0x00, 0x00, 0x80, 0xE1})
+                         : B({0x80, 0xE0, 0x02, 0xFB, 0x17, 0x01, 0x80, 0xE1}));
+        const std::time_t host = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&host, &local);
+        const int year = local.tm_year + 1900;
+        const auto set =
+            Send(EncodeFrame(0xE2, B({0x01, 0x00, year & 0xFF, year >> 8, local.tm_mon + 1,
+                                      local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec})));
+        ASSERT_EQ(set.size(), 1u);
+        EXPECT_EQ(set[0][8], local.tm_hour) << "the answer shows the time set";
+        const auto read = Send(B({0x80, 0xE0, 0x01, 0x80, 0xE1}));
+        ASSERT_EQ(read.size(), 1u);
+        EXPECT_EQ(read[0][8] == local.tm_hour, !forget) << "two hours ahead when forgotten";
+    }
 }
 
 TEST_F(SimUnit, GpsMessage) {
@@ -183,13 +204,15 @@ struct AfterUpdateRow {
     const char* name;
     const char* programId;  // the text the update writes at 0x4168
     bool silentAfterUpdate;
-    int version;  // what the status reply then carries; -1 for no reply
+    bool cutShort;  // the update ends with the block that holds the program ID
+    int version;    // what the status reply then carries; -1 for no reply
 };
 
 class AfterUpdate : public testing::TestWithParam<AfterUpdateRow> {};
 
 // After the re-boot that ends an update, the unit answers its new program ID's version, or says
-// nothing if told so; a re-boot without an update changes neither.
+// nothing if told so; a re-boot without an update changes neither. An update cut short leaves the
+// unit in its boot loader, in flash mode, until it is flashed whole.
 TEST_P(AfterUpdate, TheUnitAnswersTheVersionItsFirmwareCarries) {
     const AfterUpdateRow& row = GetParam();
     Options options;
@@ -204,32 +227,48 @@ TEST_P(AfterUpdate, TheUnitAnswersTheVersionItsFirmwareCarries) {
         send(B({0x80, 0xF0}));
         unit.Tick(now + std::chrono::hours(1));
     };
+    const Bytes status = B({0x80, 0xE0, 0x01, 0x80, 0xE1});
+    const auto update = [&](bool whole) {
+        EXPECT_EQ(send(B({0x80, 0xF1})).size(), 1u) << "flash mode";
+        send(EncodeFrame(0xF2, B({0x55, 0xAA})));
+        Bytes block(132, 0x00);
+        block[1] = 0x41;  // 0x4100: the program ID at 0x4168 is its byte 0x68
+        const std::string id = row.programId;
+        std::copy(id.begin(), id.end(), block.begin() + 4 + 0x68);
+        send(EncodeFrame(0xF6, block));
+        if (whole) {
+            Bytes end(132, 0xFF);
+            end[0] = 0x80;
+            end[1] = 0x41;
+            end[2] = end[3] = 0x00;
+            send(EncodeFrame(0xF6, end));
+        }
+        reboot();
+    };
     reboot();
-    EXPECT_EQ(send(B({0x80, 0xE0, 0x01, 0x80, 0xE1}))[0][11], 23) << "no update, no change";
-    send(B({0x80, 0xF1}));
-    send(EncodeFrame(0xF2, B({0x55, 0xAA})));
-    Bytes block(132, 0x00);
-    block[0] = 0x00;  // 0x4100: the program ID at 0x4168 is its byte 0x68
-    block[1] = 0x41;
-    const std::string id = row.programId;
-    std::copy(id.begin(), id.end(), block.begin() + 4 + 0x68);
-    send(EncodeFrame(0xF6, block));
-    reboot();
-    const auto replies = send(B({0x80, 0xE0, 0x01, 0x80, 0xE1}));
+    EXPECT_EQ(send(status)[0][11], 23) << "no update, no change";
+    update(!row.cutShort);
+    const auto replies = send(status);
     if (row.version < 0) {
         EXPECT_TRUE(replies.empty());
     } else {
         ASSERT_EQ(replies.size(), 1u);
         EXPECT_EQ(replies[0][11], row.version);
     }
+    if (row.cutShort) {
+        update(true);
+        EXPECT_EQ(send(status).size(), 1u) << "flashed whole, it answers again";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     SimUnit, AfterUpdate,
-    testing::Values(AfterUpdateRow{"a_version_in_the_program_id", "IRIG-B unit 2.4", false, 24},
-                    AfterUpdateRow{"the_last_of_two", "built 1.0 release 3.1", false, 31},
-                    AfterUpdateRow{"no_version_keeps_the_old", "IRIG-B unit", false, 23},
-                    AfterUpdateRow{"silent_after_the_update", "IRIG-B unit 2.4", true, -1}),
+    testing::Values(
+        AfterUpdateRow{"a_version_in_the_program_id", "IRIG-B unit 2.4", false, false, 24},
+        AfterUpdateRow{"the_last_of_two", "built 1.0 release 3.1", false, false, 31},
+        AfterUpdateRow{"no_version_keeps_the_old", "IRIG-B unit", false, false, 23},
+        AfterUpdateRow{"silent_after_the_update", "IRIG-B unit 2.4", true, false, -1},
+        AfterUpdateRow{"cut_short_stays_in_the_boot_loader", "IRIG-B unit 2.4", false, true, -1}),
     [](const testing::TestParamInfo<AfterUpdateRow>& row) { return row.param.name; });
 
 TEST_F(SimUnit, UnitWithoutFlashModeIgnoresItsRequest) {

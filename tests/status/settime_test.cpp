@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "link/protocol.h"
 #include "status/hostclock.h"
 #include "support/bytes.h"
@@ -74,15 +76,18 @@ TEST(SetTime, TheFrameCarriesThePlannedSecondAndItsOwnWireTime) {
 }
 
 TEST(HostClock, SaysWhatTheKernelKnowsAndNoMore) {
-    const std::pair<std::optional<KernelClock>, const char*> rows[] = {
-        {KernelClock{false, 1500}, "host clock synchronised (±2 ms)"},
-        {KernelClock{false, 0}, "host clock synchronised (±1 ms)"},
-        {KernelClock{true, 16000},
+    const std::tuple<std::optional<KernelClock>, ClockUse, const char*> rows[] = {
+        {KernelClock{false, 1500}, ClockUse::kSetting, "host clock synchronised (±2 ms)"},
+        {KernelClock{false, 0}, ClockUse::kMeasuring, "host clock synchronised (±1 ms)"},
+        {KernelClock{true, 16000}, ClockUse::kSetting,
          "host clock NOT synchronised: the unit will take the "
          "computer's time as it is"},
-        {std::nullopt, "host clock state unknown"}};
-    for (const auto& [clock, text] : rows) {
-        EXPECT_EQ(HostClockText(clock), QString::fromUtf8(text));
+        {KernelClock{true, 16000}, ClockUse::kMeasuring,
+         "host clock NOT synchronised: the offset is measured against a clock that may itself "
+         "be off"},
+        {std::nullopt, ClockUse::kMeasuring, "host clock state unknown"}};
+    for (const auto& [clock, use, text] : rows) {
+        EXPECT_EQ(HostClockText(clock, use), QString::fromUtf8(text));
     }
     EXPECT_EQ(Trust(KernelClock{false, 0}), ClockTrust::kSynchronised);
     EXPECT_EQ(Trust(std::nullopt), ClockTrust::kUnknown);

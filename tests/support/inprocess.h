@@ -26,18 +26,21 @@ protected:
     Ran Run(const QString& arguments) {
         QStringList words = arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         words.replaceInStrings(QStringLiteral("DIR"), dir.path());
-        size_t next = 0;
+        return test::RunIrigctl(words, Ports(), &changes);
+    }
+    // Each port made from now on is the next unit of `units`; a null one's port cannot be opened.
+    unit::PortMaker Ports() {
         ports.clear();
-        return test::RunIrigctl(
-            words,
-            [&] {
-                auto port = std::make_unique<test::SimulatedPort>(units.at(next++));
-                port->failOpen = failOpen;
-                port->answerInstead = answerInstead;
-                ports.push_back(port.get());
-                return port;
-            },
-            &changes);
+        return [this, next = size_t{0}]() mutable {
+            const std::shared_ptr<test::SimUnit>& unit = units.at(next++);
+            auto port = std::make_unique<test::SimulatedPort>(
+                unit ? unit : std::make_shared<test::SimUnit>());
+            port->failOpen =
+                unit ? failOpen : link::PortFailure{link::PortFailure::kNoSuchDevice, {}, {}, {}};
+            port->answerInstead = answerInstead;
+            ports.push_back(port.get());
+            return port;
+        };
     }
     // A unit made with `options`, re-booting at once.
     std::shared_ptr<test::SimUnit> AddUnit(sim::Options options = {}) {

@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "cli/runner.h"
+#include "irigctl/commands.h"
 
 namespace irig::test {
 
@@ -34,7 +35,8 @@ inline QString ReadBack(std::FILE* file) {
 // through `changes` (by default kept in `changes` of the result).
 inline Ran RunIrigctl(const QStringList& words, const unit::PortMaker& makePort = {},
                       QStringList* changes = nullptr) {
-    cli::CommandLine line = cli::ParseCommandLine(QStringList{QStringLiteral("irigctl")} + words);
+    cli::CommandLine line = cli::ParseCommandLine(QStringList{QStringLiteral("irigctl")} + words,
+                                                  irigctl::AllCommands());
     EXPECT_TRUE(line.request.has_value()) << line.text.toStdString();
     if (!line.request) {
         return {};

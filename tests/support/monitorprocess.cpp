@@ -5,6 +5,7 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <csignal>
+#include <optional>
 
 #include "support/wait.h"
 
@@ -44,12 +45,13 @@ MonitorProcess::~MonitorProcess() {
 
 bool MonitorProcess::WaitServing(int timeoutMs) {
     static const QRegularExpression serving(
-        QStringLiteral("serving http://127\\.0\\.0\\.1:(\\d+)/metrics"));
+        QStringLiteral("serving (https?)://127\\.0\\.0\\.1:(\\d+)/metrics"));
     return WaitUntil(
                [&] {
                    const QRegularExpressionMatch match =
                        serving.match(QString::fromLocal8Bit(errors_));
-                   port_ = match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
+                   scheme_ = match.captured(1);
+                   port_ = match.hasMatch() ? static_cast<quint16>(match.captured(2).toUInt()) : 0;
                    return port_ != 0 || process_.state() == QProcess::NotRunning;
                },
                timeoutMs) &&
@@ -57,7 +59,7 @@ bool MonitorProcess::WaitServing(int timeoutMs) {
 }
 
 QUrl MonitorProcess::Url(const QString& path) const {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port_).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme_).arg(port_).arg(path));
 }
 
 QString MonitorProcess::Errors() {
@@ -89,9 +91,25 @@ void MonitorProcess::Reload() {
     ::kill(static_cast<pid_t>(process_.processId()), SIGHUP);
 }
 
+int MonitorProcess::Finished(int timeoutMs) {
+    WaitUntil([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
+    errors_ += process_.readAllStandardError();
+    return process_.state() == QProcess::NotRunning && process_.exitStatus() == QProcess::NormalExit
+               ? process_.exitCode()
+               : -1;
+}
+
 HttpReply Http(const QUrl& url, bool post, int timeoutMs) {
-    static QNetworkAccessManager manager;
-    QNetworkRequest request(url);
+    return Http(QNetworkRequest(url), post, timeoutMs);
+}
+
+HttpReply Http(QNetworkRequest request, bool post, int timeoutMs) {
+    static QNetworkAccessManager plain;
+    // A TLS connection is not kept beyond the request: one closed after the application object
+    // would look for its TLS backend in vain.
+    std::optional<QNetworkAccessManager> secure;
+    QNetworkAccessManager& manager =
+        request.url().scheme() == QLatin1String("https") ? secure.emplace() : plain;
     request.setTransferTimeout(timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("text/plain"));
     QNetworkReply* reply = post ? manager.post(request, QByteArray()) : manager.get(request);
@@ -101,7 +119,7 @@ HttpReply Http(const QUrl& url, bool post, int timeoutMs) {
         result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         result.body = reply->readAll();
     }
-    reply->deleteLater();
+    delete reply;
     return result;
 }
 

@@ -1,8 +1,9 @@
 // irigctl monitor as a child process serving on a free loopback port, for the exporter's tests and
-// benchmark: where it serves, what it says, what it holds in memory; and a plain HTTP request.
+// benchmark: where it serves, what it says, what it holds in memory; and an HTTP request.
 #pragma once
 
 #include <QByteArray>
+#include <QNetworkRequest>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -30,11 +31,14 @@ public:
     int Terminate();
     // Asks it to read its configuration again, with SIGHUP.
     void Reload();
+    // Waits until it ends by itself; its exit code, or -1 when it did not end normally.
+    int Finished(int timeoutMs = 10000);
     qint64 Pid() const { return process_.processId(); }
 
 private:
     QProcess process_;
     QByteArray errors_;
+    QString scheme_;  // http or https, as it says
     quint16 port_ = 0;
 };
 
@@ -45,5 +49,7 @@ struct HttpReply {
 
 // A request with the event loop running: GET, or POST with an empty body.
 HttpReply Http(const QUrl& url, bool post = false, int timeoutMs = 5000);
+// The same with the request's headers and TLS configuration.
+HttpReply Http(QNetworkRequest request, bool post = false, int timeoutMs = 5000);
 
 }  // namespace irig::test

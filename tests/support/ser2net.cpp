@@ -41,7 +41,7 @@ Ser2net::Ser2net(const QString& device) {
     QFile file(config_);
     if (file.open(QIODevice::WriteOnly)) {
         // Without chardelay, ser2net passes on what the device sends at once instead of waiting
-        // for more (as the README advises for updates).
+        // for more (as docs/terminal-servers.md advises for updates).
         file.write(QStringLiteral("connection: &rfc2217\n"
                                   "  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
                                   "  connector: serialdev,%3,9600n81,local\n"

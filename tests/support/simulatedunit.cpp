@@ -55,22 +55,36 @@ QString SimulatedUnit::Errors() {
 }
 
 SimulatedUnits::SimulatedUnits(const QString& dir, int count, const QStringList& options)
-    : dir_(dir), count_(count), options_(options) {
+    : dir_(dir), count_(count), options_(options), anyPort_(dir.isEmpty()) {
+    Listen();
+    Start();
+}
+
+SimulatedUnits::SimulatedUnits(quint16 firstPort, int count, const QStringList& options)
+    : count_(count), options_(options), firstPort_(firstPort), anyPort_(firstPort == 0) {
+    Listen();
+    Start();
+}
+
+void SimulatedUnits::Listen() {
     QObject::connect(&process_, &QProcess::readyReadStandardOutput,
                      [this] { output_ += process_.readAllStandardOutput(); });
     QObject::connect(&process_, &QProcess::readyReadStandardError,
                      [this] { errors_ += process_.readAllStandardError(); });
-    Start();
 }
 
-// TCP ports below the system's ephemeral range (32768 and up), so that no client's end holds one.
+// Any TCP ports: a range below the system's ephemeral one (32768 and up), so that no client's end
+// holds one.
 void SimulatedUnits::Start() {
-    QStringList where{QStringLiteral("--link-dir"), dir_};
-    if (dir_.isEmpty()) {
-        firstPort_ = 10'000 + static_cast<int>(QRandomGenerator::global()->bounded(
-                                  static_cast<quint32>(std::max(1, 22'000 - count_))));
-        where = {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(firstPort_)};
+    if (anyPort_) {
+        firstPort_ =
+            static_cast<quint16>(10'000 + QRandomGenerator::global()->bounded(
+                                              static_cast<quint32>(std::max(1, 22'000 - count_))));
     }
+    const QStringList where = firstPort_ > 0
+                                  ? QStringList{QStringLiteral("--listen"),
+                                                QStringLiteral("127.0.0.1:%1").arg(firstPort_)}
+                                  : QStringList{QStringLiteral("--link-dir"), dir_};
     output_.clear();
     process_.start(
         QStringLiteral(IRIG_UNIT_SIM_PATH),
@@ -85,23 +99,25 @@ SimulatedUnits::~SimulatedUnits() {
     }
 }
 
-// On TCP a range some other program holds ends the simulator at once: it starts on another.
+// On any TCP ports, a range some other program holds ends the simulator at once: it starts on
+// another.
 bool SimulatedUnits::WaitReady(int timeoutMs) {
-    for (int tries = dir_.isEmpty() ? 20 : 1; tries > 0; --tries) {
+    for (int tries = anyPort_ ? 20 : 1; tries > 0; --tries) {
         WaitUntil(
             [&] { return output_.contains("ready:") || process_.state() == QProcess::NotRunning; },
             timeoutMs);
-        if (output_.contains("ready:") || !dir_.isEmpty() ||
-            process_.state() != QProcess::NotRunning) {
+        if (output_.contains("ready:") || process_.state() != QProcess::NotRunning) {
             break;
         }
-        Start();
+        if (tries > 1 && anyPort_) {
+            Start();
+        }
     }
     return output_.contains("ready:");
 }
 
 QString SimulatedUnits::Link(int number) const {
-    return dir_.isEmpty() ? QStringLiteral("socket://127.0.0.1:%1").arg(firstPort_ + number - 1)
+    return firstPort_ > 0 ? QStringLiteral("socket://127.0.0.1:%1").arg(firstPort_ + number - 1)
                           : QStringLiteral("%1/unit%2").arg(dir_).arg(number);
 }
 

@@ -39,6 +39,9 @@ private:
 class SimulatedUnits {
 public:
     SimulatedUnits(const QString& dir, int count, const QStringList& options);
+    // On the ports from `firstPort` on (0: a range found free); WaitReady is false when one of
+    // them is taken.
+    SimulatedUnits(quint16 firstPort, int count, const QStringList& options);
     ~SimulatedUnits();
     SimulatedUnits(const SimulatedUnits&) = delete;
     SimulatedUnits& operator=(const SimulatedUnits&) = delete;
@@ -50,13 +53,15 @@ public:
     qint64 Pid() const { return process_.processId(); }
 
 private:
+    void Listen();  // to what the simulator says
     void Start();
 
     QProcess process_;
     QString dir_;
     int count_;
     QStringList options_;
-    int firstPort_ = 0;  // on TCP
+    quint16 firstPort_ = 0;  // on TCP
+    bool anyPort_ = false;   // a range found free as it starts
     QByteArray output_;
     QByteArray errors_;
 };

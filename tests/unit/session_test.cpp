@@ -142,7 +142,7 @@ TEST(Session, AMeasurementEndsAtItsTimeWithTheRequestInFlightIncluded) {
     QTimer answer;
     QObject::connect(&answer, &QTimer::timeout, [&] {
         for (; answered < fake.port->sent.size(); ++answered) {
-            QTimer::singleShot(900, fake.port, [&] {
+            QTimer::singleShot(600, fake.port, [&] {
                 fake.port->Deliver(test::Bytes("80 E0 01 02 EA 07 0C 08 0A 00 00 17 80 E1"));
             });
         }

@@ -1,0 +1,26 @@
+#include "irigctl/commands.h"
+
+#include "cli/ansible.h"
+#include "cli/apply.h"
+#include "cli/commands.h"
+#include "cli/flash.h"
+#include "cli/inspect.h"
+#include "monitor/command.h"
+
+namespace irig::irigctl {
+
+namespace {
+
+const cli::Command* const kCommands[] = {
+    &cli::kStatus,      &cli::kSetTime,          &cli::kCheckTime, &cli::kOffsets,
+    &cli::kGpsMessage,  &cli::kReboot,           &cli::kInspect,   &cli::kFlash,
+    &monitor::kCommand, &cli::kInventoryCommand, &cli::kApply,     &cli::kAnsibleModule,
+};
+
+}  // namespace
+
+cli::Commands AllCommands() {
+    return kCommands;
+}
+
+}  // namespace irig::irigctl

@@ -1,0 +1,86 @@
+// The README and the guides in docs/ kept true: every relative link leads to its file and heading,
+// and every example marked runnable ends with the exit code it claims against simulated units.
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+#include "support/documents.h"
+
+namespace irig::test {
+namespace {
+
+const QString kRoot = QStringLiteral(IRIG_SOURCE_DIR);
+
+MarkdownDocument Read(const QString& document) {
+    QFile file(kRoot + QLatin1Char('/') + document);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << document.toStdString();
+    const MarkdownDocument markdown = ReadMarkdown(QString::fromUtf8(file.readAll()));
+    EXPECT_EQ(markdown.faults.join(QLatin1Char('\n')).toStdString(), "") << document.toStdString();
+    return markdown;
+}
+
+TEST(Documents, EveryRelativeLinkLeadsToItsFileAndHeading) {
+    int links = 0;
+    for (const QString& document : ProjectDocuments(kRoot)) {
+        for (const MarkdownLink& link : Read(document).relativeLinks) {
+            ++links;
+            EXPECT_EQ(BrokenLink(kRoot, document, link.target).toStdString(), "")
+                << document.toStdString() << ':' << link.line;
+        }
+    }
+    EXPECT_GE(links, 20) << "the guides link to each other";
+}
+
+TEST(Documents, EveryRunnableExampleEndsWithTheExitCodeItClaims) {
+    int examples = 0;
+    for (const QString& document : ProjectDocuments(kRoot)) {
+        const DocumentExamples marked = Examples(document, Read(document));
+        EXPECT_EQ(marked.faults.join(QLatin1Char('\n')).toStdString(), "");
+        for (const Example& example : marked.runnable) {
+            ++examples;
+            const ExampleRun run = RunExample(example, marked.files);
+            EXPECT_EQ(run.exitCode, example.exitCode)
+                << example.where.toStdString() << ":\n"
+                << example.script.toStdString() << "said:\n"
+                << run.out.toStdString() << run.err.toStdString();
+        }
+    }
+    EXPECT_GE(examples, 10);
+}
+
+struct AnchorRow {
+    const char* name;
+    const char* heading;
+    const char* anchor;
+};
+
+class Anchors : public testing::TestWithParam<AnchorRow> {};
+
+// As GitHub makes them, so that a link the test passes works on GitHub too.
+TEST_P(Anchors, AreGitHubs) {
+    EXPECT_EQ(HeadingAnchor(QString::fromUtf8(GetParam().heading)),
+              QString::fromUtf8(GetParam().anchor));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, Anchors,
+    testing::Values(
+        AnchorRow{"punctuation", "irigctl: the window's guide", "irigctl-the-windows-guide"},
+        AnchorRow{"code_and_underscore", "`irig_unit` (Ansible)", "irig_unit-ansible"},
+        AnchorRow{"a_link_as_its_text", "See [the port map](x.md#y)", "see-the-port-map"},
+        AnchorRow{"symbols_and_letters", "Ports → Geräte ±2 ms", "ports--geräte-2-ms"}),
+    [](const testing::TestParamInfo<AnchorRow>& row) { return row.param.name; });
+
+TEST(Documents, ARepeatedHeadingsAnchorIsNumberedAndABlockMarkIsItsCommentRightBefore) {
+    const MarkdownDocument markdown =
+        ReadMarkdown(QStringLiteral("# Use\n## Use\n<!-- runnable: exit 5 -->\n````sh\n```\nx\n"
+                                    "````\n<!-- file: a -->\n\n```\ny\n```\n"));
+    EXPECT_EQ(markdown.anchors, QStringList({QStringLiteral("use"), QStringLiteral("use-1")}));
+    ASSERT_EQ(markdown.blocks.size(), 2U);
+    EXPECT_EQ(markdown.blocks[0].mark, QStringLiteral("runnable: exit 5"));
+    EXPECT_EQ(markdown.blocks[0].text, QStringLiteral("```\nx\n"));
+    EXPECT_EQ(markdown.blocks[1].mark, QString()) << "a blank line parts a mark from its block";
+}
+
+}  // namespace
+}  // namespace irig::test

@@ -1,0 +1,104 @@
+// irigctl monitor with a web configuration (--web-config or IRIGCTL_WEB_CONFIG) as a site's
+// Prometheus meets it: scraped through TLS with a client certificate and basic_auth, up with the
+// right password and down with 401 with a wrong one, as Prometheus itself is when it serves the
+// same file; and a faulty file refused before anything listens.
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTcpServer>
+
+#include "monitor/webconfig.h"
+#include "support/firmwarefile.h"
+#include "support/monitorprocess.h"
+#include "support/tlsfiles.h"
+#include "support/wait.h"
+
+namespace irig::test {
+namespace {
+
+const QStringList kNoUnit{QStringLiteral("/nonexistent/irig-tty")};
+
+TEST(SecureExporter, PrometheusScrapesItAsItScrapesItselfWithTheSameFile) {
+    TlsFiles files;
+    ASSERT_TRUE(files.Made()) << "openssl";
+    const QString web = WriteFile(
+        files.Path(QStringLiteral("web.yml")),
+        "tls_server_config: {cert_file: server.crt, key_file: server.key, client_auth_type: "
+        "RequireAndVerifyClientCert, client_ca_file: ca.crt}\n"
+        "basic_auth_users: {prometheus: " +
+            BcryptHash("s3cret") + "}\n");
+    MonitorProcess monitor(kNoUnit, {QStringLiteral("--web-config"), web});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    ASSERT_EQ(monitor.Url({}).scheme(), QStringLiteral("https"));
+
+    QTcpServer probe;  // a port nobody listens on now
+    probe.listen(QHostAddress::LocalHost);
+    const quint16 prometheusPort = probe.serverPort();
+    probe.close();
+    QString jobs = QStringLiteral("global: {scrape_interval: 1s}\nscrape_configs:\n");
+    for (const auto& [job, port] :
+         {std::pair{"irig", monitor.Port()}, std::pair{"prometheus", prometheusPort}}) {
+        for (const char* password : {"s3cret", "wrong"}) {
+            jobs += QStringLiteral(
+                        "  - {job_name: %1-%2, scheme: https, static_configs: "
+                        "[{targets: ['127.0.0.1:%3']}],\n     tls_config: {ca_file: "
+                        "ca.crt, cert_file: client.crt, key_file: client.key},\n"
+                        "     basic_auth: {username: prometheus, password: %2}}\n")
+                        .arg(QLatin1String(job), QLatin1String(password))
+                        .arg(port);
+        }
+    }
+    QProcess prometheus;
+    prometheus.setProcessChannelMode(QProcess::MergedChannels);
+    prometheus.start(QStringLiteral("prometheus"),
+                     {"--config.file=" + WriteFile(files.Path("prometheus.yml"), jobs.toUtf8()),
+                      "--web.config.file=" + web, "--storage.tsdb.path=" + files.Path("data"),
+                      QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(prometheusPort)});
+
+    // Each job's health and last error once each has been scraped, from Prometheus's API, which
+    // needs the same certificate and password.
+    QNetworkRequest targets(
+        QUrl(QStringLiteral("https://127.0.0.1:%1/api/v1/targets").arg(prometheusPort)));
+    targets.setSslConfiguration(files.Client(QStringLiteral("client")));
+    targets.setRawHeader("Authorization", BasicAuthorization("prometheus", "s3cret"));
+    std::map<QString, QString> health;
+    const bool scraped = WaitUntil(
+        [&] {
+            for (const QJsonValue target :
+                 QJsonDocument::fromJson(Http(targets).body)["data"]["activeTargets"].toArray()) {
+                if (target["health"].toString() != QLatin1String("unknown")) {
+                    health[target["labels"]["job"].toString()] =
+                        target["health"].toString() + ' ' + target["lastError"].toString();
+                }
+            }
+            return health.size() == 4;
+        },
+        30'000);
+    ASSERT_TRUE(scraped) << prometheus.readAll().toStdString();
+    for (const QString job : {"irig", "prometheus"}) {
+        EXPECT_EQ(health[job + "-s3cret"], QStringLiteral("up ")) << job.toStdString();
+        EXPECT_EQ(health[job + "-wrong"],
+                  QStringLiteral("down server returned HTTP status 401 Unauthorized"));
+    }
+    prometheus.terminate();
+    EXPECT_TRUE(prometheus.waitForFinished(10'000));
+    EXPECT_EQ(monitor.Terminate(), 143) << monitor.Errors().toStdString();
+}
+
+// A faulty file, here from the environment, ends the monitor with 2 and its place before it serves.
+TEST(SecureExporter, AFaultyFileIsRefusedBeforeAnythingListens) {
+    TlsFiles files;
+    const QString web = WriteFile(files.Path(QStringLiteral("web.yml")),
+                                  "basic_auth_users:\n  prometheus: secret\n");
+    qputenv(monitor::kWebConfigVariable, web.toLocal8Bit());
+    MonitorProcess monitor(kNoUnit);
+    qunsetenv(monitor::kWebConfigVariable);
+    EXPECT_EQ(monitor.Finished(), 2);
+    EXPECT_TRUE(monitor.Errors().startsWith(
+        "irigctl: monitor: " + web + ":2:15: the password of prometheus is not a bcrypt hash"))
+        << monitor.Errors().toStdString();
+}
+
+}  // namespace
+}  // namespace irig::test

@@ -1,0 +1,159 @@
+// The exporter's HTTP side under a web configuration, as clients on the network meet it: users on
+// every path, the page's own origin only for POST /check-time, the headers on every response, TLS
+// with and without client certificates, a handshake held to the cap and the idle time, and a new
+// configuration taken while it serves.
+#include <gtest/gtest.h>
+
+#include <QSslSocket>
+
+#include "monitor/server.h"
+#include "support/tlsfiles.h"
+#include "support/wait.h"
+
+namespace irig::monitor {
+namespace {
+
+enum class Web { kUsersAndTls, kClientCertificates };
+enum class Client { kPlain, kTls, kTlsWithCertificate };
+
+const QByteArray kGood =
+    "Authorization: " + test::BasicAuthorization("prometheus", "s3cret") + "\r\n";
+const QByteArray kScrape = "GET /metrics HTTP/1.1\r\nConnection: close\r\n" + kGood + "\r\n";
+
+class WebSecurity : public testing::Test {
+protected:
+    static void SetUpTestSuite() { files = new test::TlsFiles; }
+    static void TearDownTestSuite() { delete files; }
+
+    quint16 Serve(const WebConfig& web, HttpLimits limits = {}) {
+        server = std::make_unique<MetricsServer>(
+            board, [this](const QString& port) { measured.append(port); }, limits);
+        server->SetWebConfig(web);
+        QString why;
+        return server->Listen(QHostAddress::LocalHost, 0, &why);
+    }
+    static WebConfig Config(Web web) {
+        const QByteArray yaml =
+            web == Web::kUsersAndTls
+                ? "tls_server_config: {cert_file: server.crt, key_file: server.key}\n"
+                  "http_server_config: {headers: {X-Frame-Options: deny}}\n"
+                  "basic_auth_users: {prometheus: " +
+                      test::BcryptHash("s3cret") + "}\n"
+                : "tls_server_config: {cert_file: server.crt, key_file: server.key, "
+                  "client_auth_type: RequireAndVerifyClientCert, client_ca_file: ca.crt}\n";
+        auto read = ParseWebConfig(yaml, files->Path(QStringLiteral("web.yml")));
+        return std::holds_alternative<WebConfig>(read) ? std::get<WebConfig>(read) : WebConfig();
+    }
+    // Connected (with TLS, the handshake begun), `request` sent (with TLS, once it is done).
+    static std::unique_ptr<QSslSocket> Connect(quint16 port, Client client,
+                                               const QByteArray& request) {
+        auto socket = std::make_unique<QSslSocket>();
+        socket->setSslConfiguration(files->Client(
+            client == Client::kTlsWithCertificate ? QStringLiteral("client") : QString()));
+        if (client == Client::kPlain) {
+            socket->connectToHost(QStringLiteral("127.0.0.1"), port);
+        } else {
+            socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        }
+        socket->write(request);
+        return socket;
+    }
+    // What the server sent until it closed (or 5 s passed).
+    static QByteArray Answer(QTcpSocket& socket) {
+        QByteArray got;
+        test::WaitUntil([&] {
+            got += socket.readAll();
+            return socket.state() == QTcpSocket::UnconnectedState;
+        });
+        return got + socket.readAll();
+    }
+
+    static inline test::TlsFiles* files = nullptr;
+    MetricsBoard board{{QStringLiteral("COM1")}};
+    QStringList measured;
+    std::unique_ptr<MetricsServer> server;
+};
+
+struct SecurityRow {
+    const char* name;
+    Web web;
+    Client client;
+    QByteArray request;  // {port}: the server's; Connection: close is added
+    const char* status;  // the answer starts so; empty: no HTTP answer at all
+    const char* header;  // a header the answer holds
+};
+
+class SecuredRequests : public WebSecurity, public testing::WithParamInterface<SecurityRow> {};
+
+TEST_P(SecuredRequests, AreAnsweredAsTheWebConfigurationSays) {
+    ASSERT_TRUE(files->Made()) << "openssl";
+    const SecurityRow& row = GetParam();
+    const quint16 port = Serve(Config(row.web));
+    ASSERT_NE(port, 0);
+    QByteArray request = row.request + "Connection: close\r\n\r\n";
+    const QByteArray got =
+        Answer(*Connect(port, row.client, request.replace("{port}", QByteArray::number(port))));
+    EXPECT_TRUE(*row.status == '\0' ? !got.contains("HTTP/1.1") : got.startsWith(row.status))
+        << got.left(300).toStdString();
+    EXPECT_TRUE(got.contains(row.header)) << got.left(300).toStdString();
+    EXPECT_EQ(measured.size(), got.startsWith("HTTP/1.1 202") ? 1 : 0);
+}
+
+const QByteArray kCheckTime = "POST /check-time HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n" + kGood;
+
+INSTANTIATE_TEST_SUITE_P(
+    WebSecurity, SecuredRequests,
+    testing::Values(
+        SecurityRow{"good_scrape", Web::kUsersAndTls, Client::kTls,
+                    "GET /metrics HTTP/1.1\r\n" + kGood, "HTTP/1.1 200", "X-Frame-Options: deny"},
+        SecurityRow{"no_credentials", Web::kUsersAndTls, Client::kTls, "GET /metrics HTTP/1.1\r\n",
+                    "HTTP/1.1 401", "WWW-Authenticate: Basic realm=\"irigctl monitor\""},
+        SecurityRow{"unknown_path_without_credentials", Web::kUsersAndTls, Client::kTls,
+                    "GET /nothing HTTP/1.1\r\n", "HTTP/1.1 401", ""},
+        SecurityRow{"check_time_as_curl", Web::kUsersAndTls, Client::kTls, kCheckTime,
+                    "HTTP/1.1 202", ""},
+        SecurityRow{"check_time_from_its_own_page", Web::kUsersAndTls, Client::kTls,
+                    kCheckTime + "Origin: https://127.0.0.1:{port}\r\n", "HTTP/1.1 202", ""},
+        SecurityRow{"check_time_from_another_origin", Web::kUsersAndTls, Client::kTls,
+                    kCheckTime + "Origin: https://evil.example\r\n", "HTTP/1.1 403", ""},
+        SecurityRow{"check_time_fetched_cross_site", Web::kUsersAndTls, Client::kTls,
+                    kCheckTime + "Sec-Fetch-Site: cross-site\r\n", "HTTP/1.1 403", ""},
+        SecurityRow{"plain_http_to_tls", Web::kUsersAndTls, Client::kPlain,
+                    "GET /metrics HTTP/1.1\r\n" + kGood, "", ""},
+        SecurityRow{"client_certificate", Web::kClientCertificates, Client::kTlsWithCertificate,
+                    "GET /metrics HTTP/1.1\r\n", "HTTP/1.1 200", ""},
+        SecurityRow{"no_client_certificate", Web::kClientCertificates, Client::kTls,
+                    "GET /metrics HTTP/1.1\r\n", "", ""}),
+    [](const testing::TestParamInfo<SecurityRow>& row) { return row.param.name; });
+
+// Connections that never say hello fill the cap, and are closed after the idle time.
+TEST_F(WebSecurity, AHandshakeCountsAgainstTheCapAndTheIdleTime) {
+    const quint16 port = Serve(Config(Web::kUsersAndTls), {2, 1024, 1024, 600});
+    const auto oldest = Connect(port, Client::kPlain, {});
+    ASSERT_TRUE(test::WaitUntil([&] { return oldest->state() == QTcpSocket::ConnectedState; }));
+    const auto silent = Connect(port, Client::kPlain, {});
+    ASSERT_TRUE(test::WaitUntil([&] { return silent->state() == QTcpSocket::ConnectedState; }));
+    EXPECT_TRUE(Answer(*Connect(port, Client::kTls, kScrape)).startsWith("HTTP/1.1 200"));
+    EXPECT_TRUE(test::WaitUntil([&] { return oldest->state() == QTcpSocket::UnconnectedState; }))
+        << "the cap made room";
+    EXPECT_TRUE(test::WaitUntil([&] { return silent->state() == QTcpSocket::UnconnectedState; }));
+}
+
+// What SetWebConfig takes applies to the next connection and the next request.
+TEST_F(WebSecurity, ANewConfigurationAppliesToWhatComesNext) {
+    const quint16 port = Serve({});
+    const QByteArray plain = "GET /metrics HTTP/1.1\r\n\r\n";
+    const auto open = Connect(port, Client::kPlain, plain);
+    ASSERT_TRUE(test::WaitUntil([&] { return open->bytesAvailable() > 0; }));
+    server->SetWebConfig(Config(Web::kUsersAndTls));
+    open->write("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    const QByteArray got = Answer(*open);
+    EXPECT_TRUE(got.startsWith("HTTP/1.1 200") && got.contains("HTTP/1.1 401")) << "an open one";
+    EXPECT_FALSE(Answer(*Connect(port, Client::kPlain, plain)).contains("HTTP/1.1"));
+    EXPECT_TRUE(Answer(*Connect(port, Client::kTls, kScrape)).startsWith("HTTP/1.1 200"));
+    server->SetWebConfig({});
+    EXPECT_TRUE(Answer(*Connect(port, Client::kPlain, kScrape)).startsWith("HTTP/1.1 200"));
+}
+
+}  // namespace
+}  // namespace irig::monitor
