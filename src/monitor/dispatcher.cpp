@@ -169,6 +169,8 @@ public:
         const auto found = fds_.find(static_cast<int>(notifier->socket()));
         if (found != fds_.end() && Slot(*found, notifier->type()) == notifier) {
             Slot(*found, notifier->type()) = nullptr;
+            found->emptied = found->emptied || (found->read == nullptr && found->write == nullptr &&
+                                                found->exception == nullptr);
             changed_.push_back(found.key());
         }
     }
@@ -215,6 +217,9 @@ private:
         QSocketNotifier* write = nullptr;
         QSocketNotifier* exception = nullptr;
         uint32_t watched = 0;  // what epoll watches the descriptor for
+        // Every notifier went away since the last wait: the descriptor may have been closed (which
+        // takes it out of epoll) and its number given to another.
+        bool emptied = false;
     };
 
     static QSocketNotifier*& Slot(Notifiers& notifiers, QSocketNotifier::Type type) {
@@ -245,7 +250,9 @@ private:
 };
 
 // What epoll watches each descriptor for is brought up to date only before a wait: a notifier
-// turned on and off again meanwhile (a socket's writer, at each request) costs no system call.
+// turned on and off again meanwhile (a socket's writer, at each request) costs no system call. A
+// socket closed and another opened under its number (a refused connection tried again) is
+// registered anew.
 void EpollDispatcher::Watch() {
     for (const int fd : changed_) {
         const auto found = fds_.find(fd);
@@ -253,6 +260,11 @@ void EpollDispatcher::Watch() {
             continue;
         }
         Notifiers& notifiers = *found;
+        if (notifiers.emptied && notifiers.watched != 0) {
+            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);  // fails where it was closed
+            notifiers.watched = 0;
+        }
+        notifiers.emptied = false;
         const uint32_t wanted = (notifiers.read != nullptr ? EPOLLIN | EPOLLRDHUP : 0U) |
                                 (notifiers.write != nullptr ? EPOLLOUT : 0U) |
                                 (notifiers.exception != nullptr ? EPOLLPRI : 0U);

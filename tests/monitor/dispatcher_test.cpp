@@ -119,6 +119,33 @@ INSTANTIATE_TEST_SUITE_P(
                     });
                 },
                 "on ab end"},
+        LoopRow{"a_number_closed_and_given_to_another_socket_is_heard_again",
+                [](QObject* c, Say say) {
+                    int first[2] = {-1, -1};
+                    int second[2] = {-1, -1};
+                    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, first), 0);
+                    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, second), 0);
+                    QObject::connect(c, &QObject::destroyed, [first, second] {
+                        for (const int end : {first[0], first[1], second[1]}) {
+                            ::close(end);
+                        }
+                    });
+                    auto* writer = new QSocketNotifier(first[0], QSocketNotifier::Write, c);
+                    QObject::connect(writer, &QSocketNotifier::activated, c, [=] {
+                        say(QStringLiteral("first"));
+                        writer->setEnabled(false);
+                        // As a refused connection tried again: closed, and the number reused.
+                        ::dup2(second[0], first[0]);
+                        ::close(second[0]);
+                        auto* again = new QSocketNotifier(first[0], QSocketNotifier::Write, c);
+                        QObject::connect(again, &QSocketNotifier::activated, c, [=] {
+                            again->setEnabled(false);
+                            say(QStringLiteral("again"));
+                            say(QStringLiteral("end"));
+                        });
+                    });
+                },
+                "first again end"},
         LoopRow{"an_object_moved_away_takes_its_timer_along",
                 [](QObject*, Say say) {
                     auto* moved = new QTimer;
