@@ -104,6 +104,31 @@ void UnitLoops::Remove(Key key) {
     });
 }
 
+void UnitLoops::Lend(Key key, std::function<void(bool)> closed) {
+    Loop* loop = placed_.value(key);
+    if (loop == nullptr) {
+        closed(false);
+        return;
+    }
+    QMetaObject::invokeMethod(loop->context, [loop, key, closed = std::move(closed)] {
+        if (UnitMonitor* monitor = loop->units.value(key)) {
+            monitor->Lend(closed);
+        } else {
+            closed(false);
+        }
+    });
+}
+
+void UnitLoops::TakeBack(Key key) {
+    if (Loop* loop = placed_.value(key)) {
+        QMetaObject::invokeMethod(loop->context, [loop, key] {
+            if (UnitMonitor* monitor = loop->units.value(key)) {
+                monitor->TakeBack();
+            }
+        });
+    }
+}
+
 void UnitLoops::MeasureOnRequest(const QString& port) {
     for (const std::unique_ptr<Loop>& loop : loops_) {
         QMetaObject::invokeMethod(loop->context, [&loop = *loop, port] {
