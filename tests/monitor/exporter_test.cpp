@@ -417,6 +417,16 @@ TEST(ExporterOfAnInventory, LendsAUnitTakesItBackAndEndsALeaseByItself) {
             [&] { return scraped(step.metrics) && monitor.Errors().contains(said); }, 15'000))
             << metrics.toStdString() << monitor.Errors().toStdString();
     }
+
+    // A reload that drops a lent unit ends its lease.
+    ASSERT_EQ(Http(monitor.Url(QStringLiteral("/units/b/lease?seconds=600")), true).status, 200);
+    WriteFile(inventory,
+              QStringLiteral("units:\n  a: {port: \"%1\"}\n").arg(units.Link(1)).toUtf8());
+    monitor.Reload();
+    EXPECT_TRUE(WaitUntil([&] {
+        return monitor.Errors().contains(
+            QStringLiteral("b (%1): lease ended: the unit left the inventory").arg(units.Link(2)));
+    })) << monitor.Errors().toStdString();
 }
 
 }  // namespace
