@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QPointer>
 #include <algorithm>
 
@@ -57,13 +58,12 @@ void InDesk(const QPointer<LeaseDesk>& desk, std::function<void(LeaseDesk&)> the
 
 // Where a port leads: the device file it reaches, or the terminal server's address.
 struct LeaseDesk::Place {
-    QString text;
     std::optional<FileId> file;
     std::optional<link::NetworkAddress> address;
     QList<QHostAddress> addresses;  // the address's host, looked up; empty for a literal one
 
     static Place Of(const QString& text) {
-        Place place{text, {}, {}, {}};
+        Place place;
         const QString resolved = link::ResolvePortName(text);
         place.address = link::ParseNetworkAddress(resolved.isEmpty() ? text : resolved);
         if (!place.address && !resolved.isEmpty()) {

@@ -87,7 +87,6 @@ public:
     std::optional<LeaseDecision> End(quint64 key, qint64 nowMs);
     // When the next lease ends, if one is held.
     std::optional<qint64> NextExpiry() const;
-    bool IsLent(quint64 key) const { return leases_.count(key) != 0; }
 
     // The answers of a request that reaches no unit, or that is refused.
     static LeaseAnswer NotWatched(const QString& asked, bool byName);
