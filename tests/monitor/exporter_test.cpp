@@ -313,15 +313,18 @@ TEST(ExporterOfAnInventory, ReadsItAgainOnSigHupAndLeavesTheUnitsItKeepsAlone) {
 // One lease request to a running monitor of units a and b, and what follows it.
 struct LeaseStep {
     const char* name;
-    const char* method;
-    const char* path;  // PORT1 for a's port as socket://localhost:N, TOKEN for a's lease
+    const char* request;  // "METHOD PATH", PORT1 for a's port spelt otherwise, TOKEN for a's lease
     int status;
     const char* answer;  // a part of the answer's body
     // The start of lines /metrics then has, a unit's labels as A or B; after "!", of lines it
     // must not have.
     std::vector<const char*> metrics;
-    const char* said;  // a part of the monitor's log then; empty: nothing to wait for
+    const char* said;  // a part of the monitor's log then
 };
+LeaseStep Step(const char* name, const char* request, int status, const char* answer,
+               std::vector<const char*> metrics = {}, const char* said = "") {
+    return {name, request, status, answer, std::move(metrics), said};
+}
 
 // The units on TCP, so that /lease?port= finds a by another spelling of its address.
 TEST(ExporterOfAnInventory, LendsAUnitTakesItBackAndEndsALeaseByItself) {
@@ -355,56 +358,35 @@ TEST(ExporterOfAnInventory, LendsAUnitTakesItBackAndEndsALeaseByItself) {
     const QString spelt =
         QString(units.Link(1)).replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
     const LeaseStep steps[] = {
-        {"taken",
-         "POST",
-         "/units/a/lease?seconds=600&by=lease%20test",
-         200,
-         "\"holder\":\"127.0.0.1 (lease test)\"",
-         {"irig_unit_leased{A} 1", "irig_unit_leased{B} 0", "!irig_unit_up{A}",
-          "!irig_unit_clock_offset_seconds{A}", "!irig_unit_firmware_info{A", "irig_unit_up{B} 1"},
-         "a (%1): lent to 127.0.0.1 (lease test) for 600 s"},
-        {"taken_again_by_another_spelling",
-         "POST",
-         "/lease?port=PORT1&seconds=60",
-         409,
-         "a is lent to 127.0.0.1 (lease test) until",
-         {},
-         ""},
-        {"asked_by_port", "GET", "/lease?port=PORT1", 200, "\"leased\":true", {}, ""},
-        {"unknown", "POST", "/units/c/lease?seconds=60", 404, "no unit c is watched here", {}, ""},
-        {"renewed",
-         "POST",
-         "/units/a/lease?seconds=1200&lease=TOKEN",
-         200,
-         "\"seconds\":1200",
-         {"irig_unit_leased{A} 1"},
-         ""},
-        {"returned",
-         "DELETE",
-         "/units/a/lease?lease=TOKEN",
-         200,
-         "\"returned\":true",
-         {"irig_unit_leased{A} 0", "irig_unit_up{A} 1", "irig_unit_firmware_info{A,version="},
-         "a (%1): returned by 127.0.0.1 (lease test) after"},
-        {"lent_for_a_second",
-         "POST",
-         "/lease?port=PORT2&seconds=1",
-         200,
-         "\"seconds\":1",
-         {"irig_unit_leased{B} 0", "irig_unit_up{B} 1"},
-         "b (%2): lease of 127.0.0.1 expired after 1 s"},
+        Step("taken", "POST /units/a/lease?seconds=600&by=lease%20test", 200,
+             "\"holder\":\"127.0.0.1 (lease test)\"",
+             {"irig_unit_leased{A} 1", "irig_unit_leased{B} 0", "!irig_unit_up{A}",
+              "!irig_unit_clock_offset_seconds{A}", "!irig_unit_firmware_info{A",
+              "irig_unit_up{B} 1"},
+             "a (%1): lent to 127.0.0.1 (lease test) for 600 s"),
+        Step("taken_again_by_another_spelling", "POST /lease?port=PORT1&seconds=60", 409,
+             "a is lent to 127.0.0.1 (lease test) until"),
+        Step("asked_by_port", "GET /lease?port=PORT1", 200, "\"leased\":true"),
+        Step("unknown", "POST /units/c/lease?seconds=60", 404, "no unit c is watched here"),
+        Step("renewed", "POST /units/a/lease?seconds=1200&lease=TOKEN", 200, "\"seconds\":1200",
+             {"irig_unit_leased{A} 1"}),
+        Step("returned", "DELETE /units/a/lease?lease=TOKEN", 200, "\"returned\":true",
+             {"irig_unit_leased{A} 0", "irig_unit_up{A} 1", "irig_unit_firmware_info{A,version="},
+             "a (%1): returned by 127.0.0.1 (lease test) after"),
+        Step("lent_for_a_second", "POST /lease?port=PORT2&seconds=1", 200, "\"seconds\":1",
+             {"irig_unit_leased{B} 0", "irig_unit_up{B} 1"},
+             "b (%2): lease of 127.0.0.1 expired after 1 s"),
     };
     QString token;
     for (const LeaseStep& step : steps) {
         SCOPED_TRACE(step.name);
-        const QString path = QString::fromUtf8(step.path)
-                                 .replace(QStringLiteral("PORT1"), spelt)
-                                 .replace(QStringLiteral("PORT2"), units.Link(2))
-                                 .replace(QStringLiteral("TOKEN"), token);
-        QUrl url = monitor.Url({});
-        url.setPath(path.section(QLatin1Char('?'), 0, 0));
-        url.setQuery(path.section(QLatin1Char('?'), 1), QUrl::TolerantMode);
-        const HttpReply reply = Http(QNetworkRequest(url), QByteArray(step.method));
+        const QStringList request = QString::fromUtf8(step.request)
+                                        .replace(QStringLiteral("PORT1"), spelt)
+                                        .replace(QStringLiteral("PORT2"), units.Link(2))
+                                        .replace(QStringLiteral("TOKEN"), token)
+                                        .split(QLatin1Char(' '));
+        const HttpReply reply =
+            Http(QNetworkRequest(monitor.Url(request[1])), request[0].toLatin1());
         EXPECT_EQ(reply.status, step.status) << reply.body.toStdString();
         EXPECT_TRUE(reply.body.contains(step.answer)) << reply.body.toStdString();
         if (token.isEmpty()) {
