@@ -96,7 +96,7 @@ LeaseDecision Leases::Take(const LeasedUnit& unit, const QString& who, const QSt
                 nowMs,
                 nowMs + qint64{*granted} * 1000,
                 *granted};
-    const LeaseDecision decision{
+    LeaseDecision decision{
         Granted(lease), LeaseDecision::Port::kClose,
         QStringLiteral("lent to %1 for %2 s").arg(lease.holder).arg(lease.seconds)};
     leases_.insert_or_assign(unit.key, std::move(lease));

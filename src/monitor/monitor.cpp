@@ -65,7 +65,7 @@ public:
         for (const Watched& watched : watched_) {
             before.push_back(watched.unit.value_or(fleet::InventoryUnit{}));
         }
-        const UnitChanges changes = CompareUnits(before, units);
+        UnitChanges changes = CompareUnits(before, units);
         std::vector<Watched> now;
         std::vector<std::pair<MetricsBoard::Key, UnitReading>> arranged;
         for (size_t i = 0; i < units.size(); ++i) {

@@ -134,7 +134,11 @@ void MetricsBoard::Arrange(const std::vector<std::pair<Key, UnitReading>>& units
     for (const auto& [key, first] : units) {
         const auto kept = index_.constFind(key);
         index.insert(key, readings.size());
-        readings.push_back(kept != index_.cend() ? std::move(readings_[*kept]) : first);
+        if (kept != index_.cend()) {
+            readings.push_back(std::move(readings_[*kept]));
+        } else {
+            readings.push_back(first);
+        }
     }
     readings_ = std::move(readings);
     index_ = std::move(index);
