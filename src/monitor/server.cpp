@@ -156,6 +156,13 @@ std::vector<UnitReading> MetricsBoard::Readings() const {
     return readings_;
 }
 
+bool MetricsBoard::Lent(const QString& port) const {
+    const QMutexLocker lock(&mutex_);
+    return std::any_of(readings_.begin(), readings_.end(), [&](const UnitReading& reading) {
+        return reading.leased && reading.port == port;
+    });
+}
+
 QStringList MetricsBoard::Ports() const {
     const QMutexLocker lock(&mutex_);
     QStringList ports;
@@ -398,6 +405,12 @@ void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
         response =
             asked.Text(Status::NotFound,
                        QStringLiteral("no unit is watched on %1\n").arg(asked.port).toUtf8());
+    } else if (!asked.port.isEmpty() && board_.Lent(asked.port)) {
+        response = asked.Text(Status::Conflict,
+                              QStringLiteral("%1 is lent to another tool: it is measured again "
+                                             "once it is back\n")
+                                  .arg(asked.port)
+                                  .toUtf8());
     } else {
         measure_(asked.port);
         response = asked.Text(

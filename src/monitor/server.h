@@ -48,6 +48,8 @@ public:
     void Post(Key key, const UnitReading& reading);
     std::vector<UnitReading> Readings() const;
     QStringList Ports() const;
+    // Whether the unit on `port` is lent to another tool.
+    bool Lent(const QString& port) const;
     void SetReload(const ConfigReload& reload);
     ConfigReload LastReload() const;
 

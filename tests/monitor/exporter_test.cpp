@@ -313,7 +313,8 @@ TEST(ExporterOfAnInventory, ReadsItAgainOnSigHupAndLeavesTheUnitsItKeepsAlone) {
 // One lease request to a running monitor of units a and b, and what follows it.
 struct LeaseStep {
     const char* name;
-    const char* request;  // "METHOD PATH", PORT1 for a's port spelt otherwise, TOKEN for a's lease
+    // "METHOD PATH": A_PORT for a's port, PORT1 for it spelt otherwise, TOKEN for a's lease.
+    const char* request;
     int status;
     const char* answer;  // a part of the answer's body
     // The start of lines /metrics then has, a unit's labels as A or B; after "!", of lines it
@@ -367,6 +368,7 @@ TEST(ExporterOfAnInventory, LendsAUnitTakesItBackAndEndsALeaseByItself) {
         Step("taken_again_by_another_spelling", "POST /lease?port=PORT1&seconds=60", 409,
              "a is lent to 127.0.0.1 (lease test) until"),
         Step("asked_by_port", "GET /lease?port=PORT1", 200, "\"leased\":true"),
+        Step("measured_while_lent", "POST /check-time?port=A_PORT", 409, "is lent"),
         Step("unknown", "POST /units/c/lease?seconds=60", 404, "no unit c is watched here"),
         Step("renewed", "POST /units/a/lease?seconds=1200&lease=TOKEN", 200, "\"seconds\":1200",
              {"irig_unit_leased{A} 1"}),
@@ -383,6 +385,7 @@ TEST(ExporterOfAnInventory, LendsAUnitTakesItBackAndEndsALeaseByItself) {
         const QStringList request = QString::fromUtf8(step.request)
                                         .replace(QStringLiteral("PORT1"), spelt)
                                         .replace(QStringLiteral("PORT2"), units.Link(2))
+                                        .replace(QStringLiteral("A_PORT"), units.Link(1))
                                         .replace(QStringLiteral("TOKEN"), token)
                                         .split(QLatin1Char(' '));
         const HttpReply reply =
