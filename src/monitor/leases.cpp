@@ -82,19 +82,19 @@ LeaseDecision Leases::Take(const LeasedUnit& unit, const QString& who, const QSt
     }
     const auto held = leases_.find(unit.key);
     if (held != leases_.end()) {
-        Lease& lease = held->second;
-        if (!words.token || words.token->toLatin1() != lease.token) {
-            return Only(Conflict(lease));
+        Lease& renewed = held->second;
+        if (!words.token || words.token->toLatin1() != renewed.token) {
+            return Only(Conflict(renewed));
         }
-        lease.seconds = *granted;
-        lease.untilMs = nowMs + qint64{*granted} * 1000;
-        return Only(Granted(lease));
+        renewed.seconds = *granted;
+        renewed.untilMs = nowMs + static_cast<qint64>(*granted) * 1000;
+        return Only(Granted(renewed));
     }
     Lease lease{unit,
                 words.by.isEmpty() ? who : QStringLiteral("%1 (%2)").arg(who, words.by),
                 tokens_(),
                 nowMs,
-                nowMs + qint64{*granted} * 1000,
+                nowMs + static_cast<qint64>(*granted) * 1000,
                 *granted};
     LeaseDecision decision{
         Granted(lease), LeaseDecision::Port::kClose,

@@ -2,6 +2,7 @@
 
 #include <QEventLoop>
 #include <QThread>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -61,10 +62,10 @@ public:
     // The inventory's `units` from now on. The board is arranged first: a new unit shows at once,
     // and no scrape misses one that stays.
     UnitChanges Replace(const std::vector<fleet::InventoryUnit>& units) {
-        std::vector<fleet::InventoryUnit> before;
-        for (const Watched& watched : watched_) {
-            before.push_back(watched.unit.value_or(fleet::InventoryUnit{}));
-        }
+        std::vector<fleet::InventoryUnit> before(watched_.size());
+        std::transform(
+            watched_.begin(), watched_.end(), before.begin(),
+            [](const Watched& watched) { return watched.unit.value_or(fleet::InventoryUnit{}); });
         UnitChanges changes = CompareUnits(before, units);
         std::vector<Watched> now;
         std::vector<std::pair<MetricsBoard::Key, UnitReading>> arranged;
@@ -104,12 +105,11 @@ private:
 
     // The units the desk may lend: a lent unit no longer watched on its port is lent no more.
     void Lendable() {
-        std::vector<LeasedUnit> units;
-        units.reserve(watched_.size());
-        for (const Watched& watched : watched_) {
-            units.push_back(
-                {watched.key, watched.unit ? watched.unit->name : QString(), watched.port});
-        }
+        std::vector<LeasedUnit> units(watched_.size());
+        std::transform(watched_.begin(), watched_.end(), units.begin(), [](const Watched& watched) {
+            return LeasedUnit{watched.key, watched.unit ? watched.unit->name : QString(),
+                              watched.port};
+        });
         desk_.SetUnits(units);
     }
 

@@ -21,7 +21,7 @@ struct UnitLoops::Loop {
 };
 
 UnitLoops::UnitLoops(MetricsBoard& board, unit::PortMaker make, unit::Timeouts timeouts,
-                     Schedule schedule, int maxLoops, int unitsPerLoop)
+                     const Schedule& schedule, int maxLoops, int unitsPerLoop)
     : board_(board),
       make_(std::move(make)),
       timeouts_(timeouts),

@@ -23,8 +23,8 @@ public:
     using Key = MetricsBoard::Key;
 
     // At most `maxLoops` threads, a new one started when each has `unitsPerLoop` units.
-    UnitLoops(MetricsBoard& board, unit::PortMaker make, unit::Timeouts timeouts, Schedule schedule,
-              int maxLoops, int unitsPerLoop);
+    UnitLoops(MetricsBoard& board, unit::PortMaker make, unit::Timeouts timeouts,
+              const Schedule& schedule, int maxLoops, int unitsPerLoop);
     // Closes every port in its own thread, then ends the threads.
     ~UnitLoops() override;
     UnitLoops(const UnitLoops&) = delete;
