@@ -26,6 +26,13 @@ constexpr cli::Option kWebConfig{
         "TLS, users and headers from FILE, the Prometheus exporter toolkit's web configuration "
         "(default: %1).",
     .environment = kWebConfigVariable};
+constexpr cli::Option kLeaseLimit{
+    .name = "lease-limit",
+    .value = "SECONDS",
+    .help =
+        "Lend a unit for at most SECONDS at a time (default 10800, 3 h, which a full flash "
+        "fits); a longer lease asked for is granted for this long.",
+    .range = cli::Range{1, kLeaseLimitSeconds, " seconds"}};
 
 // "127.0.0.1:9810" or "[::1]:9810" as its address and port; nothing for any other text.
 std::optional<std::pair<QString, quint16>> ListenAddress(const QString& text) {
@@ -57,8 +64,9 @@ std::optional<QString> Read(const cli::Given& given, cli::Request& request) {
         std::tie(options.listenHost, options.listenPort) = *address;
     }
     options.webConfig = given.Value(kWebConfig);
+    std::optional<QString> wrong = given.Number(kLeaseLimit, options.leaseLimitSeconds);
     request.options = options;
-    return std::nullopt;
+    return wrong;
 }
 
 int RunMonitor(const cli::Request& request, const cli::Context& context) {
@@ -70,6 +78,7 @@ int RunMonitor(const cli::Request& request, const cli::Context& context) {
         options.selection = request.common.selection;
     }
     options.timeouts = request.common.Timeouts();
+    options.changes = context.changes;
     return Run(options, context.err, context.makePort);
 }
 
@@ -88,8 +97,11 @@ const cli::Command kCommand{
         "is back. Runs until interrupted; what happens to the units goes to standard error. With\n"
         "an inventory, every series also carries the unit's name and labels, the offsets are read\n"
         "every 5 minutes, and irig_unit_setting_matches says whether each setting the inventory\n"
-        "gives matches the unit.",
-    .options = {cli::kPorts, cli::kTimeout, cli::Selection(), kListen, kWebConfig},
+        "gives matches the unit. Lends a unit to another tool (irigctl --monitor, the window)\n"
+        "on POST /units/NAME/lease or /lease?port=PORT: it closes the port until the unit is\n"
+        "returned or the lease ends, publishes irig_unit_leased 1 meanwhile, and records each\n"
+        "lease in the system log.",
+    .options = {cli::kPorts, cli::kTimeout, cli::Selection(), kListen, kWebConfig, kLeaseLimit},
     .read = Read,
     .run = RunMonitor,
 };

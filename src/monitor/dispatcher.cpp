@@ -67,7 +67,7 @@ public:
         const auto found = timers_.constFind(id);
         return found == timers_.cend() ? nullptr : &*found;
     }
-    QList<int> Of(QObject* object) const {
+    QList<int> Of(const QObject* object) const {
         QList<int> ids;
         for (auto timer = timers_.cbegin(); timer != timers_.cend(); ++timer) {
             if (timer->object == object) {
@@ -222,6 +222,7 @@ private:
         bool emptied = false;
     };
 
+    // cppcheck-suppress constParameter ; the slot is written through the reference returned
     static QSocketNotifier*& Slot(Notifiers& notifiers, QSocketNotifier::Type type) {
         return type == QSocketNotifier::Read    ? notifiers.read
                : type == QSocketNotifier::Write ? notifiers.write

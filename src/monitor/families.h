@@ -10,6 +10,7 @@ namespace irig::monitor {
 
 enum class Family {
     kUp,
+    kLeased,
     kReferenceSource,
     kFirmwareInfo,
     kClockOffset,
@@ -36,8 +37,13 @@ struct FamilyRow {
 inline constexpr std::array<const char*, 2> kUnitLabels{"port", "unit"};
 
 // In the order of the exposition.
-inline constexpr std::array<FamilyRow, 11> kFamilies{{
-    {Family::kUp, "irig_unit_up", "Whether the unit answered its last request (1) or not (0).",
+inline constexpr std::array<FamilyRow, 12> kFamilies{{
+    {Family::kUp, "irig_unit_up",
+     "Whether the unit answered its last request (1) or not (0); none while it is lent.", "gauge",
+     true, ""},
+    {Family::kLeased, "irig_unit_leased",
+     "Whether the unit is lent to another tool (1), its port closed and its clock not measured "
+     "meanwhile, or watched (0).",
      "gauge", true, ""},
     {Family::kReferenceSource, "irig_unit_reference_source",
      "The unit's time reference: 1 for the one it follows, 0 for the others; none while the unit "

@@ -165,8 +165,16 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
 
     Header(out, Family::kUp);
     for (size_t i = 0; i < units.size(); ++i) {
-        Open(out, Family::kUp, labels[i]);
-        out += units[i].up ? "} 1\n" : "} 0\n";
+        if (!units[i].leased) {
+            Open(out, Family::kUp, labels[i]);
+            out += units[i].up ? "} 1\n" : "} 0\n";
+        }
+    }
+
+    Header(out, Family::kLeased);
+    for (size_t i = 0; i < units.size(); ++i) {
+        Open(out, Family::kLeased, labels[i]);
+        out += units[i].leased ? "} 1\n" : "} 0\n";
     }
 
     Header(out, Family::kReferenceSource);

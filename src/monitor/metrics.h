@@ -31,6 +31,8 @@ struct UnitReading {
     QMap<QString, QString> labels;
     fleet::Intended intended;
     std::optional<unit::Offsets> offsets;
+    // Lent to another tool: its port closed, and nothing of it shown but that and its last reply.
+    bool leased = false;
 };
 
 // The last reload of the configuration, as Prometheus publishes its own: whether it succeeded (a

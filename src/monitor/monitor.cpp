@@ -2,9 +2,11 @@
 
 #include <QEventLoop>
 #include <QThread>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
+#include "monitor/leasedesk.h"
 #include "monitor/reload.h"
 #include "monitor/server.h"
 #include "monitor/unitloops.h"
@@ -35,7 +37,8 @@ QString Url(const QHostAddress& address, quint16 port, bool tls) {
 // The units watched, each with its key on the board and the inventory's entry it came from.
 class Watchlist {
 public:
-    Watchlist(MetricsBoard& board, UnitLoops& loops) : board_(board), loops_(loops) {}
+    Watchlist(MetricsBoard& board, UnitLoops& loops, LeaseDesk& desk)
+        : board_(board), loops_(loops), desk_(desk) {}
 
     // The units on `ports`, from the inventory's `units` where given.
     void Start(const QStringList& ports, const std::vector<fleet::InventoryUnit>& units) {
@@ -53,16 +56,17 @@ public:
         for (const Watched& watched : watched_) {
             loops_.Add(watched.key, watched.port, watched.unit);
         }
+        Lendable();
     }
 
     // The inventory's `units` from now on. The board is arranged first: a new unit shows at once,
     // and no scrape misses one that stays.
     UnitChanges Replace(const std::vector<fleet::InventoryUnit>& units) {
-        std::vector<fleet::InventoryUnit> before;
-        for (const Watched& watched : watched_) {
-            before.push_back(watched.unit.value_or(fleet::InventoryUnit{}));
-        }
-        const UnitChanges changes = CompareUnits(before, units);
+        std::vector<fleet::InventoryUnit> before(watched_.size());
+        std::transform(
+            watched_.begin(), watched_.end(), before.begin(),
+            [](const Watched& watched) { return watched.unit.value_or(fleet::InventoryUnit{}); });
+        UnitChanges changes = CompareUnits(before, units);
         std::vector<Watched> now;
         std::vector<std::pair<MetricsBoard::Key, UnitReading>> arranged;
         for (size_t i = 0; i < units.size(); ++i) {
@@ -88,6 +92,7 @@ public:
             }
         }
         watched_ = std::move(now);
+        Lendable();
         return changes;
     }
 
@@ -98,8 +103,19 @@ private:
         std::optional<fleet::InventoryUnit> unit;
     };
 
+    // The units the desk may lend: a lent unit no longer watched on its port is lent no more.
+    void Lendable() {
+        std::vector<LeasedUnit> units(watched_.size());
+        std::transform(watched_.begin(), watched_.end(), units.begin(), [](const Watched& watched) {
+            return LeasedUnit{watched.key, watched.unit ? watched.unit->name : QString(),
+                              watched.port};
+        });
+        desk_.SetUnits(units);
+    }
+
     MetricsBoard& board_;
     UnitLoops& loops_;
+    LeaseDesk& desk_;
     std::vector<Watched> watched_;
     MetricsBoard::Key nextKey_ = 0;
 };
@@ -197,11 +213,20 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
     UnitLoops loops(board, makePort ? makePort : unit::RealPorts(options.timeouts),
                     options.timeouts, options.schedule, QThread::idealThreadCount(), kUnitsPerLoop);
     QObject::connect(&loops, &UnitLoops::Said, [err](const QString& line) { Write(err, line); });
+    LeaseDesk desk(Leases(options.leaseLimitSeconds), loops,
+                   unit::ChangeRecord(options.changes ? options.changes
+                                                      : unit::ChangeRecord::SystemLog("irigctl")),
+                   [err](const QString& line) { Write(err, line); });
     MetricsServer server(board, [&loops](const QString& port) {
         QMetaObject::invokeMethod(
             &loops, [&loops, port] { loops.MeasureOnRequest(port); }, Qt::QueuedConnection);
     });
     server.SetWebConfig(std::get<WebConfig>(web));
+    server.SetLeases([&desk](const LeaseRequest& request,
+                             const std::function<void(const LeaseAnswer&)>& answer) {
+        QMetaObject::invokeMethod(
+            &desk, [&desk, request, answer] { desk.Serve(request, answer); }, Qt::QueuedConnection);
+    });
     const QHostAddress address(options.listenHost);
     QString why;
     const quint16 listening = server.Listen(address, options.listenPort, &why);
@@ -218,7 +243,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
               .arg(options.ports.size())
               .arg(options.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
 
-    Watchlist watchlist(board, loops);
+    Watchlist watchlist(board, loops, desk);
     watchlist.Start(options.ports, options.units);
     std::vector<ReloadPart> parts;
     if (!options.inventory.isEmpty()) {

@@ -1,12 +1,15 @@
 // irigctl monitor: watches every unit given and serves what it knows at /metrics until a signal
-// ends it; SIGHUP reads its configuration again. Each unit's polling is its UnitMonitor's, in one
-// of the UnitLoops; the HTTP side is the MetricsServer's.
+// ends it, lending a unit to another tool when asked; SIGHUP reads its configuration again. Each
+// unit's polling is its UnitMonitor's, in one of the UnitLoops; the HTTP side is the
+// MetricsServer's, the leases the LeaseDesk's.
 #pragma once
 
 #include <QStringList>
 #include <cstdio>
 
+#include "monitor/leases.h"
 #include "monitor/unitmonitor.h"
+#include "unit/changerecord.h"
 #include "unit/session.h"
 
 namespace irig::monitor {
@@ -21,6 +24,8 @@ struct Options {
     QString webConfig;  // the web configuration file (TLS, users, headers); empty: none
     unit::Timeouts timeouts;
     Schedule schedule;
+    int leaseLimitSeconds = kLeaseLimitSeconds;  // the longest a unit is lent
+    unit::ChangeRecord::Sink changes;            // the record of leases; none: the system log
 };
 
 // Returns the exit code: 130 or 143 for the signal that ended it, 2 when the web configuration is

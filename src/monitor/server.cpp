@@ -22,7 +22,10 @@ using Status = QHttpServerResponse::StatusCode;
 const char kIndex[] =
     "irigctl monitor: the time-code units it watches, for Prometheus.\n"
     "  GET  /metrics                  the last values, in the Prometheus text format\n"
-    "  POST /check-time[?port=PORT]   measure the units' clocks (or one unit's) now\n";
+    "  POST /check-time[?port=PORT]   measure the units' clocks (or one unit's) now\n"
+    "  POST /units/NAME/lease?seconds=N, POST /lease?port=PORT&seconds=N\n"
+    "                                 lend a unit to another tool: its port closed meanwhile\n"
+    "  DELETE, GET the same           return it; ask who holds it\n";
 
 // Set on a connection while the password of its request is checked.
 const char kChecking[] = "irigChecking";
@@ -38,7 +41,47 @@ QByteArray ClientOf(const QHostAddress& address) {
     return QByteArray(reinterpret_cast<const char*>(six.c), 8).toHex();
 }
 
+// The unit a lease route names: NAME of /units/NAME/lease, empty for /lease (its ?port= says);
+// nothing for another path.
+std::optional<QString> LeaseTarget(const QString& path) {
+    static const QString units = QStringLiteral("/units/");
+    static const QString lease = QStringLiteral("/lease");
+    if (path == lease) {
+        return QString();
+    }
+    if (path.startsWith(units) && path.endsWith(lease) &&
+        path.size() > units.size() + lease.size()) {
+        const QString name = path.mid(units.size(), path.size() - units.size() - lease.size());
+        if (!name.contains(QLatin1Char('/'))) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
+bool Loopback(const QHostAddress& address) {
+    bool v4 = false;
+    const quint32 four = address.toIPv4Address(&v4);
+    return v4 ? (four >> 24) == 127 : address.isLoopback();
+}
+
 }  // namespace
+
+std::variant<QString, LeaseAnswer> LeaseClient(bool users, const QByteArray& user,
+                                               const QHostAddress& peer) {
+    if (users) {
+        return QString::fromUtf8(user);
+    }
+    if (!Loopback(peer)) {
+        return Leases::Error(
+            static_cast<int>(Status::Forbidden),
+            QStringLiteral("leases are lent to this computer only: give the monitor users to "
+                           "lend them further"));
+    }
+    bool v4 = false;
+    const quint32 four = peer.toIPv4Address(&v4);
+    return v4 ? QHostAddress(four).toString() : peer.toString();
+}
 
 // What a request asks, kept beyond it while its password is checked.
 struct MetricsServer::Asked {
@@ -49,6 +92,9 @@ struct MetricsServer::Asked {
     QByteArray origin;
     QByteArray fetchSite;  // Sec-Fetch-Site, which browsers send
     QByteArray host;
+    QHostAddress peer;
+    QByteArray user;  // of the Basic credentials, if any
+    QUrlQuery query;
 
     QHttpServerResponse Text(Status status, const QByteArray& text) const {
         // A HEAD request gets no body.
@@ -88,7 +134,11 @@ void MetricsBoard::Arrange(const std::vector<std::pair<Key, UnitReading>>& units
     for (const auto& [key, first] : units) {
         const auto kept = index_.constFind(key);
         index.insert(key, readings.size());
-        readings.push_back(kept != index_.cend() ? std::move(readings_[*kept]) : first);
+        if (kept != index_.cend()) {
+            readings.push_back(std::move(readings_[*kept]));
+        } else {
+            readings.push_back(first);
+        }
     }
     readings_ = std::move(readings);
     index_ = std::move(index);
@@ -104,6 +154,13 @@ void MetricsBoard::Post(Key key, const UnitReading& reading) {
 std::vector<UnitReading> MetricsBoard::Readings() const {
     const QMutexLocker lock(&mutex_);
     return readings_;
+}
+
+bool MetricsBoard::Lent(const QString& port) const {
+    const QMutexLocker lock(&mutex_);
+    return std::any_of(readings_.begin(), readings_.end(), [&](const UnitReading& reading) {
+        return reading.leased && reading.port == port;
+    });
 }
 
 QStringList MetricsBoard::Ports() const {
@@ -134,6 +191,7 @@ MetricsServer::~MetricsServer() {
         QMetaObject::invokeMethod(
             context_,
             [this] {
+                waiting_.clear();
                 delete server_;
                 delete context_;
                 // The TLS library's state of this thread (its random generators, its errors),
@@ -213,16 +271,101 @@ void MetricsServer::Serve(const QHttpServerRequest& request, QHttpServerResponde
     asked.origin = request.value("Origin");
     asked.fetchSite = request.value("Sec-Fetch-Site").toLower();
     asked.host = request.value("Host");
+    asked.peer = request.remoteAddress();
+    asked.query = QUrlQuery(request.url());
+    const QByteArray authorization = request.value("Authorization");
+    if (const auto credentials = BasicCredentials(authorization)) {
+        asked.user = credentials->first;
+    }
     socket->setProperty(kChecking, true);
     auto held = std::make_shared<QHttpServerResponder>(std::move(responder));
     authenticator_->Check(
-        request.value("Authorization"), ClientOf(request.remoteAddress()),
+        authorization, ClientOf(request.remoteAddress()),
         [this, asked, held, guarded = QPointer<QTcpSocket>(socket)](Verdict verdict) {
-            if (guarded) {
-                guarded->setProperty(kChecking, false);
-                Send(std::move(*held), asked, verdict);
+            if (!guarded) {
+                return;
             }
+            if (verdict == Verdict::kAllowed && LeaseTarget(asked.path)) {
+                Lease(held, guarded, asked);
+                return;
+            }
+            guarded->setProperty(kChecking, false);
+            Send(std::move(*held), asked, verdict);
         });
+}
+
+// A lease route, its answer sent when the leases give it; until then the connection's next
+// request waits.
+void MetricsServer::Lease(const Held& held, QTcpSocket* socket, const Asked& asked) {
+    const auto answer = [this, held,
+                         guarded = QPointer<QTcpSocket>(socket)](const LeaseAnswer& lease) {
+        if (guarded) {
+            guarded->setProperty(kChecking, false);
+            Respond(std::move(*held),
+                    QHttpServerResponse(lease.body, static_cast<Status>(lease.status)));
+        }
+    };
+    static const std::pair<Method, LeaseRequest::Verb> kVerbs[] = {
+        {Method::Get, LeaseRequest::Verb::kAsk},
+        {Method::Post, LeaseRequest::Verb::kTake},
+        {Method::Delete, LeaseRequest::Verb::kReturn}};
+    const auto verb = std::find_if(std::begin(kVerbs), std::end(kVerbs),
+                                   [&](const auto& known) { return known.first == asked.method; });
+    if (verb == std::end(kVerbs)) {
+        socket->setProperty(kChecking, false);
+        QHttpServerResponse response = asked.Text(
+            Status::MethodNotAllowed, asked.path.toUtf8() + " takes GET, POST and DELETE only\n");
+        response.setHeader("Allow", "GET, POST, DELETE");
+        Respond(std::move(*held), std::move(response));
+        return;
+    }
+    const std::variant<QString, LeaseAnswer> client =
+        LeaseClient(!web_.users.empty(), asked.user, asked.peer);
+    const auto word = [&asked](const char* key) {
+        return asked.query.queryItemValue(QLatin1String(key), QUrl::FullyDecoded);
+    };
+    LeaseRequest request;
+    request.verb = verb->second;
+    request.unit = *LeaseTarget(asked.path);
+    request.port = word("port");
+    request.seconds = word("seconds");
+    request.words.by = word("by");
+    if (asked.query.hasQueryItem(QStringLiteral("lease"))) {
+        request.words.token = word("lease");
+    }
+    if (const auto* refused = std::get_if<LeaseAnswer>(&client)) {
+        answer(*refused);
+    } else if (asked.method != Method::Get && asked.CrossOrigin()) {
+        answer(Leases::Error(static_cast<int>(Status::Forbidden),
+                             QStringLiteral("a lease asked from a page of another origin is "
+                                            "refused")));
+    } else if (request.unit.isEmpty() && request.port.isEmpty()) {
+        answer(Leases::Error(static_cast<int>(Status::BadRequest),
+                             QStringLiteral("which unit? /units/NAME/lease or /lease?port=PORT")));
+    } else if (!leases_) {
+        answer(request.unit.isEmpty() ? Leases::NotWatched(request.port, false)
+                                      : Leases::NotWatched(request.unit, true));
+    } else {
+        // The responder stays in this thread: the answer that comes from another finds it here.
+        request.who = std::get<QString>(client);
+        const quint64 id = nextLease_++;
+        waiting_.emplace(id, answer);
+        leases_(request, [this, id](const LeaseAnswer& lease) {
+            QMetaObject::invokeMethod(context_, [this, id, lease] {
+                if (const auto node = waiting_.extract(id)) {
+                    node.mapped()(lease);
+                }
+            });
+        });
+    }
+}
+
+void MetricsServer::Respond(QHttpServerResponder&& responder,
+                            QHttpServerResponse&& response) const {
+    for (const auto& [name, value] : web_.headers) {
+        response.setHeader(name, value);
+    }
+    response.write(std::move(responder));
 }
 
 void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
@@ -262,6 +405,12 @@ void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
         response =
             asked.Text(Status::NotFound,
                        QStringLiteral("no unit is watched on %1\n").arg(asked.port).toUtf8());
+    } else if (!asked.port.isEmpty() && board_.Lent(asked.port)) {
+        response = asked.Text(Status::Conflict,
+                              QStringLiteral("%1 is lent to another tool: it is measured again "
+                                             "once it is back\n")
+                                  .arg(asked.port)
+                                  .toUtf8());
     } else {
         measure_(asked.port);
         response = asked.Text(
@@ -270,10 +419,7 @@ void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
                 .arg(asked.port.isEmpty() ? board_.Ports().join(QStringLiteral(", ")) : asked.port)
                 .toUtf8());
     }
-    for (const auto& [name, value] : web_.headers) {
-        response.setHeader(name, value);
-    }
-    response.write(std::move(responder));
+    Respond(std::move(responder), std::move(response));
 }
 
 }  // namespace irig::monitor

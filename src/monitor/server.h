@@ -1,7 +1,8 @@
 // irigctl monitor's HTTP side: /metrics rendered from the readings last posted, in a thread of its
 // own so that a scrape never waits for the units' loop (nor for a terminal server being
-// connected); POST /check-time asks for a measurement now, from the page's own origin only. The
-// web configuration's users, headers and TLS apply to every path. The units are polled elsewhere.
+// connected); POST /check-time asks for a measurement now, from the page's own origin only; the
+// lease routes read and admitted here, answered when the leases say. The web configuration's
+// users, headers and TLS apply to every path. The units are polled and lent elsewhere.
 #pragma once
 
 #include <QHash>
@@ -10,16 +11,22 @@
 #include <QStringList>
 #include <QThread>
 #include <functional>
+#include <map>
+#include <memory>
+#include <variant>
 #include <vector>
 
 #include "monitor/authenticator.h"
 #include "monitor/httpguard.h"
+#include "monitor/leases.h"
 #include "monitor/metrics.h"
 #include "monitor/webconfig.h"
 
 class QHttpServer;
 class QHttpServerRequest;
 class QHttpServerResponder;
+class QHttpServerResponse;
+class QTcpSocket;
 
 namespace irig::monitor {
 
@@ -41,6 +48,8 @@ public:
     void Post(Key key, const UnitReading& reading);
     std::vector<UnitReading> Readings() const;
     QStringList Ports() const;
+    // Whether the unit on `port` is lent to another tool.
+    bool Lent(const QString& port) const;
     void SetReload(const ConfigReload& reload);
     ConfigReload LastReload() const;
 
@@ -51,10 +60,19 @@ private:
     ConfigReload reload_;
 };
 
+// Who a lease request comes from: with users, the user; without, a client on this computer, by
+// its address. Another client is refused (403).
+std::variant<QString, LeaseAnswer> LeaseClient(bool users, const QByteArray& user,
+                                               const QHostAddress& peer);
+
 class MetricsServer {
 public:
     // Called in the server's thread with the port asked for, or an empty one for every unit.
     using MeasureRequest = std::function<void(const QString& port)>;
+    // Called in the server's thread with a lease request admitted; the answer may come from any
+    // thread, later, once.
+    using LeaseService =
+        std::function<void(const LeaseRequest&, std::function<void(const LeaseAnswer&)>)>;
 
     MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits = {});
     ~MetricsServer();
@@ -68,15 +86,21 @@ public:
     // TLS for the connections that come. From any thread, before Listen too; it is taken when
     // this returns.
     void SetWebConfig(const WebConfig& web);
+    // Where the lease routes go; before Listen. Without one, no unit is lent.
+    void SetLeases(LeaseService leases) { leases_ = std::move(leases); }
 
 private:
     struct Asked;
+    using Held = std::shared_ptr<QHttpServerResponder>;
 
     void Serve(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     void Send(QHttpServerResponder&& responder, const Asked& asked, Verdict verdict) const;
+    void Lease(const Held& held, QTcpSocket* socket, const Asked& asked);
+    void Respond(QHttpServerResponder&& responder, QHttpServerResponse&& response) const;
 
     const MetricsBoard& board_;
     MeasureRequest measure_;
+    LeaseService leases_;
     HttpLimits limits_;
     WebConfig web_;  // the server's thread's once it listens
     QThread thread_;
@@ -84,6 +108,9 @@ private:
     QHttpServer* server_ = nullptr;  // made and deleted there
     GuardedTcpServer* tcp_ = nullptr;
     Authenticator* authenticator_ = nullptr;
+    // The lease requests that wait for their answer, in the server's thread.
+    std::map<quint64, std::function<void(const LeaseAnswer&)>> waiting_;
+    quint64 nextLease_ = 0;
 };
 
 }  // namespace irig::monitor

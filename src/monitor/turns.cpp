@@ -15,7 +15,7 @@ bool Turns::Ask(const void* who, std::function<void()> go) {
     if (!gos_.contains(who)) {
         waiting_.push_back(who);
     }
-    gos_.insert(who, std::move(go));
+    gos_[who] = std::move(go);
     return false;
 }
 

@@ -21,7 +21,7 @@ struct UnitLoops::Loop {
 };
 
 UnitLoops::UnitLoops(MetricsBoard& board, unit::PortMaker make, unit::Timeouts timeouts,
-                     Schedule schedule, int maxLoops, int unitsPerLoop)
+                     const Schedule& schedule, int maxLoops, int unitsPerLoop)
     : board_(board),
       make_(std::move(make)),
       timeouts_(timeouts),
@@ -102,6 +102,31 @@ void UnitLoops::Remove(Key key) {
         delete loop->units.take(key);
         loop->Count();
     });
+}
+
+void UnitLoops::Lend(Key key, std::function<void(bool)> closed) {
+    Loop* loop = placed_.value(key);
+    if (loop == nullptr) {
+        closed(false);
+        return;
+    }
+    QMetaObject::invokeMethod(loop->context, [loop, key, closed = std::move(closed)] {
+        if (UnitMonitor* monitor = loop->units.value(key)) {
+            monitor->Lend(closed);
+        } else {
+            closed(false);
+        }
+    });
+}
+
+void UnitLoops::TakeBack(Key key) {
+    if (Loop* loop = placed_.value(key)) {
+        QMetaObject::invokeMethod(loop->context, [loop, key] {
+            if (UnitMonitor* monitor = loop->units.value(key)) {
+                monitor->TakeBack();
+            }
+        });
+    }
 }
 
 void UnitLoops::MeasureOnRequest(const QString& port) {

@@ -23,8 +23,8 @@ public:
     using Key = MetricsBoard::Key;
 
     // At most `maxLoops` threads, a new one started when each has `unitsPerLoop` units.
-    UnitLoops(MetricsBoard& board, unit::PortMaker make, unit::Timeouts timeouts, Schedule schedule,
-              int maxLoops, int unitsPerLoop);
+    UnitLoops(MetricsBoard& board, unit::PortMaker make, unit::Timeouts timeouts,
+              const Schedule& schedule, int maxLoops, int unitsPerLoop);
     // Closes every port in its own thread, then ends the threads.
     ~UnitLoops() override;
     UnitLoops(const UnitLoops&) = delete;
@@ -36,6 +36,10 @@ public:
     void Remove(Key key);
     // A measurement asked for over HTTP, of the unit on `port` or, when empty, of every unit.
     void MeasureOnRequest(const QString& port);
+    // Lends the unit (UnitMonitor::Lend); `closed` is called in its loop's thread, with false when
+    // the unit is not watched.
+    void Lend(Key key, std::function<void(bool closed)> closed);
+    void TakeBack(Key key);
     int Loops() const { return static_cast<int>(loops_.size()); }
 
 signals:

@@ -48,6 +48,9 @@ UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortControll
 
 UnitMonitor::~UnitMonitor() {
     EndTurn();
+    if (const auto lending = std::exchange(lending_, {})) {
+        lending(false);
+    }
 }
 
 UnitReading UnitMonitor::FirstReading(const QString& port,
@@ -89,7 +92,7 @@ void UnitMonitor::MeasureNow() {
 }
 
 void UnitMonitor::MeasureOnRequest() {
-    if (measureDue_ || requested_.isActive()) {
+    if (lent_ || measureDue_ || requested_.isActive()) {
         return;  // merged into the one to come
     }
     const qint64 since =
@@ -99,6 +102,59 @@ void UnitMonitor::MeasureOnRequest() {
     } else {
         requested_.start(static_cast<int>(schedule_.requestedEveryMs - since));
     }
+}
+
+void UnitMonitor::Lend(std::function<void(bool)> closed) {
+    if (lent_ && !lending_) {
+        closed(true);
+        return;
+    }
+    if (const auto before = std::exchange(lending_, std::move(closed))) {
+        before(false);
+    }
+    lent_ = true;
+    for (QTimer* timer : {&statusTimer_, &measureTimer_, &requested_, &offsetsTimer_}) {
+        timer->stop();
+    }
+    statusDue_ = measureDue_ = offsetsDue_ = false;
+    session_.CloseWhenIdle([this] { Lent(); });
+}
+
+// The port has closed for a loan, or was taken back before it did: then it opens again at once.
+void UnitMonitor::Lent() {
+    EndTurn();
+    const auto lending = std::exchange(lending_, {});
+    if (!lent_) {
+        session_.Open();
+        if (lending) {
+            lending(false);
+        }
+        return;
+    }
+    // What was read before the loan may not hold after it (a flash, new offsets).
+    reading_.up = false;
+    reading_.clock.reset();
+    reading_.offset.reset();
+    reading_.offsets.reset();
+    reading_.leased = true;
+    emit Changed(reading_);
+    if (lending) {
+        lending(true);
+    }
+}
+
+void UnitMonitor::TakeBack() {
+    if (!lent_) {
+        return;
+    }
+    lent_ = false;
+    if (lending_) {
+        return;  // Lent() opens it again once it has closed
+    }
+    reading_.leased = false;
+    saidAnything_ = false;
+    emit Changed(reading_);
+    session_.Open();
 }
 
 // The first answer comes from a clock request, at once; the measurement follows it.
@@ -173,6 +229,9 @@ void UnitMonitor::Heard(const unit::Session::ClockAnswer& answer) {
 }
 
 void UnitMonitor::Measured(const unit::Result<status::ClockOffset>& offset) {
+    if (lent_) {
+        return;
+    }
     reading_.offset = offset ? std::optional(*offset) : std::nullopt;
     if (!offset && offset.Why().kind != unit::Failure::Kind::kImpossibleDate) {
         NotHeard(offset.Why());
@@ -193,6 +252,9 @@ void UnitMonitor::NotHeard(const unit::Failure& failure) {
 
 // Says when the unit starts or stops answering, once each time; a lost port has said so itself.
 void UnitMonitor::SetUp(bool up, const QString& why) {
+    if (lent_) {
+        return;  // what ended as the port closed for a loan says nothing of the unit
+    }
     reading_.up = up;
     if (!saidAnything_ || saidUp_ != up) {
         if (up) {

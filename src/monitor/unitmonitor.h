@@ -52,6 +52,13 @@ public:
     void MeasureNow();
     // A measurement asked for from outside: now, or once the last one is far enough back.
     void MeasureOnRequest();
+    // Lends the unit to another tool: the request in flight ends, the port closes, and then
+    // `closed` gets true (false: it was taken back first, or the monitor went away). Until it is
+    // taken back nothing is asked and nothing measured; the reading says it is lent.
+    void Lend(std::function<void(bool closed)> closed);
+    // Takes a lent unit back: its port opens again and it is read at once, clock, version and
+    // offsets, as a unit just found.
+    void TakeBack();
     const UnitReading& Reading() const { return reading_; }
 
 signals:
@@ -68,6 +75,7 @@ private:
     void Idle();
     bool TakeTurn();
     void EndTurn();
+    void Lent();
 
     unit::Session session_;
     Schedule schedule_;
@@ -85,6 +93,8 @@ private:
     bool saidUp_ = false;              // the last transition said: answering or not
     bool saidAnything_ = false;
     Turns* turns_ = nullptr;
+    std::function<void(bool)> lending_;  // while the port closes for a loan
+    bool lent_ = false;                  // lent, or being lent
     enum class Turn { kNone, kWaiting, kHeld } turn_ = Turn::kNone;
 };
 

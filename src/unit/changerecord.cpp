@@ -97,6 +97,12 @@ void ChangeRecord::FlashEvent(const QString& unit, Flash event, const QString& d
     Say(unit, QLatin1String(what), detail);
 }
 
+void ChangeRecord::LeaseEvent(const QString& unit, const QString& what) const {
+    if (sink_) {
+        sink_(link::PrintableBytes(QStringLiteral("%1: %2").arg(unit, what).toUtf8()));
+    }
+}
+
 PendingChange::~PendingChange() {
     Done(QStringLiteral("unknown: interrupted while the unit was being set"));
 }

@@ -35,6 +35,9 @@ public:
     enum class Flash { kStarted, kDone, kFailed, kLeft };
     // "COM1 (/dev/ttyS0): flash done by ops: firmware.hex, answers version 2.4".
     void FlashEvent(const QString& unit, Flash event, const QString& detail) const;
+    // "sub-a-1 (COM1): lent to ops (irigctl apply (pid 42)) for 600 s": a unit that irigctl
+    // monitor lends, its lease taken, returned, expired or ended as `what` says, who included.
+    void LeaseEvent(const QString& unit, const QString& what) const;
 
 private:
     void Say(const QString& unit, const QString& what, const QString& rest) const;

@@ -32,6 +32,12 @@ public:
                 Ask();
             }
         });
+        connect(&session_, &Session::Closed, this, [this] {
+            if (next_.isActive()) {
+                next_.stop();
+                End(Failure::Interrupted(false));
+            }
+        });
     }
 
     void StopWhen(std::function<bool(const status::ClockOffset&)> decided) {
@@ -203,6 +209,8 @@ std::shared_ptr<const ChangeRecord> Session::ChangesShared() const {
 }
 
 void Session::Open() {
+    shut_ = false;
+    closeDone_ = {};
     const int result = presence_.Open(port_);
     if (result == link::kPortOpening) {
         return;
@@ -225,6 +233,26 @@ void Session::KeepOpen(int retryCapMs) {
 
 void Session::Await() {
     presence_.Await(port_);
+}
+
+void Session::CloseWhenIdle(std::function<void()> closed) {
+    shut_ = true;
+    closeDone_ = std::move(closed);
+    if (!pending_) {
+        QTimer::singleShot(0, this, &Session::CloseIfIdle);
+    }
+}
+
+void Session::CloseIfIdle() {
+    if (pending_ || !closeDone_) {
+        return;
+    }
+    presence_.Close();
+    open_ = false;
+    quiet_.Reset();
+    const std::function<void()> closed = std::exchange(closeDone_, {});
+    emit Closed();
+    closed();
 }
 
 void Session::Ask(const QByteArray& frame, Expect expect, int timeoutMs,
@@ -252,7 +280,7 @@ void Session::AwaitCode(const QByteArray& frame, int16_t code, int timeoutMs,
 void Session::Start(Pending pending) {
     Q_ASSERT(!pending_);
     pending_ = std::move(pending);
-    if (interrupted_) {
+    if (interrupted_ || shut_) {
         QTimer::singleShot(0, this, [this] {
             if (pending_ && !pending_->sent) {
                 Finish(Failure::Interrupted(false));
@@ -357,7 +385,12 @@ void Session::Finish(Result<Reply> result) {
     settle_.stop();
     auto done = std::move(pending_->done);
     pending_.reset();
+    // Read before `done`, which may end the session unless it is to close.
+    const bool closing = static_cast<bool>(closeDone_);
     done(std::move(result));
+    if (closing) {
+        CloseIfIdle();
+    }
 }
 
 void Session::AskClock(std::function<void(Result<ClockAnswer>)> done, std::optional<int> waitMs) {

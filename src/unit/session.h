@@ -127,6 +127,10 @@ public:
     // Awaits the port, which did not open, as a lost one.
     void Await();
     bool IsOpen() const { return open_; }
+    // Closes the port once the request in flight, if any, has ended; requests asked meanwhile or
+    // after end unsent, as interrupted, until the next Open. Closed follows, then `closed`, never
+    // from inside the call; a lost port is not awaited.
+    void CloseWhenIdle(std::function<void()> closed);
 
     // Sends `frame`; `done` gets the first frame that is the expected answer, or why none came
     // within `timeoutMs` (and the round trip). One request at a time.
@@ -171,6 +175,8 @@ signals:
     void Waiting(const QString& waiting);
     void Reopened();
     void Interrupted();
+    // CloseWhenIdle has closed the port.
+    void Closed();
 
 private:
     struct Pending {
@@ -191,6 +197,7 @@ private:
     void Heard();
     void Answered(int16_t code, const QByteArray& payload);
     void Finish(Result<Reply> result);
+    void CloseIfIdle();
 
     QString port_;
     QString unitName_;
@@ -205,6 +212,8 @@ private:
     QuietAfterTimeout quiet_;
     bool open_ = false;
     bool interrupted_ = false;
+    bool shut_ = false;                // closed or closing by CloseWhenIdle
+    std::function<void()> closeDone_;  // while it waits for the request in flight
 };
 
 }  // namespace irig::unit

@@ -1,7 +1,7 @@
 // irigctl monitor as Prometheus meets it: the program as a process watching simulated units on
 // pseudo-terminals, its /metrics checked by promtool and scraped by a real Prometheus on loopback,
-// its memory while it is scraped a thousand times, its inventory read again on SIGHUP, and its end
-// on SIGTERM.
+// its memory while it is scraped a thousand times, its inventory read again on SIGHUP, its units
+// lent and taken back, and its end on SIGTERM.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -308,6 +308,110 @@ TEST(ExporterOfAnInventory, ReadsItAgainOnSigHupAndLeavesTheUnitsItKeepsAlone) {
     EXPECT_EQ(monitor.Errors().count(QStringLiteral("a (%1): answering").arg(units.Link(1))), 1)
         << "a's port stayed open\n"
         << monitor.Errors().toStdString();
+}
+
+// One lease request to a running monitor of units a and b, and what follows it.
+struct LeaseStep {
+    const char* name;
+    // "METHOD PATH": A_PORT for a's port, PORT1 for it spelt otherwise, TOKEN for a's lease.
+    const char* request;
+    int status;
+    const char* answer;  // a part of the answer's body
+    // The start of lines /metrics then has, a unit's labels as A or B; after "!", of lines it
+    // must not have.
+    std::vector<const char*> metrics;
+    const char* said;  // a part of the monitor's log then
+};
+LeaseStep Step(const char* name, const char* request, int status, const char* answer,
+               std::vector<const char*> metrics = {}, const char* said = "") {
+    return {name, request, status, answer, std::move(metrics), said};
+}
+
+// The units on TCP, so that /lease?port= finds a by another spelling of its address.
+TEST(ExporterOfAnInventory, LendsAUnitTakesItBackAndEndsALeaseByItself) {
+    QTemporaryDir dir;
+    SimulatedUnits units({}, 2, {});
+    ASSERT_TRUE(units.WaitReady()) << units.Errors().toStdString();
+    const QString inventory =
+        WriteFile(dir.filePath(QStringLiteral("units.yaml")),
+                  QStringLiteral("units:\n  a: {port: \"%1\"}\n  b: {port: \"%2\"}\n")
+                      .arg(units.Link(1), units.Link(2))
+                      .toUtf8());
+    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all"),
+                                QStringLiteral("--lease-limit"), QStringLiteral("1200")});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    const auto labels = [&](QByteArray line) {
+        return line.replace("A", "port=\"" + units.Link(1).toUtf8() + "\",unit=\"a\"")
+            .replace("B", "port=\"" + units.Link(2).toUtf8() + "\",unit=\"b\"");
+    };
+    QByteArray metrics;
+    const auto scraped = [&](const std::vector<const char*>& lines) {
+        metrics = Http(monitor.Url(QStringLiteral("/metrics"))).body;
+        return std::all_of(lines.begin(), lines.end(), [&](const char* line) {
+            return *line == '!' ? !metrics.contains('\n' + labels(line + 1))
+                                : metrics.contains('\n' + labels(line));
+        });
+    };
+    ASSERT_TRUE(WaitUntil([&] { return scraped({"irig_unit_clock_offset_seconds{A}"}); }, 20'000))
+        << metrics.toStdString() << monitor.Errors().toStdString();
+    ASSERT_TRUE(WaitUntil([&] { return scraped({"irig_unit_up{B} 1"}); }, 20'000));
+
+    const QString spelt =
+        QString(units.Link(1)).replace(QStringLiteral("127.0.0.1"), QStringLiteral("localhost"));
+    const LeaseStep steps[] = {
+        Step("taken", "POST /units/a/lease?seconds=600&by=lease%20test", 200,
+             "\"holder\":\"127.0.0.1 (lease test)\"",
+             {"irig_unit_leased{A} 1", "irig_unit_leased{B} 0", "!irig_unit_up{A}",
+              "!irig_unit_clock_offset_seconds{A}", "!irig_unit_firmware_info{A",
+              "irig_unit_up{B} 1"},
+             "a (%1): lent to 127.0.0.1 (lease test) for 600 s"),
+        Step("taken_again_by_another_spelling", "POST /lease?port=PORT1&seconds=60", 409,
+             "a is lent to 127.0.0.1 (lease test) until"),
+        Step("asked_by_port", "GET /lease?port=PORT1", 200, "\"leased\":true"),
+        Step("measured_while_lent", "POST /check-time?port=A_PORT", 409, "is lent"),
+        Step("unknown", "POST /units/c/lease?seconds=60", 404, "no unit c is watched here"),
+        Step("renewed", "POST /units/a/lease?seconds=1200&lease=TOKEN", 200, "\"seconds\":1200",
+             {"irig_unit_leased{A} 1"}),
+        Step("returned", "DELETE /units/a/lease?lease=TOKEN", 200, "\"returned\":true",
+             {"irig_unit_leased{A} 0", "irig_unit_up{A} 1", "irig_unit_firmware_info{A,version="},
+             "a (%1): returned by 127.0.0.1 (lease test) after"),
+        Step("lent_for_a_second", "POST /lease?port=PORT2&seconds=1", 200, "\"seconds\":1",
+             {"irig_unit_leased{B} 0", "irig_unit_up{B} 1"},
+             "b (%2): lease of 127.0.0.1 expired after 1 s"),
+    };
+    QString token;
+    for (const LeaseStep& step : steps) {
+        SCOPED_TRACE(step.name);
+        const QStringList request = QString::fromUtf8(step.request)
+                                        .replace(QStringLiteral("PORT1"), spelt)
+                                        .replace(QStringLiteral("PORT2"), units.Link(2))
+                                        .replace(QStringLiteral("A_PORT"), units.Link(1))
+                                        .replace(QStringLiteral("TOKEN"), token)
+                                        .split(QLatin1Char(' '));
+        const HttpReply reply =
+            Http(QNetworkRequest(monitor.Url(request[1])), request[0].toLatin1());
+        EXPECT_EQ(reply.status, step.status) << reply.body.toStdString();
+        EXPECT_TRUE(reply.body.contains(step.answer)) << reply.body.toStdString();
+        if (token.isEmpty()) {
+            token = QJsonDocument::fromJson(reply.body)[QStringLiteral("lease")].toString();
+        }
+        const QString said = QString::fromUtf8(step.said)
+                                 .replace(QStringLiteral("%1"), units.Link(1))
+                                 .replace(QStringLiteral("%2"), units.Link(2));
+        EXPECT_TRUE(WaitUntil(
+            [&] { return scraped(step.metrics) && monitor.Errors().contains(said); }, 15'000))
+            << metrics.toStdString() << monitor.Errors().toStdString();
+    }
+
+    // A reload that drops a lent unit ends its lease.
+    ASSERT_EQ(Http(monitor.Url(QStringLiteral("/units/b/lease?seconds=600")), true).status, 200);
+    WriteFile(inventory,
+              QStringLiteral("units:\n  a: {port: \"%1\"}\n").arg(units.Link(1)).toUtf8());
+    monitor.Reload();
+    EXPECT_TRUE(WaitUntil([&] {
+        return monitor.Errors().contains(
+            QStringLiteral("b (%1): lease ended: the unit left the inventory").arg(units.Link(2)));
+    })) << monitor.Errors().toStdString();
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    {},
                    {}},
-                  {"irig_unit_up{port=\"COM1\"} 1",
+                  {"irig_unit_up{port=\"COM1\"} 1", "irig_unit_leased{port=\"COM1\"} 0",
                    "irig_unit_reference_source{port=\"COM1\",source=\"gps\"} 1",
                    "irig_unit_reference_source{port=\"COM1\",source=\"irig_b\"} 0",
                    "irig_unit_reference_source{port=\"COM1\",source=\"irig_b_bad\"} 0",
@@ -120,7 +120,21 @@ INSTANTIATE_TEST_SUITE_P(
                    "setting=\"ieee1344\"} 1",
                    "irig_unit_setting_matches{port=\"COM4\",unit=\"sub-a-1\",site=\"a\","
                    "setting=\"firmware\"} 1"},
-                  {"setting=\"irig_offset\""}}),
+                  {"setting=\"irig_offset\""}},
+        // A unit lent to another tool: no up series for it, nor anything measured before.
+        SeriesRow{"unit_on_loan",
+                  {QStringLiteral("COM5"),
+                   false,
+                   Clock(0x02, 23),
+                   status::ClockOffset{1, 1},
+                   1'000'000,
+                   {},
+                   {},
+                   {},
+                   {},
+                   true},
+                  {"irig_unit_leased{port=\"COM5\"} 1"},
+                  {"irig_unit_up{", "irig_unit_firmware_info{", "irig_unit_clock_offset"}}),
     [](const testing::TestParamInfo<SeriesRow>& row) { return std::string(row.param.name); });
 
 TEST(Metrics, EveryFamilyHasHelpAndTypeOnceAndTheHostClockItsOwnSeries) {
@@ -129,10 +143,10 @@ TEST(Metrics, EveryFamilyHasHelpAndTypeOnceAndTheHostClockItsOwnSeries) {
          UnitReading{QStringLiteral("COM2"), true, Clock(0x04, 23), {{0, 1}}, 1, {}, {}, {}, {}}},
         status::KernelClock{false, 1'500, 2'001});
     for (const char* family :
-         {"irig_unit_up", "irig_unit_reference_source", "irig_unit_firmware_info",
-          "irig_unit_clock_offset_seconds", "irig_unit_clock_offset_uncertainty_seconds",
-          "irig_unit_last_reply_timestamp_seconds", "irig_host_clock_synchronized",
-          "irig_host_clock_max_error_seconds"}) {
+         {"irig_unit_up", "irig_unit_leased", "irig_unit_reference_source",
+          "irig_unit_firmware_info", "irig_unit_clock_offset_seconds",
+          "irig_unit_clock_offset_uncertainty_seconds", "irig_unit_last_reply_timestamp_seconds",
+          "irig_host_clock_synchronized", "irig_host_clock_max_error_seconds"}) {
         EXPECT_EQ(text.count(QByteArray("# HELP ") + family + ' '), 1) << family;
         EXPECT_EQ(text.count(QByteArray("# TYPE ") + family + " gauge\n"), 1) << family;
     }

@@ -149,6 +149,32 @@ TEST_F(Watched, AStreamOfMeasureRequestsLeavesTheReadingCurrent) {
     EXPECT_LT(port->Unit().log.size() - before, 40) << "the status poll's ten, no measurement";
 }
 
+// Lent while its clock is measured: the port closes, the reading says so and holds nothing
+// measured before; taken back, it is read and measured again at once, and nothing in between was
+// taken for the unit falling silent.
+TEST_F(Watched, LentItsPortClosesAndTakenBackItIsReadAgain) {
+    ASSERT_TRUE(Plug());
+    Start();
+    ASSERT_TRUE(test::WaitUntil([&] { return Up(); }, 5'000)) << said.join('\n').toStdString();
+    std::optional<bool> closed;
+    monitor->Lend([&](bool done) { closed = done; });
+    ASSERT_TRUE(test::WaitUntil([&] { return closed.has_value(); }, 5'000));
+    EXPECT_TRUE(*closed);
+    EXPECT_FALSE(port->IsOpen());
+    const UnitReading lent = monitor->Reading();
+    EXPECT_TRUE(lent.leased);
+    EXPECT_FALSE(lent.up || lent.clock || lent.offset);
+    monitor->MeasureOnRequest();
+
+    monitor->TakeBack();
+    ASSERT_TRUE(test::WaitUntil([&] { return monitor->Reading().offset.has_value(); }, 15'000))
+        << said.join('\n').toStdString();
+    EXPECT_TRUE(Up());
+    EXPECT_FALSE(monitor->Reading().leased);
+    EXPECT_FALSE(said.join('\n').contains(QStringLiteral("not answering")))
+        << said.join('\n').toStdString();
+}
+
 // Turns for measurements: each row asks (+name) and ends (-name) in order; what goes is said as
 // it goes, at once (name) or later from its wait (>name).
 TEST(Turns, SoManyAtOnceTheOthersInTheOrderTheyAsked) {

@@ -1,9 +1,10 @@
 // The exporter's HTTP side under a web configuration, as clients on the network meet it: users on
-// every path, the page's own origin only for POST /check-time, the headers on every response, TLS
-// with and without client certificates, a handshake held to the cap and the idle time, and a new
-// configuration taken while it serves.
+// every path, the page's own origin only for POST /check-time and the leases, the headers on
+// every response, TLS with and without client certificates, a handshake held to the cap and the
+// idle time, and a new configuration taken while it serves.
 #include <gtest/gtest.h>
 
+#include <QJsonObject>
 #include <QSslSocket>
 
 #include "monitor/server.h"
@@ -29,6 +30,9 @@ protected:
         server = std::make_unique<MetricsServer>(
             board, [this](const QString& port) { measured.append(port); }, limits);
         server->SetWebConfig(web);
+        server->SetLeases([](const LeaseRequest& request, const auto& answer) {
+            answer({200, QJsonObject{{QStringLiteral("who"), request.who}}});
+        });
         QString why;
         return server->Listen(QHostAddress::LocalHost, 0, &why);
     }
@@ -100,6 +104,7 @@ TEST_P(SecuredRequests, AreAnsweredAsTheWebConfigurationSays) {
 }
 
 const QByteArray kCheckTime = "POST /check-time HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n" + kGood;
+const QByteArray kLease = "POST /units/a/lease?seconds=60 HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     WebSecurity, SecuredRequests,
@@ -118,6 +123,13 @@ INSTANTIATE_TEST_SUITE_P(
                     kCheckTime + "Origin: https://evil.example\r\n", "HTTP/1.1 403", ""},
         SecurityRow{"check_time_fetched_cross_site", Web::kUsersAndTls, Client::kTls,
                     kCheckTime + "Sec-Fetch-Site: cross-site\r\n", "HTTP/1.1 403", ""},
+        SecurityRow{"lease_taken_by_a_user", Web::kUsersAndTls, Client::kTls, kLease + kGood,
+                    "HTTP/1.1 200", "{\"who\":\"prometheus\"}"},
+        SecurityRow{"lease_without_credentials", Web::kUsersAndTls, Client::kTls, kLease,
+                    "HTTP/1.1 401", ""},
+        SecurityRow{"lease_from_another_origin", Web::kUsersAndTls, Client::kTls,
+                    kLease + kGood + "Origin: https://evil.example\r\n", "HTTP/1.1 403",
+                    "another origin"},
         SecurityRow{"plain_http_to_tls", Web::kUsersAndTls, Client::kPlain,
                     "GET /metrics HTTP/1.1\r\n" + kGood, "", ""},
         SecurityRow{"client_certificate", Web::kClientCertificates, Client::kTlsWithCertificate,

@@ -104,6 +104,10 @@ HttpReply Http(const QUrl& url, bool post, int timeoutMs) {
 }
 
 HttpReply Http(QNetworkRequest request, bool post, int timeoutMs) {
+    return Http(std::move(request), post ? QByteArray("POST") : QByteArray("GET"), timeoutMs);
+}
+
+HttpReply Http(QNetworkRequest request, const QByteArray& method, int timeoutMs) {
     static QNetworkAccessManager plain;
     // A TLS connection is not kept beyond the request: one closed after the application object
     // would look for its TLS backend in vain.
@@ -112,7 +116,9 @@ HttpReply Http(QNetworkRequest request, bool post, int timeoutMs) {
         request.url().scheme() == QLatin1String("https") ? secure.emplace() : plain;
     request.setTransferTimeout(timeoutMs);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("text/plain"));
-    QNetworkReply* reply = post ? manager.post(request, QByteArray()) : manager.get(request);
+    QNetworkReply* reply = method == "GET"    ? manager.get(request)
+                           : method == "POST" ? manager.post(request, QByteArray())
+                                              : manager.sendCustomRequest(request, method);
     WaitUntil([&] { return reply->isFinished(); }, timeoutMs + 1000);
     HttpReply result;
     if (reply->isFinished()) {

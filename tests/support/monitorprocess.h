@@ -51,5 +51,7 @@ struct HttpReply {
 HttpReply Http(const QUrl& url, bool post = false, int timeoutMs = 5000);
 // The same with the request's headers and TLS configuration.
 HttpReply Http(QNetworkRequest request, bool post = false, int timeoutMs = 5000);
+// A request of any method ("DELETE"), with an empty body.
+HttpReply Http(QNetworkRequest request, const QByteArray& method, int timeoutMs = 5000);
 
 }  // namespace irig::test

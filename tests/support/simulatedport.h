@@ -38,6 +38,7 @@ public:
     link::PortFailure LastFailure() const override { return failure_; }
     QString Device() const override { return device_; }
     void ClosePort() override { open_ = false; }
+    bool IsOpen() const { return open_; }
     void SendData(const QByteArray& data) override;
     QByteArray ReadData() override;
 

@@ -64,7 +64,13 @@ INSTANTIATE_TEST_SUITE_P(
                                    QString::fromLatin1("the unit said \x9b\x7f"));
                   },
                   QStringLiteral("Z\\xC3\\xBCrich (COM1): flash failed by USER: the unit said "
-                                 "\\xC2\\x9B\\x7F")}),
+                                 "\\xC2\\x9B\\x7F")},
+        RecordRow{"a_borrower_s_words",
+                  [](const ChangeRecord& r) {
+                      r.LeaseEvent(QStringLiteral("COM1"),
+                                   QStringLiteral("lent to ::1 (x\nforged) for 600 s"));
+                  },
+                  QStringLiteral("COM1: lent to ::1 (x\\x0Aforged) for 600 s")}),
     [](const testing::TestParamInfo<RecordRow>& row) { return row.param.name; });
 
 }  // namespace

@@ -154,6 +154,36 @@ TEST(Session, AMeasurementEndsAtItsTimeWithTheRequestInFlightIncluded) {
     EXPECT_LE(took.elapsed(), 20'300) << "not a reply wait past its 20 s";
 }
 
+// Closed for a loan: the request in flight gets its answer first, a measurement between two
+// requests ends there, and nothing goes out until the port is opened again.
+TEST(Session, ClosedWhenIdleAfterTheRequestInFlight) {
+    OnFake fake;
+    fake.AskClock();
+    std::optional<bool> answeredFirst;
+    fake.session->CloseWhenIdle([&] { answeredFirst = fake.got.has_value(); });
+    fake.port->Deliver(kClock);
+    ASSERT_TRUE(test::WaitUntil([&] { return answeredFirst.has_value(); }));
+    EXPECT_TRUE(*answeredFirst);
+    EXPECT_TRUE(*fake.got);
+    EXPECT_FALSE(fake.session->IsOpen());
+    fake.AskClock();
+    ASSERT_TRUE(fake.Answered());
+    EXPECT_EQ(fake.got->Why().kind, Failure::Kind::kInterrupted);
+    EXPECT_EQ(fake.port->sent.size(), 1) << "nothing sent on a closed port";
+
+    fake.session->Open();
+    ASSERT_TRUE(test::WaitUntil([&] { return fake.session->IsOpen(); }));
+    std::optional<Result<status::ClockOffset>> measured;
+    fake.session->MeasureClock({}, [&](Result<status::ClockOffset> offset) { measured = offset; });
+    fake.port->Deliver(kClock);
+    bool closed = false;
+    fake.session->CloseWhenIdle([&] { closed = true; });
+    ASSERT_TRUE(test::WaitUntil([&] { return closed && measured.has_value(); }));
+    ASSERT_FALSE(*measured);
+    EXPECT_EQ(measured->Why().kind, Failure::Kind::kInterrupted);
+    EXPECT_EQ(fake.port->sent.size(), 2) << "the measurement's first request only";
+}
+
 struct ComingBack {
     const char* name;
     // The port to open, after setting up what it names; how it goes away and comes back.
