@@ -22,7 +22,8 @@ std::vector<const Option*> Selection() {
 }
 
 std::vector<const Option*> UnitWork(Ports ports) {
-    std::vector<const Option*> options{ports == Ports::kSeveral ? &kPorts : &kPort, &kTimeout};
+    std::vector<const Option*> options{ports == Ports::kSeveral ? &kPorts : &kPort, &kTimeout,
+                                       &kMonitor};
     const std::vector<const Option*> selection = Selection();
     options.insert(options.end(), selection.begin(), selection.end());
     return options;
@@ -306,6 +307,21 @@ std::optional<QString> ReadPorts(const Given& given, Common& common) {
     return std::nullopt;
 }
 
+// The monitor the units are borrowed from: --monitor, else IRIGCTL_MONITOR (else the inventory's,
+// read with it).
+std::optional<QString> ReadMonitor(const Given& given, Common& common) {
+    const QString text = given.Value(kMonitor);
+    if (text.isEmpty()) {
+        return std::nullopt;
+    }
+    const auto url = lease::ParseMonitorUrl(text);
+    if (const auto* wrong = std::get_if<QString>(&url)) {
+        return QStringLiteral("--monitor: %1").arg(*wrong);
+    }
+    common.monitor = std::get<QUrl>(url);
+    return std::nullopt;
+}
+
 // Everything the command was given: its argument, output and selection, its own options, then
 // its ports and waits (so that apply, which takes units only from an inventory, says so first).
 std::optional<QString> Read(const QCommandLineParser& parser, const Given& given,
@@ -322,6 +338,9 @@ std::optional<QString> Read(const QCommandLineParser& parser, const Given& given
     }
     if (!wrong) {
         wrong = ReadPorts(given, common);
+    }
+    if (!wrong) {
+        wrong = ReadMonitor(given, common);
     }
     return wrong ? wrong : given.Number(kTimeout, common.timeoutMs);
 }
@@ -388,6 +407,9 @@ std::optional<QString> ResolveInventory(Request& request) {
         return fault->Text();
     }
     common.units = std::get<std::vector<fleet::InventoryUnit>>(selected);
+    if (common.monitor.isEmpty()) {
+        common.monitor = std::get<fleet::Inventory>(loaded).monitor;
+    }
     common.ports.clear();
     for (const fleet::InventoryUnit& unit : common.units) {
         common.ports.append(unit.port);

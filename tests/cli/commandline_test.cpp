@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include "cli/commands.h"
 #include "cli/flash.h"
 #include "irigctl/commands.h"
@@ -79,6 +82,12 @@ const UsageRow kUsageRows[] = {
     {"listen_past_the_last_port", "monitor -p COM1 --listen 0.0.0.0:65536",
      "--listen \"0.0.0.0:65536\" is not"},
     {"json_for_monitor", "monitor -p COM1 --json", "Unknown option 'json'"},
+    {"monitor_not_http", "status -p COM1 --monitor ftp://mon:21",
+     "--monitor: \"ftp://mon:21\" is not a monitor's URL"},
+    {"monitor_with_a_password", "apply -i u.yaml --all --monitor http://ops:pw@mon:9810",
+     "--monitor: the monitor's URL \"http://mon:9810\" holds a user"},
+    {"monitor_borrowing_from_itself", "monitor -p COM1 --monitor http://mon:9810",
+     "Unknown option 'monitor'"},
 };
 
 class Usage : public testing::TestWithParam<UsageRow> {};
@@ -183,6 +192,40 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
         Parse(QStringLiteral("offsets --port COM3 --set --irig 1 --gps 2"));
     ASSERT_TRUE(keepFlag.request.has_value());
     EXPECT_FALSE(keepFlag.request->OptionsOf<OffsetsOptions>().offsets.ieee1344.has_value());
+}
+
+// The monitor units are borrowed from: the command line's, else the environment's, else the
+// inventory's.
+TEST(CommandLine, TheMonitorOfTheCommandLineComesFirst) {
+    QTemporaryDir dir;
+    const QString inventory = dir.filePath(QStringLiteral("u.yaml"));
+    QFile file(inventory);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("monitor: http://inventory:9810\nunits:\n  u1: {port: COM1}\n");
+    file.close();
+    const struct {
+        const char* option;
+        const char* environment;
+        const char* monitor;
+    } rows[] = {
+        {"--monitor http://line:9810", "http://environment:9810", "http://line:9810"},
+        {"", "http://environment:9810", "http://environment:9810"},
+        {"", "", "http://inventory:9810"},
+    };
+    for (const auto& row : rows) {
+        CommandLine line = ParseCommandLine(
+            QStringList{QStringLiteral("irigctl"), QStringLiteral("status"), QStringLiteral("-i"),
+                        inventory, QStringLiteral("--all")} +
+                QString::fromUtf8(row.option).split(QLatin1Char(' '), Qt::SkipEmptyParts),
+            irigctl::AllCommands(), [&row](const char* variable) {
+                return QLatin1String(variable) == QLatin1String(lease::kMonitorVariable)
+                           ? QString::fromUtf8(row.environment)
+                           : QString();
+            });
+        ASSERT_TRUE(line.request.has_value()) << line.text.toStdString();
+        ASSERT_FALSE(ResolveInventory(*line.request).has_value());
+        EXPECT_EQ(line.request->common.monitor, QUrl(QString::fromUtf8(row.monitor)));
+    }
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {
