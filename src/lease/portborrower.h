@@ -33,6 +33,8 @@ public:
     // Gives back what is borrowed: Released follows.
     void Release();
     bool Borrowed() const { return borrowed_; }
+    // Loans are being given back: Released is still to come.
+    bool Returning() const { return returning_ > 0; }
 
 signals:
     // The port may be opened: borrowed, or no monitor here watches it (or none answers).
