@@ -11,7 +11,7 @@ namespace irig::lease {
 namespace {
 
 // An answer longer than this is no monitor's.
-constexpr qint64 kMostAnswerBytes = 64 * 1024;
+constexpr qint64 kMostAnswerBytes = qint64{64} * 1024;
 
 QString WaitText(int ms) {
     return ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000) : QStringLiteral("%1 ms").arg(ms);
@@ -165,7 +165,7 @@ QString LeaseClient::Failure(int status, const QByteArray& body, const QString& 
                    "~/.netrc or in the file %3 names")
             .arg(monitor_.toDisplayString(), monitor_.host(), QLatin1String(kNetrcVariable));
     }
-    if (const QString said = Field(body, "error"); !said.isEmpty()) {
+    if (QString said = Field(body, "error"); !said.isEmpty()) {
         return said;
     }
     return QStringLiteral("irigctl monitor at %1 answered HTTP %2")

@@ -12,7 +12,7 @@ namespace irig::lease {
 // The variable that names the netrc file instead of ~/.netrc.
 inline constexpr char kNetrcVariable[] = "IRIGCTL_MONITOR_NETRC";
 // A netrc file larger than this is not read.
-inline constexpr qint64 kMostNetrcBytes = 64 * 1024;
+inline constexpr qint64 kMostNetrcBytes = qint64{64} * 1024;
 
 struct Credentials {
     QString login;

@@ -194,37 +194,19 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
     EXPECT_FALSE(keepFlag.request->OptionsOf<OffsetsOptions>().offsets.ieee1344.has_value());
 }
 
-// The monitor units are borrowed from: the command line's, else the environment's, else the
-// inventory's.
-TEST(CommandLine, TheMonitorOfTheCommandLineComesFirst) {
+// The monitor units are borrowed from: the command line's (or the environment's, as every default
+// is), else the inventory's.
+TEST(CommandLine, TheInventorysMonitorComesLast) {
     QTemporaryDir dir;
-    const QString inventory = dir.filePath(QStringLiteral("u.yaml"));
-    QFile file(inventory);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("monitor: http://inventory:9810\nunits:\n  u1: {port: COM1}\n");
+    QFile file(dir.filePath(QStringLiteral("u.yaml")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) &&
+                file.write("monitor: http://inventory:1\nunits: {u1: {port: COM1}}\n") > 0);
     file.close();
-    const struct {
-        const char* option;
-        const char* environment;
-        const char* monitor;
-    } rows[] = {
-        {"--monitor http://line:9810", "http://environment:9810", "http://line:9810"},
-        {"", "http://environment:9810", "http://environment:9810"},
-        {"", "", "http://inventory:9810"},
-    };
-    for (const auto& row : rows) {
-        CommandLine line = ParseCommandLine(
-            QStringList{QStringLiteral("irigctl"), QStringLiteral("status"), QStringLiteral("-i"),
-                        inventory, QStringLiteral("--all")} +
-                QString::fromUtf8(row.option).split(QLatin1Char(' '), Qt::SkipEmptyParts),
-            irigctl::AllCommands(), [&row](const char* variable) {
-                return QLatin1String(variable) == QLatin1String(lease::kMonitorVariable)
-                           ? QString::fromUtf8(row.environment)
-                           : QString();
-            });
-        ASSERT_TRUE(line.request.has_value()) << line.text.toStdString();
-        ASSERT_FALSE(ResolveInventory(*line.request).has_value());
-        EXPECT_EQ(line.request->common.monitor, QUrl(QString::fromUtf8(row.monitor)));
+    for (const char* given : {"--monitor=http://line:1", "--all"}) {
+        CommandLine line =
+            Parse(QStringLiteral("status --all -i %1 %2").arg(file.fileName(), given));
+        ASSERT_TRUE(line.request && !ResolveInventory(*line.request)) << line.text.toStdString();
+        EXPECT_EQ(line.request->common.monitor.host(), given[2] == 'm' ? "line" : "inventory");
     }
 }
 

@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QSignalSpy>
 
-#include "lease/portborrower.h"
 #include "support/fakemonitor.h"
 #include "support/portmapfolder.h"
 #include "support/wait.h"
@@ -16,68 +15,54 @@ namespace {
 struct BorrowRow {
     const char* name;
     QStringList watched;  // by the monitor; empty: every port
-    bool lentToAnother;   // COM1 is
-    bool nowhere;         // no monitor answers
-    bool opened;          // COM1 opens
-    const char* status;   // part of the status line once decided
+    bool lent;            // COM1 is lent to another
+    QUrl monitor;         // empty: the scripted monitor's
+    const char* status;   // part of the status line once decided; COM1 opens unless lent
 };
 
-class WindowBorrowing : public WindowAccess, public testing::WithParamInterface<BorrowRow> {
-protected:
-    TempPortMap map;  // COMn is /dev/ttyS<n-1>
-    FakeMonitor monitor;
-    FakePortController port;
-};
+class WindowBorrowing : public WindowAccess, public testing::WithParamInterface<BorrowRow> {};
 
 TEST_P(WindowBorrowing, BorrowsThePickedPortWhileItStaysPicked) {
     const BorrowRow& row = GetParam();
+    const TempPortMap map;  // COMn is /dev/ttyS<n-1>
+    FakeMonitor monitor;
+    FakePortController port;
     monitor.watched = row.watched;
-    if (row.lentToAnother) {
+    if (row.lent) {
         monitor.lent.insert(QStringLiteral("/dev/ttyS0"), QStringLiteral("theirs"));
     }
-    std::vector<bool> openAtRequest;
-    monitor.seen = [&](const FakeMonitor::Request&) { openAtRequest.push_back(port.open); };
-    lease::PortBorrower borrower(row.nowhere ? FakeMonitor::Nowhere() : monitor.Url());
+    monitor.seen = [&port](const auto&) { EXPECT_FALSE(port.open) << "opened only once lent"; };
+    lease::PortBorrower borrower(row.monitor.isEmpty() ? monitor.Url() : row.monitor);
     borrower.SetCredentials([](const QString&) { return std::nullopt; });
-    QSignalSpy decided(&borrower, &lease::PortBorrower::Ready);
+    QSignalSpy ready(&borrower, &lease::PortBorrower::Ready);
     QSignalSpy refused(&borrower, &lease::PortBorrower::Refused);
     window = std::make_unique<shell::IRIG>(port, &borrower);  // picks COM1
-    ASSERT_TRUE(WaitUntil([&] { return decided.size() + refused.size() == 1; }));
-    EXPECT_EQ(port.open, row.opened);
+    ASSERT_TRUE(WaitUntil([&] { return ready.size() + refused.size() == 1; }));
+    EXPECT_EQ(port.open, !row.lent);
     EXPECT_TRUE(window->StatusLineText().contains(QLatin1String(row.status)))
         << window->StatusLineText().toStdString();
-    EXPECT_TRUE(std::none_of(openAtRequest.begin(), openAtRequest.end(), [](bool open) {
-        return open;
-    })) << "the port opens only once lent";
 
-    window->cmbComPort_GotFocus();
-    auto* list = window->findChild<QComboBox*>(QStringLiteral("cmbComPort"));
-    list->setCurrentIndex(1);
+    window->cmbComPort_GotFocus();  // and COM2 picked
+    Find<QComboBox>("cmbComPort")->setCurrentIndex(1);
     window->cmbComPort_Click();
-    ASSERT_TRUE(WaitUntil([&] { return decided.size() + refused.size() == 2; }));
-    EXPECT_EQ(monitor.lent.contains(QStringLiteral("/dev/ttyS0")), row.lentToAnother)
-        << "COM1 given back once another port is picked";
+    ASSERT_TRUE(WaitUntil([&] { return ready.size() + refused.size() == 2; }));
+    EXPECT_EQ(monitor.lent.contains(QStringLiteral("/dev/ttyS0")), row.lent) << "COM1 given back";
     EXPECT_EQ(monitor.lent.contains(QStringLiteral("/dev/ttyS1")),
-              !row.nowhere && row.watched.isEmpty());
-
-    QSignalSpy released(&borrower, &lease::PortBorrower::Released);
+              row.watched.isEmpty() && row.monitor.isEmpty());
     window->close();
     ASSERT_TRUE(WaitUntil([&] { return !borrower.Returning(); }));
     EXPECT_FALSE(monitor.lent.contains(QStringLiteral("/dev/ttyS1"))) << "given back on closing";
-    EXPECT_FALSE(port.open);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Window, WindowBorrowing,
-    testing::Values(BorrowRow{"watched", {}, false, false, true, "borrowed from irigctl monitor"},
-                    BorrowRow{
-                        "not_watched", {QStringLiteral("/dev/ttyS7")}, false, false, true, "COM1"},
-                    BorrowRow{"no_monitor", {}, false, true, true, "COM1"},
+    testing::Values(BorrowRow{"watched", {}, false, {}, "borrowed from irigctl monitor"},
+                    BorrowRow{"not_watched", {QStringLiteral("/dev/ttyS7")}, false, {}, "COM1"},
+                    BorrowRow{"no_monitor", {}, false, kNowhere, "COM1"},
                     BorrowRow{"lent_to_another",
                               {},
                               true,
-                              false,
-                              false,
+                              {},
                               "/dev/ttyS0 is lent to 127.0.0.1 (irigctl flash (pid 1)) until"}),
     [](const testing::TestParamInfo<BorrowRow>& row) { return row.param.name; });
 

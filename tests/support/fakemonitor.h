@@ -1,12 +1,10 @@
 // The lending half of irigctl monitor as a test scripts it, on 127.0.0.1: by default it watches
-// every port and unit (or those of `watched`) and lends each to one borrower at a time, as the
-// lease protocol says; `script` answers a request otherwise (a status, a body, silence). A test
-// that wants the real monitor instead needs only its URL.
+// every port and unit (or those of `watched`) and lends each to one borrower at a time as the lease
+// protocol says; `script` answers otherwise (a status and a body, or silence). A test that wants
+// the real monitor instead needs only its URL.
 #pragma once
 
 #include <QHash>
-#include <QObject>
-#include <QSet>
 #include <QStringList>
 #include <QTcpServer>
 #include <QUrl>
@@ -17,47 +15,40 @@
 
 namespace irig::test {
 
-class FakeMonitor final : public QObject {
-    Q_OBJECT
+// Where nothing listens: a connection is refused.
+inline const QUrl kNowhere(QStringLiteral("http://127.0.0.1:1"));
 
+class FakeMonitor final : public QObject {
 public:
     struct Request {
         QByteArray method;
         QString path;  // "/lease", "/units/sub-a-1/lease"
         QUrlQuery query;
         QByteArray authorization;
-        QString Key() const;   // the port or unit asked for
-        QString Line() const;  // "POST /lease port=COM1" without by, for comparing
+        QString Line() const;  // "POST /lease port=/dev/ttyS0", without by and seconds
     };
     struct Answer {
         int status = 200;
         QByteArray body;
-        bool silent = false;  // never answers
+        bool silent = false;
     };
 
     FakeMonitor();
-    ~FakeMonitor() override;
+    QUrl Url() const {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server_.serverPort()));
+    }
 
-    QUrl Url() const;
-    // A URL where nothing listens: connections to it are refused.
-    static QUrl Nowhere();
-
-    // An answer instead of the default one, when it gives one.
-    std::function<std::optional<Answer>(const Request&)> script;
-    // Called as each request arrives, before it is answered.
-    std::function<void(const Request&)> seen;
-    QStringList watched;      // empty: every port and unit
-    int mostSeconds = 10800;  // what is granted at most
+    std::function<std::optional<Answer>(const Request&)> script;  // instead of the default
+    std::function<void(const Request&)> seen;                     // as each request arrives
+    QStringList watched;                                          // empty: every port and unit
     std::vector<Request> requests;
-    QHash<QString, QString> lent;  // port or unit: its lease token
+    QHash<QString, QString> lent;  // port or unit: its lease
 
 private:
     void Serve(QTcpSocket* socket);
     Answer Default(const Request& request);
 
     QTcpServer server_;
-    QHash<QTcpSocket*, QByteArray> buffers_;
-    int tokens_ = 0;
 };
 
 }  // namespace irig::test
