@@ -115,8 +115,8 @@ const char kExitCodes[] =
     "       faulty\n"
     "  3    the file cannot be read, is not a regular file, is faulty, or has nothing to\n"
     "       program\n"
-    "  4    a port cannot be opened (no such device, permission denied, in use), or\n"
-    "       monitor cannot listen on its --listen address\n"
+    "  4    a port cannot be opened (no such device, permission denied, in use, not lent\n"
+    "       by its --monitor), or monitor cannot listen on its --listen address\n"
     "  5    apply --check: something would change\n"
     "  130  interrupted (Ctrl-C), also ending status --watch and monitor\n"
     "  143  terminated (SIGTERM)\n";
@@ -127,7 +127,9 @@ const char kPortsText[] =
     "server's port: --port rfc2217://HOST:PORT (Telnet, RFC 2217 sets the line) or\n"
     "socket://HOST:PORT (raw TCP); -p for short. Without --port, the port in the environment\n"
     "variable IRIGCTL_PORT. Or units of an inventory (-i FILE, or IRIGCTL_INVENTORY): --unit\n"
-    "NAME (once for each), --all, or --select KEY=VALUE (by label; several must all match).\n";
+    "NAME (once for each), --all, or --select KEY=VALUE (by label; several must all match).\n"
+    "A port that irigctl monitor watches is borrowed from it with --monitor URL (or\n"
+    "IRIGCTL_MONITOR, or the inventory's monitor:).\n";
 
 QString GeneralHelp(Commands commands) {
     QString text = QStringLiteral(

@@ -86,8 +86,6 @@ const UsageRow kUsageRows[] = {
      "--monitor: \"ftp://mon:21\" is not a monitor's URL"},
     {"monitor_with_a_password", "apply -i u.yaml --all --monitor http://ops:pw@mon:9810",
      "--monitor: the monitor's URL \"http://mon:9810\" holds a user"},
-    {"monitor_borrowing_from_itself", "monitor -p COM1 --monitor http://mon:9810",
-     "Unknown option 'monitor'"},
 };
 
 class Usage : public testing::TestWithParam<UsageRow> {};

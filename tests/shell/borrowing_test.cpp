@@ -28,9 +28,8 @@ TEST_P(WindowBorrowing, BorrowsThePickedPortWhileItStaysPicked) {
     FakeMonitor monitor;
     FakePortController port;
     monitor.watched = row.watched;
-    if (row.lent) {
-        monitor.lent.insert(QStringLiteral("/dev/ttyS0"), QStringLiteral("theirs"));
-    }
+    monitor.lent.insert(row.lent ? QStringLiteral("/dev/ttyS0") : QString(),
+                        QStringLiteral("theirs"));
     monitor.seen = [&port](const auto&) { EXPECT_FALSE(port.open) << "opened only once lent"; };
     lease::PortBorrower borrower(row.monitor.isEmpty() ? monitor.Url() : row.monitor);
     borrower.SetCredentials([](const QString&) { return std::nullopt; });
@@ -39,8 +38,7 @@ TEST_P(WindowBorrowing, BorrowsThePickedPortWhileItStaysPicked) {
     window = std::make_unique<shell::IRIG>(port, &borrower);  // picks COM1
     ASSERT_TRUE(WaitUntil([&] { return ready.size() + refused.size() == 1; }));
     EXPECT_EQ(port.open, !row.lent);
-    EXPECT_TRUE(window->StatusLineText().contains(QLatin1String(row.status)))
-        << window->StatusLineText().toStdString();
+    EXPECT_TRUE(window->StatusLineText().contains(QLatin1String(row.status)));
 
     window->cmbComPort_GotFocus();  // and COM2 picked
     Find<QComboBox>("cmbComPort")->setCurrentIndex(1);
