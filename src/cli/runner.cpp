@@ -223,6 +223,10 @@ void Runner::Interrupt(int code) {
     interruptCode_ = code;
     const bool again = interrupted_;
     interrupted_ = true;
+    if (watch_ && !borrowing_->Named()) {
+        Quit();
+        return;
+    }
     if (watch_) {
         // Every port closes and every lease goes back before the watch ends.
         quitting_ = true;
