@@ -5,12 +5,17 @@
 //     offsets alone, on raw TCP ports (socket://, no lock file);
 // (b) irigctl flash of a small image over 64 units, --max-parallel 64, against one unit, the
 //     version check after each update included, at 19200 baud;
-// (c) irigctl monitor over 1000 units for 2 minutes (--minutes N) against 32 units: CPU per
-//     unit-minute and resident memory per unit, and the median and worst of 100 scrapes;
+// (c) irigctl monitor over 1000 and 5000 units on TCP (socket://, as behind terminal servers)
+//     against 32, and with --pty over 1000 units on pseudo-terminals against 32, at 19200 baud,
+//     from simulators of at most 50 units each, at least eight a row, their clocks set apart:
+//     after a warm-up of 75 s (--warm-up S), over 150 s (--span S), the CPU and the requests the
+//     units received a unit-minute (a loop that falls behind asks less, and must not look cheap;
+//     a measurement asks more where replies are taken late), the CPU a request, the measurements'
+//     median uncertainty, resident memory a unit, and the median and worst of 100 scrapes;
 // (d) irigctl apply --check over 1000 units on raw TCP ports, against one unit: how many answer,
 //     and the time.
 // Every program runs under the usual soft limit of 1,024 open files.
-// Usage: bench_fleet [--minutes N] [--skip-monitor]
+// Usage: bench_fleet [--warm-up S] [--span S] [--pty] [--skip-monitor] [--monitor-only]
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -22,9 +27,11 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include <sys/resource.h>
@@ -34,6 +41,7 @@
 #include "support/monitorprocess.h"
 #include "support/simulatedunit.h"
 #include "support/wait.h"
+#include "unit/timeouts.h"
 
 namespace {
 
@@ -119,47 +127,207 @@ std::vector<double> Scrapes(quint16 port, int count) {
     return times;
 }
 
+// The bytes a process has read through system calls, from /proc/PID/io.
+qint64 BytesRead(qint64 pid) {
+    QFile io(QStringLiteral("/proc/%1/io").arg(pid));
+    if (!io.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:")) {
+            return line.mid(6).trimmed().toLongLong();
+        }
+    }
+    return -1;
+}
+
 struct Watched {
     double cpuPerUnitMinute;
+    double requestsPerUnitMinute;  // clock reads the units received
     double kibPerUnit;
     std::vector<double> scrapes;
     int answering;  // units up at the end
     int measured;   // units with an offset at the end
+    // The measurements' median uncertainty, ms: a measurement asks more the later the replies
+    // are taken (a machine short of CPU, a late loop).
+    double uncertaintyMs = 0;
+
+    double CpuPerRequestUs() const { return 1000 * cpuPerUnitMinute / requestsPerUnitMinute; }
 };
 
-Watched Watch(const QTemporaryDir& dir, int count, int minutes) {
-    SimulatedUnits units(dir.filePath(QStringLiteral("m%1").arg(count)), count,
-                         {QStringLiteral("--baud"), QStringLiteral("19200")});
-    QDir().mkpath(dir.filePath(QStringLiteral("m%1").arg(count)));
-    units.WaitReady(60'000);
-    QStringList ports;
-    for (int number = 1; number <= count; ++number) {
-        ports << units.Link(number);
+double MedianUncertaintyMs(const QByteArray& metrics) {
+    std::vector<double> values;
+    for (const QByteArray& line : metrics.split('\n')) {
+        if (line.startsWith("irig_unit_clock_offset_uncertainty_seconds{")) {
+            values.push_back(line.mid(line.lastIndexOf(' ') + 1).toDouble() * 1000);
+        }
     }
-    MonitorProcess monitor(ports);
-    monitor.WaitServing(60'000);
-    irig::test::WaitUntil(
-        [&] {
-            return irig::test::Http(monitor.Url(QStringLiteral("/metrics")))
-                       .body.count("irig_unit_up{") == count;
-        },
-        60'000);
-    irig::test::WaitUntil([] { return false; }, 70'000);  // the first measurements done
-    const double before = irig::test::ProcessCpuMs(monitor.Pid());
-    irig::test::WaitUntil([] { return false; }, minutes * 60'000);
-    const QByteArray metrics = irig::test::Http(monitor.Url(QStringLiteral("/metrics"))).body;
+    return values.empty() ? 0 : Median(values);
+}
+
+int CountUp(const QByteArray& metrics) {
     const QList<QByteArray> lines = metrics.split('\n');
-    Watched watched{(irig::test::ProcessCpuMs(monitor.Pid()) - before) / count / minutes,
+    return static_cast<int>(std::count_if(lines.cbegin(), lines.cend(), [](const QByteArray& line) {
+        return line.startsWith("irig_unit_up{") && line.endsWith("} 1");
+    }));
+}
+
+// A simulator serves its units from one loop that looks at each of them at every turn: with more
+// than this many it would fall behind before a monitor does.
+constexpr int kMostUnitsPerSimulator = 50;
+constexpr int kLeastSimulators = 8;
+
+// A monitor of `count` units, on TCP or pseudo-terminals. A measurement polls until the unit's
+// second turns over, so the part of a second it starts in decides how many requests it makes: the
+// simulators' clocks are set apart by fractions of a second, at least eight of them a row, so
+// that each row asks about as much on average. A monitor given only --port sends clock reads
+// alone (the status poll and the measurement), 5 bytes each: what the simulators read, divided by
+// 5, is what the monitor asked.
+std::optional<Watched> Watch(const QTemporaryDir& dir, int count, bool tcp, int warmUpS,
+                             int spanS) {
+    const int perSimulator = std::clamp(count / kLeastSimulators, 1, kMostUnitsPerSimulator);
+    std::vector<std::unique_ptr<SimulatedUnits>> simulators;
+    QStringList ports;
+    for (int first = 0; first < count; first += perSimulator) {
+        const int units = std::min(perSimulator, count - first);
+        const QString links =
+            tcp ? QString() : dir.filePath(QStringLiteral("m%1-%2").arg(count).arg(first));
+        if (!tcp) {
+            QDir().mkpath(links);
+        }
+        // The golden ratio's fraction: offsets spread evenly over the second, however many.
+        const double offset = std::fmod(0.618034 * static_cast<double>(simulators.size()), 1.0);
+        simulators.push_back(std::make_unique<SimulatedUnits>(
+            links, units,
+            QStringList{QStringLiteral("--baud"), QStringLiteral("19200"),
+                        QStringLiteral("--clock-offset"), QString::number(offset, 'f', 3)}));
+        if (!simulators.back()->WaitReady(60'000)) {
+            std::fprintf(stderr, "a simulator did not start: %s\n",
+                         qPrintable(simulators.back()->Errors()));
+            return std::nullopt;
+        }
+        for (int number = 1; number <= units; ++number) {
+            ports << simulators.back()->Link(number);
+        }
+    }
+    const auto requestBytes = [&simulators] {
+        qint64 bytes = 0;
+        for (const auto& simulator : simulators) {
+            bytes += BytesRead(simulator->Pid());
+        }
+        return bytes;
+    };
+    MonitorProcess monitor(ports);
+    if (!monitor.WaitServing(60'000) ||
+        !irig::test::WaitUntil(
+            [&] {
+                return CountUp(irig::test::Http(monitor.Url(QStringLiteral("/metrics"))).body) ==
+                       count;
+            },
+            120'000)) {
+        std::fprintf(stderr, "not every unit answered within 2 minutes:\n%s\n",
+                     qPrintable(monitor.Errors().right(2000)));
+        return std::nullopt;
+    }
+    irig::test::WaitUntil([] { return false; }, warmUpS * 1000);
+    const double cpuBefore = irig::test::ProcessCpuMs(monitor.Pid());
+    const qint64 readBefore = requestBytes();
+    irig::test::WaitUntil([] { return false; }, spanS * 1000);
+    const double unitMinutes = count * spanS / 60.0;
+    Watched watched{(irig::test::ProcessCpuMs(monitor.Pid()) - cpuBefore) / unitMinutes,
+                    static_cast<double>(requestBytes() - readBefore) /
+                        static_cast<double>(irig::unit::kClockReadBytes) / unitMinutes,
                     static_cast<double>(monitor.ResidentKiB()) / count,
-                    Scrapes(monitor.Port(), 100),
-                    static_cast<int>(std::count_if(lines.cbegin(), lines.cend(),
-                                                   [](const QByteArray& line) {
-                                                       return line.startsWith("irig_unit_up{") &&
-                                                              line.endsWith("} 1");
-                                                   })),
-                    static_cast<int>(metrics.count("irig_unit_clock_offset_seconds{"))};
+                    {},
+                    0,
+                    0};
+    const QByteArray metrics = irig::test::Http(monitor.Url(QStringLiteral("/metrics"))).body;
+    watched.answering = CountUp(metrics);
+    watched.measured = static_cast<int>(metrics.count("irig_unit_clock_offset_seconds{"));
+    watched.uncertaintyMs = MedianUncertaintyMs(metrics);
+    watched.scrapes = Scrapes(monitor.Port(), 100);
     monitor.Terminate();
     return watched;
+}
+
+void PrintWatched(const char* what, int count, const Watched& watched, const Watched& anchor) {
+    std::printf(
+        "  %-4s %5d units  %5d answering, %5d measured (median \u00B1%.0f ms); a unit-minute CPU "
+        "%.2f ms (%.2fx), %.1f requests (%.2fx); a request %.1f us (%.2fx); %.1f KiB a unit; "
+        "scrapes median %.2f ms, worst %.2f ms\n",
+        what, count, watched.answering, watched.measured, watched.uncertaintyMs,
+        watched.cpuPerUnitMinute, watched.cpuPerUnitMinute / anchor.cpuPerUnitMinute,
+        watched.requestsPerUnitMinute, watched.requestsPerUnitMinute / anchor.requestsPerUnitMinute,
+        watched.CpuPerRequestUs(), watched.CpuPerRequestUs() / anchor.CpuPerRequestUs(),
+        watched.kibPerUnit, watched.scrapes.empty() ? 0.0 : Median(watched.scrapes),
+        watched.scrapes.empty()
+            ? 0.0
+            : *std::max_element(watched.scrapes.begin(), watched.scrapes.end()));
+    std::fflush(stdout);
+}
+
+// Each row beside the first of its kind, 32 units, measured in the same run.
+bool Monitors(const QTemporaryDir& dir, bool pty, int warmUpS, int spanS) {
+    std::printf("(c) irigctl monitor at 19200 baud, CPU and requests over %d s after %d s:\n",
+                spanS, warmUpS);
+    struct Row {
+        const char* what;
+        bool tcp;
+        std::vector<int> counts;
+    };
+    std::vector<Row> rows{{"tcp", true, {32, 1000, 5000}}};
+    if (pty) {
+        rows.push_back({"pty", false, {32, 1000}});
+    }
+    for (const Row& row : rows) {
+        std::optional<Watched> anchor;
+        for (const int count : row.counts) {
+            const std::optional<Watched> watched = Watch(dir, count, row.tcp, warmUpS, spanS);
+            if (!watched) {
+                return false;
+            }
+            if (!anchor) {
+                anchor = watched;
+            }
+            PrintWatched(row.what, count, *watched, *anchor);
+        }
+    }
+    return true;
+}
+
+// (d): apply --check over 1000 units on TCP against one.
+void ApplyCheck(const QTemporaryDir& dir) {
+    if (const std::unique_ptr<SimulatedUnits> tcp = ListeningUnits(1000)) {
+        std::printf(
+            "(d) irigctl apply --check over raw TCP ports, soft limit 1024 files, median of "
+            "%d runs:\n",
+            kRuns);
+        const QString one = Inventory(dir, *tcp, 1, 0, QStringLiteral("check1.yaml"), false);
+        const QString all = Inventory(dir, *tcp, 1000, 0, QStringLiteral("check1000.yaml"), false);
+        std::vector<double> single;
+        std::vector<double> fleet;
+        int answering = 0;
+        for (int run = 0; run < kRuns; ++run) {
+            single.push_back(Irigctl({QStringLiteral("apply"), QStringLiteral("--check"),
+                                      QStringLiteral("--all"), QStringLiteral("-i"), one}));
+            QByteArray out;
+            fleet.push_back(Irigctl(
+                {QStringLiteral("apply"), QStringLiteral("--check"), QStringLiteral("--all"),
+                 QStringLiteral("-i"), all, QStringLiteral("--json")},
+                &out));
+            const QJsonArray units =
+                QJsonDocument::fromJson(out)[QStringLiteral("units")].toArray();
+            answering = static_cast<int>(
+                std::count_if(units.begin(), units.end(), [](const QJsonValue& unit) {
+                    return unit[QStringLiteral("result")].toString() == QLatin1String("ok");
+                }));
+        }
+        std::printf("  %d of 1000 units answer; 1 unit %.3f s, 1000 units %.3f s: %.2fx\n",
+                    answering, Median(single), Median(fleet), Median(fleet) / Median(single));
+        std::fflush(stdout);
+    } else {
+        std::printf("(d) no run of 1000 free TCP ports was found\n");
+    }
 }
 
 }  // namespace
@@ -173,17 +341,26 @@ int main(int argc, char* argv[]) {
         setrlimit(RLIMIT_NOFILE, &limit);
     }
     QCoreApplication app(argc, argv);
-    int minutes = 2;
+    int warmUpS = 75;
+    int spanS = 150;
     bool skipMonitor = false;
+    bool monitorOnly = false;
+    bool pty = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--minutes") == 0 && i + 1 < argc) {
-            minutes = std::max(1, std::atoi(argv[++i]));
+        if (std::strcmp(argv[i], "--warm-up") == 0 && i + 1 < argc) {
+            warmUpS = std::max(0, std::atoi(argv[++i]));
+        } else if (std::strcmp(argv[i], "--span") == 0 && i + 1 < argc) {
+            spanS = std::max(10, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "--skip-monitor") == 0) {
             skipMonitor = true;
+        } else if (std::strcmp(argv[i], "--monitor-only") == 0) {
+            monitorOnly = true;
+        } else if (std::strcmp(argv[i], "--pty") == 0) {
+            pty = true;
         }
     }
     QTemporaryDir dir;
-    {
+    if (!monitorOnly) {
         SimulatedUnits units(dir.path(), 64, {QStringLiteral("--baud"), QStringLiteral("19200")});
         if (!units.WaitReady()) {
             std::fprintf(stderr, "the simulator did not start: %s\n", qPrintable(units.Errors()));
@@ -244,55 +421,10 @@ int main(int argc, char* argv[]) {
         std::printf("  1 unit    %.2f s\n  64 units  %.2f s: %.2fx\n", single, fleet,
                     fleet / single);
         std::fflush(stdout);
-    }
-    if (const std::unique_ptr<SimulatedUnits> tcp = ListeningUnits(1000)) {
-        std::printf(
-            "(d) irigctl apply --check over raw TCP ports, soft limit 1024 files, median of "
-            "%d runs:\n",
-            kRuns);
-        const QString one = Inventory(dir, *tcp, 1, 0, QStringLiteral("check1.yaml"), false);
-        const QString all = Inventory(dir, *tcp, 1000, 0, QStringLiteral("check1000.yaml"), false);
-        std::vector<double> single;
-        std::vector<double> fleet;
-        int answering = 0;
-        for (int run = 0; run < kRuns; ++run) {
-            single.push_back(Irigctl({QStringLiteral("apply"), QStringLiteral("--check"),
-                                      QStringLiteral("--all"), QStringLiteral("-i"), one}));
-            QByteArray out;
-            fleet.push_back(Irigctl(
-                {QStringLiteral("apply"), QStringLiteral("--check"), QStringLiteral("--all"),
-                 QStringLiteral("-i"), all, QStringLiteral("--json")},
-                &out));
-            const QJsonArray units =
-                QJsonDocument::fromJson(out)[QStringLiteral("units")].toArray();
-            answering = static_cast<int>(
-                std::count_if(units.begin(), units.end(), [](const QJsonValue& unit) {
-                    return unit[QStringLiteral("result")].toString() == QLatin1String("ok");
-                }));
-        }
-        std::printf("  %d of 1000 units answer; 1 unit %.3f s, 1000 units %.3f s: %.2fx\n",
-                    answering, Median(single), Median(fleet), Median(fleet) / Median(single));
-        std::fflush(stdout);
-    } else {
-        std::printf("(d) no run of 1000 free TCP ports was found\n");
+        ApplyCheck(dir);
     }
     if (skipMonitor) {
         return 0;
     }
-    std::printf("(c) irigctl monitor at 19200 baud over %d minute(s):\n", minutes);
-    const Watched few = Watch(dir, 32, minutes);
-    const Watched lots = Watch(dir, 1000, minutes);
-    for (const auto& [what, watched] : {std::pair{"32 units  ", &few}, {"1000 units", &lots}}) {
-        std::printf(
-            "  %s  %d answering, %d measured; CPU %.2f ms a unit-minute, %.1f KiB a unit, "
-            "scrapes median %.2f ms, worst %.2f ms\n",
-            what, watched->answering, watched->measured, watched->cpuPerUnitMinute,
-            watched->kibPerUnit, Median(watched->scrapes),
-            watched->scrapes.empty()
-                ? 0.0
-                : *std::max_element(watched->scrapes.begin(), watched->scrapes.end()));
-    }
-    std::printf("  1000 against 32: CPU %.2fx, memory %.2fx a unit\n",
-                lots.cpuPerUnitMinute / few.cpuPerUnitMinute, lots.kibPerUnit / few.kibPerUnit);
-    return 0;
+    return Monitors(dir, pty, warmUpS, spanS) ? 0 : 1;
 }

@@ -158,7 +158,7 @@ int main(int argc, char* argv[]) {
         return 1;
     }
 
-    irig::monitor::MetricsBoard none({});
+    irig::monitor::MetricsBoard none;
     irig::monitor::MetricsServer empty(none, [](const QString&) {});
     QString why;
     const quint16 emptyPort = empty.Listen(QHostAddress::LocalHost, 0, &why);

@@ -65,6 +65,10 @@ int RunMonitor(const cli::Request& request, const cli::Context& context) {
     Options options = request.OptionsOf<Options>();
     options.ports = request.common.ports;
     options.units = request.common.units;
+    if (!options.units.empty()) {
+        options.inventory = request.common.inventory;
+        options.selection = request.common.selection;
+    }
     options.timeouts = request.common.Timeouts();
     return Run(options, context.err, context.makePort);
 }

@@ -18,6 +18,8 @@ enum class Family {
     kLastReply,
     kHostClockSynchronized,
     kHostClockMaxError,
+    kReloadSuccessful,
+    kReloadSuccessTimestamp,
 };
 
 struct FamilyRow {
@@ -34,7 +36,7 @@ struct FamilyRow {
 inline constexpr std::array<const char*, 2> kUnitLabels{"port", "unit"};
 
 // In the order of the exposition.
-inline constexpr std::array<FamilyRow, 9> kFamilies{{
+inline constexpr std::array<FamilyRow, 11> kFamilies{{
     {Family::kUp, "irig_unit_up", "Whether the unit answered its last request (1) or not (0).",
      "gauge", true, ""},
     {Family::kReferenceSource, "irig_unit_reference_source",
@@ -61,6 +63,14 @@ inline constexpr std::array<FamilyRow, 9> kFamilies{{
      ""},
     {Family::kHostClockMaxError, "irig_host_clock_max_error_seconds",
      "The kernel's bound on this computer's clock error.", "gauge", false, ""},
+    {Family::kReloadSuccessful, "irig_monitor_config_last_reload_successful",
+     "Whether the last reload of the configuration succeeded (1) or found a faulty file and kept "
+     "the configuration as it was (0).",
+     "gauge", false, ""},
+    {Family::kReloadSuccessTimestamp, "irig_monitor_config_last_reload_success_timestamp_seconds",
+     "When the configuration was last read whole, at the start or a reload, in seconds since the "
+     "epoch.",
+     "gauge", false, ""},
 }};
 
 // Row() finds a family's row by its number.

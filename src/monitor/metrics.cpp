@@ -155,7 +155,8 @@ void HostClock(QByteArray& out, const status::KernelClock& clock) {
 }  // namespace
 
 QByteArray Exposition(const std::vector<UnitReading>& units,
-                      const std::optional<status::KernelClock>& hostClock) {
+                      const std::optional<status::KernelClock>& hostClock,
+                      const std::optional<ConfigReload>& reload) {
     QByteArray out;
     out.reserve(1200 + static_cast<qsizetype>(units.size()) * 640);
     std::vector<QByteArray> labels(units.size());
@@ -218,6 +219,17 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
 
     if (hostClock) {
         HostClock(out, *hostClock);
+    }
+
+    if (reload) {
+        Header(out, Family::kReloadSuccessful);
+        out += Row(Family::kReloadSuccessful).name;
+        out += reload->successful ? " 1\n" : " 0\n";
+        Header(out, Family::kReloadSuccessTimestamp);
+        out += Row(Family::kReloadSuccessTimestamp).name;
+        out += ' ';
+        AppendThousandths(out, reload->lastSuccess / 1000);
+        out += '\n';
     }
     return out;
 }

@@ -33,10 +33,19 @@ struct UnitReading {
     std::optional<unit::Offsets> offsets;
 };
 
+// The last reload of the configuration, as Prometheus publishes its own: whether it succeeded (a
+// faulty file leaves the configuration as it was), and when the configuration was last read
+// whole (the start counts).
+struct ConfigReload {
+    bool successful = true;
+    status::HostMicros lastSuccess = 0;
+};
+
 // The text format, version 0.0.4.
 inline constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
 QByteArray Exposition(const std::vector<UnitReading>& units,
-                      const std::optional<status::KernelClock>& hostClock);
+                      const std::optional<status::KernelClock>& hostClock,
+                      const std::optional<ConfigReload>& reload = std::nullopt);
 
 }  // namespace irig::monitor

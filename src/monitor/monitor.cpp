@@ -1,15 +1,22 @@
 #include "monitor/monitor.h"
 
 #include <QEventLoop>
+#include <QThread>
+#include <optional>
 #include <vector>
 
+#include "monitor/reload.h"
 #include "monitor/server.h"
+#include "monitor/unitloops.h"
 #include "unit/filelimit.h"
 #include "unit/interrupts.h"
 
 namespace irig::monitor {
 
 namespace {
+
+// A loop's units: enough that a few loops serve thousands, few enough that one is never late.
+constexpr int kUnitsPerLoop = 250;
 
 void Write(std::FILE* file, const QString& line) {
     (void)std::fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), file);
@@ -23,6 +30,143 @@ QString Url(const QHostAddress& address, quint16 port, bool tls) {
     return QStringLiteral("%1://%2:%3/metrics")
         .arg(tls ? QStringLiteral("https") : QStringLiteral("http"), host)
         .arg(port);
+}
+
+// The units watched, each with its key on the board and the inventory's entry it came from.
+class Watchlist {
+public:
+    Watchlist(MetricsBoard& board, UnitLoops& loops) : board_(board), loops_(loops) {}
+
+    // The units on `ports`, from the inventory's `units` where given.
+    void Start(const QStringList& ports, const std::vector<fleet::InventoryUnit>& units) {
+        std::vector<std::pair<MetricsBoard::Key, UnitReading>> arranged;
+        for (qsizetype i = 0; i < ports.size(); ++i) {
+            std::optional<fleet::InventoryUnit> unit;
+            if (static_cast<size_t>(i) < units.size()) {
+                unit = units[static_cast<size_t>(i)];
+            }
+            watched_.push_back({nextKey_++, ports[i], unit});
+            arranged.emplace_back(watched_.back().key,
+                                  UnitMonitor::FirstReading(ports[i], unit ? &*unit : nullptr));
+        }
+        board_.Arrange(arranged);
+        for (const Watched& watched : watched_) {
+            loops_.Add(watched.key, watched.port, watched.unit);
+        }
+    }
+
+    // The inventory's `units` from now on. The board is arranged first: a new unit shows at once,
+    // and no scrape misses one that stays.
+    UnitChanges Replace(const std::vector<fleet::InventoryUnit>& units) {
+        std::vector<fleet::InventoryUnit> before;
+        for (const Watched& watched : watched_) {
+            before.push_back(watched.unit.value_or(fleet::InventoryUnit{}));
+        }
+        const UnitChanges changes = CompareUnits(before, units);
+        std::vector<Watched> now;
+        std::vector<std::pair<MetricsBoard::Key, UnitReading>> arranged;
+        for (size_t i = 0; i < units.size(); ++i) {
+            const UnitFate& fate = changes.after[i];
+            if (fate.what == UnitFate::kAdded) {
+                now.push_back({nextKey_++, units[i].port, units[i]});
+                arranged.emplace_back(now.back().key,
+                                      UnitMonitor::FirstReading(units[i].port, &units[i]));
+            } else {
+                now.push_back({watched_[fate.before].key, units[i].port, units[i]});
+                arranged.emplace_back(now.back().key, UnitReading{});
+            }
+        }
+        board_.Arrange(arranged);
+        for (const size_t gone : changes.removed) {
+            loops_.Remove(watched_[gone].key);
+        }
+        for (size_t i = 0; i < units.size(); ++i) {
+            if (changes.after[i].what == UnitFate::kUpdated) {
+                loops_.Update(now[i].key, units[i]);
+            } else if (changes.after[i].what == UnitFate::kAdded) {
+                loops_.Add(now[i].key, now[i].port, now[i].unit);
+            }
+        }
+        watched_ = std::move(now);
+        return changes;
+    }
+
+private:
+    struct Watched {
+        MetricsBoard::Key key;
+        QString port;
+        std::optional<fleet::InventoryUnit> unit;
+    };
+
+    MetricsBoard& board_;
+    UnitLoops& loops_;
+    std::vector<Watched> watched_;
+    MetricsBoard::Key nextKey_ = 0;
+};
+
+// The inventory read again, and the same selection made of it.
+ReloadPart InventoryPart(const Options& options, Watchlist& watchlist, std::FILE* err) {
+    return {QStringLiteral("the inventory %1").arg(options.inventory),
+            [&options, &watchlist, err]() -> std::variant<std::function<void()>, QString> {
+                const auto loaded = fleet::LoadInventory(options.inventory);
+                if (const auto* fault = std::get_if<fleet::InventoryFault>(&loaded)) {
+                    return fault->Text();
+                }
+                fleet::Selection selection = options.selection;
+                selection.all = selection.all || selection.Empty();
+                auto selected = fleet::Select(std::get<fleet::Inventory>(loaded), selection);
+                if (const auto* fault = std::get_if<fleet::InventoryFault>(&selected)) {
+                    return fault->Text();
+                }
+                return [&options, &watchlist, err,
+                        units = std::get<std::vector<fleet::InventoryUnit>>(std::move(selected))] {
+                    Write(err, QStringLiteral("irigctl: monitor: read %1 again: %2 %3; %4")
+                                   .arg(options.inventory)
+                                   .arg(units.size())
+                                   .arg(units.size() == 1 ? QStringLiteral("unit")
+                                                          : QStringLiteral("units"))
+                                   .arg(watchlist.Replace(units).Text()));
+                };
+            }};
+}
+
+// The web configuration read again: its users and headers for the requests that come, its TLS for
+// the connections that come.
+ReloadPart WebConfigPart(const QString& file, MetricsServer& server, std::FILE* err) {
+    return {QStringLiteral("the web configuration %1").arg(file),
+            [file, &server, err]() -> std::variant<std::function<void()>, QString> {
+                auto web = LoadWebConfig(file);
+                if (const auto* fault = std::get_if<WebConfigFault>(&web)) {
+                    return fault->Text();
+                }
+                return [file, &server, err, config = std::get<WebConfig>(std::move(web))] {
+                    server.SetWebConfig(config);
+                    Write(err, QStringLiteral("irigctl: monitor: read %1 again").arg(file));
+                };
+            }};
+}
+
+// What SIGHUP does: every part read again, and put in place only when none is faulty.
+void ReadAgain(const Options& options, const std::vector<ReloadPart>& parts, MetricsBoard& board,
+               std::FILE* err) {
+    if (options.inventory.isEmpty()) {
+        QStringList names;
+        for (const ReloadPart& part : parts) {
+            names.append(part.name);
+        }
+        Write(err, QStringLiteral("irigctl: monitor: reload: the units were given with --port, "
+                                  "not read from an inventory: %1")
+                       .arg(names.isEmpty() ? QStringLiteral("nothing to read again")
+                                            : QStringLiteral("reading again ") +
+                                                  names.join(QStringLiteral(", "))));
+    }
+    const QStringList faults = Reload(parts);
+    for (const QString& fault : faults) {
+        Write(err, QStringLiteral("irigctl: monitor: reload: %1; the configuration stays as it was")
+                       .arg(fault));
+    }
+    board.SetReload(faults.isEmpty() ? ConfigReload{true, status::HostNow()}
+                                     : ConfigReload{false, board.LastReload().lastSuccess});
 }
 
 }  // namespace
@@ -39,21 +183,23 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
     }
     const bool tls = std::get<WebConfig>(web).tls.has_value();
     unit::RaiseFileLimit();
-    const unit::PortMaker make = makePort ? makePort : unit::RealPorts(options.timeouts);
-    MetricsBoard board(options.ports);
-    QObject units;  // the monitors' parent, in this thread
-    std::vector<UnitMonitor*> monitors;
-    MetricsServer server(board, [&units, &monitors](const QString& port) {
+    // The zone's file read once, before any other thread runs: without TZ, the C library looks at
+    // /etc/localtime again at each conversion of a unit's local time (a tenth of the units' loops'
+    // time). A zone changed meanwhile is taken at the next start.
+    if (!qEnvironmentVariableIsSet("TZ")) {
+        qputenv("TZ", ":/etc/localtime");
+    }
+    // Before anything listens: a SIGHUP from then on is a reload, never the end.
+    unit::Interrupts interrupts;
+    interrupts.CatchHangUp();
+    MetricsBoard board;
+    board.SetReload({true, status::HostNow()});
+    UnitLoops loops(board, makePort ? makePort : unit::RealPorts(options.timeouts),
+                    options.timeouts, options.schedule, QThread::idealThreadCount(), kUnitsPerLoop);
+    QObject::connect(&loops, &UnitLoops::Said, [err](const QString& line) { Write(err, line); });
+    MetricsServer server(board, [&loops](const QString& port) {
         QMetaObject::invokeMethod(
-            &units,
-            [&monitors, port] {
-                for (UnitMonitor* monitor : monitors) {
-                    if (port.isEmpty() || monitor->Reading().port == port) {
-                        monitor->MeasureOnRequest();
-                    }
-                }
-            },
-            Qt::QueuedConnection);
+            &loops, [&loops, port] { loops.MeasureOnRequest(port); }, Qt::QueuedConnection);
     });
     server.SetWebConfig(std::get<WebConfig>(web));
     const QHostAddress address(options.listenHost);
@@ -72,30 +218,23 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
               .arg(options.ports.size())
               .arg(options.ports.size() == 1 ? QStringLiteral("unit") : QStringLiteral("units")));
 
-    for (qsizetype i = 0; i < options.ports.size(); ++i) {
-        const fleet::InventoryUnit* fromInventory =
-            static_cast<size_t>(i) < options.units.size() ? &options.units[size_t(i)] : nullptr;
-        auto* monitor = new UnitMonitor(options.ports[i], make(), options.timeouts,
-                                        options.schedule, fromInventory, &units);
-        QObject::connect(monitor, &UnitMonitor::Changed, &units,
-                         [&board, i](const UnitReading& reading) {
-                             board.Post(static_cast<size_t>(i), reading);
-                         });
-        QObject::connect(monitor, &UnitMonitor::Said, &units,
-                         [err](const QString& line) { Write(err, line); });
-        board.Post(static_cast<size_t>(i), monitor->Reading());
-        monitors.push_back(monitor);
+    Watchlist watchlist(board, loops);
+    watchlist.Start(options.ports, options.units);
+    std::vector<ReloadPart> parts;
+    if (!options.inventory.isEmpty()) {
+        parts.push_back(InventoryPart(options, watchlist, err));
+    }
+    if (!options.webConfig.isEmpty()) {
+        parts.push_back(WebConfigPart(options.webConfig, server, err));
     }
     QEventLoop loop;
     int exitCode = 0;
-    unit::Interrupts interrupts;
     QObject::connect(&interrupts, &unit::Interrupts::Interrupted, &loop, [&](int code) {
         exitCode = code;
         loop.quit();
     });
-    for (UnitMonitor* monitor : monitors) {
-        monitor->Start();
-    }
+    QObject::connect(&interrupts, &unit::Interrupts::HungUp, &loop,
+                     [&] { ReadAgain(options, parts, board, err); });
     loop.exec();
     return exitCode;
 }

@@ -1,5 +1,6 @@
 // irigctl monitor: watches every unit given and serves what it knows at /metrics until a signal
-// ends it. Each unit's polling is its UnitMonitor's, the HTTP side the MetricsServer's.
+// ends it; SIGHUP reads its configuration again. Each unit's polling is its UnitMonitor's, in one
+// of the UnitLoops; the HTTP side is the MetricsServer's.
 #pragma once
 
 #include <QStringList>
@@ -13,6 +14,8 @@ namespace irig::monitor {
 struct Options {
     QStringList ports;                                 // as given
     std::vector<fleet::InventoryUnit> units;           // from an inventory: a unit each port
+    QString inventory;                                 // the units' inventory, read again on SIGHUP
+    fleet::Selection selection;                        // the units it selects, again then
     QString listenHost = QStringLiteral("127.0.0.1");  // where /metrics is served
     quint16 listenPort = 9810;                         // 0: any free port
     QString webConfig;  // the web configuration file (TLS, users, headers); empty: none

@@ -70,21 +70,60 @@ struct MetricsServer::Asked {
     }
 };
 
-MetricsBoard::MetricsBoard(const QStringList& ports) : ports_(ports) {
-    readings_.resize(static_cast<size_t>(ports.size()));
-    for (size_t i = 0; i < readings_.size(); ++i) {
-        readings_[i].port = ports[static_cast<qsizetype>(i)];
+MetricsBoard::MetricsBoard(const QStringList& ports) {
+    std::vector<std::pair<Key, UnitReading>> units;
+    for (const QString& port : ports) {
+        units.emplace_back(units.size(), UnitReading{});
+        units.back().second.port = port;
     }
+    Arrange(units);
 }
 
-void MetricsBoard::Post(size_t index, const UnitReading& reading) {
+void MetricsBoard::Arrange(const std::vector<std::pair<Key, UnitReading>>& units) {
     const QMutexLocker lock(&mutex_);
-    readings_.at(index) = reading;
+    std::vector<UnitReading> readings;
+    QHash<Key, size_t> index;
+    readings.reserve(units.size());
+    index.reserve(static_cast<qsizetype>(units.size()));
+    for (const auto& [key, first] : units) {
+        const auto kept = index_.constFind(key);
+        index.insert(key, readings.size());
+        readings.push_back(kept != index_.cend() ? std::move(readings_[*kept]) : first);
+    }
+    readings_ = std::move(readings);
+    index_ = std::move(index);
+}
+
+void MetricsBoard::Post(Key key, const UnitReading& reading) {
+    const QMutexLocker lock(&mutex_);
+    if (const auto at = index_.constFind(key); at != index_.cend()) {
+        readings_[*at] = reading;
+    }
 }
 
 std::vector<UnitReading> MetricsBoard::Readings() const {
     const QMutexLocker lock(&mutex_);
     return readings_;
+}
+
+QStringList MetricsBoard::Ports() const {
+    const QMutexLocker lock(&mutex_);
+    QStringList ports;
+    ports.reserve(static_cast<qsizetype>(readings_.size()));
+    for (const UnitReading& reading : readings_) {
+        ports.append(reading.port);
+    }
+    return ports;
+}
+
+void MetricsBoard::SetReload(const ConfigReload& reload) {
+    const QMutexLocker lock(&mutex_);
+    reload_ = reload;
+}
+
+ConfigReload MetricsBoard::LastReload() const {
+    const QMutexLocker lock(&mutex_);
+    return reload_;
 }
 
 MetricsServer::MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits)
@@ -212,8 +251,9 @@ void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
     } else if (asked.path == QLatin1String("/")) {
         response = QHttpServerResponse(QByteArray("text/plain"), kIndex);
     } else if (asked.path == QLatin1String("/metrics")) {
-        response = QHttpServerResponse(QByteArray(kContentType),
-                                       Exposition(board_.Readings(), status::ReadKernelClock()));
+        response = QHttpServerResponse(
+            QByteArray(kContentType),
+            Exposition(board_.Readings(), status::ReadKernelClock(), board_.LastReload()));
     } else if (asked.CrossOrigin()) {
         response = asked.Text(Status::Forbidden,
                               "irigctl monitor: POST /check-time from a page "

@@ -4,6 +4,7 @@
 // web configuration's users, headers and TLS apply to every path. The units are polled elsewhere.
 #pragma once
 
+#include <QHash>
 #include <QHostAddress>
 #include <QMutex>
 #include <QStringList>
@@ -22,19 +23,32 @@ class QHttpServerResponder;
 
 namespace irig::monitor {
 
-// The last reading of each unit, posted from the units' thread and read by the server's.
+// The last reading of each unit, posted from the units' threads and read by the server's. Each
+// unit has a key of its own, so that a new set of units leaves the readings of those it keeps;
+// and the last reload of the configuration.
 class MetricsBoard {
 public:
+    using Key = quint64;
+
+    MetricsBoard() = default;
+    // The units on `ports`, keyed 0, 1, 2... in that order.
     explicit MetricsBoard(const QStringList& ports);
 
-    void Post(size_t index, const UnitReading& reading);
+    // The units from now on, in order: a unit kept keeps its reading, a new one starts with the
+    // one given.
+    void Arrange(const std::vector<std::pair<Key, UnitReading>>& units);
+    // A unit's new reading; a unit no longer on the board is not put back.
+    void Post(Key key, const UnitReading& reading);
     std::vector<UnitReading> Readings() const;
-    const QStringList& Ports() const { return ports_; }
+    QStringList Ports() const;
+    void SetReload(const ConfigReload& reload);
+    ConfigReload LastReload() const;
 
 private:
-    const QStringList ports_;
     mutable QMutex mutex_;
     std::vector<UnitReading> readings_;
+    QHash<Key, size_t> index_;  // where each unit's reading is
+    ConfigReload reload_;
 };
 
 class MetricsServer {

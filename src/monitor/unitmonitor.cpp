@@ -7,29 +7,26 @@ namespace irig::monitor {
 UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortController> serial,
                          unit::Timeouts timeouts, Schedule schedule,
                          const fleet::InventoryUnit* fromInventory, QObject* parent)
-    : QObject(parent), session_(port, std::move(serial), timeouts), schedule_(schedule) {
-    reading_.port = port;
-    if (fromInventory != nullptr) {
-        reading_.unit = fromInventory->name;
-        reading_.labels = fromInventory->labels;
-        reading_.intended = fromInventory->intended;
-        session_.SetUnitName(fromInventory->name);
-    }
+    : QObject(parent),
+      session_(port, std::move(serial), timeouts),
+      schedule_(schedule),
+      reading_(FirstReading(port, fromInventory)) {
+    session_.SetUnitName(reading_.unit);
     offsetsTimer_.setInterval(schedule.offsetsMs);
     connect(&offsetsTimer_, &QTimer::timeout, this, [this] {
         offsetsDue_ = true;
         Poll();
     });
+    measureTimer_.setSingleShot(true);
     statusTimer_.setInterval(schedule.statusMs);
     connect(&statusTimer_, &QTimer::timeout, this, [this] {
         statusDue_ = true;
         Poll();
     });
-    measureTimer_.setInterval(schedule.measureMs);
     connect(&measureTimer_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
     requested_.setSingleShot(true);
     connect(&requested_, &QTimer::timeout, this, &UnitMonitor::MeasureNow);
-    session_.KeepOpen();
+    session_.KeepOpen(schedule.retryCapMs);
     connect(&session_, &unit::Session::Opened, this, &UnitMonitor::Opened);
     connect(&session_, &unit::Session::OpenFailed, this, [this](const QString& why) {
         emit Said(QStringLiteral("%1: cannot open the port: %2").arg(session_.Port(), why));
@@ -49,8 +46,41 @@ UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortControll
     });
 }
 
+UnitMonitor::~UnitMonitor() {
+    EndTurn();
+}
+
+UnitReading UnitMonitor::FirstReading(const QString& port,
+                                      const fleet::InventoryUnit* fromInventory) {
+    UnitReading reading;
+    reading.port = port;
+    if (fromInventory != nullptr) {
+        reading.unit = fromInventory->name;
+        reading.labels = fromInventory->labels;
+        reading.intended = fromInventory->intended;
+    }
+    return reading;
+}
+
 void UnitMonitor::Start() {
     session_.Open();
+}
+
+void UnitMonitor::Adopt(const fleet::InventoryUnit& unit) {
+    const bool offsetsBefore = reading_.intended.SetsOffsets();
+    reading_.unit = unit.name;
+    reading_.labels = unit.labels;
+    reading_.intended = unit.intended;
+    session_.SetUnitName(unit.name);
+    if (!reading_.intended.SetsOffsets()) {
+        offsetsTimer_.stop();
+        offsetsDue_ = false;
+    } else if (!offsetsBefore && session_.IsOpen()) {
+        offsetsTimer_.start();
+        offsetsDue_ = true;
+        Poll();
+    }
+    emit Changed(reading_);
 }
 
 void UnitMonitor::MeasureNow() {
@@ -75,7 +105,6 @@ void UnitMonitor::MeasureOnRequest() {
 void UnitMonitor::Opened() {
     measureAfterAnswer_ = true;
     statusTimer_.start();
-    measureTimer_.start();
     statusDue_ = true;
     if (reading_.intended.SetsOffsets()) {
         offsetsTimer_.start();
@@ -84,10 +113,14 @@ void UnitMonitor::Opened() {
     Poll();
 }
 
-// A clock request, or the measurement when one is due, a status request that fell due meanwhile
-// first; never two at once.
+// A clock request, or the measurement when one is due and its turn has come, a status request
+// that fell due meanwhile first; never two at once. A closed port gives its turn up.
 void UnitMonitor::Poll() {
-    if (busy_ || !session_.IsOpen()) {
+    if (!session_.IsOpen()) {
+        EndTurn();
+        return;
+    }
+    if (busy_) {
         return;
     }
     if (statusDue_) {
@@ -116,16 +149,18 @@ void UnitMonitor::Poll() {
             }
             Idle();
         });
-    } else if (measureDue_) {
+    } else if (measureDue_ && TakeTurn()) {
         measureDue_ = false;
         busy_ = true;
         lastMeasured_.start();
+        measureTimer_.start(schedule_.measureMs);
         session_.MeasureClock(
             [this](const unit::Session::ClockAnswer& answer) {
                 Heard(answer);
                 emit Changed(reading_);
             },
             [this](const unit::Result<status::ClockOffset>& offset) {
+                EndTurn();
                 Measured(offset);
                 Idle();
             });
@@ -169,6 +204,28 @@ void UnitMonitor::SetUp(bool up, const QString& why) {
         saidUp_ = up;
     }
     emit Changed(reading_);
+}
+
+// Whether the measurement may start now; if not, it waits for its turn, and polls when it comes.
+bool UnitMonitor::TakeTurn() {
+    if (turns_ == nullptr || turn_ == Turn::kHeld) {
+        return true;
+    }
+    if (turn_ == Turn::kNone) {
+        const bool now = turns_->Ask(this, [this] {
+            turn_ = Turn::kHeld;
+            QTimer::singleShot(0, this, &UnitMonitor::Poll);
+        });
+        turn_ = now ? Turn::kHeld : Turn::kWaiting;
+    }
+    return turn_ == Turn::kHeld;
+}
+
+void UnitMonitor::EndTurn() {
+    if (turns_ != nullptr && turn_ != Turn::kNone) {
+        turn_ = Turn::kNone;
+        turns_->Done(this);
+    }
 }
 
 void UnitMonitor::Idle() {

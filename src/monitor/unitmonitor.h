@@ -13,6 +13,7 @@
 
 #include "link/portcontroller.h"
 #include "monitor/metrics.h"
+#include "monitor/turns.h"
 #include "unit/session.h"
 
 namespace irig::monitor {
@@ -22,6 +23,7 @@ struct Schedule {
     int measureMs = 60'000;
     int requestedEveryMs = 10'000;  // measurements asked for over HTTP, at most one this often
     int offsetsMs = 300'000;        // the offsets, read for an inventory's settings
+    int retryCapMs = 30'000;        // the longest wait between two tries on a terminal server
 };
 
 class UnitMonitor final : public QObject {
@@ -32,8 +34,20 @@ public:
     UnitMonitor(const QString& port, std::unique_ptr<link::PortController> serial,
                 unit::Timeouts timeouts, Schedule schedule,
                 const fleet::InventoryUnit* fromInventory = nullptr, QObject* parent = nullptr);
+    ~UnitMonitor() override;
+
+    // The turns its measurements wait for, shared with the other units of its loop (none: it
+    // measures whenever one is due). They must outlive it.
+    void ShareTurns(Turns* turns) { turns_ = turns; }
+
+    // What is known of a unit before it has said anything: its port, and its name, labels and
+    // settings from an inventory.
+    static UnitReading FirstReading(const QString& port, const fleet::InventoryUnit* fromInventory);
 
     void Start();
+    // The unit's entry in the inventory has new labels or settings (its port is the same): the
+    // reading carries them from now on, and the offsets are read when they are now to be compared.
+    void Adopt(const fleet::InventoryUnit& unit);
     // Measures the unit's clock as soon as the request in flight, if any, has ended.
     void MeasureNow();
     // A measurement asked for from outside: now, or once the last one is far enough back.
@@ -52,12 +66,14 @@ private:
     void NotHeard(const unit::Failure& failure);
     void SetUp(bool up, const QString& why = {});
     void Idle();
+    bool TakeTurn();
+    void EndTurn();
 
     unit::Session session_;
     Schedule schedule_;
     QTimer statusTimer_;
-    QTimer measureTimer_;
-    QTimer requested_;  // a requested measurement, waiting for its turn
+    QTimer measureTimer_;  // from the start of one measurement to the next
+    QTimer requested_;     // a requested measurement, waiting for its turn
     QTimer offsetsTimer_;
     QElapsedTimer lastMeasured_;  // since the last measurement started
     UnitReading reading_;
@@ -68,6 +84,8 @@ private:
     bool measureAfterAnswer_ = false;  // the port has just opened
     bool saidUp_ = false;              // the last transition said: answering or not
     bool saidAnything_ = false;
+    Turns* turns_ = nullptr;
+    enum class Turn { kNone, kWaiting, kHeld } turn_ = Turn::kNone;
 };
 
 }  // namespace irig::monitor

@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 #include <csignal>
+#include <initializer_list>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -23,11 +24,12 @@ void OnSignal(int signal) {
     [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
 }
 
-void Handle(void (*handler)(int)) {
+void Handle(void (*handler)(int), std::initializer_list<int> numbers) {
     struct sigaction action {};
     action.sa_handler = handler;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int number : numbers) {
+        sigaction(number, &action, nullptr);
+    }
 }
 #endif
 
@@ -42,9 +44,22 @@ Interrupts::Interrupts(QObject* parent) : QObject(parent) {
     connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
         char signal = 0;
         [[maybe_unused]] const ssize_t got = ::read(interruptPipe[0], &signal, 1);
-        emit Interrupted(signal == SIGTERM ? kTerminated : kInterrupted);
+        if (signal == SIGHUP) {
+            emit HungUp();
+        } else {
+            emit Interrupted(signal == SIGTERM ? kTerminated : kInterrupted);
+        }
     });
-    Handle(OnSignal);
+    Handle(OnSignal, {SIGINT, SIGTERM});
+#endif
+}
+
+void Interrupts::CatchHangUp() {
+#ifdef Q_OS_UNIX
+    if (notifier_) {
+        hangUp_ = true;
+        Handle(OnSignal, {SIGHUP});
+    }
 #endif
 }
 
@@ -52,7 +67,10 @@ Interrupts::~Interrupts() {
 #ifdef Q_OS_UNIX
     if (notifier_) {
         notifier_.reset();
-        Handle(SIG_DFL);
+        Handle(SIG_DFL, {SIGINT, SIGTERM});
+        if (hangUp_) {
+            Handle(SIG_DFL, {SIGHUP});
+        }
         ::close(interruptPipe[0]);
         ::close(interruptPipe[1]);
         interruptPipe[0] = interruptPipe[1] = -1;

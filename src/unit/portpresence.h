@@ -26,6 +26,9 @@ public:
     void Close();
     // Whether a lost port is watched for and reopened (it is unless told otherwise).
     void SetWatching(bool watching) { watching_ = watching; }
+    // The longest wait between two tries on a terminal server's port (link::kRetryCapMs unless
+    // set).
+    void SetRetryCap(int milliseconds) { watch_->SetRetryCap(milliseconds); }
     // Watches for `name`, which did not open, as for a lost port.
     void Await(const QString& name);
     // What the watch waits for, while it watches.

@@ -218,7 +218,8 @@ void Session::Open() {
     });
 }
 
-void Session::KeepOpen() {
+void Session::KeepOpen(int retryCapMs) {
+    presence_.SetRetryCap(retryCapMs);
     presence_.SetWatching(true);
 }
 

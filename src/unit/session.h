@@ -124,8 +124,8 @@ public:
     // Opens the port at 19200 baud; Opened or OpenFailed follow, never from inside the call.
     void Open();
     // From the next open on, a lost port is awaited back as itself and reopened (Waiting,
-    // Reopened).
-    void KeepOpen();
+    // Reopened), a terminal server's tried again after waits of at most `retryCapMs`.
+    void KeepOpen(int retryCapMs = link::kRetryCapMs);
     // Awaits the port, which did not open, as a lost one.
     void Await();
     bool IsOpen() const { return open_; }

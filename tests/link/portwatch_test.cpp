@@ -1,17 +1,22 @@
 // A lost port is found again only as itself: each row maps or names a device, loses the port,
 // changes what the system shows, and looks once. Devices are plain files in a temporary folder.
+// A terminal server that refuses is tried with growing waits between tries.
 #include "link/portwatch.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <functional>
 
+#include "link/networkportcontroller.h"
 #include "support/fakeportcontroller.h"
 #include "support/portmapfolder.h"
+#include "support/wait.h"
 
 namespace irig::link {
 namespace {
@@ -130,6 +135,71 @@ INSTANTIATE_TEST_SUITE_P(
         WatchRow{"device_not_there_at_the_start", "ttyA", Nothing,
                  [](const System& s) { s.Plug("ttyA"); }, "ttyA", "waiting for", true}),
     [](const testing::TestParamInfo<WatchRow>& row) { return row.param.name; });
+
+struct BackoffRow {
+    const char* name;
+    int capMs;
+    double draw;             // the same for every wait
+    std::vector<int> waits;  // in turn, from the first step of 1 s
+};
+
+class Waits : public testing::TestWithParam<BackoffRow> {};
+
+TEST_P(Waits, DoubleUpToTheCapWithinTheUpperHalfOfEachStep) {
+    const BackoffRow& row = GetParam();
+    Backoff backoff(PortWatch::kFirstRetryMs, row.capMs);
+    std::vector<int> waits;
+    for (size_t i = 0; i < row.waits.size(); ++i) {
+        waits.push_back(backoff.Next(row.draw));
+    }
+    EXPECT_EQ(waits, row.waits);
+    backoff.Reset();
+    EXPECT_EQ(backoff.Next(row.draw), row.waits.front()) << "starts over";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Backoff, Waits,
+    testing::Values(
+        BackoffRow{"monitor_longest", 30'000, 1.0, {1000, 2000, 4000, 8000, 16000, 30000, 30000}},
+        BackoffRow{"monitor_shortest", 30'000, 0.0, {500, 1000, 2000, 4000, 8000, 15000, 15000}},
+        BackoffRow{"window_midway", kRetryCapMs, 0.5, {750, 1500, 3000, 3750, 3750}},
+        BackoffRow{"cap_below_the_first_step", 400, 1.0, {400, 400}}),
+    [](const testing::TestParamInfo<BackoffRow>& row) { return row.param.name; });
+
+// A server that refuses: each try ends before the next starts, no sooner than the lower half of
+// its step, and each step is said once, up to the window's cap.
+TEST(Backoff, ARefusingServerIsTriedLessAndLessOften) {
+    quint16 closed = 0;
+    {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        closed = probe.serverPort();
+    }
+    NetworkPortController port;
+    PortWatch watch(port);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> tries;
+    QObject::connect(&port, &PortController::OpenFinished, [&](int result) {
+        EXPECT_NE(result, kPortOpened);
+        tries.push_back(clock.elapsed());
+    });
+    QStringList said;
+    QObject::connect(&watch, &PortWatch::WaitingChanged,
+                     [&](const QString& waiting) { said.append(waiting); });
+    watch.Await(QStringLiteral("socket://127.0.0.1:%1").arg(closed));
+    ASSERT_TRUE(test::WaitUntil([&] { return tries.size() >= 3; }, 15'000));
+    EXPECT_GE(tries[0], 500);
+    EXPECT_GE(tries[1] - tries[0], 1000);
+    EXPECT_GE(tries[2] - tries[1], 2000);
+    ASSERT_EQ(said.size(), 4) << said.join('\n').toStdString();
+    const int steps[] = {1, 2, 4, kRetryCapMs / 1000};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_TRUE(said[i].endsWith(QStringLiteral("next try within %1 s").arg(steps[i])))
+            << said[i].toStdString();
+    }
+    EXPECT_TRUE(said[1].contains(QLatin1String("refused"))) << said[1].toStdString();
+}
 
 }  // namespace
 }  // namespace irig::link

@@ -1,12 +1,15 @@
 // irigctl monitor as Prometheus meets it: the program as a process watching simulated units on
 // pseudo-terminals, its /metrics checked by promtool and scraped by a real Prometheus on loopback,
-// its memory while it is scraped a thousand times, and its end on SIGTERM.
+// its memory while it is scraped a thousand times, its inventory read again on SIGHUP, and its end
+// on SIGTERM.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -106,7 +109,12 @@ TEST_F(Exporter, PromtoolAcceptsItAndPrometheusScrapesIt) {
     prometheus.terminate();
     EXPECT_TRUE(prometheus.waitForFinished(10'000));
 
-    EXPECT_EQ(monitor->Terminate(), 143) << "SIGTERM ends it as irigctl says";
+    monitor->Reload();
+    EXPECT_TRUE(WaitUntil([&] { return monitor->Errors().contains("nothing to read again"); }))
+        << monitor->Errors().toStdString();
+    EXPECT_TRUE(Metrics().contains("\nirig_monitor_config_last_reload_successful 1\n"));
+    EXPECT_EQ(monitor->Terminate(), 143)
+        << "SIGHUP did not end it; SIGTERM ends it as irigctl says";
 }
 
 // While both units are polled and measured, a thousand scrapes leave its memory where it was after
@@ -177,6 +185,129 @@ TEST(ExporterOfAnInventory, SaysWhereAUnitDriftsAndPassesPromtool) {
     const auto [metricsCode, metricsSaid] =
         promtool({QStringLiteral("check"), QStringLiteral("metrics")}, metrics);
     EXPECT_EQ(metricsCode, 0) << metricsSaid.toStdString();
+}
+
+// The labels of each unit's irig_unit_up series, and the value of a family without labels.
+QSet<QByteArray> UpSeries(const QByteArray& metrics) {
+    QSet<QByteArray> up;
+    for (const QByteArray& line : metrics.split('\n')) {
+        if (line.startsWith("irig_unit_up{")) {
+            up.insert(line.mid(13, line.lastIndexOf('}') - 13));
+        }
+    }
+    return up;
+}
+
+QByteArray Value(const QByteArray& metrics, const QByteArray& family) {
+    const qsizetype at = metrics.indexOf('\n' + family + ' ');
+    return at < 0 ? QByteArray()
+                  : metrics.mid(at + family.size() + 2,
+                                metrics.indexOf('\n', at + 1) - at - family.size() - 2);
+}
+
+// One change of the inventory under a running monitor, and what it leads to.
+struct ReloadStep {
+    const char* name;
+    const char* units;                 // the units' entries, PORTn for the nth simulated unit
+    std::vector<const char*> watched;  // each unit's labels as its up series shows them
+    const char* said;                  // a pattern the reload's log line matches
+    bool successful;
+};
+
+// Unit a is never touched: each step waits for its outcome while scraping on and on, and every
+// series a had before the first step is in every scrape.
+TEST(ExporterOfAnInventory, ReadsItAgainOnSigHupAndLeavesTheUnitsItKeepsAlone) {
+    QTemporaryDir dir;
+    SimulatedUnits units({}, 4, {});
+    ASSERT_TRUE(units.WaitReady()) << units.Errors().toStdString();
+    const auto write = [&](QByteArray entries) {
+        for (int n = 1; n <= 4; ++n) {
+            entries.replace("PORT" + QByteArray::number(n), units.Link(n).toUtf8());
+        }
+        return WriteFile(dir.filePath(QStringLiteral("units.yaml")), "units:\n" + entries);
+    };
+    const QString inventory = write(
+        "  a: {port: PORT1}\n  b: {port: PORT2, labels: {site: x}}\n"
+        "  c: {port: PORT3}\n");
+    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all")});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    const QByteArray a = "unit=\"a\"";
+    QByteArray metrics;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            metrics = Http(monitor.Url(QStringLiteral("/metrics"))).body;
+            return metrics.contains("irig_unit_clock_offset_seconds{port=\"" +
+                                    units.Link(1).toUtf8() + "\"," + a);
+        },
+        20'000))
+        << metrics.toStdString() << monitor.Errors().toStdString();
+    QByteArrayList series;  // unit a's, without their values
+    for (const QByteArray& line : metrics.split('\n')) {
+        if (line.contains(a)) {
+            series.append(line.left(line.lastIndexOf(' ')));
+        }
+    }
+    double lastSuccess =
+        Value(metrics, "irig_monitor_config_last_reload_success_timestamp_seconds").toDouble();
+
+    const ReloadStep steps[] = {
+        {"one_added_one_removed_one_relabelled",
+         "  a: {port: PORT1}\n  b: {port: PORT2, labels: {site: y}}\n  d: {port: PORT4}\n",
+         {"unit=\"a\"", "unit=\"b\",site=\"y\"", "unit=\"d\""},
+         "units.yaml again: 3 units; 1 added, 1 removed, 1 with new labels or settings",
+         true},
+        {"one_moved_to_another_port",
+         "  a: {port: PORT1}\n  b: {port: PORT3, labels: {site: y}}\n  d: {port: PORT4}\n",
+         {"unit=\"a\"", "unit=\"b\",site=\"y\"", "unit=\"d\""},
+         "units.yaml again: 3 units; 1 on another port",
+         true},
+        {"faulty_file_keeps_them_all",
+         "  a: {port: PORT1, colour: red}\n",
+         {"unit=\"a\"", "unit=\"b\",site=\"y\"", "unit=\"d\""},
+         "reload: .*units\\.yaml:2:\\d+: .*; the configuration stays as it was",
+         false},
+    };
+    for (const ReloadStep& step : steps) {
+        SCOPED_TRACE(step.name);
+        write(step.units);
+        const qsizetype heard = monitor.Errors().size();
+        monitor.Reload();
+        QSet<QByteArray> watched;
+        for (const char* labels : step.watched) {
+            watched.insert(QByteArray(labels));
+        }
+        const QRegularExpression said(QString::fromUtf8(step.said));
+        QByteArray missing;
+        double since = 0;
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                const bool logged = said.match(monitor.Errors().mid(heard)).hasMatch();
+                metrics = Http(monitor.Url(QStringLiteral("/metrics"))).body;
+                for (const QByteArray& line : series) {
+                    if (!metrics.contains('\n' + line + ' ')) {
+                        missing += line + '\n';
+                    }
+                }
+                QSet<QByteArray> up;
+                for (const QByteArray& labels : UpSeries(metrics)) {
+                    up.insert(labels.mid(labels.indexOf(',') + 1));
+                }
+                since = Value(metrics, "irig_monitor_config_last_reload_success_timestamp_seconds")
+                            .toDouble();
+                return logged && up == watched &&
+                       (step.successful
+                            ? since > lastSuccess
+                            : Value(metrics, "irig_monitor_config_last_reload_successful") == "0");
+            },
+            15'000))
+            << metrics.toStdString() << monitor.Errors().toStdString();
+        EXPECT_TRUE(missing.isEmpty()) << "unit a lost in a scrape:\n" << missing.toStdString();
+        EXPECT_TRUE(step.successful || since == lastSuccess) << "the last success stays";
+        lastSuccess = since;
+    }
+    EXPECT_EQ(monitor.Errors().count(QStringLiteral("a (%1): answering").arg(units.Link(1))), 1)
+        << "a's port stayed open\n"
+        << monitor.Errors().toStdString();
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // irigctl monitor with a web configuration (--web-config or IRIGCTL_WEB_CONFIG) as a site's
 // Prometheus meets it: scraped through TLS with a client certificate and basic_auth, up with the
 // right password and down with 401 with a wrong one, as Prometheus itself is when it serves the
-// same file; and a faulty file refused before anything listens.
+// same file; a faulty file refused before anything listens; the file read again on SIGHUP.
 #include <gtest/gtest.h>
 
 #include <QJsonArray>
@@ -98,6 +98,36 @@ TEST(SecureExporter, AFaultyFileIsRefusedBeforeAnythingListens) {
     EXPECT_TRUE(monitor.Errors().startsWith(
         "irigctl: monitor: " + web + ":2:15: the password of prometheus is not a bcrypt hash"))
         << monitor.Errors().toStdString();
+}
+
+// SIGHUP reads the file again: its users from the next request on; a faulty file keeps those
+// before and says why, there and in the reload's series.
+TEST(SecureExporter, ReadsItsFileAgainOnSigHup) {
+    TlsFiles files;
+    const QString web = files.Path(QStringLiteral("web.yml"));
+    WriteFile(web, "basic_auth_users: {old: " + BcryptHash("s3cret") + "}\n");
+    MonitorProcess monitor(kNoUnit, {QStringLiteral("--web-config"), web});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    const auto scrape = [&](const QByteArray& user) {
+        QNetworkRequest request(monitor.Url(QStringLiteral("/metrics")));
+        request.setRawHeader("Authorization", BasicAuthorization(user, "s3cret"));
+        return Http(request);
+    };
+    ASSERT_EQ(scrape("old").status, 200);
+
+    WriteFile(web, "basic_auth_users: {new: " + BcryptHash("s3cret") + "}\n");
+    monitor.Reload();
+    ASSERT_TRUE(WaitUntil([&] { return scrape("new").status == 200; }));
+    EXPECT_EQ(scrape("old").status, 401);
+
+    WriteFile(web, "basic_auth_users: {new: s3cret}\n");
+    monitor.Reload();
+    ASSERT_TRUE(WaitUntil([&] { return monitor.Errors().contains("stays as it was"); }));
+    EXPECT_TRUE(monitor.Errors().contains(web + ":1:25: the password of new is not a bcrypt hash"))
+        << monitor.Errors().toStdString();
+    const HttpReply after = scrape("new");
+    EXPECT_EQ(after.status, 200);
+    EXPECT_TRUE(after.body.contains("\nirig_monitor_config_last_reload_successful 0\n"));
 }
 
 }  // namespace

@@ -149,5 +149,36 @@ TEST_F(Watched, AStreamOfMeasureRequestsLeavesTheReadingCurrent) {
     EXPECT_LT(port->Unit().log.size() - before, 40) << "the status poll's ten, no measurement";
 }
 
+// Turns for measurements: each row asks (+name) and ends (-name) in order; what goes is said as
+// it goes, at once (name) or later from its wait (>name).
+TEST(Turns, SoManyAtOnceTheOthersInTheOrderTheyAsked) {
+    const struct {
+        int limit;
+        const char* steps;
+        const char* went;
+    } rows[] = {
+        {2, "+a +b +c +d -a -c -b", "a b >c >d"},  // c goes when a ends; d, not c again
+        {1, "+a +a -a +b", "a a b"},               // asking again while holding: still held
+        {1, "+a +b +c -b -a", "a >c"},             // b stops waiting; c follows a
+        {1, "-a +a", "a"},                         // ending what was never asked: nothing
+    };
+    static const char kWho[] = "abcd";
+    for (const auto& row : rows) {
+        Turns turns;
+        turns.SetLimit(row.limit);
+        QStringList went;
+        for (const QString& step : QString::fromLatin1(row.steps).split(QLatin1Char(' '))) {
+            const QString name = step.mid(1);
+            const void* key = &kWho[step[1].toLatin1() - 'a'];  // one address a name
+            if (step[0] == QLatin1Char('-')) {
+                turns.Done(key);
+            } else if (turns.Ask(key, [&went, name] { went.append(QLatin1Char('>') + name); })) {
+                went.append(name);
+            }
+        }
+        EXPECT_EQ(went.join(QLatin1Char(' ')), QLatin1String(row.went)) << row.steps;
+    }
+}
+
 }  // namespace
 }  // namespace irig::monitor

@@ -4,6 +4,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <csignal>
 #include <optional>
 
 #include "support/wait.h"
@@ -84,6 +85,10 @@ int MonitorProcess::Terminate() {
     }
     errors_ += process_.readAllStandardError();
     return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+}
+
+void MonitorProcess::Reload() {
+    ::kill(static_cast<pid_t>(process_.processId()), SIGHUP);
 }
 
 int MonitorProcess::Finished(int timeoutMs) {

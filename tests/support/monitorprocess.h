@@ -29,6 +29,8 @@ public:
     qint64 ResidentKiB() const;
     // Ends it with SIGTERM; its exit code, or -1 when it did not end normally.
     int Terminate();
+    // Asks it to read its configuration again, with SIGHUP.
+    void Reload();
     // Waits until it ends by itself; its exit code, or -1 when it did not end normally.
     int Finished(int timeoutMs = 10000);
     qint64 Pid() const { return process_.processId(); }

@@ -1,6 +1,8 @@
 #include "support/simulatedunit.h"
 
 #include <QFile>
+#include <QRandomGenerator>
+#include <algorithm>
 
 #include "support/wait.h"
 
@@ -53,25 +55,40 @@ QString SimulatedUnit::Errors() {
 }
 
 SimulatedUnits::SimulatedUnits(const QString& dir, int count, const QStringList& options)
-    : dir_(dir) {
-    Start(QStringList{QStringLiteral("--units"), QString::number(count),
-                      QStringLiteral("--link-dir"), dir} +
-          options);
+    : dir_(dir), count_(count), options_(options), anyPort_(dir.isEmpty()) {
+    Listen();
+    Start();
 }
 
 SimulatedUnits::SimulatedUnits(quint16 firstPort, int count, const QStringList& options)
-    : firstPort_(firstPort) {
-    Start(QStringList{QStringLiteral("--units"), QString::number(count), QStringLiteral("--listen"),
-                      QStringLiteral("127.0.0.1:%1").arg(firstPort)} +
-          options);
+    : count_(count), options_(options), firstPort_(firstPort), anyPort_(firstPort == 0) {
+    Listen();
+    Start();
 }
 
-void SimulatedUnits::Start(const QStringList& arguments) {
+void SimulatedUnits::Listen() {
     QObject::connect(&process_, &QProcess::readyReadStandardOutput,
                      [this] { output_ += process_.readAllStandardOutput(); });
     QObject::connect(&process_, &QProcess::readyReadStandardError,
                      [this] { errors_ += process_.readAllStandardError(); });
-    process_.start(QStringLiteral(IRIG_UNIT_SIM_PATH), arguments);
+}
+
+// Any TCP ports: a range below the system's ephemeral one (32768 and up), so that no client's end
+// holds one.
+void SimulatedUnits::Start() {
+    if (anyPort_) {
+        firstPort_ =
+            static_cast<quint16>(10'000 + QRandomGenerator::global()->bounded(
+                                              static_cast<quint32>(std::max(1, 22'000 - count_))));
+    }
+    const QStringList where = firstPort_ > 0
+                                  ? QStringList{QStringLiteral("--listen"),
+                                                QStringLiteral("127.0.0.1:%1").arg(firstPort_)}
+                                  : QStringList{QStringLiteral("--link-dir"), dir_};
+    output_.clear();
+    process_.start(
+        QStringLiteral(IRIG_UNIT_SIM_PATH),
+        QStringList{QStringLiteral("--units"), QString::number(count_)} + where + options_);
 }
 
 SimulatedUnits::~SimulatedUnits() {
@@ -82,13 +99,21 @@ SimulatedUnits::~SimulatedUnits() {
     }
 }
 
+// On any TCP ports, a range some other program holds ends the simulator at once: it starts on
+// another.
 bool SimulatedUnits::WaitReady(int timeoutMs) {
-    return WaitUntil(
-               [&] {
-                   return output_.contains("ready:") || process_.state() == QProcess::NotRunning;
-               },
-               timeoutMs) &&
-           output_.contains("ready:");
+    for (int tries = anyPort_ ? 20 : 1; tries > 0; --tries) {
+        WaitUntil(
+            [&] { return output_.contains("ready:") || process_.state() == QProcess::NotRunning; },
+            timeoutMs);
+        if (output_.contains("ready:") || process_.state() != QProcess::NotRunning) {
+            break;
+        }
+        if (tries > 1 && anyPort_) {
+            Start();
+        }
+    }
+    return output_.contains("ready:");
 }
 
 QString SimulatedUnits::Link(int number) const {

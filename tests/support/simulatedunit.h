@@ -34,28 +34,34 @@ private:
     QByteArray errors_;
 };
 
-// Many units from one irig-unit-sim process, each on a pseudo-terminal linked as DIR/unitN, or on
-// a raw TCP port of 127.0.0.1.
+// Many units from one irig-unit-sim process, each on a pseudo-terminal linked as DIR/unitN, or,
+// with an empty DIR, on raw TCP ports of 127.0.0.1 (a range found free as it starts).
 class SimulatedUnits {
 public:
     SimulatedUnits(const QString& dir, int count, const QStringList& options);
-    // On the ports from `firstPort` on; WaitReady is false when one of them is taken.
+    // On the ports from `firstPort` on (0: a range found free); WaitReady is false when one of
+    // them is taken.
     SimulatedUnits(quint16 firstPort, int count, const QStringList& options);
     ~SimulatedUnits();
     SimulatedUnits(const SimulatedUnits&) = delete;
     SimulatedUnits& operator=(const SimulatedUnits&) = delete;
 
     bool WaitReady(int timeoutMs = 10000);
-    // The port of unit `number`, from 1: its link, or socket://127.0.0.1:PORT.
+    // How unit `number`, from 1, is reached: its link, or socket://127.0.0.1:PORT.
     QString Link(int number) const;
     QString Errors();
+    qint64 Pid() const { return process_.processId(); }
 
 private:
-    void Start(const QStringList& arguments);
+    void Listen();  // to what the simulator says
+    void Start();
 
     QProcess process_;
     QString dir_;
-    quint16 firstPort_ = 0;
+    int count_;
+    QStringList options_;
+    quint16 firstPort_ = 0;  // on TCP
+    bool anyPort_ = false;   // a range found free as it starts
     QByteArray output_;
     QByteArray errors_;
 };
