@@ -1,9 +1,12 @@
 // irig-config: configures and maintains an IRIG-B time-code unit over one serial port. The window
 // takes no arguments; --help and --version are answered without a display.
 #include <QApplication>
+#include <QEventLoop>
 #include <cstdio>
 #include <cstring>
+#include <variant>
 
+#include "lease/portborrower.h"
 #include "link/portswitch.h"
 #include "shell/irig.h"
 
@@ -15,7 +18,8 @@ const char kHelp[] =
     "clock, offsets, IEEE 1344 flag, GPS message and flash firmware. The port is chosen in the\n"
     "window (COMn, found through ~/.config/irig-config/ports, where a link may also name a\n"
     "terminal server's port, rfc2217://HOST:PORT or socket://HOST:PORT); irigctl does the same\n"
-    "jobs from the command line.\n\n"
+    "jobs from the command line. A port that irigctl monitor watches at IRIGCTL_MONITOR (or\n"
+    "http://127.0.0.1:9810) is borrowed from it while it stays picked.\n\n"
     "Options:\n"
     "  -h, --help     show this help\n"
     "  -V, --version  show the version\n";
@@ -43,8 +47,29 @@ int main(int argc, char* argv[]) {
         return 2;
     }
 
+    // The monitor of this computer, from which a port it watches is borrowed.
+    QString monitor = qEnvironmentVariable(irig::lease::kMonitorVariable);
+    if (monitor.isEmpty()) {
+        monitor = QLatin1String(irig::lease::kLocalMonitor);
+    }
+    const auto url = irig::lease::ParseMonitorUrl(monitor);
+    if (const auto* wrong = std::get_if<QString>(&url)) {
+        (void)std::fprintf(stderr, "irig-config: %s: %s\n", irig::lease::kMonitorVariable,
+                           qPrintable(*wrong));
+        return 2;
+    }
+    irig::lease::PortBorrower borrower(std::get<QUrl>(url));
+
     irig::link::PortSwitch comIrig;
-    irig::shell::IRIG window(comIrig);
+    irig::shell::IRIG window(comIrig, &borrower);
     window.show();
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    // A port borrowed goes back before the program ends, within the return's own bounded wait.
+    if (borrower.Returning()) {
+        QEventLoop returning;
+        QObject::connect(&borrower, &irig::lease::PortBorrower::Released, &returning,
+                         &QEventLoop::quit);
+        returning.exec();
+    }
+    return code;
 }

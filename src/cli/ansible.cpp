@@ -1,8 +1,10 @@
 #include "cli/ansible.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <variant>
 
 #include "cli/apply.h"
+#include "cli/borrowing.h"
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/firmwarecheck.h"
@@ -17,7 +20,9 @@
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
 #include "fleet/inventory.h"
+#include "link/portmap.h"
 #include "status/clockcheck.h"
+#include "unit/interrupts.h"
 
 namespace irig::cli {
 
@@ -28,9 +33,11 @@ constexpr qint64 kMostArgumentBytes = qint64{1} << 20;
 // The module's options besides the settings, whose names are the settings table's.
 constexpr char kFirmwareFileKey[] = "firmware_file";
 constexpr char kInventoryKey[] = "inventory";
+constexpr char kMonitorKey[] = "monitor";
 constexpr char kPortKey[] = "port";
 constexpr char kUnitKey[] = "unit";
-const char* const kOtherOptions[] = {kFirmwareFileKey, kInventoryKey, kPortKey, kUnitKey};
+const char* const kOtherOptions[] = {kFirmwareFileKey, kInventoryKey, kMonitorKey, kPortKey,
+                                     kUnitKey};
 
 // The module's arguments as a request.
 struct ModuleArguments {
@@ -40,6 +47,7 @@ struct ModuleArguments {
     QString firmwareFrom;  // where the firmware version comes from, in the module's words
     QString firmwareFile;
     std::optional<QString> firmwareSha256;  // the inventory's pin of the file
+    QUrl monitor;  // the unit is borrowed from it: the option's, IRIGCTL_MONITOR's, the inventory's
     bool check = false;
     bool diff = false;
 };
@@ -176,11 +184,25 @@ public:
 
     void Start() {
         connect(session_.get(), &unit::Session::Opened, this, &Module::Opened);
-        connect(session_.get(), &unit::Session::OpenFailed, this, [this](const QString& why) {
-            End(Result(true, false,
-                       QStringLiteral("%1: cannot open the port: %2").arg(session_->Named(), why)));
+        connect(session_.get(), &unit::Session::OpenFailed, this,
+                [this](const QString& why) { CannotOpen(why); });
+        connect(&interrupts_, &unit::Interrupts::Interrupted, this, [this] {
+            if (session_) {
+                session_->Interrupt();
+            }
         });
-        session_->Open();
+        if (arguments_.monitor.isEmpty()) {
+            session_->Open();
+            return;
+        }
+        // Borrowed from the monitor first; opened only once lent.
+        lease_ = new lease::LeaseClient(arguments_.monitor, nullptr, this);
+        connect(lease_, &lease::LeaseClient::Taken, session_.get(), &unit::Session::Open);
+        connect(lease_, &lease::LeaseClient::Refused, this,
+                [this](const QString& why) { CannotOpen(why); });
+        lease_->Take({arguments_.unitName, link::PortAsOpened(arguments_.port)}, kLeaseSeconds,
+                     QStringLiteral("irigctl ansible-module (pid %1)")
+                         .arg(QCoreApplication::applicationPid()));
     }
 
     QJsonObject result;
@@ -247,9 +269,30 @@ private:
         });
     }
 
+    void CannotOpen(const QString& why) {
+        End(Result(true, false,
+                   QStringLiteral("%1: cannot open the port: %2").arg(session_->Named(), why)));
+    }
+
+    // The result; a borrowed unit's port is closed and its lease given back first.
     void End(const QJsonObject& json) {
         result = json;
-        loop_.quit();
+        if (lease_ == nullptr) {
+            loop_.quit();
+            return;
+        }
+        connect(lease_, &lease::LeaseClient::Returned, this, [this](const QString& problem) {
+            if (!problem.isEmpty()) {
+                result.insert(
+                    QStringLiteral("warnings"),
+                    QJsonArray{QStringLiteral("not given back to irigctl monitor: ") + problem});
+            }
+            loop_.quit();
+        });
+        unit::Session* closing = session_.release();
+        connect(closing, &QObject::destroyed, lease_, &lease::LeaseClient::Return);
+        closing->disconnect(this);
+        closing->deleteLater();
     }
 
     ModuleArguments arguments_;
@@ -257,6 +300,8 @@ private:
     std::unique_ptr<flash::FlashImage> image_;
     QEventLoop& loop_;
     Firmware firmware_;
+    lease::LeaseClient* lease_ = nullptr;  // a child, when the unit is borrowed
+    unit::Interrupts interrupts_;
 };
 
 // Every option the module takes, in the order the message on an unsupported one lists them.
@@ -280,6 +325,7 @@ std::optional<QString> ReadInventory(const QString& inventory, const QString& un
     if (const auto* fault = std::get_if<fleet::InventoryFault>(&loaded)) {
         return fault->Text();
     }
+    read.monitor = std::get<fleet::Inventory>(loaded).monitor;
     if (unitName.isEmpty()) {
         return std::nullopt;
     }
@@ -293,6 +339,23 @@ std::optional<QString> ReadInventory(const QString& inventory, const QString& un
     read.intended = unit.intended;
     read.firmwareFrom = QStringLiteral("the inventory");
     read.firmwareSha256 = unit.firmwareSha256;
+    return std::nullopt;
+}
+
+// The monitor the unit is borrowed from: the option's, else IRIGCTL_MONITOR's, else the
+// inventory's; what is wrong with it, if anything.
+std::optional<QString> ReadMonitor(const QString& option, const QUrl& inventory,
+                                   ModuleArguments& read) {
+    const QString text = option.isEmpty() ? qEnvironmentVariable(lease::kMonitorVariable) : option;
+    if (text.isEmpty()) {
+        read.monitor = inventory;
+        return std::nullopt;
+    }
+    const auto url = lease::ParseMonitorUrl(text);
+    if (const auto* wrong = std::get_if<QString>(&url)) {
+        return QStringLiteral("monitor: %1").arg(*wrong);
+    }
+    read.monitor = std::get<QUrl>(url);
     return std::nullopt;
 }
 
@@ -360,6 +423,10 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
             return QStringLiteral("firmware_file needs firmware_version");
         }
         read.firmwareFile = text(kFirmwareFileKey);
+    }
+    if (const std::optional<QString> wrong =
+            ReadMonitor(present(kMonitorKey) ? text(kMonitorKey) : QString(), read.monitor, read)) {
+        return *wrong;
     }
     read.check = arguments.value(QStringLiteral("_ansible_check_mode")).toBool();
     read.diff = arguments.value(QStringLiteral("_ansible_diff")).toBool();

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <any>
 #include <cstdio>
 #include <initializer_list>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "fleet/inventory.h"
+#include "lease/leaseclient.h"
 #include "unit/changerecord.h"
 #include "unit/session.h"
 
@@ -107,6 +109,15 @@ inline constexpr Option kInventory{
     .value = "FILE",
     .help = "The inventory of the site's units, a YAML file (default: %1).",
     .environment = kInventoryVariable};
+inline constexpr Option kMonitor{
+    .name = "monitor",
+    .value = "URL",
+    .help =
+        "Borrow each unit from the irigctl monitor at URL (http:// or https://) just before its "
+        "port opens, and give it back once the port closes (default: %1, else the inventory's "
+        "monitor). A monitor with users is given the user and password for its host in "
+        "~/.netrc, or in the file $IRIGCTL_MONITOR_NETRC names.",
+    .environment = lease::kMonitorVariable};
 inline constexpr Option kUnit{
     .name = "unit",
     .value = "NAME",
@@ -125,7 +136,8 @@ inline constexpr Option kQuiet{.name = "quiet",
 std::vector<const Option*> Selection();
 enum class Ports { kOne, kSeveral };
 // Every command that works on units over their ports (all but monitor, which serves them): the
-// ports (one, or one for each of several units), the waits, and units of an inventory instead.
+// ports (one, or one for each of several units), the waits, the monitor they are borrowed from,
+// and units of an inventory instead.
 std::vector<const Option*> UnitWork(Ports ports);
 // --json and --quiet.
 std::vector<const Option*> Output();
@@ -141,6 +153,7 @@ struct Common {
     bool json = false;
     bool quiet = false;            // results and errors only
     std::optional<int> timeoutMs;  // replaces every wait's own time-out
+    QUrl monitor;  // the irigctl monitor each unit is borrowed from; empty: none is named
 
     unit::Timeouts Timeouts() const { return {timeoutMs}; }
 };
@@ -165,6 +178,8 @@ struct Context {
     std::FILE* err;
     unit::PortMaker makePort;
     unit::ChangeRecord::Sink changes;
+    // Where a busy port's watcher is asked for when no monitor is named.
+    QUrl localMonitor = QUrl(QLatin1String(lease::kLocalMonitor));
 };
 
 class Given;

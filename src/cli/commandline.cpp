@@ -22,7 +22,8 @@ std::vector<const Option*> Selection() {
 }
 
 std::vector<const Option*> UnitWork(Ports ports) {
-    std::vector<const Option*> options{ports == Ports::kSeveral ? &kPorts : &kPort, &kTimeout};
+    std::vector<const Option*> options{ports == Ports::kSeveral ? &kPorts : &kPort, &kTimeout,
+                                       &kMonitor};
     const std::vector<const Option*> selection = Selection();
     options.insert(options.end(), selection.begin(), selection.end());
     return options;
@@ -114,8 +115,8 @@ const char kExitCodes[] =
     "       faulty\n"
     "  3    the file cannot be read, is not a regular file, is faulty, or has nothing to\n"
     "       program\n"
-    "  4    a port cannot be opened (no such device, permission denied, in use), or\n"
-    "       monitor cannot listen on its --listen address\n"
+    "  4    a port cannot be opened (no such device, permission denied, in use, not lent\n"
+    "       by its --monitor), or monitor cannot listen on its --listen address\n"
     "  5    apply --check: something would change\n"
     "  130  interrupted (Ctrl-C), also ending status --watch and monitor\n"
     "  143  terminated (SIGTERM)\n";
@@ -126,7 +127,9 @@ const char kPortsText[] =
     "server's port: --port rfc2217://HOST:PORT (Telnet, RFC 2217 sets the line) or\n"
     "socket://HOST:PORT (raw TCP); -p for short. Without --port, the port in the environment\n"
     "variable IRIGCTL_PORT. Or units of an inventory (-i FILE, or IRIGCTL_INVENTORY): --unit\n"
-    "NAME (once for each), --all, or --select KEY=VALUE (by label; several must all match).\n";
+    "NAME (once for each), --all, or --select KEY=VALUE (by label; several must all match).\n"
+    "A port that irigctl monitor watches is borrowed from it with --monitor URL (or\n"
+    "IRIGCTL_MONITOR, or the inventory's monitor:).\n";
 
 QString GeneralHelp(Commands commands) {
     QString text = QStringLiteral(
@@ -306,6 +309,21 @@ std::optional<QString> ReadPorts(const Given& given, Common& common) {
     return std::nullopt;
 }
 
+// The monitor the units are borrowed from: --monitor, else IRIGCTL_MONITOR (else the inventory's,
+// read with it).
+std::optional<QString> ReadMonitor(const Given& given, Common& common) {
+    const QString text = given.Value(kMonitor);
+    if (text.isEmpty()) {
+        return std::nullopt;
+    }
+    const auto url = lease::ParseMonitorUrl(text);
+    if (const auto* wrong = std::get_if<QString>(&url)) {
+        return QStringLiteral("--monitor: %1").arg(*wrong);
+    }
+    common.monitor = std::get<QUrl>(url);
+    return std::nullopt;
+}
+
 // Everything the command was given: its argument, output and selection, its own options, then
 // its ports and waits (so that apply, which takes units only from an inventory, says so first).
 std::optional<QString> Read(const QCommandLineParser& parser, const Given& given,
@@ -322,6 +340,9 @@ std::optional<QString> Read(const QCommandLineParser& parser, const Given& given
     }
     if (!wrong) {
         wrong = ReadPorts(given, common);
+    }
+    if (!wrong) {
+        wrong = ReadMonitor(given, common);
     }
     return wrong ? wrong : given.Number(kTimeout, common.timeoutMs);
 }
@@ -388,6 +409,9 @@ std::optional<QString> ResolveInventory(Request& request) {
         return fault->Text();
     }
     common.units = std::get<std::vector<fleet::InventoryUnit>>(selected);
+    if (common.monitor.isEmpty()) {
+        common.monitor = std::get<fleet::Inventory>(loaded).monitor;
+    }
     common.ports.clear();
     for (const fleet::InventoryUnit& unit : common.units) {
         common.ports.append(unit.port);

@@ -62,6 +62,7 @@ void FanOut::Close(int unit) {
         return;
     }
     session->disconnect(this);
+    connect(session, &QObject::destroyed, this, [this, unit] { emit Closed(unit); });
     session->deleteLater();
     session = nullptr;
     --open_;

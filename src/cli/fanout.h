@@ -39,7 +39,8 @@ public:
     void Open(int unit);
     // The unit's session while its port is open (or opening); null otherwise.
     unit::Session* SessionOf(int unit) const { return sessions_[static_cast<size_t>(unit)]; }
-    // The unit's work has ended: its port closes once control is back in the event loop.
+    // The unit's work has ended: its port closes once control is back in the event loop (Closed
+    // follows then, when it was open or opening).
     void Close(int unit);
     // How many ports are open or opening.
     int OpenNow() const { return open_; }
@@ -49,6 +50,7 @@ public:
 signals:
     void Opened(int unit);
     void OpenFailed(int unit, const QString& why);
+    void Closed(int unit);
 
 private:
     std::vector<Target> targets_;

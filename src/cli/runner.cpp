@@ -1,5 +1,6 @@
 #include "cli/runner.h"
 
+#include <QCoreApplication>
 #include <QHash>
 #include <algorithm>
 
@@ -11,10 +12,12 @@
 namespace irig::cli {
 
 int Run(const Request& request, std::FILE* out, std::FILE* err, const unit::PortMaker& makePort,
-        const unit::ChangeRecord::Sink& changes) {
-    const Context context{out, err,
-                          makePort ? makePort : unit::RealPorts(request.common.Timeouts()),
-                          changes ? changes : unit::ChangeRecord::SystemLog("irigctl")};
+        const unit::ChangeRecord::Sink& changes, const QUrl& localMonitor) {
+    Context context{out, err, makePort ? makePort : unit::RealPorts(request.common.Timeouts()),
+                    changes ? changes : unit::ChangeRecord::SystemLog("irigctl")};
+    if (!localMonitor.isEmpty()) {
+        context.localMonitor = localMonitor;
+    }
     return request.command->run(request, context);
 }
 
@@ -58,7 +61,27 @@ int Runner::Exec(const Pace& pace) {
         std::make_shared<unit::ChangeRecord>(context_.changes), watch_);
     QObject::connect(fanOut_.get(), &FanOut::Opened, [this](int unit) { Opened(unit); });
     QObject::connect(fanOut_.get(), &FanOut::OpenFailed,
-                     [this](int unit, const QString& why) { work_.OpenFailed(unit, why); });
+                     [this](int unit, const QString& why) { OpenFailed(unit, why); });
+    QObject::connect(fanOut_.get(), &FanOut::Closed, [this](int unit) { Closed(unit); });
+    borrowing_ = std::make_unique<Borrowing>(request_.common.monitor, context_.localMonitor,
+                                             QStringLiteral("irigctl %1 (pid %2)")
+                                                 .arg(QLatin1String(request_.command->name))
+                                                 .arg(QCoreApplication::applicationPid()),
+                                             static_cast<int>(units));
+    QObject::connect(borrowing_.get(), &Borrowing::Lost, [this](int unit, const QString& why) {
+        Write(context_.err, QStringLiteral("%1: its loan from irigctl monitor ended: %2\n")
+                                .arg(fanOut_->Named(unit), why));
+    });
+    QObject::connect(
+        borrowing_.get(), &Borrowing::Returned, [this](int unit, const QString& problem) {
+            if (!problem.isEmpty()) {
+                Write(context_.err, QStringLiteral("%1: not given back to irigctl monitor: %2\n")
+                                        .arg(fanOut_->Named(unit), problem));
+            }
+            if ((finished_ == states_.size() || quitting_) && borrowing_->Outstanding() == 0) {
+                Quit();
+            }
+        });
     rollout_.emplace(
         static_cast<int>(units), pace.canary,
         pace.mostAtOnce ? std::optional(std::min(*pace.mostAtOnce, atOnce)) : std::nullopt,
@@ -72,7 +95,7 @@ int Runner::Exec(const Pace& pace) {
     clock_.start();
     Launch();
     loop_.emplace();
-    if (finished_ < units) {
+    if (finished_ < units || borrowing_->Outstanding() > 0) {
         loop_->exec();
     }
     return work_.Report();
@@ -108,11 +131,54 @@ void Runner::Launch() {
     for (const int unit : rollout_->Next()) {
         startedAt_[static_cast<size_t>(unit)] = Seconds();
         states_[static_cast<size_t>(unit)] = State::kOpening;
-        fanOut_->Open(unit);
+        Open(unit);
     }
     for (const int unit : rollout_->NotStarted()) {
         work_.NotStarted(unit);
     }
+}
+
+// With a monitor named, the port opens only once the unit is lent; a refusal is a port that
+// cannot be opened.
+void Runner::Open(int unit) {
+    if (!borrowing_->Named()) {
+        fanOut_->Open(unit);
+        return;
+    }
+    const FanOut::Target& target = fanOut_->TargetOf(unit);
+    borrowing_->Take(
+        unit, {target.name, link::PortAsOpened(target.port)},
+        [this, unit] {
+            if (states_[static_cast<size_t>(unit)] == State::kOpening) {
+                fanOut_->Open(unit);
+            }
+        },
+        [this, unit](const QString& why) {
+            if (!HasEnded(unit)) {
+                work_.OpenFailed(unit, why);
+            }
+        });
+}
+
+// A busy port, with no monitor named, may be the local monitor's: if so, that is what is said.
+void Runner::OpenFailed(int unit, const QString& why) {
+    const unit::Session* session = fanOut_->SessionOf(unit);
+    if (borrowing_->Named() || session == nullptr || !session->LastFailure().Busy()) {
+        work_.OpenFailed(unit, why);
+        return;
+    }
+    const QString port = fanOut_->TargetOf(unit).port;
+    borrowing_->AskWatcher(link::PrintableUtf8(port), link::PortAsOpened(port),
+                           [this, unit, why](const std::optional<QString>& watched) {
+                               if (!HasEnded(unit)) {
+                                   work_.OpenFailed(unit, watched.value_or(why));
+                               }
+                           });
+}
+
+// The unit's port has closed: its lease goes back.
+void Runner::Closed(int unit) {
+    borrowing_->Return(unit);
 }
 
 void Runner::Opened(int unit) {
@@ -130,10 +196,13 @@ void Runner::End(int unit, Rollout::State state) {
     }
     states_[static_cast<size_t>(unit)] = State::kEnded;
     rollout_->Ended(unit, state);
+    if (fanOut_->SessionOf(unit) == nullptr) {
+        borrowing_->Return(unit);  // no port was opened: nothing to wait for
+    }
     fanOut_->Close(unit);
     ++finished_;
     Launch();
-    if (finished_ == states_.size()) {
+    if (finished_ == states_.size() && borrowing_->Outstanding() == 0) {
         Quit();
     }
 }
@@ -154,8 +223,22 @@ void Runner::Interrupt(int code) {
     interruptCode_ = code;
     const bool again = interrupted_;
     interrupted_ = true;
-    if (watch_) {
+    if (watch_ && !borrowing_->Named()) {
         Quit();
+        return;
+    }
+    if (watch_) {
+        // Every port closes and every lease goes back before the watch ends.
+        quitting_ = true;
+        for (size_t unit = 0; unit < states_.size(); ++unit) {
+            if (fanOut_->SessionOf(static_cast<int>(unit)) == nullptr) {
+                borrowing_->Return(static_cast<int>(unit));
+            }
+            fanOut_->Close(static_cast<int>(unit));
+        }
+        if (borrowing_->Outstanding() == 0) {
+            Quit();
+        }
         return;
     }
     rollout_->Stop();

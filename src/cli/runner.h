@@ -1,8 +1,9 @@
 // Runs one irigctl request: Run hands it to its command. A command that works on units does it
 // through a Runner: the ports checked before any is opened, every unit served at once from one
-// event loop (opened in the order and number a Rollout lets start, each closed when its work
-// ends), and Ctrl-C, which ends every unit with its result. What each unit's work is, and what is
-// said of it, is the command's Work.
+// event loop (opened in the order and number a Rollout lets start, each borrowed from a monitor
+// first when one is named and given back once closed when its work ends), and Ctrl-C, which ends
+// every unit with its result. What each unit's work is, and what is said of it, is the command's
+// Work.
 #pragma once
 
 #include <QElapsedTimer>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "cli/borrowing.h"
 #include "cli/command.h"
 #include "cli/fanout.h"
 #include "cli/rollout.h"
@@ -24,9 +26,11 @@ namespace irig::cli {
 
 // `makePort` makes each port's serial component; by default one on a real serial port or a
 // terminal server's, connecting within --timeout (5 s without).
-// Every change made to a unit is recorded through `changes`, by default the system log.
+// Every change made to a unit is recorded through `changes`, by default the system log. A busy
+// port's watcher is asked for at `localMonitor`, by default lease::kLocalMonitor.
 int Run(const Request& request, std::FILE* out, std::FILE* err,
-        const unit::PortMaker& makePort = {}, const unit::ChangeRecord::Sink& changes = {});
+        const unit::PortMaker& makePort = {}, const unit::ChangeRecord::Sink& changes = {},
+        const QUrl& localMonitor = {});
 
 // The most units served at once, within the file limit: each a port, a session of some 25 KiB and
 // a request or two in flight, in one event loop.
@@ -92,7 +96,10 @@ private:
     QString SameDevice() const;
     QString BadAddress() const;
     void Launch();
+    void Open(int unit);
     void Opened(int unit);
+    void OpenFailed(int unit, const QString& why);
+    void Closed(int unit);
     void Interrupt(int code);
     void Quit();
 
@@ -100,6 +107,7 @@ private:
     const Context& context_;
     Work& work_;
     std::unique_ptr<FanOut> fanOut_;
+    std::unique_ptr<Borrowing> borrowing_;
     std::optional<Rollout> rollout_;
     std::vector<State> states_;
     std::vector<double> startedAt_;
@@ -109,6 +117,7 @@ private:
     std::unique_ptr<unit::Interrupts> interrupts_;
     QElapsedTimer clock_;
     bool interrupted_ = false;
+    bool quitting_ = false;  // a watch interrupted: ends once its leases are back
     int interruptCode_ = kInterrupted;
 };
 

@@ -11,6 +11,7 @@
 #include <QSet>
 
 #include "fleet/yamlevents.h"
+#include "lease/leaseclient.h"
 #include "link/endpoint.h"
 #include "link/portmap.h"
 #include "monitor/families.h"
@@ -93,6 +94,8 @@ struct Draft {
 
 // The key that pins a unit's firmware file, beside the settings.
 const QLatin1String kSha256Key("firmware_sha256");
+// The key that names the monitor the units are borrowed from, beside defaults and units.
+const QLatin1String kMonitorKey("monitor");
 
 // The inventory's grammar over the events of its file, each fault thrown where it stands, and
 // what an inventory may expand to bounded as it is read.
@@ -137,6 +140,7 @@ public:
     const YAML::Mark& Root() const { return root_; }
     const Intended& Defaults() const { return defaults_; }
     const std::optional<QString>& DefaultsSha256() const { return defaultsSha256_; }
+    const QUrl& MonitorUrl() const { return monitor_; }
     std::vector<Draft>& Drafts() { return drafts_; }
 
 private:
@@ -197,8 +201,9 @@ private:
         };
         switch (frame.place) {
             case Place::kRoot:
-                if (key != QLatin1String("defaults") && key != QLatin1String("units")) {
-                    throw unknown("the inventory", QStringLiteral("defaults, units"));
+                if (key != QLatin1String("defaults") && key != QLatin1String("units") &&
+                    key != kMonitorKey) {
+                    throw unknown("the inventory", QStringLiteral("defaults, monitor, units"));
                 }
                 break;
             case Place::kDefaults:
@@ -239,6 +244,10 @@ private:
         const bool map = event.type == Type::kMapStart;
         switch (frame.place) {
             case Place::kRoot:
+                if (key == kMonitorKey) {
+                    monitor_ = Monitor(event);
+                    break;
+                }
                 if (!map) {
                     throw Fault{event.mark, key == QLatin1String("units")
                                                 ? QStringLiteral("units must be a map of names")
@@ -300,6 +309,18 @@ private:
         }
     }
 
+    static QUrl Monitor(const YamlEvent& event) {
+        if (event.type != Type::kScalar) {
+            throw Fault{event.mark, QStringLiteral("monitor must be a URL (http://HOST:PORT or "
+                                                   "https://HOST:PORT)")};
+        }
+        const auto url = lease::ParseMonitorUrl(Text(event));
+        if (const auto* wrong = std::get_if<QString>(&url)) {
+            throw Fault{event.mark, QStringLiteral("monitor: %1").arg(*wrong)};
+        }
+        return std::get<QUrl>(url);
+    }
+
     static QString Sha256(const YamlEvent& event) {
         static const QRegularExpression hex(QStringLiteral("^[0-9a-fA-F]{64}$"));
         if (event.type != Type::kScalar || !hex.match(Text(event)).hasMatch()) {
@@ -335,6 +356,7 @@ private:
     YAML::Mark root_;
     Intended defaults_;
     std::optional<QString> defaultsSha256_;
+    QUrl monitor_;
     std::vector<Draft> drafts_;
     QHash<YAML::anchor_t, QMap<QString, QString>> labels_;  // anchored labels maps, as read
 };
@@ -402,6 +424,7 @@ Inventory Read(const QByteArray& yaml, const QString& file, const link::HostLook
     RefuseSharedPorts(reader.Drafts(), lookup, lookupMs);
     Inventory inventory;
     inventory.file = file;
+    inventory.monitor = reader.MonitorUrl();
     inventory.units.reserve(reader.Drafts().size());
     for (Draft& draft : reader.Drafts()) {
         draft.unit.intended = reader.Defaults().Over(draft.own);

@@ -8,6 +8,7 @@
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -34,6 +35,7 @@ struct InventoryUnit {
 struct Inventory {
     QString file;
     std::vector<InventoryUnit> units;  // in the file's order
+    QUrl monitor;  // monitor: the irigctl monitor its units are borrowed from; empty: none
 };
 
 // A fault in an inventory: "FILE:LINE:COLUMN: what".

@@ -193,9 +193,12 @@ void NetworkPortController::SocketFailed() {
             }
             return;
         case Phase::kNegotiating:
-            Fail(protocolError_.isEmpty()
-                     ? QStringLiteral("the server closed the connection while it was set up")
-                     : protocolError_);
+            if (protocolError_.isEmpty()) {
+                Fail(QStringLiteral("the server closed the connection while it was set up"),
+                     PortFailure::kClosedWhileSetUp);
+            } else {
+                Fail(protocolError_);
+            }
             return;
         case Phase::kOpen:
             Lose(socket_.error() == QAbstractSocket::RemoteHostClosedError ||
@@ -273,14 +276,14 @@ void NetworkPortController::Succeed() {
     emit OpenFinished(kPortOpened);
 }
 
-void NetworkPortController::Fail(const QString& detail) {
+void NetworkPortController::Fail(const QString& detail, PortFailure::Kind kind) {
     deadline_.stop();
     phase_ = Phase::kClosed;
     ++attempt_;
     addresses_.clear();
     inbox_.clear();
     socket_.abort();
-    failure_.kind = PortFailure::kUnreachable;
+    failure_.kind = kind;
     failure_.detail = detail;
     qCWarning(lcNetwork).noquote() << "cannot open" << name_ << "-" << FailureText(name_, failure_);
     emit OpenFinished(kPortOpenFailed);

@@ -70,7 +70,7 @@ private:
     void SetLine();
     void CheckSetting(uint8_t answer, QByteArrayView value);
     void Succeed();
-    void Fail(const QString& detail);
+    void Fail(const QString& detail, PortFailure::Kind kind = PortFailure::kUnreachable);
     void Received();
     void Lose(const QString& reason);
 

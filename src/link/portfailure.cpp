@@ -60,6 +60,7 @@ QString FailureText(const QString& name, const PortFailure& failure) {
             return QStringLiteral("\"%1\" is not a terminal server's address: %2")
                 .arg(failure.device, failure.detail);
         case PortFailure::kUnreachable:
+        case PortFailure::kClosedWhileSetUp:
             return QStringLiteral("cannot connect to %1: %2").arg(failure.device, failure.detail);
         case PortFailure::kOther:
             return QStringLiteral("cannot open %1: %2").arg(failure.device, failure.detail);

@@ -13,6 +13,7 @@ struct PortFailure {
         kPermissionDenied,
         kInUse,
         kUnreachable,
+        kClosedWhileSetUp,  // a terminal server that serves one client closed the new connection
         kBadAddress,
         kOther
     };
@@ -22,6 +23,9 @@ struct PortFailure {
     QString mapEntry;  // the port map entry that named the device, if one did
     QString detail;    // kInUse: the lock holder's process id, if known; kUnreachable, kOther: the
                        // system's words; kBadAddress: what is wrong with the address
+
+    // Another program has the port: a lock, or a terminal server that serves one client.
+    bool Busy() const { return kind == kInUse || kind == kClosedWhileSetUp; }
 };
 
 // "no such device: COM5 is /dev/ttyS4 ...", "permission denied on ...: ...", "in use by another

@@ -174,6 +174,14 @@ QString ResolvePortName(const QString& name) {
 #endif
 }
 
+QString PortAsOpened(const QString& name) {
+    if (ParseNetworkAddress(name)) {
+        return name;
+    }
+    const QString device = ResolvePortName(name);
+    return device.isEmpty() ? name : device;
+}
+
 QString DeviceDescription(const QString& device, const QList<QSerialPortInfo>& known) {
     for (const QSerialPortInfo& info : known) {
         if (info.systemLocation() != device) {

@@ -48,6 +48,11 @@ QString PortAddressProblem(const QString& name);
 // none is that text. Empty for a name that is none of these.
 QString ResolvePortName(const QString& name);
 
+// The port as another program on this computer is told it, when this one borrows it (from a
+// monitor): a terminal server's address as written; COMn and device paths as the device they
+// resolve to (ResolvePortName), since port maps are each user's own; anything else as it is.
+QString PortAsOpened(const QString& name);
+
 // The port map entry for a COMn name, if there is one (a link that may dangle).
 QString PortMapEntry(const QString& name);
 

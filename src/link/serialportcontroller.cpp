@@ -27,6 +27,7 @@ int ErrorNumber(PortFailure::Kind kind) {
             return kPermissionDenied;
         case PortFailure::kInUse:
         case PortFailure::kUnreachable:
+        case PortFailure::kClosedWhileSetUp:
         case PortFailure::kBadAddress:
         case PortFailure::kOther:
             return kPortOpenFailed;

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <chrono>
 
+#include "link/portmap.h"
 #include "shell/controlhold.h"
 #include "shell/listentry.h"
 #include "shell/portlistmodel.h"
@@ -34,9 +35,10 @@ constexpr qint64 kSilenceMs = 10000;  // no byte for this long in an update: the
 
 }  // namespace
 
-IRIG::IRIG(link::PortController& comIrig, QWidget* parent)
+IRIG::IRIG(link::PortController& comIrig, lease::PortBorrower* borrower, QWidget* parent)
     : QMainWindow(parent),
       comIrig(comIrig),
+      borrower_(borrower),
       exchange_(comIrig),
       presence_(comIrig),
       clockPoll_(exchange_, [this] { return cmdSetTime->isEnabled(); }) {
@@ -83,6 +85,10 @@ void IRIG::Wire() {
     connect(&presence_, &unit::PortPresence::WaitingChanged, this, [this](const QString& waiting) {
         portView_->Waiting(cmbComPort->currentText(), waiting);
     });
+    if (borrower_ != nullptr) {
+        connect(borrower_, &lease::PortBorrower::Ready, this, &IRIG::BorrowReady);
+        connect(borrower_, &lease::PortBorrower::Refused, this, &IRIG::BorrowRefused);
+    }
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
     connect(&clockPoll_, &unit::PollClock::Measured, this,
             [this](const status::ClockOffset& offset) {
@@ -128,16 +134,54 @@ void IRIG::tmrDateTime_Timer() {
 void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
     presence_.Close();
+    if (borrower_ != nullptr) {
+        borrower_->Release();  // the port is closed: its loan goes back
+        status_.SetLease({});
+    }
     portView_->Closed();
     static_cast<PortListModel*>(cmbComPort->model())->Refresh();
 }
 
 void IRIG::cmbComPort_Click() {
     const QString port = cmbComPort->currentText();
+    status_.SetUnit({});
+    if (borrower_ != nullptr) {
+        // Opened once the monitor of this computer has lent it, or says it does not watch it.
+        presence_.Close();
+        status_.SetLease({});
+        HoldLinkButtons();
+        borrower_->Pick(port, link::PortAsOpened(port));
+    } else {
+        OpenPicked(port);
+    }
+    // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
+    if (!blnLoadAllowed && !tmrDateTime->isActive()) {
+        tmrDateTime->start();
+    }
+    // Before the window is first shown this only records where the focus goes when it is.
+    txtFlashStatus->setFocus();
+}
+
+void IRIG::BorrowReady(const QString& port, bool borrowed) {
+    if (port == cmbComPort->currentText()) {
+        status_.SetLease(borrowed ? QStringLiteral("borrowed from irigctl monitor") : QString());
+        OpenPicked(port);
+    }
+}
+
+// Lent to another, or the loan ended: the port stays closed, saying why.
+void IRIG::BorrowRefused(const QString& port, const QString& why) {
+    if (port == cmbComPort->currentText()) {
+        presence_.Close();
+        status_.SetLease({});
+        PortFailed(port, why);
+    }
+}
+
+void IRIG::OpenPicked(const QString& port) {
     txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
     hold_->Release(ControlHold::kPortClosed);
     SetLinkButtons(true);
-    status_.SetUnit({});
     const int error = presence_.Open(port);
     if (error == link::kPortOpening) {
         // A terminal server's port: what the pick says comes when the connection is decided.
@@ -149,12 +193,6 @@ void IRIG::cmbComPort_Click() {
     } else {
         ShowOpen(port);
     }
-    // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
-    if (!blnLoadAllowed && !tmrDateTime->isActive()) {
-        tmrDateTime->start();
-    }
-    // Before the window is first shown this only records where the focus goes when it is.
-    txtFlashStatus->setFocus();
 }
 
 void IRIG::mnuCom_Click(int index) {
@@ -432,6 +470,10 @@ void IRIG::ApplyFlashButtons() {
 
 void IRIG::closeEvent(QCloseEvent* event) {
     blnClosing = true;  // ends a load that is running
+    if (borrower_ != nullptr) {
+        presence_.Close();
+        borrower_->Release();  // the caller waits for it (PortBorrower::Returning)
+    }
     QMainWindow::closeEvent(event);
 }
 

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "exchange/unitexchange.h"
+#include "lease/portborrower.h"
 #include "link/portcontroller.h"
 #include "shell/controls.h"
 #include "shell/portview.h"
@@ -45,8 +46,10 @@ public:
     using SteadyClock = std::function<qint64()>;  // milliseconds, for durations only
     using FileChooser = std::function<QString()>;
 
-    // comIrig must outlive the window.
-    explicit IRIG(link::PortController& comIrig, QWidget* parent = nullptr);
+    // comIrig must outlive the window, and so must `borrower`: with one, a picked port that a
+    // monitor watches is borrowed from it before it opens, for as long as it stays picked.
+    explicit IRIG(link::PortController& comIrig, lease::PortBorrower* borrower = nullptr,
+                  QWidget* parent = nullptr);
     ~IRIG() override;
 
     // Event handlers, public so that tests can raise the events the platform would.
@@ -98,6 +101,9 @@ private:
 
     void Form_Load();
     void Wire();
+    void OpenPicked(const QString& port);
+    void BorrowReady(const QString& port, bool borrowed);
+    void BorrowRefused(const QString& port, const QString& why);
     void PortOpened(const QString& port);
     void ShowOpen(const QString& port);  // the port is open: buttons, status line, measurement
     void PortFailed(const QString& port, const QString& why);
@@ -113,6 +119,7 @@ private:
     void ApplyFlashButtons();
 
     link::PortController& comIrig;
+    lease::PortBorrower* borrower_;
     Clock clock_ = &std::chrono::system_clock::now;
     FileChooser chooseFlashFile_;
 

@@ -17,6 +17,11 @@ void StatusLine::SetPort(const QString& text) {
     Show();
 }
 
+void StatusLine::SetLease(const QString& text) {
+    lease_ = text;
+    Show();
+}
+
 void StatusLine::SetSession(const QString& text) {
     session_ = text;
     Show();
@@ -34,7 +39,7 @@ void StatusLine::SetUnit(const QString& text) {
 
 QString StatusLine::Text() const {
     QStringList parts;
-    for (const QString& part : {port_, session_, clock_, unit_}) {
+    for (const QString& part : {port_, lease_, session_, clock_, unit_}) {
         if (!part.isEmpty()) {
             parts.append(part);
         }

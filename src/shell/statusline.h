@@ -18,6 +18,7 @@ public:
     void ShowOn(StatusLabel* label) { label_ = label; }
 
     void SetPort(const QString& text);
+    void SetLease(const QString& text);
     void SetSession(const QString& text);
     void SetClock(const QString& text);
     void SetUnit(const QString& text);
@@ -30,6 +31,7 @@ private:
 
     StatusLabel* label_ = nullptr;
     QString port_;     // "COM1 → /dev/ttyUSB0 (FT232R USB UART, serial A1234): open"
+    QString lease_;    // "borrowed from irigctl monitor" while it is
     QString session_;  // an update's progress or verdict
     QString clock_;    // the host clock's state, and when the unit was last set
     QString unit_;     // how far the unit's clock was from the host's when last measured

@@ -116,6 +116,8 @@ public:
     exchange::UnitExchange& Exchange() { return exchange_; }
     // What the serial component could not do on the open port, if anything.
     QString Note() const { return serial_->Note(); }
+    // Why the port did not open, after OpenFailed.
+    link::PortFailure LastFailure() const { return serial_->LastFailure(); }
     // The address and port a terminal server's connection reached; empty for a local line.
     QString Reached() const { return serial_->Reached(); }
 

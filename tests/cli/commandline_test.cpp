@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include "cli/commands.h"
 #include "cli/flash.h"
 #include "irigctl/commands.h"
@@ -79,6 +82,10 @@ const UsageRow kUsageRows[] = {
     {"listen_past_the_last_port", "monitor -p COM1 --listen 0.0.0.0:65536",
      "--listen \"0.0.0.0:65536\" is not"},
     {"json_for_monitor", "monitor -p COM1 --json", "Unknown option 'json'"},
+    {"monitor_not_http", "status -p COM1 --monitor ftp://mon:21",
+     "--monitor: \"ftp://mon:21\" is not a monitor's URL"},
+    {"monitor_with_a_password", "apply -i u.yaml --all --monitor http://ops:pw@mon:9810",
+     "--monitor: the monitor's URL \"http://mon:9810\" holds a user"},
 };
 
 class Usage : public testing::TestWithParam<UsageRow> {};
@@ -183,6 +190,22 @@ TEST(CommandLine, RequestsCarryWhatWasAsked) {
         Parse(QStringLiteral("offsets --port COM3 --set --irig 1 --gps 2"));
     ASSERT_TRUE(keepFlag.request.has_value());
     EXPECT_FALSE(keepFlag.request->OptionsOf<OffsetsOptions>().offsets.ieee1344.has_value());
+}
+
+// The monitor units are borrowed from: the command line's (or the environment's, as every default
+// is), else the inventory's.
+TEST(CommandLine, TheInventorysMonitorComesLast) {
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("u.yaml")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) &&
+                file.write("monitor: http://inventory:1\nunits: {u1: {port: COM1}}\n") > 0);
+    file.close();
+    for (const char* given : {"--monitor=http://line:1", "--all"}) {
+        CommandLine line =
+            Parse(QStringLiteral("status --all -i %1 %2").arg(file.fileName(), given));
+        ASSERT_TRUE(line.request && !ResolveInventory(*line.request)) << line.text.toStdString();
+        EXPECT_EQ(line.request->common.monitor.host(), given[2] == 'm' ? "line" : "inventory");
+    }
 }
 
 TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {

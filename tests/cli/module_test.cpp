@@ -6,6 +6,7 @@
 
 #include <QJsonDocument>
 
+#include "support/fakemonitor.h"
 #include "support/inprocess.h"
 
 namespace irig::cli {
@@ -14,7 +15,7 @@ namespace {
 struct ModuleRow {
     const char* name;
     double clockOffsetSeconds;  // the unit's
-    const char* arguments;      // JSON: PORT, FILE (an image of "irig 2.4") and DIR stand in
+    const char* arguments;      // JSON: PORT, FILE (image of "irig 2.4"), DIR, MONITOR stand in
     bool failed;
     bool changed;
     const char* msg;       // part of the message
@@ -22,7 +23,10 @@ struct ModuleRow {
     const char* diff;      // part of the diff, compact JSON, or empty
 };
 
-class Module : public InProcess, public testing::WithParamInterface<ModuleRow> {};
+class Module : public InProcess, public testing::WithParamInterface<ModuleRow> {
+protected:
+    test::FakeMonitor monitor;
+};
 
 TEST_P(Module, DecidesAndSaysItInItsOwnWords) {
     const ModuleRow& row = GetParam();
@@ -36,6 +40,7 @@ TEST_P(Module, DecidesAndSaysItInItsOwnWords) {
                                         .replace(QStringLiteral("PORT"), QStringLiteral("COM1"))
                                         .replace(QStringLiteral("FILE"), firmware.path)
                                         .replace(QStringLiteral("DIR"), dir.path())
+                                        .replace(QStringLiteral("MONITOR"), monitor.Url().url())
                                         .toUtf8());
     std::FILE* out = std::tmpfile();
     AnsibleModule(arguments, out, Ports(), [this](const QString& line) { changes << line; });
@@ -54,6 +59,9 @@ TEST_P(Module, DecidesAndSaysItInItsOwnWords) {
             << printed.toStdString();
     }
     EXPECT_TRUE(diff.contains(row.diff)) << diff.toStdString();
+    // Borrowed (a take, a return), and given back.
+    EXPECT_EQ(monitor.requests.size(), QByteArray(row.arguments).contains("MONITOR") ? 2U : 0U);
+    EXPECT_TRUE(monitor.lent.isEmpty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -80,7 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
                   R"("after":{"gps_offset":-5)"},
         ModuleRow{"a_missing_inventory_fails_with_port", 0,
                   R"({"port": "PORT", "inventory": "DIR/none.yaml"})", true, false,
-                  "none.yaml: no such file", "", ""}),
+                  "none.yaml: no such file", "", ""},
+        ModuleRow{"borrowed_from_the_monitor", 0,
+                  R"({"port": "PORT", "gps_offset": -5, "monitor": "MONITOR"})", false, true,
+                  "changed: GPS 0 -> -5", "", ""}),
     [](const testing::TestParamInfo<ModuleRow>& row) { return row.param.name; });
 
 }  // namespace

@@ -9,7 +9,8 @@
 namespace irig::fleet {
 namespace {
 
-const QByteArray kGood = R"(defaults:
+const QByteArray kGood = R"(monitor: http://127.0.0.1:9810
+defaults:
   irig_offset: 0
   gps_offset: 0
   ieee1344: false
@@ -51,6 +52,7 @@ TEST(Inventory, AGoodOneGivesEachUnitItsPortLabelsAndSettings) {
     EXPECT_EQ(inventory.units[2].intended.firmware, 24) << "unquoted too";
     EXPECT_EQ(inventory.units[2].intended.ieee1344, true);
     EXPECT_EQ(inventory.units[0].labels.value(QStringLiteral("bay")), QStringLiteral("1"));
+    EXPECT_EQ(inventory.monitor, QUrl(QStringLiteral("http://127.0.0.1:9810")));
 }
 
 // `count` units, the first with `labels` labels anchored, the others referring to them.
@@ -124,6 +126,10 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"broken_yaml", "units:\n  u1: {port: COM1\n", 3, 1, ""},
         FaultRow{"two_units_blocks", "units:\n  u1: {port: COM1}\nunits:\n  u2: {port: COM2}\n", 3,
                  1, "units is given twice (first on line 1)"},
+        FaultRow{"two_monitors", "monitor: http://a:1\nmonitor: http://b:1\nunits: {}\n", 2, 1,
+                 "monitor is given twice"},
+        FaultRow{"a_map_for_the_monitor", "monitor: {url: http://a:1}\nunits: {}\n", 1, 10,
+                 "monitor must be a URL"},
         FaultRow{"two_defaults", "defaults: {gps_offset: 1}\ndefaults: {}\nunits: {}\n", 2, 1,
                  "defaults is given twice"},
         FaultRow{"two_ports", "units:\n  u1:\n    port: COM1\n    port: COM2\n", 4, 5,

@@ -26,7 +26,7 @@ protected:
     Ran Run(const QString& arguments) {
         QStringList words = arguments.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         words.replaceInStrings(QStringLiteral("DIR"), dir.path());
-        return test::RunIrigctl(words, Ports(), &changes);
+        return test::RunIrigctl(words, Ports(), &changes, localMonitor);
     }
     // Each port made from now on is the next unit of `units`; a null one's port cannot be opened.
     unit::PortMaker Ports() {
@@ -65,6 +65,8 @@ protected:
     std::optional<link::PortFailure> failOpen;
     std::function<std::optional<QByteArray>(const QByteArray&)> answerInstead;
     QStringList changes;  // what the runs recorded as changes to the units
+    // Where a busy port's watcher is asked for: by default where nothing answers.
+    QUrl localMonitor{QStringLiteral("http://127.0.0.1:1")};
 };
 
 }  // namespace irig::cli

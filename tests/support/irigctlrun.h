@@ -32,9 +32,10 @@ inline QString ReadBack(std::FILE* file) {
 
 // Runs `words` (without the program's name) as main does, the inventory read first; each port
 // through `makePort`, or the serial component the program itself uses; every change recorded
-// through `changes` (by default kept in `changes` of the result).
+// through `changes` (by default kept in `changes` of the result); a busy port's watcher asked for
+// at `localMonitor` (by default where irigctl asks).
 inline Ran RunIrigctl(const QStringList& words, const unit::PortMaker& makePort = {},
-                      QStringList* changes = nullptr) {
+                      QStringList* changes = nullptr, const QUrl& localMonitor = {}) {
     cli::CommandLine line = cli::ParseCommandLine(QStringList{QStringLiteral("irigctl")} + words,
                                                   irigctl::AllCommands());
     EXPECT_TRUE(line.request.has_value()) << line.text.toStdString();
@@ -48,8 +49,9 @@ inline Ran RunIrigctl(const QStringList& words, const unit::PortMaker& makePort 
     std::FILE* err = std::tmpfile();
     QStringList ignored;
     QStringList* kept = changes != nullptr ? changes : &ignored;
-    const int exitCode = cli::Run(*line.request, out, err, makePort,
-                                  [kept](const QString& change) { kept->append(change); });
+    const int exitCode = cli::Run(
+        *line.request, out, err, makePort, [kept](const QString& change) { kept->append(change); },
+        localMonitor);
     return {exitCode, ReadBack(out), ReadBack(err)};
 }
 
