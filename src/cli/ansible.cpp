@@ -200,7 +200,7 @@ public:
         connect(lease_, &lease::LeaseClient::Taken, session_.get(), &unit::Session::Open);
         connect(lease_, &lease::LeaseClient::Refused, this,
                 [this](const QString& why) { CannotOpen(why); });
-        lease_->Take({arguments_.unitName, link::PortAsOpened(arguments_.port)}, kLeaseSeconds,
+        lease_->Take({link::PortAsOpened(arguments_.port)}, kLeaseSeconds,
                      QStringLiteral("irigctl ansible-module (pid %1)")
                          .arg(QCoreApplication::applicationPid()));
     }

@@ -147,7 +147,7 @@ void Runner::Open(int unit) {
     }
     const FanOut::Target& target = fanOut_->TargetOf(unit);
     borrowing_->Take(
-        unit, {target.name, link::PortAsOpened(target.port)},
+        unit, {link::PortAsOpened(target.port)},
         [this, unit] {
             if (states_[static_cast<size_t>(unit)] == State::kOpening) {
                 fanOut_->Open(unit);

@@ -173,18 +173,8 @@ QString LeaseClient::Failure(int status, const QByteArray& body, const QString& 
         .arg(status);
 }
 
-QString LeaseClient::LeasePath() const {
-    return target_.unit.isEmpty()
-               ? QStringLiteral("/lease")
-               : QStringLiteral("/units/%1/lease")
-                     .arg(QString::fromLatin1(QUrl::toPercentEncoding(target_.unit)));
-}
-
 QList<QPair<QString, QString>> LeaseClient::TargetQuery() const {
-    if (target_.unit.isEmpty()) {
-        return {{QStringLiteral("port"), target_.port}};
-    }
-    return {};
+    return {{QStringLiteral("port"), target_.port}};
 }
 
 void LeaseClient::Take(const Target& target, int seconds, const QString& by) {
@@ -195,7 +185,7 @@ void LeaseClient::Take(const Target& target, int seconds, const QString& by) {
     auto query = TargetQuery();
     query.append(
         {{QStringLiteral("seconds"), QString::number(seconds)}, {QStringLiteral("by"), by}});
-    Send("POST", LeasePath(), query, waits_.takeMs,
+    Send("POST", QStringLiteral("/lease"), query, waits_.takeMs,
          [this](int status, const QByteArray& body, const QString& failure, bool) {
              TakeAnswered(status, body, failure);
          });
@@ -241,7 +231,7 @@ void LeaseClient::Renew() {
     query.append({{QStringLiteral("seconds"), QString::number(asked_)},
                   {QStringLiteral("by"), by_},
                   {QStringLiteral("lease"), token_}});
-    Send("POST", LeasePath(), query, waits_.takeMs,
+    Send("POST", QStringLiteral("/lease"), query, waits_.takeMs,
          [this](int status, const QByteArray& body, const QString& failure, bool) {
              Renewed(status, body, failure);
          });
@@ -290,7 +280,7 @@ void LeaseClient::Return() {
 void LeaseClient::SendReturn() {
     auto query = TargetQuery();
     query.append({QStringLiteral("lease"), token_});
-    Send("DELETE", LeasePath(), query, waits_.returnMs,
+    Send("DELETE", QStringLiteral("/lease"), query, waits_.returnMs,
          [this](int status, const QByteArray& body, const QString& failure, bool) {
              token_.clear();
              Finish(status == 200 ? QString() : Failure(status, body, failure));

@@ -42,10 +42,9 @@ struct Waits {
     int returnMs = 5'000;
 };
 
-// What is borrowed: an inventory unit by its name (the monitor's inventory names it alike), or
-// a port as the borrower opens it (PortAsOpened).
+// What is borrowed: a port as the borrower opens it (PortAsOpened). By its port, not its name in
+// an inventory: the monitor may watch it from another inventory, or from --port.
 struct Target {
-    QString unit;
     QString port;
 };
 
@@ -107,7 +106,6 @@ private:
     void ScheduleRenewal(int seconds);
     void SendReturn();
     void Finish(const QString& problem);
-    QString LeasePath() const;
     QList<QPair<QString, QString>> TargetQuery() const;
     QString Failure(int status, const QByteArray& body, const QString& failure) const;
 

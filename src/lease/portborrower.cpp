@@ -25,7 +25,7 @@ void PortBorrower::Pick(const QString& port, const QString& asOpened) {
                 return;
             }
             client->Take(
-                {{}, asOpened}, kWindowLeaseSeconds,
+                {asOpened}, kWindowLeaseSeconds,
                 QStringLiteral("irig-config (pid %1)").arg(QCoreApplication::applicationPid()));
         });
     connect(client, &LeaseClient::Taken, this, [this, client, port] {

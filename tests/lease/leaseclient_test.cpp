@@ -37,7 +37,7 @@ TEST_P(Take, SaysWhyInTheBorrowersWords) {
     client.SetCredentials([](const QString&) { return std::optional<Credentials>(); });
     QSignalSpy taken(&client, &LeaseClient::Taken);
     QSignalSpy refused(&client, &LeaseClient::Refused);
-    client.Take({{}, QStringLiteral("/dev/ttyS6")}, 600, QStringLiteral("irigctl apply (pid 1)"));
+    client.Take({QStringLiteral("/dev/ttyS6")}, 600, QStringLiteral("irigctl apply (pid 1)"));
     ASSERT_TRUE(test::WaitUntil([&] { return taken.size() + refused.size() == 1; }));
     ASSERT_EQ(refused.size(), 1);
     EXPECT_EQ(refused.at(0).at(0).toString(),
@@ -68,7 +68,7 @@ TEST(Lease, IsRenewedByItselfAndReturned) {
                                                   : std::nullopt;
     });
     QSignalSpy returned(&client, &LeaseClient::Returned);
-    client.Take({QStringLiteral("sub-a-1"), {}}, 1, {});
+    client.Take({QStringLiteral("/dev/ttyS6")}, 1, {});
     ASSERT_TRUE(test::WaitUntil([&] { return monitor.requests.size() == 2; }, 5000));
     client.Return();
     ASSERT_TRUE(test::WaitUntil([&] { return returned.size() == 1; }));
@@ -79,9 +79,9 @@ TEST(Lease, IsRenewedByItselfAndReturned) {
         lines << request.Line();
         EXPECT_EQ(request.authorization, "Basic " + QByteArray("ops:pw").toBase64());
     }
-    EXPECT_EQ(lines, (QStringList{QStringLiteral("POST /units/sub-a-1/lease"),
-                                  QStringLiteral("POST /units/sub-a-1/lease lease=") + token,
-                                  QStringLiteral("DELETE /units/sub-a-1/lease lease=") + token}));
+    EXPECT_EQ(lines, (QStringList{QStringLiteral("POST /lease port=/dev/ttyS6"),
+                                  QStringLiteral("POST /lease port=/dev/ttyS6&lease=") + token,
+                                  QStringLiteral("DELETE /lease port=/dev/ttyS6&lease=") + token}));
 }
 
 TEST(Lease, ARefusedRenewalEndsIt) {
@@ -94,7 +94,7 @@ TEST(Lease, ARefusedRenewalEndsIt) {
     LeaseClient client(monitor.Url());
     client.SetCredentials([](const QString&) { return std::optional<Credentials>(); });
     QSignalSpy lost(&client, &LeaseClient::Lost);
-    client.Take({{}, QStringLiteral("COM7")}, 1, {});
+    client.Take({QStringLiteral("COM7")}, 1, {});
     ASSERT_TRUE(test::WaitUntil([&] { return lost.size() == 1; }, 5000));
     EXPECT_EQ(lost.at(0).at(0).toString(), QStringLiteral("COM7 is lent to ops"));
 }
