@@ -2,7 +2,7 @@
 // shim and irigctl on the path, against a simulator of two units. One playbook, each task's
 // registered result written out as JSON and checked: a change then none, check mode that sets
 // nothing, the diff, a silent unit's failure with its message, and a firmware already answered that
-// is not flashed.
+// is not flashed; and the unit borrowed from a monitor that watches it.
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -14,10 +14,32 @@
 #include <QTemporaryDir>
 
 #include "support/firmwarefile.h"
+#include "support/monitorprocess.h"
 #include "support/simulatedunit.h"
+#include "support/wait.h"
 
 namespace irig::test {
 namespace {
+
+// Runs `playbook` with Debian's ansible-playbook, the module's shim and irigctl on the path; what
+// it printed.
+QByteArray Playbook(const QTemporaryDir& dir, const QString& playbook) {
+    QProcess ansible;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), QFileInfo(QStringLiteral(IRIGCTL_PATH)).path() +
+                                                   QLatin1Char(':') +
+                                                   environment.value(QStringLiteral("PATH")));
+    environment.insert(QStringLiteral("ANSIBLE_LIBRARY"),
+                       QStringLiteral(IRIG_SOURCE_DIR "/packaging/ansible"));
+    environment.insert(QStringLiteral("ANSIBLE_LOCAL_TEMP"), dir.filePath(QStringLiteral("tmp")));
+    environment.insert(QStringLiteral("ANSIBLE_NOCOLOR"), QStringLiteral("1"));
+    ansible.setProcessEnvironment(environment);
+    ansible.start(QStringLiteral("ansible-playbook"),
+                  {QStringLiteral("-i"), QStringLiteral("localhost,"), playbook});
+    EXPECT_TRUE(WaitUntil([&] { return ansible.state() == QProcess::NotRunning; }, 120'000))
+        << "ansible-playbook (Debian's ansible-core)";
+    return ansible.readAllStandardOutput();
+}
 
 TEST(AnsibleModule, ChangesOnceChecksDiffsFailsAndLeavesCurrentFirmware) {
     QTemporaryDir dir;
@@ -41,20 +63,7 @@ TEST(AnsibleModule, ChangesOnceChecksDiffsFailsAndLeavesCurrentFirmware) {
                                            .arg(units.Link(1), units.Link(2), firmware.path,
                                                 dir.filePath(QStringLiteral("results.json")))
                                            .toUtf8());
-    QProcess ansible;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), QFileInfo(QStringLiteral(IRIGCTL_PATH)).path() +
-                                                   QLatin1Char(':') +
-                                                   environment.value(QStringLiteral("PATH")));
-    environment.insert(QStringLiteral("ANSIBLE_LIBRARY"),
-                       QStringLiteral(IRIG_SOURCE_DIR "/packaging/ansible"));
-    environment.insert(QStringLiteral("ANSIBLE_LOCAL_TEMP"), dir.filePath(QStringLiteral("tmp")));
-    environment.insert(QStringLiteral("ANSIBLE_NOCOLOR"), QStringLiteral("1"));
-    ansible.setProcessEnvironment(environment);
-    ansible.start(QStringLiteral("ansible-playbook"),
-                  {QStringLiteral("-i"), QStringLiteral("localhost,"), playbook});
-    ASSERT_TRUE(ansible.waitForFinished(120'000)) << "ansible-playbook (Debian's ansible-core)";
-    const QByteArray output = ansible.readAllStandardOutput();
+    const QByteArray output = Playbook(dir, playbook);
     QFile written(dir.filePath(QStringLiteral("results.json")));
     ASSERT_TRUE(written.open(QIODevice::ReadOnly)) << output.toStdString();
     const QJsonArray tasks = QJsonDocument::fromJson(written.readAll()).array();
@@ -76,6 +85,30 @@ TEST(AnsibleModule, ChangesOnceChecksDiffsFailsAndLeavesCurrentFirmware) {
     EXPECT_EQ(result(6)[QStringLiteral("state")][QStringLiteral("version")].toString(),
               QStringLiteral("2.3"))
         << "not flashed: it answers firmware_version already";
+}
+
+// With the option monitor, the module borrows its unit from the monitor that watches it, and gives
+// it back.
+TEST(AnsibleModule, BorrowsItsUnitFromTheMonitor) {
+    QTemporaryDir dir;
+    SimulatedUnits units(dir.path(), 1, {});
+    ASSERT_TRUE(units.WaitReady()) << units.Errors().toStdString();
+    MonitorProcess monitor({units.Link(1)});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    const QString playbook = WriteFile(
+        dir.filePath(QStringLiteral("play.yml")),
+        QStringLiteral("- hosts: localhost\n  connection: local\n  gather_facts: false\n  tasks:\n"
+                       "    - irig_unit: {port: \"%1\", gps_offset: 3, monitor: "
+                       "\"http://127.0.0.1:%2\"}\n")
+            .arg(units.Link(1))
+            .arg(monitor.Port())
+            .toUtf8());
+    const QByteArray output = Playbook(dir, playbook);
+    EXPECT_TRUE(output.contains("changed=1")) << output.toStdString();
+    const QString record = monitor.Errors();
+    EXPECT_TRUE(record.contains(QStringLiteral("lent to")) &&
+                record.contains(QStringLiteral("returned by")))
+        << record.toStdString();
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 #include "support/firmwarefile.h"
 #include "support/flashcheck.h"
+#include "support/monitorprocess.h"
 #include "support/portmapfolder.h"
 #include "support/simulatedunit.h"
 #include "support/wait.h"
@@ -289,6 +290,68 @@ TEST_F(Irigctl, APortWithoutPermissionSaysWhichGroupToJoin) {
                        "with \"sudo adduser $USER dialout\"")
             .arg(device)))
         << result.err.toStdString();
+}
+
+// How many units a monitor's metrics show answering, and not lent.
+int Watched(MonitorProcess& monitor, QString* metrics = nullptr) {
+    const QString text = QString::fromUtf8(Http(monitor.Url(QStringLiteral("/metrics"))).body);
+    if (metrics != nullptr) {
+        *metrics = text;
+    }
+    static const QRegularExpression up(QStringLiteral("\nirig_unit_up\\{[^}]*\\} 1"));
+    static const QRegularExpression lent(QStringLiteral("\nirig_unit_leased\\{[^}]*\\} 1"));
+    return text.contains(lent) ? 0 : static_cast<int>(text.count(up));
+}
+
+// With the monitor watching both units, apply and flash borrow them (by other spellings of their
+// ports than the monitor's) and give them back: the monitor watches both again, the flashed one's
+// new version read, and its record says each loan.
+TEST_F(Irigctl, ApplyAndFlashBorrowTheUnitsTheMonitorWatches) {
+    StartUnit(QStringLiteral("COM1"));
+    StartUnit(QStringLiteral("COM2"));
+    MonitorProcess monitor({ports.Entry(QStringLiteral("COM1")), QStringLiteral("COM2")});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    const QString url = QStringLiteral("http://127.0.0.1:%1").arg(monitor.Port());
+    ASSERT_TRUE(WaitUntil([&] { return Watched(monitor) == 2; }, 15'000))
+        << monitor.Errors().toStdString();
+
+    const QString inventory = Write(QStringLiteral("units.yaml"),
+                                    "units:\n  u1: {port: COM1, gps_offset: -5}\n"
+                                    "  u2: {port: COM2, gps_offset: -5}\n");
+    const Result applied = Run({"apply", "-i", inventory, "--all", "--monitor", url});
+    EXPECT_EQ(applied.exitCode, 0) << applied.err.toStdString();
+    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x400, 9, 0x4000, "irig 2.4");
+    const Result flashed = Run({"flash", firmware.path, "-p", "COM1", "--expect-version", "2.4",
+                                "--monitor", url, "--quiet"});
+    EXPECT_EQ(flashed.exitCode, 0) << flashed.err.toStdString();
+
+    QString metrics;
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Watched(monitor, &metrics) == 2 && metrics.contains("version=\"2.4\""); },
+        15'000))
+        << metrics.toStdString() << monitor.Errors().toStdString();
+    const QString record = monitor.Errors();
+    EXPECT_EQ(record.count(QStringLiteral(": lent to ")), 3) << record.toStdString();
+    EXPECT_EQ(record.count(QStringLiteral(": returned by ")), 3) << record.toStdString();
+}
+
+// A borrower killed outright returns nothing: its lease ends by itself, and the monitor watches the
+// unit again.
+TEST_F(Irigctl, TheLeaseOfABorrowerKilledOutrightEndsByItself) {
+    StartUnit(QStringLiteral("COM1"));
+    MonitorProcess monitor({QStringLiteral("COM1")}, {QStringLiteral("--lease-limit"), "2"});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    QProcess watch;
+    watch.start(QStringLiteral(IRIGCTL_PATH),
+                {"status", "--watch", "-p", "COM1", "--monitor",
+                 QStringLiteral("http://127.0.0.1:%1").arg(monitor.Port())});
+    ASSERT_TRUE(WaitUntil([&] { return watch.bytesAvailable() > 0; }, 10'000))
+        << "a reading, through the borrowed port";
+    ::kill(static_cast<pid_t>(watch.processId()), SIGKILL);
+    ASSERT_TRUE(watch.waitForFinished(5000));
+    EXPECT_TRUE(WaitUntil([&] { return monitor.Errors().contains("expired after"); }, 10'000))
+        << monitor.Errors().toStdString();
+    EXPECT_TRUE(WaitUntil([&] { return Watched(monitor) == 1; }, 10'000));
 }
 
 }  // namespace
