@@ -1,7 +1,7 @@
-// One unit borrowed from an irigctl monitor over HTTP(S): the lease taken for a port or an
-// inventory unit, renewed by itself while a third of its time is left, and returned; and whether
-// the monitor watches a port. Never blocks; every answer is a signal, each wait bounded. What a
-// borrower does with the port meanwhile is its own.
+// One unit borrowed from an irigctl monitor over HTTP(S): the lease taken for its port, renewed
+// by itself while a third of its time is left, and returned; and whether the monitor watches a
+// port. Never blocks; every answer is a signal, each wait bounded. What a borrower does with the
+// port meanwhile is its own.
 #pragma once
 
 #include <QElapsedTimer>
