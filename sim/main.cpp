@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -145,6 +146,37 @@ std::vector<bool> UnitList(const std::string& text, int units) {
     return named;
 }
 
+// What the options say together: --units with --link-dir or --listen (its ports in range), a
+// source and a baud rate that exist.
+void Check(Settings& s, const std::string& faultUnits) {
+    if (s.units > 0) {
+        if (!s.link.empty() || !s.device.empty() || s.linkDir.empty() == s.listenAddress.empty())
+            Fail(std::string("--units takes --link-dir or --listen\n") + kUsage);
+        if (s.units > 100'000)
+            Fail("--units must be 1 to 100000");
+        if (!s.listenAddress.empty()) {
+            const size_t colon = s.listenAddress.rfind(':');
+            s.firstPort =
+                colon == std::string::npos ? 0 : std::atoi(s.listenAddress.c_str() + colon + 1);
+            s.listenAddress = colon == std::string::npos ? "" : s.listenAddress.substr(0, colon);
+            if (s.firstPort < 1 || s.firstPort + s.units - 1 > 65535)
+                Fail("--listen takes ADDRESS:PORT, the ports PORT to PORT+N-1 from 1 to 65535");
+        }
+        if (!faultUnits.empty())
+            s.faulty = UnitList(faultUnits, s.units);
+    } else if (s.link.empty() == s.device.empty()) {
+        Fail(std::string("give --link, --device or --units\n") + kUsage);
+    } else if (!faultUnits.empty()) {
+        Fail("--fault-units goes with --units");
+    }
+    const std::string sources[] = {"gps", "irig", "irig-bad", "crystal"};
+    if (std::find(std::begin(sources), std::end(sources), s.unit.source) == std::end(sources)) {
+        Fail("--source must be gps, irig, irig-bad or crystal");
+    }
+    if (s.baud < 0)
+        Fail("--baud must be 0 or more");
+}
+
 Settings Parse(int argc, char* argv[]) {
     Settings s;
     std::string faultUnits;
@@ -228,32 +260,7 @@ Settings Parse(int argc, char* argv[]) {
         } else
             Fail("unknown option " + arg + "\n" + kUsage);
     }
-    if (s.units > 0) {
-        if (!s.link.empty() || !s.device.empty() || s.linkDir.empty() == s.listenAddress.empty())
-            Fail(std::string("--units takes --link-dir or --listen\n") + kUsage);
-        if (s.units > 100'000)
-            Fail("--units must be 1 to 100000");
-        if (!s.listenAddress.empty()) {
-            const size_t colon = s.listenAddress.rfind(':');
-            s.firstPort =
-                colon == std::string::npos ? 0 : std::atoi(s.listenAddress.c_str() + colon + 1);
-            s.listenAddress = colon == std::string::npos ? "" : s.listenAddress.substr(0, colon);
-            if (s.firstPort < 1 || s.firstPort + s.units - 1 > 65535)
-                Fail("--listen takes ADDRESS:PORT, the ports PORT to PORT+N-1 from 1 to 65535");
-        }
-        if (!faultUnits.empty())
-            s.faulty = UnitList(faultUnits, s.units);
-    } else if (s.link.empty() == s.device.empty()) {
-        Fail(std::string("give --link, --device or --units\n") + kUsage);
-    } else if (!faultUnits.empty()) {
-        Fail("--fault-units goes with --units");
-    }
-    const std::string sources[] = {"gps", "irig", "irig-bad", "crystal"};
-    if (std::find(std::begin(sources), std::end(sources), s.unit.source) == std::end(sources)) {
-        Fail("--source must be gps, irig, irig-bad or crystal");
-    }
-    if (s.baud < 0)
-        Fail("--baud must be 0 or more");
+    Check(s, faultUnits);
     return s;
 }
 
@@ -564,76 +571,88 @@ void RaiseFileLimit() {
     }
 }
 
-}  // namespace
+// The flash file is a shared mapping: what is programmed is in the file at once, without a system
+// call per block. None without --flash-out.
+uint8_t* MapFlashOut(const Settings& settings) {
+    if (settings.flashOut.empty())
+        return nullptr;
+    if (settings.units > 0)
+        Fail("--flash-out keeps one unit's flash; not with --units");
+    const int file = open(settings.flashOut.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (file < 0 || ftruncate(file, sim::kFlashSize) != 0)
+        Fail(settings.flashOut + ": " + std::strerror(errno));
+    void* mapped = mmap(nullptr, sim::kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+    if (mapped == MAP_FAILED)
+        Fail(settings.flashOut + ": " + std::strerror(errno));
+    close(file);
+    return static_cast<uint8_t*>(mapped);
+}
 
-int main(int argc, char* argv[]) {
-    const Settings settings = Parse(argc, argv);
-    struct sigaction action {};
-    action.sa_handler = Stop;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-    RaiseFileLimit();
-
-    // The flash file is a shared mapping: what is programmed is in the file at once, without a
-    // system call per block.
-    uint8_t* flashOut = nullptr;
-    if (!settings.flashOut.empty()) {
-        if (settings.units > 0)
-            Fail("--flash-out keeps one unit's flash; not with --units");
-        const int file = open(settings.flashOut.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-        if (file < 0 || ftruncate(file, sim::kFlashSize) != 0)
-            Fail(settings.flashOut + ": " + std::strerror(errno));
-        void* mapped = mmap(nullptr, sim::kFlashSize, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
-        if (mapped == MAP_FAILED)
-            Fail(settings.flashOut + ": " + std::strerror(errno));
-        close(file);
-        flashOut = static_cast<uint8_t*>(mapped);
-    }
-    auto logFor = [&](int number) {
-        const std::string prefix = settings.units > 0
-                                       ? "irig-unit-sim: unit" + std::to_string(number) + ": "
-                                       : "irig-unit-sim: ";
-        return [&settings, prefix](const std::string& line) {
-            if (settings.verbose)
-                std::fprintf(stderr, "%s%s\n", prefix.c_str(), line.c_str());
-        };
+// Unit `number`'s log lines, said with --verbose.
+std::function<void(const std::string&)> LogFor(const Settings& settings, int number) {
+    const std::string prefix = settings.units > 0
+                                   ? "irig-unit-sim: unit" + std::to_string(number) + ": "
+                                   : "irig-unit-sim: ";
+    return [&settings, prefix](const std::string& line) {
+        if (settings.verbose)
+            std::fprintf(stderr, "%s%s\n", prefix.c_str(), line.c_str());
     };
+}
 
+// With --units, each unit on its link or TCP port, the faults on those --fault-units names; then
+// the ready line.
+std::vector<std::unique_ptr<Served>> ManyUnits(const Settings& settings) {
     std::vector<std::unique_ptr<Served>> units;
-    if (settings.units == 0) {
-        units.push_back(std::make_unique<Served>(settings, settings.unit,
-                                                 Line::Where{settings.link, settings.device, {}, 0},
-                                                 true, logFor(1), flashOut, settings.seed));
-        units.back()->SetLog(logFor(1));
-    } else {
-        Line::quietReady_ = true;
-        for (int number = 1; number <= settings.units; ++number) {
-            const bool faulty =
-                settings.faulty.empty() || settings.faulty[static_cast<size_t>(number)];
-            sim::Options options = settings.unit;
-            if (!faulty)
-                ClearFaults(options);
-            Line::Where where;
-            if (settings.listenAddress.empty())
-                where.link = settings.linkDir + "/unit" + std::to_string(number);
-            else
-                where = {{}, {}, settings.listenAddress, settings.firstPort + number - 1};
-            units.push_back(std::make_unique<Served>(
-                settings, options, std::move(where), faulty, logFor(number), nullptr,
-                settings.seed + static_cast<unsigned>(number)));
-            units.back()->SetLog(logFor(number));
-        }
+    Line::quietReady_ = true;
+    for (int number = 1; number <= settings.units; ++number) {
+        const bool faulty = settings.faulty.empty() || settings.faulty[static_cast<size_t>(number)];
+        sim::Options options = settings.unit;
+        if (!faulty)
+            ClearFaults(options);
+        Line::Where where;
         if (settings.listenAddress.empty())
-            std::printf("irig-unit-sim: ready: %d units, linked as %s/unit1 to unit%d\n",
-                        settings.units, settings.linkDir.c_str(), settings.units);
+            where.link = settings.linkDir + "/unit" + std::to_string(number);
         else
-            std::printf("irig-unit-sim: ready: %d units on %s ports %d to %d\n", settings.units,
-                        settings.listenAddress.c_str(), settings.firstPort,
-                        settings.firstPort + settings.units - 1);
-        std::fflush(stdout);
+            where = {{}, {}, settings.listenAddress, settings.firstPort + number - 1};
+        units.push_back(std::make_unique<Served>(settings, options, std::move(where), faulty,
+                                                 LogFor(settings, number), nullptr,
+                                                 settings.seed + static_cast<unsigned>(number)));
+        units.back()->SetLog(LogFor(settings, number));
     }
+    if (settings.listenAddress.empty())
+        std::printf("irig-unit-sim: ready: %d units, linked as %s/unit1 to unit%d\n",
+                    settings.units, settings.linkDir.c_str(), settings.units);
+    else
+        std::printf("irig-unit-sim: ready: %d units on %s ports %d to %d\n", settings.units,
+                    settings.listenAddress.c_str(), settings.firstPort,
+                    settings.firstPort + settings.units - 1);
+    std::fflush(stdout);
+    return units;
+}
 
+// What poll() said of each descriptor: a listener's client accepted, a line read, a line gone.
+void Dispatch(const std::vector<pollfd>& polled,
+              const std::vector<std::pair<Served*, bool>>& owners) {
+    for (size_t i = 0; i < polled.size(); ++i) {
+        const short events = polled[i].revents;
+        Served& unit = *owners[i].first;
+        if (events == 0) {
+            continue;
+        } else if (owners[i].second) {
+            unit.Accept();
+        } else if ((events & POLLIN) != 0) {
+            if (!unit.Read() && unit.listener() >= 0)
+                unit.DropClient();  // a TCP client that went
+        } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            if (unit.listener() < 0)
+                Fail("the line failed");
+            unit.DropClient();
+        }
+    }
+}
+
+// Serves the units until a signal to stop.
+void Serve(const std::vector<std::unique_ptr<Served>>& units) {
     std::vector<pollfd> polled;
     std::vector<std::pair<Served*, bool>> owners;  // each polled descriptor's unit, and listener?
     while (!stopRequested) {
@@ -672,25 +691,33 @@ int main(int argc, char* argv[]) {
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wake - Clock::now());
             timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, 60'000));
         }
-        if (poll(polled.data(), polled.size(), timeout) <= 0)
-            continue;
-        for (size_t i = 0; i < polled.size(); ++i) {
-            const short events = polled[i].revents;
-            Served& unit = *owners[i].first;
-            if (events == 0) {
-                continue;
-            } else if (owners[i].second) {
-                unit.Accept();
-            } else if ((events & POLLIN) != 0) {
-                if (!unit.Read() && unit.listener() >= 0)
-                    unit.DropClient();  // a TCP client that went
-            } else if ((events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                if (unit.listener() < 0)
-                    Fail("the line failed");
-                unit.DropClient();
-            }
-        }
+        if (poll(polled.data(), polled.size(), timeout) > 0)
+            Dispatch(polled, owners);
     }
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    const Settings settings = Parse(argc, argv);
+    struct sigaction action {};
+    action.sa_handler = Stop;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    RaiseFileLimit();
+
+    uint8_t* flashOut = MapFlashOut(settings);
+    std::vector<std::unique_ptr<Served>> units;
+    if (settings.units == 0) {
+        units.push_back(std::make_unique<Served>(
+            settings, settings.unit, Line::Where{settings.link, settings.device, {}, 0}, true,
+            LogFor(settings, 1), flashOut, settings.seed));
+        units.back()->SetLog(LogFor(settings, 1));
+    } else {
+        units = ManyUnits(settings);
+    }
+    Serve(units);
     if (flashOut != nullptr)
         munmap(flashOut, sim::kFlashSize);
     if (settings.gaps) {

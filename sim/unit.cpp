@@ -124,6 +124,7 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
     const HostTime arrived =
         std::chrono::system_clock::now() -
         std::chrono::duration_cast<std::chrono::system_clock::duration>(Clock::now() - now);
+    Replies replies;
     switch (message.code) {
         case kReBoot:
             log_("re-boot");
@@ -137,90 +138,107 @@ std::vector<Bytes> Unit::Answer(const Decoder::Message& message, Clock::time_poi
             updated_ = false;
             return {{kEscape, kFlashMode}};
         case kRead:
-            if (flashMode_ || p.size() != 1)
-                break;
-            if (p[0] == 0x01) {
-                log_("status");
-                return {EncodeFrame(kRead, ClockPayload(false, arrived))};
-            }
-            if (p[0] == 0x02) {
-                log_("retrieve offsets");
-                return {EncodeFrame(kRead, {0x02, irigOffset_, gpsOffset_, ieee1344_})};
-            }
-            if (p[0] == 0x03) {
-                log_("retrieve GPS message");
-                Bytes reply(options_.gpsMessage.size() + 1, 0x03);
-                std::copy(options_.gpsMessage.begin(), options_.gpsMessage.end(),
-                          reply.begin() + 1);
-                return {EncodeFrame(kRead, reply)};
-            }
+            replies = flashMode_ ? std::nullopt : Read(p, arrived);
             break;
         case kSet:
-            if (flashMode_)
-                break;
-            if (p.size() == 9 && p[0] == 0x01) {
-                const auto kept = clockOffset_;
-                const long long lagMs = SetClock(p, arrived);
-                log_("set time " + Hex(p) + "; the host's clock was " + std::to_string(lagMs) +
-                     " ms past it when the frame arrived" +
-                     (options_.forgetWrites ? "; forgotten" : ""));
-                Bytes reply = ClockPayload(true, arrived);
-                if (options_.forgetWrites)
-                    clockOffset_ = kept;
-                return {EncodeFrame(kSet, reply)};
-            }
-            if (p.size() == 4 && p[0] == 0x02) {
-                log_("set offsets " + Hex(p) + (options_.forgetWrites ? "; forgotten" : ""));
-                if (!options_.forgetWrites)
-                    irigOffset_ = p[1], gpsOffset_ = p[2], ieee1344_ = p[3];
-                return {EncodeFrame(kSet, {0x02, p[1], p[2], p[3]})};
-            }
+            replies = flashMode_ ? std::nullopt : Set(p, arrived);
             break;
         case kErase:
-            if (!flashMode_ || p != Bytes{0x55, 0xAA})
-                break;
-            if (++erases_ == options_.failErase) {
-                log_("erase " + std::to_string(erases_) + ": failing it");
-                return {EncodeFrame(kErase, {0x00})};
-            }
-            flash_.fill(0xFF);
-            flashWritten_(0, kFlashSize);
-            whole_ = false;
-            log_("erase " + std::to_string(erases_));
-            return {EncodeFrame(kErase, {0xFF})};
-        case kBlock: {
-            if (!flashMode_ || p.size() != 132 || p[3] != 0x00)
-                break;
-            const uint32_t address = p[0] | (p[1] << 8) | (p[2] << 16);
-            if (address + 128 > kFlashSize)
-                break;
-            std::copy(p.begin() + 4, p.end(), flash_.begin() + address);
-            flashWritten_(address, 128);
-            updated_ = true;
-            whole_ = p.back() == 0xFF;
-            ++echoes_;
-            hangUp_ = hangUp_ || echoes_ == options_.hangUpAfter;
-            char line[64];
-            std::snprintf(line, sizeof line, "block %d at 0x%05X", echoes_, address);
-            if (echoes_ == options_.dropEcho) {
-                log_(std::string(line) + ": dropping its echo");
-                return {};
-            }
-            Bytes echo = p;
-            if (echoes_ == options_.corruptEcho) {
-                echo[4 + echoes_ % 128] ^= 0x01;
-                log_(std::string(line) + ": corrupting its echo");
-            } else {
-                log_(line);
-            }
-            return {EncodeFrame(kBlock, echo)};
-        }
+            replies = flashMode_ ? Erase(p) : std::nullopt;
+            break;
+        case kBlock:
+            replies = flashMode_ ? Block(p) : std::nullopt;
+            break;
         default:
             break;
     }
+    if (replies)
+        return std::move(*replies);
     log_("ignored frame " + std::to_string(message.code) + (flashMode_ ? " (flash mode): " : ": ") +
          Hex(p));
     return {};
+}
+
+Unit::Replies Unit::Read(const Bytes& p, HostTime arrived) {
+    if (p.size() != 1)
+        return std::nullopt;
+    if (p[0] == 0x01) {
+        log_("status");
+        return {{EncodeFrame(kRead, ClockPayload(false, arrived))}};
+    }
+    if (p[0] == 0x02) {
+        log_("retrieve offsets");
+        return {{EncodeFrame(kRead, {0x02, irigOffset_, gpsOffset_, ieee1344_})}};
+    }
+    if (p[0] == 0x03) {
+        log_("retrieve GPS message");
+        Bytes reply(options_.gpsMessage.size() + 1, 0x03);
+        std::copy(options_.gpsMessage.begin(), options_.gpsMessage.end(), reply.begin() + 1);
+        return {{EncodeFrame(kRead, reply)}};
+    }
+    return std::nullopt;
+}
+
+Unit::Replies Unit::Set(const Bytes& p, HostTime arrived) {
+    if (p.size() == 9 && p[0] == 0x01) {
+        const auto kept = clockOffset_;
+        const long long lagMs = SetClock(p, arrived);
+        log_("set time " + Hex(p) + "; the host's clock was " + std::to_string(lagMs) +
+             " ms past it when the frame arrived" + (options_.forgetWrites ? "; forgotten" : ""));
+        Bytes reply = ClockPayload(true, arrived);
+        if (options_.forgetWrites)
+            clockOffset_ = kept;
+        return {{EncodeFrame(kSet, reply)}};
+    }
+    if (p.size() == 4 && p[0] == 0x02) {
+        log_("set offsets " + Hex(p) + (options_.forgetWrites ? "; forgotten" : ""));
+        if (!options_.forgetWrites)
+            irigOffset_ = p[1], gpsOffset_ = p[2], ieee1344_ = p[3];
+        return {{EncodeFrame(kSet, {0x02, p[1], p[2], p[3]})}};
+    }
+    return std::nullopt;
+}
+
+Unit::Replies Unit::Erase(const Bytes& p) {
+    if (p != Bytes{0x55, 0xAA})
+        return std::nullopt;
+    if (++erases_ == options_.failErase) {
+        log_("erase " + std::to_string(erases_) + ": failing it");
+        return {{EncodeFrame(kErase, {0x00})}};
+    }
+    flash_.fill(0xFF);
+    flashWritten_(0, kFlashSize);
+    whole_ = false;
+    log_("erase " + std::to_string(erases_));
+    return {{EncodeFrame(kErase, {0xFF})}};
+}
+
+Unit::Replies Unit::Block(const Bytes& p) {
+    if (p.size() != 132 || p[3] != 0x00)
+        return std::nullopt;
+    const uint32_t address = p[0] | (p[1] << 8) | (p[2] << 16);
+    if (address + 128 > kFlashSize)
+        return std::nullopt;
+    std::copy(p.begin() + 4, p.end(), flash_.begin() + address);
+    flashWritten_(address, 128);
+    updated_ = true;
+    whole_ = p.back() == 0xFF;
+    ++echoes_;
+    hangUp_ = hangUp_ || echoes_ == options_.hangUpAfter;
+    char line[64];
+    std::snprintf(line, sizeof line, "block %d at 0x%05X", echoes_, address);
+    if (echoes_ == options_.dropEcho) {
+        log_(std::string(line) + ": dropping its echo");
+        return std::vector<Bytes>{};
+    }
+    Bytes echo = p;
+    if (echoes_ == options_.corruptEcho) {
+        echo[4 + echoes_ % 128] ^= 0x01;
+        log_(std::string(line) + ": corrupting its echo");
+    } else {
+        log_(line);
+    }
+    return {{EncodeFrame(kBlock, echo)}};
 }
 
 std::vector<Bytes> Unit::Tick(Clock::time_point now) {

@@ -75,7 +75,15 @@ public:
 private:
     using HostTime = std::chrono::system_clock::time_point;
 
+    using Replies = std::optional<std::vector<Bytes>>;  // none: the request is ignored
+
     std::vector<Bytes> Answer(const Decoder::Message& message, Clock::time_point now);
+    // Each request a unit out of flash mode answers (Read, Set), and those in flash mode (Erase,
+    // Block).
+    Replies Read(const Bytes& payload, HostTime arrived);
+    Replies Set(const Bytes& payload, HostTime arrived);
+    Replies Erase(const Bytes& payload);
+    Replies Block(const Bytes& payload);
     std::optional<int> ProgramIdVersion() const;
     // The clock as it stands when a request's last byte arrives: `arrived`, the host's wall clock
     // then, read once per request.

@@ -167,6 +167,55 @@ protected:
     }
 };
 
+// The port list: the widest entry known without measuring them all, the wheel taken only once
+// it is entered, and a view that does not size every row.
+void SetUpPortList(QComboBox& list) {
+    // Sizing the list to its widest entry would measure all 4096 of them; "COM4096" is the widest.
+    list.setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    list.setMinimumContentsLength(7);
+    // The wheel may change the list only once the operator has entered it (the window's filter).
+    list.setFocusPolicy(Qt::StrongFocus);
+    list.setModel(new PortListModel(&list));
+    auto* portView = new QListView(&list);
+    portView->setUniformItemSizes(true);
+    list.setView(portView);
+}
+
+void SetTabOrder(const Controls& c) {
+    QWidget* const tabOrder[] = {c.cmdLoad,
+                                 c.cmdProgram,
+                                 c.txtFlashStatus,
+                                 c.cmdFlashMode,
+                                 c.cmdSetTime,
+                                 c.cmdFlashExit,
+                                 c.txtIrigOffset,
+                                 c.txtGpsOffset,
+                                 c.cmdSetOffset,
+                                 c.cmdRetreiveOffset,
+                                 c.chkIEEE1344,
+                                 c.cmdReBoot,
+                                 c.cmdRetreiveGpsMessage,
+                                 c.txtGpsMessage,
+                                 c.cmbComPort};
+    for (size_t i = 1; i < std::size(tabOrder); ++i) {
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+}
+
+void MakeTimers(QMainWindow& window, Controls& c) {
+    const auto timer = [&window](const char* name, int intervalMs) {
+        auto* made = new QTimer(&window);
+        made->setObjectName(QLatin1String(name));
+        made->setInterval(intervalMs);
+        return made;
+    };
+    c.tmrDateTime = timer("tmrDateTime", 500);
+    c.tmrWatch = timer("tmrWatch", 500);
+    c.tmrSetTime = timer("tmrSetTime", 0);
+    c.tmrSetTime->setSingleShot(true);
+    c.tmrSetTime->setTimerType(Qt::PreciseTimer);
+}
+
 }  // namespace
 
 void BuildControls(QMainWindow& window, Controls& c) {
@@ -242,34 +291,9 @@ void BuildControls(QMainWindow& window, Controls& c) {
     window.statusBar()->addWidget(c.statusLine, 1);
     window.statusBar()->setSizeGripEnabled(false);
 
-    // Sizing the list to its widest entry would measure all 4096 of them; "COM4096" is the widest.
-    c.cmbComPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    c.cmbComPort->setMinimumContentsLength(7);
-    // The wheel may change the list only once the operator has entered it (the window's filter).
-    c.cmbComPort->setFocusPolicy(Qt::StrongFocus);
-    c.cmbComPort->setModel(new PortListModel(c.cmbComPort));
-    auto* portView = new QListView(c.cmbComPort);
-    portView->setUniformItemSizes(true);
-    c.cmbComPort->setView(portView);
+    SetUpPortList(*c.cmbComPort);
 
-    QWidget* const tabOrder[] = {c.cmdLoad,
-                                 c.cmdProgram,
-                                 c.txtFlashStatus,
-                                 c.cmdFlashMode,
-                                 c.cmdSetTime,
-                                 c.cmdFlashExit,
-                                 c.txtIrigOffset,
-                                 c.txtGpsOffset,
-                                 c.cmdSetOffset,
-                                 c.cmdRetreiveOffset,
-                                 c.chkIEEE1344,
-                                 c.cmdReBoot,
-                                 c.cmdRetreiveGpsMessage,
-                                 c.txtGpsMessage,
-                                 c.cmbComPort};
-    for (size_t i = 1; i < std::size(tabOrder); ++i) {
-        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
-    }
+    SetTabOrder(c);
 
     auto* enter = new EnterPressesButtons(&window);
     for (QPushButton* button : client->findChildren<QPushButton*>()) {
@@ -279,17 +303,7 @@ void BuildControls(QMainWindow& window, Controls& c) {
     FitToFont(c, client);
     DescribeForScreenReaders(window, c);
 
-    const auto timer = [&window](const char* name, int intervalMs) {
-        auto* made = new QTimer(&window);
-        made->setObjectName(QLatin1String(name));
-        made->setInterval(intervalMs);
-        return made;
-    };
-    c.tmrDateTime = timer("tmrDateTime", 500);
-    c.tmrWatch = timer("tmrWatch", 500);
-    c.tmrSetTime = timer("tmrSetTime", 0);
-    c.tmrSetTime->setSingleShot(true);
-    c.tmrSetTime->setTimerType(Qt::PreciseTimer);
+    MakeTimers(window, c);
 }
 
 QString ChooseFlashFile(QWidget* parent) {
