@@ -23,7 +23,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <algorithm>
@@ -71,19 +70,11 @@ double Irigctl(const QStringList& arguments, QByteArray* out = nullptr, int expe
     return process.exitCode() == expected ? seconds : -seconds;
 }
 
-// `count` simulated units on TCP ports above the range the system hands out for connections,
-// where a free run of ports is found; null when none is.
+// `count` simulated units on a free run of TCP ports; null when none is found.
 std::unique_ptr<SimulatedUnits> ListeningUnits(int count) {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        const auto first = static_cast<quint16>(
-            61000 + QRandomGenerator::global()->bounded(65535 - 61000 - count));
-        auto units = std::make_unique<SimulatedUnits>(
-            first, count, QStringList{QStringLiteral("--baud"), QStringLiteral("19200")});
-        if (units->WaitReady(30'000)) {
-            return units;
-        }
-    }
-    return nullptr;
+    auto units = std::make_unique<SimulatedUnits>(
+        quint16{0}, count, QStringList{QStringLiteral("--baud"), QStringLiteral("19200")});
+    return units->WaitReady(30'000) ? std::move(units) : nullptr;
 }
 
 QString Inventory(const QTemporaryDir& dir, const SimulatedUnits& units, int count, int gps,
