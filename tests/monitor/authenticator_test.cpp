@@ -103,12 +103,14 @@ TEST_F(Gated, APairIsCheckedOnceAndRememberedUntilTheUsersChange) {
 }
 
 TEST_F(Gated, TheChecksThatWaitAreBoundedPerClientAndOverall) {
-    [[maybe_unused]] const auto waiting = {Ask("1"), Ask("2"), Ask("3")};
+    const auto waiting = {Ask("1"), Ask("2"), Ask("3")};
     EXPECT_EQ(Ask("4")->value_or(Verdict::kAllowed), Verdict::kBusy) << "a's two wait already";
     const auto other = Ask("5", "b");
     EXPECT_EQ(Ask("6", "c")->value_or(Verdict::kAllowed), Verdict::kBusy) << "three wait in all";
     go.release(4);
     ASSERT_TRUE(Answered(other));
+    for (const auto& verdict : waiting)
+        ASSERT_TRUE(Answered(verdict));
     EXPECT_EQ(Begun(), (std::vector<QByteArray>{"1", "5", "2", "3"})) << "b's before a's next";
 }
 
@@ -121,7 +123,8 @@ protected:
 TEST_F(GatedPair, AClientThatFailedOfLateGoesLast) {
     go.release();
     ASSERT_TRUE(Answered(Ask("bad", "flood")));
-    [[maybe_unused]] const auto running = {Ask("1", "flood"), Ask("2", "flood"), Ask("good", "scraper")};
+    [[maybe_unused]] const auto running = {Ask("1", "flood"), Ask("2", "flood"),
+                                           Ask("good", "scraper")};
     ASSERT_TRUE(test::WaitUntil([&] { return Begun().size() == 3; }));
     std::vector<QByteArray> begun = Begun();
     std::sort(begun.begin(), begun.end());
