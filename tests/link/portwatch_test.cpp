@@ -189,9 +189,10 @@ TEST(Backoff, ARefusingServerIsTriedLessAndLessOften) {
                      [&](const QString& waiting) { said.append(waiting); });
     watch.Await(QStringLiteral("socket://127.0.0.1:%1").arg(closed));
     ASSERT_TRUE(test::WaitUntil([&] { return tries.size() >= 3; }, 15'000));
-    EXPECT_GE(tries[0], 500);
-    EXPECT_GE(tries[1] - tries[0], 1000);
-    EXPECT_GE(tries[2] - tries[1], 2000);
+    // Each wait is drawn from the upper half of its step; Qt's coarse timers may end 5% early.
+    EXPECT_GE(tries[0], 475);
+    EXPECT_GE(tries[1] - tries[0], 950);
+    EXPECT_GE(tries[2] - tries[1], 1900);
     ASSERT_EQ(said.size(), 4) << said.join('\n').toStdString();
     const int steps[] = {1, 2, 4, kRetryCapMs / 1000};
     for (int i = 0; i < 4; ++i) {

@@ -157,7 +157,9 @@ TEST(ExporterOfAnInventory, SaysWhereAUnitDriftsAndPassesPromtool) {
     const QString inventory = WriteFile(dir.filePath(QStringLiteral("units.yaml")),
                                         "defaults: {gps_offset: -5, firmware: \"2.3\"}\n"
                                         "units:\n  sub-a-1: {port: COM1, labels: {site: a}}\n");
-    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all")});
+    // A long reply timeout: one missed reply on a loaded machine would drop a's series.
+    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all"),
+                                QStringLiteral("--timeout"), QStringLiteral("10000")});
     ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
     const QByteArray labels = "port=\"COM1\",unit=\"sub-a-1\",site=\"a\"";
     QByteArray metrics;
@@ -229,7 +231,9 @@ TEST(ExporterOfAnInventory, ReadsItAgainOnSigHupAndLeavesTheUnitsItKeepsAlone) {
     const QString inventory = write(
         "  a: {port: PORT1}\n  b: {port: PORT2, labels: {site: x}}\n"
         "  c: {port: PORT3}\n");
-    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all")});
+    // A long reply timeout: one missed reply on a loaded machine would drop a's series.
+    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all"),
+                                QStringLiteral("--timeout"), QStringLiteral("10000")});
     ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
     const QByteArray a = "unit=\"a\"";
     QByteArray metrics;

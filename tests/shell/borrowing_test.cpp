@@ -44,6 +44,7 @@ TEST_P(WindowBorrowing, BorrowsThePickedPortWhileItStaysPicked) {
     Find<QComboBox>("cmbComPort")->setCurrentIndex(1);
     window->cmbComPort_Click();
     ASSERT_TRUE(WaitUntil([&] { return ready.size() + refused.size() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return !borrower.Returning(); })) << "COM1's return answered";
     EXPECT_EQ(monitor.lent.contains(QStringLiteral("/dev/ttyS0")), row.lent) << "COM1 given back";
     EXPECT_EQ(monitor.lent.contains(QStringLiteral("/dev/ttyS1")),
               row.watched.isEmpty() && row.monitor.isEmpty());
