@@ -109,8 +109,9 @@ TEST_F(Gated, TheChecksThatWaitAreBoundedPerClientAndOverall) {
     EXPECT_EQ(Ask("6", "c")->value_or(Verdict::kAllowed), Verdict::kBusy) << "three wait in all";
     go.release(4);
     ASSERT_TRUE(Answered(other));
-    for (const auto& verdict : waiting)
+    for (const auto& verdict : waiting) {
         ASSERT_TRUE(Answered(verdict));
+    }
     EXPECT_EQ(Begun(), (std::vector<QByteArray>{"1", "5", "2", "3"})) << "b's before a's next";
 }
 

@@ -157,9 +157,7 @@ TEST(ExporterOfAnInventory, SaysWhereAUnitDriftsAndPassesPromtool) {
     const QString inventory = WriteFile(dir.filePath(QStringLiteral("units.yaml")),
                                         "defaults: {gps_offset: -5, firmware: \"2.3\"}\n"
                                         "units:\n  sub-a-1: {port: COM1, labels: {site: a}}\n");
-    // A long reply timeout: one missed reply on a loaded machine would drop a's series.
-    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all"),
-                                QStringLiteral("--timeout"), QStringLiteral("10000")});
+    MonitorProcess monitor({}, {QStringLiteral("--inventory"), inventory, QStringLiteral("--all")});
     ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
     const QByteArray labels = "port=\"COM1\",unit=\"sub-a-1\",site=\"a\"";
     QByteArray metrics;
