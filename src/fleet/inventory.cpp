@@ -14,7 +14,7 @@
 #include "lease/leaseclient.h"
 #include "link/endpoint.h"
 #include "link/portmap.h"
-#include "monitor/families.h"
+#include "model/families.h"
 
 namespace irig::fleet {
 

@@ -14,7 +14,7 @@
 #include <variant>
 #include <vector>
 
-#include "fleet/settings.h"
+#include "model/settings.h"
 #include "link/endpoint.h"
 
 namespace irig::fleet {

@@ -5,7 +5,7 @@
 #include "cli/commands.h"
 #include "cli/flash.h"
 #include "cli/inspect.h"
-#include "monitor/command.h"
+#include "irigctl/monitorcommand.h"
 
 namespace irig::irigctl {
 

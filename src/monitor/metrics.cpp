@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "link/protocol.h"
-#include "monitor/families.h"
+#include "model/families.h"
 
 namespace irig::monitor {
 

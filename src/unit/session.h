@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "exchange/unitexchange.h"
-#include "fleet/settings.h"
+#include "model/settings.h"
 #include "link/portcontroller.h"
 #include "status/clockcheck.h"
 #include "status/replies.h"

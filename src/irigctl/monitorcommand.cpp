@@ -1,4 +1,4 @@
-#include "monitor/command.h"
+#include "irigctl/monitorcommand.h"
 
 #include <QHostAddress>
 #include <QRegularExpression>

@@ -1,4 +1,4 @@
-#include "fleet/settings.h"
+#include "model/settings.h"
 
 #include <QRegularExpression>
 #include <QStringList>

@@ -1,6 +1,6 @@
 // The one table of settings: every spelling the inventory, the command line and the Ansible module
 // take, each refusal in its own words, and which observed values drift from the intended.
-#include "fleet/settings.h"
+#include "model/settings.h"
 
 #include <gtest/gtest.h>
 
