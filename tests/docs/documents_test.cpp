@@ -1,8 +1,10 @@
 // The README and the guides in docs/ kept true: every relative link leads to its file and heading,
-// and every example marked runnable ends with the exit code it claims against simulated units.
+// and every example marked runnable ends with the exit code it claims against simulated units, run
+// as a reader runs it: down the document, in a folder of its own away from the source tree.
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QTemporaryDir>
 
 #include "support/documents.h"
 
@@ -36,9 +38,10 @@ TEST(Documents, EveryRunnableExampleEndsWithTheExitCodeItClaims) {
     for (const QString& document : ProjectDocuments(kRoot)) {
         const DocumentExamples marked = Examples(document, Read(document));
         EXPECT_EQ(marked.faults.join(QLatin1Char('\n')).toStdString(), "");
+        const QTemporaryDir folder;
         for (const Example& example : marked.runnable) {
             ++examples;
-            const ExampleRun run = RunExample(example, marked.files);
+            const ExampleRun run = RunExample(example, folder.path());
             EXPECT_EQ(run.exitCode, example.exitCode)
                 << example.where.toStdString() << ":\n"
                 << example.script.toStdString() << "said:\n"
@@ -80,6 +83,22 @@ TEST(Documents, ARepeatedHeadingsAnchorIsNumberedAndABlockMarkIsItsCommentRightB
     EXPECT_EQ(markdown.blocks[0].mark, QStringLiteral("runnable: exit 5"));
     EXPECT_EQ(markdown.blocks[0].text, QStringLiteral("```\nx\n"));
     EXPECT_EQ(markdown.blocks[1].mark, QString()) << "a blank line parts a mark from its block";
+}
+
+// As a reader goes down a document: a block has the files written above it, the last of a name.
+TEST(Documents, AnExampleHasTheFilesAboveItTheLastOfANameStanding) {
+    const DocumentExamples marked = Examples(
+        QStringLiteral("d.md"),
+        ReadMarkdown(QStringLiteral("<!-- runnable: exit 0 -->\n```\nfirst\n```\n"
+                                    "<!-- file: a -->\n```\n1\n```\n<!-- runnable: exit 0 -->\n"
+                                    "```\nsecond\n```\n<!-- file: a -->\n```\n2\n```\n"
+                                    "<!-- runnable: exit 3 -->\n```\nthird\n```\n")));
+    ASSERT_EQ(marked.runnable.size(), 3U);
+    EXPECT_TRUE(marked.runnable[0].files.empty());
+    EXPECT_EQ(marked.runnable[1].files.at(QStringLiteral("a")), "1\n");
+    EXPECT_EQ(marked.runnable[2].files.at(QStringLiteral("a")), "2\n");
+    EXPECT_EQ(marked.runnable[2].exitCode, 3);
+    EXPECT_EQ(marked.runnable[2].where, QStringLiteral("d.md:18"));
 }
 
 }  // namespace
