@@ -55,8 +55,7 @@ std::optional<QByteArray> ReadLine(std::FILE* in) {
 
 // The line typed after `prompt` on the terminal of standard input, without echo.
 QByteArray Typed(std::FILE* err, const char* prompt) {
-    std::fputs(prompt, err);
-    std::fflush(err);
+    cli::Write(err, QLatin1String(prompt));
     termios shown{};
     tcgetattr(STDIN_FILENO, &shown);
     termios hidden = shown;
@@ -65,7 +64,7 @@ QByteArray Typed(std::FILE* err, const char* prompt) {
     std::array<char, 1024> buffer{};
     const bool read = std::fgets(buffer.data(), buffer.size(), stdin) != nullptr;
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
-    std::fputc('\n', err);
+    cli::Write(err, QStringLiteral("\n"));
     QByteArray line = read ? QByteArray(buffer.data()) : QByteArray();
     return line.endsWith('\n') ? line.chopped(1) : line;
 }
