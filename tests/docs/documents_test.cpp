@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+#include <vector>
 
 #include "support/documents.h"
 
@@ -33,23 +35,48 @@ TEST(Documents, EveryRelativeLinkLeadsToItsFileAndHeading) {
     EXPECT_GE(links, 20) << "the guides link to each other";
 }
 
-TEST(Documents, EveryRunnableExampleEndsWithTheExitCodeItClaims) {
-    int examples = 0;
+TEST(Documents, TheirExamplesAreMarkedRunnableWithoutFault) {
+    size_t examples = 0;
     for (const QString& document : ProjectDocuments(kRoot)) {
         const DocumentExamples marked = Examples(document, Read(document));
         EXPECT_EQ(marked.faults.join(QLatin1Char('\n')).toStdString(), "");
-        const QTemporaryDir folder;
-        for (const Example& example : marked.runnable) {
-            ++examples;
-            const ExampleRun run = RunExample(example, folder.path());
-            EXPECT_EQ(run.exitCode, example.exitCode)
-                << example.where.toStdString() << ":\n"
-                << example.script.toStdString() << "said:\n"
-                << run.out.toStdString() << run.err.toStdString();
+        examples += marked.runnable.size();
+    }
+    EXPECT_GE(examples, 10U);
+}
+
+// A document with runnable examples a test, so that each has the suite's time of its own.
+class RunnableExamples : public testing::TestWithParam<QString> {};
+
+std::vector<QString> WithRunnableExamples() {
+    std::vector<QString> documents;
+    for (const QString& document : ProjectDocuments(kRoot)) {
+        QFile file(kRoot + QLatin1Char('/') + document);
+        if (file.open(QIODevice::ReadOnly) &&
+            !Examples(document, ReadMarkdown(QString::fromUtf8(file.readAll()))).runnable.empty()) {
+            documents.push_back(document);
         }
     }
-    EXPECT_GE(examples, 10);
+    return documents;
 }
+
+TEST_P(RunnableExamples, EndWithTheExitCodeTheyClaim) {
+    const QTemporaryDir folder;
+    for (const Example& example : Examples(GetParam(), Read(GetParam())).runnable) {
+        const ExampleRun run = RunExample(example, folder.path());
+        EXPECT_EQ(run.exitCode, example.exitCode) << example.where.toStdString() << ":\n"
+                                                  << example.script.toStdString() << "said:\n"
+                                                  << run.out.toStdString() << run.err.toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Documents, RunnableExamples, testing::ValuesIn(WithRunnableExamples()),
+                         [](const testing::TestParamInfo<QString>& document) {
+                             return QFileInfo(document.param)
+                                 .baseName()
+                                 .replace(QLatin1Char('-'), QLatin1Char('_'))
+                                 .toStdString();
+                         });
 
 struct AnchorRow {
     const char* name;
