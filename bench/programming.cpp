@@ -2,7 +2,8 @@
 // the real serial component, a pseudo-terminal and the simulated unit. Prints the programming time
 // and blocks per second beside a bare echo floor over a pty (stop-and-wait, 137-byte frames, as
 // many round trips), and with --wire the same run on a simulated 19200-baud line against the time
-// the bytes themselves take on the wire (a few minutes).
+// the bytes themselves take on the wire (a few minutes), with the worst error of the time left the
+// window said on the way.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -14,9 +15,14 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "link/serialportcontroller.h"
 #include "shell/irig.h"
@@ -69,6 +75,7 @@ struct Result {
     int blocks = 0;
     qint64 bytes = 0;  // both ways, from Program to "Programming complete"
     bool flashMatches = false;
+    double worstEstimate = 0;  // the time left the window said, against the time it took
 };
 
 Result ProgramFullImage(long baud) {
@@ -110,11 +117,24 @@ Result ProgramFullImage(long baud) {
     QElapsedTimer timer;
     timer.start();
     click("cmdProgram");
+    std::vector<std::pair<qint64, qint64>> estimates;  // when, and the time left it said
+    QTimer sample;
+    QObject::connect(&sample, &QTimer::timeout,
+                     [&] { estimates.emplace_back(timer.elapsed(), window.UpdateRemainingMs()); });
+    sample.start(250);
     if (!logSays("Programming complete")) {
         std::fprintf(stderr, "programming did not complete:\n%s\n", qPrintable(log->text()));
         std::exit(1);
     }
     result.milliseconds = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    // The worst error of the time left, from a quarter to three quarters of the way.
+    for (const auto& [at, said] : estimates) {
+        const double left = result.milliseconds - static_cast<double>(at);
+        if (said >= 0 && at > result.milliseconds / 4 && at < result.milliseconds * 3 / 4) {
+            result.worstEstimate =
+                std::max(result.worstEstimate, std::abs(static_cast<double>(said) - left) / left);
+        }
+    }
     result.blocks = port.blocks;
     result.bytes = port.sent + port.received;
     result.flashMatches = unit.Flash().mid(0x4000, firmware.bytes.size()) == firmware.bytes;
@@ -150,5 +170,9 @@ int main(int argc, char* argv[]) {
                 paced.flashMatches ? "matches" : "DIFFERS");
     std::printf("  %-38s %9.1f ms\n", "wire time of those bytes", limit);
     std::printf("  ratio %.4f (goal: at most 1.02)\n", paced.milliseconds / limit);
+    std::printf(
+        "  time left as the window says it, from 25%% to 75%%: worst %.1f%% off the time it "
+        "took (goal: within 10%%)\n",
+        paced.worstEstimate * 100);
     return fast.flashMatches && paced.flashMatches ? 0 : 1;
 }

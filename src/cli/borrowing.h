@@ -15,8 +15,9 @@
 
 namespace irig::cli {
 
-// What a unit is borrowed for at a time, renewed while its work lasts (a flash at 19200 baud may
-// take an hour): a borrower that dies blinds the monitor to it no longer than this.
+// What a unit is borrowed for at a time, renewed while its work lasts (a full image is 2 min 8 s on
+// the wire, and a rollout's waves may be longer): a borrower that dies blinds the monitor to it no
+// longer than this.
 inline constexpr int kLeaseSeconds = 600;
 
 class Borrowing final : public QObject {

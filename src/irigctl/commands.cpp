@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "cli/flash.h"
 #include "cli/inspect.h"
+#include "irigctl/hashpassword.h"
 #include "irigctl/monitorcommand.h"
 
 namespace irig::irigctl {
@@ -12,9 +13,10 @@ namespace irig::irigctl {
 namespace {
 
 const cli::Command* const kCommands[] = {
-    &cli::kStatus,      &cli::kSetTime,          &cli::kCheckTime, &cli::kOffsets,
-    &cli::kGpsMessage,  &cli::kReboot,           &cli::kInspect,   &cli::kFlash,
-    &monitor::kCommand, &cli::kInventoryCommand, &cli::kApply,     &cli::kAnsibleModule,
+    &cli::kStatus,        &cli::kSetTime,          &cli::kCheckTime,        &cli::kOffsets,
+    &cli::kGpsMessage,    &cli::kReboot,           &cli::kInspect,          &cli::kFlash,
+    &monitor::kCommand,   &monitor::kHashPassword, &cli::kInventoryCommand, &cli::kApply,
+    &cli::kAnsibleModule,
 };
 
 }  // namespace

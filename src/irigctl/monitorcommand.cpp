@@ -30,8 +30,8 @@ constexpr cli::Option kLeaseLimit{
     .name = "lease-limit",
     .value = "SECONDS",
     .help =
-        "Lend a unit for at most SECONDS at a time (default 10800, 3 h, which a full flash "
-        "fits); a longer lease asked for is granted for this long.",
+        "Lend a unit for at most SECONDS at a time (default 10800, 3 h, many times the 2 min 8 s "
+        "a full image takes on the wire); a longer lease asked for is granted for this long.",
     .range = cli::Range{1, kLeaseLimitSeconds, " seconds"}};
 
 // "127.0.0.1:9810" or "[::1]:9810" as its address and port; nothing for any other text.

@@ -15,7 +15,7 @@
 
 namespace irig::monitor {
 
-// The longest lease unless --lease-limit says less: a full flash at 19200 baud fits in it.
+// The longest lease unless --lease-limit says less: many times a full flash at 19200 baud.
 inline constexpr int kLeaseLimitSeconds = 10'800;
 
 // A unit as leases name it: its key on the board, its name in an inventory, its port as watched.

@@ -301,10 +301,16 @@ std::map<QByteArray, QByteArray> ReadUsers(const YAML::Node& node) {
         const QString hash = Scalar(entry.second, entry.first, QStringLiteral("a bcrypt hash"));
         const QRegularExpressionMatch match = bcrypt.match(hash);
         if (!match.hasMatch()) {
+            const QString pasted = name + QLatin1Char(':');
             throw Fault{Where(entry.second, entry.first),
-                        QStringLiteral("the password of %1 is not a bcrypt hash ($2a$, $2b$ or "
-                                       "$2y$, as htpasswd -nBC 10 makes them)")
-                            .arg(name)};
+                        hash.startsWith(pasted)
+                            ? QStringLiteral("the password of %1 is not a bcrypt hash: it begins "
+                                             "with \"%2\", as htpasswd's line does; give only "
+                                             "what follows")
+                                  .arg(name, pasted)
+                            : QStringLiteral("the password of %1 is not a bcrypt hash ($2a$, $2b$ "
+                                             "or $2y$, as irigctl hash-password prints one)")
+                                  .arg(name)};
         }
         const int cost = match.captured(1).toInt();
         if (cost < 4 || cost > kHighestCost) {

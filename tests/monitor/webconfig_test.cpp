@@ -73,6 +73,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"tls_too_old", kTls + "  min_version: TLS11\n", 4, 16, "unsafe"},
         FaultRow{"hash_of_sha512_crypt", "basic_auth_users:\n  prom: $6$salt$abc\n", 2, 9,
                  "the password of prom is not a bcrypt hash"},
+        FaultRow{"htpasswd_line_whole", "basic_auth_users:\n  prom: prom:" + kHash + "\n", 2, 9,
+                 "it begins with \"prom:\", as htpasswd's line does"},
         FaultRow{"hash_too_costly", "basic_auth_users: {prom: $2y$31$" + kHash.mid(7) + "}\n", 1,
                  26, "cost 31"},
         FaultRow{"user_twice", "basic_auth_users:\n  a: " + kHash + "\n  a: " + kHash + '\n', 3, 3,

@@ -13,8 +13,8 @@
 #include "support/simulatedunit.h"
 #include "support/wait.h"
 
-#ifndef IRIGCTL_PATH
-#error "IRIGCTL_PATH must name the irigctl program"
+#if !defined(IRIGCTL_PATH) || !defined(IRIG_UNIT_SIM_PATH) || !defined(IRIG_SOURCE_DIR)
+#error "IRIGCTL_PATH, IRIG_UNIT_SIM_PATH and IRIG_SOURCE_DIR must name the programs and the tree"
 #endif
 
 namespace irig::test {
@@ -126,15 +126,13 @@ DocumentExamples Examples(const QString& document, const MarkdownDocument& markd
     static const QRegularExpression runnable(QStringLiteral(R"(^runnable: exit (\d{1,3})$)"));
     static const QRegularExpression file(QStringLiteral(R"(^file: ([\w.-]+)$)"));
     DocumentExamples examples;
+    std::map<QString, QByteArray> files;
     for (const MarkdownBlock& block : markdown.blocks) {
         const QString where = QStringLiteral("%1:%2").arg(document).arg(block.line);
         if (const QRegularExpressionMatch claim = runnable.match(block.mark); claim.hasMatch()) {
-            examples.runnable.push_back({where, claim.captured(1).toInt(), block.text});
+            examples.runnable.push_back({where, claim.captured(1).toInt(), block.text, files});
         } else if (const QRegularExpressionMatch name = file.match(block.mark); name.hasMatch()) {
-            if (!examples.files.emplace(name.captured(1), block.text.toUtf8()).second) {
-                examples.faults.append(
-                    QStringLiteral("%1: %2 is given twice").arg(where, name.captured(1)));
-            }
+            files[name.captured(1)] = block.text.toUtf8();
         } else if (!block.mark.isEmpty()) {
             examples.faults.append(
                 QStringLiteral("%1: the mark \"%2\" is not understood").arg(where, block.mark));
@@ -143,7 +141,7 @@ DocumentExamples Examples(const QString& document, const MarkdownDocument& markd
     return examples;
 }
 
-ExampleRun RunExample(const Example& example, const std::map<QString, QByteArray>& files) {
+ExampleRun RunExample(const Example& example, const QString& folder) {
     TempPortMap ports;
     QTemporaryDir dir;
     const QStringList quick{QStringLiteral("--reboot-ms"), QStringLiteral("50")};
@@ -152,26 +150,33 @@ ExampleRun RunExample(const Example& example, const std::map<QString, QByteArray
     SimulatedUnit com2(ports.Entry(QStringLiteral("COM2")), dir.filePath(QStringLiteral("2.flash")),
                        quick + QStringList{QStringLiteral("--firmware"), QStringLiteral("24")},
                        true);
-    const QString work = dir.filePath(QStringLiteral("work"));
-    const FirmwareFile firmware = MakeFirmwareFile(dir.path(), 0x400, 1, 0x4000, "irig 2.4");
-    if (!com1.WaitReady() || !com2.WaitReady() || firmware.path.isEmpty() || !QDir().mkpath(work) ||
-        !QFile::copy(firmware.path, work + QStringLiteral("/firmware.hex"))) {
-        return {-1, {}, QStringLiteral("the simulated units or firmware.hex could not be made")};
+    // The reader's home, whose ~/.config is the port map's.
+    const QString home = dir.filePath(QStringLiteral("home"));
+    if (!com1.WaitReady() || !com2.WaitReady() || !QDir().mkpath(home) ||
+        !QFile::link(ports.Config(), home + QStringLiteral("/.config")) || !QDir().mkpath(folder)) {
+        return {-1, {}, QStringLiteral("the simulated units or the folders could not be made")};
     }
-    for (const auto& [name, content] : files) {
-        QFile::remove(work + QLatin1Char('/') + name);
-        WriteFile(work + QLatin1Char('/') + name, content);
+    for (const auto& [name, content] : example.files) {
+        QFile::remove(folder + QLatin1Char('/') + name);
+        WriteFile(folder + QLatin1Char('/') + name, content);
     }
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), QFileInfo(QStringLiteral(IRIGCTL_PATH)).path() +
-                                                   QLatin1Char(':') +
-                                                   environment.value(QStringLiteral("PATH")));
-    environment.insert(QStringLiteral("HOME"), work);
-    environment.remove(QStringLiteral("IRIGCTL_PORT"));
-    environment.remove(QStringLiteral("IRIGCTL_INVENTORY"));
+    environment.insert(QStringLiteral("PATH"),
+                       QFileInfo(QStringLiteral(IRIGCTL_PATH)).path() + QLatin1Char(':') +
+                           QFileInfo(QStringLiteral(IRIG_UNIT_SIM_PATH)).path() + QLatin1Char(':') +
+                           environment.value(QStringLiteral("PATH")));
+    environment.insert(QStringLiteral("ANSIBLE_LIBRARY"),
+                       QStringLiteral(IRIG_SOURCE_DIR "/packaging/ansible"));
+    environment.insert(QStringLiteral("ANSIBLE_LOCAL_TEMP"), dir.filePath(QStringLiteral("tmp")));
+    environment.insert(QStringLiteral("ANSIBLE_NOCOLOR"), QStringLiteral("1"));
+    environment.insert(QStringLiteral("HOME"), home);
+    for (const char* name : {"XDG_CONFIG_HOME", "IRIGCTL_PORT", "IRIGCTL_INVENTORY",
+                             "IRIGCTL_MONITOR", "IRIGCTL_WEB_CONFIG"}) {
+        environment.remove(QLatin1String(name));
+    }
     QProcess shell;
     shell.setProcessEnvironment(environment);
-    shell.setWorkingDirectory(work);
+    shell.setWorkingDirectory(folder);
     shell.start(QStringLiteral("sh"), {QStringLiteral("-e"), QStringLiteral("-c"), example.script});
     // The event loop runs meanwhile, so that the simulated units' pipes keep flowing.
     if (!WaitUntil([&] { return shell.state() == QProcess::NotRunning; }, 60'000)) {

@@ -42,18 +42,19 @@ QStringList ProjectDocuments(const QString& root);
 // file and, with "#anchor", to a heading of that Markdown file.
 QString BrokenLink(const QString& root, const QString& document, const QString& target);
 
-// A block marked "runnable: exit N": a script for `sh -e` that must end with exit code N.
+// A block marked "runnable: exit N": a script for `sh -e` that must end with exit code N, and the
+// files the blocks marked "file: NAME" above it give, as a reader has written them by then (a
+// later block of the same name replaces an earlier one).
 struct Example {
     QString where;  // "docs/fleet.md:33"
     int exitCode = 0;
     QString script;
+    std::map<QString, QByteArray> files;
 };
 
-// A document's runnable examples and the files its blocks marked "file: NAME" give them; a mark
-// that is neither, or a file given twice, is a fault.
+// A document's runnable examples, in its order; a mark that is neither is a fault.
 struct DocumentExamples {
     std::vector<Example> runnable;
-    std::map<QString, QByteArray> files;
     QStringList faults;
 };
 
@@ -65,10 +66,11 @@ struct ExampleRun {
     QString err;
 };
 
-// Runs `example` with `sh -e` in a fresh folder holding `files` (and, unless they give one,
-// firmware.hex: 1 KiB from 0x4000 with the program ID "irig 2.4"), with irigctl first on the path,
-// against fresh simulated units mapped as COM1 (version 2.3) and COM2 (version 2.4) in a port map
-// folder of its own.
-ExampleRun RunExample(const Example& example, const std::map<QString, QByteArray>& files);
+// Runs `example` with `sh -e` in `folder`, as a reader who goes down the document runs it there:
+// its files written first, beside what the document's earlier examples left; with the README's
+// exports (irigctl, irig-unit-sim and the Ansible module of this tree) and a home of its own,
+// whose port map ~/.config/irig-config/ports has fresh simulated units as COM1 (version 2.3) and
+// COM2 (version 2.4).
+ExampleRun RunExample(const Example& example, const QString& folder);
 
 }  // namespace irig::test
