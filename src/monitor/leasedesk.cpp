@@ -108,10 +108,12 @@ LeaseDesk::~LeaseDesk() = default;
 void LeaseDesk::SetUnits(const std::vector<LeasedUnit>& units) {
     const std::vector<LeasedUnit> before = std::exchange(units_, units);
     for (const LeasedUnit& unit : before) {
-        if (ByKey(unit.key) == nullptr) {
+        if (const LeasedUnit* now = ByKey(unit.key); now == nullptr) {
             if (const std::optional<LeaseDecision> ended = leases_.End(unit.key, clock_())) {
                 Apply(unit, *ended, {});
             }
+        } else if (const std::optional<LeaseDecision> renamed = leases_.Rename(*now)) {
+            Apply(*now, *renamed, {});
         }
     }
     for (const LeasedUnit& unit : units_) {
@@ -153,18 +155,8 @@ void LeaseDesk::Serve(const LeaseRequest& request, const Answer& answer) {
 }
 
 void LeaseDesk::Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer) {
-    switch (request.verb) {
-        case LeaseRequest::Verb::kAsk:
-            answer(leases_.Ask(unit));
-            return;
-        case LeaseRequest::Verb::kTake:
-            Apply(unit, leases_.Take(unit, request.who, request.seconds, request.words, clock_()),
-                  answer);
-            return;
-        case LeaseRequest::Verb::kReturn:
-            Apply(unit, leases_.Return(unit, request.who, request.words, clock_()), answer);
-            return;
-    }
+    Expire();  // a lease due now has ended, whether its timer has fired or not
+    Apply(unit, leases_.Decide(unit, request, clock_()), answer);
 }
 
 void LeaseDesk::Apply(const LeasedUnit& unit, const LeaseDecision& decision, const Answer& answer) {

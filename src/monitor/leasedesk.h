@@ -36,7 +36,7 @@ public:
     LeaseDesk& operator=(const LeaseDesk&) = delete;
 
     // The units watched from now on; a lent unit no longer among them (or on another port) is
-    // lent no more.
+    // lent no more, one renamed (the same key) stays lent under its new name.
     void SetUnits(const std::vector<LeasedUnit>& units);
     // Answers `request`, perhaps later (once the unit's port is closed), always once.
     void Serve(const LeaseRequest& request, const Answer& answer);

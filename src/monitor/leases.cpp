@@ -47,8 +47,10 @@ LeaseDecision Only(LeaseAnswer answer) {
     return {std::move(answer), LeaseDecision::Port::kKeep, {}};
 }
 
-bool Printable(const QString& text) {
-    return std::all_of(text.begin(), text.end(), [](QChar c) { return c.isPrint(); });
+// ?by=: printable, and short.
+bool ValidBy(const QString& text) {
+    return text.size() <= kMostByCharacters &&
+           std::all_of(text.begin(), text.end(), [](QChar c) { return c.isPrint(); });
 }
 
 }  // namespace
@@ -67,35 +69,76 @@ QByteArray Leases::RandomToken() {
 Leases::Leases(int limitSeconds, Tokens tokens)
     : limitSeconds_(std::max(1, limitSeconds)), tokens_(std::move(tokens)) {}
 
-LeaseDecision Leases::Take(const LeasedUnit& unit, const QString& who, const QString& seconds,
-                           const LeaseWords& words, qint64 nowMs) {
-    const std::optional<int> granted = Seconds(seconds, limitSeconds_);
-    if (!granted) {
-        return Only(Error(kBadRequest, QStringLiteral("seconds must be a whole number of seconds "
-                                                      "from 1 (at most %1 are granted)")
-                                           .arg(limitSeconds_)));
+LeaseOutcome OutcomeOf(LeaseVerb verb, TokenIs token, UnitIs unit) {
+    const auto rule =
+        std::find_if(std::begin(kLeaseRules), std::end(kLeaseRules), [&](const LeaseRule& rule) {
+            return rule.verb == verb && (rule.token == TokenIs::kAny || rule.token == token) &&
+                   (rule.unit == UnitIs::kAny || rule.unit == unit);
+        });
+    // Not in the table: a token, and not the current lease's.
+    return rule == std::end(kLeaseRules) ? LeaseOutcome::kEnded : rule->outcome;
+}
+
+LeaseDecision Leases::Decide(const LeasedUnit& unit, const LeaseRequest& request, qint64 nowMs) {
+    const std::optional<QByteArray> token =
+        request.words.token ? std::optional(request.words.token->toLatin1()) : std::nullopt;
+    LeaseVerb verb = LeaseVerb::kAsk;
+    if (request.verb == LeaseRequest::Verb::kTake) {
+        verb = token ? LeaseVerb::kRenew : LeaseVerb::kTake;
+    } else if (request.verb == LeaseRequest::Verb::kReturn) {
+        verb = LeaseVerb::kReturn;
     }
-    if (words.by.size() > kMostByCharacters || !Printable(words.by)) {
-        return Only(Error(kBadRequest, QStringLiteral("by must be printable text of at most %1 "
-                                                      "characters")
-                                           .arg(kMostByCharacters)));
+    std::optional<int> granted;
+    if (verb == LeaseVerb::kTake || verb == LeaseVerb::kRenew) {
+        granted = Seconds(request.seconds, limitSeconds_);
+        if (!granted) {
+            return Only(Error(kBadRequest, QStringLiteral("seconds must be a whole number of "
+                                                          "seconds from 1 (at most %1 are granted)")
+                                               .arg(limitSeconds_)));
+        }
+        if (!ValidBy(request.words.by)) {
+            return Only(Error(kBadRequest, QStringLiteral("by must be printable text of at most %1 "
+                                                          "characters")
+                                               .arg(kMostByCharacters)));
+        }
     }
     const auto held = leases_.find(unit.key);
-    if (held != leases_.end()) {
-        Lease& renewed = held->second;
-        if (!words.token || words.token->toLatin1() != renewed.token) {
-            return Only(Conflict(renewed));
-        }
-        renewed.seconds = *granted;
-        renewed.untilMs = nowMs + static_cast<qint64>(*granted) * 1000;
-        return Only(Granted(renewed));
+    const TokenIs is = !token                                                  ? TokenIs::kNone
+                       : held != leases_.end() && *token == held->second.token ? TokenIs::kCurrent
+                                                                               : TokenIs::kStale;
+    switch (OutcomeOf(verb, is, State(unit.key))) {
+        case LeaseOutcome::kLend:
+            return Lend(unit, request, *granted, nowMs);
+        case LeaseOutcome::kBusy:
+            return Only(Conflict(held->second));
+        case LeaseOutcome::kExtend:
+            held->second.seconds = *granted;
+            held->second.untilMs = nowMs + static_cast<qint64>(*granted) * 1000;
+            return Only(Granted(held->second));
+        case LeaseOutcome::kGiveBack:
+        case LeaseOutcome::kTakeBack:
+            return GiveBack(unit, request, nowMs);
+        case LeaseOutcome::kNotLent:
+            return Only({kOk, QJsonObject{{QStringLiteral("unit"), unit.Shown()},
+                                          {QStringLiteral("returned"), false}}});
+        case LeaseOutcome::kEnded:
+            return Only(Ended(unit, token.value_or(QByteArray())));
+        case LeaseOutcome::kTell:
+            break;
     }
+    return Only(Told(unit));
+}
+
+LeaseDecision Leases::Lend(const LeasedUnit& unit, const LeaseRequest& request, int seconds,
+                           qint64 nowMs) {
     Lease lease{unit,
-                words.by.isEmpty() ? who : QStringLiteral("%1 (%2)").arg(who, words.by),
+                request.words.by.isEmpty()
+                    ? request.who
+                    : QStringLiteral("%1 (%2)").arg(request.who, request.words.by),
                 tokens_(),
                 nowMs,
-                nowMs + static_cast<qint64>(*granted) * 1000,
-                *granted};
+                nowMs + static_cast<qint64>(seconds) * 1000,
+                seconds};
     LeaseDecision decision{
         Granted(lease), LeaseDecision::Port::kClose,
         QStringLiteral("lent to %1 for %2 s").arg(lease.holder).arg(lease.seconds)};
@@ -103,36 +146,42 @@ LeaseDecision Leases::Take(const LeasedUnit& unit, const QString& who, const QSt
     return decision;
 }
 
-LeaseDecision Leases::Return(const LeasedUnit& unit, const QString& who, const LeaseWords& words,
-                             qint64 nowMs) {
+// Returned by its token, or without one by whoever asks: by an operator unless by its holder.
+LeaseDecision Leases::GiveBack(const LeasedUnit& unit, const LeaseRequest& request, qint64 nowMs) {
     const auto held = leases_.find(unit.key);
-    if (held == leases_.end()) {
-        return Only({kOk, QJsonObject{{QStringLiteral("unit"), unit.Shown()},
-                                      {QStringLiteral("returned"), false}}});
-    }
     const Lease& lease = held->second;
-    if (words.token && words.token->toLatin1() != lease.token) {
-        return Only(Conflict(lease));
-    }
-    const QString returner =
-        words.by.isEmpty() || !Printable(words.by) || words.by.size() > kMostByCharacters
-            ? who
-            : QStringLiteral("%1 (%2)").arg(who, words.by);
+    const QString returner = ValidBy(request.words.by) && !request.words.by.isEmpty()
+                                 ? QStringLiteral("%1 (%2)").arg(request.who, request.words.by)
+                                 : request.who;
+    const bool own = request.words.token || returner == lease.holder;
     const qint64 after = Elapsed(lease.sinceMs, nowMs);
     LeaseDecision decision{
         {kOk,
          QJsonObject{{QStringLiteral("unit"), unit.Shown()}, {QStringLiteral("returned"), true}}},
         LeaseDecision::Port::kReopen,
-        words.token || returner == lease.holder
-            ? QStringLiteral("returned by %1 after %2 s").arg(lease.holder).arg(after)
+        own ? QStringLiteral("returned by %1 after %2 s").arg(lease.holder).arg(after)
             : QStringLiteral("taken back by %1 from %2 after %3 s")
                   .arg(returner, lease.holder)
                   .arg(after)};
+    ended_.insert_or_assign(unit.key,
+                            Ending{lease.token, own ? Ending::kReturned : Ending::kTakenBack,
+                                   own ? lease.holder : returner, nowMs});
     leases_.erase(held);
     return decision;
 }
 
-LeaseAnswer Leases::Ask(const LeasedUnit& unit) const {
+UnitIs Leases::State(quint64 key) const {
+    if (leases_.count(key) > 0) {
+        return UnitIs::kHeld;
+    }
+    const auto ended = ended_.find(key);
+    if (ended == ended_.end() || ended->second.how == Ending::kReturned) {
+        return UnitIs::kFree;
+    }
+    return ended->second.how == Ending::kExpired ? UnitIs::kExpired : UnitIs::kTakenBack;
+}
+
+LeaseAnswer Leases::Told(const LeasedUnit& unit) const {
     QJsonObject body{{QStringLiteral("unit"), unit.Shown()},
                      {QStringLiteral("port"), unit.port},
                      {QStringLiteral("leased"), false}};
@@ -142,6 +191,35 @@ LeaseAnswer Leases::Ask(const LeasedUnit& unit) const {
         body.insert(QStringLiteral("until"), Utc(held->second.untilMs));
     }
     return {kOk, body};
+}
+
+// A token of no current lease: how the unit's last lease ended, when the token is that lease's.
+LeaseAnswer Leases::Ended(const LeasedUnit& unit, const QByteArray& token) const {
+    const auto ended = ended_.find(unit.key);
+    if (ended == ended_.end() || ended->second.token != token) {
+        LeaseAnswer answer =
+            Error(kConflict, QStringLiteral("your lease ended: no lease of %1 has that token (the "
+                                            "monitor may have started again since)")
+                                 .arg(unit.Shown()));
+        answer.body.insert(QStringLiteral("ended"), QStringLiteral("unknown"));
+        return answer;
+    }
+    static const QString kHow[] = {QStringLiteral("returned"), QStringLiteral("expired"),
+                                   QStringLiteral("taken back")};
+    const Ending& ending = ended->second;
+    const QString how = kHow[ending.how];
+    const QString at = Utc(ending.atMs);
+    LeaseAnswer answer =
+        Error(kConflict,
+              ending.how == Ending::kExpired
+                  ? QStringLiteral("your lease ended: expired at %1").arg(at)
+                  : QStringLiteral("your lease ended: %1 by %2 at %3").arg(how, ending.by, at));
+    answer.body.insert(QStringLiteral("ended"), how);
+    answer.body.insert(QStringLiteral("at"), at);
+    if (ending.how != Ending::kExpired) {
+        answer.body.insert(QStringLiteral("by"), ending.by);
+    }
+    return answer;
 }
 
 std::vector<std::pair<quint64, LeaseDecision>> Leases::Expire(qint64 nowMs) {
@@ -157,12 +235,15 @@ std::vector<std::pair<quint64, LeaseDecision>> Leases::Expire(qint64 nowMs) {
                                          QStringLiteral("lease of %1 expired after %2 s")
                                              .arg(lease->second.holder)
                                              .arg(Elapsed(lease->second.sinceMs, nowMs))});
+        ended_.insert_or_assign(
+            lease->first, Ending{lease->second.token, Ending::kExpired, {}, lease->second.untilMs});
         lease = leases_.erase(lease);
     }
     return ended;
 }
 
 std::optional<LeaseDecision> Leases::End(quint64 key, qint64 nowMs) {
+    ended_.erase(key);
     const auto held = leases_.find(key);
     if (held == leases_.end()) {
         return std::nullopt;
@@ -174,6 +255,20 @@ std::optional<LeaseDecision> Leases::End(quint64 key, qint64 nowMs) {
                                .arg(held->second.holder)
                                .arg(Elapsed(held->second.sinceMs, nowMs))};
     leases_.erase(held);
+    return decision;
+}
+
+std::optional<LeaseDecision> Leases::Rename(const LeasedUnit& unit) {
+    const auto held = leases_.find(unit.key);
+    if (held == leases_.end() || held->second.unit.name == unit.name) {
+        return std::nullopt;
+    }
+    Lease& lease = held->second;
+    LeaseDecision decision{{},
+                           LeaseDecision::Port::kKeep,
+                           QStringLiteral("renamed from %1: still lent to %2 until %3")
+                               .arg(lease.unit.name, lease.holder, Utc(lease.untilMs))};
+    lease.unit = unit;
     return decision;
 }
 
