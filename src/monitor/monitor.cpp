@@ -85,7 +85,8 @@ public:
             loops_.Remove(watched_[gone].key);
         }
         for (size_t i = 0; i < units.size(); ++i) {
-            if (changes.after[i].what == UnitFate::kUpdated) {
+            if (changes.after[i].what == UnitFate::kUpdated ||
+                changes.after[i].what == UnitFate::kRenamed) {
                 loops_.Update(now[i].key, units[i]);
             } else if (changes.after[i].what == UnitFate::kAdded) {
                 loops_.Add(now[i].key, now[i].port, now[i].unit);
