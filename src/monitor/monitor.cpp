@@ -84,6 +84,9 @@ public:
         for (const size_t gone : changes.removed) {
             loops_.Remove(watched_[gone].key);
         }
+        if (!changes.removed.empty()) {
+            loops_.GiveBackFreed();
+        }
         for (size_t i = 0; i < units.size(); ++i) {
             if (changes.after[i].what == UnitFate::kUpdated ||
                 changes.after[i].what == UnitFate::kRenamed) {
