@@ -1,4 +1,4 @@
-#include "monitor/leases.h"
+#include "lease/leases.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <limits>
 
-namespace irig::monitor {
+namespace irig::lease {
 
 namespace {
 
@@ -307,4 +307,4 @@ LeaseAnswer Leases::Conflict(const Lease& lease) {
     return answer;
 }
 
-}  // namespace irig::monitor
+}  // namespace irig::lease

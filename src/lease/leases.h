@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace irig::monitor {
+namespace irig::lease {
 
 // The longest lease unless --lease-limit says less: a full flash at 19200 baud fits in it.
 inline constexpr int kLeaseLimitSeconds = 10'800;
@@ -172,4 +172,4 @@ private:
     std::map<quint64, Ending> ended_;  // each watched unit's last lease ended, by unit key
 };
 
-}  // namespace irig::monitor
+}  // namespace irig::lease

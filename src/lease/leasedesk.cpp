@@ -1,4 +1,4 @@
-#include "monitor/leasedesk.h"
+#include "lease/leasedesk.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -8,13 +8,12 @@
 
 #include "link/portmap.h"
 #include "link/printable.h"
-#include "monitor/unitloops.h"
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
 
-namespace irig::monitor {
+namespace irig::lease {
 
 namespace {
 
@@ -91,10 +90,10 @@ struct LeaseDesk::Place {
     }
 };
 
-LeaseDesk::LeaseDesk(Leases leases, UnitLoops& loops, unit::ChangeRecord record,
+LeaseDesk::LeaseDesk(Leases leases, LendingPorts ports, unit::ChangeRecord record,
                      std::function<void(const QString&)> say, link::HostLookup lookup, Clock clock)
     : leases_(std::move(leases)),
-      loops_(loops),
+      ports_(std::move(ports)),
       record_(std::move(record)),
       say_(std::move(say)),
       lookup_(std::move(lookup)),
@@ -166,7 +165,7 @@ void LeaseDesk::Apply(const LeasedUnit& unit, const LeaseDecision& decision, con
     }
     if (decision.port == LeaseDecision::Port::kClose) {
         const quint64 key = unit.key;
-        loops_.Lend(key, [desk = QPointer<LeaseDesk>(this), key, granted = decision.answer,
+        ports_.lend(key, [desk = QPointer<LeaseDesk>(this), key, granted = decision.answer,
                           answer](bool closed) {
             InDesk(desk, [key, closed, granted, answer](LeaseDesk& self) {
                 self.Lent(key, closed, granted, answer);
@@ -174,7 +173,7 @@ void LeaseDesk::Apply(const LeasedUnit& unit, const LeaseDecision& decision, con
         });
     } else {
         if (decision.port == LeaseDecision::Port::kReopen) {
-            loops_.TakeBack(unit.key);
+            ports_.takeBack(unit.key);
         }
         if (answer) {
             answer(decision.answer);
@@ -263,4 +262,4 @@ const LeasedUnit* LeaseDesk::ByKey(quint64 key) const {
     return found == units_.end() ? nullptr : &*found;
 }
 
-}  // namespace irig::monitor
+}  // namespace irig::lease

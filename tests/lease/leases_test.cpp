@@ -1,12 +1,11 @@
 // The monitor's leases as decisions: what each request is answered, what becomes of the unit's
-// port and what the record says; when leases end by themselves; and who may take one at all.
-#include "monitor/leases.h"
+// port and what the record says; when leases end by themselves, go on renamed, or end with
+// their unit.
+#include "lease/leases.h"
 
 #include <gtest/gtest.h>
 
-#include "monitor/server.h"
-
-namespace irig::monitor {
+namespace irig::lease {
 namespace {
 
 using Port = LeaseDecision::Port;
@@ -197,36 +196,5 @@ TEST(Leases, EndAtTheirTimeGoOnRenamedOrEndWhenTheUnitLeaves) {
     EXPECT_FALSE(leases.NextExpiry());
 }
 
-struct ClientRow {
-    const char* name;
-    bool users;
-    const char* peer;
-    const char* who;  // empty: refused with 403
-};
-
-TEST(Leases, AreLentToUsersOrWithoutUsersToThisComputerOnly) {
-    const ClientRow rows[] = {
-        {"a_user_from_afar", true, "192.0.2.7", "ops"},
-        {"loopback", false, "127.0.0.1", "127.0.0.1"},
-        {"loopback_elsewhere_in_127", false, "127.1.2.3", "127.1.2.3"},
-        {"loopback_ipv6", false, "::1", "::1"},
-        {"loopback_mapped_into_ipv6", false, "::ffff:127.0.0.1", "127.0.0.1"},
-        {"another_computer", false, "192.0.2.7", ""},
-        {"another_computer_mapped_into_ipv6", false, "::ffff:192.0.2.7", ""},
-        {"another_computer_ipv6", false, "2001:db8::1", ""},
-    };
-    for (const ClientRow& row : rows) {
-        const auto client =
-            LeaseClient(row.users, "ops", QHostAddress(QString::fromLatin1(row.peer)));
-        if (*row.who == '\0') {
-            ASSERT_TRUE(std::holds_alternative<LeaseAnswer>(client)) << row.name;
-            EXPECT_EQ(std::get<LeaseAnswer>(client).status, 403) << row.name;
-        } else {
-            ASSERT_TRUE(std::holds_alternative<QString>(client)) << row.name;
-            EXPECT_EQ(std::get<QString>(client), QLatin1String(row.who)) << row.name;
-        }
-    }
-}
-
 }  // namespace
-}  // namespace irig::monitor
+}  // namespace irig::lease
