@@ -5,6 +5,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QSslConfiguration>
 
 namespace irig::lease {
@@ -277,8 +278,10 @@ LostLease LeaseClient::Ended(int status, const QByteArray& body, const QString& 
         return {LostLease::kExpired,
                 QStringLiteral("%1's lease expired at %2: stopping").arg(target_.port, at)};
     }
-    return {LostLease::kRefused, QStringLiteral("%1's lease ended: %2: stopping")
-                                     .arg(target_.port, Failure(status, body, failure))};
+    QString why = Failure(status, body, failure);
+    why.remove(QRegularExpression(QStringLiteral("^your lease ended: ")));
+    return {LostLease::kRefused,
+            QStringLiteral("%1's lease ended: %2: stopping").arg(target_.port, why)};
 }
 
 void LeaseClient::Return() {

@@ -145,7 +145,11 @@ INSTANTIATE_TEST_SUITE_P(
                        "ended": "expired", "at": "2026-12-08T10:02:11Z"})",
                    "COM7's lease expired at %1: stopping", LostLease::kExpired},
         RenewalRow{"no_longer_watched", 404, R"({"error": "COM7 is not watched here"})",
-                   "COM7's lease ended: COM7 is not watched here: stopping"}),
+                   "COM7's lease ended: COM7 is not watched here: stopping"},
+        RenewalRow{"unknown_token", 409,
+                   R"({"error": "your lease ended: no lease of COM7 has that token",
+                       "ended": "unknown"})",
+                   "COM7's lease ended: no lease of COM7 has that token: stopping"}),
     [](const testing::TestParamInfo<RenewalRow>& row) { return row.param.name; });
 
 }  // namespace
