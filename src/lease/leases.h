@@ -89,8 +89,8 @@ struct LeaseRule {
     LeaseOutcome outcome;
 };
 
-// Every request's outcome, as one table; a verb never met with a token (a take has none, a renewal
-// always one, a current token only while held) is not in it.
+// Every request's outcome, as one table (kAny: in a rule, whichever). What cannot be asked is not
+// in it: a take with a token, a renewal without one, the current token of a unit not lent.
 inline constexpr LeaseRule kLeaseRules[] = {
     {LeaseVerb::kTake, TokenIs::kNone, UnitIs::kFree, LeaseOutcome::kLend},
     {LeaseVerb::kTake, TokenIs::kNone, UnitIs::kHeld, LeaseOutcome::kBusy},
