@@ -19,7 +19,7 @@ void Borrowing::Take(int unit, const lease::Target& target, std::function<void()
     connect(lease, &lease::LeaseClient::Taken, this, std::move(taken));
     connect(lease, &lease::LeaseClient::Refused, this, std::move(refused));
     connect(lease, &lease::LeaseClient::Lost, this,
-            [this, unit](const QString& why) { emit Lost(unit, why); });
+            [this, unit](const lease::LostLease& lost) { emit Lost(unit, lost.text); });
     lease->Take(target, kLeaseSeconds, by_);
 }
 

@@ -32,7 +32,7 @@ constexpr cli::Option kLeaseLimit{
     .help =
         "Lend a unit for at most SECONDS at a time (default 10800, 3 h, many times the 2 min 8 s "
         "a full image takes on the wire); a longer lease asked for is granted for this long.",
-    .range = cli::Range{1, kLeaseLimitSeconds, " seconds"}};
+    .range = cli::Range{1, lease::kLeaseLimitSeconds, " seconds"}};
 
 // "127.0.0.1:9810" or "[::1]:9810" as its address and port; nothing for any other text.
 std::optional<std::pair<QString, quint16>> ListenAddress(const QString& text) {

@@ -1,9 +1,11 @@
 #include "lease/leaseclient.h"
 
+#include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QSslConfiguration>
 
 namespace irig::lease {
@@ -242,8 +244,11 @@ void LeaseClient::Renewed(int status, const QByteArray& body, const QString& fai
         return;
     }
     if (status == 200) {
-        const int granted =
-            QJsonDocument::fromJson(body).object().value(QLatin1String("seconds")).toInt();
+        const QJsonObject answer = QJsonDocument::fromJson(body).object();
+        if (const QString token = Field(body, "lease"); !token.isEmpty()) {
+            token_ = token;
+        }
+        const int granted = answer.value(QLatin1String("seconds")).toInt();
         ScheduleRenewal(granted > 0 ? granted : asked_);
         return;
     }
@@ -254,7 +259,29 @@ void LeaseClient::Renewed(int status, const QByteArray& body, const QString& fai
         return;
     }
     token_.clear();
-    emit Lost(Failure(status, body, failure));
+    emit Lost(Ended(status, body, failure));
+}
+
+// The monitor's "ended", "by" and "at" where it says how the lease ended; its time as this
+// computer's clock shows it.
+LostLease LeaseClient::Ended(int status, const QByteArray& body, const QString& failure) const {
+    const QString ended = Field(body, "ended");
+    const QString at = QDateTime::fromString(Field(body, "at"), Qt::ISODate)
+                           .toLocalTime()
+                           .toString(QStringLiteral("HH:mm:ss"));
+    if (status == 409 && ended == QLatin1String("taken back")) {
+        return {LostLease::kTakenBack, QStringLiteral("%1's lease was taken back by %2 at %3: "
+                                                      "stopping")
+                                           .arg(target_.port, Field(body, "by"), at)};
+    }
+    if (status == 409 && ended == QLatin1String("expired")) {
+        return {LostLease::kExpired,
+                QStringLiteral("%1's lease expired at %2: stopping").arg(target_.port, at)};
+    }
+    QString why = Failure(status, body, failure);
+    why.remove(QRegularExpression(QStringLiteral("^your lease ended: ")));
+    return {LostLease::kRefused,
+            QStringLiteral("%1's lease ended: %2: stopping").arg(target_.port, why)};
 }
 
 void LeaseClient::Return() {

@@ -1,7 +1,7 @@
 // One unit borrowed from an irigctl monitor over HTTP(S): the lease taken for its port, renewed
-// by itself while a third of its time is left, and returned; and whether the monitor watches a
-// port. Never blocks; every answer is a signal, each wait bounded. What a borrower does with the
-// port meanwhile is its own.
+// by itself while a third of its time is left (each answer's token kept), said lost at once when
+// the monitor ends it, and returned; and whether the monitor watches a port. Never blocks; every
+// answer is a signal, each wait bounded. What a borrower does with the port meanwhile is its own.
 #pragma once
 
 #include <QElapsedTimer>
@@ -57,6 +57,20 @@ struct Watch {
     QString why;  // kNoMonitor, kUnknown: what went wrong
 };
 
+// A lease that ended while its borrower held it, in the words the borrower says at once: "COM1's
+// lease was taken back by 127.0.0.1 at 10:02:11: stopping". Its work on the port stops as a lost
+// port's would.
+struct LostLease {
+    enum How {
+        kTakenBack,  // by an operator (the monitor's "taken back")
+        kExpired,    // its time ran out before a renewal came through
+        kRefused,    // a renewal was refused otherwise (the unit no longer watched, the monitor
+                     // started again), or unanswered until the lease's end
+    };
+    How how = kRefused;
+    QString text;
+};
+
 class LeaseClient final : public QObject {
     Q_OBJECT
 
@@ -89,7 +103,7 @@ signals:
     void Taken();
     void Refused(const QString& why);
     // A renewal was refused, or none came through before the lease ended: it is no longer held.
-    void Lost(const QString& why);
+    void Lost(const irig::lease::LostLease& lost);
     // `problem` is empty when the monitor took it back (or nothing was held).
     void Returned(const QString& problem);
     void Answered(const Watch& watch);
@@ -103,6 +117,7 @@ private:
     void TakeAnswered(int status, const QByteArray& body, const QString& failure);
     void Renew();
     void Renewed(int status, const QByteArray& body, const QString& failure);
+    LostLease Ended(int status, const QByteArray& body, const QString& failure) const;
     void ScheduleRenewal(int seconds);
     void SendReturn();
     void Finish(const QString& problem);

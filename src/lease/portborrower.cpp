@@ -39,10 +39,10 @@ void PortBorrower::Pick(const QString& port, const QString& asOpened) {
             emit Refused(port, why);
         }
     });
-    connect(client, &LeaseClient::Lost, this, [this, client, port](const QString& why) {
+    connect(client, &LeaseClient::Lost, this, [this, client, port](const LostLease& lost) {
         if (client == current_) {
             borrowed_ = false;
-            emit Refused(port, why);
+            emit Refused(port, lost.text);
         }
     });
     client->Ask(asOpened);

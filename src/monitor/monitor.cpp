@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "monitor/leasedesk.h"
+#include "lease/leasedesk.h"
 #include "monitor/reload.h"
 #include "monitor/server.h"
 #include "monitor/unitloops.h"
@@ -37,7 +37,7 @@ QString Url(const QHostAddress& address, quint16 port, bool tls) {
 // The units watched, each with its key on the board and the inventory's entry it came from.
 class Watchlist {
 public:
-    Watchlist(MetricsBoard& board, UnitLoops& loops, LeaseDesk& desk)
+    Watchlist(MetricsBoard& board, UnitLoops& loops, lease::LeaseDesk& desk)
         : board_(board), loops_(loops), desk_(desk) {}
 
     // The units on `ports`, from the inventory's `units` where given.
@@ -84,8 +84,12 @@ public:
         for (const size_t gone : changes.removed) {
             loops_.Remove(watched_[gone].key);
         }
+        if (!changes.removed.empty()) {
+            loops_.GiveBackFreed();
+        }
         for (size_t i = 0; i < units.size(); ++i) {
-            if (changes.after[i].what == UnitFate::kUpdated) {
+            if (changes.after[i].what == UnitFate::kUpdated ||
+                changes.after[i].what == UnitFate::kRenamed) {
                 loops_.Update(now[i].key, units[i]);
             } else if (changes.after[i].what == UnitFate::kAdded) {
                 loops_.Add(now[i].key, now[i].port, now[i].unit);
@@ -105,17 +109,17 @@ private:
 
     // The units the desk may lend: a lent unit no longer watched on its port is lent no more.
     void Lendable() {
-        std::vector<LeasedUnit> units(watched_.size());
+        std::vector<lease::LeasedUnit> units(watched_.size());
         std::transform(watched_.begin(), watched_.end(), units.begin(), [](const Watched& watched) {
-            return LeasedUnit{watched.key, watched.unit ? watched.unit->name : QString(),
-                              watched.port};
+            return lease::LeasedUnit{watched.key, watched.unit ? watched.unit->name : QString(),
+                                     watched.port};
         });
         desk_.SetUnits(units);
     }
 
     MetricsBoard& board_;
     UnitLoops& loops_;
-    LeaseDesk& desk_;
+    lease::LeaseDesk& desk_;
     std::vector<Watched> watched_;
     MetricsBoard::Key nextKey_ = 0;
 };
@@ -213,10 +217,15 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
     UnitLoops loops(board, makePort ? makePort : unit::RealPorts(options.timeouts),
                     options.timeouts, options.schedule, QThread::idealThreadCount(), kUnitsPerLoop);
     QObject::connect(&loops, &UnitLoops::Said, [err](const QString& line) { Write(err, line); });
-    LeaseDesk desk(Leases(options.leaseLimitSeconds), loops,
-                   unit::ChangeRecord(options.changes ? options.changes
-                                                      : unit::ChangeRecord::SystemLog("irigctl")),
-                   [err](const QString& line) { Write(err, line); });
+    lease::LeaseDesk desk(
+        Leases(options.leaseLimitSeconds),
+        {[&loops](quint64 key, std::function<void(bool)> closed) {
+             loops.Lend(key, std::move(closed));
+         },
+         [&loops](quint64 key) { loops.TakeBack(key); }},
+        unit::ChangeRecord(options.changes ? options.changes
+                                           : unit::ChangeRecord::SystemLog("irigctl")),
+        [err](const QString& line) { Write(err, line); });
     MetricsServer server(board, [&loops](const QString& port) {
         QMetaObject::invokeMethod(
             &loops, [&loops, port] { loops.MeasureOnRequest(port); }, Qt::QueuedConnection);

@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <cstdio>
 
-#include "monitor/leases.h"
+#include "lease/leases.h"
 #include "monitor/unitmonitor.h"
 #include "unit/changerecord.h"
 #include "unit/session.h"
@@ -24,8 +24,8 @@ struct Options {
     QString webConfig;  // the web configuration file (TLS, users, headers); empty: none
     unit::Timeouts timeouts;
     Schedule schedule;
-    int leaseLimitSeconds = kLeaseLimitSeconds;  // the longest a unit is lent
-    unit::ChangeRecord::Sink changes;            // the record of leases; none: the system log
+    int leaseLimitSeconds = lease::kLeaseLimitSeconds;  // the longest a unit is lent
+    unit::ChangeRecord::Sink changes;  // the record of leases; none: the system log
 };
 
 // Returns the exit code: 130 or 143 for the signal that ended it, 2 when the web configuration is

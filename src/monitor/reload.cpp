@@ -26,30 +26,39 @@ QStringList Reload(const std::vector<ReloadPart>& parts) {
 
 UnitChanges CompareUnits(const std::vector<fleet::InventoryUnit>& before,
                          const std::vector<fleet::InventoryUnit>& after) {
+    QHash<QString, size_t> byPort;
     QHash<QString, size_t> byName;
     for (size_t i = 0; i < before.size(); ++i) {
+        byPort.insert(before[i].port, i);
         byName.insert(before[i].name, i);
     }
     UnitChanges changes;
     std::vector<bool> stays(before.size(), false);
     for (const fleet::InventoryUnit& unit : after) {
-        const auto was = byName.constFind(unit.name);
-        if (was == byName.cend()) {
+        const auto was = byPort.constFind(unit.port);
+        if (was == byPort.cend() || stays[*was]) {
             changes.after.push_back({UnitFate::kAdded, 0});
-        } else if (before[*was].port != unit.port) {
-            changes.after.push_back({UnitFate::kAdded, 0});
-            ++changes.moved;
-        } else {
-            stays[*was] = true;
-            const bool same =
-                before[*was].labels == unit.labels && before[*was].intended == unit.intended;
-            changes.after.push_back({same ? UnitFate::kKept : UnitFate::kUpdated, *was});
+            continue;
         }
+        stays[*was] = true;
+        const fleet::InventoryUnit& old = before[*was];
+        const bool same = old.labels == unit.labels && old.intended == unit.intended;
+        changes.after.push_back({old.name != unit.name ? UnitFate::kRenamed
+                                 : same                ? UnitFate::kKept
+                                                       : UnitFate::kUpdated,
+                                 *was});
     }
     for (size_t i = 0; i < before.size(); ++i) {
         if (!stays[i]) {
             changes.removed.push_back(i);
         }
+    }
+    // Moved: added under a name whose unit before is gone from its port.
+    for (size_t i = 0; i < after.size(); ++i) {
+        const auto was = byName.constFind(after[i].name);
+        changes.moved +=
+            changes.after[i].what == UnitFate::kAdded && was != byName.cend() && !stays[*was] ? 1
+                                                                                              : 0;
     }
     return changes;
 }
@@ -68,6 +77,9 @@ QString UnitChanges::Text() const {
     }
     if (moved > 0) {
         parts << QStringLiteral("%1 on another port").arg(moved);
+    }
+    if (const auto renamed = count(UnitFate::kRenamed); renamed > 0) {
+        parts << QStringLiteral("%1 renamed").arg(renamed);
     }
     if (const auto updated = count(UnitFate::kUpdated); updated > 0) {
         parts << QStringLiteral("%1 with new labels or settings").arg(updated);

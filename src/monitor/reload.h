@@ -27,15 +27,17 @@ struct ReloadPart {
 // faulty part, in the parts' order.
 QStringList Reload(const std::vector<ReloadPart>& parts);
 
-// What becomes of each unit of a new selection, matched with the one watched before by its name.
+// What becomes of each unit of a new selection, matched with the one watched before by its port
+// (as the inventory writes it), else by its name.
 struct UnitFate {
     enum What {
         kKept,     // the same in every way: its port, series and history go on
         kUpdated,  // the same name and port, other labels or settings: taken in place
-        kAdded,    // a new name, or one on another port (its old port is closed)
+        kAdded,    // a new port (with a new name, or one that was on another port, now closed)
+        kRenamed,  // another name on the same port: taken in place, a lease of it goes on
     };
     What what;
-    size_t before;  // kKept, kUpdated: the unit it was
+    size_t before;  // kKept, kUpdated, kRenamed: the unit it was
 };
 
 struct UnitChanges {
@@ -43,7 +45,8 @@ struct UnitChanges {
     std::vector<size_t> removed;  // the units before that are no longer watched on their port
     int moved = 0;                // of those added, units that were on another port
 
-    // "1 added, 1 removed, 1 on another port, 1 with new labels or settings"; "no change".
+    // "1 added, 1 removed, 1 on another port, 1 renamed, 1 with new labels or settings";
+    // "no change".
     QString Text() const;
 };
 

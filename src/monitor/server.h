@@ -16,9 +16,9 @@
 #include <variant>
 #include <vector>
 
+#include "lease/leases.h"
 #include "monitor/authenticator.h"
 #include "monitor/httpguard.h"
-#include "monitor/leases.h"
 #include "monitor/metrics.h"
 #include "monitor/webconfig.h"
 
@@ -29,6 +29,11 @@ class QHttpServerResponse;
 class QTcpSocket;
 
 namespace irig::monitor {
+
+// The lease routes' requests and answers, as the lease table reads and gives them.
+using lease::LeaseAnswer;
+using lease::LeaseRequest;
+using lease::Leases;
 
 // The last reading of each unit, posted from the units' threads and read by the server's. Each
 // unit has a key of its own, so that a new set of units leaves the readings of those it keeps;

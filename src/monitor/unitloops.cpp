@@ -4,6 +4,10 @@
 
 #include "monitor/dispatcher.h"
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace irig::monitor {
 
 // A thread and, living in it, the units it watches: `units` and `turns` are touched in that
@@ -102,6 +106,18 @@ void UnitLoops::Remove(Key key) {
         delete loop->units.take(key);
         loop->Count();
     });
+}
+
+void UnitLoops::GiveBackFreed() {
+    for (const std::unique_ptr<Loop>& loop : loops_) {
+        QMetaObject::invokeMethod(loop->context, [] {
+#ifdef __GLIBC__
+            // The units removed before this, in this loop's thread, left their memory free in
+            // the C library's heaps (its arenas): the pages wholly free go back to the system.
+            malloc_trim(0);
+#endif
+        });
+    }
 }
 
 void UnitLoops::Lend(Key key, std::function<void(bool)> closed) {

@@ -34,6 +34,8 @@ public:
     void Add(Key key, const QString& port, const std::optional<fleet::InventoryUnit>& unit);
     void Update(Key key, const fleet::InventoryUnit& unit);
     void Remove(Key key);
+    // Once the units removed so far are gone, their free memory is given back to the system.
+    void GiveBackFreed();
     // A measurement asked for over HTTP, of the unit on `port` or, when empty, of every unit.
     void MeasureOnRequest(const QString& port);
     // Lends the unit (UnitMonitor::Lend); `closed` is called in its loop's thread, with false when

@@ -1,10 +1,11 @@
 // The lease client against a scripted monitor: a lease taken, renewed and returned with the
-// credentials for the monitor's host; each refusal in the words the borrower prints; a silent or
-// absent monitor within the bounded waits.
+// credentials for the monitor's host; each refusal and each lost lease in the words the borrower
+// prints; a silent or absent monitor within the bounded waits.
 #include "lease/leaseclient.h"
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QSignalSpy>
 
 #include "support/fakemonitor.h"
@@ -84,20 +85,72 @@ TEST(Lease, IsRenewedByItselfAndReturned) {
                                   QStringLiteral("DELETE /lease port=/dev/ttyS6&lease=") + token}));
 }
 
-TEST(Lease, ARefusedRenewalEndsIt) {
+// A renewal's answer: its token kept for what follows, or the lease lost in the borrower's words
+// (%1: the monitor's "at" as this computer's clock shows it).
+struct RenewalRow {
+    const char* name;
+    int status;
+    const char* body;
+    const char* lost;  // empty: not lost, and returned with the token of the answer
+    LostLease::How how = LostLease::kRefused;
+};
+
+class Renewal : public testing::TestWithParam<RenewalRow> {};
+
+TEST_P(Renewal, KeepsItsTokenOrSaysTheLeaseIsLost) {
+    const RenewalRow& row = GetParam();
     FakeMonitor monitor;
-    monitor.script = [](const FakeMonitor::Request& request) {
+    monitor.script = [&row](const FakeMonitor::Request& request) {
+        if (request.method == "DELETE") {
+            return FakeMonitor::Answer{200, R"({"returned": true})"};
+        }
         return request.query.hasQueryItem(QStringLiteral("lease"))
-                   ? std::optional(FakeMonitor::Answer{409, R"({"error": "COM7 is lent to ops"})"})
-                   : std::nullopt;
+                   ? FakeMonitor::Answer{row.status, row.body}
+                   : FakeMonitor::Answer{200, R"({"lease": "t1", "seconds": 1})"};
     };
     LeaseClient client(monitor.Url());
     client.SetCredentials([](const QString&) { return std::optional<Credentials>(); });
     QSignalSpy lost(&client, &LeaseClient::Lost);
+    QSignalSpy returned(&client, &LeaseClient::Returned);
     client.Take({QStringLiteral("COM7")}, 1, {});
-    ASSERT_TRUE(test::WaitUntil([&] { return lost.size() == 1; }, 5000));
-    EXPECT_EQ(lost.at(0).at(0).toString(), QStringLiteral("COM7 is lent to ops"));
+    if (*row.lost != '\0') {
+        ASSERT_TRUE(test::WaitUntil([&] { return lost.size() == 1; }, 5000));
+        const auto said = lost.at(0).at(0).value<LostLease>();
+        const QString at =
+            QDateTime::fromString(QStringLiteral("2026-12-08T10:02:11Z"), Qt::ISODate)
+                .toLocalTime()
+                .toString(QStringLiteral("HH:mm:ss"));
+        EXPECT_EQ(said.text, QString::fromUtf8(row.lost).arg(at));
+        EXPECT_EQ(said.how, row.how);
+        return;
+    }
+    ASSERT_TRUE(test::WaitUntil([&] { return client.GrantedSeconds() == 600; }, 5000));
+    client.Return();
+    ASSERT_TRUE(test::WaitUntil([&] { return returned.size() == 1; }));
+    EXPECT_EQ(monitor.requests.back().Line(), QStringLiteral("DELETE /lease port=COM7&lease=t2"));
+    EXPECT_TRUE(lost.isEmpty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Lease, Renewal,
+    testing::Values(
+        RenewalRow{"answered_with_a_new_token", 200, R"({"lease": "t2", "seconds": 600})", ""},
+        RenewalRow{"taken_back", 409,
+                   R"({"error": "your lease ended: taken back by 127.0.0.1 at 2026-12-08T10:02:11Z",
+                       "ended": "taken back", "by": "127.0.0.1", "at": "2026-12-08T10:02:11Z"})",
+                   "COM7's lease was taken back by 127.0.0.1 at %1: stopping",
+                   LostLease::kTakenBack},
+        RenewalRow{"expired", 409,
+                   R"({"error": "your lease ended: expired at 2026-12-08T10:02:11Z",
+                       "ended": "expired", "at": "2026-12-08T10:02:11Z"})",
+                   "COM7's lease expired at %1: stopping", LostLease::kExpired},
+        RenewalRow{"no_longer_watched", 404, R"({"error": "COM7 is not watched here"})",
+                   "COM7's lease ended: COM7 is not watched here: stopping"},
+        RenewalRow{"unknown_token", 409,
+                   R"({"error": "your lease ended: no lease of COM7 has that token",
+                       "ended": "unknown"})",
+                   "COM7's lease ended: no lease of COM7 has that token: stopping"}),
+    [](const testing::TestParamInfo<RenewalRow>& row) { return row.param.name; });
 
 }  // namespace
 }  // namespace irig::lease

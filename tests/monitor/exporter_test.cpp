@@ -405,14 +405,27 @@ TEST(ExporterOfAnInventory, LendsAUnitTakesItBackAndEndsALeaseByItself) {
             << metrics.toStdString() << monitor.Errors().toStdString();
     }
 
-    // A reload that drops a lent unit ends its lease.
+    // A reload that renames a lent unit on its port keeps its lease; one that drops it ends it.
     ASSERT_EQ(Http(monitor.Url(QStringLiteral("/units/b/lease?seconds=600")), true).status, 200);
+    WriteFile(inventory, QStringLiteral("units:\n  a: {port: \"%1\"}\n  c: {port: \"%2\"}\n")
+                             .arg(units.Link(1), units.Link(2))
+                             .toUtf8());
+    monitor.Reload();
+    const QByteArray renamed =
+        "irig_unit_leased{port=\"" + units.Link(2).toUtf8() + "\",unit=\"c\"} 1";
+    EXPECT_TRUE(WaitUntil([&] {
+        return monitor.Errors().contains(
+                   QStringLiteral("c (%1): renamed from b: still lent to 127.0.0.1 until")
+                       .arg(units.Link(2))) &&
+               scraped({renamed.constData()});
+    })) << metrics.toStdString()
+        << monitor.Errors().toStdString();
     WriteFile(inventory,
               QStringLiteral("units:\n  a: {port: \"%1\"}\n").arg(units.Link(1)).toUtf8());
     monitor.Reload();
     EXPECT_TRUE(WaitUntil([&] {
         return monitor.Errors().contains(
-            QStringLiteral("b (%1): lease ended: the unit left the inventory").arg(units.Link(2)));
+            QStringLiteral("c (%1): lease ended: the unit left the inventory").arg(units.Link(2)));
     })) << monitor.Errors().toStdString();
 }
 

@@ -36,19 +36,19 @@ struct CompareRow {
     const char* name;
     QStringList before;
     QStringList after;
-    QString fates;  // one letter a unit after: Kept, Updated, Added
+    QString fates;  // one letter a unit after: Kept, Updated, Added, Renamed
     std::vector<size_t> removed;
     const char* text;
 };
 
 class Compare : public testing::TestWithParam<CompareRow> {};
 
-TEST_P(Compare, MatchesUnitsByNameAndKeepsThoseOnTheirPort) {
+TEST_P(Compare, MatchesUnitsByPortThenByName) {
     const CompareRow& row = GetParam();
     const UnitChanges changes = CompareUnits(Units(row.before), Units(row.after));
     QString fates;
     for (const UnitFate& fate : changes.after) {
-        fates += QLatin1Char("KUA"[fate.what]);
+        fates += QLatin1Char("KUAR"[fate.what]);
     }
     EXPECT_EQ(fates, row.fates);
     EXPECT_EQ(changes.removed, row.removed);
@@ -67,8 +67,15 @@ INSTANTIATE_TEST_SUITE_P(
                    {1},
                    "1 added, 1 removed"},
         CompareRow{"moved_to_another_port", {"a@COM1"}, {"a@COM2"}, "A", {0}, "1 on another port"},
+        CompareRow{"renamed_on_the_same_port", {"a@COM1"}, {"z@COM1+gps"}, "R", {}, "1 renamed"},
         CompareRow{
-            "renamed_on_the_same_port", {"a@COM1"}, {"z@COM1"}, "A", {0}, "1 added, 1 removed"},
+            "names_swapped", {"a@COM1", "b@COM2"}, {"b@COM1", "a@COM2"}, "RR", {}, "2 renamed"},
+        CompareRow{"renamed_and_its_name_moved_to_a_new_port",
+                   {"a@COM1"},
+                   {"b@COM1", "a@COM3"},
+                   "RA",
+                   {},
+                   "1 added, 1 renamed"},
         CompareRow{"new_settings_and_new_labels",
                    {"a@COM1", "b@COM2#x"},
                    {"a@COM1+gps", "b@COM2#y"},

@@ -1,7 +1,7 @@
 // The exporter's HTTP side under a web configuration, as clients on the network meet it: users on
-// every path, the page's own origin only for POST /check-time and the leases, the headers on
-// every response, TLS with and without client certificates, a handshake held to the cap and the
-// idle time, and a new configuration taken while it serves.
+// every path, who may take a lease, the page's own origin only for POST /check-time and the
+// leases, the headers on every response, TLS with and without client certificates, a handshake
+// held to the cap and the idle time, and a new configuration taken while it serves.
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
@@ -165,6 +165,37 @@ TEST_F(WebSecurity, ANewConfigurationAppliesToWhatComesNext) {
     EXPECT_TRUE(Answer(*Connect(port, Client::kTls, kScrape)).startsWith("HTTP/1.1 200"));
     server->SetWebConfig({});
     EXPECT_TRUE(Answer(*Connect(port, Client::kPlain, kScrape)).startsWith("HTTP/1.1 200"));
+}
+
+struct ClientRow {
+    const char* name;
+    bool users;
+    const char* peer;
+    const char* who;  // empty: refused with 403
+};
+
+TEST(Leases, AreLentToUsersOrWithoutUsersToThisComputerOnly) {
+    const ClientRow rows[] = {
+        {"a_user_from_afar", true, "192.0.2.7", "ops"},
+        {"loopback", false, "127.0.0.1", "127.0.0.1"},
+        {"loopback_elsewhere_in_127", false, "127.1.2.3", "127.1.2.3"},
+        {"loopback_ipv6", false, "::1", "::1"},
+        {"loopback_mapped_into_ipv6", false, "::ffff:127.0.0.1", "127.0.0.1"},
+        {"another_computer", false, "192.0.2.7", ""},
+        {"another_computer_mapped_into_ipv6", false, "::ffff:192.0.2.7", ""},
+        {"another_computer_ipv6", false, "2001:db8::1", ""},
+    };
+    for (const ClientRow& row : rows) {
+        const auto client =
+            LeaseClient(row.users, "ops", QHostAddress(QString::fromLatin1(row.peer)));
+        if (*row.who == '\0') {
+            ASSERT_TRUE(std::holds_alternative<LeaseAnswer>(client)) << row.name;
+            EXPECT_EQ(std::get<LeaseAnswer>(client).status, 403) << row.name;
+        } else {
+            ASSERT_TRUE(std::holds_alternative<QString>(client)) << row.name;
+            EXPECT_EQ(std::get<QString>(client), QLatin1String(row.who)) << row.name;
+        }
+    }
 }
 
 }  // namespace

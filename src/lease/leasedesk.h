@@ -1,7 +1,8 @@
 // Where irigctl monitor's leases are put in place, in the main thread: a request finds its unit (by
-// name, or by its port however it is spelt), the lease table decides, and the desk closes or
-// reopens the unit's port through its loop, writes the record, ends leases when they are due, and
-// answers once the port is closed. Reading requests is the server's, deciding the table's.
+// name, or by its port however it is spelt), the lease table decides, and the desk has the unit's
+// port closed or reopened by whoever watches it, writes the record, ends leases when they are
+// due, and answers once the port is closed. Reading requests is the server's, deciding the
+// table's, watching the ports the monitor's.
 #pragma once
 
 #include <QHash>
@@ -11,13 +12,19 @@
 #include <memory>
 #include <vector>
 
+#include "lease/leases.h"
 #include "link/endpoint.h"
-#include "monitor/leases.h"
 #include "unit/changerecord.h"
 
-namespace irig::monitor {
+namespace irig::lease {
 
-class UnitLoops;
+// What the desk asks of whoever watches the units' ports, by the unit's key: to close one for a
+// loan (`closed` then called, from any thread, with false when the unit is not watched), and to
+// open it again.
+struct LendingPorts {
+    std::function<void(quint64 key, std::function<void(bool closed)> closed)> lend;
+    std::function<void(quint64 key)> takeBack;
+};
 
 class LeaseDesk final : public QObject {
     Q_OBJECT
@@ -26,9 +33,9 @@ public:
     using Answer = std::function<void(const LeaseAnswer&)>;
     using Clock = std::function<qint64()>;  // ms since the epoch
 
-    // Lines for the monitor's log go to `say`; `loops` must outlive every call but the
-    // destructor's.
-    LeaseDesk(Leases leases, UnitLoops& loops, unit::ChangeRecord record,
+    // Lines for the monitor's log go to `say`; what `ports` reaches must outlive every call but
+    // the destructor's.
+    LeaseDesk(Leases leases, LendingPorts ports, unit::ChangeRecord record,
               std::function<void(const QString&)> say, link::HostLookup lookup = link::SystemLookup,
               Clock clock = {});
     ~LeaseDesk() override;
@@ -36,7 +43,7 @@ public:
     LeaseDesk& operator=(const LeaseDesk&) = delete;
 
     // The units watched from now on; a lent unit no longer among them (or on another port) is
-    // lent no more.
+    // lent no more, one renamed (the same key) stays lent under its new name.
     void SetUnits(const std::vector<LeasedUnit>& units);
     // Answers `request`, perhaps later (once the unit's port is closed), always once.
     void Serve(const LeaseRequest& request, const Answer& answer);
@@ -55,7 +62,7 @@ private:
     void LookUp(const QString& host);
 
     Leases leases_;
-    UnitLoops& loops_;
+    LendingPorts ports_;
     unit::ChangeRecord record_;
     std::function<void(const QString&)> say_;
     link::HostLookup lookup_;
@@ -65,4 +72,4 @@ private:
     QTimer expiry_;
 };
 
-}  // namespace irig::monitor
+}  // namespace irig::lease

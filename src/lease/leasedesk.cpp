@@ -1,4 +1,4 @@
-#include "monitor/leasedesk.h"
+#include "lease/leasedesk.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -8,13 +8,12 @@
 
 #include "link/portmap.h"
 #include "link/printable.h"
-#include "monitor/unitloops.h"
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
 
-namespace irig::monitor {
+namespace irig::lease {
 
 namespace {
 
@@ -91,10 +90,10 @@ struct LeaseDesk::Place {
     }
 };
 
-LeaseDesk::LeaseDesk(Leases leases, UnitLoops& loops, unit::ChangeRecord record,
+LeaseDesk::LeaseDesk(Leases leases, LendingPorts ports, unit::ChangeRecord record,
                      std::function<void(const QString&)> say, link::HostLookup lookup, Clock clock)
     : leases_(std::move(leases)),
-      loops_(loops),
+      ports_(std::move(ports)),
       record_(std::move(record)),
       say_(std::move(say)),
       lookup_(std::move(lookup)),
@@ -108,10 +107,12 @@ LeaseDesk::~LeaseDesk() = default;
 void LeaseDesk::SetUnits(const std::vector<LeasedUnit>& units) {
     const std::vector<LeasedUnit> before = std::exchange(units_, units);
     for (const LeasedUnit& unit : before) {
-        if (ByKey(unit.key) == nullptr) {
+        if (const LeasedUnit* now = ByKey(unit.key); now == nullptr) {
             if (const std::optional<LeaseDecision> ended = leases_.End(unit.key, clock_())) {
                 Apply(unit, *ended, {});
             }
+        } else if (const std::optional<LeaseDecision> renamed = leases_.Rename(*now)) {
+            Apply(*now, *renamed, {});
         }
     }
     for (const LeasedUnit& unit : units_) {
@@ -153,18 +154,8 @@ void LeaseDesk::Serve(const LeaseRequest& request, const Answer& answer) {
 }
 
 void LeaseDesk::Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer) {
-    switch (request.verb) {
-        case LeaseRequest::Verb::kAsk:
-            answer(leases_.Ask(unit));
-            return;
-        case LeaseRequest::Verb::kTake:
-            Apply(unit, leases_.Take(unit, request.who, request.seconds, request.words, clock_()),
-                  answer);
-            return;
-        case LeaseRequest::Verb::kReturn:
-            Apply(unit, leases_.Return(unit, request.who, request.words, clock_()), answer);
-            return;
-    }
+    Expire();  // a lease due now has ended, whether its timer has fired or not
+    Apply(unit, leases_.Decide(unit, request, clock_()), answer);
 }
 
 void LeaseDesk::Apply(const LeasedUnit& unit, const LeaseDecision& decision, const Answer& answer) {
@@ -174,7 +165,7 @@ void LeaseDesk::Apply(const LeasedUnit& unit, const LeaseDecision& decision, con
     }
     if (decision.port == LeaseDecision::Port::kClose) {
         const quint64 key = unit.key;
-        loops_.Lend(key, [desk = QPointer<LeaseDesk>(this), key, granted = decision.answer,
+        ports_.lend(key, [desk = QPointer<LeaseDesk>(this), key, granted = decision.answer,
                           answer](bool closed) {
             InDesk(desk, [key, closed, granted, answer](LeaseDesk& self) {
                 self.Lent(key, closed, granted, answer);
@@ -182,7 +173,7 @@ void LeaseDesk::Apply(const LeasedUnit& unit, const LeaseDecision& decision, con
         });
     } else {
         if (decision.port == LeaseDecision::Port::kReopen) {
-            loops_.TakeBack(unit.key);
+            ports_.takeBack(unit.key);
         }
         if (answer) {
             answer(decision.answer);
@@ -271,4 +262,4 @@ const LeasedUnit* LeaseDesk::ByKey(quint64 key) const {
     return found == units_.end() ? nullptr : &*found;
 }
 
-}  // namespace irig::monitor
+}  // namespace irig::lease

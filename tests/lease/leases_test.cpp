@@ -1,12 +1,11 @@
 // The monitor's leases as decisions: what each request is answered, what becomes of the unit's
-// port and what the record says; when leases end by themselves; and who may take one at all.
-#include "monitor/leases.h"
+// port and what the record says; when leases end by themselves, go on renamed, or end with
+// their unit.
+#include "lease/leases.h"
 
 #include <gtest/gtest.h>
 
-#include "monitor/server.h"
-
-namespace irig::monitor {
+namespace irig::lease {
 namespace {
 
 using Port = LeaseDecision::Port;
@@ -15,7 +14,8 @@ constexpr qint64 kNow = 1'765'000'000'000;  // 2025-12-06T05:46:40Z
 const LeasedUnit kUnit{1, QStringLiteral("sub-a-1"), QStringLiteral("COM1")};
 const std::string kTooLong(101, 'x');  // characters of ?by=
 
-// One request to the table, `atS` seconds after kNow.
+// One request to the table, `atS` seconds after kNow; with no `seconds`, not a request: the leases
+// due then expire.
 struct Asked {
     LeaseRequest::Verb verb;
     const char* seconds;
@@ -36,19 +36,20 @@ struct LeaseRow {
 };
 
 LeaseDecision Decide(Leases& leases, const Asked& asked) {
-    LeaseWords words{QString::fromUtf8(asked.by),
-                     asked.token ? std::optional(QString::fromLatin1(asked.token)) : std::nullopt};
     const qint64 now = kNow + qint64{asked.atS} * 1000;
-    const QString who = QString::fromLatin1(asked.who);
-    switch (asked.verb) {
-        case LeaseRequest::Verb::kTake:
-            return leases.Take(kUnit, who, QString::fromUtf8(asked.seconds), words, now);
-        case LeaseRequest::Verb::kReturn:
-            return leases.Return(kUnit, who, words, now);
-        case LeaseRequest::Verb::kAsk:
-            break;
+    if (asked.seconds == nullptr) {
+        leases.Expire(now);
+        return {{200, {}}, Port::kKeep, {}};
     }
-    return {leases.Ask(kUnit), Port::kKeep, {}};
+    const LeaseRequest request{
+        asked.verb,
+        {},
+        {},
+        QString::fromLatin1(asked.who),
+        QString::fromUtf8(asked.seconds),
+        {QString::fromUtf8(asked.by),
+         asked.token ? std::optional(QString::fromLatin1(asked.token)) : std::nullopt}};
+    return leases.Decide(kUnit, request, now);
 }
 
 // Tokens t1, t2, ... in the order the leases are taken.
@@ -84,6 +85,10 @@ TEST_P(Decisions, AnswerPortAndRecordAreTheRowsOwn) {
 using Verb = LeaseRequest::Verb;
 const Asked kTaken{Verb::kTake, "600", "irigctl apply (pid 42)"};
 const Asked kReturned{Verb::kReturn, "", "", "t1"};
+const Asked kTakenBack{Verb::kReturn, "", "", nullptr, 2, "ops"};
+const Asked kRenewed{Verb::kTake, "600", "", "t1", 3};
+const Asked kLentForASecond{Verb::kTake, "1"};
+const Asked kExpiry{Verb::kAsk, nullptr, "", nullptr, 1};
 
 INSTANTIATE_TEST_SUITE_P(
     Leases, Decisions,
@@ -107,7 +112,25 @@ INSTANTIATE_TEST_SUITE_P(
         Row("renewed_with_its_token", {kTaken}, {Verb::kTake, "600", "", "t1", 400}, 200,
             Port::kKeep, "", "until=2025-12-06T06:03:20Z|lease=t1"),
         Row("renewed_with_another_token", {kTaken}, {Verb::kTake, "600", "", "t9", 400}, 409,
-            Port::kKeep, "", "until=2025-12-06T05:56:40Z"),
+            Port::kKeep, "",
+            "error=your lease ended: no lease of sub-a-1 has that token (the monitor may have "
+            "started again since)|ended=unknown|lease="),
+        Row("renewed_never_lent", {}, kRenewed, 409, Port::kKeep, "", "ended=unknown|lease="),
+        Row("renewed_once_taken_back", {kTaken, kTakenBack}, kRenewed, 409, Port::kKeep, "",
+            "error=your lease ended: taken back by ops at 2025-12-06T05:46:42Z|"
+            "ended=taken back|by=ops|at=2025-12-06T05:46:42Z|lease="),
+        Row("renewed_once_taken_back_and_lent_again",
+            {kTaken, kTakenBack, {Verb::kTake, "60", "", nullptr, 2, "::1"}}, kRenewed, 409,
+            Port::kKeep, "", "ended=taken back|by=ops|lease="),
+        Row("renewed_once_expired", {kLentForASecond, kExpiry}, kRenewed, 409, Port::kKeep, "",
+            "error=your lease ended: expired at 2025-12-06T05:46:41Z|ended=expired|by=|lease="),
+        Row("renewed_once_returned", {kTaken, kReturned}, kRenewed, 409, Port::kKeep, "",
+            "error=your lease ended: returned by 127.0.0.1 (irigctl apply (pid 42)) at "
+            "2025-12-06T05:46:40Z"),
+        Row("taken_once_expired", {kLentForASecond, kExpiry}, {Verb::kTake, "60", "", nullptr, 2},
+            200, Port::kClose, "lent to 127.0.0.1 for 60 s", "lease=t2"),
+        Row("taken_once_taken_back", {kTaken, kTakenBack}, {Verb::kTake, "60", "", nullptr, 3}, 200,
+            Port::kClose, "lent to 127.0.0.1 for 60 s", "lease=t2"),
         Row("returned_with_its_token", {kTaken}, {Verb::kReturn, "", "", "t1", 42}, 200,
             Port::kReopen, "returned by 127.0.0.1 (irigctl apply (pid 42)) after 42 s",
             "unit=sub-a-1|returned=true"),
@@ -115,9 +138,16 @@ INSTANTIATE_TEST_SUITE_P(
             Port::kReopen, "taken back by ops from 127.0.0.1 (irigctl apply (pid 42)) after 42 s",
             "returned=true"),
         Row("returned_with_another_token", {kTaken}, {Verb::kReturn, "", "", "t9", 42}, 409,
-            Port::kKeep, "", "returned="),
-        Row("returned_twice", {kTaken, kReturned}, kReturned, 200, Port::kKeep, "",
+            Port::kKeep, "", "returned=|ended=unknown"),
+        Row("returned_twice", {kTaken, kReturned}, kReturned, 409, Port::kKeep, "",
+            "ended=returned|returned="),
+        Row("returned_once_taken_back", {kTaken, kTakenBack}, kReturned, 409, Port::kKeep, "",
+            "ended=taken back|returned="),
+        Row("returned_once_expired", {kLentForASecond, kExpiry}, kReturned, 409, Port::kKeep, "",
+            "ended=expired"),
+        Row("taken_back_once_expired", {kLentForASecond, kExpiry}, kTakenBack, 200, Port::kKeep, "",
             "returned=false"),
+        Row("taken_back_when_not_lent", {}, kTakenBack, 200, Port::kKeep, "", "returned=false"),
         Row("taken_again_once_returned", {kTaken, kReturned},
             {Verb::kTake, "60", "", nullptr, 1, "::1"}, 200, Port::kClose, "lent to ::1 for 60 s",
             "lease=t2"),
@@ -127,17 +157,16 @@ INSTANTIATE_TEST_SUITE_P(
             "leased=false|holder=")),
     [](const testing::TestParamInfo<LeaseRow>& row) { return std::string(row.param.name); });
 
-// Leases end by themselves at their time, the next due first; a unit that leaves the watch list
-// ends its own.
-TEST(Leases, EndAtTheirTimeOrWhenTheUnitLeaves) {
+// Leases end by themselves at their time, the next due first; a unit renamed keeps its own; a unit
+// that leaves the watch list ends it.
+TEST(Leases, EndAtTheirTimeGoOnRenamedOrEndWhenTheUnitLeaves) {
     Leases leases = Table();
     const LeasedUnit other{2, {}, QStringLiteral("/dev/ttyUSB0")};
-    ASSERT_EQ(
-        leases.Take(kUnit, QStringLiteral("ops"), QStringLiteral("600"), {}, kNow).answer.status,
-        200);
-    ASSERT_EQ(
-        leases.Take(other, QStringLiteral("ops"), QStringLiteral("1"), {}, kNow).answer.status,
-        200);
+    LeaseRequest take{LeaseRequest::Verb::kTake, {}, {}, QStringLiteral("ops"),
+                      QStringLiteral("600"),     {}};
+    ASSERT_EQ(leases.Decide(kUnit, take, kNow).answer.status, 200);
+    take.seconds = QStringLiteral("1");
+    ASSERT_EQ(leases.Decide(other, take, kNow).answer.status, 200);
     EXPECT_EQ(leases.NextExpiry(), kNow + 1000);
     EXPECT_TRUE(leases.Expire(kNow + 999).empty());
 
@@ -148,6 +177,16 @@ TEST(Leases, EndAtTheirTimeOrWhenTheUnitLeaves) {
     EXPECT_EQ(expired[0].second.record, QStringLiteral("lease of ops expired after 1 s"));
     EXPECT_EQ(leases.NextExpiry(), kNow + 600'000);
 
+    EXPECT_FALSE(leases.Rename(kUnit)) << "the same name";
+    const LeasedUnit renamed{1, QStringLiteral("sub-b-1"), QStringLiteral("COM1")};
+    const std::optional<LeaseDecision> kept = leases.Rename(renamed);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->port, Port::kKeep);
+    EXPECT_EQ(kept->record, QStringLiteral("renamed from sub-a-1: still lent to ops until "
+                                           "2025-12-06T05:56:40Z"));
+    const LeaseRequest ask{LeaseRequest::Verb::kAsk, {}, {}, {}, {}, {}};
+    EXPECT_EQ(leases.Decide(renamed, ask, kNow).answer.body.value("holder"), QStringLiteral("ops"));
+
     const std::optional<LeaseDecision> ended = leases.End(1, kNow + 30'000);
     ASSERT_TRUE(ended);
     EXPECT_EQ(ended->port, Port::kKeep) << "its port is not the monitor's any more";
@@ -157,36 +196,5 @@ TEST(Leases, EndAtTheirTimeOrWhenTheUnitLeaves) {
     EXPECT_FALSE(leases.NextExpiry());
 }
 
-struct ClientRow {
-    const char* name;
-    bool users;
-    const char* peer;
-    const char* who;  // empty: refused with 403
-};
-
-TEST(Leases, AreLentToUsersOrWithoutUsersToThisComputerOnly) {
-    const ClientRow rows[] = {
-        {"a_user_from_afar", true, "192.0.2.7", "ops"},
-        {"loopback", false, "127.0.0.1", "127.0.0.1"},
-        {"loopback_elsewhere_in_127", false, "127.1.2.3", "127.1.2.3"},
-        {"loopback_ipv6", false, "::1", "::1"},
-        {"loopback_mapped_into_ipv6", false, "::ffff:127.0.0.1", "127.0.0.1"},
-        {"another_computer", false, "192.0.2.7", ""},
-        {"another_computer_mapped_into_ipv6", false, "::ffff:192.0.2.7", ""},
-        {"another_computer_ipv6", false, "2001:db8::1", ""},
-    };
-    for (const ClientRow& row : rows) {
-        const auto client =
-            LeaseClient(row.users, "ops", QHostAddress(QString::fromLatin1(row.peer)));
-        if (*row.who == '\0') {
-            ASSERT_TRUE(std::holds_alternative<LeaseAnswer>(client)) << row.name;
-            EXPECT_EQ(std::get<LeaseAnswer>(client).status, 403) << row.name;
-        } else {
-            ASSERT_TRUE(std::holds_alternative<QString>(client)) << row.name;
-            EXPECT_EQ(std::get<QString>(client), QLatin1String(row.who)) << row.name;
-        }
-    }
-}
-
 }  // namespace
-}  // namespace irig::monitor
+}  // namespace irig::lease
