@@ -1,12 +1,11 @@
 // irig-config: configures and maintains an IRIG-B time-code unit over one serial port. The window
 // takes no arguments; --help and --version are answered without a display.
 #include <QApplication>
-#include <QEventLoop>
 #include <cstdio>
 #include <cstring>
 #include <variant>
 
-#include "lease/portborrower.h"
+#include "lease/borrower.h"
 #include "link/portswitch.h"
 #include "shell/irig.h"
 
@@ -58,18 +57,11 @@ int main(int argc, char* argv[]) {
                            qPrintable(*wrong));
         return 2;
     }
-    irig::lease::PortBorrower borrower(std::get<QUrl>(url));
+    irig::lease::Borrower borrower(
+        std::get<QUrl>(url),
+        QStringLiteral("irig-config (pid %1)").arg(QCoreApplication::applicationPid()), 1);
 
     irig::link::PortSwitch comIrig;
     irig::shell::IRIG window(comIrig, &borrower);
-    window.show();
-    const int code = QApplication::exec();
-    // A port borrowed goes back before the program ends, within the return's own bounded wait.
-    if (borrower.Returning()) {
-        QEventLoop returning;
-        QObject::connect(&borrower, &irig::lease::PortBorrower::Released, &returning,
-                         &QEventLoop::quit);
-        returning.exec();
-    }
-    return code;
+    return irig::shell::RunWindow(window, &borrower);
 }

@@ -12,7 +12,6 @@
 #include <variant>
 
 #include "cli/apply.h"
-#include "cli/borrowing.h"
 #include "cli/commandline.h"
 #include "cli/commands.h"
 #include "cli/firmwarecheck.h"
@@ -20,6 +19,7 @@
 #include "cli/flashjob.h"
 #include "cli/inspect.h"
 #include "fleet/inventory.h"
+#include "lease/borrower.h"
 #include "link/portmap.h"
 #include "status/clockcheck.h"
 #include "unit/interrupts.h"
@@ -36,8 +36,14 @@ constexpr char kInventoryKey[] = "inventory";
 constexpr char kMonitorKey[] = "monitor";
 constexpr char kPortKey[] = "port";
 constexpr char kUnitKey[] = "unit";
-const char* const kOtherOptions[] = {kFirmwareFileKey, kInventoryKey, kMonitorKey, kPortKey,
-                                     kUnitKey};
+// The files an https:// monitor is met with, over IRIGCTL_MONITOR_CA, _CERT and _KEY.
+constexpr std::pair<const char*, QString lease::MonitorTls::*> kTlsOptions[] = {
+    {"monitor_ca", &lease::MonitorTls::ca},
+    {"monitor_cert", &lease::MonitorTls::cert},
+    {"monitor_key", &lease::MonitorTls::key}};
+const char* const kOtherOptions[] = {
+    kFirmwareFileKey,     kInventoryKey,        kMonitorKey, kTlsOptions[0].first,
+    kTlsOptions[1].first, kTlsOptions[2].first, kPortKey,    kUnitKey};
 
 // The module's arguments as a request.
 struct ModuleArguments {
@@ -48,6 +54,7 @@ struct ModuleArguments {
     QString firmwareFile;
     std::optional<QString> firmwareSha256;  // the inventory's pin of the file
     QUrl monitor;  // the unit is borrowed from it: the option's, IRIGCTL_MONITOR's, the inventory's
+    lease::MonitorTls monitorTls;  // likewise, each file
     bool check = false;
     bool diff = false;
 };
@@ -195,14 +202,23 @@ public:
             session_->Open();
             return;
         }
-        // Borrowed from the monitor first; opened only once lent.
-        lease_ = new lease::LeaseClient(arguments_.monitor, nullptr, this);
-        connect(lease_, &lease::LeaseClient::Taken, session_.get(), &unit::Session::Open);
-        connect(lease_, &lease::LeaseClient::Refused, this,
-                [this](const QString& why) { CannotOpen(why); });
-        lease_->Take({link::PortAsOpened(arguments_.port)}, kLeaseSeconds,
-                     QStringLiteral("irigctl ansible-module (pid %1)")
-                         .arg(QCoreApplication::applicationPid()));
+        // Borrowed from the monitor first; opened only once lent. A lease lost stops the work and
+        // fails the task, naming it.
+        borrower_ = new lease::Borrower(arguments_.monitor,
+                                        QStringLiteral("irigctl ansible-module (pid %1)")
+                                            .arg(QCoreApplication::applicationPid()),
+                                        1, {}, this);
+        borrower_->SetTls(arguments_.monitorTls);
+        connect(borrower_, &lease::Borrower::Lost, this, [this](int, const QString& why) {
+            if (session_ == nullptr) {
+                return;  // the work has ended: its port is closing
+            }
+            lost_ = why;
+            session_->Interrupt();
+        });
+        borrower_->Take(
+            0, {link::PortAsOpened(arguments_.port)}, [this] { session_->Open(); },
+            [this](const QString& why) { CannotOpen(why); });
     }
 
     QJsonObject result;
@@ -277,11 +293,15 @@ private:
     // The result; a borrowed unit's port is closed and its lease given back first.
     void End(const QJsonObject& json) {
         result = json;
-        if (lease_ == nullptr) {
+        if (!lost_.isEmpty()) {
+            result.insert(QStringLiteral("failed"), true);
+            result.insert(QStringLiteral("msg"), lost_);
+        }
+        if (borrower_ == nullptr) {
             loop_.quit();
             return;
         }
-        connect(lease_, &lease::LeaseClient::Returned, this, [this](const QString& problem) {
+        connect(borrower_, &lease::Borrower::Returned, this, [this](int, const QString& problem) {
             if (!problem.isEmpty()) {
                 result.insert(
                     QStringLiteral("warnings"),
@@ -290,7 +310,7 @@ private:
             loop_.quit();
         });
         unit::Session* closing = session_.release();
-        connect(closing, &QObject::destroyed, lease_, &lease::LeaseClient::Return);
+        connect(closing, &QObject::destroyed, borrower_, [this] { borrower_->Return(0); });
         closing->disconnect(this);
         closing->deleteLater();
     }
@@ -300,7 +320,8 @@ private:
     std::unique_ptr<flash::FlashImage> image_;
     QEventLoop& loop_;
     Firmware firmware_;
-    lease::LeaseClient* lease_ = nullptr;  // a child, when the unit is borrowed
+    lease::Borrower* borrower_ = nullptr;  // a child, when the unit is borrowed
+    QString lost_;                         // the lease lost, in the borrower's words
     unit::Interrupts interrupts_;
 };
 
@@ -326,6 +347,7 @@ std::optional<QString> ReadInventory(const QString& inventory, const QString& un
         return fault->Text();
     }
     read.monitor = std::get<fleet::Inventory>(loaded).monitor;
+    read.monitorTls = std::get<fleet::Inventory>(loaded).monitorTls;
     if (unitName.isEmpty()) {
         return std::nullopt;
     }
@@ -428,6 +450,13 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
             ReadMonitor(present(kMonitorKey) ? text(kMonitorKey) : QString(), read.monitor, read)) {
         return *wrong;
     }
+    lease::MonitorTls options;
+    for (const auto& [key, member] : kTlsOptions) {
+        if (present(key)) {
+            options.*member = text(key);
+        }
+    }
+    read.monitorTls = options.Over(lease::MonitorTls::Environment().Over(read.monitorTls));
     read.check = arguments.value(QStringLiteral("_ansible_check_mode")).toBool();
     read.diff = arguments.value(QStringLiteral("_ansible_diff")).toBool();
     return read;

@@ -154,6 +154,7 @@ struct Common {
     bool quiet = false;            // results and errors only
     std::optional<int> timeoutMs;  // replaces every wait's own time-out
     QUrl monitor;  // the irigctl monitor each unit is borrowed from; empty: none is named
+    lease::MonitorTls monitorTls;  // the inventory's files an https:// monitor is met with
 
     unit::Timeouts Timeouts() const { return {timeoutMs}; }
 };

@@ -412,6 +412,7 @@ std::optional<QString> ResolveInventory(Request& request) {
     if (common.monitor.isEmpty()) {
         common.monitor = std::get<fleet::Inventory>(loaded).monitor;
     }
+    common.monitorTls = std::get<fleet::Inventory>(loaded).monitorTls;
     common.ports.clear();
     for (const fleet::InventoryUnit& unit : common.units) {
         common.ports.append(unit.port);

@@ -1,12 +1,12 @@
 #include "cli/runner.h"
 
 #include <QCoreApplication>
-#include <QHash>
 #include <algorithm>
 
 #include "cli/commandline.h"
 #include "link/portmap.h"
 #include "link/printable.h"
+#include "link/sameplace.h"
 #include "unit/filelimit.h"
 
 namespace irig::cli {
@@ -42,7 +42,7 @@ Runner::Runner(const Request& request, const Context& context, Work& work)
 Runner::~Runner() = default;
 
 int Runner::Exec(const Pace& pace) {
-    if (const QString same = SameDevice(); !same.isEmpty()) {
+    if (const QString same = SamePort(); !same.isEmpty()) {
         Write(context_.err, UsageText(same));
         return kUsage;
     }
@@ -63,17 +63,22 @@ int Runner::Exec(const Pace& pace) {
     QObject::connect(fanOut_.get(), &FanOut::OpenFailed,
                      [this](int unit, const QString& why) { OpenFailed(unit, why); });
     QObject::connect(fanOut_.get(), &FanOut::Closed, [this](int unit) { Closed(unit); });
-    borrowing_ = std::make_unique<Borrowing>(request_.common.monitor, context_.localMonitor,
-                                             QStringLiteral("irigctl %1 (pid %2)")
-                                                 .arg(QLatin1String(request_.command->name))
-                                                 .arg(QCoreApplication::applicationPid()),
-                                             static_cast<int>(units));
-    QObject::connect(borrowing_.get(), &Borrowing::Lost, [this](int unit, const QString& why) {
-        Write(context_.err, QStringLiteral("%1: its loan from irigctl monitor ended: %2\n")
-                                .arg(fanOut_->Named(unit), why));
-    });
+    borrowing_ = std::make_unique<lease::Borrower>(request_.common.monitor,
+                                                   QStringLiteral("irigctl %1 (pid %2)")
+                                                       .arg(QLatin1String(request_.command->name))
+                                                       .arg(QCoreApplication::applicationPid()),
+                                                   static_cast<int>(units), context_.localMonitor);
+    borrowing_->SetTls(lease::MonitorTls::Environment().Over(request_.common.monitorTls));
+    // A lease lost ends the unit's work as a port lost would: its requests stop at once.
     QObject::connect(
-        borrowing_.get(), &Borrowing::Returned, [this](int unit, const QString& problem) {
+        borrowing_.get(), &lease::Borrower::Lost, [this](int unit, const QString& why) {
+            Write(context_.err, why + QLatin1Char('\n'));
+            if (unit::Session* session = fanOut_->SessionOf(unit)) {
+                session->Interrupt();
+            }
+        });
+    QObject::connect(
+        borrowing_.get(), &lease::Borrower::Returned, [this](int unit, const QString& problem) {
             if (!problem.isEmpty()) {
                 Write(context_.err, QStringLiteral("%1: not given back to irigctl monitor: %2\n")
                                         .arg(fanOut_->Named(unit), problem));
@@ -101,16 +106,19 @@ int Runner::Exec(const Pace& pace) {
     return work_.Report();
 }
 
-// Two ports that name one device, said before anything is opened; empty when there are none.
-QString Runner::SameDevice() const {
-    QHash<QString, QString> named;  // device: the first port that named it
-    for (const QString& port : request_.common.ports) {
-        const QString device = link::ResolvePortName(port);
-        if (const auto first = named.constFind(device); first != named.cend()) {
+// Two ports that reach one unit (its hosts as written: names are told apart once opened), said
+// before anything is opened; empty when there are none.
+QString Runner::SamePort() const {
+    link::Places places;
+    for (qsizetype i = 0; i < request_.common.ports.size(); ++i) {
+        const QString& port = request_.common.ports[i];
+        const link::Place place = link::Place::Of(port);
+        if (const std::optional<link::Places::Found> first = places.Find(place)) {
             return link::PrintableUtf8(
-                QStringLiteral("%1 and %2 are the same device (%3)").arg(*first, port, device));
+                QStringLiteral("%1 and %2 reach one unit (%3)")
+                    .arg(request_.common.ports[first->index], port, first->shown));
         }
-        named.insert(device, port);
+        places.Add(place, static_cast<int>(i));
     }
     return {};
 }

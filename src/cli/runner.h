@@ -14,10 +14,10 @@
 #include <optional>
 #include <vector>
 
-#include "cli/borrowing.h"
 #include "cli/command.h"
 #include "cli/fanout.h"
 #include "cli/rollout.h"
+#include "lease/borrower.h"
 #include "unit/changerecord.h"
 #include "unit/interrupts.h"
 #include "unit/session.h"
@@ -93,7 +93,7 @@ public:
 private:
     enum class State { kQueued, kOpening, kWorking, kEnded };
 
-    QString SameDevice() const;
+    QString SamePort() const;
     QString BadAddress() const;
     void Launch();
     void Open(int unit);
@@ -107,7 +107,7 @@ private:
     const Context& context_;
     Work& work_;
     std::unique_ptr<FanOut> fanOut_;
-    std::unique_ptr<Borrowing> borrowing_;
+    std::unique_ptr<lease::Borrower> borrowing_;
     std::optional<Rollout> rollout_;
     std::vector<State> states_;
     std::vector<double> startedAt_;

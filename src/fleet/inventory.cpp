@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -12,8 +13,8 @@
 
 #include "fleet/yamlevents.h"
 #include "lease/leaseclient.h"
-#include "link/endpoint.h"
 #include "link/portmap.h"
+#include "link/sameplace.h"
 #include "model/families.h"
 
 namespace irig::fleet {
@@ -74,7 +75,7 @@ void CheckLabelName(const QString& name, const YAML::Mark& mark) {
     }
 }
 
-enum class Place { kDocument, kRoot, kDefaults, kUnits, kUnit, kLabels };
+enum class Place { kDocument, kRoot, kDefaults, kUnits, kUnit, kLabels, kMonitor };
 
 // A map being read.
 struct Frame {
@@ -94,8 +95,14 @@ struct Draft {
 
 // The key that pins a unit's firmware file, beside the settings.
 const QLatin1String kSha256Key("firmware_sha256");
-// The key that names the monitor the units are borrowed from, beside defaults and units.
+// The key that names the monitor the units are borrowed from, beside defaults and units: its URL,
+// or a map of it and the files an https:// monitor is met with.
 const QLatin1String kMonitorKey("monitor");
+const QLatin1String kUrlKey("url");
+constexpr std::pair<const char*, QString lease::MonitorTls::*> kTlsKeys[] = {
+    {"ca", &lease::MonitorTls::ca},
+    {"cert", &lease::MonitorTls::cert},
+    {"key", &lease::MonitorTls::key}};
 
 // The inventory's grammar over the events of its file, each fault thrown where it stands, and
 // what an inventory may expand to bounded as it is read.
@@ -141,6 +148,7 @@ public:
     const Intended& Defaults() const { return defaults_; }
     const std::optional<QString>& DefaultsSha256() const { return defaultsSha256_; }
     const QUrl& MonitorUrl() const { return monitor_; }
+    const lease::MonitorTls& MonitorTls() const { return monitorTls_; }
     std::vector<Draft>& Drafts() { return drafts_; }
 
 private:
@@ -156,6 +164,8 @@ private:
                 return QStringLiteral(" in unit %1").arg(drafts_.back().unit.name);
             case Place::kLabels:
                 return QStringLiteral(" in the labels of unit %1").arg(drafts_.back().unit.name);
+            case Place::kMonitor:
+                return QStringLiteral(" in monitor");
             case Place::kDocument:
             case Place::kRoot:
             case Place::kUnits:
@@ -234,6 +244,14 @@ private:
                                           .arg(kMostLabels)};
                 }
                 break;
+            case Place::kMonitor:
+                if (key != kUrlKey &&
+                    !std::any_of(std::begin(kTlsKeys), std::end(kTlsKeys), [&](const auto& tls) {
+                        return key == QLatin1String(tls.first);
+                    })) {
+                    throw unknown("monitor", QStringLiteral("url, ca, cert, key"));
+                }
+                break;
             case Place::kDocument:
                 break;
         }
@@ -244,6 +262,10 @@ private:
         const bool map = event.type == Type::kMapStart;
         switch (frame.place) {
             case Place::kRoot:
+                if (key == kMonitorKey && map) {
+                    Push(Place::kMonitor, event);
+                    break;
+                }
                 if (key == kMonitorKey) {
                     monitor_ = Monitor(event);
                     break;
@@ -281,8 +303,26 @@ private:
                 RefuseControl(Text(event), event.mark, QStringLiteral("label %1").arg(key));
                 drafts_.back().unit.labels.insert(key, Text(event));
                 break;
+            case Place::kMonitor:
+                MonitorValue(key, event);
+                break;
             case Place::kDocument:
                 break;
+        }
+    }
+
+    void MonitorValue(const QString& key, const YamlEvent& event) {
+        if (key == kUrlKey) {
+            monitor_ = Monitor(event);
+            return;
+        }
+        if (event.type != Type::kScalar || Text(event).isEmpty()) {
+            throw Fault{event.mark, QStringLiteral("monitor's %1 must be a file's path").arg(key)};
+        }
+        for (const auto& [name, member] : kTlsKeys) {
+            if (key == QLatin1String(name)) {
+                monitorTls_.*member = Text(event);
+            }
         }
     }
 
@@ -312,7 +352,8 @@ private:
     static QUrl Monitor(const YamlEvent& event) {
         if (event.type != Type::kScalar) {
             throw Fault{event.mark, QStringLiteral("monitor must be a URL (http://HOST:PORT or "
-                                                   "https://HOST:PORT)")};
+                                                   "https://HOST:PORT), or a map of url, ca, cert "
+                                                   "and key")};
         }
         const auto url = lease::ParseMonitorUrl(Text(event));
         if (const auto* wrong = std::get_if<QString>(&url)) {
@@ -345,6 +386,9 @@ private:
             throw Fault{drafts_.back().mark,
                         QStringLiteral("unit %1 has no port").arg(drafts_.back().unit.name)};
         }
+        if (frame.place == Place::kMonitor && monitor_.isEmpty()) {
+            throw Fault{frame.keyMark, QStringLiteral("monitor needs its url")};
+        }
         if (frame.place == Place::kLabels && frame.anchor != 0) {
             labels_.insert(frame.anchor, drafts_.back().unit.labels);
         }
@@ -357,56 +401,35 @@ private:
     Intended defaults_;
     std::optional<QString> defaultsSha256_;
     QUrl monitor_;
+    lease::MonitorTls monitorTls_;
     std::vector<Draft> drafts_;
     QHash<YAML::anchor_t, QMap<QString, QString>> labels_;  // anchored labels maps, as read
 };
 
-// One port for two units: by name, by the device it resolves to, or by the endpoint its address
-// reaches (where its host name resolves within the lookup's deadline).
+// One port for two units: one device however it is named, or one endpoint however its address
+// is spelt (a host name as it resolves within the lookup's deadline, else as written).
 void RefuseSharedPorts(const std::vector<Draft>& drafts, const link::HostLookup& lookup,
                        int lookupMs) {
-    QHash<QString, size_t> ports;  // port, and the device it resolves to: the unit that has it
-    std::vector<link::NetworkAddress> addresses;
-    std::vector<size_t> owners;
+    link::HostAddresses hosts;
+    if (lookup) {
+        QStringList names;
+        for (const Draft& draft : drafts) {
+            names.append(link::HostToLookUp(draft.unit.port));
+        }
+        hosts = link::LookUpHosts(names, lookupMs, lookup);
+    }
+    link::Places places;
     for (size_t i = 0; i < drafts.size(); ++i) {
         const InventoryUnit& unit = drafts[i].unit;
-        const QString device = link::ResolvePortName(unit.port);
-        for (const QString& key : {unit.port, device}) {
-            if (!key.isEmpty() && ports.contains(key)) {
-                throw Fault{drafts[i].mark,
-                            QStringLiteral("%1 and %2 have one port (%3)")
-                                .arg(drafts[ports.value(key)].unit.name, unit.name, key)};
-            }
+        const link::Place place = link::Place::Of(unit.port, hosts);
+        if (const std::optional<link::Places::Found> first = places.Find(place)) {
+            const InventoryUnit& one = drafts[static_cast<size_t>(first->index)].unit;
+            throw Fault{drafts[i].mark,
+                        QStringLiteral("%1 and %2 have one port (%3 and %4 both "
+                                       "reach %5)")
+                            .arg(one.name, unit.name, one.port, unit.port, first->shown)};
         }
-        ports.insert(unit.port, i);
-        if (!device.isEmpty()) {
-            ports.insert(device, i);
-        }
-        if (const std::optional<link::NetworkAddress> address = link::ParseNetworkAddress(device)) {
-            addresses.push_back(*address);
-            owners.push_back(i);
-        }
-    }
-    std::vector<link::Endpoint> endpoints;
-    if (lookup) {
-        endpoints = link::ResolveEndpoints(addresses, lookupMs, lookup);
-    } else {
-        std::transform(addresses.begin(), addresses.end(), std::back_inserter(endpoints),
-                       [](const link::NetworkAddress& a) { return link::EndpointOf(a); });
-    }
-    QHash<QString, size_t> reached;  // an address and port: the first of `addresses` to reach it
-    for (size_t j = 0; j < endpoints.size(); ++j) {
-        for (const QHostAddress& address : endpoints[j].addresses) {
-            const QString at = link::Endpoint{{address}, endpoints[j].port}.Text();
-            if (const auto first = reached.constFind(at); first != reached.constEnd()) {
-                const InventoryUnit& one = drafts[owners[*first]].unit;
-                const InventoryUnit& other = drafts[owners[j]].unit;
-                throw Fault{drafts[owners[j]].mark,
-                            QStringLiteral("%1 and %2 have one port (%3 and %4 both reach %5)")
-                                .arg(one.name, other.name, one.port, other.port, at)};
-            }
-            reached.insert(at, j);
-        }
+        places.Add(place, static_cast<int>(i));
     }
 }
 
@@ -425,6 +448,12 @@ Inventory Read(const QByteArray& yaml, const QString& file, const link::HostLook
     Inventory inventory;
     inventory.file = file;
     inventory.monitor = reader.MonitorUrl();
+    const QDir folder = QFileInfo(file).dir();
+    for (const auto& [name, member] : kTlsKeys) {
+        if (const QString& path = reader.MonitorTls().*member; !path.isEmpty()) {
+            inventory.monitorTls.*member = QDir::cleanPath(folder.absoluteFilePath(path));
+        }
+    }
     inventory.units.reserve(reader.Drafts().size());
     for (Draft& draft : reader.Drafts()) {
         draft.unit.intended = reader.Defaults().Over(draft.own);

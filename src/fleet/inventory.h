@@ -14,8 +14,9 @@
 #include <variant>
 #include <vector>
 
-#include "model/settings.h"
+#include "lease/leaseclient.h"
 #include "link/endpoint.h"
+#include "model/settings.h"
 
 namespace irig::fleet {
 
@@ -36,6 +37,9 @@ struct Inventory {
     QString file;
     std::vector<InventoryUnit> units;  // in the file's order
     QUrl monitor;  // monitor: the irigctl monitor its units are borrowed from; empty: none
+    // monitor: {url, ca, cert, key}: the files an https:// monitor is met with, as paths from the
+    // folder of the inventory's file.
+    lease::MonitorTls monitorTls;
 };
 
 // A fault in an inventory: "FILE:LINE:COLUMN: what".

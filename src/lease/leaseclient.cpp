@@ -1,12 +1,15 @@
 #include "lease/leaseclient.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
+#include <QSslCertificate>
 #include <QSslConfiguration>
+#include <QSslKey>
 
 namespace irig::lease {
 
@@ -31,7 +34,51 @@ QString Field(const QByteArray& body, const char* key) {
     return text;
 }
 
+// The TLS configuration that meets a monitor with `tls`'s files, or what is wrong with them.
+std::variant<QSslConfiguration, QString> TlsFor(const MonitorTls& tls) {
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    if (!tls.ca.isEmpty() && !config.addCaCertificates(tls.ca)) {
+        return QStringLiteral("the CA file %1 holds no certificate (PEM)").arg(tls.ca);
+    }
+    if (tls.cert.isEmpty() != tls.key.isEmpty()) {
+        return QStringLiteral("a client certificate needs its key: set both %1 and %2")
+            .arg(QLatin1String(kCertVariable), QLatin1String(kKeyVariable));
+    }
+    if (tls.cert.isEmpty()) {
+        return config;
+    }
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(tls.cert);
+    if (certificates.isEmpty()) {
+        return QStringLiteral("the client certificate %1 cannot be read (PEM)").arg(tls.cert);
+    }
+    QFile file(tls.key);
+    const QByteArray pem =
+        file.open(QIODevice::ReadOnly) ? file.read(kMostAnswerBytes) : QByteArray();
+    QSslKey key;
+    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
+        if (key.isNull()) {
+            key = QSslKey(pem, algorithm);
+        }
+    }
+    if (key.isNull()) {
+        return QStringLiteral("the client key %1 cannot be read (PEM, not encrypted)").arg(tls.key);
+    }
+    config.setLocalCertificateChain(certificates);
+    config.setPrivateKey(key);
+    return config;
+}
+
 }  // namespace
+
+MonitorTls MonitorTls::Environment() {
+    return {qEnvironmentVariable(kCaVariable), qEnvironmentVariable(kCertVariable),
+            qEnvironmentVariable(kKeyVariable)};
+}
+
+MonitorTls MonitorTls::Over(const MonitorTls& under) const {
+    return {ca.isEmpty() ? under.ca : ca, cert.isEmpty() ? under.cert : cert,
+            key.isEmpty() ? under.key : key};
+}
 
 std::variant<QUrl, QString> ParseMonitorUrl(const QString& text) {
     const QUrl url(text, QUrl::StrictMode);
@@ -98,11 +145,14 @@ void LeaseClient::Send(const QByteArray& verb, const QString& path,
                                                              .toUtf8()
                                                              .toBase64());
     }
-    if (const QString ca = qEnvironmentVariable(kCaVariable);
-        !ca.isEmpty() && url.scheme() == QLatin1String("https")) {
-        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-        tls.addCaCertificates(ca);
-        request.setSslConfiguration(tls);
+    if (url.scheme() == QLatin1String("https")) {
+        const auto tls = TlsFor(tls_);
+        if (const auto* wrong = std::get_if<QString>(&tls)) {
+            QTimer::singleShot(0, this,
+                               [done = std::move(done), why = *wrong] { done(0, {}, why, false); });
+            return;
+        }
+        request.setSslConfiguration(std::get<QSslConfiguration>(tls));
     }
     QNetworkReply* reply = nullptr;
     if (verb == "POST") {
@@ -121,6 +171,9 @@ void LeaseClient::Send(const QByteArray& verb, const QString& path,
         reply->abort();
     });
     timer->start(waitMs);
+    connect(reply, &QNetworkReply::encrypted, reply, [reply] { reply->setProperty("tls", true); });
+    connect(reply, &QNetworkReply::sslErrors, reply,
+            [reply] { reply->setProperty("untrusted", true); });
     connect(reply, &QNetworkReply::readyRead, reply, [reply] {
         if (reply->bytesAvailable() > kMostAnswerBytes) {
             reply->setProperty("long", true);
@@ -143,18 +196,33 @@ void LeaseClient::Send(const QByteArray& verb, const QString& path,
                           .arg(kMostAnswerBytes / 1024);
         } else if (status == 0) {
             refused = reply->error() == QNetworkReply::ConnectionRefusedError;
-            failure = refused ? QStringLiteral(
-                                    "no irigctl monitor answers at %1 (connection "
-                                    "refused)")
-                                    .arg(where)
-                              : QStringLiteral("cannot reach irigctl monitor at %1: %2")
-                                    .arg(where, reply->errorString());
+            failure = Unreached(*reply);
         }
         done(status, body, failure, refused);
     });
     if (verb != "GET") {
         inFlight_ = reply;
     }
+}
+
+// Why no answer came: refused, a monitor that asks for a client certificate none was given for
+// (it closes the connection once the handshake is through, or ends the handshake with an alert
+// where this side found nothing wrong), or what the network says.
+QString LeaseClient::Unreached(const QNetworkReply& reply) const {
+    const QString where = monitor_.toDisplayString();
+    if (reply.error() == QNetworkReply::ConnectionRefusedError) {
+        return QStringLiteral("no irigctl monitor answers at %1 (connection refused)").arg(where);
+    }
+    const bool closed =
+        reply.property("tls").toBool() && reply.error() == QNetworkReply::RemoteHostClosedError;
+    const bool failed = !reply.property("untrusted").toBool() &&
+                        reply.error() == QNetworkReply::SslHandshakeFailedError &&
+                        reply.errorString().contains(QLatin1String("alert"));
+    if (tls_.cert.isEmpty() && (closed || failed)) {
+        return QStringLiteral("irigctl monitor at %1 asks for a client certificate: set %2 and %3")
+            .arg(where, QLatin1String(kCertVariable), QLatin1String(kKeyVariable));
+    }
+    return QStringLiteral("cannot reach irigctl monitor at %1: %2").arg(where, reply.errorString());
 }
 
 QString LeaseClient::Failure(int status, const QByteArray& body, const QString& failure) const {

@@ -21,10 +21,12 @@ class QNetworkReply;
 
 namespace irig::lease {
 
-// The variable that names the monitor to borrow from, and the one that names a CA file for its
-// certificate besides the system's.
+// The variable that names the monitor to borrow from; those that name a CA file for its
+// certificate besides the system's, and the certificate and key a borrower presents to it.
 inline constexpr char kMonitorVariable[] = "IRIGCTL_MONITOR";
 inline constexpr char kCaVariable[] = "IRIGCTL_MONITOR_CA";
+inline constexpr char kCertVariable[] = "IRIGCTL_MONITOR_CERT";
+inline constexpr char kKeyVariable[] = "IRIGCTL_MONITOR_KEY";
 // Where a monitor of this computer listens unless told otherwise.
 inline constexpr char kLocalMonitor[] = "http://127.0.0.1:9810";
 
@@ -34,6 +36,20 @@ inline constexpr char kLocalMonitor[] = "http://127.0.0.1:9810";
 std::variant<QUrl, QString> ParseMonitorUrl(const QString& text);
 // "127.0.0.1:9810", as messages name a monitor.
 QString HostAndPort(const QUrl& monitor);
+
+// The files (PEM) a borrower meets an https:// monitor with: a CA beside the system's, and a
+// client certificate and its key for a monitor that asks for one.
+struct MonitorTls {
+    QString ca;
+    QString cert;
+    QString key;
+
+    // IRIGCTL_MONITOR_CA, IRIGCTL_MONITOR_CERT and IRIGCTL_MONITOR_KEY.
+    static MonitorTls Environment();
+    // These files, each where given, over `under`'s.
+    MonitorTls Over(const MonitorTls& under) const;
+    bool operator==(const MonitorTls&) const = default;
+};
 
 // How long each request may take: a take waits while the monitor finishes the request in flight.
 struct Waits {
@@ -85,6 +101,8 @@ public:
     void SetWaits(const Waits& waits) { waits_ = waits; }
     // Where the credentials for the monitor's host come from: netrc unless a test says.
     void SetCredentials(CredentialsFor credentials) { credentials_ = std::move(credentials); }
+    // The files an https:// monitor is met with: the environment's unless told.
+    void SetTls(const MonitorTls& tls) { tls_ = tls; }
 
     // Asks for `target` for `seconds`, saying it is `by` ("irigctl apply (pid 4242)"): Taken or
     // Refused follow, never from inside the call.
@@ -123,10 +141,12 @@ private:
     void Finish(const QString& problem);
     QList<QPair<QString, QString>> TargetQuery() const;
     QString Failure(int status, const QByteArray& body, const QString& failure) const;
+    QString Unreached(const QNetworkReply& reply) const;
 
     QUrl monitor_;
     QNetworkAccessManager* network_;
     CredentialsFor credentials_;
+    MonitorTls tls_ = MonitorTls::Environment();
     Waits waits_;
     Target target_;
     QString by_;

@@ -2,16 +2,11 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QFile>
 #include <QPointer>
 #include <algorithm>
 
-#include "link/portmap.h"
 #include "link/printable.h"
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
+#include "link/sameplace.h"
 
 namespace irig::lease {
 
@@ -21,25 +16,6 @@ namespace {
 constexpr int kLookupMs = 3'000;
 // The longest the expiry timer waits at once: a clock set meanwhile is caught up with then.
 constexpr qint64 kLongestWaitMs = 60'000;
-
-struct FileId {
-    quint64 device = 0;
-    quint64 inode = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-// The file a device path reaches, its links followed.
-std::optional<FileId> FileOf(const QString& path) {
-#ifdef Q_OS_UNIX
-    struct stat status {};
-    if (::stat(QFile::encodeName(path).constData(), &status) == 0) {
-        return FileId{static_cast<quint64>(status.st_dev), static_cast<quint64>(status.st_ino)};
-    }
-#else
-    Q_UNUSED(path);
-#endif
-    return std::nullopt;
-}
 
 // Runs `then` in the main thread, if `desk` is still there, from whichever thread calls.
 void InDesk(const QPointer<LeaseDesk>& desk, std::function<void(LeaseDesk&)> then) {
@@ -54,41 +30,6 @@ void InDesk(const QPointer<LeaseDesk>& desk, std::function<void(LeaseDesk&)> the
 }
 
 }  // namespace
-
-// Where a port leads: the device file it reaches, or the terminal server's address.
-struct LeaseDesk::Place {
-    std::optional<FileId> file;
-    std::optional<link::NetworkAddress> address;
-    QList<QHostAddress> addresses;  // the address's host, looked up; empty for a literal one
-
-    static Place Of(const QString& text) {
-        Place place;
-        const QString resolved = link::ResolvePortName(text);
-        place.address = link::ParseNetworkAddress(resolved.isEmpty() ? text : resolved);
-        if (!place.address && !resolved.isEmpty()) {
-            place.file = FileOf(resolved);
-        }
-        return place;
-    }
-    bool NeedsLookup() const {
-        return address && !link::LiteralAddress(address->host) && addresses.isEmpty();
-    }
-    // Whether both reach one unit: one file, or one endpoint (one host as written where a name
-    // could not be looked up).
-    bool Meets(const Place& other) const {
-        if (file && other.file) {
-            return *file == *other.file;
-        }
-        if (!address || !other.address || address->port != other.address->port) {
-            return false;
-        }
-        if (NeedsLookup() || other.NeedsLookup()) {
-            return address->host.compare(other.address->host, Qt::CaseInsensitive) == 0;
-        }
-        return link::EndpointOf(*address, addresses)
-            .Meets(link::EndpointOf(*other.address, other.addresses));
-    }
-};
 
 LeaseDesk::LeaseDesk(Leases leases, LendingPorts ports, unit::ChangeRecord record,
                      std::function<void(const QString&)> say, link::HostLookup lookup, Clock clock)
@@ -116,9 +57,9 @@ void LeaseDesk::SetUnits(const std::vector<LeasedUnit>& units) {
         }
     }
     for (const LeasedUnit& unit : units_) {
-        const Place place = Place::Of(unit.port);
-        if (place.NeedsLookup() && !hosts_.contains(place.address->host)) {
-            LookUp(place.address->host);
+        const QString host = link::HostToLookUp(unit.port);
+        if (!host.isEmpty() && !hosts_.contains(host)) {
+            LookUp(host);
         }
     }
     Arm();
@@ -220,16 +161,15 @@ void LeaseDesk::FindPort(const QString& asked, std::function<void(const LeasedUn
         found(&*exact);
         return;
     }
-    Place place = Place::Of(asked);
-    if (!place.NeedsLookup()) {
-        found(Matching(place));
+    const QString host = link::HostToLookUp(asked);
+    if (host.isEmpty()) {
+        found(Matching(link::Place::Of(asked)));
         return;
     }
     // Whichever comes first, the addresses or the deadline; the other finds nothing to do.
     auto pending = std::make_shared<std::function<void(const QList<QHostAddress>&)>>(
-        [this, place, found = std::move(found)](const QList<QHostAddress>& addresses) mutable {
-            place.addresses = addresses;
-            found(Matching(place));
+        [this, asked, host, found = std::move(found)](const QList<QHostAddress>& addresses) {
+            found(Matching(link::Place::Of(asked, {{host, addresses}})));
         });
     const auto finish = [pending](const QList<QHostAddress>& addresses) {
         if (const auto then = std::exchange(*pending, {})) {
@@ -237,19 +177,15 @@ void LeaseDesk::FindPort(const QString& asked, std::function<void(const LeasedUn
         }
     };
     QTimer::singleShot(kLookupMs, this, [finish] { finish({}); });
-    lookup_(place.address->host, [desk = QPointer<LeaseDesk>(this), finish](
-                                     const QList<QHostAddress>& addresses, const QString&) {
+    lookup_(host, [desk = QPointer<LeaseDesk>(this), finish](const QList<QHostAddress>& addresses,
+                                                             const QString&) {
         InDesk(desk, [finish, addresses](LeaseDesk&) { finish(addresses); });
     });
 }
 
-const LeasedUnit* LeaseDesk::Matching(const Place& asked) {
+const LeasedUnit* LeaseDesk::Matching(const link::Place& asked) const {
     for (const LeasedUnit& unit : units_) {
-        Place watched = Place::Of(unit.port);
-        if (watched.address) {
-            watched.addresses = hosts_.value(watched.address->host);
-        }
-        if (asked.Meets(watched)) {
+        if (link::SamePlace(asked, link::Place::Of(unit.port, hosts_))) {
             return &unit;
         }
     }

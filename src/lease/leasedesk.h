@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "lease/leases.h"
-#include "link/endpoint.h"
+#include "link/sameplace.h"
 #include "unit/changerecord.h"
 
 namespace irig::lease {
@@ -49,15 +49,13 @@ public:
     void Serve(const LeaseRequest& request, const Answer& answer);
 
 private:
-    struct Place;
-
     void Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer);
     void Apply(const LeasedUnit& unit, const LeaseDecision& decision, const Answer& answer);
     void Lent(quint64 key, bool closed, const LeaseAnswer& granted, const Answer& answer);
     void Expire();
     void Arm();
     void FindPort(const QString& asked, std::function<void(const LeasedUnit*)> found);
-    const LeasedUnit* Matching(const Place& asked);
+    const LeasedUnit* Matching(const link::Place& asked) const;
     const LeasedUnit* ByKey(quint64 key) const;
     void LookUp(const QString& host);
 
@@ -68,7 +66,7 @@ private:
     link::HostLookup lookup_;
     Clock clock_;
     std::vector<LeasedUnit> units_;
-    QHash<QString, QList<QHostAddress>> hosts_;  // the watched terminal servers' addresses
+    link::HostAddresses hosts_;  // the watched terminal servers' addresses
     QTimer expiry_;
 };
 

@@ -1,7 +1,6 @@
 #include "link/endpoint.h"
 
 #include <QSet>
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -74,13 +73,6 @@ std::optional<QHostAddress> LiteralAddress(const QString& host) {
     return literal.setAddress(host) ? std::optional(literal) : std::nullopt;
 }
 
-bool Endpoint::Meets(const Endpoint& other) const {
-    return port == other.port &&
-           std::any_of(addresses.begin(), addresses.end(), [&](const QHostAddress& address) {
-               return other.addresses.contains(address);
-           });
-}
-
 QString Endpoint::Text() const {
     if (addresses.isEmpty()) {
         return QStringLiteral("port %1").arg(port);
@@ -97,14 +89,13 @@ Endpoint EndpointOf(const NetworkAddress& address, const QList<QHostAddress>& ad
     return {Plain(literal ? QList<QHostAddress>{*literal} : addresses), address.port};
 }
 
-std::vector<Endpoint> ResolveEndpoints(const std::vector<NetworkAddress>& addresses, int deadlineMs,
-                                       const HostLookup& lookup) {
+HostAddresses LookUpHosts(const QStringList& hosts, int deadlineMs, const HostLookup& lookup) {
     QStringList names;
     QSet<QString> named;
-    for (const NetworkAddress& address : addresses) {
-        if (!LiteralAddress(address.host) && !named.contains(address.host)) {
-            named.insert(address.host);
-            names.append(address.host);
+    for (const QString& host : hosts) {
+        if (!host.isEmpty() && !LiteralAddress(host) && !named.contains(host)) {
+            named.insert(host);
+            names.append(host);
         }
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
@@ -131,12 +122,7 @@ std::vector<Endpoint> ResolveEndpoints(const std::vector<NetworkAddress>& addres
         }
         answers->answered.wait_until(lock, deadline);
     }
-    std::vector<Endpoint> endpoints(addresses.size());
-    std::transform(addresses.begin(), addresses.end(), endpoints.begin(),
-                   [&](const NetworkAddress& address) {
-                       return EndpointOf(address, answers->found.value(address.host));
-                   });
-    return endpoints;
+    return answers->found;  // copied while the lock is held
 }
 
 }  // namespace irig::link

@@ -10,7 +10,6 @@
 #include <QString>
 #include <functional>
 #include <optional>
-#include <vector>
 
 #include "link/portmap.h"
 
@@ -32,8 +31,6 @@ struct Endpoint {
     QList<QHostAddress> addresses;  // IPv4-mapped IPv6 as IPv4; empty: the name is not resolved
     quint16 port = 0;
 
-    // Whether both may reach one unit: one port and an address in common.
-    bool Meets(const Endpoint& other) const;
     // "127.0.0.1:25006", "[::1]:25006"; the first address where there are several.
     QString Text() const;
 };
@@ -41,10 +38,13 @@ struct Endpoint {
 // The endpoint of `address` whose host stands for `addresses` (a literal host stands for itself).
 Endpoint EndpointOf(const NetworkAddress& address, const QList<QHostAddress>& addresses = {});
 
-// The endpoints of `addresses`, in their order, their names looked up all at once (a few at a
-// time) and waited for at most `deadlineMs` in all; a name not found by then has no addresses.
-// A bounded wait: for a command's start, never on a thread that serves a window or many units.
-std::vector<Endpoint> ResolveEndpoints(const std::vector<NetworkAddress>& addresses, int deadlineMs,
-                                       const HostLookup& lookup = SystemLookup);
+// Terminal servers' host names and their addresses, as looked up (a name not found: none).
+using HostAddresses = QHash<QString, QList<QHostAddress>>;
+
+// The addresses of `hosts`, looked up all at once (a few at a time) and waited for at most
+// `deadlineMs` in all; a name not found by then has none. A bounded wait: for a command's start,
+// never on a thread that serves a window or many units.
+HostAddresses LookUpHosts(const QStringList& hosts, int deadlineMs,
+                          const HostLookup& lookup = SystemLookup);
 
 }  // namespace irig::link

@@ -2,7 +2,6 @@
 
 #include <QAction>
 #include <QCheckBox>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
@@ -30,12 +29,11 @@ namespace irig::shell {
 namespace {
 
 constexpr int kPortCount = 4096;
-constexpr int kInvalidCall = 5;       // the error number of a step that may fail silently
 constexpr qint64 kSilenceMs = 10000;  // no byte for this long in an update: the status line says so
 
 }  // namespace
 
-IRIG::IRIG(link::PortController& comIrig, lease::PortBorrower* borrower, QWidget* parent)
+IRIG::IRIG(link::PortController& comIrig, lease::Borrower* borrower, QWidget* parent)
     : QMainWindow(parent),
       comIrig(comIrig),
       borrower_(borrower),
@@ -86,8 +84,9 @@ void IRIG::Wire() {
         portView_->Waiting(cmbComPort->currentText(), waiting);
     });
     if (borrower_ != nullptr) {
-        connect(borrower_, &lease::PortBorrower::Ready, this, &IRIG::BorrowReady);
-        connect(borrower_, &lease::PortBorrower::Refused, this, &IRIG::BorrowRefused);
+        connect(borrower_, &lease::Borrower::Lost, this, [this](int, const QString& why) {
+            BorrowRefused(cmbComPort->currentText(), why);
+        });
     }
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
     connect(&clockPoll_, &unit::PollClock::Measured, this,
@@ -131,70 +130,6 @@ void IRIG::tmrDateTime_Timer() {
     }
 }
 
-void IRIG::cmbComPort_GotFocus() {
-    hold_->SetEnabled(cmdSetTime, false);
-    presence_.Close();
-    if (borrower_ != nullptr) {
-        borrower_->Release();  // the port is closed: its loan goes back
-        status_.SetLease({});
-    }
-    portView_->Closed();
-    static_cast<PortListModel*>(cmbComPort->model())->Refresh();
-}
-
-void IRIG::cmbComPort_Click() {
-    const QString port = cmbComPort->currentText();
-    status_.SetUnit({});
-    if (borrower_ != nullptr) {
-        // Opened once the monitor of this computer has lent it, or says it does not watch it.
-        presence_.Close();
-        status_.SetLease({});
-        HoldLinkButtons();
-        borrower_->Pick(port, link::PortAsOpened(port));
-    } else {
-        OpenPicked(port);
-    }
-    // A Flash Mode request the unit never answered stopped the poll; a pick starts it again.
-    if (!blnLoadAllowed && !tmrDateTime->isActive()) {
-        tmrDateTime->start();
-    }
-    // Before the window is first shown this only records where the focus goes when it is.
-    txtFlashStatus->setFocus();
-}
-
-void IRIG::BorrowReady(const QString& port, bool borrowed) {
-    if (port == cmbComPort->currentText()) {
-        status_.SetLease(borrowed ? QStringLiteral("borrowed from irigctl monitor") : QString());
-        OpenPicked(port);
-    }
-}
-
-// Lent to another, or the loan ended: the port stays closed, saying why.
-void IRIG::BorrowRefused(const QString& port, const QString& why) {
-    if (port == cmbComPort->currentText()) {
-        presence_.Close();
-        status_.SetLease({});
-        PortFailed(port, why);
-    }
-}
-
-void IRIG::OpenPicked(const QString& port) {
-    txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
-    hold_->Release(ControlHold::kPortClosed);
-    SetLinkButtons(true);
-    const int error = presence_.Open(port);
-    if (error == link::kPortOpening) {
-        // A terminal server's port: what the pick says comes when the connection is decided.
-        txtFlashStatus->setText(QString());
-        HoldLinkButtons();
-        portView_->Connecting(port);
-    } else if (error != link::kPortOpened && error != kInvalidCall) {
-        PortFailed(port, link::FailureText(port, comIrig.LastFailure()));
-    } else {
-        ShowOpen(port);
-    }
-}
-
 void IRIG::mnuCom_Click(int index) {
     for (int i = 0; i < static_cast<int>(mnuCom.size()); ++i) {
         mnuCom[i]->setChecked(i == index);
@@ -216,49 +151,6 @@ void IRIG::SetClockButtons(bool enabled) {
 
 void IRIG::comIrig_DataReceived() {
     exchange_.DataReceived();
-}
-
-// The buttons that talk to the unit stay disabled until the port is back; what the rest of the
-// window writes to them meanwhile shows then.
-void IRIG::comIrig_PortLost(const QString& reason) {
-    const QString port = cmbComPort->currentText();
-    Log(QStringLiteral("Error on port ") + port + QStringLiteral(" - port closed (") + reason +
-        QLatin1Char(')'));
-    HoldLinkButtons();
-    if (blnSessionBusy) {
-        exchange_.LineLost();
-    }
-    portView_->Lost(port, reason, presence_.Waiting());
-}
-
-void IRIG::HoldLinkButtons() {
-    hold_->Hold(ControlHold::kPortClosed,
-                {cmdSetTime, cmdSetOffset, cmdRetreiveOffset, cmdRetreiveGpsMessage, cmdReBoot});
-}
-
-// A terminal server's port that was picked is connected: the pick's written open message.
-void IRIG::PortOpened(const QString& port) {
-    txtFlashStatus->setText(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
-    ShowOpen(port);
-}
-
-void IRIG::ShowOpen(const QString& port) {
-    hold_->Release(ControlHold::kPortClosed);
-    portView_->Open(port);
-    clockPoll_.PortOpened();
-}
-
-// The pick's failure handling: the written log line, and the link buttons disabled.
-void IRIG::PortFailed(const QString& port, const QString& why) {
-    txtFlashStatus->setText(QStringLiteral("Error opening port ") + port);
-    hold_->Release(ControlHold::kPortClosed);
-    SetLinkButtons(false);
-    portView_->Failed(why);
-}
-
-void IRIG::PortReopened(const QString& port) {
-    Log(QStringLiteral("Com port ") + port + QStringLiteral(" opened."));
-    ShowOpen(port);
 }
 
 qint64 IRIG::UpdateRemainingMs() const {
@@ -466,15 +358,6 @@ void IRIG::LoadFlashFile(const QString& path) {
 void IRIG::ApplyFlashButtons() {
     cmdLoad->setEnabled(blnLoadAllowed && !blnLoading && !blnSessionBusy);
     cmdProgram->setEnabled(blnProgramAllowed && !blnLoading);
-}
-
-void IRIG::closeEvent(QCloseEvent* event) {
-    blnClosing = true;  // ends a load that is running
-    if (borrower_ != nullptr) {
-        presence_.Close();
-        borrower_->Release();  // the caller waits for it (PortBorrower::Returning)
-    }
-    QMainWindow::closeEvent(event);
 }
 
 void IRIG::SendFrame(const QByteArray& frame) {

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "exchange/unitexchange.h"
-#include "lease/portborrower.h"
+#include "lease/borrower.h"
 #include "link/portcontroller.h"
 #include "shell/controls.h"
 #include "shell/portview.h"
@@ -46,9 +46,10 @@ public:
     using SteadyClock = std::function<qint64()>;  // milliseconds, for durations only
     using FileChooser = std::function<QString()>;
 
-    // comIrig must outlive the window, and so must `borrower`: with one, a picked port that a
-    // monitor watches is borrowed from it before it opens, for as long as it stays picked.
-    explicit IRIG(link::PortController& comIrig, lease::PortBorrower* borrower = nullptr,
+    // comIrig must outlive the window, and so must `borrower` (of one unit): with one, a picked
+    // port that a monitor watches is borrowed from it before it opens, for as long as it stays
+    // picked (pickedport.cpp).
+    explicit IRIG(link::PortController& comIrig, lease::Borrower* borrower = nullptr,
                   QWidget* parent = nullptr);
     ~IRIG() override;
 
@@ -119,7 +120,7 @@ private:
     void ApplyFlashButtons();
 
     link::PortController& comIrig;
-    lease::PortBorrower* borrower_;
+    lease::Borrower* borrower_;
     Clock clock_ = &std::chrono::system_clock::now;
     FileChooser chooseFlashFile_;
 
@@ -151,5 +152,10 @@ private:
     // each Set Time.
     unit::PollClock clockPoll_;
 };
+
+// Shows `window` and runs until it is closed, SIGTERM or SIGHUP comes, or the desktop session
+// closes: each closes the window, so that its port closes (leaving no lock file) and its loan goes
+// back, waited for, before the program ends. The exit code: the signal's, else the application's.
+int RunWindow(IRIG& window, lease::Borrower* borrower);
 
 }  // namespace irig::shell

@@ -94,6 +94,28 @@ TEST_F(Borrowed, ARefusalIsThatUnitsAlone) {
     EXPECT_EQ(monitor.lent.keys(), QStringList{QStringLiteral("/dev/ttyS0")}) << "theirs stays";
 }
 
+// A lease lost while its unit works (its first renewal, due after 2/3 s, refused while the unit
+// keeps silent for its 5 s) is said at once, and that unit's work stops then.
+TEST_F(Borrowed, ALeaseLostStopsItsUnitsWork) {
+    AddUnit();
+    answerInstead = [](const QByteArray&) { return std::optional(QByteArray()); };
+    monitor.script = [](const FakeMonitor::Request& request) {
+        if (request.method != "POST") {
+            return std::optional<FakeMonitor::Answer>();
+        }
+        return std::optional(request.query.hasQueryItem(QStringLiteral("lease"))
+                                 ? FakeMonitor::Answer{409, R"({"error": "your lease ended"})"}
+                                 : FakeMonitor::Answer{200, R"({"lease": "1", "seconds": 1})"});
+    };
+    const Ran ran = test::RunIrigctl(
+        {"status", "--port", "COM1", "--timeout", "5000", "--monitor", monitor.Url().toString()},
+        Ports(), &changes, localMonitor);
+    EXPECT_TRUE(ran.err.contains(QLatin1String(
+        "'s lease ended: your lease ended: stopping\n")))
+        << ran.err.toStdString();
+    EXPECT_FALSE(ran.err.contains(QLatin1String("no answer"))) << ran.err.toStdString();
+}
+
 // One at a time, each unit is borrowed only once the one before has been given back.
 TEST_F(Borrowed, ARolloutBorrowsWaveByWave) {
     AddUnit();

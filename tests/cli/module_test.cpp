@@ -94,5 +94,36 @@ INSTANTIATE_TEST_SUITE_P(
                   "changed: GPS 0 -> -5", "", ""}),
     [](const testing::TestParamInfo<ModuleRow>& row) { return row.param.name; });
 
+// A lease lost in the middle of the task (here its first renewal, due after 2/3 s, refused while
+// the unit has not answered) stops the work and fails the task, naming the lease.
+TEST_F(InProcess, ModuleFailsTheTaskWhenItsLeaseIsLost) {
+    sim::Options silent;
+    silent.silent = true;
+    AddUnit(silent);
+    test::FakeMonitor monitor;
+    monitor.script = [](const test::FakeMonitor::Request& request) {
+        using Answer = test::FakeMonitor::Answer;
+        if (request.method != "POST") {
+            return std::optional<Answer>();
+        }
+        return std::optional(request.query.hasQueryItem(QStringLiteral("lease"))
+                                 ? Answer{409, R"({"error": "your lease ended: taken back"})"}
+                                 : Answer{200, R"({"lease": "00000000000000000000000000000001",
+                                                   "seconds": 1})"});
+    };
+    const QString arguments =
+        Write(QStringLiteral("args.json"),
+              QStringLiteral(R"({"port": "COM1", "gps_offset": -5, "monitor": "%1"})")
+                  .arg(monitor.Url().url())
+                  .toUtf8());
+    std::FILE* out = std::tmpfile();
+    AnsibleModule(arguments, out, Ports(), [this](const QString& line) { changes << line; });
+    const QJsonObject result = QJsonDocument::fromJson(test::ReadBack(out).toUtf8()).object();
+    EXPECT_TRUE(result[QStringLiteral("failed")].toBool());
+    EXPECT_TRUE(result[QStringLiteral("msg")].toString().contains(
+        QLatin1String("'s lease ended: taken back: stopping")))
+        << result[QStringLiteral("msg")].toString().toStdString();
+}
+
 }  // namespace
 }  // namespace irig::cli

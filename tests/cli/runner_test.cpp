@@ -308,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalRow{"watch_on_a_port_that_is_not_there", "status --watch --port COM77", 4,
                    "COM77: cannot open the port: no such device: COM77 is /dev/ttyS76"},
         RefusalRow{"one_device_named_twice", "status --port COM1 --port /dev/ttyS0", 2,
-                   "COM1 and /dev/ttyS0 are the same device (/dev/ttyS0)"},
+                   "COM1 and /dev/ttyS0 reach one unit (/dev/ttyS0)"},
         RefusalRow{"unreadable_file", "flash DIR/none.hex --port COM1", 3,
                    "none.hex: No such file or directory"},
         RefusalRow{"named_pipe", "flash DIR/pipe.hex --port COM1", 3,

@@ -55,6 +55,19 @@ TEST(Inventory, AGoodOneGivesEachUnitItsPortLabelsAndSettings) {
     EXPECT_EQ(inventory.monitor, QUrl(QStringLiteral("http://127.0.0.1:9810")));
 }
 
+TEST(Inventory, AMonitorsFilesAreFoundFromTheInventorysFolder) {
+    const auto read = ParseInventory(
+        "monitor: {url: \"https://m:9810\", ca: ca.crt, cert: /etc/c.crt, key: ../c.key}\n"
+        "units: {u1: {port: COM1}}\n",
+        QStringLiteral("/site/units.yaml"));
+    ASSERT_TRUE(std::holds_alternative<Inventory>(read))
+        << std::get<InventoryFault>(read).Text().toStdString();
+    EXPECT_EQ(std::get<Inventory>(read).monitor, QUrl(QStringLiteral("https://m:9810")));
+    EXPECT_EQ(std::get<Inventory>(read).monitorTls,
+              (lease::MonitorTls{QStringLiteral("/site/ca.crt"), QStringLiteral("/etc/c.crt"),
+                                 QStringLiteral("/c.key")}));
+}
+
 // `count` units, the first with `labels` labels anchored, the others referring to them.
 std::string Aliased(int count, int labels) {
     std::string yaml = "units:\n  u0:\n    port: socket://127.0.0.1:30000\n    labels: &l\n";
@@ -128,8 +141,12 @@ INSTANTIATE_TEST_SUITE_P(
                  1, "units is given twice (first on line 1)"},
         FaultRow{"two_monitors", "monitor: http://a:1\nmonitor: http://b:1\nunits: {}\n", 2, 1,
                  "monitor is given twice"},
-        FaultRow{"a_map_for_the_monitor", "monitor: {url: http://a:1}\nunits: {}\n", 1, 10,
+        FaultRow{"a_list_for_the_monitor", "monitor: [http://a:1]\nunits: {}\n", 1, 10,
                  "monitor must be a URL"},
+        FaultRow{"an_unknown_key_in_the_monitor", "monitor: {url: http://a:1, cart: x}\n", 1, 28,
+                 "unknown key \"cart\" in monitor (url, ca, cert, key)"},
+        FaultRow{"a_monitor_without_its_url", "monitor: {cert: c.crt, key: c.key}\n", 1, 24,
+                 "monitor needs its url"},
         FaultRow{"two_defaults", "defaults: {gps_offset: 1}\ndefaults: {}\nunits: {}\n", 2, 1,
                  "defaults is given twice"},
         FaultRow{"two_ports", "units:\n  u1:\n    port: COM1\n    port: COM2\n", 4, 5,
@@ -166,18 +183,6 @@ INSTANTIATE_TEST_SUITE_P(
                  32, "label a holds a control character (U+001B)"},
         FaultRow{"delete_in_a_port", "units:\n  u1: {port: \"/dev/tty\\x7F\"}\n", 2, 14,
                  "port holds a control character (U+007F)"},
-        FaultRow{"one_address_spelt_two_ways",
-                 "units:\n  a: {port: \"socket://127.0.0.1:25006\"}\n"
-                 "  b: {port: \"socket://127.000.000.001:25006\"}\n",
-                 3, 3, "a and b have one port (socket://127.0.0.1:25006 and "},
-        FaultRow{"a_mapped_ipv6_address",
-                 "units:\n  a: {port: \"socket://127.0.0.1:25006\"}\n"
-                 "  b: {port: \"socket://[::ffff:127.0.0.1]:25006\"}\n",
-                 3, 3, "a and b have one port"},
-        FaultRow{"two_schemes_one_address",
-                 "units:\n  a: {port: \"rfc2217://127.0.0.1:25006\"}\n"
-                 "  b: {port: \"socket://127.0.0.1:25006\"}\n",
-                 3, 3, "a and b have one port"},
         FaultRow{"a_name_and_its_address",
                  "units:\n  a: {port: \"socket://localhost:25006\"}\n"
                  "  b: {port: \"socket://[::1]:25006\"}\n",

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QTcpServer>
 
+#include "lease/leaseclient.h"
 #include "monitor/webconfig.h"
 #include "support/firmwarefile.h"
 #include "support/monitorprocess.h"
@@ -128,6 +129,57 @@ TEST(SecureExporter, ReadsItsFileAgainOnSigHup) {
     const HttpReply after = scrape("new");
     EXPECT_EQ(after.status, 200);
     EXPECT_TRUE(after.body.contains("\nirig_monitor_config_last_reload_successful 0\n"));
+}
+
+// A borrower meets a monitor that asks for client certificates with the files the environment
+// names: the CA vouches for the monitor, the certificate and key for the borrower; without a
+// certificate it is told to give one.
+TEST(SecureExporter, LendsToABorrowerThatPresentsACertificate) {
+    TlsFiles files;
+    ASSERT_TRUE(files.Made()) << "openssl";
+    const QString web = WriteFile(
+        files.Path(QStringLiteral("web.yml")),
+        "tls_server_config: {cert_file: server.crt, key_file: server.key, client_auth_type: "
+        "RequireAndVerifyClientCert, client_ca_file: ca.crt}\n");
+    MonitorProcess monitor(kNoUnit, {QStringLiteral("--web-config"), web});
+    ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
+    const struct {
+        const char* name;
+        const char* ca;  // the files of IRIGCTL_MONITOR_CA, _CERT and _KEY
+        const char* cert;
+        const char* key;
+        lease::Watch::State state;
+        const char* why;
+    } rows[] = {
+        {"a_certificate", "ca.crt", "client.crt", "client.key", lease::Watch::kNotWatched, ""},
+        {"none", "ca.crt", "", "", lease::Watch::kUnknown,
+         "asks for a client certificate: set IRIGCTL_MONITOR_CERT and IRIGCTL_MONITOR_KEY"},
+        {"a_monitor_no_ca_vouches_for", "", "client.crt", "client.key", lease::Watch::kUnknown,
+         "cannot reach irigctl monitor at https://"},
+        {"a_certificate_without_its_key", "ca.crt", "client.crt", "", lease::Watch::kUnknown,
+         "a client certificate needs its key"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const auto& [variable, file] : {std::pair{lease::kCaVariable, row.ca},
+                                             {lease::kCertVariable, row.cert},
+                                             {lease::kKeyVariable, row.key}}) {
+            qputenv(variable, *file == 0 ? QByteArray() : files.Path(file).toLocal8Bit());
+        }
+        lease::LeaseClient client(monitor.Url({}));
+        client.SetCredentials([](const QString&) { return std::nullopt; });
+        client.SetWaits({.askMs = 10'000});  // a loaded machine's handshake
+        std::optional<lease::Watch> watch;
+        QObject::connect(&client, &lease::LeaseClient::Answered,
+                         [&](const lease::Watch& answer) { watch = answer; });
+        client.Ask(QStringLiteral("/dev/ttyS9"));
+        ASSERT_TRUE(WaitUntil([&] { return watch.has_value(); }));
+        EXPECT_EQ(watch->state, row.state);
+        EXPECT_TRUE(watch->why.contains(QLatin1String(row.why))) << watch->why.toStdString();
+    }
+    for (const char* variable : {lease::kCaVariable, lease::kCertVariable, lease::kKeyVariable}) {
+        qunsetenv(variable);
+    }
 }
 
 }  // namespace
