@@ -134,6 +134,7 @@ void IRIG::tmrDateTime_Timer() {
 void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
     presence_.Close();
+    status_.SetClock({});  // the host clock's state shows again with the port
     if (borrower_ != nullptr) {
         borrower_->Release();  // the port is closed: its loan goes back
         status_.SetLease({});
@@ -242,9 +243,11 @@ void IRIG::PortOpened(const QString& port) {
     ShowOpen(port);
 }
 
+// The host clock's state at once, the unit's first offset within seconds (PollClock).
 void IRIG::ShowOpen(const QString& port) {
     hold_->Release(ControlHold::kPortClosed);
     portView_->Open(port);
+    status_.SetClock(status::HostClockText(status::ReadKernelClock(), status::ClockUse::kSetting));
     clockPoll_.PortOpened();
 }
 
@@ -317,7 +320,10 @@ void IRIG::SetTimeDue() {
         status_.SetClock(QStringLiteral("Set Time withdrawn"));
         return;
     }
-    SendFrame(setTime_.frame);
+    if (!SendFrame(QStringLiteral("Set Time"), setTime_.frame)) {
+        status_.SetClock(QStringLiteral("Set Time not sent"));
+        return;
+    }
     record_->ClockSent(setTime_.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")));
     clockPoll_.Begin();
     status_.SetUnit({});
@@ -328,28 +334,33 @@ void IRIG::SetTimeDue() {
 
 void IRIG::cmdSetOffset_Click() {
     const bool ieee1344 = chkIEEE1344->checkState() == Qt::Checked;
-    SendFrame(status::SetOffsetsRequest(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344));
-    record_->OffsetsSent(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344);
+    if (SendFrame(
+            QStringLiteral("Set (offsets)"),
+            status::SetOffsetsRequest(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344))) {
+        record_->OffsetsSent(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344);
+    }
 }
 
 void IRIG::cmdRetreiveOffset_Click() {
-    SendFrame(status::RetrieveOffsetsRequest());
+    SendFrame(QStringLiteral("Retreive (offsets)"), status::RetrieveOffsetsRequest());
 }
 
 void IRIG::cmdRetreiveGpsMessage_Click() {
-    SendFrame(status::RetrieveGpsMessageRequest());
+    SendFrame(QStringLiteral("Retreive (GPS message)"), status::RetrieveGpsMessageRequest());
 }
 
 void IRIG::cmdFlashMode_Click() {
-    Log(QStringLiteral("Flash Mode Command Sent"));
-    tmrDateTime->stop();
-    tmrWatch->start();  // the values' staleness, without the poll
-    SendFrame(link::SingleCode(link::code::kFlashMode));
+    if (SendFrame(QStringLiteral("Flash Mode"), link::SingleCode(link::code::kFlashMode))) {
+        Log(QStringLiteral("Flash Mode Command Sent"));
+        tmrDateTime->stop();
+        tmrWatch->start();  // the values' staleness, without the poll
+    }
 }
 
 void IRIG::cmdReBoot_Click() {
-    Log(QStringLiteral("Re-Boot Command Sent"));
-    SendFrame(link::SingleCode(link::code::kReBoot));
+    if (SendFrame(QStringLiteral("Re-Boot"), link::SingleCode(link::code::kReBoot))) {
+        Log(QStringLiteral("Re-Boot Command Sent"));
+    }
 }
 
 // A running session ends first: no block may follow the re-boot.
@@ -360,8 +371,9 @@ void IRIG::cmdFlashExit_Click() {
         record_->UpdateLeft();
     }
     Log(QStringLiteral("Exiting Flash Program Mode"));
-    Log(QStringLiteral("Re-Boot Command Sent"));
-    SendFrame(link::SingleCode(link::code::kReBoot));
+    if (SendFrame(QStringLiteral("Re-Boot"), link::SingleCode(link::code::kReBoot))) {
+        Log(QStringLiteral("Re-Boot Command Sent"));
+    }
     record_->Exited();
     blnSessionBusy = false;
     hold_->Release(ControlHold::kSession);
@@ -477,8 +489,12 @@ void IRIG::closeEvent(QCloseEvent* event) {
     QMainWindow::closeEvent(event);
 }
 
-void IRIG::SendFrame(const QByteArray& frame) {
-    exchange_.SendFrame(frame);
+bool IRIG::SendFrame(const QString& command, const QByteArray& frame) {
+    const bool sent = exchange_.SendFrame(frame);
+    if (!sent) {
+        Log(command + QStringLiteral(" not sent: the port is closed; pick a port"));
+    }
+    return sent;
 }
 
 float IRIG::ProgressValue() const {
