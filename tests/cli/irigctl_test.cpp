@@ -265,7 +265,7 @@ TEST_F(Irigctl, APortInUseNamesTheProgramThatHoldsIt) {
     const Result result = Run({"status", "--port", "COM1"});
     EXPECT_EQ(result.exitCode, 4);
     EXPECT_TRUE(result.err.contains(
-        QStringLiteral("is in use by another program (process %1)").arg(holder.processId())))
+        QStringLiteral("is in use by irigctl status (process %1)").arg(holder.processId())))
         << result.err.toStdString();
     holder.terminate();
     holder.waitForFinished();
