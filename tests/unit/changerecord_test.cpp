@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <functional>
-#include <optional>
+#include <memory>
 
 #include "link/printable.h"
 #include "unit/systemlog.h"
@@ -117,10 +117,8 @@ TEST(SystemLog, WithoutOneTheLinesGoToTheJournalElseToStandardErrorSaidOnce) {
         const auto path = [&](const char* name) {
             return QFile::encodeName(dir.filePath(QLatin1String(name)));
         };
-        std::optional<Listener> listener;
-        if (*row.listening != 0) {
-            listener.emplace(path(row.listening));
-        }
+        const auto listener =
+            *row.listening != 0 ? std::make_unique<Listener>(path(row.listening)) : nullptr;
         QStringList stderrLines;
         const auto sink = SystemLogSink(
             "irigctl", {path("log"), path("journal"), [&](const QString& l) { stderrLines << l; }});
