@@ -52,10 +52,10 @@ public:
     irig::link::PortFailure LastFailure() const override { return inner_.LastFailure(); }
     QString Device() const override { return inner_.Device(); }
     void ClosePort() override { inner_.ClosePort(); }
-    void SendData(const QByteArray& data) override {
+    bool SendData(const QByteArray& data) override {
         sent += data.size();
         blocks += data.startsWith("\x80\xF6") ? 1 : 0;
-        inner_.SendData(data);
+        return inner_.SendData(data);
     }
     QByteArray ReadData() override {
         QByteArray data = inner_.ReadData();

@@ -419,10 +419,7 @@ std::variant<ModuleArguments, QString> ReadModuleArguments(const QJsonObject& ar
     if (present(kPortKey)) {
         const std::optional<QString> port = link::PortArgument(text(kPortKey));
         if (!port) {
-            return QStringLiteral(
-                       "port \"%1\" is neither COMn, a device path, rfc2217://HOST:PORT "
-                       "nor socket://HOST:PORT")
-                .arg(text(kPortKey));
+            return QStringLiteral("port ") + link::PortArgumentProblem(text(kPortKey));
         }
         read.port = *port;
     }

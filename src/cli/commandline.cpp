@@ -1,6 +1,7 @@
 #include "cli/commandline.h"
 
 #include <QJsonDocument>
+#include <algorithm>
 
 #include "link/portmap.h"
 
@@ -156,36 +157,73 @@ CommandLine Usage(const QString& what) {
     return {std::nullopt, UsageText(what), kUsage};
 }
 
-QString CommandHelp(const Command& command, const QCommandLineParser& parser) {
-    QString options = parser.helpText();
-    options = options.mid(options.indexOf(QLatin1String("\nOptions:")));
+// Whether `option` is one that many commands share (UnitWork, Output): irigctl --help says what
+// they have in common.
+bool Shared(const Option* option) {
+    std::vector<const Option*> shared = UnitWork(Ports::kSeveral);
+    for (const std::vector<const Option*>& group : {UnitWork(Ports::kOne), Output()}) {
+        shared.insert(shared.end(), group.begin(), group.end());
+    }
+    return std::find(shared.begin(), shared.end(), option) != shared.end();
+}
+
+void AddOption(QCommandLineParser& parser, const Option& option) {
+    QStringList names{QLatin1String(option.name)};
+    if (option.shortName != nullptr) {
+        names.prepend(QLatin1String(option.shortName));
+    }
+    QString help = QString::fromUtf8(option.help);
+    if (option.environment != nullptr) {
+        help = help.arg(QLatin1Char('$') + QLatin1String(option.environment));
+    }
+    parser.addOption({names, help, QLatin1String(option.value)});
+}
+
+// The options of `command` that are (or are not) shared, as QCommandLineParser lays them out,
+// without its heading; --help and the argument with its own.
+QString OptionsText(const Command& command, bool shared) {
+    QCommandLineParser parser;
+    if (!shared) {
+        parser.addOption(
+            {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")});
+    }
+    for (const Option* option : command.options) {
+        if (Shared(option) == shared) {
+            AddOption(parser, *option);
+        }
+    }
+    if (!shared && command.argument != nullptr) {
+        parser.addPositionalArgument(QLatin1String(command.argument),
+                                     QString::fromUtf8(command.argumentHelp));
+    }
+    const QString text = parser.helpText();
+    return text.mid(text.indexOf(QLatin1String("\nOptions:\n")) + 10);
+}
+
+// The command's own options first; the shared ones after; what all commands have in common
+// (ports, inventories, exit codes) only in irigctl --help.
+QString CommandHelp(const Command& command) {
     QString text =
         QStringLiteral("Usage: irigctl %1%2 [options]\n%3\n")
             .arg(QLatin1String(command.name),
                  command.argument != nullptr ? QLatin1Char(' ') + QLatin1String(command.argument)
                                              : QString(),
-                 QString::fromUtf8(command.description)) +
-        options + QLatin1Char('\n');
-    if (command.Find(QLatin1String(kPort.name)) != nullptr) {
-        text += QLatin1String(kPortsText) + QLatin1Char('\n');
+                 QString::fromUtf8(command.description));
+    text += QStringLiteral("\nOptions:\n") + OptionsText(command, false);
+    if (const QString shared = OptionsText(command, true); !shared.trimmed().isEmpty()) {
+        text += QStringLiteral("\nCommon options:\n") + shared;
     }
-    return text + QLatin1String(kExitCodes);
+    return text + QStringLiteral(
+                      "\nPorts, inventories, monitors and exit codes: \"irigctl --help\" and "
+                      "\"man irigctl\".\n");
 }
 
-// The command's options, its argument and --help, as QCommandLineParser reads and shows them.
+// The command's options, its argument and --help, as QCommandLineParser reads them.
 void Declare(QCommandLineParser& parser, const Command& command) {
     parser.addOption(
         {{QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help.")});
     for (const Option* option : command.options) {
-        QStringList names{QLatin1String(option->name)};
-        if (option->shortName != nullptr) {
-            names.prepend(QLatin1String(option->shortName));
-        }
-        QString help = QString::fromUtf8(option->help);
-        if (option->environment != nullptr) {
-            help = help.arg(QLatin1Char('$') + QLatin1String(option->environment));
-        }
-        parser.addOption({names, help, QLatin1String(option->value)});
+        AddOption(parser, *option);
     }
     if (command.argument != nullptr) {
         parser.addPositionalArgument(QLatin1String(command.argument),
@@ -296,10 +334,7 @@ std::optional<QString> ReadPorts(const Given& given, Common& common) {
     for (const QString& text : values) {
         const std::optional<QString> normal = link::PortArgument(text);
         if (!normal) {
-            return QStringLiteral(
-                       "--port \"%1\" is neither COMn (n from 1), a device path, "
-                       "rfc2217://HOST:PORT nor socket://HOST:PORT")
-                .arg(text);
+            return QStringLiteral("--port ") + link::PortArgumentProblem(text);
         }
         common.ports.append(*normal);
     }
@@ -384,7 +419,7 @@ CommandLine ParseCommandLine(const QStringList& arguments, Commands commands,
         return Usage(QStringLiteral("%1: %2").arg(name, parser.errorText()));
     }
     if (scan.help) {
-        return {std::nullopt, CommandHelp(*command, parser), kDone};
+        return {std::nullopt, CommandHelp(*command), kDone};
     }
     Request request;
     request.command = command;

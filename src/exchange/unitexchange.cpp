@@ -16,9 +16,9 @@ flash::FlashImage& UnitExchange::Image() {
     return *image_;
 }
 
-void UnitExchange::SendFrame(const QByteArray& frame) {
+bool UnitExchange::SendFrame(const QByteArray& frame) {
     rx_.Empty();
-    port_.SendData(frame);
+    return port_.SendData(frame);
 }
 
 void UnitExchange::DataReceived() {
@@ -71,8 +71,11 @@ void UnitExchange::Apply(const flash::FlashSession::Step& step) {
     }
     progress_.Apply(step, steady_());
     emit SessionStepped(step);
-    if (!step.frame.isEmpty() && session_.FlashState() != flash::FlashSession::kIdle) {
-        SendFrame(step.frame);
+    // A frame no port could take ends the session as a lost line would, rather than waiting for
+    // an answer to nothing.
+    if (!step.frame.isEmpty() && session_.FlashState() != flash::FlashSession::kIdle &&
+        !SendFrame(step.frame)) {
+        Apply(session_.LineLost());
     }
 }
 

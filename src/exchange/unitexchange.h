@@ -34,8 +34,9 @@ public:
     void SetSteadyClock(SteadyClock clock) { steady_ = std::move(clock); }
     qint64 Now() const { return steady_(); }
 
-    // The sending rule: empty the receive buffer, then hand the whole frame to the component.
-    void SendFrame(const QByteArray& frame);
+    // The sending rule: empty the receive buffer, then hand the whole frame to the component;
+    // false when no port was open to take it.
+    bool SendFrame(const QByteArray& frame);
     // Empties the receive buffer without sending, as every poll tick does.
     void EmptyReceived() { rx_.Empty(); }
     // The component's receive event: reads what has arrived and runs it through the receiver.

@@ -31,19 +31,45 @@ QString Text(const YamlEvent& event) {
     return event.type == Type::kScalar ? QString::fromStdString(event.text) : QString();
 }
 
-// The first control character in a text (C0, DEL or C1), as "U+001B"; empty for none.
-QString ControlIn(const QString& text) {
-    const auto control = std::find_if(text.begin(), text.end(), [](QChar c) {
-        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F);
-    });
-    return control == text.end()
-               ? QString()
-               : QStringLiteral("U+%1").arg(control->unicode(), 4, 16, QLatin1Char('0')).toUpper();
+// The longest name, label or port an inventory takes, in UTF-8 bytes: every series of a unit
+// carries its labels.
+constexpr qsizetype kLongestText = 1024;
+
+bool Control(char16_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
 }
 
-void RefuseControl(const QString& text, const YAML::Mark& mark, const QString& what) {
-    if (const QString control = ControlIn(text); !control.isEmpty()) {
-        throw Fault{mark, QStringLiteral("%1 holds a control character (%2)").arg(what, control)};
+// Characters that show nothing, or turn the text's direction, so that two names that look alike
+// differ: soft hyphen, Arabic letter mark, zero-width spaces and joiners, the marks and embeddings
+// of direction, word joiner and invisible operators, the isolates, and the byte-order mark.
+bool Invisible(char16_t c) {
+    return c == 0x00AD || c == 0x061C || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
+}
+
+// A name, label or port as an inventory takes it: no control or invisible character, and not
+// longer than kLongestText.
+void CheckText(const QString& text, const YAML::Mark& mark, const QString& what) {
+    const auto code = [](QChar c) {
+        return QStringLiteral("U+%1").arg(c.unicode(), 4, 16, QLatin1Char('0')).toUpper();
+    };
+    for (const QChar c : text) {
+        if (Control(c.unicode())) {
+            throw Fault{mark,
+                        QStringLiteral("%1 holds a control character (%2)").arg(what, code(c))};
+        }
+        if (Invisible(c.unicode())) {
+            throw Fault{mark, QStringLiteral("%1 holds an invisible or text-direction character "
+                                             "(%2), which makes look-alike names")
+                                  .arg(what, code(c))};
+        }
+    }
+    if (const qsizetype bytes = text.toUtf8().size(); bytes > kLongestText) {
+        throw Fault{mark, QStringLiteral("%1 is %2 bytes long: at most %3 are taken")
+                              .arg(what)
+                              .arg(bytes)
+                              .arg(kLongestText)};
     }
 }
 
@@ -54,7 +80,7 @@ void CheckLabelName(const QString& name, const YAML::Mark& mark) {
         monitor::ForEachExporterLabel([&](const char* label) { names << QLatin1String(label); });
         return names;
     }();
-    RefuseControl(name, mark, QStringLiteral("a label name"));
+    CheckText(name, mark, QStringLiteral("a label name"));
     const auto letter = [](QChar c) {
         return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_';
     };
@@ -229,7 +255,7 @@ private:
                 }
                 break;
             case Place::kUnits:
-                RefuseControl(key, mark, QStringLiteral("a unit's name"));
+                CheckText(key, mark, QStringLiteral("a unit's name"));
                 if (drafts_.size() >= kMostUnits) {
                     throw Fault{mark, QStringLiteral("more than %1 units: an inventory holds at "
                                                      "most %1")
@@ -300,7 +326,7 @@ private:
                 if (event.type != Type::kScalar) {
                     throw Fault{event.mark, QStringLiteral("label %1 must be a text").arg(key)};
                 }
-                RefuseControl(Text(event), event.mark, QStringLiteral("label %1").arg(key));
+                CheckText(Text(event), event.mark, QStringLiteral("label %1").arg(key));
                 drafts_.back().unit.labels.insert(key, Text(event));
                 break;
             case Place::kMonitor:
@@ -334,13 +360,11 @@ private:
             }
             Push(Place::kLabels, event);
         } else if (key == QLatin1String("port")) {
-            RefuseControl(Text(event), event.mark, QStringLiteral("port"));
+            CheckText(Text(event), event.mark, QStringLiteral("port"));
             draft.unit.port = link::PortArgument(Text(event)).value_or(QString());
             if (draft.unit.port.isEmpty()) {
                 throw Fault{event.mark,
-                            QStringLiteral("port \"%1\" is neither COMn, a device path, "
-                                           "rfc2217://HOST:PORT nor socket://HOST:PORT")
-                                .arg(Text(event))};
+                            QStringLiteral("port ") + link::PortArgumentProblem(Text(event))};
             }
         } else if (key == kSha256Key) {
             draft.unit.firmwareSha256 = Sha256(event);

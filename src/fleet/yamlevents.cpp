@@ -3,6 +3,7 @@
 #include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/parser.h>
 
+#include <set>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
@@ -39,17 +40,20 @@ public:
     void OnNull(const YAML::Mark& mark, YAML::anchor_t anchor) override {
         Pass({Type::kNull, mark, {}, anchor});
     }
-    void OnScalar(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+    void OnScalar(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
                   const std::string& value) override {
+        RefuseTag(tag, mark);
         Pass({Type::kScalar, mark, value, anchor});
     }
-    void OnSequenceStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+    void OnSequenceStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
                          YAML::EmitterStyle::value) override {
+        RefuseTag(tag, mark);
         Pass({Type::kSequenceStart, mark, {}, anchor});
     }
     void OnSequenceEnd() override { Pass({Type::kSequenceEnd, {}, {}, 0}); }
-    void OnMapStart(const YAML::Mark& mark, const std::string&, YAML::anchor_t anchor,
+    void OnMapStart(const YAML::Mark& mark, const std::string& tag, YAML::anchor_t anchor,
                     YAML::EmitterStyle::value) override {
+        RefuseTag(tag, mark);
         Pass({Type::kMapStart, mark, {}, anchor});
     }
     void OnMapEnd() override { Pass({Type::kMapEnd, {}, {}, 0}); }
@@ -67,6 +71,26 @@ public:
     }
 
 private:
+    // A node's tag: none ("?", "!" for a quoted scalar) or YAML's own for text, numbers, true and
+    // false, null, maps and lists; a custom tag or !!binary would be read as something it is not.
+    static void RefuseTag(const std::string& tag, const YAML::Mark& mark) {
+        static const std::set<std::string> plain{"",
+                                                 "?",
+                                                 "!",
+                                                 "tag:yaml.org,2002:str",
+                                                 "tag:yaml.org,2002:int",
+                                                 "tag:yaml.org,2002:float",
+                                                 "tag:yaml.org,2002:bool",
+                                                 "tag:yaml.org,2002:null",
+                                                 "tag:yaml.org,2002:map",
+                                                 "tag:yaml.org,2002:seq"};
+        if (plain.count(tag) == 0) {
+            throw Fault{mark, QStringLiteral("the tag \"%1\" is not taken: only plain text, "
+                                             "numbers, true, false, maps and lists")
+                                  .arg(QString::fromStdString(tag))};
+        }
+    }
+
     // The reader first (its fault ends the reading), then every anchored node that holds it.
     void Pass(const YamlEvent& event) {
         reader_.Take(event);
@@ -109,9 +133,44 @@ private:
     std::vector<Keeping> keeping_;                                // innermost last
 };
 
+// The file is UTF-8: a byte that is not where UTF-8 allows it is refused where it stands, rather
+// than read as U+FFFD (one name that looks like another).
+void RefuseInvalidUtf8(const std::string& text) {
+    YAML::Mark mark;
+    mark.line = mark.column = 0;
+    for (size_t at = 0; at < text.size(); ++mark.column) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const int length = lead < 0x80   ? 1
+                           : lead < 0xC2 ? 0
+                           : lead < 0xE0 ? 2
+                           : lead < 0xF0 ? 3
+                           : lead < 0xF5 ? 4
+                                         : 0;
+        bool valid = length > 0 && at + static_cast<size_t>(length) <= text.size();
+        for (int i = 1; valid && i < length; ++i) {
+            valid = (static_cast<unsigned char>(text[at + i]) & 0xC0) == 0x80;
+        }
+        // Overlong three- and four-byte forms, UTF-16 surrogates and beyond U+10FFFF.
+        const auto second = valid && length > 2 ? static_cast<unsigned char>(text[at + 1]) : 0x80;
+        valid = valid && !(lead == 0xE0 && second < 0xA0) && !(lead == 0xED && second > 0x9F) &&
+                !(lead == 0xF0 && second < 0x90) && !(lead == 0xF4 && second > 0x8F);
+        if (!valid) {
+            throw Fault{mark,
+                        QStringLiteral("not UTF-8 (the byte 0x%1): the file must be UTF-8 text")
+                            .arg(lead, 2, 16, QLatin1Char('0'))};
+        }
+        if (lead == '\n') {
+            ++mark.line;
+            mark.column = -1;
+        }
+        at += static_cast<size_t>(length);
+    }
+}
+
 }  // namespace
 
 void ReadYaml(const std::string& text, YamlReader& reader) {
+    RefuseInvalidUtf8(text);
     std::istringstream in(text);
     YAML::Parser parser(in);
     Stream stream(reader);

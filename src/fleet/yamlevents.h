@@ -37,9 +37,9 @@ public:
     virtual bool TakeAlias(YAML::anchor_t anchor, const YAML::Mark& mark) = 0;
 };
 
-// Gives `reader` the events of the document in `text`. Throws a Fault for a second document or an
-// alias inside the node it names, YAML::Exception for what is not YAML, and whatever the reader
-// throws.
+// Gives `reader` the events of the document in `text`. Throws a Fault for a byte that is not UTF-8,
+// a tag other than YAML's plain ones (a custom one, !!binary), a second document or an alias
+// inside the node it names; YAML::Exception for what is not YAML, and whatever the reader throws.
 void ReadYaml(const std::string& text, YamlReader& reader);
 
 }  // namespace irig::fleet

@@ -300,12 +300,13 @@ void NetworkPortController::ClosePort() {
     }
 }
 
-void NetworkPortController::SendData(const QByteArray& data) {
+bool NetworkPortController::SendData(const QByteArray& data) {
     if (phase_ != Phase::kOpen) {
-        return;
+        return false;
     }
     socket_.write(address_.kind == NetworkAddress::kRfc2217 ? telnet::Escape(data) : data);
     socket_.flush();  // now, not at the event loop's next turn: the unit waits for each frame
+    return true;
 }
 
 QByteArray NetworkPortController::ReadData() {

@@ -40,7 +40,7 @@ public:
     PortFailure LastFailure() const override { return failure_; }
     QString Device() const override { return address_.Text(); }
     void ClosePort() override;
-    void SendData(const QByteArray& data) override;
+    bool SendData(const QByteArray& data) override;
     QByteArray ReadData() override;
     int RoundTripMs() const override { return roundTripMs_; }
     QString Note() const override { return note_; }

@@ -44,8 +44,9 @@ public:
     virtual QString Device() const = 0;
     // Closes the open port; does nothing when none is open.
     virtual void ClosePort() = 0;
-    // Queues every byte for writing and returns at once; dropped when no port is open.
-    virtual void SendData(const QByteArray& data) = 0;
+    // Queues every byte for writing and returns at once: true; false when no port is open (or it
+    // closed as the bytes went out), and the bytes are dropped.
+    virtual bool SendData(const QByteArray& data) = 0;
     // The bytes received since the previous call, in arrival order; may be empty.
     virtual QByteArray ReadData() = 0;
     // The open connection's round trip as measured, for waits that know the network; 0 for a

@@ -3,10 +3,107 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
 
 #include "link/portmap.h"
 
 namespace irig::link {
+
+namespace {
+
+// Where an irigctl monitor listens when its command line does not say: irigctl monitor --listen's
+// default.
+constexpr char kMonitorListenDefault[] = "127.0.0.1:9810";
+
+QString InUseText(const PortFailure& failure) {
+    if (failure.detail.isEmpty()) {
+        return QStringLiteral("%1 is in use by another program").arg(failure.device);
+    }
+    const Holder holder = HolderOf(CommandLineOf(failure.detail));
+    QString text =
+        QStringLiteral("%1 is in use by %2 (process %3)")
+            .arg(failure.device,
+                 holder.program.isEmpty() ? QStringLiteral("another program") : holder.program,
+                 failure.detail);
+    if (!holder.monitor.isEmpty()) {
+        text += QStringLiteral(": borrow it with --monitor %1 (the window: IRIGCTL_MONITOR=%1)")
+                    .arg(holder.monitor);
+    }
+    return text;
+}
+
+// "0.0.0.0:9811" as "http://127.0.0.1:9811"; nothing for port 0 or a text that is no address.
+QString MonitorUrl(const QString& listen) {
+    static const QRegularExpression form(
+        QStringLiteral("^([0-9.]+|\\[[0-9A-Fa-f:.]+\\]):([0-9]{1,5})$"));
+    const QRegularExpressionMatch match = form.match(listen);
+    const int port = match.captured(2).toInt();
+    if (!match.hasMatch() || port < 1 || port > 65535) {
+        return {};
+    }
+    QString host = match.captured(1);
+    if (host == QLatin1String("0.0.0.0")) {
+        host = QStringLiteral("127.0.0.1");
+    } else if (host == QLatin1String("[::]")) {
+        host = QStringLiteral("[::1]");
+    }
+    return QStringLiteral("http://%1:%2").arg(host).arg(port);
+}
+
+}  // namespace
+
+Holder HolderOf(const QStringList& commandLine) {
+    if (commandLine.isEmpty()) {
+        return {};
+    }
+    Holder holder{QFileInfo(commandLine.front()).fileName(), {}};
+    if (holder.program != QLatin1String("irigctl")) {
+        return holder;
+    }
+    const QStringList arguments = commandLine.mid(1);
+    const auto command = std::find_if(arguments.begin(), arguments.end(), [](const QString& word) {
+        return !word.startsWith(QLatin1Char('-'));
+    });
+    if (command == arguments.end()) {
+        return holder;
+    }
+    holder.program += QLatin1Char(' ') + *command;
+    if (*command == QLatin1String("monitor")) {
+        QString listen = QLatin1String(kMonitorListenDefault);
+        for (qsizetype i = 0; i < arguments.size(); ++i) {
+            if (arguments[i] == QLatin1String("--listen") && i + 1 < arguments.size()) {
+                listen = arguments[i + 1];
+            } else if (arguments[i].startsWith(QLatin1String("--listen="))) {
+                listen = arguments[i].mid(9);
+            }
+        }
+        holder.monitor = MonitorUrl(listen);
+    }
+    return holder;
+}
+
+QStringList CommandLineOf(const QString& pid) {
+    constexpr qint64 kLongest = 64 * 1024;
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (cmdline.open(QIODevice::ReadOnly)) {
+        QByteArray words = cmdline.read(kLongest);
+        if (words.endsWith('\0')) {
+            words.chop(1);
+        }
+        if (!words.isEmpty()) {
+            QStringList line;
+            for (const QByteArray& word : words.split('\0')) {
+                line.append(QFile::decodeName(word));
+            }
+            return line;
+        }
+    }
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    const QString name =
+        comm.open(QIODevice::ReadOnly) ? QString::fromUtf8(comm.read(64).trimmed()) : QString();
+    return name.isEmpty() ? QStringList() : QStringList{name};
+}
 
 QString FailureText(const QString& name, const PortFailure& failure) {
     switch (failure.kind) {
@@ -46,10 +143,7 @@ QString FailureText(const QString& name, const PortFailure& failure) {
                 .arg(failure.device, device.owner());
         }
         case PortFailure::kInUse:
-            return failure.detail.isEmpty()
-                       ? QStringLiteral("%1 is in use by another program").arg(failure.device)
-                       : QStringLiteral("%1 is in use by another program (process %2)")
-                             .arg(failure.device, failure.detail);
+            return InUseText(failure);
         case PortFailure::kBadAddress:
             if (!failure.mapEntry.isEmpty()) {
                 return QStringLiteral(

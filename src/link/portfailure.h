@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace irig::link {
 
@@ -28,9 +29,22 @@ struct PortFailure {
     bool Busy() const { return kind == kInUse || kind == kClosedWhileSetUp; }
 };
 
-// "no such device: COM5 is /dev/ttyS4 ...", "permission denied on ...: ...", "in use by another
-// program (process 1234)"; empty for kNone.
+// "no such device: COM5 is /dev/ttyS4 ...", "permission denied on ...: ...", "in use by irigctl
+// monitor (process 1234)" (the holder's program as /proc tells it, and the URL to borrow the port
+// from a monitor with); empty for kNone.
 QString FailureText(const QString& name, const PortFailure& failure);
+
+// The program a process runs, as its command line names it: "irigctl monitor", "minicom"; with
+// the URL an irigctl monitor lends its ports at (its --listen address, a wildcard one as this
+// computer's loopback; none for port 0, which it chooses itself).
+struct Holder {
+    QString program;
+    QString monitor;
+};
+Holder HolderOf(const QStringList& commandLine);
+// The command line of process `pid` as Linux tells it under /proc (its cmdline, else its comm);
+// empty where it is not told.
+QStringList CommandLineOf(const QString& pid);
 
 // The process id in the lock file that a serial port library writes for `device` (LCK..name in the
 // usual lock folders), or empty.

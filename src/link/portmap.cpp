@@ -91,6 +91,28 @@ std::optional<QString> PortArgument(const QString& text) {
     return std::nullopt;
 }
 
+QString PortArgumentProblem(const QString& text) {
+    if (PortArgument(text)) {
+        return {};
+    }
+    const QString quoted = QLatin1Char('"') + text + QLatin1Char('"');
+    if (LooksLikeAddress(text)) {
+        return quoted +
+               QStringLiteral(
+                   " is no terminal server's address (rfc2217://HOST:PORT or "
+                   "socket://HOST:PORT): ") +
+               AddressProblem(text);
+    }
+    static const QRegularExpression comZero(QStringLiteral("^COM0[0-9]*$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    if (comZero.match(text).hasMatch()) {
+        return quoted + QStringLiteral(": COM ports are numbered from COM1");
+    }
+    return quoted + QStringLiteral(
+                        " is neither COMn (n from 1), a device path, "
+                        "rfc2217://HOST:PORT nor socket://HOST:PORT");
+}
+
 bool LooksLikeAddress(const QString& text) {
     static const QRegularExpression scheme(QStringLiteral("^[A-Za-z][A-Za-z0-9+.-]*://"));
     return scheme.match(text).hasMatch();
@@ -113,6 +135,9 @@ QString AddressProblem(const QString& text) {
     }
     if (!match.captured(5).isEmpty()) {
         const QChar first = match.captured(5).front();
+        if (match.captured(5) == QLatin1String("/")) {
+            return QStringLiteral("a trailing \"/\" after the port");
+        }
         return first == QLatin1Char('?')   ? QStringLiteral("a query after the port")
                : first == QLatin1Char('#') ? QStringLiteral("a fragment after the port")
                                            : QStringLiteral("a path after the port");

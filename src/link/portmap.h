@@ -29,6 +29,11 @@ struct NetworkAddress {
 // terminal server's address as written out, or a device path; nothing for anything else.
 std::optional<QString> PortArgument(const QString& text);
 
+// Why a text is no port as PortArgument takes it, naming the fault: "\"rfc2217://ts1:4001/\" is
+// no terminal server's address (rfc2217://HOST:PORT or socket://HOST:PORT): a trailing \"/\"
+// after the port"; empty for a port.
+QString PortArgumentProblem(const QString& text);
+
 // The address a text names, if it is one.
 std::optional<NetworkAddress> ParseNetworkAddress(const QString& text);
 // Whether a text is meant as an address: it starts with a scheme and "://".

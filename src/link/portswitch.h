@@ -21,7 +21,7 @@ public:
     PortFailure LastFailure() const override { return active_->LastFailure(); }
     QString Device() const override { return active_->Device(); }
     void ClosePort() override { active_->ClosePort(); }
-    void SendData(const QByteArray& data) override { active_->SendData(data); }
+    bool SendData(const QByteArray& data) override { return active_->SendData(data); }
     QByteArray ReadData() override { return active_->ReadData(); }
     int RoundTripMs() const override { return active_->RoundTripMs(); }
     QString Note() const override { return active_->Note(); }

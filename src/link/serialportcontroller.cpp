@@ -118,9 +118,9 @@ void SerialPortController::ClosePort() {
     }
 }
 
-void SerialPortController::SendData(const QByteArray& data) {
+bool SerialPortController::SendData(const QByteArray& data) {
     if (!port_.isOpen()) {
-        return;
+        return false;
     }
     qsizetype done = 0;
 #ifdef Q_OS_UNIX
@@ -133,7 +133,7 @@ void SerialPortController::SendData(const QByteArray& data) {
             Lose(errno == EIO || errno == ENXIO || errno == ENODEV
                      ? QStringLiteral("the line hung up or the device went away")
                      : QStringLiteral("the device refused what was sent"));
-            return;
+            return false;
         }
         done = std::max<ssize_t>(written, 0);
     }
@@ -143,6 +143,7 @@ void SerialPortController::SendData(const QByteArray& data) {
         port_.write(data.constData() + done, data.size() - done);
         port_.flush();
     }
+    return true;
 }
 
 QByteArray SerialPortController::ReadData() {

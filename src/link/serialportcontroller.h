@@ -21,7 +21,7 @@ public:
     int OpenDevice(const QString& name, const QString& device) override;
     PortFailure LastFailure() const override { return failure_; }
     void ClosePort() override;
-    void SendData(const QByteArray& data) override;
+    bool SendData(const QByteArray& data) override;
     QByteArray ReadData() override;
 
     QString Device() const override { return device_; }

@@ -209,7 +209,10 @@ void IRIG::SetTimeDue() {
         status_.SetClock(QStringLiteral("Set Time withdrawn"));
         return;
     }
-    SendFrame(setTime_.frame);
+    if (!SendFrame(QStringLiteral("Set Time"), setTime_.frame)) {
+        status_.SetClock(QStringLiteral("Set Time not sent"));
+        return;
+    }
     record_->ClockSent(setTime_.plan.second.toString(QStringLiteral("MM/dd/yyyy HH:mm:ss")));
     clockPoll_.Begin();
     status_.SetUnit({});
@@ -220,28 +223,33 @@ void IRIG::SetTimeDue() {
 
 void IRIG::cmdSetOffset_Click() {
     const bool ieee1344 = chkIEEE1344->checkState() == Qt::Checked;
-    SendFrame(status::SetOffsetsRequest(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344));
-    record_->OffsetsSent(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344);
+    if (SendFrame(
+            QStringLiteral("Set (offsets)"),
+            status::SetOffsetsRequest(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344))) {
+        record_->OffsetsSent(txtIrigOffset->text(), txtGpsOffset->text(), ieee1344);
+    }
 }
 
 void IRIG::cmdRetreiveOffset_Click() {
-    SendFrame(status::RetrieveOffsetsRequest());
+    SendFrame(QStringLiteral("Retreive (offsets)"), status::RetrieveOffsetsRequest());
 }
 
 void IRIG::cmdRetreiveGpsMessage_Click() {
-    SendFrame(status::RetrieveGpsMessageRequest());
+    SendFrame(QStringLiteral("Retreive (GPS message)"), status::RetrieveGpsMessageRequest());
 }
 
 void IRIG::cmdFlashMode_Click() {
-    Log(QStringLiteral("Flash Mode Command Sent"));
-    tmrDateTime->stop();
-    tmrWatch->start();  // the values' staleness, without the poll
-    SendFrame(link::SingleCode(link::code::kFlashMode));
+    if (SendFrame(QStringLiteral("Flash Mode"), link::SingleCode(link::code::kFlashMode))) {
+        Log(QStringLiteral("Flash Mode Command Sent"));
+        tmrDateTime->stop();
+        tmrWatch->start();  // the values' staleness, without the poll
+    }
 }
 
 void IRIG::cmdReBoot_Click() {
-    Log(QStringLiteral("Re-Boot Command Sent"));
-    SendFrame(link::SingleCode(link::code::kReBoot));
+    if (SendFrame(QStringLiteral("Re-Boot"), link::SingleCode(link::code::kReBoot))) {
+        Log(QStringLiteral("Re-Boot Command Sent"));
+    }
 }
 
 // A running session ends first: no block may follow the re-boot.
@@ -252,8 +260,9 @@ void IRIG::cmdFlashExit_Click() {
         record_->UpdateLeft();
     }
     Log(QStringLiteral("Exiting Flash Program Mode"));
-    Log(QStringLiteral("Re-Boot Command Sent"));
-    SendFrame(link::SingleCode(link::code::kReBoot));
+    if (SendFrame(QStringLiteral("Re-Boot"), link::SingleCode(link::code::kReBoot))) {
+        Log(QStringLiteral("Re-Boot Command Sent"));
+    }
     record_->Exited();
     blnSessionBusy = false;
     hold_->Release(ControlHold::kSession);
@@ -360,8 +369,12 @@ void IRIG::ApplyFlashButtons() {
     cmdProgram->setEnabled(blnProgramAllowed && !blnLoading);
 }
 
-void IRIG::SendFrame(const QByteArray& frame) {
-    exchange_.SendFrame(frame);
+bool IRIG::SendFrame(const QString& command, const QByteArray& frame) {
+    const bool sent = exchange_.SendFrame(frame);
+    if (!sent) {
+        Log(command + QStringLiteral(" not sent: the port is closed; pick a port"));
+    }
+    return sent;
 }
 
 float IRIG::ProgressValue() const {

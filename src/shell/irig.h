@@ -112,7 +112,9 @@ private:
     void SetLinkButtons(bool enabled);
     void HoldLinkButtons();              // while the port is closed or being connected
     void SetClockButtons(bool enabled);  // Set Time, Set and Retreive (offsets)
-    void SendFrame(const QByteArray& frame);
+    // Sends a command's frame; when no port is open to take it, the log says that `command` was
+    // not sent, and it returns false.
+    bool SendFrame(const QString& command, const QByteArray& frame);
     void Log(const QString& message);
     void SetTimeDue();
     void LoadFlashFile(const QString& path);

@@ -14,6 +14,7 @@
 #include "shell/irig.h"
 #include "shell/portlistmodel.h"
 #include "shell/textbox.h"
+#include "status/hostclock.h"
 #include "unit/interrupts.h"
 
 namespace irig::shell {
@@ -28,6 +29,7 @@ constexpr int kHungUp = 129;     // the exit code SIGHUP asks for, as shells giv
 void IRIG::cmbComPort_GotFocus() {
     hold_->SetEnabled(cmdSetTime, false);
     presence_.Close();
+    status_.SetClock({});  // the host clock's state shows again with the port
     if (borrower_ != nullptr) {
         borrower_->Return(0);  // the port is closed: its loan goes back
         status_.SetLease({});
@@ -120,6 +122,7 @@ void IRIG::PortOpened(const QString& port) {
 void IRIG::ShowOpen(const QString& port) {
     hold_->Release(ControlHold::kPortClosed);
     portView_->Open(port);
+    status_.SetClock(status::HostClockText(status::ReadKernelClock(), status::ClockUse::kSetting));
     clockPoll_.PortOpened();
 }
 

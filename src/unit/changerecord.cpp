@@ -4,26 +4,17 @@
 #include <utility>
 
 #include "link/printable.h"
+#include "unit/systemlog.h"
 
 #ifdef Q_OS_UNIX
 #include <pwd.h>
-#include <syslog.h>
 #include <unistd.h>
 #endif
 
 namespace irig::unit {
 
 ChangeRecord::Sink ChangeRecord::SystemLog(const char* identifier) {
-#ifdef Q_OS_UNIX
-    return [identifier](const QString& line) {
-        // openlog keeps the identifier's pointer: a literal outlives every call.
-        openlog(identifier, LOG_PID, LOG_USER);
-        syslog(LOG_NOTICE, "%s", line.toUtf8().constData());
-    };
-#else
-    Q_UNUSED(identifier);
-    return {};
-#endif
+    return SystemLogSink(identifier);
 }
 
 QString ChangeRecord::User() {

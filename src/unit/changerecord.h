@@ -18,7 +18,8 @@ class ChangeRecord {
 public:
     using Sink = std::function<void(const QString& line)>;
 
-    // The system log under `identifier` ("irigctl", "irig-config").
+    // The system log under `identifier` ("irigctl", "irig-config"); without one, journald, else
+    // standard error, said once (SystemLogSink).
     static Sink SystemLog(const char* identifier);
     // The login name of who runs this; "uid N" when there is none.
     static QString User();

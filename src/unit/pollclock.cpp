@@ -19,8 +19,14 @@ int PollPacing::QuietMs() {
 }
 
 void PollPacing::Begin() {
+    Again();
+    early_ = true;
+}
+
+void PollPacing::Again() {
     measurement_.Begin();
     measuring_ = true;
+    early_ = false;
 }
 
 void PollPacing::PortOpened() {
@@ -91,9 +97,14 @@ std::optional<status::ClockOffset> PollPacing::Heard(qint64 nowMs,
     answered_ = true;
     const bool own = clean_ && inFlight_ == 1;
     inFlight_ = std::max(inFlight_ - 1, 0);
-    if (!measuring_ || !own || !measurement_.Add(*clock, sent_, planned_, received, replyBytes) ||
-        !measurement_.Done()) {
+    if (!measuring_ || !own || !measurement_.Add(*clock, sent_, planned_, received, replyBytes)) {
         return std::nullopt;
+    }
+    if (!measurement_.Done()) {
+        const std::optional<status::ClockOffset> first =
+            early_ ? measurement_.Offset() : std::nullopt;
+        early_ = early_ && !first;
+        return first;
     }
     measuring_ = false;
     return measurement_.Offset();
@@ -108,7 +119,7 @@ PollClock::PollClock(exchange::UnitExchange& exchange, std::function<bool()> may
     look_.setSingleShot(true);
     connect(&look_, &QTimer::timeout, this, &PollClock::Look);
     everyMinute_.setInterval(kMinuteMs);
-    connect(&everyMinute_, &QTimer::timeout, this, &PollClock::Begin);
+    connect(&everyMinute_, &QTimer::timeout, this, [this] { pacing_.Again(); });
     connect(&exchange_, &exchange::UnitExchange::FrameReceived, this, &PollClock::Heard);
 }
 

@@ -1,11 +1,13 @@
 // The unit's clock measured from the window's own poll, once a minute and after each Set Time: each
 // poll request may go up to one tick late, where it serves the measurement, until the bounds are as
-// narrow as the line allows; the offset is reported once. A reply is used only when it can belong
-// to nothing but its request: the one clock request in flight, sent when every earlier one had been
-// answered. A request still unanswered at the next tick (a late or lost reply) holds the poll until
-// the line has been quiet for a reply's time-out, two ticks at most; where replies keep coming
-// later than that, it says it cannot measure. Between measurements the poll goes out at its tick.
-// PollPacing decides (no I/O, its clocks given); PollClock keeps the timers and sends.
+// narrow as the line allows, and the offset is reported then; after a port opens or a Set Time,
+// also as soon as a boundary is caught, so that a figure shows within seconds. A reply is used only
+// when it can belong to nothing but its request: the one clock request in flight, sent when every
+// earlier one had been answered. A request still unanswered at the next tick (a late or lost reply)
+// holds the poll until the line has been quiet for a reply's time-out, two ticks at most; where
+// replies keep coming later than that, it says it cannot measure. Between measurements the poll
+// goes out at its tick. PollPacing decides (no I/O, its clocks given); PollClock keeps the timers
+// and sends.
 #pragma once
 
 #include <QObject>
@@ -31,7 +33,10 @@ public:
         qint64 lookAtMs = 0;
     };
 
+    // A measurement that reports its first figure early, as soon as it has one.
     void Begin();
+    // The next measurement of a series: only its final figure.
+    void Again();
     void PortOpened();
     bool Measuring() const { return measuring_; }
     bool Holding() const { return holding_; }
@@ -41,7 +46,8 @@ public:
     Look OnLook(qint64 nowMs);
     void Sent(const status::Instant& at, std::optional<status::HostMicros> planned, qint64 nowMs);
     // A frame from the unit at `nowMs`; `clock` for a clock reply, taken whole at `received` with
-    // `replyBytes` on the line. The offset when this reply ends the measurement with one.
+    // `replyBytes` on the line. The offset when this reply ends the measurement with one, or gives
+    // a measurement that began early its first figure (then it is still Measuring).
     std::optional<status::ClockOffset> Heard(qint64 nowMs, const status::ClockReading* clock,
                                              status::HostMicros received, qsizetype replyBytes);
 
@@ -51,6 +57,7 @@ public:
 private:
     ClockMeasurement measurement_{Pacing::kWithinPoll};
     bool measuring_ = false;
+    bool early_ = false;     // its first figure goes out before the final one
     int inFlight_ = 0;       // clock requests sent and not answered
     bool clean_ = true;      // the one in flight was sent with nothing else in flight
     bool answered_ = false;  // a clock reply came since the port opened

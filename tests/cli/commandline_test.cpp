@@ -57,8 +57,7 @@ const UsageRow kUsageRows[] = {
     {"port_for_inspect", "inspect a.hex --port COM1", "Unknown option 'port'"},
     {"unknown_option_before_the_command", "--fast status --port COM1", "Unknown option 'fast'"},
     {"same_port_in_two_cases", "status --port COM1 --port com1", "the same --port twice"},
-    {"port_zero", "status --port COM0",
-     "--port \"COM0\" is neither COMn (n from 1), a device path"},
+    {"port_zero", "status --port COM0", "--port \"COM0\": COM ports are numbered from COM1"},
     {"address_without_a_port", "status -p rfc2217://10.1.2.3", "--port \"rfc2217://10.1.2.3\" is"},
     {"address_of_another_kind", "status -p telnet://10.1.2.3:23",
      "--port \"telnet://10.1.2.3:23\""},
@@ -222,9 +221,13 @@ TEST(CommandLine, HelpAndVersionGoToStandardOutputWithExitZero) {
     const CommandLine flashHelp = Parse(QStringLiteral("flash --help"));
     EXPECT_EQ(flashHelp.exitCode, kDone);
     EXPECT_TRUE(flashHelp.text.startsWith(QLatin1String("Usage: irigctl flash FILE [options]")));
-    for (const char* option : {"--port", "--retries", "--timeout", "--json", "Exit codes"}) {
+    for (const char* option : {"--port", "--retries", "--timeout", "--json", "irigctl --help"}) {
         EXPECT_TRUE(flashHelp.text.contains(QLatin1String(option))) << option;
     }
+    // Its own options first; what every command shares, once, in irigctl --help.
+    EXPECT_LT(flashHelp.text.indexOf(QLatin1String("--retries")),
+              flashHelp.text.indexOf(QLatin1String("--port")));
+    EXPECT_FALSE(flashHelp.text.contains(QLatin1String("Exit codes")));
     for (const char* arguments : {"--version", "-V status", "status --port COM1 --version"}) {
         const CommandLine version = Parse(QLatin1String(arguments));
         EXPECT_EQ(version.exitCode, kDone) << arguments;

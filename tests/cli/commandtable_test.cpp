@@ -83,8 +83,9 @@ TEST(CommandTable, TheHelpShowsEveryCommandAndEachOfItsOptions) {
     static const QRegularExpression option(QStringLiteral("^  (?:-\\w, )?(--[\\w-]+)( <)?"));
     for (const auto& [command, options] : declared) {
         Names shown;
-        for (const QString& line :
-             Section(Help({command, QStringLiteral("--help")}), QStringLiteral("Options:"))) {
+        const QString help = Help({command, QStringLiteral("--help")});
+        for (const QString& line : Section(help, QStringLiteral("Options:")) +
+                                       Section(help, QStringLiteral("Common options:"))) {
             if (const QRegularExpressionMatch match = option.match(line); match.hasMatch()) {
                 shown.insert(match.captured(1));
                 bool takesValue = false;

@@ -96,7 +96,8 @@ TEST_F(TerminalServer, TheWindowReachesAMappedAddress) {
     EXPECT_EQ(window->StatusLineText(),
               QStringLiteral("COM7 → %1: connecting…").arg(server->Rfc2217()));
     ASSERT_TRUE(WaitUntil([&] { return Log() == QStringLiteral("Com port COM7 opened."); }, 3000));
-    EXPECT_EQ(window->StatusLineText(), QStringLiteral("COM7 → %1: open").arg(server->Rfc2217()));
+    EXPECT_TRUE(window->StatusLineText().startsWith(
+        QStringLiteral("COM7 → %1: open  ·  host clock ").arg(server->Rfc2217())));
     ASSERT_TRUE(WaitUntil([&] { return Caption("lblSourceData") == QStringLiteral("GPS"); }, 3000));
 
     server->Stop();

@@ -33,6 +33,7 @@ protected:
                          });
         exchange.Image().fill(flash::kBlank);
         exchange.Image()[0x4000] = 0x00;
+        port.open = true;
     }
 
     test::FakePortController port;
@@ -78,6 +79,13 @@ TEST_F(Exchange, ALostLineEndsARunningSessionOnly) {
 
 // An update's progress, kept from the steps on the exchange's steady clock: the time left from the
 // rate since the first block went out, the unit's silence, and the end.
+TEST_F(Exchange, AFrameNoPortTakesEndsTheSessionAsALostLineWould) {
+    port.open = false;
+    exchange.Program();
+    EXPECT_EQ(events.last(), QStringLiteral("step Programming failed - pick the port again and "
+                                            "press Program sent 0"));
+}
+
 TEST_F(Exchange, ProgressIsKeptFromTheSteps) {
     qint64 now = 5'000;
     exchange.SetSteadyClock([&] { return now; });

@@ -91,21 +91,67 @@ struct AddressRow {
 class Addresses : public testing::TestWithParam<AddressRow> {};
 
 TEST_P(Addresses, AreTakenOrSayWhatKeepsThemFromBeingOne) {
-    EXPECT_EQ(AddressProblem(QLatin1String(GetParam().text)), QLatin1String(GetParam().problem));
+    const QString text = QLatin1String(GetParam().text);
+    const QString problem = QLatin1String(GetParam().problem);
+    EXPECT_EQ(AddressProblem(text), problem);
+    const QString said = PortArgumentProblem(text);
+    EXPECT_TRUE(problem.isEmpty() ? said.isEmpty() : said.endsWith(problem)) << said.toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     PortMap, Addresses,
-    testing::Values(AddressRow{"rfc2217", "rfc2217://ts1:4001", ""},
-                    AddressRow{"ipv6", "socket://[::1]:4001", ""},
-                    AddressRow{"a_path", "rfc2217://127.0.0.1:24011/", "a path after the port"},
-                    AddressRow{"port_zero", "rfc2217://127.0.0.1:0",
-                               "port 0 is not a port from 1 to 65535"},
-                    AddressRow{"a_query", "rfc2217://ts1:4001?timeout=3", "a query after the port"},
-                    AddressRow{"no_port", "socket://ts1", "no port"},
-                    AddressRow{"another_scheme", "telnet://ts1:23",
-                               "only rfc2217://HOST:PORT and socket://HOST:PORT are taken"}),
+    testing::Values(
+        AddressRow{"rfc2217", "rfc2217://ts1:4001", ""},
+        AddressRow{"ipv6", "socket://[::1]:4001", ""},
+        AddressRow{"a_trailing_slash", "rfc2217://127.0.0.1:29401/",
+                   "a trailing \"/\" after the port"},
+        AddressRow{"a_path", "rfc2217://127.0.0.1:24011/ttyS0", "a path after the port"},
+        AddressRow{"no_host", "socket://:4001", "no host"},
+        AddressRow{"port_not_a_number", "socket://ts1:40o1",
+                   "port 40o1 is not a port from 1 to 65535"},
+        AddressRow{"port_zero", "rfc2217://127.0.0.1:0", "port 0 is not a port from 1 to 65535"},
+        AddressRow{"a_query", "rfc2217://ts1:4001?timeout=3", "a query after the port"},
+        AddressRow{"no_port", "socket://ts1", "no port"},
+        AddressRow{"another_scheme", "telnet://ts1:23",
+                   "only rfc2217://HOST:PORT and socket://HOST:PORT are taken"}),
     [](const testing::TestParamInfo<AddressRow>& row) { return row.param.name; });
+
+struct HolderRow {
+    const char* name;
+    QStringList commandLine;
+    const char *program, *monitor;
+};
+
+class Holders : public testing::TestWithParam<HolderRow> {};
+
+// A busy port's holder as its command line names it; a monitor with the URL that borrows from it.
+TEST_P(Holders, AreNamedWithTheMonitorToBorrowFrom) {
+    const Holder holder = HolderOf(GetParam().commandLine);
+    EXPECT_EQ(holder.program, QLatin1String(GetParam().program));
+    EXPECT_EQ(holder.monitor, QLatin1String(GetParam().monitor));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PortFailure, Holders,
+    testing::Values(
+        HolderRow{"another_program", {"/usr/bin/minicom", "-D", "/dev/ttyUSB0"}, "minicom", ""},
+        HolderRow{"monitor_by_default",
+                  {"irigctl", "monitor", "-p", "COM1"},
+                  "irigctl monitor",
+                  "http://127.0.0.1:9810"},
+        HolderRow{"monitor_elsewhere",
+                  {"irigctl", "monitor", "--listen", "0.0.0.0:9811"},
+                  "irigctl monitor",
+                  "http://127.0.0.1:9811"},
+        HolderRow{"monitor_on_ipv6",
+                  {"irigctl", "monitor", "--listen=[::1]:9812"},
+                  "irigctl monitor",
+                  "http://[::1]:9812"},
+        HolderRow{"monitor_on_a_port_of_its_choice",
+                  {"irigctl", "monitor", "--listen", "127.0.0.1:0"},
+                  "irigctl monitor",
+                  ""}),
+    [](const testing::TestParamInfo<HolderRow>& row) { return row.param.name; });
 
 struct LeadsNowhereRow {
     const char* name;
@@ -132,8 +178,8 @@ INSTANTIATE_TEST_SUITE_P(
     PortMap, LinksThatLeadNowhere,
     testing::Values(LeadsNowhereRow{"no_address", "rfc2217://127.0.0.1:24011/",
                                     "COM8 is mapped to \"rfc2217://127.0.0.1:24011/\" by %1, "
-                                    "which is not a terminal server's address: a path after the "
-                                    "port"},
+                                    "which is not a terminal server's address: a trailing \"/\" "
+                                    "after the port"},
                     LeadsNowhereRow{"a_device_unplugged", "/dev/ttyUSB-unplugged",
                                     "no such device: COM8 is mapped by %1 to "
                                     "/dev/ttyUSB-unplugged, which is not there"}),

@@ -62,6 +62,28 @@ TEST_F(PortSelection, EnteringTheListClosesThePortAndStopsOnlyThePoll) {
     EXPECT_EQ(port.calls, QStringList{QStringLiteral("close")});
 }
 
+// The buttons stay enabled with the port closed; what they would send says it was not sent.
+TEST_F(PortSelection, ACommandWithThePortClosedSaysItWasNotSent) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"cmdReBoot", "Re-Boot"},
+        {"cmdFlashMode", "Flash Mode"},
+        {"cmdSetOffset", "Set (offsets)"},
+        {"cmdRetreiveOffset", "Retreive (offsets)"},
+        {"cmdRetreiveGpsMessage", "Retreive (GPS message)"}};
+    EnterList();
+    Find<QWidget>("txtGpsMessage")->setFocus(Qt::TabFocusReason);
+    for (const auto& [button, command] : rows) {
+        Button(button)->setEnabled(true);
+        Button(button)->click();
+        EXPECT_TRUE(
+            Log().endsWith(QStringLiteral("%1 not sent: the port is closed; pick a port\r\n")
+                               .arg(QLatin1String(command))))
+            << Log().toStdString();
+    }
+    EXPECT_FALSE(Log().contains(QStringLiteral("Command Sent")));
+    EXPECT_TRUE(port.sent.isEmpty());
+}
+
 TEST_F(PortSelection, FocusBackFromTheListsOwnPopupIsNotANewEntry) {
     for (Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason}) {
         QFocusEvent focusIn(QEvent::FocusIn, reason);

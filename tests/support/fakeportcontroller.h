@@ -37,7 +37,12 @@ public:
         calls.append(QStringLiteral("close"));
         open = false;
     }
-    void SendData(const QByteArray& data) override { sent.append(data); }
+    bool SendData(const QByteArray& data) override {
+        if (open) {
+            sent.append(data);
+        }
+        return open;
+    }
     QByteArray ReadData() override { return std::exchange(inbox_, {}); }
 
     // Queues bytes for the next ReadData and raises DataReceived.

@@ -43,9 +43,9 @@ int SimulatedPort::OpenDevice(const QString&, const QString& device) {
     return link::kPortOpened;
 }
 
-void SimulatedPort::SendData(const QByteArray& data) {
+bool SimulatedPort::SendData(const QByteArray& data) {
     if (!open_) {
-        return;
+        return false;
     }
     QTimer::singleShot(0, this, [this, data] {
         if (!open_) {
@@ -71,6 +71,7 @@ void SimulatedPort::SendData(const QByteArray& data) {
         }
         ScheduleReboot();
     });
+    return true;
 }
 
 void SimulatedPort::ScheduleReboot() {

@@ -39,7 +39,7 @@ public:
     QString Device() const override { return device_; }
     void ClosePort() override { open_ = false; }
     bool IsOpen() const { return open_; }
-    void SendData(const QByteArray& data) override;
+    bool SendData(const QByteArray& data) override;
     QByteArray ReadData() override;
 
     SimUnit& Unit() { return *unit_; }

@@ -4,10 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <functional>
+#include <memory>
 
 #include "link/printable.h"
+#include "unit/systemlog.h"
+
+#ifdef Q_OS_UNIX
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 namespace irig::unit {
 namespace {
@@ -72,6 +82,54 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   QStringLiteral("COM1: lent to ::1 (x\\x0Aforged) for 600 s")}),
     [](const testing::TestParamInfo<RecordRow>& row) { return row.param.name; });
+
+#ifdef Q_OS_UNIX
+// A datagram socket bound at `path`, as a system log listens; the last datagram it got.
+struct Listener {
+    explicit Listener(const QByteArray& path) : fd(::socket(AF_UNIX, SOCK_DGRAM, 0)) {
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    ~Listener() { ::close(fd); }
+    QByteArray Last() const {
+        char buffer[4096];
+        QByteArray last;
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+            last = QByteArray(buffer, n);
+        }
+        return last;
+    }
+    int fd;
+};
+
+// Without /dev/log the lines go to journald's socket, else to standard error; either said once.
+TEST(SystemLog, WithoutOneTheLinesGoToTheJournalElseToStandardErrorSaidOnce) {
+    const struct {
+        const char* listening;  // "log", "journal" or neither
+        const char* last;       // what the last line arrived as
+        int stderrLines;        // for two lines
+    } rows[] = {{"log", ": COM1: two", 0},
+                {"journal", "SYSLOG_IDENTIFIER=irigctl\n", 1},
+                {"", "irigctl: change: COM1: two", 3}};
+    for (const auto& row : rows) {
+        QTemporaryDir dir;
+        const auto path = [&](const char* name) {
+            return QFile::encodeName(dir.filePath(QLatin1String(name)));
+        };
+        const auto listener =
+            *row.listening != 0 ? std::make_unique<Listener>(path(row.listening)) : nullptr;
+        QStringList stderrLines;
+        const auto sink = SystemLogSink(
+            "irigctl", {path("log"), path("journal"), [&](const QString& l) { stderrLines << l; }});
+        sink(QStringLiteral("COM1: one"));
+        sink(QStringLiteral("COM1: two"));
+        EXPECT_EQ(stderrLines.size(), row.stderrLines) << row.listening;
+        const QByteArray last = listener ? listener->Last() : stderrLines.last().toUtf8();
+        EXPECT_TRUE(last.contains(row.last) && last.contains("COM1: two")) << last.toStdString();
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace irig::unit
