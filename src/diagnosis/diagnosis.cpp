@@ -214,7 +214,7 @@ void Describe(const Inputs& in, const Parts& parts, int gpsSeconds, Diagnosis& d
                          .arg(YearShown(in));
             break;
         case Kind::kOff:
-            d.text = QStringLiteral("%1 this computer's clock, as no known fault explains")
+            d.text = QStringLiteral("the clock is %1, which no known fault explains")
                          .arg(status::OffsetText(in.offset));
             break;
         case Kind::kNone:
@@ -239,6 +239,16 @@ HostZone HostZoneAt(qint64 now) {
         host.lastChange = last.atUtc.toSecsSinceEpoch();
     }
     return host;
+}
+
+Inputs ThisComputer(const status::ClockOffset& offset) {
+    Inputs in;
+    in.offset = offset;
+    in.hostClock = status::ReadKernelClock();
+    in.leaps = ReadLeapList();
+    in.now = status::HostNow() / 1'000'000;
+    in.zone = HostZoneAt(in.now);
+    return in;
 }
 
 Diagnosis Diagnose(const Inputs& in) {

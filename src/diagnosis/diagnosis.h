@@ -96,6 +96,10 @@ struct Diagnosis {
     QStringList notes;  // a leap second announced; the drift
 };
 
+// What this computer says now, for `offset` measured just before: its clock's state, its zone,
+// its leap-second list and the time. The views add the unit's source, offsets and drift.
+Inputs ThisComputer(const status::ClockOffset& offset);
+
 Diagnosis Diagnose(const Inputs& inputs);
 
 // "possibly shows GPS time …: set the receiver …", as one line says it.
