@@ -51,7 +51,7 @@ std::optional<Drift> DriftTracker::Current() const {
         static_cast<double>(last_.offset.uncertaintyMs + first_->offset.uncertaintyMs) * 1000 /
         seconds;
     drift.spanSeconds = static_cast<qint64>(seconds);
-    const bool plain = std::abs(drift.ppm) >= 2 * drift.uncertaintyPpm;
+    const bool plain = std::abs(drift.ppm) > drift.uncertaintyPpm;
     if (!plain && drift.spanSeconds < kSpanSeconds) {
         return std::nullopt;
     }

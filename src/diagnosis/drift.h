@@ -28,8 +28,8 @@ public:
     void Add(status::HostMicros at, const status::ClockOffset& offset,
              std::optional<uint8_t> source);
     void Reset() { first_.reset(); }
-    // Once the measurements span 5 minutes, or sooner when the drift is plain (at least twice its
-    // uncertainty).
+    // Once the measurements span 5 minutes, or sooner when the drift is plain (larger than its
+    // uncertainty: surely not zero).
     std::optional<Drift> Current() const;
 
     // A crystal drifting more than this has been set, not drifted.

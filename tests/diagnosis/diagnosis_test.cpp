@@ -272,7 +272,8 @@ INSTANTIATE_TEST_SUITE_P(
     Drift, Drifts,
     testing::Values(
         DriftRow{"plain_and_beyond_the_bound", {{0, 0, kCrystal}, {10, 5, kCrystal}}, 500.0, 0},
-        DriftRow{"not_yet_plain", {{0, 0, kCrystal}, {10, 1, kCrystal}}, std::nullopt},
+        DriftRow{"not_yet_plain", {{0, 0, kCrystal}, {10, 2, kCrystal}}, std::nullopt},
+        DriftRow{"just_plain", {{0, 0, kCrystal}, {10, 3, kCrystal}}, 300.0, 0},
         DriftRow{"five_minutes_say_it_anyway", {{0, 0, kGps}, {300, 1, kGps}}, 1000.0 / 300},
         DriftRow{"towards_the_bound", {{0, -6, kCrystal}, {20, -1, kCrystal}}, 250.0, 12},
         DriftRow{"a_new_source_starts_over", {{0, 0, kGps}, {10, 5, kCrystal}}, std::nullopt},
