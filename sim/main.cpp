@@ -52,6 +52,9 @@ const char kUsage[] =
     "  --gps-message TEXT   the GPS message\n"
     "  --clock-offset S     the unit's clock runs S seconds off the host's at start (fractions\n"
     "                       too: 0.137 is 137 ms ahead, -2.5 behind)\n"
+    "  --drift-ppm P        the unit's clock gains P millionths of a second a second (negative:\n"
+    "                       loses), from the start and from each Set Time; with --source\n"
+    "                       crystal, a unit in holdover\n"
     "  --reboot-ms N        a re-boot takes N ms (default 1500)\n"
     "  --baud N             pace the line as N baud, 10 bits a byte; 0 answers at once (default)\n"
     "  --flash-out FILE     keep FILE equal to the flash, 0x00000-0x2007F\n"
@@ -211,6 +214,12 @@ Settings Parse(int argc, char* argv[]) {
             s.unit.clockOffsetSeconds = std::strtod(text.c_str(), &end);
             if (end == text.c_str() || *end != '\0' || !std::isfinite(s.unit.clockOffsetSeconds))
                 Fail(arg + ": not a number of seconds: " + text);
+        } else if (arg == "--drift-ppm") {
+            const std::string text = value();
+            char* end = nullptr;
+            s.unit.driftPpm = std::strtod(text.c_str(), &end);
+            if (end == text.c_str() || *end != '\0' || !(std::abs(s.unit.driftPpm) <= 100'000))
+                Fail(arg + ": not a number of millionths from -100000 to 100000: " + text);
         } else if (arg == "--reboot-ms")
             s.unit.rebootMs = static_cast<int>(number());
         else if (arg == "--baud")

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 #include <utility>
 
 namespace sim {
@@ -94,7 +95,8 @@ Unit::Unit(Options options, std::function<void(const std::string&)> log,
       log_(std::move(log)),
       flashWritten_(std::move(flashWritten)),
       clockOffset_(std::chrono::round<std::chrono::system_clock::duration>(
-          std::chrono::duration<double>(options_.clockOffsetSeconds))) {
+          std::chrono::duration<double>(options_.clockOffsetSeconds))),
+      driftFrom_(std::chrono::system_clock::now()) {
     flash_.fill(0xFF);
 }
 
@@ -181,13 +183,13 @@ Unit::Replies Unit::Read(const Bytes& p, HostTime arrived) {
 
 Unit::Replies Unit::Set(const Bytes& p, HostTime arrived) {
     if (p.size() == 9 && p[0] == 0x01) {
-        const auto kept = clockOffset_;
+        const auto kept = std::pair(clockOffset_, driftFrom_);
         const long long lagMs = SetClock(p, arrived);
         log_("set time " + Hex(p) + "; the host's clock was " + std::to_string(lagMs) +
              " ms past it when the frame arrived" + (options_.forgetWrites ? "; forgotten" : ""));
         Bytes reply = ClockPayload(true, arrived);
         if (options_.forgetWrites)
-            clockOffset_ = kept;
+            std::tie(clockOffset_, driftFrom_) = kept;
         return {{EncodeFrame(kSet, reply)}};
     }
     if (p.size() == 4 && p[0] == 0x02) {
@@ -294,7 +296,7 @@ bool Unit::TakeHangUp() {
 Bytes Unit::ClockPayload(bool setReply, HostTime arrived) const {
     // Whole seconds, rounded down (to_time_t may round a time before the epoch's either way).
     const std::time_t now = std::chrono::system_clock::to_time_t(
-        std::chrono::floor<std::chrono::seconds>(arrived + clockOffset_));
+        std::chrono::floor<std::chrono::seconds>(arrived + OffsetAt(arrived)));
     std::tm local{};
     localtime_r(&now, &local);
     const int year = local.tm_year + 1900;
@@ -329,7 +331,13 @@ long long Unit::SetClock(const Bytes& p, HostTime arrived) {
     // against the time the frame carried, is how late (or early) it came. Kept exact: a clock a
     // fraction of a millisecond short would read the second before the one just set.
     clockOffset_ = std::chrono::system_clock::from_time_t(when) - arrived;
+    driftFrom_ = arrived;
     return -std::chrono::round<std::chrono::milliseconds>(clockOffset_).count();
+}
+
+std::chrono::system_clock::duration Unit::OffsetAt(HostTime arrived) const {
+    const std::chrono::duration<double> drifted = (arrived - driftFrom_) * options_.driftPpm / 1e6;
+    return clockOffset_ + std::chrono::round<std::chrono::system_clock::duration>(drifted);
 }
 
 }  // namespace sim

@@ -24,6 +24,7 @@ struct Options {
     std::string gpsMessage = "$GPRMC,120000,A,4807.038,N,01131.000,E,000.0,000.0,071226,,*3F";
     int rebootMs = 1500;
     double clockOffsetSeconds = 0;  // the unit's clock against the host's at start
+    double driftPpm = 0;            // the unit's clock gains this many millionths (negative: loses)
     bool silent = false;
     bool refuseFlashMode = false;    // 0x80 0xF1 is ignored, as by a unit that has no flash mode
     int dropEcho = 0;                // the Nth block echo is not sent (0: never)
@@ -90,6 +91,8 @@ private:
     Bytes ClockPayload(bool setReply, HostTime arrived) const;
     // Sets the clock; returns how far the host's clock was past the time set when it arrived.
     long long SetClock(const Bytes& payload, HostTime arrived);
+    // The unit's clock against the host's at `arrived`: as set, and drifted since.
+    std::chrono::system_clock::duration OffsetAt(HostTime arrived) const;
 
     Options options_;
     std::function<void(const std::string&)> log_;
@@ -97,6 +100,7 @@ private:
     Decoder decoder_;
     std::array<uint8_t, kFlashSize> flash_{};
     std::chrono::system_clock::duration clockOffset_;  // the unit's clock against the host's
+    HostTime driftFrom_;                               // when clockOffset_ held
     uint8_t irigOffset_ = 0, gpsOffset_ = 0, ieee1344_ = 0;
     bool flashMode_ = false;
     bool updated_ = false;  // flash written since flash mode was entered

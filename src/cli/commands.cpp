@@ -1,6 +1,8 @@
 #include "cli/commands.h"
 
 #include <QDateTime>
+#include <QJsonArray>
+#include <QRegularExpression>
 #include <QTimer>
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include "cli/commandline.h"
 #include "cli/inspect.h"
 #include "cli/writes.h"
+#include "diagnosis/diagnosis.h"
 #include "link/framecodec.h"
 #include "link/printable.h"
 #include "status/hostclock.h"
@@ -244,44 +247,137 @@ void SetTime(Session& session, bool requireSync, const Done& done) {
                    });
 }
 
-// "COM1: the unit is 137 ms ahead (±5 ms); host clock synchronised (±2 ms)", its JSON, and exit 1
-// beyond --max-offset.
-void CheckTime(Session& session, std::optional<int> maxOffsetMs, const Done& done) {
-    const QString name = QLatin1String(kCheckTime.name);
-    session.MeasureClock({}, [&session, maxOffsetMs, name,
-                              done](const Result<status::ClockOffset>& offset) {
+// The diagnosis's part of --json: what it names and advises, and the kind's own figures.
+QJsonObject DiagnosisJson(const diagnosis::Diagnosis& d,
+                          const std::optional<diagnosis::Drift>& drift) {
+    QJsonObject json{{QStringLiteral("kind"), QLatin1String(diagnosis::RowOf(d.kind).key)},
+                     {QStringLiteral("certain"), d.certain},
+                     {QStringLiteral("text"), d.text},
+                     {QStringLiteral("advice"), d.advice}};
+    const auto figure = [&json](const char* key, const auto& value) {
+        if (value) {
+            json.insert(QLatin1String(key), *value);
+        }
+    };
+    figure("weeks", d.weeks);
+    figure("hours", d.hours);
+    figure("seconds", d.seconds);
+    figure("year", d.year);
+    figure("driftPpm", d.driftPpm);
+    if (drift) {
+        json.insert(QStringLiteral("driftUncertaintyPpm"), drift->uncertaintyPpm);
+        figure("driftSecondsToBound", drift->secondsToBound);
+    }
+    if (!d.notes.isEmpty()) {
+        json.insert(QStringLiteral("notes"), QJsonArray::fromStringList(d.notes));
+    }
+    return json;
+}
+
+// check-time on one unit: a measurement, or with --for one after another until the time is up,
+// their drift followed; then the offset, its diagnosis and, for whole hours on a reference, the
+// offsets the advice is computed from.
+class TimeCheck : public std::enable_shared_from_this<TimeCheck> {
+public:
+    TimeCheck(Session& session, const CheckTimeOptions& options, Done done)
+        : session_(session),
+          options_(options),
+          done_(std::move(done)),
+          tracker_(options.maxOffsetMs.value_or(kDriftBoundMs)),
+          endsMs_(status::SteadyMs() + options.forSeconds.value_or(0) * 1000LL) {}
+
+    void Measure() {
+        session_.MeasureClock(
+            [self = shared_from_this()](const Session::ClockAnswer& answer) {
+                self->source_ = answer.clock.source;
+            },
+            [self = shared_from_this()](const Result<status::ClockOffset>& offset) {
+                self->Measured(offset);
+            });
+    }
+
+private:
+    static constexpr qint64 kDriftBoundMs = 2;
+
+    void Measured(const Result<status::ClockOffset>& offset) {
+        const QString name = QLatin1String(kCheckTime.name);
         if (!offset && offset.Why().kind != Failure::Kind::kImpossibleDate) {
-            done(NoAnswer(session, name, offset.Why()));
+            done_(NoAnswer(session_, name, offset.Why()));
             return;
         }
-        Outcome outcome;
         if (!offset) {
+            Outcome outcome;
             outcome.exitCode = kUnitFailed;
             outcome.error =
-                QStringLiteral("%1: %2: %3").arg(session.Named(), name, offset.Why().text);
-            outcome.json = {{QStringLiteral("port"), session.Port()},
+                QStringLiteral("%1: %2: %3").arg(session_.Named(), name, offset.Why().text);
+            outcome.json = {{QStringLiteral("port"), session_.Port()},
                             {QStringLiteral("error"), offset.Why().text}};
-            done(outcome);
+            done_(outcome);
             return;
         }
-        const std::optional<status::KernelClock> kernel = status::ReadKernelClock();
-        outcome.text = QStringLiteral("%1: the unit is %2; %3\n")
-                           .arg(PortShown(session), status::OffsetText(*offset),
-                                status::HostClockText(kernel, status::ClockUse::kMeasuring));
-        outcome.json = {
-            {QStringLiteral("port"), session.Port()},
-            {QStringLiteral("offsetMs"), offset->offsetMs},
-            {QStringLiteral("uncertaintyMs"), offset->uncertaintyMs},
-            {QStringLiteral("hostClock"), HostClockJson(kernel, status::ClockUse::kMeasuring)}};
-        if (maxOffsetMs && std::abs(offset->offsetMs) + offset->uncertaintyMs > *maxOffsetMs) {
+        tracker_.Add(status::HostNow(), *offset, source_);
+        if (status::SteadyMs() < endsMs_) {
+            Measure();
+            return;
+        }
+        inputs_ = diagnosis::ThisComputer(*offset);
+        inputs_.source = source_;
+        inputs_.port = session_.Port();
+        inputs_.drift = tracker_.Current();
+        inputs_.boundMs = options_.maxOffsetMs.value_or(kDriftBoundMs);
+        const diagnosis::Diagnosis first = diagnosis::Diagnose(inputs_);
+        if (first.kind != diagnosis::Kind::kHourOffset ||
+            source_ == link::source::kInternalCrystal) {
+            Finish(first);
+            return;
+        }
+        session_.AskOffsets([self = shared_from_this()](const Result<unit::Offsets>& offsets) {
+            if (offsets) {
+                self->inputs_.offsets =
+                    status::OffsetsReading{offsets->irig, offsets->gps, offsets->ieee1344};
+            }
+            self->Finish(diagnosis::Diagnose(self->inputs_));
+        });
+    }
+
+    // "COM1: the unit is 137 ms ahead (±5 ms); host clock synchronised (±2 ms)", the diagnosis
+    // and its notes a line each, the JSON, and exit 1 beyond --max-offset.
+    void Finish(const diagnosis::Diagnosis& diagnosis) {
+        const status::ClockOffset& offset = inputs_.offset;
+        const QString port = PortShown(session_);
+        Outcome outcome;
+        outcome.text =
+            QStringLiteral("%1: the unit is %2; %3\n%1: %4\n")
+                .arg(port, status::OffsetText(offset),
+                     status::HostClockText(inputs_.hostClock, status::ClockUse::kMeasuring),
+                     diagnosis::Line(diagnosis));
+        for (const QString& note : diagnosis.notes) {
+            outcome.text += QStringLiteral("%1: %2\n").arg(port, note);
+        }
+        outcome.json = {{QStringLiteral("port"), session_.Port()},
+                        {QStringLiteral("offsetMs"), offset.offsetMs},
+                        {QStringLiteral("uncertaintyMs"), offset.uncertaintyMs},
+                        {QStringLiteral("hostClock"),
+                         HostClockJson(inputs_.hostClock, status::ClockUse::kMeasuring)},
+                        {QStringLiteral("diagnosis"), DiagnosisJson(diagnosis, inputs_.drift)}};
+        const std::optional<int> most = options_.maxOffsetMs;
+        if (most && std::abs(offset.offsetMs) + offset.uncertaintyMs > *most) {
             outcome.exitCode = kUnitFailed;
             outcome.error = QStringLiteral("%1: the unit may be more than %2 ms off (--max-offset)")
-                                .arg(session.Named())
-                                .arg(*maxOffsetMs);
+                                .arg(session_.Named())
+                                .arg(*most);
         }
-        done(outcome);
-    });
-}
+        done_(outcome);
+    }
+
+    Session& session_;
+    CheckTimeOptions options_;
+    Done done_;
+    diagnosis::DriftTracker tracker_;
+    qint64 endsMs_;
+    std::optional<uint8_t> source_;
+    diagnosis::Inputs inputs_;
+};
 
 void Offsets(Session& session, const OffsetsOptions& options, const Done& done) {
     auto show = [&session, done](const unit::Offsets& offsets) {
@@ -357,6 +453,12 @@ constexpr Option kMaxOffset{
         "Exit 1 unless the unit's offset, with its uncertainty, lies within MS milliseconds of "
         "this computer's clock.",
     .range = Range{0, 3'600'000, " milliseconds"}};
+constexpr Option kFor{
+    .name = "for",
+    .value = "DURATION",
+    .help =
+        "Measure again and again for DURATION (90s, 10m, 2h; 10 s to a day) and give the "
+        "drift."};
 constexpr Option kSet{.name = "set", .help = "Change the offsets (and the flag) first."};
 constexpr Option kIrig{
     .name = "irig",
@@ -420,17 +522,38 @@ int RunSetTime(const Request& request, const Context& context) {
     });
 }
 
+// "90s", "10m", "2h" or plain seconds, 10 s to a day.
+std::optional<int> DurationSeconds(const QString& text) {
+    static const QRegularExpression duration(QStringLiteral("^(\\d{1,5})([smh]?)$"));
+    const QRegularExpressionMatch match = duration.match(text);
+    if (!match.hasMatch()) {
+        return std::nullopt;
+    }
+    const QString unit = match.captured(2);
+    const int seconds = match.captured(1).toInt() * (unit == QLatin1String("h")   ? 3600
+                                                     : unit == QLatin1String("m") ? 60
+                                                                                  : 1);
+    return seconds >= 10 && seconds <= 86'400 ? std::optional(seconds) : std::nullopt;
+}
+
 std::optional<QString> ReadCheckTime(const Given& given, Request& request) {
     CheckTimeOptions options;
     std::optional<QString> wrong = given.Number(kMaxOffset, options.maxOffsetMs);
+    if (given.IsSet(kFor)) {
+        options.forSeconds = DurationSeconds(given.Value(kFor));
+        if (!options.forSeconds) {
+            wrong = QStringLiteral("--for must be a duration from 10 s to a day: 90s, 10m or 2h");
+        }
+    }
     request.options = options;
     return wrong;
 }
 
 int RunCheckTime(const Request& request, const Context& context) {
-    const std::optional<int> most = request.OptionsOf<CheckTimeOptions>().maxOffsetMs;
-    return AskEach(request, context,
-                   [most](Session& session, const Done& done) { CheckTime(session, most, done); });
+    const CheckTimeOptions options = request.OptionsOf<CheckTimeOptions>();
+    return AskEach(request, context, [options](Session& session, const Done& done) {
+        std::make_shared<TimeCheck>(session, options, done)->Measure();
+    });
 }
 
 int RunOffsets(const Request& request, const Context& context) {
@@ -446,7 +569,15 @@ constexpr char kCheckTimeDescription[] =
     "narrowing the bounds as far as the line allows (a few seconds). Prints the offset with an\n"
     "uncertainty that holds: the true offset lies within offset ± uncertainty, wider on a line\n"
     "with a longer round trip. With --max-offset, exits 1 unless the whole of that lies within\n"
-    "the limit.";
+    "the limit.\n"
+    "\n"
+    "A second line names what the offset means and what to do: a GPS week-number rollover\n"
+    "(1024 weeks behind), GPS time shown for UTC (18 s ahead), whole hours off this computer's\n"
+    "local time (with the offsets command that corrects them), a default date, or a plain\n"
+    "offset; \"possibly\" where this computer's clock error, the uncertainty or an expired\n"
+    "leap-second list (/usr/share/zoneinfo/leap-seconds.list) leaves it open. With --for, it\n"
+    "measures again and again for that long and gives the drift in ppm, and when it leaves\n"
+    "±2 ms (or --max-offset).";
 
 constexpr char kOffsetsDescription[] =
     "Shows the unit's IRIG-B and GPS offsets (whole hours) and its IEEE 1344 flag. With --set,\n"
@@ -481,7 +612,7 @@ const Command kCheckTime{
     .name = "check-time",
     .summary = "measure the unit's clock against this computer's, to the millisecond",
     .description = kCheckTimeDescription,
-    .options = {UnitWork(Ports::kOne), Output(), kMaxOffset},
+    .options = {UnitWork(Ports::kOne), Output(), kMaxOffset, kFor},
     .read = ReadCheckTime,
     .run = RunCheckTime,
 };

@@ -34,6 +34,7 @@ struct SetTimeOptions {
 };
 struct CheckTimeOptions {
     std::optional<int> maxOffsetMs;  // exit 1 when the unit may be farther off
+    std::optional<int> forSeconds;   // measure again and again for this long, for the drift
 };
 struct OffsetsOptions {
     bool set = false;

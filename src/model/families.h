@@ -19,6 +19,11 @@ enum class Family {
     kLastReply,
     kHostClockSynchronized,
     kHostClockMaxError,
+    kClockDiagnosis,
+    kClockAdvice,
+    kClockDrift,
+    kClockDriftUncertainty,
+    kLeapSecondsExpiry,
     kReloadSuccessful,
     kReloadSuccessTimestamp,
 };
@@ -37,7 +42,7 @@ struct FamilyRow {
 inline constexpr std::array<const char*, 2> kUnitLabels{"port", "unit"};
 
 // In the order of the exposition.
-inline constexpr std::array<FamilyRow, 12> kFamilies{{
+inline constexpr std::array<FamilyRow, 17> kFamilies{{
     {Family::kUp, "irig_unit_up",
      "Whether the unit answered its last request (1) or not (0); none while it is lent.", "gauge",
      true, ""},
@@ -69,6 +74,23 @@ inline constexpr std::array<FamilyRow, 12> kFamilies{{
      ""},
     {Family::kHostClockMaxError, "irig_host_clock_max_error_seconds",
      "The kernel's bound on this computer's clock error.", "gauge", false, ""},
+    {Family::kClockDiagnosis, "irig_unit_clock_diagnosis",
+     "What the unit's offset means: 1 for the kind of fault it shows (none, week_rollover, "
+     "gps_time, hour_offset, default_date, off), 0 for the others; none while no offset is known.",
+     "gauge", true, "kind"},
+    {Family::kClockAdvice, "irig_unit_clock_advice_info",
+     "The command that corrects the unit's clock, where the diagnosis computes one.", "gauge", true,
+     "command"},
+    {Family::kClockDrift, "irig_unit_clock_drift_ppm",
+     "How many millionths the unit's clock gains (negative: loses) against this computer's, from "
+     "its measurements since its source last changed or its clock was set.",
+     "gauge", true, ""},
+    {Family::kClockDriftUncertainty, "irig_unit_clock_drift_uncertainty_ppm",
+     "How far the true drift may lie from the measured one, either side.", "gauge", true, ""},
+    {Family::kLeapSecondsExpiry, "irig_host_leap_seconds_list_expiry_timestamp_seconds",
+     "When this computer's leap-second list (tzdata's leap-seconds.list) expires, in seconds since "
+     "the epoch; none while there is no list to read.",
+     "gauge", false, ""},
     {Family::kReloadSuccessful, "irig_monitor_config_last_reload_successful",
      "Whether the last reload of the configuration succeeded (1) or found a faulty file and kept "
      "the configuration as it was (0).",

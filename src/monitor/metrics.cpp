@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
 
@@ -152,11 +153,55 @@ void HostClock(QByteArray& out, const status::KernelClock& clock) {
     out += '\n';
 }
 
+// Each kind for a unit whose offset is diagnosed, 1 for its own; the command its advice gives.
+void DiagnosisFamilies(QByteArray& out, const std::vector<UnitReading>& units,
+                       const std::vector<QByteArray>& labels) {
+    Header(out, Family::kClockDiagnosis);
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (!units[i].up || !units[i].offset || !units[i].diagnosis) {
+            continue;
+        }
+        for (const diagnosis::KindRow& row : diagnosis::kKinds) {
+            Open(out, Family::kClockDiagnosis, labels[i], row.key);
+            out += units[i].diagnosis->kind == row.kind ? "} 1\n" : "} 0\n";
+        }
+    }
+    Header(out, Family::kClockAdvice);
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i].up && units[i].offset && units[i].diagnosis &&
+            !units[i].diagnosis->command.isEmpty()) {
+            QByteArray command;
+            Label(command, QStringLiteral("command"), units[i].diagnosis->command);
+            out += Row(Family::kClockAdvice).name;
+            out += '{';
+            out += labels[i];
+            out += ',';
+            out += command;
+            out += "} 1\n";
+        }
+    }
+}
+
+// A drift's field, to the thousandth of a ppm, for each unit that answers and has one.
+void DriftFamily(QByteArray& out, Family family, const std::vector<UnitReading>& units,
+                 const std::vector<QByteArray>& labels, double diagnosis::Drift::*ppm) {
+    Header(out, family);
+    for (size_t i = 0; i < units.size(); ++i) {
+        if (units[i].up && units[i].drift) {
+            Open(out, family, labels[i]);
+            out += "} ";
+            AppendThousandths(out, std::llround(*units[i].drift.*ppm * 1000));
+            out += '\n';
+        }
+    }
+}
+
 }  // namespace
 
 QByteArray Exposition(const std::vector<UnitReading>& units,
                       const std::optional<status::KernelClock>& hostClock,
-                      const std::optional<ConfigReload>& reload) {
+                      const std::optional<ConfigReload>& reload,
+                      std::optional<qint64> leapListExpires) {
     QByteArray out;
     out.reserve(1200 + static_cast<qsizetype>(units.size()) * 640);
     std::vector<QByteArray> labels(units.size());
@@ -227,6 +272,18 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
 
     if (hostClock) {
         HostClock(out, *hostClock);
+    }
+
+    DiagnosisFamilies(out, units, labels);
+    DriftFamily(out, Family::kClockDrift, units, labels, &diagnosis::Drift::ppm);
+    DriftFamily(out, Family::kClockDriftUncertainty, units, labels,
+                &diagnosis::Drift::uncertaintyPpm);
+    if (leapListExpires) {
+        Header(out, Family::kLeapSecondsExpiry);
+        out += Row(Family::kLeapSecondsExpiry).name;
+        out += ' ';
+        Append(out, *leapListExpires);
+        out += '\n';
     }
 
     if (reload) {

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "diagnosis/diagnosis.h"
 #include "fleet/inventory.h"
 #include "status/clockcheck.h"
 #include "status/hostclock.h"
@@ -33,6 +34,9 @@ struct UnitReading {
     std::optional<unit::Offsets> offsets;
     // Lent to another tool: its port closed, and nothing of it shown but that and its last reply.
     bool leased = false;
+    // What its offset means, while one is known, and its drift, once plain.
+    std::optional<diagnosis::Diagnosis> diagnosis = std::nullopt;
+    std::optional<diagnosis::Drift> drift = std::nullopt;
 };
 
 // The last reload of the configuration, as Prometheus publishes its own: whether it succeeded (a
@@ -46,8 +50,10 @@ struct ConfigReload {
 // The text format, version 0.0.4.
 inline constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8";
 
+// `leapListExpires`: when this computer's leap-second list expires (seconds since the epoch).
 QByteArray Exposition(const std::vector<UnitReading>& units,
                       const std::optional<status::KernelClock>& hostClock,
-                      const std::optional<ConfigReload>& reload = std::nullopt);
+                      const std::optional<ConfigReload>& reload = std::nullopt,
+                      std::optional<qint64> leapListExpires = std::nullopt);
 
 }  // namespace irig::monitor

@@ -10,6 +10,7 @@
 #include <QSslSocket>
 #include <QUrlQuery>
 
+#include "diagnosis/leapseconds.h"
 #include "monitor/httpguard.h"
 
 namespace irig::monitor {
@@ -18,6 +19,12 @@ namespace {
 
 using Method = QHttpServerRequest::Method;
 using Status = QHttpServerResponse::StatusCode;
+
+// When this computer's leap-second list expires; nothing without one.
+std::optional<qint64> LeapListExpires() {
+    const diagnosis::LeapListRead read = diagnosis::ReadLeapList();
+    return read.list ? std::optional(read.list->expires) : std::nullopt;
+}
 
 const char kIndex[] =
     "irigctl monitor: the time-code units it watches, for Prometheus.\n"
@@ -394,9 +401,9 @@ void MetricsServer::Send(QHttpServerResponder&& responder, const Asked& asked,
     } else if (asked.path == QLatin1String("/")) {
         response = QHttpServerResponse(QByteArray("text/plain"), kIndex);
     } else if (asked.path == QLatin1String("/metrics")) {
-        response = QHttpServerResponse(
-            QByteArray(kContentType),
-            Exposition(board_.Readings(), status::ReadKernelClock(), board_.LastReload()));
+        response = QHttpServerResponse(QByteArray(kContentType),
+                                       Exposition(board_.Readings(), status::ReadKernelClock(),
+                                                  board_.LastReload(), LeapListExpires()));
     } else if (asked.CrossOrigin()) {
         response = asked.Text(Status::Forbidden,
                               "irigctl monitor: POST /check-time from a page "

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "link/protocol.h"
+
 namespace irig::monitor {
 
 UnitMonitor::UnitMonitor(const QString& port, std::unique_ptr<link::PortController> serial,
@@ -136,6 +138,9 @@ void UnitMonitor::Lent() {
     reading_.clock.reset();
     reading_.offset.reset();
     reading_.offsets.reset();
+    reading_.diagnosis.reset();
+    reading_.drift.reset();
+    drift_.Reset();  // its clock may be set meanwhile
     reading_.leased = true;
     emit Changed(reading_);
     if (lending) {
@@ -198,6 +203,7 @@ void UnitMonitor::Poll() {
         session_.AskOffsets([this](const unit::Result<unit::Offsets>& offsets) {
             reading_.offsets = offsets ? std::optional(*offsets) : std::nullopt;
             if (offsets) {
+                Diagnose();
                 reading_.lastReply = status::HostNow();
                 SetUp(true);
             } else {
@@ -233,6 +239,11 @@ void UnitMonitor::Measured(const unit::Result<status::ClockOffset>& offset) {
         return;
     }
     reading_.offset = offset ? std::optional(*offset) : std::nullopt;
+    if (offset) {
+        drift_.Add(status::HostNow(), *offset,
+                   reading_.clock ? std::optional(reading_.clock->source) : std::nullopt);
+    }
+    Diagnose();
     if (!offset && offset.Why().kind != unit::Failure::Kind::kImpossibleDate) {
         NotHeard(offset.Why());
         return;
@@ -242,6 +253,30 @@ void UnitMonitor::Measured(const unit::Result<status::ClockOffset>& offset) {
     }
     reading_.lastReply = status::HostNow();
     SetUp(true);
+}
+
+// Whole hours on a reference are corrected by the offsets: they are read for the advice's
+// command where they are not known.
+void UnitMonitor::Diagnose() {
+    if (!reading_.offset) {
+        reading_.diagnosis.reset();
+        return;
+    }
+    diagnosis::Inputs in = diagnosis::ThisComputer(*reading_.offset);
+    if (reading_.clock) {
+        in.source = reading_.clock->source;
+    }
+    if (reading_.offsets) {
+        in.offsets = status::OffsetsReading{reading_.offsets->irig, reading_.offsets->gps,
+                                            reading_.offsets->ieee1344};
+    }
+    in.port = session_.Port();
+    reading_.drift = in.drift = drift_.Current();
+    reading_.diagnosis = diagnosis::Diagnose(in);
+    if (reading_.diagnosis->kind == diagnosis::Kind::kHourOffset && !reading_.offsets &&
+        in.source != link::source::kInternalCrystal) {
+        offsetsDue_ = true;
+    }
 }
 
 void UnitMonitor::NotHeard(const unit::Failure& failure) {

@@ -70,6 +70,8 @@ private:
     void Poll();
     void Heard(const unit::Session::ClockAnswer& answer);
     void Measured(const unit::Result<status::ClockOffset>& offset);
+    // What the last offset means, with the drift and the offsets as last read.
+    void Diagnose();
     void NotHeard(const unit::Failure& failure);
     void SetUp(bool up, const QString& why = {});
     void Idle();
@@ -85,6 +87,7 @@ private:
     QTimer offsetsTimer_;
     QElapsedTimer lastMeasured_;  // since the last measurement started
     UnitReading reading_;
+    diagnosis::DriftTracker drift_;
     bool busy_ = false;  // a request or a measurement is in flight
     bool statusDue_ = false;
     bool measureDue_ = false;

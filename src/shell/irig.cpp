@@ -90,9 +90,7 @@ void IRIG::Wire() {
     }
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
     connect(&clockPoll_, &unit::PollClock::Measured, this,
-            [this](const status::ClockOffset& offset) {
-                status_.SetUnit(status::OffsetText(offset, status::OffsetStyle::kSigned));
-            });
+            [this](const status::ClockOffset& offset) { status_.SetUnit(UnitClockText(offset)); });
     connect(&clockPoll_, &unit::PollClock::Unmeasurable, this,
             [this](const QString& why) { status_.SetUnit(why); });
     connect(&exchange_, &exchange::UnitExchange::SessionStepped, this, &IRIG::Apply);

@@ -53,6 +53,18 @@ void StatusLine::Show() {
     }
 }
 
+QString UnitClockText(const status::ClockOffset& offset, const diagnosis::Diagnosis& diagnosis) {
+    const QString figure = status::OffsetText(offset, status::OffsetStyle::kSigned);
+    if (diagnosis.kind == diagnosis::Kind::kNone || diagnosis.kind == diagnosis::Kind::kOff) {
+        return figure;
+    }
+    return figure + QStringLiteral(": ") + diagnosis.text;
+}
+
+QString UnitClockText(const status::ClockOffset& offset) {
+    return UnitClockText(offset, diagnosis::Diagnose(diagnosis::ThisComputer(offset)));
+}
+
 QString PortOpenText(const QString& name, const QString& device, const QString& description) {
     const QString target =
         device.isEmpty() || device == name ? name : name + QStringLiteral(" → ") + device;

@@ -5,8 +5,10 @@
 
 #include <QString>
 
+#include "diagnosis/diagnosis.h"
 #include "exchange/updateprogress.h"
 #include "flash/session.h"
+#include "status/clockcheck.h"
 
 namespace irig::shell {
 
@@ -36,6 +38,13 @@ private:
     QString clock_;    // the host clock's state, and when the unit was last set
     QString unit_;     // how far the unit's clock was from the host's when last measured
 };
+
+// How far the unit's clock was when last measured, and what that means where it names a fault:
+// "unit +3600000 ms ±2 ms: 1 hour ahead of this computer's local time (…)"; a plain offset
+// ("unit +137 ms ±5 ms") says only its figure.
+QString UnitClockText(const status::ClockOffset& offset, const diagnosis::Diagnosis& diagnosis);
+// The same, diagnosed against this computer's clock, zone and leap-second list now.
+QString UnitClockText(const status::ClockOffset& offset);
 
 // "COM1 → /dev/ttyUSB0 (FT232R USB UART, serial A1234): open"; the description may be empty.
 QString PortOpenText(const QString& name, const QString& device, const QString& description);

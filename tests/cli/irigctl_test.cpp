@@ -166,10 +166,11 @@ TEST_F(Irigctl, CtrlCStopsAfterTheBlockInFlightAndSaysWhere) {
 struct ClockRow {
     const char* port;
     const char* clockOffset;  // as the unit is started: seconds
-    int trueOffsetMs;
+    qint64 trueOffsetMs;
     bool paced;           // 19200 baud, else unthrottled
     QStringList options;  // besides check-time -p PORT
     int exitCode;
+    const char* kind = "";  // the diagnosis --json names
 };
 
 // Six units at once, three offsets at 19200 baud and unthrottled: each printed interval holds the
@@ -183,6 +184,8 @@ TEST_F(Irigctl, CheckTimeIntervalsHoldTheTrueOffset) {
         {"COM4", "0.137", 137, false, {"--max-offset", "100"}, 1},
         {"COM5", "-2.5", -2500, false, {"--json"}, 0},
         {"COM6", "0", 0, false, {}, 0},
+        {"COM7", "-619315200", -619'315'200'000, false, {"--json"}, 0, "week_rollover"},
+        {"COM8", "3600", 3'600'000, false, {"--json"}, 0, "hour_offset"},
     };
     std::vector<std::unique_ptr<QProcess>> checks;
     for (const ClockRow& row : rows) {
@@ -193,7 +196,8 @@ TEST_F(Irigctl, CheckTimeIntervalsHoldTheTrueOffset) {
                              QStringList{"check-time", "-p", row.port} + row.options);
     }
     const QRegularExpression said(QStringLiteral(
-        "^(COM\\d): the unit is (\\d+) ms (ahead|behind|off) \\(±(\\d+) ms\\); host clock .+\n$"));
+        "^(COM\\d): the unit is (\\d+) ms (ahead|behind|off) \\(±(\\d+) ms\\); host clock .+\n"
+        "COM\\d: .+\n$"));
     for (size_t i = 0; i < checks.size(); ++i) {
         const ClockRow& row = rows[i];
         QProcess& check = *checks[i];
@@ -209,6 +213,8 @@ TEST_F(Irigctl, CheckTimeIntervalsHoldTheTrueOffset) {
             EXPECT_EQ(json[QStringLiteral("port")].toString(), QLatin1String(row.port));
             offsetMs = json[QStringLiteral("offsetMs")].toInteger();
             uncertaintyMs = json[QStringLiteral("uncertaintyMs")].toInteger(-1);
+            EXPECT_EQ(json[QStringLiteral("diagnosis")][QStringLiteral("kind")].toString(),
+                      QLatin1String(*row.kind != '\0' ? row.kind : "off"));
         } else {
             const QRegularExpressionMatch match = said.match(result.out);
             ASSERT_TRUE(match.hasMatch());

@@ -15,6 +15,19 @@ status::ClockReading Clock(uint8_t source, std::optional<uint8_t> version) {
     return clock;
 }
 
+// Diagnosed: whole hours, with the command its advice gives, and drifting.
+UnitReading Diagnosed(const char* port, std::optional<status::ClockOffset> offset) {
+    UnitReading unit;
+    unit.port = QLatin1String(port);
+    unit.up = true;
+    unit.offset = offset;
+    unit.diagnosis.emplace().kind = diagnosis::Kind::kHourOffset;
+    unit.diagnosis->command = QStringLiteral("irigctl offsets");
+    unit.drift.emplace().ppm = -0.5;
+    unit.drift->uncertaintyPpm = 0.25;
+    return unit;
+}
+
 struct SeriesRow {
     const char* name;
     UnitReading unit;
@@ -134,14 +147,27 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    true},
                   {"irig_unit_leased{port=\"COM5\"} 1"},
-                  {"irig_unit_up{", "irig_unit_firmware_info{", "irig_unit_clock_offset"}}),
+                  {"irig_unit_up{", "irig_unit_firmware_info{", "irig_unit_clock_offset"}},
+        // Diagnosed: each kind, 1 for its own, the command its advice gives, and the drift.
+        SeriesRow{"unit_an_hour_ahead_and_drifting",
+                  Diagnosed("COM6", status::ClockOffset{3'600'000, 2}),
+                  {"irig_unit_clock_diagnosis{port=\"COM6\",kind=\"hour_offset\"} 1",
+                   "irig_unit_clock_diagnosis{port=\"COM6\",kind=\"none\"} 0",
+                   "irig_unit_clock_advice_info{port=\"COM6\",command=\"irigctl offsets\"} 1",
+                   "irig_unit_clock_drift_ppm{port=\"COM6\"} -0.500",
+                   "irig_unit_clock_drift_uncertainty_ppm{port=\"COM6\"} 0.250"},
+                  {}},
+        SeriesRow{"diagnosis_without_an_offset",
+                  Diagnosed("COM7", std::nullopt),
+                  {},
+                  {"irig_unit_clock_diagnosis{", "irig_unit_clock_advice_info{"}}),
     [](const testing::TestParamInfo<SeriesRow>& row) { return std::string(row.param.name); });
 
 TEST(Metrics, EveryFamilyHasHelpAndTypeOnceAndTheHostClockItsOwnSeries) {
     const QByteArray text = Exposition(
         {UnitReading{QStringLiteral("COM1"), true, Clock(0x01, 23), {{0, 1}}, 1, {}, {}, {}, {}},
          UnitReading{QStringLiteral("COM2"), true, Clock(0x04, 23), {{0, 1}}, 1, {}, {}, {}, {}}},
-        status::KernelClock{false, 1'500, 2'001});
+        status::KernelClock{false, 1'500, 2'001}, std::nullopt, 1'782'604'800);
     for (const char* family :
          {"irig_unit_up", "irig_unit_leased", "irig_unit_reference_source",
           "irig_unit_firmware_info", "irig_unit_clock_offset_seconds",
@@ -151,6 +177,8 @@ TEST(Metrics, EveryFamilyHasHelpAndTypeOnceAndTheHostClockItsOwnSeries) {
         EXPECT_EQ(text.count(QByteArray("# TYPE ") + family + " gauge\n"), 1) << family;
     }
     EXPECT_TRUE(text.contains("\nirig_host_clock_synchronized 1\n"));
+    EXPECT_TRUE(
+        text.contains("\nirig_host_leap_seconds_list_expiry_timestamp_seconds 1782604800\n"));
     EXPECT_TRUE(text.contains("\nirig_host_clock_max_error_seconds 0.003\n")) << "rounded up";
     EXPECT_TRUE(text.endsWith('\n'));
 

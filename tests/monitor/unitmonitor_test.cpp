@@ -55,6 +55,21 @@ TEST_F(Watched, ItsClockIsMeasuredOnceItAnswers) {
     EXPECT_EQ(said, QStringList{QStringLiteral("COM1 (%1): answering").arg(device)});
 }
 
+// A unit in holdover, its crystal gaining 500 millionths: its measurements give the drift, plain
+// within seconds, and what its offset means.
+TEST_F(Watched, ItsDriftComesFromItsMeasurements) {
+    ASSERT_TRUE(Plug());
+    sim::Options options;
+    options.source = "crystal";
+    options.driftPpm = 500;
+    Start(options, {20, 200});
+    ASSERT_TRUE(test::WaitUntil([&] { return monitor->Reading().drift.has_value(); }, 30'000));
+    const diagnosis::Drift drift = *monitor->Reading().drift;
+    EXPECT_LE(std::abs(drift.ppm - 500), drift.uncertaintyPpm) << drift.uncertaintyPpm;
+    ASSERT_TRUE(monitor->Reading().diagnosis);
+    EXPECT_EQ(monitor->Reading().diagnosis->driftPpm, drift.ppm);
+}
+
 struct TroubleRow {
     const char* name;
     std::function<void(Watched&)> trouble;  // once it is up

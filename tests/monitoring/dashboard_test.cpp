@@ -1,7 +1,7 @@
 // The shipped Grafana dashboard and alert rules against a real Prometheus that scrapes irigctl
 // monitor of simulated units from an inventory: every query of the dashboard returns series, and
-// the rules match the monitor's series as they are. What the rules decide is promtool's to test
-// (irig-alerts_test.yml).
+// the rules match the monitor's series as they are (a unit in holdover gives the drift's). What
+// the rules decide is promtool's to test (irig-alerts_test.yml).
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -72,7 +72,8 @@ TEST(Dashboard, EveryQueryAnswersAndTheRulesMatchAMonitorOfAnInventory) {
                 QDir(dir.path()).mkpath(QStringLiteral("b")));
     SimulatedUnits siteA(dir.filePath(QStringLiteral("a")), 2, {});
     SimulatedUnits siteB(dir.filePath(QStringLiteral("b")), 1,
-                         {QStringLiteral("--source"), QStringLiteral("crystal")});
+                         {QStringLiteral("--source"), QStringLiteral("crystal"),
+                          QStringLiteral("--drift-ppm"), QStringLiteral("500")});
     ASSERT_TRUE(siteA.WaitReady() && siteB.WaitReady())
         << siteA.Errors().toStdString() << siteB.Errors().toStdString();
     const QString inventory = WriteFile(
@@ -120,6 +121,8 @@ TEST(Dashboard, EveryQueryAnswersAndTheRulesMatchAMonitorOfAnInventory) {
     const auto look = [&] {
         looking = true;
         round.start();
+        // Measured every 10 s at most, not every minute: the drift shows within seconds.
+        Http(monitor.Url(QStringLiteral("/check-time")), true);
         unanswered.clear();
         for (const auto& [name, query] : queries) {
             const auto [data, error] = prometheus.Api(query);
