@@ -1,21 +1,26 @@
-#include "monitor/authenticator.h"
+#include "web/authenticator.h"
 
 #include <crypt.h>
 
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
-#include "status/clockcheck.h"
-
-namespace irig::monitor {
+namespace irig::web {
 
 namespace {
 
 // A client that failed a check within this long waits behind those that did not.
 constexpr qint64 kFailedOfLateMs = 60'000;
 constexpr int kMostClientsRemembered = 4096;
+
+qint64 SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 QByteArray Secret() {
     QByteArray secret(32, Qt::Uninitialized);
@@ -225,12 +230,12 @@ void Authenticator::Finish(const std::shared_ptr<Pending>& pending, bool matches
 
 bool Authenticator::FailedOfLate(const QByteArray& client) const {
     const auto failure = failures_.constFind(client);
-    return failure != failures_.constEnd() && status::SteadyMs() - *failure < kFailedOfLateMs;
+    return failure != failures_.constEnd() && SteadyMs() - *failure < kFailedOfLateMs;
 }
 
 void Authenticator::NoteFailure(const QByteArray& client) {
     if (failures_.size() >= kMostClientsRemembered && !failures_.contains(client)) {
-        const qint64 now = status::SteadyMs();
+        const qint64 now = SteadyMs();
         failures_.removeIf([now](const QHash<QByteArray, qint64>::iterator& failure) {
             return now - failure.value() >= kFailedOfLateMs;
         });
@@ -238,7 +243,7 @@ void Authenticator::NoteFailure(const QByteArray& client) {
             failures_.clear();
         }
     }
-    failures_.insert(client, status::SteadyMs());
+    failures_.insert(client, SteadyMs());
 }
 
-}  // namespace irig::monitor
+}  // namespace irig::web

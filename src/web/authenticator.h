@@ -17,7 +17,7 @@
 #include <optional>
 #include <utility>
 
-namespace irig::monitor {
+namespace irig::web {
 
 enum class Verdict {
     kAllowed,
@@ -103,4 +103,4 @@ private:
     QThreadPool pool_;
 };
 
-}  // namespace irig::monitor
+}  // namespace irig::web

@@ -1,7 +1,7 @@
 // Who gets in: each form of Authorization header with its verdict by real bcrypt, and, with checks
 // that wait until the test lets them go, that a pair is checked once and then remembered, that the
 // checks that wait are bounded, and that a client that failed waits behind those that did not.
-#include "monitor/authenticator.h"
+#include "web/authenticator.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "support/tlsfiles.h"
 #include "support/wait.h"
 
-namespace irig::monitor {
+namespace irig::web {
 namespace {
 
 using test::BasicAuthorization;
@@ -133,4 +133,4 @@ TEST_F(GatedPair, AClientThatFailedOfLateGoesLast) {
 }
 
 }  // namespace
-}  // namespace irig::monitor
+}  // namespace irig::web
