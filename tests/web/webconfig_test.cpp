@@ -122,5 +122,30 @@ TEST_F(WebConfigFiles, TheGoodFormsGiveTlsUsersAndHeaders) {
     EXPECT_FALSE(std::get<WebConfig>(empty).tls || !std::get<WebConfig>(empty).users.empty());
 }
 
+// What a reload may not take while serving: each step down, and what is no step down.
+TEST(WebConfigReload, RefusesOnlyWhatWouldWeakenTheEdge) {
+    const TlsConfig tls{"cert", "key", {}, "NORMAL"};
+    TlsConfig verifying = tls;
+    verifying.clientCaPem = "ca";
+    const std::map<QByteArray, QByteArray> users{{"u", kHash}};
+    const struct {
+        WebConfig before;
+        WebConfig after;
+        const char* said;  // empty: taken
+    } rows[] = {
+        {{tls, {}, {}}, {}, "turn TLS off"},
+        {{verifying, {}, {}}, {tls, {}, {}}, "no longer verify client certificates"},
+        {{std::nullopt, users, {}}, {}, "without a password"},
+        {{std::nullopt, users, {}}, {std::nullopt, {{"v", kHash}}, {}}, ""},
+        {{}, {verifying, users, {}}, ""},
+        {{tls, {}, {}}, {verifying, {}, {}}, ""},
+    };
+    for (const auto& row : rows) {
+        const std::optional<QString> said = Weakening(row.before, row.after);
+        EXPECT_EQ(said.value_or(QString()).contains(QLatin1String(row.said)), true) << row.said;
+        EXPECT_EQ(said.has_value(), *row.said != '\0') << row.said;
+    }
+}
+
 }  // namespace
 }  // namespace irig::web
