@@ -59,8 +59,9 @@ protected:
     }
     // Connected (with TLS, the handshake begun), `request` sent (with TLS, once it is done).
     static std::unique_ptr<QSslSocket> Connect(quint16 port, Client client,
-                                               const QByteArray& request) {
+                                               const QByteArray& request, int from = 1) {
         auto socket = std::make_unique<QSslSocket>();
+        socket->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(from)));
         socket->setSslConfiguration(files->Client(
             client == Client::kTlsWithCertificate ? QStringLiteral("client") : QString()));
         if (client == Client::kPlain) {
@@ -190,6 +191,24 @@ TEST_F(WebSecurity, AHandshakeCountsAgainstTheCapAndTheIdleTime) {
     EXPECT_TRUE(test::WaitUntil([&] { return oldest->state() == QTcpSocket::UnconnectedState; }))
         << "the cap made room";
     EXPECT_TRUE(test::WaitUntil([&] { return silent->state() == QTcpSocket::UnconnectedState; }));
+}
+
+// The flood: one address holds more slow connections than it may, sixteen others send wrong
+// passwords; a scrape from another address, and a password never seen before, are answered.
+TEST_F(WebSecurity, AFloodShutsOutNoScrape) {
+    const quint16 port = Serve(Config(Web::kUsersAndTls));
+    std::vector<std::unique_ptr<QSslSocket>> flood;
+    for (int i = 0; i < 80; ++i) {
+        flood.push_back(Connect(port, Client::kPlain, "GET /metrics HTTP/1.1\r\nHo", 2));
+    }
+    for (int from = 3; from < 19; ++from) {
+        flood.push_back(Connect(
+            port, Client::kTls,
+            "GET /metrics HTTP/1.1\r\nHost: a\r\nAuthorization: " +
+                test::BasicAuthorization("prometheus", QByteArray::number(from)) + "\r\n\r\n",
+            from));
+    }
+    EXPECT_TRUE(Answer(*Connect(port, Client::kTls, kScrape, 20)).startsWith("HTTP/1.1 200"));
 }
 
 // What SetWebConfig takes applies to the next connection and the next request.
