@@ -471,6 +471,7 @@ void Edge::Shared::Answer(quint64 id, Reply reply) {
 }
 
 void Edge::Shared::Tell(std::function<void(bool)> delivered, bool whole) const {
+    const QMutexLocker lock(&mutex);
     if (delivered && context != nullptr) {
         QMetaObject::invokeMethod(
             context, [delivered = std::move(delivered), whole] { delivered(whole); },
@@ -607,9 +608,13 @@ Edge::Edge(Limits limits) : shared_(std::make_shared<Shared>(limits)) {
 
 Edge::~Edge() {
     Stop();
+    QObject* context = nullptr;
+    {
+        const QMutexLocker lock(&shared_->mutex);
+        context = std::exchange(shared_->context, nullptr);
+    }
     QMetaObject::invokeMethod(
-        shared_->context, [this] { delete shared_->context; }, Qt::BlockingQueuedConnection);
-    shared_->context = nullptr;
+        context, [context] { delete context; }, Qt::BlockingQueuedConnection);
     thread_.quit();
     thread_.wait();
 }
