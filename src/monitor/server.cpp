@@ -130,7 +130,8 @@ ConfigReload MetricsBoard::LastReload() const {
     return reload_;
 }
 
-MetricsServer::MetricsServer(const MetricsBoard& board, MeasureRequest measure, web::Limits limits)
+MetricsServer::MetricsServer(const MetricsBoard& board, MeasureRequest measure,
+                             const web::Limits& limits)
     : board_(board), measure_(std::move(measure)), edge_(limits) {
     edge_.SetHandler([this](const web::Request& request, const web::Respond& respond) {
         Serve(request, respond);

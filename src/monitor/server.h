@@ -70,7 +70,8 @@ public:
     // Called in the server's thread when a lease granted did not reach its borrower.
     using Undelivered = std::function<void(const LeaseRequest&, const LeaseAnswer&)>;
 
-    MetricsServer(const MetricsBoard& board, MeasureRequest measure, web::Limits limits = {});
+    MetricsServer(const MetricsBoard& board, MeasureRequest measure,
+                  const web::Limits& limits = {});
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 

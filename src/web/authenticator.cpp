@@ -34,6 +34,7 @@ QByteArray Secret() {
 struct Authenticator::Pending {
     // cppcheck-suppress unusedStructMember ; read in Finish
     QByteArray key;
+    // cppcheck-suppress unusedStructMember ; read in Finish
     QByteArray user;
     QByteArray password;
     QByteArray hash;

@@ -119,7 +119,7 @@ QByteArray Request::Header(const QByteArray& lowerName) const {
 }
 
 struct Edge::Shared : std::enable_shared_from_this<Edge::Shared> {
-    explicit Shared(Limits given) : limits(given) {}
+    explicit Shared(const Limits& given) : limits(given) {}
 
     const Limits limits;
     mutable QMutex mutex;
@@ -588,7 +588,7 @@ int Edge::Shared::Certificate(gnutls_session_t session, const gnutls_datum_t*, i
                                               : -1;
 }
 
-Edge::Edge(Limits limits) : shared_(std::make_shared<Shared>(limits)) {
+Edge::Edge(const Limits& limits) : shared_(std::make_shared<Shared>(limits)) {
     thread_.setObjectName(QStringLiteral("web"));
     thread_.start();
     Shared& shared = *shared_;

@@ -82,7 +82,7 @@ struct Counts {
 
 class Edge final {
 public:
-    explicit Edge(Limits limits = {});
+    explicit Edge(const Limits& limits = {});
     ~Edge();
     Edge(const Edge&) = delete;
     Edge& operator=(const Edge&) = delete;

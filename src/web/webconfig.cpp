@@ -142,7 +142,9 @@ QByteArray PrivateKeyId(const QByteArray& pem) {
 // exchange and cipher.
 struct CipherSuite {
     const char* name;
+    // cppcheck-suppress unusedStructMember ; read in ReadCipherSuites
     const char* exchange;
+    // cppcheck-suppress unusedStructMember ; read in ReadCipherSuites
     const char* cipher;
 };
 constexpr CipherSuite kCipherSuites[] = {
