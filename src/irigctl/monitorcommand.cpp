@@ -7,7 +7,7 @@
 
 #include "cli/commandline.h"
 #include "monitor/monitor.h"
-#include "monitor/webconfig.h"
+#include "web/webconfig.h"
 
 namespace irig::monitor {
 
@@ -25,7 +25,16 @@ constexpr cli::Option kWebConfig{
     .help =
         "TLS, users and headers from FILE, the Prometheus exporter toolkit's web configuration "
         "(default: %1).",
-    .environment = kWebConfigVariable};
+    .environment = web::kWebConfigVariable};
+constexpr cli::Option kExternalHost{
+    .name = "web-external-host",
+    .value = "NAME",
+    .help =
+        "Without users, a request that changes something (POST /check-time, a lease) is served "
+        "only when its Host is this computer's address, localhost, or a NAME given here (once "
+        "for each name this computer is reached by), so that no web page can rebind its own name "
+        "to this computer and act through a browser on it.",
+    .several = true};
 constexpr cli::Option kLeaseLimit{
     .name = "lease-limit",
     .value = "SECONDS",
@@ -64,6 +73,14 @@ std::optional<QString> Read(const cli::Given& given, cli::Request& request) {
         std::tie(options.listenHost, options.listenPort) = *address;
     }
     options.webConfig = given.Value(kWebConfig);
+    static const QRegularExpression name(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$"));
+    for (const QString& host : given.Values(kExternalHost)) {
+        if (!name.match(host).hasMatch() || host.size() > 253) {
+            return QStringLiteral("--web-external-host \"%1\" is not a host name").arg(host);
+        }
+        options.externalHosts.append(host.toLower());
+    }
     std::optional<QString> wrong = given.Number(kLeaseLimit, options.leaseLimitSeconds);
     request.options = options;
     return wrong;
@@ -101,7 +118,8 @@ const cli::Command kCommand{
         "on POST /units/NAME/lease or /lease?port=PORT: it closes the port until the unit is\n"
         "returned or the lease ends, publishes irig_unit_leased 1 meanwhile, and records each\n"
         "lease in the system log.",
-    .options = {cli::kPorts, cli::kTimeout, cli::Selection(), kListen, kWebConfig, kLeaseLimit},
+    .options = {cli::kPorts, cli::kTimeout, cli::Selection(), kListen, kWebConfig, kExternalHost,
+                kLeaseLimit},
     .read = Read,
     .run = RunMonitor,
 };

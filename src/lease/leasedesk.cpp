@@ -94,6 +94,16 @@ void LeaseDesk::Serve(const LeaseRequest& request, const Answer& answer) {
     });
 }
 
+void LeaseDesk::Undelivered(const LeaseRequest& request, const LeaseAnswer& granted) {
+    say_(link::PrintableUtf8(
+        QStringLiteral("%1: the lease for %2 did not reach its borrower; taken back")
+            .arg(granted.body.value(QStringLiteral("unit")).toString(), request.who)));
+    LeaseRequest back = request;
+    back.verb = LeaseRequest::Verb::kReturn;
+    back.words.token = granted.body.value(QStringLiteral("lease")).toString();
+    Serve(back, [](const LeaseAnswer&) {});
+}
+
 void LeaseDesk::Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer) {
     Expire();  // a lease due now has ended, whether its timer has fired or not
     Apply(unit, leases_.Decide(unit, request, clock_()), answer);

@@ -47,6 +47,8 @@ public:
     void SetUnits(const std::vector<LeasedUnit>& units);
     // Answers `request`, perhaps later (once the unit's port is closed), always once.
     void Serve(const LeaseRequest& request, const Answer& answer);
+    // The answer `granted` to `request` did not reach its borrower: the unit is taken back.
+    void Undelivered(const LeaseRequest& request, const LeaseAnswer& granted);
 
 private:
     void Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer);

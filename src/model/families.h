@@ -26,6 +26,8 @@ enum class Family {
     kLeapSecondsExpiry,
     kReloadSuccessful,
     kReloadSuccessTimestamp,
+    kHttpResponses,
+    kHttpConnectionsClosed,
 };
 
 struct FamilyRow {
@@ -42,7 +44,7 @@ struct FamilyRow {
 inline constexpr std::array<const char*, 2> kUnitLabels{"port", "unit"};
 
 // In the order of the exposition.
-inline constexpr std::array<FamilyRow, 17> kFamilies{{
+inline constexpr std::array<FamilyRow, 19> kFamilies{{
     {Family::kUp, "irig_unit_up",
      "Whether the unit answered its last request (1) or not (0); none while it is lent.", "gauge",
      true, ""},
@@ -99,6 +101,14 @@ inline constexpr std::array<FamilyRow, 17> kFamilies{{
      "When the configuration was last read whole, at the start or a reload, in seconds since the "
      "epoch.",
      "gauge", false, ""},
+    {Family::kHttpResponses, "irig_monitor_http_responses_total",
+     "The HTTP responses the monitor's web edge sent, refusals too, by status code.", "counter",
+     false, "code"},
+    {Family::kHttpConnectionsClosed, "irig_monitor_http_connections_closed_total",
+     "The connections the web edge closed itself, by why: idle, slow_head (a head not whole by "
+     "its deadline), address_cap, full (room made for a newcomer, or none), tls_handshake (one "
+     "that never completed a request after a failed or abandoned handshake).",
+     "counter", false, "reason"},
 }};
 
 // Row() finds a family's row by its number.

@@ -198,10 +198,33 @@ void DriftFamily(QByteArray& out, Family family, const std::vector<UnitReading>&
 
 }  // namespace
 
+// The edge's counters: a series for each status and each reason seen.
+static void EdgeCounters(QByteArray& out, const web::Counts& edge) {
+    const auto series = [&out](Family family, QByteArrayView own, quint64 count) {
+        const FamilyRow& row = Row(family);
+        out += row.name;
+        out += '{';
+        out += row.ownLabel;
+        out += "=\"";
+        out += own;
+        out += "\"} ";
+        out += QByteArray::number(count);
+        out += '\n';
+    };
+    Header(out, Family::kHttpResponses);
+    for (const auto& [code, count] : edge.responses) {
+        series(Family::kHttpResponses, QByteArray::number(code), count);
+    }
+    Header(out, Family::kHttpConnectionsClosed);
+    for (const auto& [reason, count] : edge.closed) {
+        series(Family::kHttpConnectionsClosed, web::kClosedNames[static_cast<int>(reason)], count);
+    }
+}
+
 QByteArray Exposition(const std::vector<UnitReading>& units,
                       const std::optional<status::KernelClock>& hostClock,
                       const std::optional<ConfigReload>& reload,
-                      std::optional<qint64> leapListExpires) {
+                      std::optional<qint64> leapListExpires, const web::Counts* edge) {
     QByteArray out;
     out.reserve(1200 + static_cast<qsizetype>(units.size()) * 640);
     std::vector<QByteArray> labels(units.size());
@@ -295,6 +318,9 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
         out += ' ';
         AppendThousandths(out, reload->lastSuccess / 1000);
         out += '\n';
+    }
+    if (edge != nullptr) {
+        EdgeCounters(out, *edge);
     }
     return out;
 }

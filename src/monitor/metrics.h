@@ -4,6 +4,8 @@
 // serving the server's.
 #pragma once
 
+#include "web/edge.h"
+
 #include <QByteArray>
 #include <QString>
 #include <optional>
@@ -54,6 +56,7 @@ inline constexpr char kContentType[] = "text/plain; version=0.0.4; charset=utf-8
 QByteArray Exposition(const std::vector<UnitReading>& units,
                       const std::optional<status::KernelClock>& hostClock,
                       const std::optional<ConfigReload>& reload = std::nullopt,
-                      std::optional<qint64> leapListExpires = std::nullopt);
+                      std::optional<qint64> leapListExpires = std::nullopt,
+                      const web::Counts* edge = nullptr);
 
 }  // namespace irig::monitor

@@ -15,6 +15,10 @@
 
 namespace irig::monitor {
 
+using web::LoadWebConfig;
+using web::WebConfig;
+using web::WebConfigFault;
+
 namespace {
 
 // A loop's units: enough that a few loops serve thousands, few enough that one is never late.
@@ -151,18 +155,25 @@ ReloadPart InventoryPart(const Options& options, Watchlist& watchlist, std::FILE
 }
 
 // The web configuration read again: its users and headers for the requests that come, its TLS for
-// the connections that come.
-ReloadPart WebConfigPart(const QString& file, MetricsServer& server, std::FILE* err) {
+// the connections that come. One that would weaken the edge is refused: a restart does that.
+ReloadPart WebConfigPart(const QString& file, MetricsServer& server, WebConfig& current,
+                         std::FILE* err) {
     return {QStringLiteral("the web configuration %1").arg(file),
-            [file, &server, err]() -> std::variant<std::function<void()>, QString> {
+            [file, &server, &current, err]() -> std::variant<std::function<void()>, QString> {
                 auto web = LoadWebConfig(file);
                 if (const auto* fault = std::get_if<WebConfigFault>(&web)) {
                     return fault->Text();
                 }
-                return [file, &server, err, config = std::get<WebConfig>(std::move(web))] {
-                    server.SetWebConfig(config);
-                    Write(err, QStringLiteral("irigctl: monitor: read %1 again").arg(file));
-                };
+                if (const auto weakening = web::Weakening(current, std::get<WebConfig>(web))) {
+                    return QStringLiteral("%1: %2: restart the monitor to do that on purpose")
+                        .arg(file, *weakening);
+                }
+                return
+                    [file, &server, &current, err, config = std::get<WebConfig>(std::move(web))] {
+                        current = config;
+                        server.SetWebConfig(config);
+                        Write(err, QStringLiteral("irigctl: monitor: read %1 again").arg(file));
+                    };
             }};
 }
 
@@ -231,11 +242,19 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
             &loops, [&loops, port] { loops.MeasureOnRequest(port); }, Qt::QueuedConnection);
     });
     server.SetWebConfig(std::get<WebConfig>(web));
-    server.SetLeases([&desk](const LeaseRequest& request,
-                             const std::function<void(const LeaseAnswer&)>& answer) {
-        QMetaObject::invokeMethod(
-            &desk, [&desk, request, answer] { desk.Serve(request, answer); }, Qt::QueuedConnection);
-    });
+    server.SetExternalHosts(options.externalHosts);
+    server.SetLeases(
+        [&desk](const LeaseRequest& request,
+                const std::function<void(const LeaseAnswer&)>& answer) {
+            QMetaObject::invokeMethod(
+                &desk, [&desk, request, answer] { desk.Serve(request, answer); },
+                Qt::QueuedConnection);
+        },
+        [&desk](const LeaseRequest& request, const LeaseAnswer& granted) {
+            QMetaObject::invokeMethod(
+                &desk, [&desk, request, granted] { desk.Undelivered(request, granted); },
+                Qt::QueuedConnection);
+        });
     const QHostAddress address(options.listenHost);
     QString why;
     const quint16 listening = server.Listen(address, options.listenPort, &why);
@@ -259,7 +278,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
         parts.push_back(InventoryPart(options, watchlist, err));
     }
     if (!options.webConfig.isEmpty()) {
-        parts.push_back(WebConfigPart(options.webConfig, server, err));
+        parts.push_back(WebConfigPart(options.webConfig, server, std::get<WebConfig>(web), err));
     }
     QEventLoop loop;
     int exitCode = 0;

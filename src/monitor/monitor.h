@@ -22,6 +22,9 @@ struct Options {
     QString listenHost = QStringLiteral("127.0.0.1");  // where /metrics is served
     quint16 listenPort = 9810;                         // 0: any free port
     QString webConfig;  // the web configuration file (TLS, users, headers); empty: none
+    // Names this computer is reached by, besides its addresses and localhost, that a request
+    // which changes something may give as its Host without users.
+    QStringList externalHosts;
     unit::Timeouts timeouts;
     Schedule schedule;
     int leaseLimitSeconds = lease::kLeaseLimitSeconds;  // the longest a unit is lent

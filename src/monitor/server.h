@@ -1,8 +1,8 @@
-// irigctl monitor's HTTP side: /metrics rendered from the readings last posted, in a thread of its
-// own so that a scrape never waits for the units' loop (nor for a terminal server being
-// connected); POST /check-time asks for a measurement now, from the page's own origin only; the
-// lease routes read and admitted here, answered when the leases say. The web configuration's
-// users, headers and TLS apply to every path. The units are polled and lent elsewhere.
+// irigctl monitor's routes on the web edge: /metrics rendered from the readings last posted, in the
+// edge's thread so that a scrape never waits for the units' loop (nor for a terminal server being
+// connected); POST /check-time asks for a measurement now, from the page's own origin and, without
+// users, for one of this computer's names only; the lease routes read and admitted here, answered
+// when the leases say. Sockets, limits, users, headers and TLS are the edge's.
 #pragma once
 
 #include <QHash>
@@ -10,6 +10,7 @@
 #include <QMutex>
 #include <QStringList>
 #include <QThread>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -17,16 +18,9 @@
 #include <vector>
 
 #include "lease/leases.h"
-#include "monitor/authenticator.h"
-#include "monitor/httpguard.h"
 #include "monitor/metrics.h"
-#include "monitor/webconfig.h"
-
-class QHttpServer;
-class QHttpServerRequest;
-class QHttpServerResponder;
-class QHttpServerResponse;
-class QTcpSocket;
+#include "web/edge.h"
+#include "web/webconfig.h"
 
 namespace irig::monitor {
 
@@ -78,9 +72,11 @@ public:
     // thread, later, once.
     using LeaseService =
         std::function<void(const LeaseRequest&, std::function<void(const LeaseAnswer&)>)>;
+    // Called in the server's thread when a lease granted did not reach its borrower.
+    using Undelivered = std::function<void(const LeaseRequest&, const LeaseAnswer&)>;
 
-    MetricsServer(const MetricsBoard& board, MeasureRequest measure, HttpLimits limits = {});
-    ~MetricsServer();
+    MetricsServer(const MetricsBoard& board, MeasureRequest measure,
+                  const web::Limits& limits = {});
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
 
@@ -88,34 +84,33 @@ public:
     quint16 Listen(const QHostAddress& address, quint16 port, QString* why);
 
     // The web configuration from now on: its users and headers for the requests that come, its
-    // TLS for the connections that come. From any thread, before Listen too; it is taken when
-    // this returns.
-    void SetWebConfig(const WebConfig& web);
-    // Where the lease routes go; before Listen. Without one, no unit is lent.
-    void SetLeases(LeaseService leases) { leases_ = std::move(leases); }
+    // TLS for the connections that come. From any thread, before Listen too.
+    void SetWebConfig(const web::WebConfig& web);
+    // Where the lease routes go, and where a grant not delivered goes; before Listen. Without
+    // them, no unit is lent.
+    void SetLeases(LeaseService leases, Undelivered undelivered = {}) {
+        leases_ = std::move(leases);
+        undelivered_ = std::move(undelivered);
+    }
+    // Names this computer is reached by besides its addresses and localhost (lower case); before
+    // Listen.
+    void SetExternalHosts(const QStringList& names) { names_ = names; }
+    web::Counts Counted() const { return edge_.Counted(); }
 
 private:
-    struct Asked;
-    using Held = std::shared_ptr<QHttpServerResponder>;
-
-    void Serve(const QHttpServerRequest& request, QHttpServerResponder&& responder);
-    void Send(QHttpServerResponder&& responder, const Asked& asked, Verdict verdict) const;
-    void Lease(const Held& held, QTcpSocket* socket, const Asked& asked);
-    void Respond(QHttpServerResponder&& responder, QHttpServerResponse&& response) const;
+    void Serve(const web::Request& request, const web::Respond& respond) const;
+    void Lease(const web::Request& request, const web::Respond& respond) const;
+    bool CrossOrigin(const web::Request& request) const;
+    bool ForeignHost(const web::Request& request) const;
 
     const MetricsBoard& board_;
     MeasureRequest measure_;
     LeaseService leases_;
-    HttpLimits limits_;
-    WebConfig web_;  // the server's thread's once it listens
-    QThread thread_;
-    QObject* context_ = nullptr;     // lives in the server's thread
-    QHttpServer* server_ = nullptr;  // made and deleted there
-    GuardedTcpServer* tcp_ = nullptr;
-    Authenticator* authenticator_ = nullptr;
-    // The lease requests that wait for their answer, in the server's thread.
-    std::map<quint64, std::function<void(const LeaseAnswer&)>> waiting_;
-    quint64 nextLease_ = 0;
+    Undelivered undelivered_;
+    QStringList names_;
+    std::atomic<bool> users_ = false;
+    quint16 port_ = 0;
+    web::Edge edge_;
 };
 
 }  // namespace irig::monitor

@@ -9,11 +9,11 @@
 #include <QTcpServer>
 
 #include "lease/leaseclient.h"
-#include "monitor/webconfig.h"
 #include "support/firmwarefile.h"
 #include "support/monitorprocess.h"
 #include "support/tlsfiles.h"
 #include "support/wait.h"
+#include "web/webconfig.h"
 
 namespace irig::test {
 namespace {
@@ -92,25 +92,28 @@ TEST(SecureExporter, AFaultyFileIsRefusedBeforeAnythingListens) {
     TlsFiles files;
     const QString web = WriteFile(files.Path(QStringLiteral("web.yml")),
                                   "basic_auth_users:\n  prometheus: secret\n");
-    qputenv(monitor::kWebConfigVariable, web.toLocal8Bit());
+    qputenv(web::kWebConfigVariable, web.toLocal8Bit());
     MonitorProcess monitor(kNoUnit);
-    qunsetenv(monitor::kWebConfigVariable);
+    qunsetenv(web::kWebConfigVariable);
     EXPECT_EQ(monitor.Finished(), 2);
     EXPECT_TRUE(monitor.Errors().startsWith(
         "irigctl: monitor: " + web + ":2:15: the password of prometheus is not a bcrypt hash"))
         << monitor.Errors().toStdString();
 }
 
-// SIGHUP reads the file again: its users from the next request on; a faulty file keeps those
-// before and says why, there and in the reload's series.
+// SIGHUP reads the file again: its users from the next request on; a faulty file, or one that
+// would turn TLS off, keeps those before and says why, there and in the reload's series.
 TEST(SecureExporter, ReadsItsFileAgainOnSigHup) {
     TlsFiles files;
+    ASSERT_TRUE(files.Made()) << "openssl";
     const QString web = files.Path(QStringLiteral("web.yml"));
-    WriteFile(web, "basic_auth_users: {old: " + BcryptHash("s3cret") + "}\n");
+    const QByteArray tls = "tls_server_config: {cert_file: server.crt, key_file: server.key}\n";
+    WriteFile(web, tls + "basic_auth_users: {old: " + BcryptHash("s3cret") + "}\n");
     MonitorProcess monitor(kNoUnit, {QStringLiteral("--web-config"), web});
     ASSERT_TRUE(monitor.WaitServing()) << monitor.Errors().toStdString();
     const auto scrape = [&](const QByteArray& user) {
         QNetworkRequest request(monitor.Url(QStringLiteral("/metrics")));
+        request.setSslConfiguration(files.Client({}));
         request.setRawHeader("Authorization", BasicAuthorization(user, "s3cret"));
         return Http(request);
     };
@@ -118,13 +121,20 @@ TEST(SecureExporter, ReadsItsFileAgainOnSigHup) {
 
     WriteFile(web, "basic_auth_users: {new: " + BcryptHash("s3cret") + "}\n");
     monitor.Reload();
+    ASSERT_TRUE(WaitUntil([&] { return monitor.Errors().contains("stays as it was"); }));
+    EXPECT_TRUE(monitor.Errors().contains(web + ": it would turn TLS off: restart the monitor"))
+        << monitor.Errors().toStdString();
+    EXPECT_TRUE(scrape("old").body.contains("\nirig_monitor_config_last_reload_successful 0\n"));
+
+    WriteFile(web, tls + "basic_auth_users: {new: " + BcryptHash("s3cret") + "}\n");
+    monitor.Reload();
     ASSERT_TRUE(WaitUntil([&] { return scrape("new").status == 200; }));
     EXPECT_EQ(scrape("old").status, 401);
 
-    WriteFile(web, "basic_auth_users: {new: s3cret}\n");
+    WriteFile(web, tls + "basic_auth_users: {new: s3cret}\n");
     monitor.Reload();
-    ASSERT_TRUE(WaitUntil([&] { return monitor.Errors().contains("stays as it was"); }));
-    EXPECT_TRUE(monitor.Errors().contains(web + ":1:25: the password of new is not a bcrypt hash"))
+    ASSERT_TRUE(WaitUntil([&] { return monitor.Errors().contains("not a bcrypt hash"); }));
+    EXPECT_TRUE(monitor.Errors().contains(web + ":2:25: the password of new is not a bcrypt hash"))
         << monitor.Errors().toStdString();
     const HttpReply after = scrape("new");
     EXPECT_EQ(after.status, 200);

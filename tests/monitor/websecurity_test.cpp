@@ -1,7 +1,8 @@
 // The exporter's HTTP side under a web configuration, as clients on the network meet it: users on
-// every path, who may take a lease, the page's own origin only for POST /check-time and the
-// leases, the headers on every response, TLS with and without client certificates, a handshake
-// held to the cap and the idle time, and a new configuration taken while it serves.
+// every path, who may take a lease, the page's own origin only for POST /check-time and the leases,
+// and without users this computer's names only as their Host; the headers on every response, TLS
+// with and without client certificates, a handshake held to the cap and the head's deadline, and a
+// new configuration taken while it serves.
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
@@ -14,22 +15,27 @@
 namespace irig::monitor {
 namespace {
 
-enum class Web { kUsersAndTls, kClientCertificates };
+using web::ParseWebConfig;
+using web::WebConfig;
+
+enum class Web { kNone, kUsersAndTls, kClientCertificates };
 enum class Client { kPlain, kTls, kTlsWithCertificate };
 
 const QByteArray kGood =
     "Authorization: " + test::BasicAuthorization("prometheus", "s3cret") + "\r\n";
-const QByteArray kScrape = "GET /metrics HTTP/1.1\r\nConnection: close\r\n" + kGood + "\r\n";
+const QByteArray kScrape =
+    "GET /metrics HTTP/1.1\r\nHost: a\r\nConnection: close\r\n" + kGood + "\r\n";
 
 class WebSecurity : public testing::Test {
 protected:
     static void SetUpTestSuite() { files = new test::TlsFiles; }
     static void TearDownTestSuite() { delete files; }
 
-    quint16 Serve(const WebConfig& web, HttpLimits limits = {}) {
+    quint16 Serve(const WebConfig& web, web::Limits limits = {}) {
         server = std::make_unique<MetricsServer>(
             board, [this](const QString& port) { measured.append(port); }, limits);
         server->SetWebConfig(web);
+        server->SetExternalHosts({QStringLiteral("monitor.example")});
         server->SetLeases([](const LeaseRequest& request, const auto& answer) {
             answer({200, QJsonObject{{QStringLiteral("who"), request.who}}});
         });
@@ -37,6 +43,9 @@ protected:
         return server->Listen(QHostAddress::LocalHost, 0, &why);
     }
     static WebConfig Config(Web web) {
+        if (web == Web::kNone) {
+            return {};
+        }
         const QByteArray yaml =
             web == Web::kUsersAndTls
                 ? "tls_server_config: {cert_file: server.crt, key_file: server.key}\n"
@@ -50,8 +59,9 @@ protected:
     }
     // Connected (with TLS, the handshake begun), `request` sent (with TLS, once it is done).
     static std::unique_ptr<QSslSocket> Connect(quint16 port, Client client,
-                                               const QByteArray& request) {
+                                               const QByteArray& request, int from = 1) {
         auto socket = std::make_unique<QSslSocket>();
+        socket->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(from)));
         socket->setSslConfiguration(files->Client(
             client == Client::kTlsWithCertificate ? QStringLiteral("client") : QString()));
         if (client == Client::kPlain) {
@@ -105,16 +115,20 @@ TEST_P(SecuredRequests, AreAnsweredAsTheWebConfigurationSays) {
 
 const QByteArray kCheckTime = "POST /check-time HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n" + kGood;
 const QByteArray kLease = "POST /units/a/lease?seconds=60 HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n";
+const QByteArray kPlainCheck = "POST /check-time HTTP/1.1\r\n";
+const QByteArray kPlainLease = "POST /units/a/lease?seconds=60 HTTP/1.1\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     WebSecurity, SecuredRequests,
     testing::Values(
         SecurityRow{"good_scrape", Web::kUsersAndTls, Client::kTls,
-                    "GET /metrics HTTP/1.1\r\n" + kGood, "HTTP/1.1 200", "X-Frame-Options: deny"},
-        SecurityRow{"no_credentials", Web::kUsersAndTls, Client::kTls, "GET /metrics HTTP/1.1\r\n",
-                    "HTTP/1.1 401", "WWW-Authenticate: Basic realm=\"irigctl monitor\""},
+                    "GET /metrics HTTP/1.1\r\nHost: a\r\n" + kGood, "HTTP/1.1 200",
+                    "X-Frame-Options: deny"},
+        SecurityRow{"no_credentials", Web::kUsersAndTls, Client::kTls,
+                    "GET /metrics HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 401",
+                    "WWW-Authenticate: Basic realm=\"irigctl monitor\""},
         SecurityRow{"unknown_path_without_credentials", Web::kUsersAndTls, Client::kTls,
-                    "GET /nothing HTTP/1.1\r\n", "HTTP/1.1 401", ""},
+                    "GET /nothing HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 401", ""},
         SecurityRow{"check_time_as_curl", Web::kUsersAndTls, Client::kTls, kCheckTime,
                     "HTTP/1.1 202", ""},
         SecurityRow{"check_time_from_its_own_page", Web::kUsersAndTls, Client::kTls,
@@ -131,16 +145,44 @@ INSTANTIATE_TEST_SUITE_P(
                     kLease + kGood + "Origin: https://evil.example\r\n", "HTTP/1.1 403",
                     "another origin"},
         SecurityRow{"plain_http_to_tls", Web::kUsersAndTls, Client::kPlain,
-                    "GET /metrics HTTP/1.1\r\n" + kGood, "", ""},
+                    "GET /metrics HTTP/1.1\r\nHost: a\r\n" + kGood, "", ""},
         SecurityRow{"client_certificate", Web::kClientCertificates, Client::kTlsWithCertificate,
-                    "GET /metrics HTTP/1.1\r\n", "HTTP/1.1 200", ""},
+                    "GET /metrics HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 200", ""},
         SecurityRow{"no_client_certificate", Web::kClientCertificates, Client::kTls,
-                    "GET /metrics HTTP/1.1\r\n", "", ""}),
+                    "GET /metrics HTTP/1.1\r\nHost: a\r\n", "", ""},
+        // Host and Origin, without users and with them.
+        SecurityRow{"rebound_host", Web::kNone, Client::kPlain,
+                    kPlainCheck + "Host: attacker.example:{port}\r\n", "HTTP/1.1 403",
+                    "another host"},
+        SecurityRow{"rebound_host_and_its_origin", Web::kNone, Client::kPlain,
+                    kPlainLease + "Host: attacker.example:{port}\r\n"
+                                  "Origin: http://attacker.example:{port}\r\n",
+                    "HTTP/1.1 403", "another origin"},
+        SecurityRow{"own_host_foreign_origin", Web::kNone, Client::kPlain,
+                    kPlainCheck + "Host: 127.0.0.1:{port}\r\nOrigin: http://attacker.example:{port}"
+                                  "\r\n",
+                    "HTTP/1.1 403", "another origin"},
+        SecurityRow{"rebound_host_lease", Web::kNone, Client::kPlain,
+                    kPlainLease + "Host: attacker.example:{port}\r\n", "HTTP/1.1 403",
+                    "another host"},
+        SecurityRow{"localhost", Web::kNone, Client::kPlain,
+                    kPlainCheck + "Host: localhost:{port}\r\nOrigin: http://localhost:{port}\r\n",
+                    "HTTP/1.1 202", ""},
+        SecurityRow{"external_name_given", Web::kNone, Client::kPlain,
+                    kPlainLease + "Host: monitor.example:{port}\r\n", "HTTP/1.1 200",
+                    "{\"who\":\"127.0.0.1\"}"},
+        SecurityRow{"host_of_another_port", Web::kNone, Client::kPlain,
+                    kPlainCheck + "Host: 127.0.0.1:1\r\n", "HTTP/1.1 403", ""},
+        SecurityRow{"rebound_host_reading", Web::kNone, Client::kPlain,
+                    "GET /metrics HTTP/1.1\r\nHost: attacker.example:{port}\r\n", "HTTP/1.1 200",
+                    ""},
+        SecurityRow{"rebound_host_with_users", Web::kUsersAndTls, Client::kTls,
+                    kPlainCheck + kGood + "Host: attacker.example:{port}\r\n", "HTTP/1.1 202", ""}),
     [](const testing::TestParamInfo<SecurityRow>& row) { return row.param.name; });
 
-// Connections that never say hello fill the cap, and are closed after the idle time.
+// Connections that never say hello fill the cap, and are closed after the head's deadline.
 TEST_F(WebSecurity, AHandshakeCountsAgainstTheCapAndTheIdleTime) {
-    const quint16 port = Serve(Config(Web::kUsersAndTls), {2, 1024, 1024, 600});
+    const quint16 port = Serve(Config(Web::kUsersAndTls), {2, 4, 32 * 1024, 1024, 600, {}});
     const auto oldest = Connect(port, Client::kPlain, {});
     ASSERT_TRUE(test::WaitUntil([&] { return oldest->state() == QTcpSocket::ConnectedState; }));
     const auto silent = Connect(port, Client::kPlain, {});
@@ -151,14 +193,32 @@ TEST_F(WebSecurity, AHandshakeCountsAgainstTheCapAndTheIdleTime) {
     EXPECT_TRUE(test::WaitUntil([&] { return silent->state() == QTcpSocket::UnconnectedState; }));
 }
 
+// The flood: one address holds more slow connections than it may, sixteen others send wrong
+// passwords; a scrape from another address, and a password never seen before, are answered.
+TEST_F(WebSecurity, AFloodShutsOutNoScrape) {
+    const quint16 port = Serve(Config(Web::kUsersAndTls));
+    std::vector<std::unique_ptr<QSslSocket>> flood;
+    for (int i = 0; i < 80; ++i) {
+        flood.push_back(Connect(port, Client::kPlain, "GET /metrics HTTP/1.1\r\nHo", 2));
+    }
+    for (int from = 3; from < 19; ++from) {
+        flood.push_back(Connect(
+            port, Client::kTls,
+            "GET /metrics HTTP/1.1\r\nHost: a\r\nAuthorization: " +
+                test::BasicAuthorization("prometheus", QByteArray::number(from)) + "\r\n\r\n",
+            from));
+    }
+    EXPECT_TRUE(Answer(*Connect(port, Client::kTls, kScrape, 20)).startsWith("HTTP/1.1 200"));
+}
+
 // What SetWebConfig takes applies to the next connection and the next request.
 TEST_F(WebSecurity, ANewConfigurationAppliesToWhatComesNext) {
     const quint16 port = Serve({});
-    const QByteArray plain = "GET /metrics HTTP/1.1\r\n\r\n";
+    const QByteArray plain = "GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n";
     const auto open = Connect(port, Client::kPlain, plain);
     ASSERT_TRUE(test::WaitUntil([&] { return open->bytesAvailable() > 0; }));
     server->SetWebConfig(Config(Web::kUsersAndTls));
-    open->write("GET /metrics HTTP/1.1\r\nConnection: close\r\n\r\n");
+    open->write("GET /metrics HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n");
     const QByteArray got = Answer(*open);
     EXPECT_TRUE(got.startsWith("HTTP/1.1 200") && got.contains("HTTP/1.1 401")) << "an open one";
     EXPECT_FALSE(Answer(*Connect(port, Client::kPlain, plain)).contains("HTTP/1.1"));

@@ -1,21 +1,26 @@
-#include "monitor/authenticator.h"
+#include "web/authenticator.h"
 
 #include <crypt.h>
 
 #include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <algorithm>
+#include <chrono>
 #include <vector>
 
-#include "status/clockcheck.h"
-
-namespace irig::monitor {
+namespace irig::web {
 
 namespace {
 
 // A client that failed a check within this long waits behind those that did not.
 constexpr qint64 kFailedOfLateMs = 60'000;
 constexpr int kMostClientsRemembered = 4096;
+
+qint64 SteadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 QByteArray Secret() {
     QByteArray secret(32, Qt::Uninitialized);
@@ -29,6 +34,8 @@ QByteArray Secret() {
 struct Authenticator::Pending {
     // cppcheck-suppress unusedStructMember ; read in Finish
     QByteArray key;
+    // cppcheck-suppress unusedStructMember ; read in Finish
+    QByteArray user;
     QByteArray password;
     QByteArray hash;
     bool known = false;  // the user is one of the users (else `hash` is another's)
@@ -69,21 +76,22 @@ bool BcryptMatches(const QByteArray& password, const QByteArray& hash) {
     return difference == 0;
 }
 
-void Authenticator::Remembered::Add(const QByteArray& key) {
+void Authenticator::Remembered::Add(const QByteArray& key, const QByteArray& user) {
     if (keys_.contains(key)) {
         return;
     }
-    if (static_cast<int>(order_.size()) >= most_) {
+    while (!order_.empty() && static_cast<int>(keys_.size()) >= most_) {
         keys_.remove(order_.front());
         order_.pop_front();
     }
-    keys_.insert(key);
+    keys_.insert(key, user);
     order_.push_back(key);
 }
 
-void Authenticator::Remembered::Clear() {
-    keys_.clear();
-    order_.clear();
+void Authenticator::Remembered::Forget(const std::function<bool(const QByteArray& user)>& forget) {
+    keys_.removeIf(
+        [&](const QHash<QByteArray, QByteArray>::iterator& key) { return forget(key.value()); });
+    std::erase_if(order_, [this](const QByteArray& key) { return !keys_.contains(key); });
 }
 
 Authenticator::Authenticator(CheckLimits limits, Matches matches, QObject* parent)
@@ -104,10 +112,23 @@ void Authenticator::SetUsers(const std::map<QByteArray, QByteArray>& users) {
     if (users == users_) {
         return;
     }
+    const auto changed = [&](const QByteArray& user) {
+        const auto before = users_.find(user);
+        const auto after = users.find(user);
+        return (before == users_.end()) != (after == users.end()) ||
+               (before != users_.end() && before->second != after->second);
+    };
+    good_.Forget(changed);
+    wrong_.Forget(changed);
     users_ = users;
     ++generation_;
-    good_.Clear();
-    wrong_.Clear();
+    dearest_.clear();
+    for (const auto& [user, hash] : users_) {
+        // $2y$NN$: the cost is two digits, so that the text orders as the number.
+        if (dearest_.isEmpty() || hash.mid(4, 2) > dearest_.mid(4, 2)) {
+            dearest_ = hash;
+        }
+    }
 }
 
 void Authenticator::Check(const QByteArray& authorization, const QByteArray& client, Done done) {
@@ -134,24 +155,27 @@ void Authenticator::Check(const QByteArray& authorization, const QByteArray& cli
         return;
     }
     const auto lane = lanes_.find(client);
-    if (waiting_ >= limits_.waiting ||
-        (lane != lanes_.end() &&
-         static_cast<int>(lane->second.size()) >= limits_.waitingPerClient)) {
+    // A quarter of the slots is kept for the clients that have not failed of late.
+    const int room =
+        FailedOfLate(client) ? limits_.waiting - std::max(1, limits_.waiting / 4) : limits_.waiting;
+    if (waiting_ >= room || (lane != lanes_.end() &&
+                             static_cast<int>(lane->second.size()) >= limits_.waitingPerClient)) {
         done(Verdict::kBusy);
         return;
     }
-    // A user that is not one is checked against another's hash all the same, so that the time
+    // A user that is not one is checked against the dearest hash all the same, so that the time
     // of the answer does not tell which names are users.
     const auto found = users_.find(user);
-    auto pending = std::make_shared<Pending>(
-        Pending{key,
-                password,
-                found != users_.end() ? found->second : users_.begin()->second,
-                found != users_.end(),
-                client,
-                generation_,
-                {},
-                false});
+    auto pending =
+        std::make_shared<Pending>(Pending{key,
+                                          user,
+                                          password,
+                                          found != users_.end() ? found->second : dearest_,
+                                          found != users_.end(),
+                                          client,
+                                          generation_,
+                                          {},
+                                          false});
     pending->waiters.push_back(std::move(done));
     checking_.emplace(key, pending);
     lanes_[client].push_back(pending);
@@ -212,7 +236,7 @@ void Authenticator::Finish(const std::shared_ptr<Pending>& pending, bool matches
     const bool current = pending->generation == generation_;
     const bool allowed = matches && pending->known && current;
     if (current) {
-        (allowed ? good_ : wrong_).Add(pending->key);
+        (allowed ? good_ : wrong_).Add(pending->key, pending->user);
     }
     if (!allowed) {
         NoteFailure(pending->client);
@@ -225,12 +249,12 @@ void Authenticator::Finish(const std::shared_ptr<Pending>& pending, bool matches
 
 bool Authenticator::FailedOfLate(const QByteArray& client) const {
     const auto failure = failures_.constFind(client);
-    return failure != failures_.constEnd() && status::SteadyMs() - *failure < kFailedOfLateMs;
+    return failure != failures_.constEnd() && SteadyMs() - *failure < kFailedOfLateMs;
 }
 
 void Authenticator::NoteFailure(const QByteArray& client) {
     if (failures_.size() >= kMostClientsRemembered && !failures_.contains(client)) {
-        const qint64 now = status::SteadyMs();
+        const qint64 now = SteadyMs();
         failures_.removeIf([now](const QHash<QByteArray, qint64>::iterator& failure) {
             return now - failure.value() >= kFailedOfLateMs;
         });
@@ -238,7 +262,7 @@ void Authenticator::NoteFailure(const QByteArray& client) {
             failures_.clear();
         }
     }
-    failures_.insert(client, status::SteadyMs());
+    failures_.insert(client, SteadyMs());
 }
 
-}  // namespace irig::monitor
+}  // namespace irig::web

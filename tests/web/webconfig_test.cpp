@@ -1,15 +1,13 @@
 // The web configuration as a site writes it for its exporters: each fault refused with its line
 // and column, and the good forms read into TLS, users and headers, with the files they name found
 // beside the configuration.
-#include "monitor/webconfig.h"
+#include "web/webconfig.h"
 
 #include <gtest/gtest.h>
 
-#include <QSslKey>
-
 #include "support/tlsfiles.h"
 
-namespace irig::monitor {
+namespace irig::web {
 namespace {
 
 const QByteArray kTls = "tls_server_config:\n  cert_file: server.crt\n  key_file: server.key\n";
@@ -83,10 +81,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "the server's own"},
         FaultRow{"header_value_refused", "http_server_config:\n  headers: {X-Frame-Options: x}\n",
                  2, 30, "deny or sameorigin"},
-        FaultRow{"header_with_a_line_break", "http_server_config:\n  headers: {X-A: \"a\\nb\"}\n",
-                 2, 18, "control character"},
+        FaultRow{"header_with_a_line_break",
+                 "http_server_config:\n  headers: {X-XSS-Protection: \"a\\nb\"}\n", 2, 31,
+                 "control character"},
         FaultRow{"header_twice_in_another_case",
-                 "http_server_config:\n  headers: {X-A: a, x-a: b}\n", 2, 21, "given twice"}),
+                 "http_server_config:\n  headers: {X-XSS-Protection: a, x-xss-protection: b}\n", 2,
+                 34, "given twice"},
+        FaultRow{"header_the_toolkit_refuses",
+                 "http_server_config:\n  headers: {Access-Control-Allow-Origin: \"*\"}\n", 2, 13,
+                 "not a header the exporter toolkit allows"},
+        FaultRow{"cipher_suite_unknown", kTls + "  cipher_suites: [TLS_RSA_WITH_RC4_128_SHA]\n", 4,
+                 19, "cipher suite TLS_RSA_WITH_RC4_128_SHA is not served"}),
     [](const testing::TestParamInfo<FaultRow>& row) { return row.param.name; });
 
 TEST_F(WebConfigFiles, TheGoodFormsGiveTlsUsersAndHeaders) {
@@ -101,18 +106,48 @@ TEST_F(WebConfigFiles, TheGoodFormsGiveTlsUsersAndHeaders) {
         << std::get<WebConfigFault>(full).Text().toStdString();
     const WebConfig& config = std::get<WebConfig>(full);
     ASSERT_TRUE(config.tls);
-    EXPECT_EQ(config.tls->peerVerifyMode(), QSslSocket::VerifyPeer);
-    EXPECT_EQ(config.tls->protocol(), QSsl::TlsV1_3OrLater);
-    EXPECT_EQ(config.tls->caCertificates().size(), 1) << "the client CA's only, no system's";
-    EXPECT_FALSE(config.tls->privateKey().isNull());
+    EXPECT_TRUE(config.tls->VerifiesClients());
+    EXPECT_EQ(config.tls->priorities, "NORMAL:-VERS-ALL:+VERS-TLS1.3");
+    EXPECT_FALSE(config.tls->keyPem.isEmpty());
     EXPECT_EQ(config.users.size(), 2u);
     EXPECT_EQ(config.headers,
               (std::vector<std::pair<QByteArray, QByteArray>>{{"X-Frame-Options", "DENY"}}))
         << "a blank header is not sent";
+    const auto suites = Parse(kTls +
+                              "  max_version: TLS12\n  cipher_suites: "
+                              "[TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256]\n");
+    ASSERT_TRUE(std::holds_alternative<WebConfig>(suites));
+    EXPECT_EQ(std::get<WebConfig>(suites).tls->priorities,
+              "NORMAL:-VERS-ALL:+VERS-TLS1.2:-CIPHER-ALL:-KX-ALL:+AES-128-GCM:+ECDHE-RSA");
     const auto empty = Parse("tls_server_config:\nbasic_auth_users:\n");
     ASSERT_TRUE(std::holds_alternative<WebConfig>(empty));
     EXPECT_FALSE(std::get<WebConfig>(empty).tls || !std::get<WebConfig>(empty).users.empty());
 }
 
+// What a reload may not take while serving: each step down, and what is no step down.
+TEST(WebConfigReload, RefusesOnlyWhatWouldWeakenTheEdge) {
+    const TlsConfig tls{"cert", "key", {}, "NORMAL"};
+    TlsConfig verifying = tls;
+    verifying.clientCaPem = "ca";
+    const std::map<QByteArray, QByteArray> users{{"u", kHash}};
+    const struct {
+        WebConfig before;
+        WebConfig after;
+        const char* said;  // empty: taken
+    } rows[] = {
+        {{tls, {}, {}}, {}, "turn TLS off"},
+        {{verifying, {}, {}}, {tls, {}, {}}, "no longer verify client certificates"},
+        {{std::nullopt, users, {}}, {}, "without a password"},
+        {{std::nullopt, users, {}}, {std::nullopt, {{"v", kHash}}, {}}, ""},
+        {{}, {verifying, users, {}}, ""},
+        {{tls, {}, {}}, {verifying, {}, {}}, ""},
+    };
+    for (const auto& row : rows) {
+        const std::optional<QString> said = Weakening(row.before, row.after);
+        EXPECT_EQ(said.value_or(QString()).contains(QLatin1String(row.said)), true) << row.said;
+        EXPECT_EQ(said.has_value(), *row.said != '\0') << row.said;
+    }
+}
+
 }  // namespace
-}  // namespace irig::monitor
+}  // namespace irig::web

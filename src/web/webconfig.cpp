@@ -1,8 +1,7 @@
-#include "monitor/webconfig.h"
+#include "web/webconfig.h"
 
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
 #include <yaml-cpp/yaml.h>
 
 #include <QDir>
@@ -10,12 +9,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
-#include <QSslKey>
 #include <algorithm>
 #include <functional>
 #include <memory>
 
-namespace irig::monitor {
+namespace irig::web {
 
 namespace {
 
@@ -96,42 +94,67 @@ QByteArray ReadNamed(const QDir& folder, const QString& key, const QString& name
     return file.read(kMostBytes);
 }
 
-QList<QSslCertificate> Certificates(const QByteArray& pem) {
-    const QList<QSslCertificate> certificates = QSslCertificate::fromData(pem, QSsl::Pem);
-    return std::any_of(certificates.begin(), certificates.end(),
-                       [](const QSslCertificate& certificate) { return certificate.isNull(); })
-               ? QList<QSslCertificate>()
-               : certificates;
+gnutls_datum_t Datum(const QByteArray& bytes) {
+    return {reinterpret_cast<unsigned char*>(const_cast<char*>(bytes.constData())),
+            static_cast<unsigned int>(bytes.size())};
 }
 
-// Whether the private key is the one whose public half the first certificate holds.
-bool KeyMatches(const QByteArray& certificatePem, const QByteArray& keyPem) {
-    const auto memory = [](const QByteArray& bytes) {
-        return std::unique_ptr<BIO, decltype(&BIO_free)>(
-            BIO_new_mem_buf(bytes.constData(), static_cast<int>(bytes.size())), &BIO_free);
-    };
-    const auto certificateBio = memory(certificatePem);
-    const auto keyBio = memory(keyPem);
-    // No passphrase is asked for (OpenSSL's own would read the terminal).
-    const auto noPassphrase = [](char*, int, int, void*) { return 0; };
-    const std::unique_ptr<X509, decltype(&X509_free)> certificate(
-        PEM_read_bio_X509(certificateBio.get(), nullptr, noPassphrase, nullptr), &X509_free);
-    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        PEM_read_bio_PrivateKey(keyBio.get(), nullptr, noPassphrase, nullptr), &EVP_PKEY_free);
-    const bool matches = certificate && key && X509_check_private_key(certificate.get(), key.get());
-    ERR_clear_error();
-    return matches;
-}
-
-QSslKey PrivateKey(const QByteArray& pem) {
-    for (const QSsl::KeyAlgorithm algorithm : {QSsl::Rsa, QSsl::Ec, QSsl::Dsa}) {
-        QSslKey key(pem, algorithm, QSsl::Pem, QSsl::PrivateKey);
-        if (!key.isNull()) {
-            return key;
-        }
+// The key identifier of each certificate in `pem`, in order; none when one does not load.
+QList<QByteArray> CertificateKeys(const QByteArray& pem) {
+    gnutls_x509_crt_t* certificates = nullptr;
+    unsigned int count = 0;
+    const gnutls_datum_t data = Datum(pem);
+    if (gnutls_x509_crt_list_import2(&certificates, &count, &data, GNUTLS_X509_FMT_PEM, 0) < 0) {
+        return {};
     }
-    return {};
+    QList<QByteArray> keys;
+    for (unsigned int i = 0; i < count; ++i) {
+        QByteArray id(64, '\0');
+        size_t size = static_cast<size_t>(id.size());
+        if (gnutls_x509_crt_get_key_id(certificates[i], 0,
+                                       reinterpret_cast<unsigned char*>(id.data()), &size) == 0) {
+            keys.append(id.left(static_cast<qsizetype>(size)));
+        }
+        gnutls_x509_crt_deinit(certificates[i]);
+    }
+    gnutls_free(certificates);
+    return keys.size() == static_cast<qsizetype>(count) ? keys : QList<QByteArray>();
 }
+
+// The key identifier of the unencrypted private key in `pem` (RSA, EC, DSA, Ed25519), or empty.
+QByteArray PrivateKeyId(const QByteArray& pem) {
+    gnutls_x509_privkey_t key = nullptr;
+    if (gnutls_x509_privkey_init(&key) < 0) {
+        return {};
+    }
+    const gnutls_datum_t data = Datum(pem);
+    QByteArray id(64, '\0');
+    size_t size = static_cast<size_t>(id.size());
+    const bool loaded = gnutls_x509_privkey_import2(key, &data, GNUTLS_X509_FMT_PEM, nullptr,
+                                                    GNUTLS_PKCS_PLAIN) == 0 &&
+                        gnutls_x509_privkey_get_key_id(
+                            key, 0, reinterpret_cast<unsigned char*>(id.data()), &size) == 0;
+    gnutls_x509_privkey_deinit(key);
+    return loaded ? id.left(static_cast<qsizetype>(size)) : QByteArray();
+}
+
+// The exporter toolkit's (Go's) names of the TLS 1.2 suites served, as GnuTLS names their key
+// exchange and cipher.
+struct CipherSuite {
+    const char* name;
+    // cppcheck-suppress unusedStructMember ; read in ReadCipherSuites
+    const char* exchange;
+    // cppcheck-suppress unusedStructMember ; read in ReadCipherSuites
+    const char* cipher;
+};
+constexpr CipherSuite kCipherSuites[] = {
+    {"TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256", "ECDHE-ECDSA", "AES-128-GCM"},
+    {"TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384", "ECDHE-ECDSA", "AES-256-GCM"},
+    {"TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-ECDSA", "CHACHA20-POLY1305"},
+    {"TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", "ECDHE-RSA", "AES-128-GCM"},
+    {"TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384", "ECDHE-RSA", "AES-256-GCM"},
+    {"TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256", "ECDHE-RSA", "CHACHA20-POLY1305"},
+};
 
 int TlsVersion(const QString& text, const YAML::Mark& mark, const QString& key) {
     if (text == QLatin1String("TLS12") || text == QLatin1String("TLS13")) {
@@ -156,9 +179,64 @@ struct TlsSettings {
     int lowest = 12;
     int highest = 13;
     YAML::Mark lowestMark;
+    QStringList exchanges;  // of cipher_suites, as GnuTLS names them; empty: GnuTLS's own
+    QStringList ciphers;
+    YAML::Mark suitesMark;
 
     bool Verify() const { return clientAuth.name == QLatin1String("RequireAndVerifyClientCert"); }
 };
+
+void ReadCipherSuites(const YAML::Node& value, const YAML::Node& key, TlsSettings& tls) {
+    if (!value.IsSequence() || value.size() == 0) {
+        throw Fault{Where(value, key), QStringLiteral("cipher_suites must be a list of suites")};
+    }
+    tls.suitesMark = Where(value, key);
+    for (const auto& item : value) {
+        const QString name = Scalar(item, key, QStringLiteral("a list of suites"));
+        const auto known =
+            std::find_if(std::begin(kCipherSuites), std::end(kCipherSuites),
+                         [&](const CipherSuite& suite) { return name == suite.name; });
+        if (known == std::end(kCipherSuites)) {
+            QStringList names;
+            for (const CipherSuite& suite : kCipherSuites) {
+                names.append(QLatin1String(suite.name));
+            }
+            throw Fault{item.Mark(), QStringLiteral("cipher suite %1 is not served: %2")
+                                         .arg(name, names.join(QStringLiteral(", ")))};
+        }
+        for (const auto& [list, added] :
+             {std::pair{&tls.exchanges, known->exchange}, std::pair{&tls.ciphers, known->cipher}}) {
+            if (!list->contains(QLatin1String(added))) {
+                list->append(QLatin1String(added));
+            }
+        }
+    }
+}
+
+// The versions and suites as a GnuTLS priority string; a suite list applies to TLS 1.2, as the
+// toolkit's does, TLS 1.3 keeping its own.
+QByteArray Priorities(const TlsSettings& tls) {
+    QByteArray priorities = "NORMAL:-VERS-ALL";
+    for (int version = tls.lowest; version <= tls.highest; ++version) {
+        priorities += ":+VERS-TLS1." + QByteArray::number(version - 10);
+    }
+    if (!tls.ciphers.isEmpty()) {
+        priorities += ":-CIPHER-ALL:-KX-ALL";
+        for (const QString& name : tls.ciphers + tls.exchanges) {
+            priorities += ":+" + name.toLatin1();
+        }
+        if (tls.highest == 13) {
+            priorities += ":+AES-128-GCM:+AES-256-GCM:+CHACHA20-POLY1305";
+        }
+    }
+    gnutls_priority_t checked = nullptr;
+    if (gnutls_priority_init(&checked, priorities.constData(), nullptr) < 0) {
+        throw Fault{tls.suitesMark, QStringLiteral("GnuTLS takes no such priorities: %1")
+                                        .arg(QString::fromLatin1(priorities))};
+    }
+    gnutls_priority_deinit(checked);
+    return priorities;
+}
 
 TlsSettings ReadTlsSettings(const YAML::Node& node) {
     using Named = TlsSettings::Named;
@@ -168,11 +246,16 @@ TlsSettings ReadTlsSettings(const YAML::Node& node) {
         node, QStringLiteral("tls_server_config"),
         {QStringLiteral("cert_file"), QStringLiteral("key_file"),
          QStringLiteral("client_auth_type"), QStringLiteral("client_ca_file"),
-         QStringLiteral("min_version"), QStringLiteral("max_version")},
+         QStringLiteral("min_version"), QStringLiteral("max_version"),
+         QStringLiteral("cipher_suites")},
         {QStringLiteral("cert"), QStringLiteral("key"), QStringLiteral("client_ca"),
-         QStringLiteral("client_allowed_sans"), QStringLiteral("cipher_suites"),
-         QStringLiteral("prefer_server_cipher_suites"), QStringLiteral("curve_preferences")},
+         QStringLiteral("client_allowed_sans"), QStringLiteral("prefer_server_cipher_suites"),
+         QStringLiteral("curve_preferences")},
         [&tls](const QString& key, const YAML::Node& name, const YAML::Node& value) {
+            if (key == QLatin1String("cipher_suites")) {
+                ReadCipherSuites(value, name, tls);
+                return;
+            }
             const Named read{Scalar(value, name, QStringLiteral("a string")), Where(value, name)};
             if (key == QLatin1String("min_version")) {
                 tls.lowest = TlsVersion(read.name, read.mark, key);
@@ -226,53 +309,44 @@ void CheckTlsSettings(const TlsSettings& tls) {
 }
 
 // The files the settings name, each loaded and checked, as the server's TLS configuration.
-QSslConfiguration LoadTls(const TlsSettings& settings, const QDir& folder) {
+TlsConfig LoadTls(const TlsSettings& settings, const QDir& folder) {
     const TlsSettings::Named& certificateFile = settings.certificateFile;
     const TlsSettings::Named& keyFile = settings.keyFile;
     const TlsSettings::Named& caFile = settings.caFile;
-    const QByteArray certificatePem =
+    TlsConfig tls;
+    tls.certificatePem =
         ReadNamed(folder, QStringLiteral("cert_file"), certificateFile.name, certificateFile.mark);
-    const QList<QSslCertificate> chain = Certificates(certificatePem);
+    const QList<QByteArray> chain = CertificateKeys(tls.certificatePem);
     if (chain.isEmpty()) {
         throw Fault{certificateFile.mark,
                     QStringLiteral("cert_file %1 holds no PEM certificate that loads")
                         .arg(certificateFile.name)};
     }
-    const QByteArray keyPem =
-        ReadNamed(folder, QStringLiteral("key_file"), keyFile.name, keyFile.mark);
-    const QSslKey key = PrivateKey(keyPem);
-    if (key.isNull()) {
+    tls.keyPem = ReadNamed(folder, QStringLiteral("key_file"), keyFile.name, keyFile.mark);
+    const QByteArray key = PrivateKeyId(tls.keyPem);
+    if (key.isEmpty()) {
         throw Fault{keyFile.mark, QStringLiteral("key_file %1 holds no private key that loads (an "
                                                  "RSA, EC or DSA key in PEM, unencrypted)")
                                       .arg(keyFile.name)};
     }
-    if (!KeyMatches(certificatePem, keyPem)) {
+    if (key != chain.first()) {
         throw Fault{keyFile.mark, QStringLiteral("key_file %1 is not the key of cert_file %2")
                                       .arg(keyFile.name, certificateFile.name)};
     }
-    QList<QSslCertificate> authorities;
     if (settings.Verify()) {
-        authorities = Certificates(
-            ReadNamed(folder, QStringLiteral("client_ca_file"), caFile.name, caFile.mark));
-        if (authorities.isEmpty()) {
+        tls.clientCaPem =
+            ReadNamed(folder, QStringLiteral("client_ca_file"), caFile.name, caFile.mark);
+        if (CertificateKeys(tls.clientCaPem).isEmpty()) {
             throw Fault{caFile.mark, QStringLiteral("client_ca_file %1 holds no PEM certificate "
                                                     "that loads")
                                          .arg(caFile.name)};
         }
     }
-    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    tls.setLocalCertificateChain(chain);
-    tls.setPrivateKey(key);
-    tls.setProtocol(settings.lowest == 13    ? QSsl::TlsV1_3OrLater
-                    : settings.highest == 12 ? QSsl::TlsV1_2
-                                             : QSsl::TlsV1_2OrLater);
-    // Only the client CA is trusted: none of the system's.
-    tls.setCaCertificates(authorities);
-    tls.setPeerVerifyMode(settings.Verify() ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
+    tls.priorities = Priorities(settings);
     return tls;
 }
 
-QSslConfiguration ReadTls(const YAML::Node& node, const QDir& folder) {
+TlsConfig ReadTls(const YAML::Node& node, const QDir& folder) {
     const TlsSettings settings = ReadTlsSettings(node);
     CheckTlsSettings(settings);
     return LoadTls(settings, folder);
@@ -332,6 +406,10 @@ std::vector<std::pair<QByteArray, QByteArray>> ReadHeaders(const YAML::Node& nod
                                       "connection",     "keep-alive",   "upgrade",
                                       "trailer",        "date",         "www-authenticate",
                                       "allow",          "retry-after"};
+    // The exporter toolkit's, so that one file serves a site's every exporter.
+    static const QStringList allowed{"Strict-Transport-Security", "X-Content-Type-Options",
+                                     "X-Frame-Options", "X-XSS-Protection",
+                                     "Content-Security-Policy"};
     static const QMap<QString, QStringList> values{
         {QStringLiteral("x-frame-options"), {"deny", "sameorigin"}},
         {QStringLiteral("x-content-type-options"), {"nosniff"}}};
@@ -352,6 +430,11 @@ std::vector<std::pair<QByteArray, QByteArray>> ReadHeaders(const YAML::Node& nod
         if (reserved.contains(lower)) {
             throw Fault{entry.first.Mark(),
                         QStringLiteral("%1 is the server's own header").arg(name)};
+        }
+        if (!allowed.contains(name, Qt::CaseInsensitive)) {
+            throw Fault{entry.first.Mark(),
+                        QStringLiteral("%1 is not a header the exporter toolkit allows (%2)")
+                            .arg(name, allowed.join(QStringLiteral(", ")))};
         }
         if (seen.contains(lower)) {
             throw Fault{entry.first.Mark(), QStringLiteral("%1 is given twice").arg(name)};
@@ -433,6 +516,19 @@ std::variant<WebConfig, WebConfigFault> ParseWebConfig(const QByteArray& yaml,
     }
 }
 
+std::optional<QString> Weakening(const WebConfig& before, const WebConfig& after) {
+    if (before.tls && !after.tls) {
+        return QStringLiteral("it would turn TLS off");
+    }
+    if (before.tls && before.tls->VerifiesClients() && !after.tls->VerifiesClients()) {
+        return QStringLiteral("it would no longer verify client certificates");
+    }
+    if (!before.users.empty() && after.users.empty()) {
+        return QStringLiteral("it would let everyone in without a password");
+    }
+    return std::nullopt;
+}
+
 std::variant<WebConfig, WebConfigFault> LoadWebConfig(const QString& path) {
     const QFileInfo info(path);
     if (!info.isFile()) {
@@ -450,4 +546,4 @@ std::variant<WebConfig, WebConfigFault> LoadWebConfig(const QString& path) {
     return ParseWebConfig(file.read(kMostBytes), path);
 }
 
-}  // namespace irig::monitor
+}  // namespace irig::web

@@ -1,7 +1,7 @@
 // Who gets in: each form of Authorization header with its verdict by real bcrypt, and, with checks
 // that wait until the test lets them go, that a pair is checked once and then remembered, that the
 // checks that wait are bounded, and that a client that failed waits behind those that did not.
-#include "monitor/authenticator.h"
+#include "web/authenticator.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "support/tlsfiles.h"
 #include "support/wait.h"
 
-namespace irig::monitor {
+namespace irig::web {
 namespace {
 
 using test::BasicAuthorization;
@@ -51,14 +51,16 @@ INSTANTIATE_TEST_SUITE_P(
 class Gated : public testing::Test {
 protected:
     explicit Gated(int workers = 1)
-        : authenticator({workers, 2, 3, 8}, [this](const QByteArray& password, const QByteArray&) {
-              {
-                  const std::lock_guard lock(mutex);
-                  begun.push_back(password);
-              }
-              go.acquire();
-              return password == "good";
-          }) {
+        : authenticator({workers, 2, 3, 8},
+                        [this](const QByteArray& password, const QByteArray& hash) {
+                            {
+                                const std::lock_guard lock(mutex);
+                                begun.push_back(password);
+                                hashes.push_back(hash);
+                            }
+                            go.acquire();
+                            return password == "good";
+                        }) {
         authenticator.SetUsers({{"u", "hash"}});
     }
     ~Gated() override { go.release(100); }
@@ -80,10 +82,11 @@ protected:
     QSemaphore go;
     std::mutex mutex;
     std::vector<QByteArray> begun;
+    std::vector<QByteArray> hashes;
     Authenticator authenticator;
 };
 
-TEST_F(Gated, APairIsCheckedOnceAndRememberedUntilTheUsersChange) {
+TEST_F(Gated, APairIsCheckedOnceAndRememberedUntilItsUserChanges) {
     const auto first = Ask("good");
     const auto meanwhile = Ask("good");
     const auto wrong = Ask("bad");
@@ -95,11 +98,15 @@ TEST_F(Gated, APairIsCheckedOnceAndRememberedUntilTheUsersChange) {
     EXPECT_EQ(Ask("bad")->value(), Verdict::kRefused) << "before Check returns";
     EXPECT_EQ(Begun(), (std::vector<QByteArray>{"good", "bad"}));
 
-    authenticator.SetUsers({{"v", "hash"}});
+    authenticator.SetUsers({{"u", "hash"}, {"v", "$2y$12$dear"}});
+    EXPECT_EQ(Ask("good")->value(), Verdict::kAllowed) << "u's hash is the same";
+    authenticator.SetUsers({{"v", "$2y$12$dear"}, {"w", "$2y$04$cheap"}});
     const auto forgotten = Ask("good");
     go.release();
     ASSERT_TRUE(Answered(forgotten));
     EXPECT_EQ(*forgotten, Verdict::kRefused) << "u is no user any more";
+    const std::lock_guard lock(mutex);
+    EXPECT_EQ(hashes.back(), "$2y$12$dear") << "an unknown user costs what the dearest does";
 }
 
 TEST_F(Gated, TheChecksThatWaitAreBoundedPerClientAndOverall) {
@@ -133,4 +140,4 @@ TEST_F(GatedPair, AClientThatFailedOfLateGoesLast) {
 }
 
 }  // namespace
-}  // namespace irig::monitor
+}  // namespace irig::web

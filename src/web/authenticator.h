@@ -1,8 +1,9 @@
-// Who may use irigctl monitor's HTTP side: a request's Basic credentials checked against the web
-// configuration's bcrypt hashes on a few threads of its own, never on the caller's. A good pair
-// is remembered, and so is a wrong one; the checks that wait are bounded per client and overall,
-// and the clients that failed of late wait behind the others and never take the last worker. What
-// a request is then answered is the server's.
+// Who may use the web edge: a request's Basic credentials checked against the web configuration's
+// bcrypt hashes on a few threads of its own, never on the caller's. A good pair is remembered, and
+// so is a wrong one, for as long as their user's hash stays; the checks that wait are bounded per
+// client and overall, with slots kept for the clients that have not failed, and the clients that
+// failed of late wait behind the others and never take the last worker. An unknown user costs a
+// wrong password of the dearest user. What a request is then answered is the edge's.
 #pragma once
 
 #include <QByteArray>
@@ -17,7 +18,7 @@
 #include <optional>
 #include <utility>
 
-namespace irig::monitor {
+namespace irig::web {
 
 enum class Verdict {
     kAllowed,
@@ -53,8 +54,8 @@ public:
     Authenticator(const Authenticator&) = delete;
     Authenticator& operator=(const Authenticator&) = delete;
 
-    // The users from now on (name: bcrypt hash; none: everyone is allowed). What was remembered is
-    // forgotten when they change.
+    // The users from now on (name: bcrypt hash; none: everyone is allowed). What was remembered of
+    // a user whose hash changed (or who came or went) is forgotten.
     void SetUsers(const std::map<QByteArray, QByteArray>& users);
 
     // Calls `done` with the verdict on the Authorization header of a request from `client`: before
@@ -65,17 +66,18 @@ public:
 
 private:
     struct Pending;
-    // A bounded set: the oldest key goes for a newcomer.
+    // A bounded set of keys, each with its user: the oldest key goes for a newcomer.
     class Remembered {
     public:
         explicit Remembered(int most) : most_(most) {}
         bool Has(const QByteArray& key) const { return keys_.contains(key); }
-        void Add(const QByteArray& key);
-        void Clear();
+        void Add(const QByteArray& key, const QByteArray& user);
+        // Forgets the keys of the users `forget` says.
+        void Forget(const std::function<bool(const QByteArray& user)>& forget);
 
     private:
         int most_;
-        QSet<QByteArray> keys_;
+        QHash<QByteArray, QByteArray> keys_;
         std::deque<QByteArray> order_;
     };
     using Lanes = std::map<QByteArray, std::deque<std::shared_ptr<Pending>>>;
@@ -90,6 +92,7 @@ private:
     const Matches matches_;
     const QByteArray secret_;  // keys the remembered pairs
     std::map<QByteArray, QByteArray> users_;
+    QByteArray dearest_;  // the hash of the highest cost, which an unknown user is checked with
     int generation_ = 0;  // of the users
     Remembered good_;
     Remembered wrong_;
@@ -103,4 +106,4 @@ private:
     QThreadPool pool_;
 };
 
-}  // namespace irig::monitor
+}  // namespace irig::web
