@@ -19,7 +19,7 @@ SetTimePlan PlanSetTime(HostTime now, microseconds wire) {
     }
     const qint64 epochMs = duration_cast<milliseconds>(second.time_since_epoch()).count();
     return {duration_cast<microseconds>(second - arrival),
-            QDateTime::fromMSecsSinceEpoch(epochMs, Qt::LocalTime)};
+            QDateTime::fromMSecsSinceEpoch(epochMs)};
 }
 
 SetTimeSend PlanSetTimeRequest(HostTime now) {
