@@ -24,6 +24,12 @@
 #include "shell/textbox.h"
 #include "status/replies.h"
 
+// The window's pictures are compiled into this static library, which a linker may leave out unless
+// something names them: registered before the window takes its icon.
+static void RegisterShellResources() {
+    Q_INIT_RESOURCE(shell);
+}
+
 namespace irig::shell {
 
 namespace {
@@ -221,6 +227,7 @@ void MakeTimers(QMainWindow& window, Controls& c) {
 void BuildControls(QMainWindow& window, Controls& c) {
     window.setObjectName(QStringLiteral("IRIG"));
     window.setWindowTitle(QStringLiteral("IRIG-B Configuration"));
+    RegisterShellResources();
     window.setWindowIcon(QIcon(QStringLiteral(":/irig-config.png")));
 
     QMenu* mnuComm = window.menuBar()->addMenu(QStringLiteral("&Communications"));

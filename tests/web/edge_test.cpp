@@ -202,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    false,
                    "HTTP/1.1 400",
-                   "X-Frame-Options: deny",
+                   "",  // libmicrohttpd 1.0 refuses it itself, without the configured headers
                    true,
                    {}},
         RequestRow{"two_lengths",
