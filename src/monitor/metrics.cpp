@@ -196,10 +196,20 @@ void DriftFamily(QByteArray& out, Family family, const std::vector<UnitReading>&
     }
 }
 
-}  // namespace
+// Whether the last reload of the configuration succeeded, and when one last did.
+void ReloadFamilies(QByteArray& out, const ConfigReload& reload) {
+    Header(out, Family::kReloadSuccessful);
+    out += Row(Family::kReloadSuccessful).name;
+    out += reload.successful ? " 1\n" : " 0\n";
+    Header(out, Family::kReloadSuccessTimestamp);
+    out += Row(Family::kReloadSuccessTimestamp).name;
+    out += ' ';
+    AppendThousandths(out, reload.lastSuccess / 1000);
+    out += '\n';
+}
 
 // The edge's counters: a series for each status and each reason seen.
-static void EdgeCounters(QByteArray& out, const web::Counts& edge) {
+void EdgeCounters(QByteArray& out, const web::Counts& edge) {
     const auto series = [&out](Family family, QByteArrayView own, quint64 count) {
         const FamilyRow& row = Row(family);
         out += row.name;
@@ -220,6 +230,8 @@ static void EdgeCounters(QByteArray& out, const web::Counts& edge) {
         series(Family::kHttpConnectionsClosed, web::kClosedNames[static_cast<int>(reason)], count);
     }
 }
+
+}  // namespace
 
 QByteArray Exposition(const std::vector<UnitReading>& units,
                       const std::optional<status::KernelClock>& hostClock,
@@ -310,14 +322,7 @@ QByteArray Exposition(const std::vector<UnitReading>& units,
     }
 
     if (reload) {
-        Header(out, Family::kReloadSuccessful);
-        out += Row(Family::kReloadSuccessful).name;
-        out += reload->successful ? " 1\n" : " 0\n";
-        Header(out, Family::kReloadSuccessTimestamp);
-        out += Row(Family::kReloadSuccessTimestamp).name;
-        out += ' ';
-        AppendThousandths(out, reload->lastSuccess / 1000);
-        out += '\n';
+        ReloadFamilies(out, *reload);
     }
     if (edge != nullptr) {
         EdgeCounters(out, *edge);

@@ -79,6 +79,8 @@ TEST_F(Exporter, PromtoolAcceptsItAndPrometheusScrapesIt) {
     ASSERT_TRUE(promtool.waitForFinished(10'000)) << "promtool (Debian's prometheus package)";
     EXPECT_EQ(promtool.exitCode(), 0) << promtool.readAll().toStdString();
     EXPECT_TRUE(promtool.readAllStandardOutput().isEmpty());
+    EXPECT_TRUE(Metrics().contains("\nirig_monitor_http_responses_total{code=\"200\"} "))
+        << "the web edge's counters, on /metrics";
 
     QFile config(dir.filePath(QStringLiteral("prometheus.yml")));
     ASSERT_TRUE(config.open(QIODevice::WriteOnly));
