@@ -70,13 +70,13 @@ int Runner::Exec(const Pace& pace) {
                                                    static_cast<int>(units), context_.localMonitor);
     borrowing_->SetTls(lease::MonitorTls::Environment().Over(request_.common.monitorTls));
     // A lease lost ends the unit's work as a port lost would: its requests stop at once.
-    QObject::connect(
-        borrowing_.get(), &lease::Borrower::Lost, [this](int unit, const QString& why) {
-            Write(context_.err, why + QLatin1Char('\n'));
-            if (unit::Session* session = fanOut_->SessionOf(unit)) {
-                session->Interrupt();
-            }
-        });
+    QObject::connect(borrowing_.get(), &lease::Borrower::Lost,
+                     [this](int unit, const QString& why) {
+                         Write(context_.err, why + QLatin1Char('\n'));
+                         if (unit::Session* session = fanOut_->SessionOf(unit)) {
+                             session->Interrupt();
+                         }
+                     });
     QObject::connect(
         borrowing_.get(), &lease::Borrower::Returned, [this](int unit, const QString& problem) {
             if (!problem.isEmpty()) {

@@ -84,9 +84,8 @@ void IRIG::Wire() {
         portView_->Waiting(cmbComPort->currentText(), waiting);
     });
     if (borrower_ != nullptr) {
-        connect(borrower_, &lease::Borrower::Lost, this, [this](int, const QString& why) {
-            BorrowRefused(cmbComPort->currentText(), why);
-        });
+        connect(borrower_, &lease::Borrower::Lost, this,
+                [this](int, const QString& why) { BorrowRefused(cmbComPort->currentText(), why); });
     }
     connect(&exchange_, &exchange::UnitExchange::SingleCodeReceived, this, &IRIG::SingleCode);
     connect(&clockPoll_, &unit::PollClock::Measured, this,

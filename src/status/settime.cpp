@@ -18,8 +18,7 @@ SetTimePlan PlanSetTime(HostTime now, microseconds wire) {
         second += seconds(1);
     }
     const qint64 epochMs = duration_cast<milliseconds>(second.time_since_epoch()).count();
-    return {duration_cast<microseconds>(second - arrival),
-            QDateTime::fromMSecsSinceEpoch(epochMs)};
+    return {duration_cast<microseconds>(second - arrival), QDateTime::fromMSecsSinceEpoch(epochMs)};
 }
 
 SetTimeSend PlanSetTimeRequest(HostTime now) {

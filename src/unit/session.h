@@ -13,8 +13,8 @@
 #include <optional>
 
 #include "exchange/unitexchange.h"
-#include "model/settings.h"
 #include "link/portcontroller.h"
+#include "model/settings.h"
 #include "status/clockcheck.h"
 #include "status/replies.h"
 #include "unit/failure.h"

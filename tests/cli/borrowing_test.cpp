@@ -110,8 +110,7 @@ TEST_F(Borrowed, ALeaseLostStopsItsUnitsWork) {
     const Ran ran = test::RunIrigctl(
         {"status", "--port", "COM1", "--timeout", "5000", "--monitor", monitor.Url().toString()},
         Ports(), &changes, localMonitor);
-    EXPECT_TRUE(ran.err.contains(QLatin1String(
-        "'s lease ended: your lease ended: stopping\n")))
+    EXPECT_TRUE(ran.err.contains(QLatin1String("'s lease ended: your lease ended: stopping\n")))
         << ran.err.toStdString();
     EXPECT_FALSE(ran.err.contains(QLatin1String("no answer"))) << ran.err.toStdString();
 }
