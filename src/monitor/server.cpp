@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QMutexLocker>
 #include <QUrl>
+#include <chrono>
 
 #include "diagnosis/leapseconds.h"
 #include "web/hosts.h"
@@ -11,11 +12,8 @@ namespace irig::monitor {
 
 namespace {
 
-// When this computer's leap-second list expires; nothing without one.
-std::optional<qint64> LeapListExpires() {
-    const diagnosis::LeapListRead read = diagnosis::ReadLeapList();
-    return read.list ? std::optional(read.list->expires) : std::nullopt;
-}
+// How often a scrape reads this computer's leap-second list again (tzdata changes it seldom).
+constexpr std::chrono::minutes kLeapListReread{1};
 
 const char kIndex[] =
     "irigctl monitor: the time-code units it watches, for Prometheus.\n"
@@ -179,6 +177,16 @@ bool MetricsServer::CrossOrigin(const web::Request& request) const {
 bool MetricsServer::ForeignHost(const web::Request& request) const {
     const QByteArray host = request.Header("host");
     return !users_ && !host.isEmpty() && !web::OwnAuthority(host, port_, names_);
+}
+
+std::optional<qint64> MetricsServer::LeapListExpires() const {
+    const auto now = std::chrono::steady_clock::now();
+    if (!leapListRead_ || now - *leapListRead_ >= kLeapListReread) {
+        const diagnosis::LeapListRead read = diagnosis::ReadLeapList();
+        leapListExpires_ = read.list ? std::optional(read.list->expires) : std::nullopt;
+        leapListRead_ = now;
+    }
+    return leapListExpires_;
 }
 
 void MetricsServer::Serve(const web::Request& request, const web::Respond& respond) const {

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QThread>
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -99,6 +100,9 @@ public:
 
 private:
     void Serve(const web::Request& request, const web::Respond& respond) const;
+    // When this computer's leap-second list expires (nothing without one), read at most once a
+    // minute; in the server's thread.
+    std::optional<qint64> LeapListExpires() const;
     void Lease(const web::Request& request, const web::Respond& respond) const;
     bool CrossOrigin(const web::Request& request) const;
     bool ForeignHost(const web::Request& request) const;
@@ -110,6 +114,8 @@ private:
     QStringList names_;
     std::atomic<bool> users_ = false;
     quint16 port_ = 0;
+    mutable std::optional<qint64> leapListExpires_;
+    mutable std::optional<std::chrono::steady_clock::time_point> leapListRead_;
     web::Edge edge_;
 };
 
