@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <algorithm>
 
 namespace irig::diagnosis {
 
@@ -48,22 +49,19 @@ LeapListRead ReadLeapList(const QString& path) {
 }
 
 int GpsMinusUtc(const LeapList& list, qint64 now) {
-    int tai = kGpsBehindTai;
-    for (const LeapSecond& leap : list.entries) {
-        if (leap.from <= now) {
-            tai = leap.taiMinusUtc;
-        }
-    }
+    // The last in the list that has begun.
+    const auto begun = std::find_if(list.entries.rbegin(), list.entries.rend(),
+                                    [now](const LeapSecond& leap) { return leap.from <= now; });
+    const int tai = begun == list.entries.rend() ? kGpsBehindTai : begun->taiMinusUtc;
     return tai - kGpsBehindTai;
 }
 
 std::optional<LeapSecond> Announced(const LeapList& list, qint64 now, qint64 withinSeconds) {
-    for (const LeapSecond& leap : list.entries) {
-        if (leap.from > now && leap.from <= now + withinSeconds) {
-            return leap;
-        }
-    }
-    return std::nullopt;
+    const auto soon =
+        std::find_if(list.entries.begin(), list.entries.end(), [&](const LeapSecond& leap) {
+            return leap.from > now && leap.from <= now + withinSeconds;
+        });
+    return soon == list.entries.end() ? std::nullopt : std::optional(*soon);
 }
 
 }  // namespace irig::diagnosis

@@ -194,12 +194,10 @@ void LeaseDesk::FindPort(const QString& asked, std::function<void(const LeasedUn
 }
 
 const LeasedUnit* LeaseDesk::Matching(const link::Place& asked) const {
-    for (const LeasedUnit& unit : units_) {
-        if (link::SamePlace(asked, link::Place::Of(unit.port, hosts_))) {
-            return &unit;
-        }
-    }
-    return nullptr;
+    const auto found = std::find_if(units_.begin(), units_.end(), [&](const LeasedUnit& unit) {
+        return link::SamePlace(asked, link::Place::Of(unit.port, hosts_));
+    });
+    return found == units_.end() ? nullptr : &*found;
 }
 
 const LeasedUnit* LeaseDesk::ByKey(quint64 key) const {
