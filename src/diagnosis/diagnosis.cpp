@@ -13,7 +13,7 @@ namespace {
 
 // The kernel's bound on an unsynchronised clock's error, where it gives none larger.
 constexpr qint64 kUnsynchronisedErrorMs = 16'000;
-constexpr qint64 kThirtyDays = 30 * 86'400;
+constexpr qint64 kThirtyDays = qint64{30} * 86'400;
 // GPS − UTC since 2017, where no list says otherwise.
 constexpr int kGpsMinusUtcKnown = 18;
 

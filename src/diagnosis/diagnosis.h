@@ -36,8 +36,8 @@ struct KindRow {
     const char* onReference;  // following GPS or IRIG-B, where it differs
 };
 
-inline constexpr qint64 kQuarterHourMs = 15 * 60 * 1000;
-inline constexpr qint64 kDayMs = 24 * 3600 * 1000;
+inline constexpr qint64 kQuarterHourMs = qint64{15} * 60 * 1000;
+inline constexpr qint64 kDayMs = qint64{24} * 3600 * 1000;
 inline constexpr qint64 kRolloverMs = 1024LL * 7 * kDayMs;
 inline constexpr int kMostRollovers = 3;
 

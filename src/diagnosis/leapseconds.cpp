@@ -10,7 +10,7 @@ namespace {
 
 // NTP counts from 1900, the epoch from 1970.
 constexpr qint64 kNtpToEpoch = 2'208'988'800;
-constexpr qint64 kMostBytes = 64 * 1024;
+constexpr qint64 kMostBytes = qint64{64} * 1024;
 // GPS time was TAI − 19 s when it began and has not taken a leap second since.
 constexpr int kGpsBehindTai = 19;
 

@@ -33,7 +33,7 @@ void Borrower::Take(int unit, const Target& target, std::function<void()> taken,
 }
 
 void Borrower::TakeIfWatched(int unit, const Target& target,
-                             std::function<void(bool borrowed)> taken,
+                             const std::function<void(bool borrowed)>& taken,
                              std::function<void(const QString& why)> refused) {
     LeaseClient* lease = Client(unit);
     connect(lease, &LeaseClient::Taken, this, [taken] { taken(true); });

@@ -46,7 +46,8 @@ public:
               std::function<void(const QString& why)> refused);
     // As Take where the monitor watches the port; where it does not (or none answers), `taken`
     // follows with nothing borrowed: the port opens as without a monitor.
-    void TakeIfWatched(int unit, const Target& target, std::function<void(bool borrowed)> taken,
+    void TakeIfWatched(int unit, const Target& target,
+                       const std::function<void(bool borrowed)>& taken,
                        std::function<void(const QString& why)> refused);
     // Gives the unit's lease back, if it was asked for: Returned follows then.
     void Return(int unit);

@@ -84,7 +84,7 @@ Holder HolderOf(const QStringList& commandLine) {
 }
 
 QStringList CommandLineOf(const QString& pid) {
-    constexpr qint64 kLongest = 64 * 1024;
+    constexpr qint64 kLongest = qint64{64} * 1024;
     QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
     if (cmdline.open(QIODevice::ReadOnly)) {
         QByteArray words = cmdline.read(kLongest);
