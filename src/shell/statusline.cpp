@@ -54,7 +54,7 @@ void StatusLine::Show() {
 }
 
 QString UnitClockText(const status::ClockOffset& offset, const diagnosis::Diagnosis& diagnosis) {
-    const QString figure = status::OffsetText(offset, status::OffsetStyle::kSigned);
+    QString figure = status::OffsetText(offset, status::OffsetStyle::kSigned);
     if (diagnosis.kind == diagnosis::Kind::kNone || diagnosis.kind == diagnosis::Kind::kOff) {
         return figure;
     }

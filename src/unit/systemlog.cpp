@@ -50,7 +50,7 @@ QByteArray SyslogMessage(const char* identifier, const QString& line) {
     std::tm local{};
     localtime_r(&now, &local);
     char stamp[32] = {};
-    std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
+    (void)std::strftime(stamp, sizeof stamp, "%b %e %T", &local);
     return QStringLiteral("<%1>%2 %3[%4]: %5")
         .arg(kUserFacility * 8 + kNotice)
         .arg(QLatin1String(stamp), QLatin1String(identifier))
@@ -78,8 +78,8 @@ QByteArray JournalMessage(const char* identifier, const QString& line) {
 #endif
 
 void WriteStderr(const QString& line) {
-    std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stderr);
-    std::fflush(stderr);
+    (void)std::fputs((line + QLatin1Char('\n')).toUtf8().constData(), stderr);
+    (void)std::fflush(stderr);
 }
 
 QString Warning(const char* identifier, Destination used, const LogDestinations& where) {
