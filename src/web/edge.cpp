@@ -24,6 +24,22 @@ namespace irig::web {
 
 namespace {
 
+// Every header of a request as the library parsed it, repeated ones included, names in lower case.
+Headers HeadersOf(MHD_Connection* mhd) {
+    Headers headers;
+    MHD_get_connection_values_n(
+        mhd, MHD_HEADER_KIND,
+        [](void* list, MHD_ValueKind, const char* name, size_t nameSize, const char* value,
+           size_t valueSize) {
+            static_cast<Headers*>(list)->emplace_back(
+                QByteArray(name, static_cast<qsizetype>(nameSize)).toLower(),
+                QByteArray(value, static_cast<qsizetype>(valueSize)));
+            return MHD_YES;
+        },
+        &headers);
+    return headers;
+}
+
 // Connections libmicrohttpd takes beyond the cap, so that a newcomer reaches the edge, which
 // then closes one to make room.
 constexpr int kHeadroom = 16;
@@ -314,17 +330,7 @@ MHD_Result Edge::Shared::First(MHD_Connection* mhd, Exchange& exchange, const ch
         }
         connection->verified = true;
     }
-    Headers headers;
-    MHD_get_connection_values_n(
-        mhd, MHD_HEADER_KIND,
-        [](void* list, MHD_ValueKind, const char* name, size_t nameSize, const char* value,
-           size_t valueSize) {
-            static_cast<Headers*>(list)->emplace_back(
-                QByteArray(name, static_cast<qsizetype>(nameSize)).toLower(),
-                QByteArray(value, static_cast<qsizetype>(valueSize)));
-            return MHD_YES;
-        },
-        &headers);
+    const Headers headers = HeadersOf(mhd);
     if (const auto refusal = CheckFraming(version, headers, limits.maxBodyBytes)) {
         return Refuse(mhd, exchange, *refusal);
     }
@@ -392,16 +398,7 @@ void Edge::Shared::Dispatch(MHD_Connection* mhd, Exchange& exchange, const char*
             return MHD_YES;
         },
         &request.query);
-    MHD_get_connection_values_n(
-        mhd, MHD_HEADER_KIND,
-        [](void* list, MHD_ValueKind, const char* name, size_t nameSize, const char* value,
-           size_t valueSize) {
-            static_cast<Headers*>(list)->emplace_back(
-                QByteArray(name, static_cast<qsizetype>(nameSize)).toLower(),
-                QByteArray(value, static_cast<qsizetype>(valueSize)));
-            return MHD_YES;
-        },
-        &request.headers);
+    request.headers = HeadersOf(mhd);
     QByteArray client;
     if (Connection* connection = exchange.connection) {
         request.peer = connection->peer.text;
