@@ -67,13 +67,23 @@ QString MonitorProcess::Errors() {
     return QString::fromLocal8Bit(errors_);
 }
 
-qint64 MonitorProcess::ResidentKiB() const {
-    QFile status(QStringLiteral("/proc/%1/status").arg(process_.processId()));
+namespace {
+qint64 StatusKiB(qint64 pid, const char* field) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly)) {
         return -1;
     }
-    static const QRegularExpression rss(QStringLiteral("VmRSS:\\s+(\\d+) kB"));
-    return rss.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+    const QRegularExpression line(QStringLiteral("%1:\\s+(\\d+) kB").arg(QLatin1String(field)));
+    return line.match(QString::fromLatin1(status.readAll())).captured(1).toLongLong();
+}
+}  // namespace
+
+qint64 MonitorProcess::ResidentKiB() const {
+    return StatusKiB(process_.processId(), "VmRSS");
+}
+
+qint64 MonitorProcess::AnonymousKiB() const {
+    return StatusKiB(process_.processId(), "RssAnon");
 }
 
 int MonitorProcess::Terminate() {

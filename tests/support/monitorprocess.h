@@ -27,6 +27,9 @@ public:
     QString Errors();
     // Its resident memory, from /proc.
     qint64 ResidentKiB() const;
+    // The part of it that the process allocated itself, without the pages of its programs and
+    // libraries that the kernel reads in as their code first runs.
+    qint64 AnonymousKiB() const;
     // Ends it with SIGTERM; its exit code, or -1 when it did not end normally.
     int Terminate();
     // Asks it to read its configuration again, with SIGHUP.
