@@ -94,13 +94,11 @@ void LeaseDesk::Serve(const LeaseRequest& request, const Answer& answer) {
     });
 }
 
-void LeaseDesk::Undelivered(const LeaseRequest& request, const LeaseAnswer& granted) {
-    say_(link::PrintableUtf8(
-        QStringLiteral("%1: the lease for %2 did not reach its borrower; taken back")
-            .arg(granted.body.value(QStringLiteral("unit")).toString(), request.who)));
+void LeaseDesk::Undelivered(const LeaseRequest& request) {
     LeaseRequest back = request;
     back.verb = LeaseRequest::Verb::kReturn;
-    back.words.token = granted.body.value(QStringLiteral("lease")).toString();
+    back.who = QStringLiteral("irigctl monitor");
+    back.words = {QStringLiteral("its answer undelivered"), std::nullopt};
     Serve(back, [](const LeaseAnswer&) {});
 }
 

@@ -47,8 +47,9 @@ public:
     void SetUnits(const std::vector<LeasedUnit>& units);
     // Answers `request`, perhaps later (once the unit's port is closed), always once.
     void Serve(const LeaseRequest& request, const Answer& answer);
-    // The answer `granted` to `request` did not reach its borrower: the unit is taken back.
-    void Undelivered(const LeaseRequest& request, const LeaseAnswer& granted);
+    // The lease granted to `request` did not reach its borrower: the unit is taken back, and the
+    // record says so. (Nobody else can have lent it since: it was lent.)
+    void Undelivered(const LeaseRequest& request);
 
 private:
     void Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer);

@@ -250,10 +250,9 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
                 &desk, [&desk, request, answer] { desk.Serve(request, answer); },
                 Qt::QueuedConnection);
         },
-        [&desk](const LeaseRequest& request, const LeaseAnswer& granted) {
+        [&desk](const LeaseRequest& request) {
             QMetaObject::invokeMethod(
-                &desk, [&desk, request, granted] { desk.Undelivered(request, granted); },
-                Qt::QueuedConnection);
+                &desk, [&desk, request] { desk.Undelivered(request); }, Qt::QueuedConnection);
         });
     const QHostAddress address(options.listenHost);
     QString why;

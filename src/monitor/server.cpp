@@ -300,9 +300,9 @@ void MetricsServer::Lease(const web::Request& request, const web::Respond& respo
         leases_(lease, [answer, lease, undelivered = undelivered_](const LeaseAnswer& given) {
             const bool granted = lease.verb == LeaseRequest::Verb::kTake && given.status == 200;
             answer(given, granted && undelivered
-                              ? std::function<void(bool)>([undelivered, lease, given](bool whole) {
+                              ? std::function<void(bool)>([undelivered, lease](bool whole) {
                                     if (!whole) {
-                                        undelivered(lease, given);
+                                        undelivered(lease);
                                     }
                                 })
                               : std::function<void(bool)>());

@@ -74,7 +74,7 @@ public:
     using LeaseService =
         std::function<void(const LeaseRequest&, std::function<void(const LeaseAnswer&)>)>;
     // Called in the server's thread when a lease granted did not reach its borrower.
-    using Undelivered = std::function<void(const LeaseRequest&, const LeaseAnswer&)>;
+    using Undelivered = std::function<void(const LeaseRequest&)>;
 
     MetricsServer(const MetricsBoard& board, MeasureRequest measure,
                   const web::Limits& limits = {});
