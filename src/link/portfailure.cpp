@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <algorithm>
+#include <optional>
 
 #include "link/portmap.h"
 
@@ -20,7 +21,12 @@ QString InUseText(const PortFailure& failure) {
     if (failure.detail.isEmpty()) {
         return QStringLiteral("%1 is in use by another program").arg(failure.device);
     }
-    const Holder holder = HolderOf(CommandLineOf(failure.detail));
+    const QString pid = failure.detail;
+    const Holder holder = HolderOf(CommandLineOf(pid), [&pid](const QString& path) {
+        QFile file(QDir(QStringLiteral("/proc/%1/cwd").arg(pid)).filePath(path));
+        constexpr qint64 kMost = qint64{64} * 1024;
+        return file.open(QIODevice::ReadOnly) ? file.read(kMost) : QByteArray();
+    });
     QString text =
         QStringLiteral("%1 is in use by %2 (process %3)")
             .arg(failure.device,
@@ -33,8 +39,9 @@ QString InUseText(const PortFailure& failure) {
     return text;
 }
 
-// "0.0.0.0:9811" as "http://127.0.0.1:9811"; nothing for port 0 or a text that is no address.
-QString MonitorUrl(const QString& listen) {
+// "0.0.0.0:9811" as "http://127.0.0.1:9811" (https:// with TLS); nothing for port 0 or a text
+// that is no address.
+QString MonitorUrl(const QString& listen, bool tls) {
     static const QRegularExpression form(
         QStringLiteral("^([0-9.]+|\\[[0-9A-Fa-f:.]+\\]):([0-9]{1,5})$"));
     const QRegularExpressionMatch match = form.match(listen);
@@ -48,12 +55,13 @@ QString MonitorUrl(const QString& listen) {
     } else if (host == QLatin1String("[::]")) {
         host = QStringLiteral("[::1]");
     }
-    return QStringLiteral("http://%1:%2").arg(host).arg(port);
+    return QStringLiteral("%1://%2:%3").arg(tls ? "https" : "http", host).arg(port);
 }
 
 }  // namespace
 
-Holder HolderOf(const QStringList& commandLine) {
+Holder HolderOf(const QStringList& commandLine,
+                const std::function<QByteArray(const QString&)>& read) {
     if (commandLine.isEmpty()) {
         return {};
     }
@@ -70,15 +78,22 @@ Holder HolderOf(const QStringList& commandLine) {
     }
     holder.program += QLatin1Char(' ') + *command;
     if (*command == QLatin1String("monitor")) {
-        QString listen = QLatin1String(kMonitorListenDefault);
-        for (qsizetype i = 0; i < arguments.size(); ++i) {
-            if (arguments[i] == QLatin1String("--listen") && i + 1 < arguments.size()) {
-                listen = arguments[i + 1];
-            } else if (arguments[i].startsWith(QLatin1String("--listen="))) {
-                listen = arguments[i].mid(9);
+        const auto option = [&arguments](const QString& name) {
+            std::optional<QString> value;
+            for (qsizetype i = 0; i < arguments.size(); ++i) {
+                if (arguments[i] == name && i + 1 < arguments.size()) {
+                    value = arguments[i + 1];
+                } else if (arguments[i].startsWith(name + QLatin1Char('='))) {
+                    value = arguments[i].mid(name.size() + 1);
+                }
             }
-        }
-        holder.monitor = MonitorUrl(listen);
+            return value;
+        };
+        const std::optional<QString> web = option(QStringLiteral("--web-config"));
+        static const QRegularExpression tls(QStringLiteral("(^|\\n)tls_server_config\\s*:"));
+        holder.monitor =
+            MonitorUrl(option(QStringLiteral("--listen")).value_or(kMonitorListenDefault),
+                       web && read && QString::fromUtf8(read(*web)).contains(tls));
     }
     return holder;
 }

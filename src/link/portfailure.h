@@ -2,8 +2,10 @@
 // component classifies a failed open; the views say it.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 namespace irig::link {
 
@@ -36,12 +38,14 @@ QString FailureText(const QString& name, const PortFailure& failure);
 
 // The program a process runs, as its command line names it: "irigctl monitor", "minicom"; with
 // the URL an irigctl monitor lends its ports at (its --listen address, a wildcard one as this
-// computer's loopback; none for port 0, which it chooses itself).
+// computer's loopback; none for port 0, which it chooses itself), https:// where its web
+// configuration, as `read` gives a file named on that command line, serves TLS.
 struct Holder {
     QString program;
     QString monitor;
 };
-Holder HolderOf(const QStringList& commandLine);
+Holder HolderOf(const QStringList& commandLine,
+                const std::function<QByteArray(const QString& path)>& read = {});
 // The command line of process `pid` as Linux tells it under /proc (its cmdline, else its comm);
 // empty where it is not told.
 QStringList CommandLineOf(const QString& pid);

@@ -12,6 +12,7 @@
 #include "monitor/unitloops.h"
 #include "unit/filelimit.h"
 #include "unit/interrupts.h"
+#include "unit/systemlog.h"
 
 namespace irig::monitor {
 
@@ -228,6 +229,9 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
     UnitLoops loops(board, makePort ? makePort : unit::RealPorts(options.timeouts),
                     options.timeouts, options.schedule, QThread::idealThreadCount(), kUnitsPerLoop);
     QObject::connect(&loops, &UnitLoops::Said, [err](const QString& line) { Write(err, line); });
+    // Without a system log the record's lines are the desk's own lines in this log, not copies.
+    unit::LogDestinations recordAlone;
+    recordAlone.stderrCopy = false;
     lease::LeaseDesk desk(
         Leases(options.leaseLimitSeconds),
         {[&loops](quint64 key, std::function<void(bool)> closed) {
@@ -235,7 +239,7 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
          },
          [&loops](quint64 key) { loops.TakeBack(key); }},
         unit::ChangeRecord(options.changes ? options.changes
-                                           : unit::ChangeRecord::SystemLog("irigctl")),
+                                           : unit::SystemLogSink("irigctl", recordAlone)),
         [err](const QString& line) { Write(err, line); });
     MetricsServer server(board, [&loops](const QString& port) {
         QMetaObject::invokeMethod(

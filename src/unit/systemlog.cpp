@@ -89,6 +89,12 @@ QString Warning(const char* identifier, Destination used, const LogDestinations&
         return missing + QStringLiteral(": the record of changes goes to the journal through %1")
                              .arg(QString::fromUtf8(where.journal));
     }
+    if (!where.stderrCopy) {
+        return missing + QStringLiteral(
+                             " nor journal at %1: the record of changes is only the "
+                             "lines that follow here")
+                             .arg(QString::fromUtf8(where.journal));
+    }
     return missing + QStringLiteral(
                          " nor journal at %1: the record of changes follows here, "
                          "each line \"%2: change: …\"")
@@ -116,7 +122,7 @@ std::function<void(const QString& line)> SystemLogSink(const char* identifier,
             *warned |= 1U << used;
             where.stderrLine(Warning(identifier, used, where));
         }
-        if (used == kStderr) {
+        if (used == kStderr && where.stderrCopy) {
             where.stderrLine(QStringLiteral("%1: change: %2").arg(QLatin1String(identifier), line));
         }
     };

@@ -14,6 +14,9 @@ struct LogDestinations {
     QByteArray journal = "/run/systemd/journal/socket";  // journald's native protocol
     // Writes one line to standard error; tests catch it.
     std::function<void(const QString& line)> stderrLine;
+    // Whether a line that reaches no log is written to standard error; not where the caller's own
+    // log, on standard error, already has it.
+    bool stderrCopy = true;
 };
 
 // A sink that sends each line to the first destination that takes it, under `identifier` (a

@@ -120,13 +120,16 @@ struct HolderRow {
     const char* name;
     QStringList commandLine;
     const char *program, *monitor;
+    const char* webConfig = "";  // the file web.yml, as the holder would read it
 };
 
 class Holders : public testing::TestWithParam<HolderRow> {};
 
 // A busy port's holder as its command line names it; a monitor with the URL that borrows from it.
 TEST_P(Holders, AreNamedWithTheMonitorToBorrowFrom) {
-    const Holder holder = HolderOf(GetParam().commandLine);
+    const Holder holder = HolderOf(GetParam().commandLine, [](const QString& path) {
+        return path == QLatin1String("web.yml") ? QByteArray(GetParam().webConfig) : QByteArray();
+    });
     EXPECT_EQ(holder.program, QLatin1String(GetParam().program));
     EXPECT_EQ(holder.monitor, QLatin1String(GetParam().monitor));
 }
@@ -147,6 +150,16 @@ INSTANTIATE_TEST_SUITE_P(
                   {"irigctl", "monitor", "--listen=[::1]:9812"},
                   "irigctl monitor",
                   "http://[::1]:9812"},
+        HolderRow{"monitor_with_tls",
+                  {"irigctl", "monitor", "--web-config", "web.yml"},
+                  "irigctl monitor",
+                  "https://127.0.0.1:9810",
+                  "basic_auth_users: {a: b}\ntls_server_config:\n  cert_file: c.pem\n"},
+        HolderRow{"monitor_with_users_only",
+                  {"irigctl", "monitor", "--web-config=web.yml", "--listen", "0.0.0.0:9811"},
+                  "irigctl monitor",
+                  "http://127.0.0.1:9811",
+                  "basic_auth_users: {a: b}\n"},
         HolderRow{"monitor_on_a_port_of_its_choice",
                   {"irigctl", "monitor", "--listen", "127.0.0.1:0"},
                   "irigctl monitor",
