@@ -8,6 +8,7 @@
 #include "link/portmap.h"
 
 #ifdef Q_OS_UNIX
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -109,13 +110,48 @@ int SerialPortController::OpenDevice(const QString& name, const QString& device)
         return ErrorNumber(failure_.kind);
     }
     name_ = name;
+    WatchHangUp();
     return kPortOpened;
 }
 
 void SerialPortController::ClosePort() {
+    StopWatching();
     if (port_.isOpen()) {
         port_.close();
     }
+}
+
+void SerialPortController::WatchHangUp() {
+#ifdef Q_OS_UNIX
+    watched_ = ::dup(port_.handle());
+    if (watched_ >= 0) {
+        hangUp_ = new QSocketNotifier(watched_, QSocketNotifier::Read, this);
+        connect(hangUp_, &QSocketNotifier::activated, this, &SerialPortController::OnReadable);
+    }
+#endif
+}
+
+void SerialPortController::OnReadable() {
+#ifdef Q_OS_UNIX
+    pollfd line{watched_, POLLIN, 0};
+    if (::poll(&line, 1, 0) == 1 && (line.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 &&
+        port_.isOpen()) {
+        Lose(QStringLiteral("the line hung up or the device went away"));
+    }
+#endif
+}
+
+void SerialPortController::StopWatching() {
+    if (hangUp_) {
+        hangUp_->setEnabled(false);
+        hangUp_->deleteLater();
+    }
+#ifdef Q_OS_UNIX
+    if (watched_ >= 0) {
+        ::close(watched_);
+        watched_ = -1;
+    }
+#endif
 }
 
 bool SerialPortController::SendData(const QByteArray& data) {
@@ -167,6 +203,7 @@ void SerialPortController::OnError(QSerialPort::SerialPortError error) {
 void SerialPortController::Lose(const QString& reason) {
     qCWarning(lcPort).noquote()
         << QStringLiteral("%1 (%2) failed: %3; port closed").arg(name_, port_.portName(), reason);
+    StopWatching();
     port_.close();
     port_.clearError();
     emit PortLost(reason);

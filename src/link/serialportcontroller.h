@@ -3,7 +3,9 @@
 // closes the port when its device fails.
 #pragma once
 
+#include <QPointer>
 #include <QSerialPort>
+#include <QSocketNotifier>
 
 #include "link/portcontroller.h"
 
@@ -30,6 +32,12 @@ public:
 
 private:
     void OnError(QSerialPort::SerialPortError error);
+    // A line that hangs up while open is lost, whether QSerialPort reports it or not (Qt 6.8 reads
+    // nothing from it, says nothing, and is woken for it again and again): watched through a
+    // descriptor of its own, on POSIX.
+    void WatchHangUp();
+    void OnReadable();
+    void StopWatching();
     // Closes the port whose device failed, and says so.
     void Lose(const QString& reason);
 
@@ -38,6 +46,8 @@ private:
     QString name_;    // the COMn name of the open port, for messages
     QString device_;  // the device it resolved to
     PortFailure failure_;
+    int watched_ = -1;  // the open device, duplicated
+    QPointer<QSocketNotifier> hangUp_;
 };
 
 }  // namespace irig::link
