@@ -48,9 +48,11 @@ QString PlotLabel(const Unit& unit) {
     const auto [low, high] = std::minmax_element(
         unit.history.begin(), unit.history.end(),
         [](const Measurement& a, const Measurement& b) { return a.offsetMs < b.offsetMs; });
-    return QStringLiteral("%1: %2 measurements in the last 2 h, from %3 to %4")
+    return QStringLiteral("%1: %2 %3 in the last 2 h, from %4 to %5")
         .arg(unit.name)
         .arg(unit.history.size())
+        .arg(unit.history.size() == 1 ? QStringLiteral("measurement")
+                                      : QStringLiteral("measurements"))
         .arg(Signed(low->offsetMs), Signed(high->offsetMs));
 }
 

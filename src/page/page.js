@@ -43,7 +43,8 @@
     const across = Math.max(frame.width - 2 * frame.margin, 1);
     const x = (t) => frame.margin + Math.min(Math.max((t - (now - spanMs)) / spanMs, 0), 1) * across;
     const label = u.history.length === 0 ? u.name + ': no measurement in the last 2 h'
-      : u.name + ': ' + u.history.length + ' measurements in the last 2 h, from '
+      : u.name + ': ' + u.history.length + (u.history.length === 1 ? ' measurement' : ' measurements')
+        + ' in the last 2 h, from '
         + signed(Math.min(...u.history.map((p) => p.offsetMs))) + ' to '
         + signed(Math.max(...u.history.map((p) => p.offsetMs)));
     const svg = make('svg', { class: 'offset-history', role: 'img', 'aria-label': label,
