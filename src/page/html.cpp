@@ -81,9 +81,11 @@ void History(Out& out, const Unit& unit, qint64 nowMs, const Frame& frame, bool 
             out.Number(dot.top) << "\" y2=\"";
             out.Number(dot.bottom) << "\"/>";
         }
-        out << "<circle cx=\"";
-        out.Number(dot.x) << "\" cy=\"";
-        out.Number(dot.y) << (bars ? "\" r=\"3\"/>" : "\" r=\"1.5\"/>");
+        char circle[96];
+        char* at = PutTenths(Put(circle, "<circle cx=\""), dot.x);
+        at = PutTenths(Put(at, "\" cy=\""), dot.y);
+        at = bars ? Put(at, "\" r=\"3\"/>") : Put(at, "\" r=\"1.5\"/>");
+        out.bytes.append(circle, at - circle);
     }
     out << "</svg>";
 }
