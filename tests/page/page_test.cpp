@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "page/page.h"
 #include "page/plot.h"
@@ -181,6 +182,35 @@ TEST(Page, GivesNullForEveryFigureNotKnownAndTheFiguresKnown) {
     EXPECT_EQ(full["diagnosis"]["kind"].toString(), "none");
     EXPECT_DOUBLE_EQ(full["driftPpm"].toDouble(), 0.25);
     EXPECT_EQ(full["history"][0]["t"].toInteger(), kNow);
+}
+
+// Off: up, with a diagnosis other than none; a lent or down unit's last diagnosis does not count.
+TEST(Page, CountsTheUnitsUpDownLentAndOff) {
+    const std::vector<Unit> units{Made("a", State::kUp, 1, "none"),
+                                  Made("b", State::kUp, 9, "off"),
+                                  Made("c", State::kUp),
+                                  Made("d", State::kDown, 9, "off"),
+                                  Made("e", State::kLent),
+                                  Made("f", State::kDown)};
+    const Counts counts = Count(units);
+    EXPECT_EQ(std::tuple(counts.up, counts.down, counts.lent, counts.off), std::tuple(3, 2, 1, 1));
+    const QJsonObject summary =
+        QJsonDocument::fromJson(UnitsJson({units, {}, {}, kNow}))["summary"].toObject();
+    EXPECT_EQ(summary["up"].toInt() * 1000 + summary["down"].toInt() * 100 +
+                  summary["lent"].toInt() * 10 + summary["off"].toInt(),
+              3211);
+}
+
+// The newest first, each event in its own row; the page of a unit not watched says so.
+TEST(Page, ShowsAUnitsLogAndLeasesNewestFirst) {
+    Unit unit = Made("a", State::kUp);
+    unit.log = {{kNow - 1000, QStringLiteral("older line")}, {kNow, QStringLiteral("newer line")}};
+    unit.leases = {{kNow, QStringLiteral("lent to bob for 60 s")}};
+    const QByteArray html = UnitPage({{unit}, {}, {}, kNow}, unit);
+    EXPECT_LT(html.indexOf("newer line"), html.indexOf("older line"));
+    EXPECT_TRUE(html.contains("<td>lent to bob for 60 s</td>"));
+    EXPECT_TRUE(html.contains("none in the last 2 h")) << "no measurement yet";
+    EXPECT_TRUE(MissingPage(QStringLiteral("zz")).contains("No unit zz is watched here"));
 }
 
 TEST(Page, KeepsTwoHoursOfMeasurementsAtMostAndTheLastEvents) {
