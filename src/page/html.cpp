@@ -1,6 +1,7 @@
 // The page's HTML: the units' table, one unit's page and the page of a unit not watched, each
 // whole without a script, its values in words with their captions.
 #include <QUrl>
+#include <limits>
 
 #include "page/markup.h"
 #include "page/plot.h"
@@ -106,7 +107,12 @@ void Row(Out& out, const Unit& unit, qint64 nowMs) {
     Cell(out, "source", unit.source.value_or(QStringLiteral("not known")));
     Cell(out, "version", unit.version.value_or(QStringLiteral("not known")));
     out << "<td data-field=\"offset\" data-value=\"";
-    out.Integer(unit.offsetMs ? std::abs(*unit.offsetMs) : -1) << "\">";
+    // The size to sort by; the most negative offset has none of its own.
+    out.Integer(!unit.offsetMs ? -1
+                : *unit.offsetMs == std::numeric_limits<qint64>::min()
+                    ? std::numeric_limits<qint64>::max()
+                    : std::abs(*unit.offsetMs))
+        << "\">";
     out.Html(OffsetWords(unit)) << "</td><td data-field=\"diagnosis\" data-kind=\"";
     out.Html(unit.diagnosis ? unit.diagnosis->kind : QString()) << "\">";
     out.Html(DiagnosisWords(unit)) << "</td>";

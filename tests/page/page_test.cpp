@@ -120,6 +120,7 @@ Board HostileBoard() {
     Unit unit = Made("x", State::kUp, -7);
     unit.name = kHostile;
     unit.labels.insert(QStringLiteral("site\"><img src=x>"), kHostile);
+    unit.offsetMs = std::numeric_limits<qint64>::min();
     unit.history = {{kNow - 1000, -7, 1}, {kNow, -6, 1}};
     unit.log = {{kNow, kHostile}};
     unit.leases = {{kNow, kHostile}};
