@@ -50,11 +50,10 @@ QString PlotLabel(const Unit& unit) {
         unit.history.begin(), unit.history.end(),
         [](const Measurement& a, const Measurement& b) { return a.offsetMs < b.offsetMs; });
     return QStringLiteral("%1: %2 %3 in the last 2 h, from %4 to %5")
-        .arg(unit.name)
-        .arg(unit.history.size())
-        .arg(unit.history.size() == 1 ? QStringLiteral("measurement")
-                                      : QStringLiteral("measurements"))
-        .arg(Signed(low->offsetMs), Signed(high->offsetMs));
+        .arg(unit.name, QString::number(unit.history.size()),
+             unit.history.size() == 1 ? QStringLiteral("measurement")
+                                      : QStringLiteral("measurements"),
+             Signed(low->offsetMs), Signed(high->offsetMs));
 }
 
 // The offsets as an SVG: the ±2 ms band, a circle for each measurement and, where `bars`, its

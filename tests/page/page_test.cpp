@@ -114,7 +114,7 @@ TEST(Page, ScalesToTheLargestOffsetAndPutsAheadUp) {
     EXPECT_DOUBLE_EQ(plotted.dots[1].y, 12 + 5);
 }
 
-const QString kHostile = QStringLiteral("<script>alert(\"x\")</script>&'");
+const QString kHostile = QStringLiteral("<script>alert(\"x\")</script>&'%2");
 
 Board HostileBoard() {
     Unit unit = Made("x", State::kUp, -7);
@@ -138,6 +138,7 @@ TEST(Page, EscapesEveryNameLabelAndLineItShows) {
         EXPECT_TRUE(html.contains("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&amp;&#39;"));
     }
     EXPECT_TRUE(TablePage(board).contains("href=\"/units/%3Cscript%3Ealert%28%22x%22%29"));
+    EXPECT_TRUE(TablePage(board).contains("&#39;%2: 2 measurements in the last 2 h")) << "whole";
     const QByteArray json = UnitsJson(board);
     EXPECT_FALSE(json.contains("<script>"));
     const QJsonObject unit = QJsonDocument::fromJson(json)["units"][0].toObject();
