@@ -50,6 +50,10 @@ public:
     // The lease granted to `request` did not reach its borrower: the unit is taken back, and the
     // record says so. (Nobody else can have lent it since: it was lent.)
     void Undelivered(const LeaseRequest& request);
+    // Each decision put in place, with its unit's key, for whoever shows a unit's leases.
+    void SetNoted(std::function<void(quint64 key, const LeaseDecision&)> noted) {
+        noted_ = std::move(noted);
+    }
 
 private:
     void Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer);
@@ -66,6 +70,7 @@ private:
     LendingPorts ports_;
     unit::ChangeRecord record_;
     std::function<void(const QString&)> say_;
+    std::function<void(quint64, const LeaseDecision&)> noted_;
     link::HostLookup lookup_;
     Clock clock_;
     std::vector<LeasedUnit> units_;
