@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <QTcpSocket>
 #include <optional>
 
@@ -290,6 +291,37 @@ INSTANTIATE_TEST_SUITE_P(
         RequestRow{"over_the_address_cap", "GET / HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n",
                    0, 0, 4, true, "", "", true, Closed::kAddressCap}),
     [](const testing::TestParamInfo<RequestRow>& row) { return row.param.name; });
+
+// Whoever answers later hears whether the answer reached its client: not when the client reset
+// the connection (here with another request in the same packet) before the answer was given. A
+// lease granted to nobody is taken back on this word.
+TEST(Delivery, IsToldWhetherTheAnswerReachedItsClient) {
+    for (const bool stays : {true, false}) {
+        SCOPED_TRACE(stays ? "the client stays" : "the client resets the connection");
+        Edge edge(kLimits);
+        std::vector<Respond> held;
+        edge.SetHandler([&](const Request&, const Respond& respond) { held.push_back(respond); });
+        QString why;
+        const quint16 port = edge.Listen(QStringLiteral("127.0.0.1"), 0, &why);
+        QTcpSocket client;
+        client.connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(client.waitForConnected(5000));
+        client.write(
+            "POST /lease HTTP/1.1\r\nHost: a\r\nContent-Length: 0\r\n\r\n"
+            "GET / HTTP/1.1\r\nHost: a\r\n\r\n");
+        ASSERT_TRUE(test::WaitUntil([&] { return !held.empty(); })) << why.toStdString();
+        if (!stays) {
+            const linger reset{1, 0};
+            ::setsockopt(static_cast<int>(client.socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
+                         sizeof reset);
+            client.abort();
+        }
+        std::optional<bool> delivered;
+        held.front()({200, "text/plain", "granted", {}, [&](bool whole) { delivered = whole; }});
+        ASSERT_TRUE(test::WaitUntil([&] { return delivered.has_value(); }));
+        EXPECT_EQ(*delivered, stays);
+    }
+}
 
 }  // namespace
 }  // namespace irig::web
