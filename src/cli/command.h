@@ -173,7 +173,8 @@ struct Request {
 };
 
 // Where a command writes its results (out) and its messages (err), how it makes each port's serial
-// component, and where the changes it makes to units are recorded.
+// component, and where the changes it makes to units are recorded (none given: the system log, as
+// the command writes to it).
 struct Context {
     std::FILE* out;
     std::FILE* err;

@@ -14,7 +14,7 @@ namespace irig::cli {
 int Run(const Request& request, std::FILE* out, std::FILE* err, const unit::PortMaker& makePort,
         const unit::ChangeRecord::Sink& changes, const QUrl& localMonitor) {
     Context context{out, err, makePort ? makePort : unit::RealPorts(request.common.Timeouts()),
-                    changes ? changes : unit::ChangeRecord::SystemLog("irigctl")};
+                    changes};
     if (!localMonitor.isEmpty()) {
         context.localMonitor = localMonitor;
     }
@@ -58,7 +58,9 @@ int Runner::Exec(const Pace& pace) {
     watch_ = pace.watch;
     fanOut_ = std::make_unique<FanOut>(
         TargetsOf(request_.common), context_.makePort, request_.common.Timeouts(),
-        std::make_shared<unit::ChangeRecord>(context_.changes), watch_);
+        std::make_shared<unit::ChangeRecord>(
+            context_.changes ? context_.changes : unit::ChangeRecord::SystemLog("irigctl")),
+        watch_);
     QObject::connect(fanOut_.get(), &FanOut::Opened, [this](int unit) { Opened(unit); });
     QObject::connect(fanOut_.get(), &FanOut::OpenFailed,
                      [this](int unit, const QString& why) { OpenFailed(unit, why); });
