@@ -1,10 +1,12 @@
-// irigctl monitor with TLS and users under a flood of wrong passwords: 20 clients on kept-alive TLS
-// connections, each sending a scrape with a new wrong password as soon as the last is answered,
-// for --seconds (default 10), hashes of bcrypt cost 10 as htpasswd -nBC 10 makes them. Meanwhile:
+// irigctl monitor with TLS and users under a flood of wrong passwords: 4 clients from each of 16
+// addresses (127.0.1.1 to .16) on kept-alive TLS connections, each sending a scrape with a new
+// wrong password as soon as the last is answered, for --seconds (default 10), hashes of bcrypt cost
+// 10 as htpasswd -nBC 10 makes them; and 256 connections from 127.0.0.3 that each send one byte of
+// a handshake and nothing more, each opened again once the monitor closes it. Meanwhile:
 // (a) a good client scrapes every 200 ms with a password already checked, as Prometheus does
 //     after its first scrape, beside the same client's scrapes before the flood (the anchor);
 // (b) every 500 ms a user never seen before scrapes once, from another address (127.0.0.2), and
-//     from the flood's own (127.0.0.1).
+//     from one of the flood's (127.0.1.1).
 // Prints each one's median and worst latency, the answers the flood got, and the monitor's
 // resident memory before and after.
 // Usage: bench_webflood [--seconds N]
@@ -12,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QSslSocket>
+#include <QTcpSocket>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -30,8 +33,34 @@ namespace {
 
 using irig::test::BasicAuthorization;
 
-constexpr int kFlooders = 20;
+constexpr int kFloodAddresses = 16;
+constexpr int kFloodersPerAddress = 4;
+constexpr int kSlowConnections = 256;
 constexpr int kFreshUsers = 60;
+
+// A connection that sends the first byte of a TLS handshake and no more; connected again whenever
+// the other side closes it.
+class Slow {
+public:
+    Slow(quint16 port, const QHostAddress& from) : port_(port), from_(from) {
+        QObject::connect(&socket_, &QTcpSocket::connected, [this] { socket_.write("\x16", 1); });
+        QObject::connect(&socket_, &QTcpSocket::disconnected,
+                         [this] { QTimer::singleShot(50, [this] { Connect(); }); });
+        Connect();
+    }
+    int reconnects = 0;
+
+private:
+    void Connect() {
+        ++reconnects;
+        socket_.abort();
+        socket_.bind(from_);
+        socket_.connectToHost(QHostAddress::LocalHost, port_);
+    }
+    QTcpSocket socket_;
+    quint16 port_;
+    QHostAddress from_;
+};
 
 // One kept-alive TLS connection from `from`: `ready` is called once its handshake is done; Send() a
 // request, and `answered` is called with the status and the milliseconds it took once the response
@@ -153,6 +182,7 @@ int main(int argc, char* argv[]) {
     const QSslConfiguration tls = files.Client();
     const QHostAddress local(QStringLiteral("127.0.0.1"));
     const QHostAddress other(QStringLiteral("127.0.0.2"));
+    const QHostAddress flooding(QStringLiteral("127.0.1.1"));
     const QByteArray good = BasicAuthorization("prometheus", "s3cret");
 
     Client scraper(port, tls, local);
@@ -171,19 +201,24 @@ int main(int argc, char* argv[]) {
     Run(5000);  // the first scrape checks the password; the others find it remembered
     const qint64 memoryBefore = monitor.ResidentKiB();
 
+    std::vector<std::unique_ptr<Slow>> slow;
+    for (int i = 0; i < kSlowConnections; ++i) {
+        slow.push_back(std::make_unique<Slow>(port, QHostAddress(QStringLiteral("127.0.0.3"))));
+    }
     std::vector<std::unique_ptr<Client>> flood;
     Latencies flooded;
-    bool flooding = true;
+    bool going = true;
     const auto wrong = [] {
         return BasicAuthorization("prometheus",
                                   QByteArray::number(QRandomGenerator::global()->generate64()));
     };
-    for (int i = 0; i < kFlooders; ++i) {
-        flood.push_back(std::make_unique<Client>(port, tls, local));
+    for (int i = 0; i < kFloodAddresses * kFloodersPerAddress; ++i) {
+        const QHostAddress from(QStringLiteral("127.0.1.%1").arg(1 + i / kFloodersPerAddress));
+        flood.push_back(std::make_unique<Client>(port, tls, from));
         Client* client = flood.back().get();
         client->answered = [&, client](int status, double ms) {
             flooded.Add(status, ms);
-            if (flooding) {
+            if (going) {
                 client->Send(wrong());
             }
         };
@@ -197,12 +232,12 @@ int main(int argc, char* argv[]) {
     }
     std::vector<std::unique_ptr<Client>> fresh;
     Latencies freshOther;
-    Latencies freshLocal;
+    Latencies freshFlooding;
     int nextUser = 0;
     QTimer every500;
     QObject::connect(&every500, &QTimer::timeout, [&] {
         for (auto [from, latencies] :
-             {std::pair{other, &freshOther}, std::pair{local, &freshLocal}}) {
+             {std::pair{other, &freshOther}, std::pair{flooding, &freshFlooding}}) {
             if (nextUser >= kFreshUsers) {
                 return;
             }
@@ -216,7 +251,7 @@ int main(int argc, char* argv[]) {
     });
     every500.start(500);
     Run(seconds * 1000);
-    flooding = false;
+    going = false;
     every500.stop();
     every200.stop();
     irig::test::WaitUntil([&] {
@@ -227,14 +262,20 @@ int main(int argc, char* argv[]) {
     std::vector<double> sortedBefore = before.ms;
     std::sort(sortedBefore.begin(), sortedBefore.end());
     const double anchorWorst = sortedBefore.size() > 1 ? sortedBefore.back() : 0;
+    int reconnects = 0;
+    for (const auto& connection : slow) {
+        reconnects += connection->reconnects - 1;
+    }
     std::printf(
-        "irigctl monitor with TLS and users (bcrypt cost 10): %d clients sending wrong "
-        "passwords for %d s\n",
-        kFlooders, seconds);
+        "irigctl monitor with TLS and users (bcrypt cost 10): %d clients from %d addresses "
+        "sending wrong passwords, %d connections from another sending one byte (opened again "
+        "%d times), for %d s\n",
+        kFloodAddresses * kFloodersPerAddress, kFloodAddresses, kSlowConnections, reconnects,
+        seconds);
     before.Print("good scrape before the flood (the anchor)", 0);
     during.Print("good scrape during it, password known", anchorWorst);
     freshOther.Print("first scrape of a user, from 127.0.0.2", anchorWorst);
-    freshLocal.Print("first scrape of a user, from the flood's 127.0.0.1", anchorWorst);
+    freshFlooding.Print("first scrape of a user, from the flood's 127.0.1.1", anchorWorst);
     flooded.Print("the flood's wrong passwords", 0);
     std::printf("  monitor's resident memory: %lld KiB before the flood, %lld KiB after it\n",
                 static_cast<long long>(memoryBefore), static_cast<long long>(memoryAfter));

@@ -158,8 +158,9 @@ void Authenticator::Check(const QByteArray& authorization, const QByteArray& cli
     // A quarter of the slots is kept for the clients that have not failed of late.
     const int room =
         FailedOfLate(client) ? limits_.waiting - std::max(1, limits_.waiting / 4) : limits_.waiting;
-    if (waiting_ >= room || (lane != lanes_.end() &&
-                             static_cast<int>(lane->second.size()) >= limits_.waitingPerClient)) {
+    const bool full = waiting_ >= room && (lane != lanes_.end() || !MakeRoom());
+    if (full || (lane != lanes_.end() &&
+                 static_cast<int>(lane->second.size()) >= limits_.waitingPerClient)) {
         done(Verdict::kBusy);
         return;
     }
@@ -209,6 +210,28 @@ void Authenticator::Start() {
                 this, [this, pending, matched] { Finish(pending, matched); }, Qt::QueuedConnection);
         });
     }
+}
+
+// Room for a client with no check waiting, when all the slots are taken: the longest lane, a
+// client's that failed of late before another's, gives up its newest check (answered busy), if it
+// has more than one. So a flood from many addresses that have not failed yet cannot keep out a
+// newcomer's first check.
+bool Authenticator::MakeRoom() {
+    const auto longest = std::max_element(lanes_.begin(), lanes_.end(), [this](auto& a, auto& b) {
+        return std::pair(FailedOfLate(a.first), a.second.size()) <
+               std::pair(FailedOfLate(b.first), b.second.size());
+    });
+    if (longest == lanes_.end() || longest->second.size() < 2) {
+        return false;
+    }
+    const std::shared_ptr<Pending> given = longest->second.back();
+    longest->second.pop_back();
+    --waiting_;
+    checking_.erase(given->key);
+    for (const Done& done : given->waiters) {
+        done(Verdict::kBusy);
+    }
+    return true;
 }
 
 // The lane after the one served last, among those of clients that have not failed of late if

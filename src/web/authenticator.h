@@ -84,6 +84,7 @@ private:
 
     void Start();
     Lanes::iterator NextLane();
+    bool MakeRoom();
     void Finish(const std::shared_ptr<Pending>& pending, bool matches);
     bool FailedOfLate(const QByteArray& client) const;
     void NoteFailure(const QByteArray& client);

@@ -110,16 +110,21 @@ TEST_F(Gated, APairIsCheckedOnceAndRememberedUntilItsUserChanges) {
 }
 
 TEST_F(Gated, TheChecksThatWaitAreBoundedPerClientAndOverall) {
-    const auto waiting = {Ask("1"), Ask("2"), Ask("3")};
+    const auto waiting = {Ask("1"), Ask("2")};
+    const auto third = Ask("3");
     EXPECT_EQ(Ask("4")->value_or(Verdict::kAllowed), Verdict::kBusy) << "a's two wait already";
     const auto other = Ask("5", "b");
-    EXPECT_EQ(Ask("6", "c")->value_or(Verdict::kAllowed), Verdict::kBusy) << "three wait in all";
+    const auto newcomer = Ask("6", "c");
+    EXPECT_EQ(third->value_or(Verdict::kAllowed), Verdict::kBusy)
+        << "three wait in all: a's newest gives its place to c's first";
+    EXPECT_EQ(Ask("7", "d")->value_or(Verdict::kAllowed), Verdict::kBusy)
+        << "three wait in all, one of each client";
     go.release(4);
-    ASSERT_TRUE(Answered(other));
+    ASSERT_TRUE(Answered(other) && Answered(newcomer));
     for (const auto& verdict : waiting) {
         ASSERT_TRUE(Answered(verdict));
     }
-    EXPECT_EQ(Begun(), (std::vector<QByteArray>{"1", "5", "2", "3"})) << "b's before a's next";
+    EXPECT_EQ(Begun(), (std::vector<QByteArray>{"1", "5", "6", "2"})) << "b's and c's before a's";
 }
 
 class GatedPair : public Gated {
