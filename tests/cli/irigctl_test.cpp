@@ -378,15 +378,15 @@ TEST_F(Irigctl, ApplyAndFlashBorrowTheUnitsTheMonitorWatches) {
         [&] { return Watched(monitor, &metrics) == 2 && metrics.contains("version=\"2.4\""); },
         15'000))
         << metrics.toStdString() << monitor.Errors().toStdString();
-    // The monitor's own lines; without a system log the change record's come on stderr too.
-    const QString record = monitor.Errors().remove(QRegularExpression(
-        QStringLiteral("^irigctl: change: .*\n"), QRegularExpression::MultilineOption));
+    const QString record = monitor.Errors();
     EXPECT_EQ(record.count(QStringLiteral(": lent to ")), 3) << record.toStdString();
     EXPECT_EQ(record.count(QStringLiteral(": returned by ")), 3) << record.toStdString();
 }
 
 // A borrower killed outright returns nothing: its lease ends by itself, and the monitor watches the
-// unit again.
+// unit again. (Only root can, on the simulated unit's pseudo-terminal: the borrower killed before it
+// closed the port left the terminal's exclusive flag set, which a real serial port loses with its
+// last close but a pseudo-terminal keeps while its other side is open.)
 TEST_F(Irigctl, TheLeaseOfABorrowerKilledOutrightEndsByItself) {
     StartUnit(QStringLiteral("COM1"));
     MonitorProcess monitor({QStringLiteral("COM1")}, {QStringLiteral("--lease-limit"), "2"});
@@ -401,7 +401,11 @@ TEST_F(Irigctl, TheLeaseOfABorrowerKilledOutrightEndsByItself) {
     ASSERT_TRUE(watch.waitForFinished(5000));
     EXPECT_TRUE(WaitUntil([&] { return monitor.Errors().contains("expired after"); }, 10'000))
         << monitor.Errors().toStdString();
-    EXPECT_TRUE(WaitUntil([&] { return Watched(monitor) == 1; }, 10'000));
+    QString metrics;
+    if (::geteuid() == 0) {
+        EXPECT_TRUE(WaitUntil([&] { return Watched(monitor, &metrics) == 1; }, 10'000))
+            << metrics.toStdString() << monitor.Errors().toStdString();
+    }
 }
 
 }  // namespace
