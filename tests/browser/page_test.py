@@ -1,0 +1,199 @@
+#!/usr/bin/python3
+# irigctl monitor's page in a real browser (headless Chromium through Selenium) over simulated
+# units, with axe-core; how the server orders rows and scales plots is tested in C++.
+# Usage: page_test.py IRIGCTL IRIG_UNIT_SIM FOLDER (FOLDER keeps axe-core, the logs, page.png)
+import base64
+import hashlib
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import traceback
+
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from browsing import chromium, http, monitor, simulator, until  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+
+AXE = "https://registry.npmjs.org/axe-core/-/axe-core-4.10.3.tgz"
+AXE_SHA512 = ("Xm7bpRXnDSX2YE2YFfBk2FnF0ep6tmG7xPh8iHee8MIcrgq762Nkce856dYtJYLkuIoYZvGfTs/PbZhi"
+              "deTcEg==")
+# name: (simulated unit, its state on the page); `spare` is lent by the test.
+UNITS = {"mast-a": ("answering", "up"), "mast-b": ("silent", "down"),
+         "spare": ("answering", "lent"), "hall-c": ("an hour ahead", "up")}
+
+
+def axe_source(folder):
+    """axe-core's script, fetched once into `folder` and checked against the registry's hash."""
+    tarball = os.path.join(folder, os.path.basename(AXE))
+    if not os.path.exists(tarball):
+        status, _, body = http(AXE)
+        assert status == 200, f"cannot fetch {AXE}: {status}"
+        with open(tarball, "wb") as out:
+            out.write(body)
+    with open(tarball, "rb") as packed:
+        data = packed.read()
+    assert base64.b64encode(hashlib.sha512(data).digest()).decode() == AXE_SHA512, tarball
+    with tarfile.open(fileobj=io.BytesIO(data)) as archive:
+        return archive.extractfile("package/axe.min.js").read().decode()
+
+
+def row(browser, name):
+    return browser.find_element(By.CSS_SELECTOR, f'#units tr[data-unit="{name}"]')
+
+
+def cell(browser, name, field):
+    return row(browser, name).find_element(By.CSS_SELECTOR, f'td[data-field="{field}"]').text
+
+
+def circles(scope):
+    return len(scope.find_elements(By.CSS_SELECTOR, "svg.offset-history circle"))
+
+
+def states(t):
+    t.browser.get(t.url + "/")
+    want = {name: state for name, (_, state) in UNITS.items()}
+    until(lambda: {n: row(t.browser, n).get_attribute("data-state") for n in want} == want,
+          f"the rows' states {want}")
+
+
+def diagnosis(t):
+    until(lambda: "1 hour" in cell(t.browser, "hall-c", "diagnosis"), "hall-c's diagnosis")
+    t.browser.save_screenshot(os.path.join(t.top, "page.png"))
+
+
+def filtering(t):
+    t.browser.find_element(By.ID, "filter").send_keys("hall")
+    until(lambda: [n for n in UNITS if row(t.browser, n).is_displayed()] == ["hall-c"],
+          "only hall-c shown")
+    t.browser.find_element(By.ID, "filter").send_keys(Keys.BACKSPACE * len("hall"))
+
+
+def sorting(t):
+    header = '#units th button'
+    t.browser.find_elements(By.CSS_SELECTOR, header)[0].click()
+    shown = lambda: [r.get_attribute("data-unit") for r in  # noqa: E731
+                     t.browser.find_elements(By.CSS_SELECTOR, "#units tr[data-unit]")]
+    until(lambda: shown() in (sorted(UNITS), sorted(UNITS, reverse=True)), "sorted by name")
+
+
+def live_refresh(t):
+    t.browser.get(t.url + "/")
+    before = until(lambda: circles(row(t.browser, "mast-a")), "mast-a's first point")
+    assert http(f"{t.url}/check-time?port={t.ports['mast-a']}", "POST")[0] == 200
+    until(lambda: circles(row(t.browser, "mast-a")) > before, "a point more without reload")
+
+
+def measure_now(t):
+    t.browser.get(t.url + "/units/hall-c")
+    before = until(lambda: circles(t.browser), "hall-c's first point")
+    measured = t.browser.find_element(By.CSS_SELECTOR, '[data-field="measured"]').text
+    t.browser.find_element(By.CSS_SELECTOR, 'button[data-action="check-time"]').click()
+    until(lambda: circles(t.browser) > before, "a point more after Measure now")
+    until(lambda: t.browser.find_element(By.CSS_SELECTOR, '[data-field="measured"]').text !=
+          measured, "the measured time to change")
+
+
+def accessible(t):
+    t.browser.set_script_timeout(60)
+    for path in ("/", "/units/hall-c"):
+        t.browser.get(t.url + path)
+        t.browser.execute_script(t.axe)
+        found = t.browser.execute_async_script(
+            "const done = arguments[0]; axe.run(document).then(r => done(r.violations.map("
+            "v => ({id: v.id, impact: v.impact, help: v.help, nodes: v.nodes.length}))))")
+        grave = [v for v in found if v["impact"] in ("serious", "critical")]
+        assert not grave, f"{path}: {grave}"
+
+
+def own_origin_only(t):
+    status, headers, _ = http(t.url + "/")
+    assert status == 200 and headers["Content-Security-Policy"] == "default-src 'self'", headers
+    others = t.browser.execute_script(
+        "return performance.getEntriesByType('resource').map(e => e.name)"
+        ".filter(n => !n.startsWith(location.origin))")
+    errors = [e for e in t.browser.get_log("browser")
+              if e["level"] == "SEVERE" and "/favicon.ico" not in e["message"]]
+    assert not others and not errors, f"other origins {others}, console errors {errors}"
+
+
+def users(t):
+    config = os.path.join(t.folder, "web.yml")
+    hashed = t.run([t.irigctl, "hash-password", "--cost", "4"], "try-me\n")
+    with open(config, "w") as out:
+        out.write(f"basic_auth_users:\n  tech: {hashed}\n")
+    child, url = monitor(t.folder, t.irigctl, ["--port", t.ports["mast-b"], "--web-config",
+                                               config], "guarded")
+    t.children.append(child)
+    for path in ("/", "/units", "/page.js", "/page.css"):
+        assert http(url + path)[0] == 401, f"{path} without credentials"
+    assert http(url + "/", user=("tech", "try-me"))[0] == 200
+
+
+CHECKS = [states, diagnosis, filtering, sorting, live_refresh, measure_now, accessible,
+          own_origin_only, users]
+
+
+class Test:
+    def __init__(self, irigctl, sim, top):
+        self.irigctl, self.top, self.children = irigctl, top, []
+        self.folder = folder = tempfile.mkdtemp(dir=top)
+        self.axe = axe_source(top)
+        first, ports = simulator(folder, sim, 3, ["--fault-units", "2", "--silent"])
+        hour, hourly = simulator(folder, sim, 1, ["--clock-offset", "3600"])
+        self.children += [first, hour]
+        self.ports = dict(zip(UNITS, ports[:2] + ports[2:] + hourly))
+        inventory = os.path.join(folder, "units.yaml")
+        with open(inventory, "w") as out:
+            out.write("units:\n" + "".join(
+                f"  {name}: {{port: '{port}', labels: {{site: north}}}}\n"
+                for name, port in self.ports.items()))
+        self.monitor, self.url = monitor(folder, irigctl, ["-i", inventory, "--all"])
+        self.children.append(self.monitor)
+        lent = http(f"{self.url}/units/spare/lease?seconds=600&by=page-test", "POST")
+        assert lent[0] == 200, lent
+        self.browser = chromium(folder)
+
+    def run(self, arguments, stdin):
+        return subprocess.run(arguments, input=stdin, capture_output=True, text=True,
+                              check=True).stdout.strip()
+
+    def close(self):
+        self.browser.quit()
+        ended = self.monitor.stop()
+        for child in self.children:
+            child.stop()
+        assert ended == 143, f"the monitor ended with {ended}: {self.monitor.said()[-3000:]}"
+
+
+def main():
+    irigctl, sim, folder = sys.argv[1:4]
+    os.makedirs(folder, exist_ok=True)
+    test = Test(irigctl, sim, folder)
+    failed = None
+    for check in CHECKS:  # in order: each goes on from where the last left the page
+        try:
+            check(test)
+            print(f"ok      {check.__name__}")
+        except Exception as error:
+            lines = [f.lineno for f in traceback.extract_tb(error.__traceback__)
+                     if f.filename == __file__]
+            failed = f"{check.__name__} (line {lines[-1]}): {getattr(error, 'msg', error)}"
+            break
+    try:
+        test.close()
+    except AssertionError as error:
+        failed = failed or str(error)
+    if failed:
+        print(f"FAILED  {failed}\nthe monitor said:\n{test.monitor.said()[-3000:]}")
+        return 1
+    shutil.rmtree(test.folder)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
