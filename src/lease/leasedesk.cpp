@@ -110,6 +110,9 @@ void LeaseDesk::Decide(const LeaseRequest& request, const LeasedUnit& unit, cons
 }
 
 void LeaseDesk::Apply(const LeasedUnit& unit, const LeaseDecision& decision, const Answer& answer) {
+    if (noted_) {
+        noted_(unit.key, decision);
+    }
     if (!decision.record.isEmpty()) {
         record_.LeaseEvent(unit.Recorded(), decision.record);
         say_(link::PrintableUtf8(QStringLiteral("%1: %2").arg(unit.Recorded(), decision.record)));

@@ -49,6 +49,10 @@ public:
     void Serve(const LeaseRequest& request, const Answer& answer);
     // The answer `granted` to `request` did not reach its borrower: the unit is taken back.
     void Undelivered(const LeaseRequest& request, const LeaseAnswer& granted);
+    // Each decision put in place, with its unit's key, for whoever shows a unit's leases.
+    void SetNoted(std::function<void(quint64 key, const LeaseDecision&)> noted) {
+        noted_ = std::move(noted);
+    }
 
 private:
     void Decide(const LeaseRequest& request, const LeasedUnit& unit, const Answer& answer);
@@ -65,6 +69,7 @@ private:
     LendingPorts ports_;
     unit::ChangeRecord record_;
     std::function<void(const QString&)> say_;
+    std::function<void(quint64, const LeaseDecision&)> noted_;
     link::HostLookup lookup_;
     Clock clock_;
     std::vector<LeasedUnit> units_;

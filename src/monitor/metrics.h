@@ -39,6 +39,8 @@ struct UnitReading {
     // What its offset means, while one is known, and its drift, once plain.
     std::optional<diagnosis::Diagnosis> diagnosis = std::nullopt;
     std::optional<diagnosis::Drift> drift = std::nullopt;
+    // When its clock was last measured, a measurement that gave an offset.
+    std::optional<status::HostMicros> measured = std::nullopt;
 };
 
 // The last reload of the configuration, as Prometheus publishes its own: whether it succeeded (a

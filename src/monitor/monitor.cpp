@@ -237,6 +237,9 @@ int Run(const Options& options, std::FILE* err, const unit::PortMaker& makePort)
         unit::ChangeRecord(options.changes ? options.changes
                                            : unit::ChangeRecord::SystemLog("irigctl")),
         [err](const QString& line) { Write(err, line); });
+    desk.SetNoted([&board](quint64 key, const lease::LeaseDecision& decision) {
+        board.Leased(key, decision);
+    });
     MetricsServer server(board, [&loops](const QString& port) {
         QMetaObject::invokeMethod(
             &loops, [&loops, port] { loops.MeasureOnRequest(port); }, Qt::QueuedConnection);

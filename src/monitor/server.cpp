@@ -15,14 +15,6 @@ namespace {
 // How often a scrape reads this computer's leap-second list again (tzdata changes it seldom).
 constexpr std::chrono::minutes kLeapListReread{1};
 
-const char kIndex[] =
-    "irigctl monitor: the time-code units it watches, for Prometheus.\n"
-    "  GET  /metrics                  the last values, in the Prometheus text format\n"
-    "  POST /check-time[?port=PORT]   measure the units' clocks (or one unit's) now\n"
-    "  POST /units/NAME/lease?seconds=N, POST /lease?port=PORT&seconds=N\n"
-    "                                 lend a unit to another tool: its port closed meanwhile\n"
-    "  DELETE, GET the same           return it; ask who holds it\n";
-
 web::Reply Text(int status, const QByteArray& text) {
     return {status, "text/plain", text, {}, {}};
 }
@@ -80,25 +72,33 @@ MetricsBoard::MetricsBoard(const QStringList& ports) {
 void MetricsBoard::Arrange(const std::vector<std::pair<Key, UnitReading>>& units) {
     const QMutexLocker lock(&mutex_);
     std::vector<UnitReading> readings;
+    std::vector<UnitStory> stories;
     QHash<Key, size_t> index;
     readings.reserve(units.size());
+    stories.reserve(units.size());
     index.reserve(static_cast<qsizetype>(units.size()));
     for (const auto& [key, first] : units) {
         const auto kept = index_.constFind(key);
         index.insert(key, readings.size());
         if (kept != index_.cend()) {
             readings.push_back(std::move(readings_[*kept]));
+            stories.push_back(std::move(stories_[*kept]));
         } else {
             readings.push_back(first);
+            stories.emplace_back();
         }
     }
     readings_ = std::move(readings);
+    stories_ = std::move(stories);
     index_ = std::move(index);
 }
 
 void MetricsBoard::Post(Key key, const UnitReading& reading) {
     const QMutexLocker lock(&mutex_);
     if (const auto at = index_.constFind(key); at != index_.cend()) {
+        if (reading.measured && reading.offset && reading.measured != readings_[*at].measured) {
+            Remember(stories_[*at], *reading.measured / 1000, *reading.offset);
+        }
         readings_[*at] = reading;
     }
 }
@@ -190,11 +190,14 @@ std::optional<qint64> MetricsServer::LeapListExpires() const {
 }
 
 void MetricsServer::Serve(const web::Request& request, const web::Respond& respond) const {
-    static const std::pair<const char*, const char*> kPaths[] = {
-        {"/", "GET"}, {"/metrics", "GET"}, {"/check-time", "POST"}};
+    static const std::pair<const char*, const char*> kPaths[] = {{"/metrics", "GET"},
+                                                                 {"/check-time", "POST"}};
     const QString& path = request.path;
     if (LeaseTarget(path)) {
         Lease(request, respond);
+        return;
+    }
+    if (Page(request, respond)) {
         return;
     }
     const auto known = std::find_if(std::begin(kPaths), std::end(kPaths),
@@ -206,8 +209,6 @@ void MetricsServer::Serve(const web::Request& request, const web::Respond& respo
     } else if (request.method != known->second) {
         reply = Text(405, path.toUtf8() + " takes " + known->second + " only\n");
         reply.headers.emplace_back("Allow", known->second);
-    } else if (path == QLatin1String("/")) {
-        reply = Text(200, kIndex);
     } else if (path == QLatin1String("/metrics")) {
         const web::Counts counted = Counted();
         reply = {200,

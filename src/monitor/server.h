@@ -1,8 +1,9 @@
 // irigctl monitor's routes on the web edge: /metrics rendered from the readings last posted, in the
 // edge's thread so that a scrape never waits for the units' loop (nor for a terminal server being
-// connected); POST /check-time asks for a measurement now, from the page's own origin and, without
-// users, for one of this computer's names only; the lease routes read and admitted here, answered
-// when the leases say. Sockets, limits, users, headers and TLS are the edge's.
+// connected); the technician's page, its JSON, script and style; POST /check-time asks for a
+// measurement now, from the page's own origin and, without users, for one of this computer's names
+// only; the lease routes read and admitted here, answered when the leases say. Sockets, limits,
+// users, headers and TLS are the edge's.
 #pragma once
 
 #include <QHash>
@@ -12,6 +13,7 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +22,7 @@
 
 #include "lease/leases.h"
 #include "monitor/metrics.h"
+#include "page/page.h"
 #include "web/edge.h"
 #include "web/webconfig.h"
 
@@ -30,9 +33,23 @@ using lease::LeaseAnswer;
 using lease::LeaseRequest;
 using lease::Leases;
 
-// The last reading of each unit, posted from the units' threads and read by the server's. Each
-// unit has a key of its own, so that a new set of units leaves the readings of those it keeps;
-// and the last reload of the configuration.
+// What the page shows of a unit's past, bounded: its measurements of the last two hours (at most
+// page::kMostMeasurements), the last lines the monitor said of it, and its last lease events with
+// the holder of its last lease granted.
+struct UnitStory {
+    std::deque<page::Measurement> history;
+    std::deque<page::Event> log;
+    std::deque<page::Event> leases;
+    std::optional<page::Holder> holder;
+};
+
+// A measurement kept in the story: those older than two hours before it, and the oldest beyond
+// the count kept, are let go.
+void Remember(UnitStory& story, qint64 atMs, const status::ClockOffset& offset);
+
+// The last reading of each unit, posted from the units' threads and read by the server's, with its
+// story. Each unit has a key of its own, so that a new set of units leaves the readings of those
+// it keeps; and the last reload of the configuration.
 class MetricsBoard {
 public:
     using Key = quint64;
@@ -47,6 +64,12 @@ public:
     // A unit's new reading; a unit no longer on the board is not put back.
     void Post(Key key, const UnitReading& reading);
     std::vector<UnitReading> Readings() const;
+    // Each unit's reading with its story, in order.
+    std::vector<std::pair<UnitReading, UnitStory>> Stories() const;
+    // A line the monitor said of the unit.
+    void Said(Key key, const QString& line);
+    // A lease decision put in place for the unit.
+    void Leased(Key key, const lease::LeaseDecision& decision);
     QStringList Ports() const;
     // Whether the unit on `port` is lent to another tool.
     bool Lent(const QString& port) const;
@@ -56,7 +79,8 @@ public:
 private:
     mutable QMutex mutex_;
     std::vector<UnitReading> readings_;
-    QHash<Key, size_t> index_;  // where each unit's reading is
+    std::vector<UnitStory> stories_;  // beside each reading
+    QHash<Key, size_t> index_;        // where each unit's reading is
     ConfigReload reload_;
 };
 
@@ -100,6 +124,8 @@ public:
 
 private:
     void Serve(const web::Request& request, const web::Respond& respond) const;
+    bool Page(const web::Request& request, const web::Respond& respond) const;
+    page::Board PageBoard() const;
     // When this computer's leap-second list expires (nothing without one), read at most once a
     // minute; in the server's thread.
     std::optional<qint64> LeapListExpires() const;

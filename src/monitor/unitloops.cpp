@@ -79,6 +79,8 @@ void UnitLoops::Add(Key key, const QString& port, const std::optional<fleet::Inv
         loop.Count();
         connect(monitor, &UnitMonitor::Changed, monitor,
                 [this, key](const UnitReading& reading) { board_.Post(key, reading); });
+        connect(monitor, &UnitMonitor::Said, monitor,
+                [this, key](const QString& line) { board_.Said(key, line); });
         connect(monitor, &UnitMonitor::Said, this, &UnitLoops::Said);
         monitor->Start();
     });

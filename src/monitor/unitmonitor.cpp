@@ -240,7 +240,8 @@ void UnitMonitor::Measured(const unit::Result<status::ClockOffset>& offset) {
     }
     reading_.offset = offset ? std::optional(*offset) : std::nullopt;
     if (offset) {
-        drift_.Add(status::HostNow(), *offset,
+        reading_.measured = status::HostNow();
+        drift_.Add(*reading_.measured, *offset,
                    reading_.clock ? std::optional(reading_.clock->source) : std::nullopt);
     }
     Diagnose();
