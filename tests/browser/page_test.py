@@ -12,6 +12,7 @@ import sys
 import tarfile
 import tempfile
 import traceback
+from urllib.parse import quote
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
@@ -84,7 +85,8 @@ def sorting(t):
 def live_refresh(t):
     t.browser.get(t.url + "/")
     before = until(lambda: circles(row(t.browser, "mast-a")), "mast-a's first point")
-    assert http(f"{t.url}/check-time?port={t.ports['mast-a']}", "POST")[0] == 200
+    asked = http(f"{t.url}/check-time?port={quote(t.ports['mast-a'], safe='')}", "POST")
+    assert asked[0] == 202, asked
     until(lambda: circles(row(t.browser, "mast-a")) > before, "a point more without reload")
 
 
@@ -183,6 +185,7 @@ def main():
             lines = [f.lineno for f in traceback.extract_tb(error.__traceback__)
                      if f.filename == __file__]
             failed = f"{check.__name__} (line {lines[-1]}): {getattr(error, 'msg', error)}"
+            test.browser.save_screenshot(os.path.join(test.top, "failed.png"))
             break
     try:
         test.close()

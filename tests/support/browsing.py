@@ -14,6 +14,8 @@ import urllib.request
 
 try:
     from selenium import webdriver
+    from selenium.common.exceptions import (NoSuchElementException,
+                                            StaleElementReferenceException)
     from selenium.webdriver.chrome.service import Service
     from selenium.webdriver.support.wait import WebDriverWait
 except ImportError:
@@ -32,8 +34,11 @@ PATIENCE = 90
 
 
 def until(condition, what, timeout=PATIENCE):
-    """Polls `condition` until it is true-ish and returns it; fails naming `what`."""
-    return WebDriverWait(None, timeout, poll_frequency=0.05).until(lambda _: condition(), what)
+    """Polls `condition` until it is true-ish and returns it; fails naming `what`. An element
+    missing, or replaced as it was read (the page refreshes its table), is polled again."""
+    return WebDriverWait(None, timeout, 0.05, (NoSuchElementException,
+                                              StaleElementReferenceException)).until(
+        lambda _: condition(), what)
 
 
 class Child:
@@ -89,18 +94,21 @@ def monitor(folder, irigctl, arguments, name="monitor"):
     return child, serving.search(child.said()).group(1)
 
 
-def chromium(folder, width=1000, height=600):
-    """A fresh headless Chromium with its console log kept; fails plainly where it is missing."""
+def chromium(folder, width=1280, height=640):
+    """A fresh headless Chromium showing pages width x height, its console log kept; fails
+    plainly where it is missing."""
     for program in (CHROMIUM, CHROMEDRIVER):
         if not shutil.which(program):
             sys.exit(f"{program} is missing (scripts/deps installs chromium and chromium-driver)")
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for flag in CHROMIUM_FLAGS + [f"--window-size={width},{height}",
-                                  "--user-data-dir=" + tempfile.mkdtemp(dir=folder)]:
+    for flag in CHROMIUM_FLAGS + ["--user-data-dir=" + tempfile.mkdtemp(dir=folder)]:
         options.add_argument(flag)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    browser = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    browser.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+        "width": width, "height": height, "deviceScaleFactor": 1, "mobile": False})
+    return browser
 
 
 def http(url, method="GET", user=None):
