@@ -15,16 +15,6 @@ namespace irig::monitor {
 
 namespace {
 
-// A line longer than this is cut: a unit's failure may quote what it sent.
-constexpr qsizetype kLongestLine = 400;
-
-void Keep(std::deque<page::Event>& events, qint64 atMs, const QString& text) {
-    events.push_back({atMs, text.left(kLongestLine)});
-    while (events.size() > page::kMostEvents) {
-        events.pop_front();
-    }
-}
-
 qint64 NowMs() {
     return QDateTime::currentMSecsSinceEpoch();
 }
@@ -88,14 +78,6 @@ web::Reply Html(int status, const QByteArray& body) {
 
 }  // namespace
 
-void Remember(UnitStory& story, qint64 atMs, const status::ClockOffset& offset) {
-    story.history.push_back({atMs, offset.offsetMs, offset.uncertaintyMs});
-    while (story.history.size() > page::kMostMeasurements ||
-           story.history.front().atMs < atMs - page::kHistoryMs) {
-        story.history.pop_front();
-    }
-}
-
 std::vector<std::pair<UnitReading, UnitStory>> MetricsBoard::Stories() const {
     const QMutexLocker lock(&mutex_);
     std::vector<std::pair<UnitReading, UnitStory>> stories;
@@ -109,7 +91,7 @@ std::vector<std::pair<UnitReading, UnitStory>> MetricsBoard::Stories() const {
 void MetricsBoard::Said(Key key, const QString& line) {
     const QMutexLocker lock(&mutex_);
     if (const auto at = index_.constFind(key); at != index_.cend()) {
-        Keep(stories_[*at].log, NowMs(), line);
+        page::Remember(stories_[*at].log, {NowMs(), line});
     }
 }
 
@@ -135,8 +117,8 @@ void MetricsBoard::Leased(Key key, const lease::LeaseDecision& decision) {
             granted && until.isValid()
                 ? QStringLiteral("%1, until %2").arg(decision.record, until.toString(Qt::ISODate))
                 : decision.record;
-        Keep(story.leases, NowMs(), text);
-        Keep(story.log, NowMs(), text);
+        page::Remember(story.leases, {NowMs(), text});
+        page::Remember(story.log, {NowMs(), text});
     }
 }
 

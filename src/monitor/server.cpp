@@ -97,7 +97,9 @@ void MetricsBoard::Post(Key key, const UnitReading& reading) {
     const QMutexLocker lock(&mutex_);
     if (const auto at = index_.constFind(key); at != index_.cend()) {
         if (reading.measured && reading.offset && reading.measured != readings_[*at].measured) {
-            Remember(stories_[*at], *reading.measured / 1000, *reading.offset);
+            page::Remember(stories_[*at].history,
+                           {*reading.measured / 1000, reading.offset->offsetMs,
+                            reading.offset->uncertaintyMs});
         }
         readings_[*at] = reading;
     }

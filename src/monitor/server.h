@@ -43,10 +43,6 @@ struct UnitStory {
     std::optional<page::Holder> holder;
 };
 
-// A measurement kept in the story: those older than two hours before it, and the oldest beyond
-// the count kept, are let go.
-void Remember(UnitStory& story, qint64 atMs, const status::ClockOffset& offset);
-
 // The last reading of each unit, posted from the units' threads and read by the server's, with its
 // story. Each unit has a key of its own, so that a new set of units leaves the readings of those
 // it keeps; and the last reload of the configuration.

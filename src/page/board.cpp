@@ -1,4 +1,4 @@
-// The units as the page orders and counts them.
+// The units as the page orders, counts and keeps them.
 #include <algorithm>
 #include <cmath>
 
@@ -65,6 +65,21 @@ std::vector<const Unit*> WorstFirst(const std::vector<Unit>& units) {
     std::stable_sort(ordered.begin(), ordered.end(),
                      [](const Unit* a, const Unit* b) { return Worse(*a, *b); });
     return ordered;
+}
+
+void Remember(std::deque<Measurement>& history, const Measurement& measurement) {
+    history.push_back(measurement);
+    while (history.size() > kMostMeasurements ||
+           history.front().atMs < measurement.atMs - kHistoryMs) {
+        history.pop_front();
+    }
+}
+
+void Remember(std::deque<Event>& events, const Event& event) {
+    events.push_back({event.atMs, event.text.left(kLongestEvent)});
+    while (events.size() > kMostEvents) {
+        events.pop_front();
+    }
 }
 
 const Unit* Find(const Board& board, const QString& name) {

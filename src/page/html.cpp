@@ -48,9 +48,11 @@ QString PlotLabel(const Unit& unit) {
     const auto [low, high] = std::minmax_element(
         unit.history.begin(), unit.history.end(),
         [](const Measurement& a, const Measurement& b) { return a.offsetMs < b.offsetMs; });
-    return QStringLiteral("%1: %2 measurements in the last 2 h, from %3 to %4")
+    return QStringLiteral("%1: %2 %3 in the last 2 h, from %4 to %5")
         .arg(unit.name)
         .arg(unit.history.size())
+        .arg(unit.history.size() == 1 ? QStringLiteral("measurement")
+                                      : QStringLiteral("measurements"))
         .arg(Signed(low->offsetMs), Signed(high->offsetMs));
 }
 
@@ -79,9 +81,11 @@ void History(Out& out, const Unit& unit, qint64 nowMs, const Frame& frame, bool 
             out.Number(dot.top) << "\" y2=\"";
             out.Number(dot.bottom) << "\"/>";
         }
-        out << "<circle cx=\"";
-        out.Number(dot.x) << "\" cy=\"";
-        out.Number(dot.y) << (bars ? "\" r=\"3\"/>" : "\" r=\"1.5\"/>");
+        char circle[96];
+        char* at = PutTenths(Put(circle, "<circle cx=\""), dot.x);
+        at = PutTenths(Put(at, "\" cy=\""), dot.y);
+        at = bars ? Put(at, "\" r=\"3\"/>") : Put(at, "\" r=\"1.5\"/>");
+        out.bytes.append(circle, at - circle);
     }
     out << "</svg>";
 }

@@ -43,10 +43,12 @@ void UnitJson(Out& out, const Unit& unit) {
     unit.measuredMs ? out << "\"" << Utc(*unit.measuredMs) << "\"" : out << "null";
     out << ",\"history\":[";
     for (size_t i = 0; i < unit.history.size(); ++i) {
-        out << (i == 0 ? "{\"t\":" : ",{\"t\":");
-        out.Integer(unit.history[i].atMs) << ",\"offsetMs\":";
-        out.Integer(unit.history[i].offsetMs) << ",\"uncertaintyMs\":";
-        out.Integer(unit.history[i].uncertaintyMs) << "}";
+        char entry[160];
+        char* at = i == 0 ? Put(entry, "{\"t\":") : Put(entry, ",{\"t\":");
+        at = Put(Put(at, unit.history[i].atMs), ",\"offsetMs\":");
+        at = Put(Put(at, unit.history[i].offsetMs), ",\"uncertaintyMs\":");
+        at = Put(Put(at, unit.history[i].uncertaintyMs), "}");
+        out.bytes.append(entry, at - entry);
     }
     out << "]}";
 }

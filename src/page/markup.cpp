@@ -1,5 +1,6 @@
 #include "page/markup.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -63,6 +64,11 @@ Out& Out::Number(double value, int decimals) {
     if (!std::isfinite(value)) {
         value = 0;
     }
+    if (decimals == 1) {
+        char digits[32];
+        bytes.append(digits, PutTenths(digits, value) - digits);
+        return *this;
+    }
     char digits[64];
     const auto end = std::to_chars(std::begin(digits), std::end(digits), value,
                                    std::chars_format::fixed, decimals)
@@ -77,6 +83,22 @@ Out& Out::Maybe(const std::optional<qint64>& value) {
 
 Out& Out::Maybe(const std::optional<double>& value) {
     return value && std::isfinite(*value) ? Number(*value, 3) : *this << "null";
+}
+
+char* Put(char* at, qint64 value) {
+    return std::to_chars(at, at + 24, value).ptr;
+}
+
+char* PutTenths(char* at, double value) {
+    const qint64 tenths =
+        std::isfinite(value) ? std::llround(std::clamp(value, -1e15, 1e15) * 10) : 0;
+    if (tenths < 0) {
+        *at++ = '-';
+    }
+    at = Put(at, std::abs(tenths) / 10);
+    *at++ = '.';
+    *at++ = static_cast<char>('0' + std::abs(tenths) % 10);
+    return at;
 }
 
 QByteArray Utc(qint64 ms) {

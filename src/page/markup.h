@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <algorithm>
 
 #include "page/page.h"
 
@@ -31,6 +32,16 @@ struct Out {
     Out& Maybe(const std::optional<qint64>& value);
     Out& Maybe(const std::optional<double>& value);
 };
+
+// Writers into a caller's buffer, for what a page has hundreds of thousands of (a measurement, a
+// point): each returns where it stopped. `at` must have room for 24 characters more.
+char* Put(char* at, qint64 value);
+// In tenths: "12.3", "-0.5"; 0 for NaN, clamped to ±1e15.
+char* PutTenths(char* at, double value);
+template <size_t N>
+char* Put(char* at, const char (&text)[N]) {
+    return std::copy(text, text + N - 1, at);
+}
 
 // "2026-12-09T04:59:12Z".
 QByteArray Utc(qint64 ms);

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QMap>
 #include <QString>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -81,6 +82,14 @@ const Unit* Find(const Board& board, const QString& name);
 inline constexpr qint64 kHistoryMs = qint64{2} * 3600 * 1000;
 inline constexpr size_t kMostMeasurements = 720;
 inline constexpr size_t kMostEvents = 20;
+// A line longer than this is cut: a unit's failure may quote what it sent.
+inline constexpr qsizetype kLongestEvent = 400;
+
+// A new measurement kept: those more than kHistoryMs older than it, and the oldest beyond
+// kMostMeasurements, are let go.
+void Remember(std::deque<Measurement>& history, const Measurement& measurement);
+// A new event kept, cut to kLongestEvent; the oldest beyond kMostEvents is let go.
+void Remember(std::deque<Event>& events, const Event& event);
 
 QByteArray TablePage(const Board& board);
 QByteArray UnitPage(const Board& board, const Unit& unit);

@@ -43,7 +43,8 @@
     const across = Math.max(frame.width - 2 * frame.margin, 1);
     const x = (t) => frame.margin + Math.min(Math.max((t - (now - spanMs)) / spanMs, 0), 1) * across;
     const label = u.history.length === 0 ? u.name + ': no measurement in the last 2 h'
-      : u.name + ': ' + u.history.length + ' measurements in the last 2 h, from '
+      : u.name + ': ' + u.history.length + (u.history.length === 1 ? ' measurement' : ' measurements')
+        + ' in the last 2 h, from '
         + signed(Math.min(...u.history.map((p) => p.offsetMs))) + ' to '
         + signed(Math.max(...u.history.map((p) => p.offsetMs)));
     const svg = make('svg', { class: 'offset-history', role: 'img', 'aria-label': label,
@@ -96,7 +97,7 @@
   }
 
   function table() {
-    const units = document.getElementById('units');
+    const shown = document.getElementById('units');
     const filter = document.getElementById('filter');
     let sortedBy = null;
     let ascending = true;
@@ -106,7 +107,7 @@
       return td.dataset.value !== undefined ? Number(td.dataset.value) : td.textContent.toLowerCase();
     }
     function arrange() {
-      const body = units.tBodies[0];
+      const body = shown.tBodies[0];
       const rows = Array.from(body.rows);
       if (sortedBy) {
         rows.sort((a, b) => {
@@ -118,11 +119,11 @@
       const text = filter.value.trim().toLowerCase();
       for (const tr of rows) tr.hidden = text !== '' && !tr.textContent.toLowerCase().includes(text);
     }
-    for (const button of units.querySelectorAll('th button[data-sort]')) {
+    for (const button of shown.querySelectorAll('th button[data-sort]')) {
       button.addEventListener('click', () => {
         ascending = sortedBy === button.dataset.sort ? !ascending : true;
         sortedBy = button.dataset.sort;
-        for (const th of units.querySelectorAll('th')) th.removeAttribute('aria-sort');
+        for (const th of shown.querySelectorAll('th')) th.removeAttribute('aria-sort');
         button.parentElement.setAttribute('aria-sort', ascending ? 'ascending' : 'descending');
         arrange();
       });
@@ -131,10 +132,10 @@
     async function refresh() {
       try {
         const got = await units();
-        const before = new Map(Array.from(units.tBodies[0].rows).map((tr) => [tr.dataset.unit, tr.dataset.state]));
+        const before = new Map(Array.from(shown.tBodies[0].rows).map((tr) => [tr.dataset.unit, tr.dataset.state]));
         const changed = got.units.filter((u) => before.has(u.name) && before.get(u.name) !== u.state)
           .map((u) => u.name + ' is now ' + u.state);
-        units.tBodies[0].replaceChildren(...got.units.map((u) => row(u, got.now)));
+        shown.tBodies[0].replaceChildren(...got.units.map((u) => row(u, got.now)));
         for (const [field, count] of Object.entries(got.summary)) {
           const shown = document.querySelector('[data-count="' + field + '"] b');
           if (shown) shown.textContent = count;

@@ -119,6 +119,27 @@ TEST_F(Exporter, PromtoolAcceptsItAndPrometheusScrapesIt) {
         << "SIGHUP did not end it; SIGTERM ends it as irigctl says";
 }
 
+// The page's JSON and a unit's page show what the board keeps: the measurement, its place in the
+// unit's history and the monitor's lines about the unit.
+TEST_F(Exporter, ThePageShowsEachUnitsMeasurementsAndLog) {
+    ASSERT_TRUE(WaitForSeries("irig_unit_clock_offset_seconds{port=\"COM1\"} 0.13"));
+    const QJsonArray units =
+        QJsonDocument::fromJson(Http(monitor->Url(QStringLiteral("/units"))).body)["units"]
+            .toArray();
+    ASSERT_EQ(units.size(), 2);
+    const QJsonObject com1 =
+        units[units[0]["port"].toString() == QLatin1String("COM1") ? 0 : 1].toObject();
+    EXPECT_EQ(com1["state"].toString(), "up");
+    EXPECT_EQ(com1["source"].toString(), "GPS");
+    EXPECT_NEAR(com1["offsetMs"].toDouble(), 137, 20);
+    EXPECT_EQ(com1["history"].toArray().size(), 1);
+    EXPECT_EQ(com1["history"][0]["offsetMs"], com1["offsetMs"]);
+    EXPECT_FALSE(com1["measured"].isNull());
+    const QByteArray page = Http(monitor->Url(QStringLiteral("/units/COM1"))).body;
+    EXPECT_EQ(page.count("<circle"), 1);
+    EXPECT_TRUE(page.contains("): answering</td>")) << page.toStdString();
+}
+
 // While both units are polled and measured, a thousand scrapes leave the memory it allocated where
 // it was after the first hundred; and what is not a scrape is answered as such.
 TEST_F(Exporter, AThousandScrapesHoldItsMemory) {

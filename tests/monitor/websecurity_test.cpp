@@ -177,7 +177,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "GET /metrics HTTP/1.1\r\nHost: attacker.example:{port}\r\n", "HTTP/1.1 200",
                     ""},
         SecurityRow{"rebound_host_with_users", Web::kUsersAndTls, Client::kTls,
-                    kPlainCheck + kGood + "Host: attacker.example:{port}\r\n", "HTTP/1.1 202", ""}),
+                    kPlainCheck + kGood + "Host: attacker.example:{port}\r\n", "HTTP/1.1 202", ""},
+        // The technician's page: the same users, and its own origin only for what it loads.
+        SecurityRow{"page", Web::kNone, Client::kPlain, "GET / HTTP/1.1\r\nHost: a\r\n",
+                    "HTTP/1.1 200", "Content-Security-Policy: default-src 'self'"},
+        SecurityRow{"page_with_users", Web::kUsersAndTls, Client::kTls,
+                    "GET / HTTP/1.1\r\nHost: a\r\n" + kGood, "HTTP/1.1 200",
+                    "<table id=\"units\">"},
+        SecurityRow{"page_without_credentials", Web::kUsersAndTls, Client::kTls,
+                    "GET / HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 401", ""},
+        SecurityRow{"units_json", Web::kNone, Client::kPlain, "GET /units HTTP/1.1\r\nHost: a\r\n",
+                    "HTTP/1.1 200", "{\"units\":[{\"name\":\"COM1\",\"port\":\"COM1\""},
+        SecurityRow{"one_units_page", Web::kNone, Client::kPlain,
+                    "GET /units/COM1 HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 200",
+                    "data-action=\"check-time\" data-port=\"COM1\""},
+        SecurityRow{"no_such_units_page", Web::kNone, Client::kPlain,
+                    "GET /units/COM9 HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 404",
+                    "Content-Security-Policy: default-src 'self'"},
+        SecurityRow{"page_script", Web::kNone, Client::kPlain,
+                    "HEAD /page.js HTTP/1.1\r\nHost: a\r\n", "HTTP/1.1 200",
+                    "Content-Type: text/javascript"}),
     [](const testing::TestParamInfo<SecurityRow>& row) { return row.param.name; });
 
 // Connections that never say hello fill the cap, and are closed after the head's deadline.
