@@ -23,9 +23,9 @@ from selenium.webdriver.common.keys import Keys  # noqa: E402
 AXE = "https://registry.npmjs.org/axe-core/-/axe-core-4.10.3.tgz"
 AXE_SHA512 = ("Xm7bpRXnDSX2YE2YFfBk2FnF0ep6tmG7xPh8iHee8MIcrgq762Nkce856dYtJYLkuIoYZvGfTs/PbZhi"
               "deTcEg==")
-# name: (simulated unit, its state on the page); `spare` is lent by the test.
-UNITS = {"mast-a": ("answering", "up"), "mast-b": ("silent", "down"),
-         "spare": ("answering", "lent"), "hall-c": ("an hour ahead", "up")}
+# The units and their states on the page: the first three of one simulator, the second silent
+# and the third lent by the test; the fourth an hour ahead.
+UNITS = {"mast-a": "up", "mast-b": "down", "spare": "lent", "hall-c": "up"}
 
 
 def axe_source(folder):
@@ -57,14 +57,12 @@ def circles(scope):
 
 def states(t):
     t.browser.get(t.url + "/")
-    want = {name: state for name, (_, state) in UNITS.items()}
-    until(lambda: {n: row(t.browser, n).get_attribute("data-state") for n in want} == want,
-          f"the rows' states {want}")
+    until(lambda: {n: row(t.browser, n).get_attribute("data-state") for n in UNITS} == UNITS,
+          f"the rows' states {UNITS}")
 
 
 def diagnosis(t):
     until(lambda: "1 hour" in cell(t.browser, "hall-c", "diagnosis"), "hall-c's diagnosis")
-    t.browser.save_screenshot(os.path.join(t.top, "page.png"))
 
 
 def filtering(t):
@@ -88,16 +86,17 @@ def live_refresh(t):
     asked = http(f"{t.url}/check-time?port={quote(t.ports['mast-a'], safe='')}", "POST")
     assert asked[0] == 202, asked
     until(lambda: circles(row(t.browser, "mast-a")) > before, "a point more without reload")
+    t.browser.save_screenshot(os.path.join(t.top, "page.png"))
 
 
 def measure_now(t):
     t.browser.get(t.url + "/units/hall-c")
-    before = until(lambda: circles(t.browser), "hall-c's first point")
-    measured = t.browser.find_element(By.CSS_SELECTOR, '[data-field="measured"]').text
+    measured = lambda: t.browser.find_element(  # noqa: E731
+        By.CSS_SELECTOR, "table.facts td[data-field=measured]").text
+    points, when = until(lambda: circles(t.browser), "hall-c's first point"), measured()
     t.browser.find_element(By.CSS_SELECTOR, 'button[data-action="check-time"]').click()
-    until(lambda: circles(t.browser) > before, "a point more after Measure now")
-    until(lambda: t.browser.find_element(By.CSS_SELECTOR, '[data-field="measured"]').text !=
-          measured, "the measured time to change")
+    until(lambda: circles(t.browser) > points and measured() != when,
+          "a point more and a new time after Measure now")
 
 
 def accessible(t):
@@ -125,7 +124,8 @@ def own_origin_only(t):
 
 def users(t):
     config = os.path.join(t.folder, "web.yml")
-    hashed = t.run([t.irigctl, "hash-password", "--cost", "4"], "try-me\n")
+    hashed = subprocess.run([t.irigctl, "hash-password", "--cost", "4"], input="try-me\n",
+                            capture_output=True, text=True, check=True).stdout.strip()
     with open(config, "w") as out:
         out.write(f"basic_auth_users:\n  tech: {hashed}\n")
     child, url = monitor(t.folder, t.irigctl, ["--port", t.ports["mast-b"], "--web-config",
@@ -141,58 +141,63 @@ CHECKS = [states, diagnosis, filtering, sorting, live_refresh, measure_now, acce
 
 
 class Test:
-    def __init__(self, irigctl, sim, top):
+    def __init__(self, irigctl, top):
         self.irigctl, self.top, self.children = irigctl, top, []
-        self.folder = folder = tempfile.mkdtemp(dir=top)
-        self.axe = axe_source(top)
-        first, ports = simulator(folder, sim, 3, ["--fault-units", "2", "--silent"])
-        hour, hourly = simulator(folder, sim, 1, ["--clock-offset", "3600"])
-        self.children += [first, hour]
-        self.ports = dict(zip(UNITS, ports[:2] + ports[2:] + hourly))
-        inventory = os.path.join(folder, "units.yaml")
+        self.folder = tempfile.mkdtemp(dir=top)
+        self.monitor = self.browser = None
+
+    def start(self, sim):
+        self.axe = axe_source(self.top)
+        first, ports = simulator(self.folder, sim, 3, ["--fault-units", "2", "--silent"])
+        self.children.append(first)
+        hour, hourly = simulator(self.folder, sim, 1, ["--clock-offset", "3600"])
+        self.children.append(hour)
+        self.ports = dict(zip(UNITS, ports + hourly))
+        inventory = os.path.join(self.folder, "units.yaml")
         with open(inventory, "w") as out:
             out.write("units:\n" + "".join(
                 f"  {name}: {{port: '{port}', labels: {{site: north}}}}\n"
                 for name, port in self.ports.items()))
-        self.monitor, self.url = monitor(folder, irigctl, ["-i", inventory, "--all"])
+        self.monitor, self.url = monitor(self.folder, self.irigctl, ["-i", inventory, "--all"])
         self.children.append(self.monitor)
         lent = http(f"{self.url}/units/spare/lease?seconds=600&by=page-test", "POST")
         assert lent[0] == 200, lent
-        self.browser = chromium(folder)
-
-    def run(self, arguments, stdin):
-        return subprocess.run(arguments, input=stdin, capture_output=True, text=True,
-                              check=True).stdout.strip()
+        self.browser = chromium(self.folder)
 
     def close(self):
-        self.browser.quit()
-        ended = self.monitor.stop()
+        """Ends what it started; why the monitor did not end well, if it did not."""
+        if self.browser:
+            self.browser.quit()
+        ended = self.monitor.stop() if self.monitor else 143
         for child in self.children:
             child.stop()
-        assert ended == 143, f"the monitor ended with {ended}: {self.monitor.said()[-3000:]}"
+        return None if ended == 143 else f"the monitor ended with {ended}"
 
 
 def main():
     irigctl, sim, folder = sys.argv[1:4]
     os.makedirs(folder, exist_ok=True)
-    test = Test(irigctl, sim, folder)
+    test = Test(irigctl, folder)
     failed = None
-    for check in CHECKS:  # in order: each goes on from where the last left the page
-        try:
+    try:
+        test.start(sim)
+        for check in CHECKS:  # in order: each goes on from where the last left the page
+            failed = check.__name__
             check(test)
             print(f"ok      {check.__name__}")
-        except Exception as error:
-            lines = [f.lineno for f in traceback.extract_tb(error.__traceback__)
-                     if f.filename == __file__]
-            failed = f"{check.__name__} (line {lines[-1]}): {getattr(error, 'msg', error)}"
+        failed = None
+    except Exception as error:
+        lines = [f.lineno for f in traceback.extract_tb(error.__traceback__)
+                 if f.filename == __file__]
+        failed = f"{failed or 'start'} (line {lines[-1]}): {getattr(error, 'msg', error)}"
+        if test.browser:
             test.browser.save_screenshot(os.path.join(test.top, "failed.png"))
-            break
-    try:
-        test.close()
-    except AssertionError as error:
-        failed = failed or str(error)
+    finally:
+        ended = test.close()
+    failed = failed or ended
     if failed:
-        print(f"FAILED  {failed}\nthe monitor said:\n{test.monitor.said()[-3000:]}")
+        print(f"FAILED  {failed}")
+        print("the monitor said:\n" + test.monitor.said()[-3000:] if test.monitor else "")
         return 1
     shutil.rmtree(test.folder)
     return 0

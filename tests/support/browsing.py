@@ -94,7 +94,7 @@ def monitor(folder, irigctl, arguments, name="monitor"):
     return child, serving.search(child.said()).group(1)
 
 
-def chromium(folder, width=1280, height=640):
+def chromium(folder, width=1280, height=800):
     """A fresh headless Chromium showing pages width x height, its console log kept; fails
     plainly where it is missing."""
     for program in (CHROMIUM, CHROMEDRIVER):
