@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 # The first paint of irigctl monitor's page in headless Chromium for a monitor of 1000 simulated
-# units, beside the same page of a monitor of one unit, measured in the same run.
+# units, its load and the longest task of its refresh, beside the page of a monitor of one unit.
 # Usage: bench/firstpaint.py [BUILD] [--units N] [--runs N]   (BUILD: the build folder, "build")
 import argparse
 import os
@@ -33,20 +33,33 @@ def watched(folder, build, count):
     return sims + [child], url
 
 
+PAINT = ("const p = performance.getEntriesByName('first-contentful-paint');"
+         "const n = performance.getEntriesByType('navigation')[0];"
+         "return p.length && n.loadEventEnd ? [p[0].startTime, n.loadEventEnd] : null")
+# The longest task in the next 11 s, two of the page's refreshes from /units (0: none over 50 ms).
+REFRESH = ("const done = arguments[0], tasks = [0]; new PerformanceObserver(l => tasks.push("
+           "...l.getEntries().map(e => e.duration))).observe({type: 'longtask'});"
+           "setTimeout(() => done(Math.max(...tasks)), 11000)")
+
+
 def first_paints(folder, url, runs):
-    """The first-contentful-paint of `url` in a fresh Chromium each run, in milliseconds; a run
-    before them, not counted, reads Chromium's files into the page cache."""
-    paints = []
+    """The first contentful paint and the load event's end of `url` in a fresh Chromium each run,
+    in milliseconds, and the longest task of its refreshes in the last run; a run before them,
+    not counted, reads Chromium's files into the page cache."""
+    paints, loads = [], []
     for _ in range(runs + 1):
         browser = chromium(folder)
         try:
             browser.get(url)
-            paints.append(until(lambda: browser.execute_script(
-                "const p = performance.getEntriesByName('first-contentful-paint');"
-                "return p.length ? p[0].startTime : 0"), "the first paint", 60))
+            paint, loaded = until(lambda: browser.execute_script(PAINT), "the first paint", 60)
+            paints.append(paint)
+            loads.append(loaded)
+            if len(paints) == runs + 1:
+                browser.set_script_timeout(30)
+                refresh = browser.execute_async_script(REFRESH)
         finally:
             browser.quit()
-    return paints[1:]
+    return paints[1:], loads[1:], refresh
 
 
 def main():
@@ -61,17 +74,18 @@ def main():
             children, url = watched(folder, options.build, count)
             try:
                 size = len(http(url + "/")[2])
-                figures[count] = (first_paints(folder, url + "/", options.runs), size)
+                figures[count] = (*first_paints(folder, url + "/", options.runs), size)
             finally:
                 for child in children:
                     child.stop()
-        anchor = statistics.median(figures[1][0])
-        print(f"first contentful paint of GET / in headless Chromium, median of {options.runs} "
-              "fresh browsers:")
-        for count, (paints, size) in figures.items():
-            median = statistics.median(paints)
-            print(f"  {count:5d} units  {size / 1024:7.1f} KiB  median {median:6.0f} ms  "
-                  f"worst {max(paints):6.0f} ms  ({median / anchor:.2f}x one unit's)")
+        anchor = [statistics.median(figures[1][n]) for n in (0, 1)]
+        print(f"GET / in headless Chromium, median and worst of {options.runs} fresh browsers:")
+        for count, (paints, loads, refresh, size) in figures.items():
+            paint, loaded = statistics.median(paints), statistics.median(loads)
+            print(f"  {count:5d} units, {size / 1024:6.1f} KiB: first contentful paint "
+                  f"{paint:4.0f} ms, worst {max(paints):4.0f} ms ({paint / anchor[0]:.2f}x one "
+                  f"unit's); loaded {loaded:4.0f} ms, worst {max(loads):4.0f} ms "
+                  f"({loaded / anchor[1]:.2f}x); longest task of a refresh {refresh:.0f} ms")
 
 
 if __name__ == "__main__":
