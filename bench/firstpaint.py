@@ -10,7 +10,7 @@ import tempfile
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "support"))
-from browsing import chromium, http, monitor, simulator, until  # noqa: E402
+from browsing import chromium, http, monitor, simulator, until
 
 PER_SIMULATOR = 50  # as bench_fleet: one simulator's loop falls behind beyond this
 

@@ -16,9 +16,9 @@ from urllib.parse import quote
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from browsing import chromium, http, monitor, simulator, until  # noqa: E402
-from selenium.webdriver.common.by import By  # noqa: E402
-from selenium.webdriver.common.keys import Keys  # noqa: E402
+from browsing import chromium, http, monitor, simulator, until
+from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 AXE = "https://registry.npmjs.org/axe-core/-/axe-core-4.10.3.tgz"
 AXE_SHA512 = ("Xm7bpRXnDSX2YE2YFfBk2FnF0ep6tmG7xPh8iHee8MIcrgq762Nkce856dYtJYLkuIoYZvGfTs/PbZhi"
@@ -32,7 +32,10 @@ def axe_source(folder):
     """axe-core's script, fetched once into `folder` and checked against the registry's hash."""
     tarball = os.path.join(folder, os.path.basename(AXE))
     if not os.path.exists(tarball):
-        status, _, body = http(AXE)
+        try:
+            status, _, body = http(AXE)
+        except OSError as error:
+            status = error
         assert status == 200, f"cannot fetch {AXE}: {status}"
         with open(tarball, "wb") as out:
             out.write(body)
@@ -49,6 +52,11 @@ def row(browser, name):
 
 def cell(browser, name, field):
     return row(browser, name).find_element(By.CSS_SELECTOR, f'td[data-field="{field}"]').text
+
+
+def names(browser):
+    return [r.get_attribute("data-unit")
+            for r in browser.find_elements(By.CSS_SELECTOR, "#units tr[data-unit]")]
 
 
 def circles(scope):
@@ -73,11 +81,9 @@ def filtering(t):
 
 
 def sorting(t):
-    header = '#units th button'
-    t.browser.find_elements(By.CSS_SELECTOR, header)[0].click()
-    shown = lambda: [r.get_attribute("data-unit") for r in  # noqa: E731
-                     t.browser.find_elements(By.CSS_SELECTOR, "#units tr[data-unit]")]
-    until(lambda: shown() in (sorted(UNITS), sorted(UNITS, reverse=True)), "sorted by name")
+    t.browser.find_element(By.CSS_SELECTOR, '#units th button[data-sort="name"]').click()
+    until(lambda: names(t.browser) in (sorted(UNITS), sorted(UNITS, reverse=True)),
+          "sorted by name")
 
 
 def live_refresh(t):
@@ -91,11 +97,12 @@ def live_refresh(t):
 
 def measure_now(t):
     t.browser.get(t.url + "/units/hall-c")
-    measured = lambda: t.browser.find_element(  # noqa: E731
-        By.CSS_SELECTOR, "table.facts td[data-field=measured]").text
-    points, when = until(lambda: circles(t.browser), "hall-c's first point"), measured()
+    facts = "table.facts td[data-field=measured]"
+    points = until(lambda: circles(t.browser), "hall-c's first point")
+    when = t.browser.find_element(By.CSS_SELECTOR, facts).text
     t.browser.find_element(By.CSS_SELECTOR, 'button[data-action="check-time"]').click()
-    until(lambda: circles(t.browser) > points and measured() != when,
+    until(lambda: circles(t.browser) > points and
+          t.browser.find_element(By.CSS_SELECTOR, facts).text != when,
           "a point more and a new time after Measure now")
 
 
