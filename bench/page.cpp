@@ -1,7 +1,7 @@
 // The technician's page for 1,000 units with two hours of measurements each (one a minute): the
-// time to make the units' table, the JSON of /units and one unit's page, each beside the /metrics
-// exposition of the same units made in the same run (the anchor). The goal: the table and the JSON
-// each under 50 ms.
+// time to make the units' table, the JSON of /units and one unit's page, and to copy the board they
+// are made from, each beside the /metrics exposition of the same units made in the same run (the
+// anchor). The goal: the table and the JSON each under 50 ms, the copy included.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
@@ -11,6 +11,7 @@
 
 #include "link/protocol.h"
 #include "monitor/metrics.h"
+#include "monitor/server.h"
 #include "page/page.h"
 
 namespace {
@@ -116,6 +117,26 @@ void OneUnitPage(benchmark::State& state) {
 }
 BENCHMARK(OneUnitPage)->Unit(benchmark::kMillisecond);
 
+// What the server copies from the board before it renders: each unit's reading and story.
+void BoardStories(benchmark::State& state) {
+    monitor::MetricsBoard board;
+    std::vector<std::pair<monitor::MetricsBoard::Key, monitor::UnitReading>> units;
+    for (monitor::UnitReading& reading : Readings()) {
+        units.emplace_back(units.size(), std::move(reading));
+    }
+    board.Arrange(units);
+    for (auto& [key, reading] : units) {
+        for (int minute = 0; minute < kMeasurements && reading.offset; ++minute) {
+            reading.measured = (kNow - (kMeasurements - minute) * 60'000) * 1000;
+            board.Post(key, reading);
+        }
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(board.Stories());
+    }
+}
+BENCHMARK(BoardStories)->Unit(benchmark::kMillisecond);
+
 // The console's lines, then each render's time against the anchor's.
 class Ratios : public benchmark::ConsoleReporter {
 public:
@@ -128,11 +149,13 @@ public:
     void Finalize() override {
         ConsoleReporter::Finalize();
         const double anchor = times_["MetricsExposition"];
+        const double copy = times_["BoardStories"];
         for (const auto& [name, ms] : times_) {
             std::printf("%-18s %8.2f ms  %6.2f x the /metrics exposition of the same units%s\n",
                         name.c_str(), ms, anchor > 0 ? ms / anchor : 0.0,
                         name == "TablePage" || name == "UnitsJson"
-                            ? (ms < 50 ? "  (goal < 50 ms: met)" : "  (goal < 50 ms: MISSED)")
+                            ? (ms + copy < 50 ? "  (with the copy, goal < 50 ms: met)"
+                                              : "  (with the copy, goal < 50 ms: MISSED)")
                             : "");
         }
     }

@@ -117,7 +117,9 @@ const cli::Command kCommand{
         "gives matches the unit. Lends a unit to another tool (irigctl --monitor, the window)\n"
         "on POST /units/NAME/lease or /lease?port=PORT: it closes the port until the unit is\n"
         "returned or the lease ends, publishes irig_unit_leased 1 meanwhile, and records each\n"
-        "lease in the system log.",
+        "lease in the system log. Its / is a page for technicians: every unit at a glance, the\n"
+        "worst first, with its offset over the last two hours; /units/NAME is one unit's page\n"
+        "(Measure now), /units the same as JSON.",
     .options = {cli::kPorts, cli::kTimeout, cli::Selection(), kListen, kWebConfig, kExternalHost,
                 kLeaseLimit},
     .read = Read,

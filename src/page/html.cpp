@@ -1,6 +1,7 @@
 // The page's HTML: the units' table, one unit's page and the page of a unit not watched, each
 // whole without a script, its values in words with their captions.
 #include <QUrl>
+#include <limits>
 
 #include "page/markup.h"
 #include "page/plot.h"
@@ -49,11 +50,10 @@ QString PlotLabel(const Unit& unit) {
         unit.history.begin(), unit.history.end(),
         [](const Measurement& a, const Measurement& b) { return a.offsetMs < b.offsetMs; });
     return QStringLiteral("%1: %2 %3 in the last 2 h, from %4 to %5")
-        .arg(unit.name)
-        .arg(unit.history.size())
-        .arg(unit.history.size() == 1 ? QStringLiteral("measurement")
-                                      : QStringLiteral("measurements"))
-        .arg(Signed(low->offsetMs), Signed(high->offsetMs));
+        .arg(unit.name, QString::number(unit.history.size()),
+             unit.history.size() == 1 ? QStringLiteral("measurement")
+                                      : QStringLiteral("measurements"),
+             Signed(low->offsetMs), Signed(high->offsetMs));
 }
 
 // The offsets as an SVG: the ±2 ms band, a circle for each measurement and, where `bars`, its
@@ -106,7 +106,12 @@ void Row(Out& out, const Unit& unit, qint64 nowMs) {
     Cell(out, "source", unit.source.value_or(QStringLiteral("not known")));
     Cell(out, "version", unit.version.value_or(QStringLiteral("not known")));
     out << "<td data-field=\"offset\" data-value=\"";
-    out.Integer(unit.offsetMs ? std::abs(*unit.offsetMs) : -1) << "\">";
+    // The size to sort by; the most negative offset has none of its own.
+    out.Integer(!unit.offsetMs ? -1
+                : *unit.offsetMs == std::numeric_limits<qint64>::min()
+                    ? std::numeric_limits<qint64>::max()
+                    : std::abs(*unit.offsetMs))
+        << "\">";
     out.Html(OffsetWords(unit)) << "</td><td data-field=\"diagnosis\" data-kind=\"";
     out.Html(unit.diagnosis ? unit.diagnosis->kind : QString()) << "\">";
     out.Html(DiagnosisWords(unit)) << "</td>";

@@ -10,27 +10,34 @@
 namespace irig::page {
 
 Out& Out::Html(const QString& text) {
-    for (const char c : text.toUtf8()) {
-        switch (c) {
+    const QByteArray utf8 = text.toUtf8();
+    qsizetype plain = 0;  // where the characters not yet written start, none of them to escape
+    for (qsizetype i = 0; i < utf8.size(); ++i) {
+        const char* escaped = nullptr;
+        switch (utf8[i]) {
             case '&':
-                bytes += "&amp;";
+                escaped = "&amp;";
                 break;
             case '<':
-                bytes += "&lt;";
+                escaped = "&lt;";
                 break;
             case '>':
-                bytes += "&gt;";
+                escaped = "&gt;";
                 break;
             case '"':
-                bytes += "&quot;";
+                escaped = "&quot;";
                 break;
             case '\'':
-                bytes += "&#39;";
+                escaped = "&#39;";
                 break;
             default:
-                bytes += c;
+                continue;
         }
+        bytes.append(utf8.constData() + plain, i - plain);
+        bytes.append(escaped);
+        plain = i + 1;
     }
+    bytes.append(utf8.constData() + plain, utf8.size() - plain);
     return *this;
 }
 
@@ -90,8 +97,8 @@ char* Put(char* at, qint64 value) {
 }
 
 char* PutTenths(char* at, double value) {
-    const qint64 tenths =
-        std::isfinite(value) ? std::llround(std::clamp(value, -1e15, 1e15) * 10) : 0;
+    const double scaled = std::isfinite(value) ? std::clamp(value, -1e15, 1e15) * 10 : 0;
+    const auto tenths = static_cast<qint64>(scaled < 0 ? scaled - 0.5 : scaled + 0.5);
     if (tenths < 0) {
         *at++ = '-';
     }

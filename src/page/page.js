@@ -129,13 +129,28 @@
       });
     }
     filter.addEventListener('input', arrange);
+    // What a row shows but its picture's slow slide to the left: a row whose unit has not changed
+    // is kept, so that a refresh of a thousand units redraws only those measured since.
+    const drawn = new Map();
+    const signature = (u) => JSON.stringify([u.labels, u.state, u.lease, u.source, u.version, u.offsetMs,
+      u.uncertaintyMs, u.diagnosis, u.driftPpm, u.driftText, u.measured, u.history.length,
+      u.history.length > 0 ? u.history[0].t : null]);
     async function refresh() {
       try {
         const got = await units();
-        const before = new Map(Array.from(shown.tBodies[0].rows).map((tr) => [tr.dataset.unit, tr.dataset.state]));
-        const changed = got.units.filter((u) => before.has(u.name) && before.get(u.name) !== u.state)
+        const rows = new Map(Array.from(shown.tBodies[0].rows).map((tr) => [tr.dataset.unit, tr]));
+        const changed = got.units.filter((u) => rows.has(u.name) && rows.get(u.name).dataset.state !== u.state)
           .map((u) => u.name + ' is now ' + u.state);
-        shown.tBodies[0].replaceChildren(...got.units.map((u) => row(u, got.now)));
+        shown.tBodies[0].replaceChildren(...got.units.map((u) => {
+          const now = signature(u);
+          if (rows.has(u.name) && drawn.get(u.name) === now) return rows.get(u.name);
+          drawn.set(u.name, now);
+          return row(u, got.now);
+        }));
+        const names = new Set(got.units.map((u) => u.name));
+        for (const name of drawn.keys()) {
+          if (!names.has(name)) drawn.delete(name);
+        }
         for (const [field, count] of Object.entries(got.summary)) {
           const shown = document.querySelector('[data-count="' + field + '"] b');
           if (shown) shown.textContent = count;

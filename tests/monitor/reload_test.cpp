@@ -127,5 +127,54 @@ TEST(Reload, TheBoardKeepsTheReadingsOfTheUnitsItKeeps) {
     EXPECT_EQ(board.Ports(), (QStringList{QStringLiteral("COM2"), QStringLiteral("COM3")}));
 }
 
+// A unit's story: a measurement once however often its reading is posted, its lines, its leases
+// with the holder of the last one granted; kept with its reading across a new set of units.
+TEST(Reload, TheBoardKeepsEachUnitsStoryWithItsReading) {
+    MetricsBoard board(QStringList{QStringLiteral("COM1"), QStringLiteral("COM2")});
+    UnitReading measured;
+    measured.port = QStringLiteral("COM1");
+    measured.offset = status::ClockOffset{5, 1};
+    for (const qint64 at : {1'000'000, 1'000'000, 61'000'000}) {
+        measured.measured = at;
+        board.Post(0, measured);
+    }
+    measured.offset.reset();
+    board.Post(0, measured);
+    board.Said(0, QStringLiteral("COM1: answering"));
+    board.Said(9, QStringLiteral("a unit not watched"));
+    lease::LeaseDecision granted{
+        {200, QJsonObject{{QStringLiteral("holder"), QStringLiteral("alice")},
+                          {QStringLiteral("until"), QStringLiteral("2026-12-09T05:00:00Z")},
+                          {QStringLiteral("lease"), QStringLiteral("0123")}}},
+        lease::LeaseDecision::Port::kClose,
+        QStringLiteral("lent to alice for 60 s")};
+    board.Leased(1, granted);
+    granted.answer.body[QStringLiteral("until")] = QStringLiteral("2026-12-09T06:00:00Z");
+    granted.record.clear();
+    board.Leased(1, granted);  // renewed: a new end, nothing recorded
+
+    auto stories = board.Stories();
+    ASSERT_EQ(stories.size(), 2U);
+    const UnitStory& com1 = stories[0].second;
+    ASSERT_EQ(com1.history.size(), 2U);
+    EXPECT_EQ(com1.history[1].atMs, 61'000);
+    EXPECT_EQ(com1.history[1].offsetMs, 5);
+    ASSERT_EQ(com1.log.size(), 1U);
+    EXPECT_EQ(com1.log[0].text, QStringLiteral("COM1: answering"));
+    const UnitStory& com2 = stories[1].second;
+    ASSERT_TRUE(com2.holder.has_value());
+    EXPECT_EQ(com2.holder->by, QStringLiteral("alice"));
+    EXPECT_EQ(com2.holder->untilMs, 1'796'796'000'000);
+    ASSERT_EQ(com2.leases.size(), 1U);
+    EXPECT_EQ(com2.leases[0].text,
+              QStringLiteral("lent to alice for 60 s, until 2026-12-09T05:00:00Z"));
+    EXPECT_EQ(com2.log.size(), 1U) << "a lease's event is a line of its log too";
+
+    board.Arrange({{1, {}}, {7, {}}});
+    stories = board.Stories();
+    EXPECT_EQ(stories[0].second.leases.size(), 1U) << "COM2 kept its story";
+    EXPECT_TRUE(stories[1].second.history.empty() && stories[1].second.log.empty());
+}
+
 }  // namespace
 }  // namespace irig::monitor

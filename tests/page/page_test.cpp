@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "page/page.h"
 #include "page/plot.h"
@@ -113,12 +114,13 @@ TEST(Page, ScalesToTheLargestOffsetAndPutsAheadUp) {
     EXPECT_DOUBLE_EQ(plotted.dots[1].y, 12 + 5);
 }
 
-const QString kHostile = QStringLiteral("<script>alert(\"x\")</script>&'");
+const QString kHostile = QStringLiteral("<script>alert(\"x\")</script>&'%2");
 
 Board HostileBoard() {
     Unit unit = Made("x", State::kUp, -7);
     unit.name = kHostile;
     unit.labels.insert(QStringLiteral("site\"><img src=x>"), kHostile);
+    unit.offsetMs = std::numeric_limits<qint64>::min();
     unit.history = {{kNow - 1000, -7, 1}, {kNow, -6, 1}};
     unit.log = {{kNow, kHostile}};
     unit.leases = {{kNow, kHostile}};
@@ -136,6 +138,7 @@ TEST(Page, EscapesEveryNameLabelAndLineItShows) {
         EXPECT_TRUE(html.contains("&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;&amp;&#39;"));
     }
     EXPECT_TRUE(TablePage(board).contains("href=\"/units/%3Cscript%3Ealert%28%22x%22%29"));
+    EXPECT_TRUE(TablePage(board).contains("&#39;%2: 2 measurements in the last 2 h")) << "whole";
     const QByteArray json = UnitsJson(board);
     EXPECT_FALSE(json.contains("<script>"));
     const QJsonObject unit = QJsonDocument::fromJson(json)["units"][0].toObject();
@@ -181,6 +184,35 @@ TEST(Page, GivesNullForEveryFigureNotKnownAndTheFiguresKnown) {
     EXPECT_EQ(full["diagnosis"]["kind"].toString(), "none");
     EXPECT_DOUBLE_EQ(full["driftPpm"].toDouble(), 0.25);
     EXPECT_EQ(full["history"][0]["t"].toInteger(), kNow);
+}
+
+// Off: up, with a diagnosis other than none; a lent or down unit's last diagnosis does not count.
+TEST(Page, CountsTheUnitsUpDownLentAndOff) {
+    const std::vector<Unit> units{Made("a", State::kUp, 1, "none"),
+                                  Made("b", State::kUp, 9, "off"),
+                                  Made("c", State::kUp),
+                                  Made("d", State::kDown, 9, "off"),
+                                  Made("e", State::kLent),
+                                  Made("f", State::kDown)};
+    const Counts counts = Count(units);
+    EXPECT_EQ(std::tuple(counts.up, counts.down, counts.lent, counts.off), std::tuple(3, 2, 1, 1));
+    const QJsonObject summary =
+        QJsonDocument::fromJson(UnitsJson({units, {}, {}, kNow}))["summary"].toObject();
+    EXPECT_EQ(summary["up"].toInt() * 1000 + summary["down"].toInt() * 100 +
+                  summary["lent"].toInt() * 10 + summary["off"].toInt(),
+              3211);
+}
+
+// The newest first, each event in its own row; the page of a unit not watched says so.
+TEST(Page, ShowsAUnitsLogAndLeasesNewestFirst) {
+    Unit unit = Made("a", State::kUp);
+    unit.log = {{kNow - 1000, QStringLiteral("older line")}, {kNow, QStringLiteral("newer line")}};
+    unit.leases = {{kNow, QStringLiteral("lent to bob for 60 s")}};
+    const QByteArray html = UnitPage({{unit}, {}, {}, kNow}, unit);
+    EXPECT_LT(html.indexOf("newer line"), html.indexOf("older line"));
+    EXPECT_TRUE(html.contains("<td>lent to bob for 60 s</td>"));
+    EXPECT_TRUE(html.contains("none in the last 2 h")) << "no measurement yet";
+    EXPECT_TRUE(MissingPage(QStringLiteral("zz")).contains("No unit zz is watched here"));
 }
 
 TEST(Page, KeepsTwoHoursOfMeasurementsAtMostAndTheLastEvents) {
