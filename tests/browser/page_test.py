@@ -50,10 +50,6 @@ def row(browser, name):
     return browser.find_element(By.CSS_SELECTOR, f'#units tr[data-unit="{name}"]')
 
 
-def cell(browser, name, field):
-    return row(browser, name).find_element(By.CSS_SELECTOR, f'td[data-field="{field}"]').text
-
-
 def names(browser):
     return [r.get_attribute("data-unit")
             for r in browser.find_elements(By.CSS_SELECTOR, "#units tr[data-unit]")]
@@ -70,7 +66,9 @@ def states(t):
 
 
 def diagnosis(t):
-    until(lambda: "1 hour" in cell(t.browser, "hall-c", "diagnosis"), "hall-c's diagnosis")
+    diagnosed = 'td[data-field="diagnosis"][data-kind="hour_offset"]'  # its kind, and in words
+    until(lambda: "1 hour ahead" in row(t.browser, "hall-c").find_element(
+        By.CSS_SELECTOR, diagnosed).text, "hall-c's diagnosis: an hour ahead")
 
 
 def filtering(t):
