@@ -93,6 +93,12 @@ def live_refresh(t):
     t.browser.save_screenshot(os.path.join(t.top, "page.png"))
 
 
+def announced(t):
+    assert http(t.url + "/units/spare/lease", "DELETE")[0] == 200
+    until(lambda: "spare is now up" in t.browser.find_element(By.ID, "announce").text,
+          "the live region to say the unit returned is up")
+
+
 def measure_now(t):
     t.browser.get(t.url + "/units/hall-c")
     facts = "table.facts td[data-field=measured]"
@@ -141,8 +147,8 @@ def users(t):
     assert http(url + "/", user=("tech", "try-me"))[0] == 200
 
 
-CHECKS = [states, diagnosis, filtering, sorting, live_refresh, measure_now, accessible,
-          own_origin_only, users]
+CHECKS = [states, diagnosis, filtering, sorting, live_refresh, announced, measure_now,
+          accessible, own_origin_only, users]
 
 
 class Test:
