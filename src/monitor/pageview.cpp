@@ -156,6 +156,14 @@ bool MetricsServer::Page(const web::Request& request, const web::Respond& respon
                  "users to show it further\n",
                  {},
                  {}};
+    } else if (ForeignHost(request)) {
+        reply = {403,
+                 "text/plain",
+                 "irigctl monitor: the page asked for by another host's name than this computer's "
+                 "is refused, as a page of that host would read it (--web-external-host gives "
+                 "this computer's other names)\n",
+                 {},
+                 {}};
     } else if (asset) {
         reply = {200, asset->contentType, asset->body, {}, {}};
     } else {
